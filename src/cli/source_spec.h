@@ -1,0 +1,27 @@
+// SOURCE on the command line: an image file, a block device, or disk:N[:START:COUNT].
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace kestrune::cli {
+
+struct SourceSpec {
+    bool isImage = false;
+    std::filesystem::path image;  // when isImage
+    int disk = -1;                // otherwise: disk number, area start and length
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    uint32_t bytesPerSector = 512;
+    std::string text;  // as the user wrote it
+};
+
+// Resolves text into a source. Returns an exit code: 0, 2 for a malformed disk:
+// form, 3 when the source does not exist or cannot be opened; error says why.
+int ResolveSource(const std::string& text, SourceSpec& out, std::string& error);
+
+// "image disk.img, 2880 sectors of 512 bytes" and the like.
+std::string DescribeSource(const SourceSpec& source);
+
+}  // namespace kestrune::cli

@@ -1,0 +1,98 @@
+// The Linux device layer: disk numbers, block devices, geometry and volume queries.
+//
+// Disk N is the N-th whole-disk block device under /sys/block in name order (ram,
+// zram and loop devices without a backing file are left out). Image files may be
+// registered as virtual disks with numbers from kFirstVirtualDisk, so a disk number
+// can stand for an image file exactly as it does for a device.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+inline constexpr int kFirstVirtualDisk = 64;
+inline constexpr int kLastDiskNumber = 127;
+
+// Where sysfs and /dev live; tests point these at fixture trees.
+struct DeviceRoots {
+    std::filesystem::path sys = "/sys";
+    std::filesystem::path dev = "/dev";
+};
+void SetDeviceRoots(DeviceRoots roots);
+DeviceRoots GetDeviceRoots();
+
+struct DiskGeometry {
+    uint64_t cylinders = 0;
+    uint32_t tracksPerCylinder = 255;
+    uint32_t sectorsPerTrack = 63;
+    uint32_t bytesPerSector = 512;
+
+    uint64_t SectorsByGeometry() const {
+        return cylinders * tracksPerCylinder * sectorsPerTrack;
+    }
+};
+
+// What a disk number stands for.
+struct DiskLocation {
+    std::filesystem::path path;  // /dev/NAME or the image file
+    std::string name;            // kernel name ("sda", "loop3") or the image's file name
+    bool isBlockDevice = false;
+};
+
+// Names of the whole-disk block devices, in the order that gives their numbers.
+std::vector<std::string> WholeDiskNames();
+
+// Registers an image file as a virtual disk; returns its number, or -1 when the table
+// is full. Registering the same path again returns the number it already has.
+int RegisterVirtualDisk(const std::filesystem::path& image);
+void UnregisterVirtualDisk(int disk);
+
+// Resolves a disk number; kErrFileNotFound when no disk has it.
+int ResolveDisk(int disk, DiskLocation& out);
+
+// Opens a regular file or a block device read-only and tells its size in bytes.
+// Folders, character devices and pipes are refused.
+int OpenReadOnly(const std::filesystem::path& path, int& fd, uint64_t& sizeBytes);
+
+// Geometry of an open device: bytes per sector from the driver, heads and sectors per
+// track when it answers (255 x 63 otherwise), cylinders from the length. Regular files
+// get 512-byte sectors and the same synthetic geometry.
+int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out);
+int DiskGeometryOf(int disk, DiskGeometry& out);
+
+int DiskLengthBytes(uint64_t& out, int disk);
+bool IsRemovableDisk(int disk);
+
+// A block device path (/dev/sdb, /dev/sdb1, or a link to one) as disk number, first
+// sector and sector count in the disk's own sector size.
+struct DiskArea {
+    int disk = -1;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    uint32_t bytesPerSector = 512;
+    bool isPartition = false;
+    std::string deviceName;
+};
+int LocateBlockDevice(const std::filesystem::path& device, DiskArea& out);
+
+// The partition block device of disk whose first sector is startSector, if any.
+std::filesystem::path PartitionDeviceAt(int disk, uint64_t startSector);
+
+// Writes out what the system caches for a volume (the device and its mounted file
+// system), so a raw read sees it. Best effort: failures are ignored.
+void FlushVolume(const std::filesystem::path& volumeDevice);
+
+// Where a block device is mounted, or empty.
+std::filesystem::path MountPointOf(const std::filesystem::path& volumeDevice);
+
+// Free bytes of a volume, given by its block device or by a folder on it.
+int VolumeFreeBytes(const std::filesystem::path& volume, uint64_t& out);
+
+// The volume's file system as the program shows it: "NTFS", "FAT32", "FAT" (FAT12 and
+// FAT16), "exFAT", otherwise the name the probe reports ("ext4", ...).
+int VolumeFileSystemName(std::string& out, const std::filesystem::path& volume);
+
+}  // namespace kestrune

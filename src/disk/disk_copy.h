@@ -1,0 +1,42 @@
+// DiskCopyJob: copies a disk, or one area of it, into an image file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+#include "disk/sector_source.h"
+
+namespace kestrune {
+
+// Progress of a copy: user data, percent done (0..100), sectors done, total sectors,
+// estimated seconds remaining (-1 while unknown). A non-zero return stops the copy and
+// becomes its result.
+using CopyProgressFn = int (*)(void* userData, int percent, uint64_t sectorsDone,
+                               uint64_t totalSectors, int secondsRemaining);
+
+struct DiskCopyJob {
+    int sectorSize = 512;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;  // 0 on entry: the rest of the disk from startSector
+    SectorSource device;
+    int file = -1;
+    CopyProgressFn progress = nullptr;
+    void* userData = nullptr;
+    uint64_t bytesWritten = 0;
+
+    // Milliseconds of a steady clock; tests replace it to drive the time estimate.
+    std::function<uint64_t()> clockMs;
+
+    // Copies the area into destination. The finished file holds exactly the bytes
+    // copied: a longer file that was there before is cut, also after an error or a
+    // cancel. The destination must not be a device, nor the source itself.
+    // Returns 0, 30, 87, another result code, or the callback's non-zero return.
+    int Run(int disk, uint64_t start, uint64_t count, const std::filesystem::path& destination,
+            CopyProgressFn callback, void* user);
+
+private:
+    int CopyLoop();
+};
+
+}  // namespace kestrune

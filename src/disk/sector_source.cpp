@@ -1,0 +1,123 @@
+#include "disk/sector_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+
+namespace kestrune {
+
+FileMedium::~FileMedium() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FileMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) {
+    got = 0;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return kErrInvalidParameter;
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer, length, static_cast<off_t>(offset));
+        if (n >= 0) {
+            got = static_cast<size_t>(n);
+            return kOk;
+        }
+        if (errno != EINTR) return FromErrno(errno);
+    }
+}
+
+int MemoryMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) {
+    got = 0;
+    if (offset >= bytes_.size()) return kOk;
+    got = static_cast<size_t>(std::min<uint64_t>(length, bytes_.size() - offset));
+    std::memcpy(buffer, bytes_.data() + offset, got);
+    return kOk;
+}
+
+SectorSource SourceOverMedium(std::unique_ptr<Medium> medium, uint32_t sectorBytes) {
+    SectorSource source;
+    source.totalSectors = sectorBytes ? medium->SizeBytes() / sectorBytes : 0;
+    source.medium = std::move(medium);
+    return source;
+}
+
+int OpenImageSource(const std::filesystem::path& path, SectorSource& out) {
+    out.Close();
+    int fd = -1;
+    uint64_t size = 0;
+    if (int rc = OpenReadOnly(path, fd, size); rc != kOk) return rc;
+    out = SourceOverMedium(std::make_unique<FileMedium>(fd, size), kImageSectorBytes);
+    return kOk;
+}
+
+int OpenDiskSource(SectorSource& out, int disk) {
+    out.Close();
+    DiskLocation location;
+    if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
+    int fd = -1;
+    uint64_t size = 0;
+    if (int rc = OpenReadOnly(location.path, fd, size); rc != kOk) return rc;
+    auto medium = std::make_unique<FileMedium>(fd, size);
+    if (!location.isBlockDevice) {
+        out = SourceOverMedium(std::move(medium), kImageSectorBytes);
+        return kOk;
+    }
+    DiskGeometry geometry;
+    if (int rc = QueryGeometry(fd, size, geometry); rc != kOk) return rc;
+    out.totalSectors = size / geometry.bytesPerSector;
+    if (out.totalSectors == 0) out.totalSectors = geometry.SectorsByGeometry();
+    out.medium = std::move(medium);
+    return kOk;
+}
+
+int ReadSectors(uint32_t count, SectorSource& source, void* buffer, uint64_t start,
+                int sectorSize, uint32_t& sectorsRead) {
+    if (!source.IsOpen()) return kErrInvalidHandle;
+    if (sectorSize <= 0) return kErrInvalidParameter;
+    if (start > source.totalSectors || count > source.totalSectors - start)
+        return kErrInvalidParameter;
+    const uint64_t offset = start * static_cast<uint64_t>(sectorSize);
+    const size_t wanted = static_cast<size_t>(count) * static_cast<size_t>(sectorSize);
+    size_t got = 0;
+    const int result = ReadExactly(*source.medium, offset, buffer, wanted, got);
+    sectorsRead = static_cast<uint32_t>(got / static_cast<size_t>(sectorSize));
+    return result;
+}
+
+int ReadExactly(Medium& medium, uint64_t offset, void* buffer, size_t length, size_t& got) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    got = 0;
+    while (got < length) {
+        const size_t piece = std::min(kReadPieceBytes, length - got);
+        size_t n = 0;
+        if (medium.ReadAt(offset + got, bytes + got, piece, n) != kOk || n == 0) return kErrReadFault;
+        got += n;
+    }
+    return kOk;
+}
+
+int ReadFully(size_t n, int fd, void* buffer, size_t& got) {
+    got = 0;
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    while (got < n) {
+        const size_t piece = std::min(kReadPieceBytes, n - got);
+        const ssize_t r = ::read(fd, bytes + got, piece);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return kErrReadFault;
+        got += static_cast<size_t>(r);
+    }
+    return kOk;
+}
+
+int FileSizeOf(const std::filesystem::path& path, uint64_t& out) {
+    int fd = -1;
+    if (int rc = OpenReadOnly(path, fd, out); rc != kOk) return rc;
+    ::close(fd);
+    return kOk;
+}
+
+}  // namespace kestrune

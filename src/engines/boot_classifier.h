@@ -1,0 +1,35 @@
+// Recognising the file system of an area from its first 16 KiB.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/byte_view.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+// How much of an area the factory reads to classify it.
+inline constexpr size_t kBootAreaBytes = 16384;
+
+// The tests look at the first 512 bytes (NTFS, FAT) and at the 1,024 bytes from byte
+// 1,024 (ext); a shorter view simply fails the tests that need more.
+bool IsNtfsBootSector(ByteView sector);
+bool IsFatBootSector(ByteView sector);
+bool IsExtSuperblock(ByteView area);
+
+// NTFS first, then FAT, then ext; none gives Other.
+FsKind ClassifyBootArea(ByteView area);
+
+// FAT12, FAT16 or FAT32 by the boot sector's cluster count (the same count the FAT test
+// uses); 0 when the sector does not pass that test.
+int FatBitsOf(ByteView sector);
+
+const char* FsKindName(FsKind kind);
+
+// Named values read from the boot area, for people: the file system's geometry.
+std::vector<std::pair<std::string, std::string>> DescribeBootArea(ByteView area);
+
+}  // namespace kestrune

@@ -1,0 +1,72 @@
+#include "engines/engine_factory.h"
+
+#include "disk/block_devices.h"
+#include "disk/sector_source.h"
+#include "engines/boot_classifier.h"
+#include "engines/fast_ext_recovery.h"
+
+namespace kestrune {
+
+namespace {
+
+int ReadBootArea(SectorSource& source, uint64_t byteOffset, std::vector<uint8_t>& out) {
+    out.assign(kBootAreaBytes, 0);
+    size_t got = 0;
+    const int rc = ReadExactly(*source.medium, byteOffset, out.data(), out.size(), got);
+    if (rc != kOk) out.clear();
+    return rc;
+}
+
+}  // namespace
+
+int EngineFactory::ReadBootAreaOfDisk(int disk, uint64_t startSector, std::vector<uint8_t>& out) {
+    out.clear();
+    SectorSource source;
+    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
+    FlushVolume(PartitionDeviceAt(disk, startSector));
+    DiskGeometry geometry;
+    if (DiskGeometryOf(disk, geometry) != kOk) geometry.bytesPerSector = 512;
+    return ReadBootArea(source, startSector * geometry.bytesPerSector, out);
+}
+
+int EngineFactory::ReadBootAreaOfImage(const std::filesystem::path& image,
+                                       std::vector<uint8_t>& out) {
+    out.clear();
+    SectorSource source;
+    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
+    return ReadBootArea(source, 0, out);
+}
+
+std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int formatted) {
+    if (formatted) return nullptr;  // the formatted-recovery coordinator plugs in here
+    switch (kind) {
+        case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
+        case FsKind::Ntfs:  // the NTFS and FAT quick engines plug in here
+        case FsKind::Fat:
+        case FsKind::Other: break;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
+                                                                       uint64_t startSector,
+                                                                       uint64_t sectorCount,
+                                                                       uint16_t driveLetter,
+                                                                       int formatted) {
+    std::vector<uint8_t> area;
+    if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
+    auto engine = CreateEngine(ClassifyBootArea(ByteView(area)), formatted);
+    if (engine) engine->OpenDisk(disk, startSector, sectorCount, driveLetter);
+    return engine;
+}
+
+std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
+    const std::filesystem::path& image, uint16_t driveLetter, int formatted) {
+    std::vector<uint8_t> area;
+    if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
+    auto engine = CreateEngine(ClassifyBootArea(ByteView(area)), formatted);
+    if (engine) engine->OpenImage(image, driveLetter);
+    return engine;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,35 @@
+// EngineFactory: picks and opens the engine that fits an area's file system.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+class EngineFactory {
+public:
+    // Reads the first 16 KiB of disk N's area at startSector (in the disk's own sectors),
+    // after writing out what the system caches for the volume there. 0 or a result code;
+    // an area shorter than 16 KiB is a read fault.
+    static int ReadBootAreaOfDisk(int disk, uint64_t startSector, std::vector<uint8_t>& out);
+    static int ReadBootAreaOfImage(const std::filesystem::path& image, std::vector<uint8_t>& out);
+
+    // The engine for the area, opened on it, or null when the area cannot be read or, in
+    // quick mode, holds no file system an engine knows. The engine is returned even when
+    // its own open failed; its later operations then report that failure.
+    static std::unique_ptr<IFileRecoveryParse> CreateEngineForDisk(int disk, uint64_t startSector,
+                                                                   uint64_t sectorCount,
+                                                                   uint16_t driveLetter,
+                                                                   int formatted);
+    static std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(
+        const std::filesystem::path& image, uint16_t driveLetter, int formatted);
+
+    // A new, unopened engine for a classified area; null when there is none.
+    static std::unique_ptr<IFileRecoveryParse> CreateEngine(FsKind kind, int formatted);
+};
+
+}  // namespace kestrune

@@ -1,0 +1,74 @@
+// IFileRecoveryParse: the one interface behind which every recovery engine sits.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "disk/result_codes.h"
+#include "scanlog/scan_record.h"
+
+namespace kestrune {
+
+// The factory's classification of a boot area.
+enum class FsKind : int { Fat = 2, Ntfs = 3, Ext = 4, Other = 5 };
+
+// Scan progress: user data, percent of this engine's own work, its weight, seconds
+// remaining (-1 while unknown), units processed, units total, records found, and a last
+// value engines pass as 0. Return 0 to go on; anything else stops the scan with it.
+using ScanProgressFn = int (*)(void* userData, int percent, int weight, int secondsRemaining,
+                               uint64_t processed, uint64_t total, uint64_t found, int reserved);
+// Recovery progress: user data, percent, weight (engines pass 100), error code, and the
+// destination path. A call with percent 100 ends one file; error 0 means it was complete.
+using RecoverProgressFn = int (*)(void* userData, int percent, int weight, int error,
+                                  const std::string& destination);
+// Preview extraction progress: user data, percent, error code.
+using PreviewProgressFn = int (*)(void* userData, int percent, int error);
+// Search progress of a scan log: user data, percent, and 0.
+using SearchProgressFn = int (*)(void* userData, int percent, int reserved);
+
+// The share of the progress bar an engine's phase covers: the window shows
+// percent x weight / 100.
+constexpr int WeightedPercent(int percent, int weight) { return percent * weight / 100; }
+
+inline constexpr int kFullWeight = 100;
+
+class IFileRecoveryParse {
+public:
+    // Binds the engine to an image file. driveLetter marks every record it writes.
+    virtual int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) = 0;
+    // Binds the engine to the area [startSector, startSector + sectorCount) of disk N.
+    virtual int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount,
+                         uint16_t driveLetter) = 0;
+    virtual int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
+                             void* userData, int weight) = 0;
+    // Without a name: scans and writes a new log. With one: reopens that stored log.
+    virtual int Scan(const std::string* logName) = 0;
+    // Children of folder (null: the root, only at depth 0; otherwise 87).
+    virtual int ListChildren(const ScanRecord* folder, int depth,
+                             std::vector<ScanRecord>& out) = 0;
+    virtual int CountFiles(const ScanRecord* folder, int depth, int& count) = 0;
+    virtual uint64_t GetRecordCount() = 0;
+    // The names of the record's ancestors, outermost first, each followed by "/".
+    virtual int GetRecordPath(const ScanRecord& record, std::string& out) = 0;
+    // Writes a file's data to destination, or recreates a folder and all found below it.
+    virtual int Recover(const ScanRecord& record, const std::filesystem::path& destination,
+                        int baseDepth) = 0;
+    // Moves position (sectors from the area start) to the next free run; length 0 at the end.
+    virtual int NextFreeExtent(uint64_t& position, uint64_t& length) = 0;
+    virtual int SetLogCallback(SearchProgressFn callback, void* userData) = 0;
+    virtual int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) = 0;
+    // 0 when the cluster allocation map is in memory.
+    virtual int BuildAllocationMap() = 0;
+    // Delivers the record's data into a temporary file (its path written to tempPath) or
+    // into buffer, up to its size; delivered is the byte count placed in buffer.
+    virtual int ExtractForPreview(const ScanRecord* record, std::string& tempPath,
+                                  std::span<uint8_t> buffer, uint32_t& delivered,
+                                  PreviewProgressFn progress, void* userData) = 0;
+    virtual ~IFileRecoveryParse() = default;
+};
+
+}  // namespace kestrune

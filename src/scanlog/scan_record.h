@@ -1,0 +1,68 @@
+// ScanRecord: one found file or folder, exactly as it lies in a scan log's main file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrune {
+
+// Which kind of scan wrote a record.
+enum EngineKind : uint32_t {
+    NtfsQuick = 0,
+    FatQuick = 1,
+    NtfsFormatted = 2,
+    FatFormatted = 3,
+    Signature = 4,
+};
+
+inline constexpr size_t kScanRecordBytes = 346;
+inline constexpr size_t kRecordNameBytes = 260;
+
+#pragma pack(push, 1)
+// Little-endian on disk; the build only targets little-endian machines, so the struct is
+// the on-disk image and is read and written whole.
+struct ScanRecord {
+    uint16_t driveLetter;     // identity of the source: a volume number or an image number
+    uint32_t engineKind;      // EngineKind
+    uint32_t isFolder;        // 1 folder, 0 file
+    uint32_t folderDeleted;   // FAT folders: the folder's entry or its parent's is deleted
+    uint32_t contentOk;       // 0 when the data does not carry its extension's signature
+    uint32_t recordId;        // 1-based position in the main file
+    uint32_t fsId;            // MFT record number, first cluster, or 0 for carved files
+    uint32_t clusterBytes;    // 0xFFFFFFFF for carved files and synthetic folders
+    uint64_t createTime;      // FILETIME, 0 when unknown
+    uint64_t accessTime;
+    uint64_t writeTime;
+    uint64_t fileSize;
+    uint64_t dataAreaSector;  // FAT: first sector of the data area, from the partition start
+    uint64_t entrySector;     // absolute sector of the item's metadata or carved data
+    uint64_t partitionStart;  // absolute first sector of the partition
+    char name[kRecordNameBytes];  // UTF-8, NUL-terminated, no path
+};
+#pragma pack(pop)
+
+static_assert(sizeof(ScanRecord) == kScanRecordBytes);
+static_assert(offsetof(ScanRecord, driveLetter) == 0);
+static_assert(offsetof(ScanRecord, engineKind) == 2);
+static_assert(offsetof(ScanRecord, isFolder) == 6);
+static_assert(offsetof(ScanRecord, folderDeleted) == 10);
+static_assert(offsetof(ScanRecord, contentOk) == 14);
+static_assert(offsetof(ScanRecord, recordId) == 18);
+static_assert(offsetof(ScanRecord, fsId) == 22);
+static_assert(offsetof(ScanRecord, clusterBytes) == 26);
+static_assert(offsetof(ScanRecord, createTime) == 30);
+static_assert(offsetof(ScanRecord, accessTime) == 38);
+static_assert(offsetof(ScanRecord, writeTime) == 46);
+static_assert(offsetof(ScanRecord, fileSize) == 54);
+static_assert(offsetof(ScanRecord, dataAreaSector) == 62);
+static_assert(offsetof(ScanRecord, entrySector) == 70);
+static_assert(offsetof(ScanRecord, partitionStart) == 78);
+static_assert(offsetof(ScanRecord, name) == 86);
+
+// Parent links: the parent folder's level in the high half, its fsId in the low half.
+using ParentKey = uint64_t;
+constexpr ParentKey MakeParentKey(uint32_t level, uint32_t fsId) {
+    return (static_cast<uint64_t>(level) << 32) | fsId;
+}
+
+}  // namespace kestrune

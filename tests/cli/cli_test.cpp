@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "cli/exit_codes.h"
+#include "cli/probe_command.h"
+#include "support/test_support.h"
+
+namespace kestrune::cli {
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs the kestrune binary with arguments and collects stdout and stderr together.
+CliRun RunCli(const std::string& arguments) {
+    CliRun run;
+    FILE* pipe = ::popen((std::string(KESTRUNE_CLI_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+    if (!pipe) return run;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(Probe, ClassifiesImagesMadeByRealTools) {
+    test::TempDir dir;
+    const std::pair<const char*, const char*> cases[] = {
+        {"boot/ntfs.img.gz", "NTFS"}, {"boot/fat12.img.gz", "FAT"}, {"boot/fat16.img.gz", "FAT"},
+        {"boot/fat32.img.gz", "FAT"}, {"boot/ext4.img.gz", "ext"}};
+    for (const auto& [fixture, kind] : cases) {
+        std::ostringstream out, err;
+        const auto image = test::UnpackFixture(fixture, dir.path());
+        ASSERT_EQ(RunProbe(image.string(), out, err), kExitOk) << err.str();
+        EXPECT_NE(out.str().find(std::string("file system:            ") + kind + "\n"), std::string::npos)
+            << out.str();
+    }
+    std::ostringstream out, err;
+    ASSERT_EQ(RunProbe(test::UnpackFixture("boot/fat12.img.gz", dir.path()).string(), out, err), kExitOk);
+    EXPECT_NE(out.str().find("FAT12"), std::string::npos);
+    EXPECT_NE(out.str().find("root entries:           224"), std::string::npos);
+}
+
+TEST(Probe, BadSourcesGiveAClearErrorAndExitCodeThree) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "empty.img", {});
+    auto truncated = test::ReadFileBytes(test::UnpackFixture("boot/fat16.img.gz", dir.path()));
+    truncated.resize(1000);
+    test::WriteFileBytes(dir / "truncated.img", truncated);
+    for (const std::string& source : {(dir / "missing.img").string(), dir.path().string(),
+                                      (dir / "empty.img").string(), (dir / "truncated.img").string(),
+                                      std::string("disk:126")}) {
+        const CliRun run = RunCli("probe '" + source + "'");
+        EXPECT_EQ(run.exitCode, kExitSourceError) << source << ": " << run.output;
+        EXPECT_NE(run.output.find("kestrune: "), std::string::npos) << run.output;
+    }
+    EXPECT_NE(RunCli("probe " + (dir / "missing.img").string()).output.find("cannot find the file"),
+              std::string::npos);
+}
+
+TEST(Probe, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(RunCli("").exitCode, kExitUsage);
+    EXPECT_EQ(RunCli("probe").exitCode, kExitUsage);
+    EXPECT_EQ(RunCli("frobnicate x").exitCode, kExitUsage);
+    EXPECT_EQ(RunCli("probe disk:abc").exitCode, kExitUsage);
+    EXPECT_EQ(RunCli("probe disk:1:2").exitCode, kExitUsage);
+    const CliRun version = RunCli("--version");
+    EXPECT_EQ(version.exitCode, kExitOk);
+    EXPECT_EQ(version.output.rfind("kestrune ", 0), 0u);
+    const CliRun help = RunCli("--help");
+    EXPECT_EQ(help.exitCode, kExitOk);
+    EXPECT_NE(help.output.find("probe"), std::string::npos);
+}
+
+TEST(Probe, LeavesTheSourceUntouched) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("boot/ntfs.img.gz", dir.path());
+    const auto before = test::ReadFileBytes(image);
+    struct stat statBefore {};
+    ASSERT_EQ(::stat(image.c_str(), &statBefore), 0);
+    const CliRun run = RunCli("probe " + image.string());
+    ASSERT_EQ(run.exitCode, kExitOk) << run.output;
+    struct stat statAfter {};
+    ASSERT_EQ(::stat(image.c_str(), &statAfter), 0);
+    EXPECT_EQ(test::ReadFileBytes(image), before);
+    EXPECT_EQ(statAfter.st_mtim.tv_sec, statBefore.st_mtim.tv_sec);
+    EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
+}
+
+}  // namespace
+}  // namespace kestrune::cli

@@ -1,0 +1,86 @@
+#include "support/test_support.h"
+
+#include <dirent.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include "disk/result_codes.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune::test {
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "kestrune-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+fs::path FixturePath(const std::string& relative) { return fs::path(KESTRUNE_FIXTURES_DIR) / relative; }
+
+fs::path UnpackFixture(const std::string& relative, const fs::path& folder) {
+    const fs::path source = FixturePath(relative);
+    fs::path target = folder / source.filename();
+    if (target.extension() == ".gz") target.replace_extension();
+    gzFile in = gzopen(source.c_str(), "rb");
+    if (!in) throw std::runtime_error("cannot open fixture " + source.string());
+    std::ofstream out(target, std::ios::binary);
+    std::vector<char> buffer(1 << 16);
+    int n = 0;
+    while ((n = gzread(in, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
+        out.write(buffer.data(), n);
+    gzclose(in);
+    if (n < 0) throw std::runtime_error("corrupt fixture " + source.string());
+    return target;
+}
+
+std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    std::mt19937 random(seed);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+size_t OpenDescriptorCount() {
+    size_t count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+int FaultyMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) {
+    ++reads;
+    got = 0;
+    length = std::min(length, maxPiece_);
+    const uint64_t end = offset + length;
+    for (const auto& [from, to] : failing_)
+        if (from < end && offset < to) return kErrReadFault;
+    if (offset >= bytes_.size()) return kOk;
+    got = static_cast<size_t>(std::min<uint64_t>(length, bytes_.size() - offset));
+    std::memcpy(buffer, bytes_.data() + offset, got);
+    return kOk;
+}
+
+}  // namespace kestrune::test

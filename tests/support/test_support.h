@@ -1,0 +1,62 @@
+// Helpers shared by the tests: temporary folders, fixture images, media that misbehave.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disk/sector_source.h"
+
+namespace kestrune::test {
+
+// A fresh folder removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// tests/fixtures/<relative>.
+std::filesystem::path FixturePath(const std::string& relative);
+
+// Unpacks a gzip fixture ("boot/fat12.img.gz") into folder; returns the file's path.
+std::filesystem::path UnpackFixture(const std::string& relative, const std::filesystem::path& folder);
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// Bytes with a repeating, position-dependent pattern, so misplaced reads show.
+std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
+
+// Number of open file descriptors of this process.
+size_t OpenDescriptorCount();
+
+// A medium over memory that hands out at most maxPiece bytes per read and fails every
+// read that touches one of the failing byte ranges, as a failing disk would.
+class FaultyMedium final : public Medium {
+public:
+    explicit FaultyMedium(std::vector<uint8_t> bytes, size_t maxPiece = SIZE_MAX)
+        : bytes_(std::move(bytes)), maxPiece_(maxPiece) {}
+    void FailSector(uint64_t sector, uint32_t sectorBytes = 512) {
+        failing_.insert({sector * sectorBytes, sector * sectorBytes + sectorBytes});
+    }
+    int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override;
+    uint64_t SizeBytes() const override { return bytes_.size(); }
+    size_t reads = 0;
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t maxPiece_;
+    std::set<std::pair<uint64_t, uint64_t>> failing_;
+};
+
+}  // namespace kestrune::test
