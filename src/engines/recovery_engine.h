@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disk/result_codes.h"
+#include "scanlog/scan_log_file.h"
 #include "scanlog/scan_record.h"
 
 namespace kestrune {
@@ -27,8 +28,6 @@ using RecoverProgressFn = int (*)(void* userData, int percent, int weight, int e
                                   const std::string& destination);
 // Preview extraction progress: user data, percent, error code.
 using PreviewProgressFn = int (*)(void* userData, int percent, int error);
-// Search progress of a scan log: user data, percent, and 0.
-using SearchProgressFn = int (*)(void* userData, int percent, int reserved);
 
 // The share of the progress bar an engine's phase covers: the window shows
 // percent x weight / 100.

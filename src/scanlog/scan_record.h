@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace kestrune {
 
@@ -58,6 +60,16 @@ static_assert(offsetof(ScanRecord, dataAreaSector) == 62);
 static_assert(offsetof(ScanRecord, entrySector) == 70);
 static_assert(offsetof(ScanRecord, partitionStart) == 78);
 static_assert(offsetof(ScanRecord, name) == 86);
+
+// The record's name up to its NUL (or the whole field when a damaged record has none).
+inline std::string_view RecordName(const ScanRecord& record) {
+    return std::string_view(record.name, strnlen(record.name, kRecordNameBytes));
+}
+
+// Stores a UTF-8 name, cut at a character boundary so it fits with its NUL.
+void SetRecordName(ScanRecord& record, std::string_view name);
+// Copies name into a fixed field of size bytes the same way (FolderInfoEntry names).
+void CopyNameField(char* field, size_t size, std::string_view name);
 
 // Parent links: the parent folder's level in the high half, its fsId in the low half.
 using ParentKey = uint64_t;

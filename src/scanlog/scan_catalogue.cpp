@@ -1,0 +1,275 @@
+#include "scanlog/scan_catalogue.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "disk/block_devices.h"
+#include "disk/byte_view.h"
+#include "disk/result_codes.h"
+#include "disk/text_encoding.h"
+#include "scanlog/file_types.h"
+#include "scanlog/store_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+
+namespace {
+
+constexpr const char* kCatalogueName = "config";
+constexpr const char* kCatalogueTempName = "config.tmp";
+
+void PutLe(std::vector<uint8_t>& out, size_t offset, uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; ++i) out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void PutPath(std::vector<uint8_t>& out, size_t offset, const std::string& path) {
+    std::u16string units = Utf8ToUtf16(path);
+    units.resize(std::min(units.size(), kCataloguePathUnits - 1));
+    for (size_t i = 0; i < units.size(); ++i) PutLe(out, offset + 2 * i, units[i], 2);
+}
+
+bool FitsPathField(const std::string& path) {
+    return Utf8ToUtf16(path).size() < kCataloguePathUnits;
+}
+
+bool SameFolderIgnoringCase(const std::string& a, const std::string& b) {
+    return AsciiLower(a) == AsciiLower(b);
+}
+
+uint64_t ImageWriteTime(const fs::path& image, bool& exists) {
+    struct stat st {};
+    exists = ::stat(image.c_str(), &st) == 0;
+    if (!exists) return 0;
+    return FileTimeFromUnix(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
+}
+
+uint64_t FreeBytesOf(const fs::path& volumeDevice) {
+    uint64_t free = 0;
+    if (volumeDevice.empty() || VolumeFreeBytes(volumeDevice, free) != kOk) return 0;
+    return free;
+}
+
+int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? FromErrno(errno) : kErrDiskFull;
+        done += static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
+}  // namespace
+
+ScanCatalogue::ScanCatalogue(fs::path storeFolder)
+    : freeBytesOf(FreeBytesOf), storeFolder_(std::move(storeFolder)) {
+    Load();
+}
+
+ScanCatalogue& ScanCatalogue::Instance() {
+    static ScanCatalogue catalogue(StoreFolder());
+    return catalogue;
+}
+
+std::vector<uint8_t> ScanCatalogue::Serialize(uint64_t folderCounter,
+                                              const std::vector<ScanCatalogueRecord>& records) {
+    std::vector<uint8_t> bytes(kCatalogueHeaderBytes + records.size() * kCatalogueRecordBytes, 0);
+    PutLe(bytes, 0, folderCounter, 8);
+    size_t at = kCatalogueHeaderBytes;
+    for (const ScanCatalogueRecord& r : records) {
+        PutLe(bytes, at + 0, static_cast<uint32_t>(r.diskIndex), 4);
+        PutLe(bytes, at + 8, r.startSector, 8);
+        PutLe(bytes, at + 16, r.sectorCount, 8);
+        for (size_t i = 0; i < r.resumeState.size(); ++i) PutLe(bytes, at + 24 + 8 * i, r.resumeState[i], 8);
+        PutLe(bytes, at + 64, r.freeBytes, 8);
+        PutLe(bytes, at + 72, r.imageWriteTime, 8);
+        PutPath(bytes, at + 80, r.imagePath);
+        PutPath(bytes, at + 600, r.scanFolder);
+        at += kCatalogueRecordBytes;
+    }
+    return bytes;
+}
+
+void ScanCatalogue::Parse(const std::vector<uint8_t>& bytes, uint64_t& folderCounter,
+                          std::vector<ScanCatalogueRecord>& records) {
+    const ByteView view(bytes);
+    folderCounter = view.has(0, 8) ? view.le64(0) : 0;
+    for (size_t at = kCatalogueHeaderBytes; view.has(at, kCatalogueRecordBytes); at += kCatalogueRecordBytes) {
+        const ByteView r = view.sub(at, kCatalogueRecordBytes);
+        ScanCatalogueRecord record;
+        record.diskIndex = static_cast<int32_t>(r.le32(0));
+        record.startSector = r.le64(8);
+        record.sectorCount = r.le64(16);
+        for (size_t i = 0; i < record.resumeState.size(); ++i) record.resumeState[i] = r.le64(24 + 8 * i);
+        record.freeBytes = r.le64(64);
+        record.imageWriteTime = r.le64(72);
+        record.imagePath = Utf16LeToUtf8(r, 80, kCataloguePathUnits, true);
+        record.scanFolder = Utf16LeToUtf8(r, 600, kCataloguePathUnits, true);
+        records.push_back(std::move(record));
+    }
+}
+
+void ScanCatalogue::Load() {
+    folderCounter_ = 0;
+    records_.clear();
+    const fs::path file = storeFolder_ / kCatalogueName;
+    const fs::path temp = storeFolder_ / kCatalogueTempName;
+    std::error_code ec;
+    if (!fs::exists(file, ec) && fs::exists(temp, ec)) fs::rename(temp, file, ec);  // a save cut short
+
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    Parse(bytes, folderCounter_, records_);
+}
+
+int ScanCatalogue::Save() const {
+    std::error_code ec;
+    fs::create_directories(storeFolder_, ec);
+    const fs::path file = storeFolder_ / kCatalogueName;
+    const fs::path temp = storeFolder_ / kCatalogueTempName;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    int result = WriteAll(fd, Serialize(folderCounter_, records_));
+    if (result == kOk && ::fsync(fd) != 0) result = FromErrno(errno);
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    if (result != kOk) return result;
+    // rename replaces "config" in one step, so a crash leaves either file whole.
+    if (::rename(temp.c_str(), file.c_str()) != 0) return FromErrno(errno);
+    return kOk;
+}
+
+void ScanCatalogue::Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out) {
+    out = record;
+    found_ = true;
+    foundFolder_ = record.scanFolder;
+}
+
+void ScanCatalogue::NotFound() {
+    found_ = false;
+    foundFolder_.clear();
+}
+
+bool ScanCatalogue::FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
+                                  const fs::path& volumeDevice, ScanCatalogueRecord& out) {
+    for (const ScanCatalogueRecord& record : records_) {
+        if (!record.imagePath.empty() || record.diskIndex != diskIndex ||
+            record.startSector != startSector || record.sectorCount != sectorCount)
+            continue;
+        if (record.freeBytes == freeBytesOf(volumeDevice)) {
+            Found(record, out);
+            return true;
+        }
+        const std::string stale = record.scanFolder;
+        DiscardRunFolder(stale);
+        break;
+    }
+    NotFound();
+    return false;
+}
+
+bool ScanCatalogue::FindForImage(const fs::path& image, ScanCatalogueRecord& out) {
+    bool exists = false;
+    const uint64_t writeTime = ImageWriteTime(image, exists);
+    for (const ScanCatalogueRecord& record : records_) {
+        if (record.imagePath.empty() || record.imagePath != image.string()) continue;
+        if (exists && record.imageWriteTime == writeTime) {
+            Found(record, out);
+            return true;
+        }
+        const std::string stale = record.scanFolder;
+        DiscardRunFolder(stale);
+        break;
+    }
+    NotFound();
+    return false;
+}
+
+int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t startSector,
+                         uint64_t sectorCount, const ResumeState& resumeState,
+                         const std::string& scanFolder, const fs::path& imagePath) {
+    if (!FitsPathField(scanFolder) || !FitsPathField(imagePath.string())) return kErrFilenameTooLong;
+    ScanCatalogueRecord existing;
+    const bool isImage = !imagePath.empty();
+    const bool known = isImage ? FindForImage(imagePath, existing)
+                               : FindForVolume(diskIndex, startSector, sectorCount, volumeDevice, existing);
+    if (known) {
+        for (ScanCatalogueRecord& record : records_)
+            if (SameFolderIgnoringCase(record.scanFolder, existing.scanFolder)) {
+                record.resumeState = resumeState;
+                break;
+            }
+    } else {
+        ScanCatalogueRecord record;
+        record.diskIndex = diskIndex;
+        record.startSector = startSector;
+        record.sectorCount = sectorCount;
+        record.resumeState = resumeState;
+        if (isImage) {
+            bool exists = false;
+            record.imageWriteTime = ImageWriteTime(imagePath, exists);
+            record.imagePath = imagePath.string();
+        } else {
+            record.freeBytes = freeBytesOf(volumeDevice);
+        }
+        record.scanFolder = scanFolder;
+        records_.push_back(std::move(record));
+    }
+    return Save();
+}
+
+void ScanCatalogue::DiscardRunFolder(const std::string& scanFolder) {
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+        if (SameFolderIgnoringCase(it->scanFolder, scanFolder)) {
+            records_.erase(it);
+            break;
+        }
+    }
+    // Only run folders are ever deleted: a damaged or crafted catalogue must not be
+    // able to name any other folder of the machine.
+    std::error_code ec;
+    const fs::path store = fs::weakly_canonical(storeFolder_, ec);
+    if (ec) return;
+    fs::path folder = fs::weakly_canonical(fs::path(scanFolder), ec);
+    if (ec || scanFolder.empty()) return;
+    if (folder.filename().empty()) folder = folder.parent_path();
+    const fs::path relative = folder.lexically_relative(store);
+    if (relative.empty() || relative == "." || *relative.begin() == "..") return;
+    fs::remove_all(folder, ec);
+}
+
+std::string ScanCatalogue::NumberedRunFolder() const {
+    return (storeFolder_ / std::to_string(folderCounter_)).string() + "/";
+}
+
+std::string ScanCatalogue::NewRunFolder() {
+    ++folderCounter_;
+    NotFound();
+    const std::string folder = NumberedRunFolder();
+    DiscardRunFolder(folder);
+    return folder;
+}
+
+std::string ScanCatalogue::CurrentRunFolder() const {
+    return found_ ? foundFolder_ : NumberedRunFolder();
+}
+
+void ScanCatalogue::TakeBackRunNumber() {
+    if (folderCounter_ > 0) --folderCounter_;
+}
+
+}  // namespace kestrune

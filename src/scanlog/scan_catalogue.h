@@ -1,0 +1,90 @@
+// ScanCatalogue: the stored formatted scans, the source each was made of, and the
+// counter that numbers run folders. Kept in the file "config" in the store folder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+inline constexpr size_t kCatalogueHeaderBytes = 8;
+inline constexpr size_t kCatalogueRecordBytes = 1120;
+inline constexpr size_t kCataloguePathUnits = 260;
+
+using ResumeState = std::array<uint64_t, 5>;
+
+struct ScanCatalogueRecord {
+    int32_t diskIndex = 0;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    ResumeState resumeState{};   // kept for the formatted-scan coordinator, unchanged here
+    uint64_t freeBytes = 0;      // of the volume when stored; 0 for an image
+    uint64_t imageWriteTime = 0; // FILETIME of the image's last write; 0 for a volume
+    std::string imagePath;       // empty for a volume
+    std::string scanFolder;      // ends in "/"
+};
+
+class ScanCatalogue {
+public:
+    // Loads the catalogue of storeFolder (restoring "config.tmp" when a save was cut short).
+    explicit ScanCatalogue(std::filesystem::path storeFolder);
+    // The process's catalogue, in StoreFolder().
+    static ScanCatalogue& Instance();
+
+    // The stored scan of a volume area. A scan whose volume's free space changed since is
+    // stale: it is discarded with its folder and not found. volumeDevice may be empty.
+    bool FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
+                       const std::filesystem::path& volumeDevice, ScanCatalogueRecord& out);
+    // The stored scan of an image file (paths compared exactly); stale when the image was
+    // written since.
+    bool FindForImage(const std::filesystem::path& image, ScanCatalogueRecord& out);
+
+    // Adds or updates the record of a source and saves the file. An image is named by
+    // imagePath; a volume (imagePath empty) by disk, start and count.
+    int Store(const std::filesystem::path& volumeDevice, int diskIndex, uint64_t startSector,
+              uint64_t sectorCount, const ResumeState& resumeState, const std::string& scanFolder,
+              const std::filesystem::path& imagePath);
+
+    // Forgets the record of scanFolder (compared without case) and deletes the folder,
+    // which must lie inside the store folder.
+    void DiscardRunFolder(const std::string& scanFolder);
+    // Counts up and clears the next run folder; returns it.
+    std::string NewRunFolder();
+    // The folder the next log goes into: a stored scan's when one was found, else the
+    // numbered run folder.
+    std::string CurrentRunFolder() const;
+    // Gives back the last run number (a formatted scan that ends without being stored).
+    void TakeBackRunNumber();
+
+    uint64_t FolderCounter() const { return folderCounter_; }
+    const std::vector<ScanCatalogueRecord>& Records() const { return records_; }
+    const std::filesystem::path& Folder() const { return storeFolder_; }
+    int Save() const;
+
+    // How a volume's free bytes are asked; tests replace it.
+    std::function<uint64_t(const std::filesystem::path& volumeDevice)> freeBytesOf;
+
+    // The file format, both ways. Parsing keeps every whole, sound record.
+    static std::vector<uint8_t> Serialize(uint64_t folderCounter,
+                                          const std::vector<ScanCatalogueRecord>& records);
+    static void Parse(const std::vector<uint8_t>& bytes, uint64_t& folderCounter,
+                      std::vector<ScanCatalogueRecord>& records);
+
+private:
+    void Load();
+    std::string NumberedRunFolder() const;
+    void Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out);
+    void NotFound();
+
+    std::filesystem::path storeFolder_;
+    uint64_t folderCounter_ = 0;
+    std::vector<ScanCatalogueRecord> records_;
+    bool found_ = false;
+    std::string foundFolder_;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,434 @@
+#include "scanlog/scan_log_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <set>
+
+#include "disk/result_codes.h"
+#include "disk/text_encoding.h"
+#include "scanlog/file_types.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+
+namespace {
+
+constexpr ParentKey kNoParent = UINT64_MAX;
+
+int OpenReadWrite(const fs::path& path, int& fd) {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    return fd < 0 ? FromErrno(errno) : kOk;
+}
+
+int SizeOf(int fd, uint64_t& size) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return FromErrno(errno);
+    size = static_cast<uint64_t>(st.st_size);
+    return kOk;
+}
+
+int WriteAt(int fd, const void* data, size_t length, uint64_t offset) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return FromErrno(errno);
+        if (n == 0) return kErrDiskFull;
+        done += static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
+// Reads up to length bytes at offset; got is what arrived.
+int ReadAt(int fd, void* data, size_t length, uint64_t offset, size_t& got) {
+    auto* bytes = static_cast<uint8_t*>(data);
+    got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd, bytes + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return FromErrno(errno);
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
+int ReadWholeFile(int fd, std::string& text) {
+    uint64_t size = 0;
+    if (int rc = SizeOf(fd, size); rc != kOk) return rc;
+    text.resize(static_cast<size_t>(size));
+    size_t got = 0;
+    const int rc = ReadAt(fd, text.data(), text.size(), 0, got);
+    text.resize(got);
+    return rc;
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool IsHiddenPhoto(const ScanRecord& record) {
+    if (record.contentOk != 0) return false;
+    const std::string extension = AsciiLower(ExtensionOf(RecordName(record)));
+    return !extension.empty() && ListContains(PhotoExtensions, extension);
+}
+
+bool NameLess(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        const auto x = static_cast<unsigned char>(fold(a[i]));
+        const auto y = static_cast<unsigned char>(fold(b[i]));
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+}  // namespace
+
+void SetRecordName(ScanRecord& record, std::string_view name) {
+    CopyNameField(record.name, kRecordNameBytes, name);
+}
+
+void CopyNameField(char* field, size_t size, std::string_view name) {
+    std::memset(field, 0, size);
+    const std::string_view fitted = CutUtf8(name, size - 1);
+    std::memcpy(field, fitted.data(), fitted.size());
+}
+
+void SortResultList(std::vector<ScanRecord>& records) {
+    std::sort(records.begin(), records.end(), [](const ScanRecord& a, const ScanRecord& b) {
+        if ((a.isFolder != 0) != (b.isFolder != 0)) return a.isFolder == 0;
+        return NameLess(RecordName(a), RecordName(b));
+    });
+}
+
+ScanLogFile::ScanLogFile() = default;
+
+ScanLogFile::~ScanLogFile() { CloseLog(); }
+
+int ScanLogFile::OpenLog(const fs::path& runFolder, const std::string& logName) {
+    CloseLog();
+    std::error_code ec;
+    fs::create_directories(runFolder, ec);
+    if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
+
+    mainPath_ = runFolder / logName;
+    relationPath_ = runFolder / (logName + "_Relation");
+    folderPath_ = runFolder / (logName + "_DirInfo");
+    if (int rc = OpenReadWrite(mainPath_, mainFd_); rc != kOk) return rc;
+    if (int rc = OpenReadWrite(relationPath_, relationFd_); rc != kOk) {
+        CloseLog();
+        return rc;
+    }
+    uint64_t mainSize = 0;
+    if (int rc = SizeOf(mainFd_, mainSize); rc != kOk) {
+        CloseLog();
+        return rc;
+    }
+    // A trailing partial record (a write cut short) is overwritten by the next append.
+    counter_ = static_cast<uint32_t>(std::min<uint64_t>(mainSize / kScanRecordBytes, UINT32_MAX));
+    bytesAppended_ = uint64_t{counter_} * kScanRecordBytes;
+
+    std::string relationText;
+    if (int rc = ReadWholeFile(relationFd_, relationText); rc != kOk) {
+        CloseLog();
+        return rc;
+    }
+    ParseRelationText(relationText, links_);
+    for (const auto& [key, ids] : links_)
+        for (uint32_t id : ids) IndexParent(id, key);
+
+    buffer_.assign(kAppendBufferBytes, 0);
+    bufferUsed_ = 0;
+
+    if (OpenReadWrite(folderPath_, folderFd_) != kOk) return kOk;
+    std::string folderBytes;
+    if (ReadWholeFile(folderFd_, folderBytes) != kOk) return kOk;
+    for (size_t at = 0; at + kFolderInfoBytes <= folderBytes.size(); at += kFolderInfoBytes) {
+        FolderInfoEntry entry;
+        std::memcpy(&entry, folderBytes.data() + at, kFolderInfoBytes);
+        folderByFsId_.emplace(entry.fsId, folders_.size());
+        folders_.push_back(entry);
+    }
+    return kOk;
+}
+
+ScanRecord& ScanLogFile::AppendRecord() {
+    if (bufferUsed_ + kScanRecordBytes > buffer_.size()) {
+        // The buffer makes room whatever happens; a failed write is remembered so the
+        // next Flush, and through it the scan, reports that records were lost.
+        if (int rc = WriteBuffer(); rc != kOk && lostRecordsError_ == kOk) lostRecordsError_ = rc;
+    }
+    if (buffer_.size() < kAppendBufferBytes) buffer_.assign(kAppendBufferBytes, 0);
+    ++counter_;
+    bytesAppended_ += kScanRecordBytes;
+    auto* slot = reinterpret_cast<ScanRecord*>(buffer_.data() + bufferUsed_);
+    std::memset(slot, 0, kScanRecordBytes);
+    slot->recordId = counter_;
+    bufferUsed_ += kScanRecordBytes;
+    return *slot;
+}
+
+int ScanLogFile::WriteBuffer() {
+    if (bufferUsed_ == 0) return kOk;
+    // Records go to their own positions, so a batch lost to a failed write leaves a gap
+    // instead of shifting every later record away from its number.
+    const uint64_t firstId = counter_ - bufferUsed_ / kScanRecordBytes + 1;
+    const int rc = mainFd_ < 0 ? kErrInvalidHandle
+                               : WriteAt(mainFd_, buffer_.data(), bufferUsed_,
+                                         (firstId - 1) * kScanRecordBytes);
+    bufferUsed_ = 0;
+    return rc;
+}
+
+void ScanLogFile::LinkRecord(uint32_t parentFsId, uint32_t parentLevel, uint32_t recordId,
+                             uint32_t fsId, const std::string* folderName) {
+    const ParentKey key = MakeParentKey(parentLevel, parentFsId);
+    links_[key].push_back(recordId);
+    IndexParent(recordId, key);
+    if (folderName) {
+        FolderInfoEntry entry{};
+        entry.fsId = fsId;
+        entry.recordId = recordId;
+        CopyNameField(entry.name, kRecordNameBytes, *folderName);
+        folderByFsId_.emplace(fsId, folders_.size());
+        folders_.push_back(entry);
+    }
+}
+
+void ScanLogFile::IndexParent(uint32_t recordId, ParentKey key) {
+    if (recordId == 0 || recordId > counter_) return;  // no such record in the main file
+    if (parentOf_.size() <= recordId) parentOf_.resize(size_t{counter_} + 1, kNoParent);
+    if (key < parentOf_[recordId]) parentOf_[recordId] = key;
+}
+
+bool ScanLogFile::ParentKeyOf(uint32_t recordId, ParentKey& key) const {
+    if (recordId >= parentOf_.size() || parentOf_[recordId] == kNoParent) return false;
+    key = parentOf_[recordId];
+    return true;
+}
+
+int ScanLogFile::Flush() {
+    if (int rc = WriteBuffer(); rc != kOk) {
+        if (lostRecordsError_ == kOk) lostRecordsError_ = rc;
+        return rc;
+    }
+    const int sideResult = RewriteSideFiles();
+    return lostRecordsError_ != kOk ? lostRecordsError_ : sideResult;
+}
+
+int ScanLogFile::RewriteSideFiles() {
+    if (relationFd_ >= 0) {
+        const std::string text = FormatRelationText(links_);
+        if (WriteAt(relationFd_, text.data(), text.size(), 0) == kOk)
+            (void)::ftruncate(relationFd_, static_cast<off_t>(text.size()));
+    }
+    int result = kOk;
+    if (folderFd_ >= 0) {
+        for (size_t i = 0; i < folders_.size(); ++i) {
+            const int rc = WriteAt(folderFd_, &folders_[i], kFolderInfoBytes, i * kFolderInfoBytes);
+            if (rc != kOk) result = rc;
+        }
+    }
+    return result;
+}
+
+void ScanLogFile::CloseLog() {
+    if (mainFd_ >= 0) Flush();
+    CloseFd(mainFd_);
+    CloseFd(relationFd_);
+    CloseFd(folderFd_);
+    links_.clear();
+    parentOf_.clear();
+    folders_.clear();
+    folderByFsId_.clear();
+    bufferUsed_ = 0;
+    counter_ = 0;
+    bytesAppended_ = 0;
+    lostRecordsError_ = kOk;
+}
+
+int ScanLogFile::ReadRecord(uint32_t recordId, ScanRecord& out) const {
+    if (recordId == 0 || recordId > counter_ || mainFd_ < 0) return kErrInvalidParameter;
+    const uint32_t buffered = static_cast<uint32_t>(bufferUsed_ / kScanRecordBytes);
+    if (recordId > counter_ - buffered) {
+        std::memcpy(&out, buffer_.data() + size_t{recordId - (counter_ - buffered) - 1} * kScanRecordBytes,
+                    kScanRecordBytes);
+        return kOk;
+    }
+    size_t got = 0;
+    if (int rc = ReadAt(mainFd_, &out, kScanRecordBytes, uint64_t{recordId - 1} * kScanRecordBytes, got);
+        rc != kOk)
+        return rc;
+    return got == kScanRecordBytes ? kOk : kErrReadFault;
+}
+
+const std::vector<uint32_t>* ScanLogFile::ChildrenOf(ParentKey key) const {
+    if (links_.empty()) return nullptr;
+    if (key == 0) return &links_.begin()->second;  // 0 stands for the top level
+    const auto it = links_.find(key);
+    return it == links_.end() ? nullptr : &it->second;
+}
+
+int ScanLogFile::ListUnderKey(ParentKey key, std::vector<ScanRecord>& out) {
+    const std::vector<uint32_t>* children = ChildrenOf(key);
+    if (!children) return kOk;
+    int result = kOk;
+    for (uint32_t id : *children) {
+        ScanRecord record;
+        if (result = ReadRecord(id, record); result != kOk) break;
+        if (!IsHiddenPhoto(record)) out.push_back(record);
+    }
+    if (out.size() > 1) SortResultList(out);
+    return result;
+}
+
+int ScanLogFile::CountFilesUnderKey(ParentKey key, int& count) {
+    count = 0;
+    std::deque<ParentKey> queue{key};
+    // Each folder key is walked once: a damaged log whose folders share identities must
+    // not make the count revisit (and multiply) the same subtree.
+    std::set<ParentKey> walked;
+    while (!queue.empty()) {
+        const ParentKey current = queue.front();
+        queue.pop_front();
+        if (!walked.insert(current).second) continue;
+        const std::vector<uint32_t>* children = ChildrenOf(current);
+        if (!children) continue;
+        const uint64_t childLevel = (current >> 32) + 1;
+        for (uint32_t id : *children) {
+            ScanRecord record;
+            if (int rc = ReadRecord(id, record); rc != kOk) return rc;
+            if (record.isFolder)
+                queue.push_back(MakeParentKey(static_cast<uint32_t>(childLevel), record.fsId));
+            else
+                ++count;
+        }
+    }
+    return kOk;
+}
+
+int ScanLogFile::FindFolderRecord(uint32_t fsId, ScanRecord& out) const {
+    const int fd = ::open(mainPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    std::vector<uint8_t> chunk(kAppendBufferBytes);
+    uint64_t offset = 0;
+    int result = kErrInvalidParameter;
+    for (;;) {
+        size_t got = 0;
+        if (ReadAt(fd, chunk.data(), chunk.size(), offset, got) != kOk || got < kScanRecordBytes) break;
+        for (size_t at = 0; at + kScanRecordBytes <= got; at += kScanRecordBytes) {
+            ScanRecord record;
+            std::memcpy(&record, chunk.data() + at, kScanRecordBytes);
+            if (record.fsId == fsId && record.isFolder != 0) {
+                out = record;
+                result = kOk;
+                break;
+            }
+        }
+        if (result == kOk) break;
+        offset += got;
+    }
+    ::close(fd);
+    return result;
+}
+
+int ScanLogFile::CollectAncestors(const ScanRecord& record, std::vector<ScanRecord>& out) {
+    if (links_.empty()) return kOk;
+    const ParentKey topLevel = links_.begin()->first;
+    uint32_t current = record.recordId;
+    std::set<uint32_t> visited{current};
+    ParentKey key = 0;
+    while (ParentKeyOf(current, key) && key != topLevel) {
+        const uint32_t parentFsId = static_cast<uint32_t>(key);
+        ScanRecord parent{};
+        const auto indexed = folderByFsId_.find(parentFsId);
+        if (indexed != folderByFsId_.end()) {
+            const FolderInfoEntry* entry = &folders_[indexed->second];
+            parent.recordId = entry->recordId;
+            std::memcpy(parent.name, entry->name, kRecordNameBytes);
+            parent.name[kRecordNameBytes - 1] = 0;
+        } else {
+            Flush();
+            if (int rc = FindFolderRecord(parentFsId, parent); rc != kOk) return rc;
+        }
+        // A folder met again means the chain loops (possibly through several folders).
+        if (parent.recordId == current || !visited.insert(parent.recordId).second) break;
+        out.push_back(parent);
+        current = parent.recordId;
+    }
+    return kOk;
+}
+
+int ScanLogFile::GetRecordPath(const ScanRecord& record, std::string& out) {
+    out.clear();
+    std::vector<ScanRecord> ancestors;
+    const int rc = CollectAncestors(record, ancestors);
+    for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) {
+        out += RecordName(*it);
+        out += '/';
+    }
+    return rc;
+}
+
+void ScanLogFile::SetSearchCallback(SearchProgressFn callback, void* userData) {
+    searchCallback_ = callback;
+    searchUserData_ = userData;
+}
+
+int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& out) {
+    constexpr size_t kPatternLimit = 4096;
+    pattern = CutUtf8(pattern, kPatternLimit);
+    Flush();
+    bool other = pattern.find(".other") != std::string_view::npos;
+    const int fd = ::open(mainPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    uint64_t size = 0;
+    SizeOf(fd, size);
+    if (size >= kOtherSearchLimitBytes) other = false;
+    const std::string& known = KnownExtensionText();
+
+    std::vector<uint8_t> chunk(kAppendBufferBytes);
+    uint64_t offset = 0;
+    int result = kOk;
+    std::string dotted;
+    while (true) {
+        size_t got = 0;
+        if (ReadAt(fd, chunk.data(), chunk.size(), offset, got) != kOk || got == 0) break;
+        for (size_t at = 0; at + kScanRecordBytes <= got; at += kScanRecordBytes) {
+            const auto* record = reinterpret_cast<const ScanRecord*>(chunk.data() + at);
+            if (record->isFolder || IsHiddenPhoto(*record)) continue;
+            const std::string extension = AsciiLower(ExtensionOf(RecordName(*record)));
+            bool matches = other;
+            if (!extension.empty()) {
+                dotted = "." + extension;
+                matches = pattern.find(dotted) != std::string_view::npos ||
+                          (other && known.find(dotted) == std::string::npos);
+            }
+            if (matches) out.push_back(*record);
+        }
+        offset += got;
+        if (searchCallback_ && size > 0) {
+            const int percent = static_cast<int>(std::min<uint64_t>(offset, size) * 100 / size);
+            if (int stop = searchCallback_(searchUserData_, percent, 0); stop != 0) {
+                result = stop;
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    SortResultList(out);
+    return result;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,107 @@
+// ScanLogFile: the three files of one scan log and every question asked of them.
+//
+// The main file is an array of 346-byte ScanRecords (record n at (n-1) x 346), the
+// relation file holds the parent links as text, and the folder file an array of
+// 268-byte FolderInfoEntry values so a record's path can be built without reading the
+// main file. Records are appended through a 200-record buffer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "scanlog/relation_text.h"
+#include "scanlog/scan_record.h"
+
+namespace kestrune {
+
+inline constexpr size_t kFolderInfoBytes = 268;
+inline constexpr size_t kAppendBufferRecords = 200;
+inline constexpr size_t kAppendBufferBytes = kAppendBufferRecords * kScanRecordBytes;  // 69,200
+// Above this main-file size a search no longer offers the files of no known type.
+inline constexpr uint64_t kOtherSearchLimitBytes = 0x8000000;
+
+#pragma pack(push, 1)
+struct FolderInfoEntry {
+    uint32_t fsId;
+    uint32_t recordId;
+    char name[kRecordNameBytes];
+};
+#pragma pack(pop)
+static_assert(sizeof(FolderInfoEntry) == kFolderInfoBytes);
+static_assert(offsetof(FolderInfoEntry, recordId) == 4);
+static_assert(offsetof(FolderInfoEntry, name) == 8);
+
+// Search progress: user data, percent, and 0. A non-zero return stops the search.
+using SearchProgressFn = int (*)(void* userData, int percent, int reserved);
+
+class ScanLogFile {
+public:
+    ScanLogFile();
+    ~ScanLogFile();
+    ScanLogFile(const ScanLogFile&) = delete;
+    ScanLogFile& operator=(const ScanLogFile&) = delete;
+
+    // Opens (creating when missing) the log logName in runFolder, loading its links and
+    // folders, so that a reopened log answers like the one that wrote it and further
+    // appends continue its numbering.
+    int OpenLog(const std::filesystem::path& runFolder, const std::string& logName);
+    bool IsOpen() const { return mainFd_ >= 0; }
+
+    // A zero-filled slot whose recordId is already set; fill it before the next append.
+    ScanRecord& AppendRecord();
+    void LinkRecord(uint32_t parentFsId, uint32_t parentLevel, uint32_t recordId, uint32_t fsId,
+                    const std::string* folderName);
+    // Writes buffered records and rewrites the side files. Returns the first write error
+    // since the log was opened, so records lost to a failed write are never hidden.
+    int Flush();
+    void CloseLog();
+
+    uint32_t RecordCount() const { return counter_; }
+    int ReadRecord(uint32_t recordId, ScanRecord& out) const;
+    int ListUnderKey(ParentKey key, std::vector<ScanRecord>& out);
+    int CountFilesUnderKey(ParentKey key, int& count);
+    int CollectAncestors(const ScanRecord& record, std::vector<ScanRecord>& out);
+    int FindFolderRecord(uint32_t fsId, ScanRecord& out) const;
+    int SearchLog(std::string_view pattern, std::vector<ScanRecord>& out);
+    void SetSearchCallback(SearchProgressFn callback, void* userData);
+
+    // The folder path of a record: its ancestors' names, outermost first, each followed
+    // by "/"; empty at the top level.
+    int GetRecordPath(const ScanRecord& record, std::string& out);
+
+    const std::filesystem::path& MainPath() const { return mainPath_; }
+    const ParentLinks& Links() const { return links_; }
+    const std::vector<FolderInfoEntry>& Folders() const { return folders_; }
+
+private:
+    int WriteBuffer();
+    int RewriteSideFiles();
+    const std::vector<uint32_t>* ChildrenOf(ParentKey key) const;
+    // The smallest key whose list holds recordId, or false.
+    bool ParentKeyOf(uint32_t recordId, ParentKey& key) const;
+    void IndexParent(uint32_t recordId, ParentKey key);
+
+    std::filesystem::path mainPath_, relationPath_, folderPath_;
+    int mainFd_ = -1, relationFd_ = -1, folderFd_ = -1;
+    std::vector<uint8_t> buffer_;
+    size_t bufferUsed_ = 0;
+    uint32_t counter_ = 0;
+    uint64_t bytesAppended_ = 0;
+    int lostRecordsError_ = 0;
+    ParentLinks links_;
+    std::vector<ParentKey> parentOf_;  // by recordId; 0 where not linked
+    std::vector<FolderInfoEntry> folders_;
+    std::unordered_map<uint32_t, size_t> folderByFsId_;  // the first entry of each fsId
+    SearchProgressFn searchCallback_ = nullptr;
+    void* searchUserData_ = nullptr;
+};
+
+// Orders results as every list shows them: files before folders, then by name with the
+// ASCII letters compared without case.
+void SortResultList(std::vector<ScanRecord>& records);
+
+}  // namespace kestrune
