@@ -4,6 +4,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/probe_command.h"
+#include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
     using namespace kestrune::cli;
@@ -19,6 +20,27 @@ int main(int argc, char** argv) {
                       "An image file, a block device (/dev/sdb, /dev/sdb1) or disk:N[:START:COUNT]")
         ->required();
 
+    const std::string sourceHelp =
+        "An image file, a block device (/dev/sdb, /dev/sdb1) or disk:N[:START:COUNT]";
+    ScanOptions scanOptions;
+    auto* scan = app.add_subcommand("scan", "Scan a source and store what it finds; prints a summary");
+    scan->add_option("--mode", scanOptions.mode, "quick (deleted files), formatted or deep")
+        ->check(CLI::IsMember({"quick", "formatted", "deep"}));
+    scan->add_flag("--json", scanOptions.json, "Print one JSON object per found file");
+    scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
+
+    ScanOptions recoverOptions;
+    auto* recover = app.add_subcommand("recover", "Scan a source and copy the files found into a folder");
+    recover->add_option("--mode", recoverOptions.mode, "quick (deleted files), formatted or deep")
+        ->check(CLI::IsMember({"quick", "formatted", "deep"}));
+    recover->add_option("--types", recoverOptions.types, "photo,audio,video,document,archive,other")
+        ->delimiter(',');
+    recover->add_option("--ext", recoverOptions.extensions, "Extensions to recover, such as jpg,png")
+        ->delimiter(',');
+    recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
+        ->required();
+    recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -29,5 +51,7 @@ int main(int argc, char** argv) {
     }
 
     if (*probe) return RunProbe(probeSource, std::cout, std::cerr);
+    if (*scan) return RunScan(scanOptions, std::cout, std::cerr);
+    if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     return kExitUsage;
 }

@@ -22,8 +22,9 @@ namespace {
 
 constexpr ParentKey kNoParent = UINT64_MAX;
 
-int OpenReadWrite(const fs::path& path, int& fd) {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+int OpenLogFile(const fs::path& path, bool readOnly, bool fresh, int& fd) {
+    fd = readOnly ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                  : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (fresh ? O_TRUNC : 0), 0644);
     return fd < 0 ? FromErrno(errno) : kOk;
 }
 
@@ -117,16 +118,33 @@ ScanLogFile::ScanLogFile() = default;
 ScanLogFile::~ScanLogFile() { CloseLog(); }
 
 int ScanLogFile::OpenLog(const fs::path& runFolder, const std::string& logName) {
+    return Open(runFolder, logName, OpenMode::Continue);
+}
+
+int ScanLogFile::CreateLog(const fs::path& runFolder, const std::string& logName) {
+    return Open(runFolder, logName, OpenMode::Fresh);
+}
+
+int ScanLogFile::OpenLogForReading(const fs::path& runFolder, const std::string& logName) {
+    return Open(runFolder, logName, OpenMode::ReadOnly);
+}
+
+int ScanLogFile::Open(const fs::path& runFolder, const std::string& logName, OpenMode mode) {
     CloseLog();
-    std::error_code ec;
-    fs::create_directories(runFolder, ec);
-    if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
+    const bool readOnly = mode == OpenMode::ReadOnly;
+    const bool fresh = mode == OpenMode::Fresh;
+    readOnly_ = readOnly;
+    if (!readOnly) {
+        std::error_code ec;
+        fs::create_directories(runFolder, ec);
+        if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
+    }
 
     mainPath_ = runFolder / logName;
     relationPath_ = runFolder / (logName + "_Relation");
     folderPath_ = runFolder / (logName + "_DirInfo");
-    if (int rc = OpenReadWrite(mainPath_, mainFd_); rc != kOk) return rc;
-    if (int rc = OpenReadWrite(relationPath_, relationFd_); rc != kOk) {
+    if (int rc = OpenLogFile(mainPath_, readOnly, fresh, mainFd_); rc != kOk) return rc;
+    if (int rc = OpenLogFile(relationPath_, readOnly, fresh, relationFd_); rc != kOk) {
         CloseLog();
         return rc;
     }
@@ -151,7 +169,7 @@ int ScanLogFile::OpenLog(const fs::path& runFolder, const std::string& logName) 
     buffer_.assign(kAppendBufferBytes, 0);
     bufferUsed_ = 0;
 
-    if (OpenReadWrite(folderPath_, folderFd_) != kOk) return kOk;
+    if (OpenLogFile(folderPath_, readOnly, fresh, folderFd_) != kOk) return kOk;
     std::string folderBytes;
     if (ReadWholeFile(folderFd_, folderBytes) != kOk) return kOk;
     for (size_t at = 0; at + kFolderInfoBytes <= folderBytes.size(); at += kFolderInfoBytes) {
@@ -181,6 +199,7 @@ ScanRecord& ScanLogFile::AppendRecord() {
 
 int ScanLogFile::WriteBuffer() {
     if (bufferUsed_ == 0) return kOk;
+    if (readOnly_) return kErrAccessDenied;
     // Records go to their own positions, so a batch lost to a failed write leaves a gap
     // instead of shifting every later record away from its number.
     const uint64_t firstId = counter_ - bufferUsed_ / kScanRecordBytes + 1;
@@ -219,6 +238,7 @@ bool ScanLogFile::ParentKeyOf(uint32_t recordId, ParentKey& key) const {
 }
 
 int ScanLogFile::Flush() {
+    if (readOnly_) return kOk;
     if (int rc = WriteBuffer(); rc != kOk) {
         if (lostRecordsError_ == kOk) lostRecordsError_ = rc;
         return rc;

@@ -49,6 +49,11 @@ public:
     // folders, so that a reopened log answers like the one that wrote it and further
     // appends continue its numbering.
     int OpenLog(const std::filesystem::path& runFolder, const std::string& logName);
+    // Starts a new, empty log: files of the same name already in the folder (a scan
+    // started in the same minute) are emptied rather than continued.
+    int CreateLog(const std::filesystem::path& runFolder, const std::string& logName);
+    // Opens an existing log only to read it: nothing is created or written.
+    int OpenLogForReading(const std::filesystem::path& runFolder, const std::string& logName);
     bool IsOpen() const { return mainFd_ >= 0; }
 
     // A zero-filled slot whose recordId is already set; fill it before the next append.
@@ -78,6 +83,8 @@ public:
     const std::vector<FolderInfoEntry>& Folders() const { return folders_; }
 
 private:
+    enum class OpenMode { Continue, Fresh, ReadOnly };
+    int Open(const std::filesystem::path& runFolder, const std::string& logName, OpenMode mode);
     int WriteBuffer();
     int RewriteSideFiles();
     const std::vector<uint32_t>* ChildrenOf(ParentKey key) const;
@@ -92,6 +99,7 @@ private:
     uint32_t counter_ = 0;
     uint64_t bytesAppended_ = 0;
     int lostRecordsError_ = 0;
+    bool readOnly_ = false;
     ParentLinks links_;
     std::vector<ParentKey> parentOf_;  // by recordId; 0 where not linked
     std::vector<FolderInfoEntry> folders_;

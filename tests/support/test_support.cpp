@@ -15,6 +15,24 @@ namespace fs = std::filesystem;
 
 namespace kestrune::test {
 
+namespace {
+
+// Every test process keeps its scan logs and catalogue in a folder of its own, never in
+// the user's data folder.
+std::string gDataHome;
+const bool kPrivateDataHome = [] {
+    gDataHome = (fs::temp_directory_path() / "kestrune-test-data-XXXXXX").string();
+    if (!::mkdtemp(gDataHome.data())) return false;
+    ::setenv("KESTRUNE_DATA_HOME", gDataHome.c_str(), 1);
+    std::atexit([] {
+        std::error_code ec;
+        fs::remove_all(gDataHome, ec);
+    });
+    return true;
+}();
+
+}  // namespace
+
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "kestrune-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -42,6 +60,13 @@ fs::path UnpackFixture(const std::string& relative, const fs::path& folder) {
     gzclose(in);
     if (n < 0) throw std::runtime_error("corrupt fixture " + source.string());
     return target;
+}
+
+std::vector<uint8_t> CarveFixture(const std::string& name) {
+    const fs::path plain = FixturePath("carve/" + name);
+    if (fs::exists(plain)) return ReadFileBytes(plain);
+    TempDir dir;
+    return ReadFileBytes(UnpackFixture("carve/" + name + ".gz", dir.path()));
 }
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& path) {

@@ -31,6 +31,9 @@ std::filesystem::path FixturePath(const std::string& relative);
 // Unpacks a gzip fixture ("boot/fat12.img.gz") into folder; returns the file's path.
 std::filesystem::path UnpackFixture(const std::string& relative, const std::filesystem::path& folder);
 
+// A file of tests/fixtures/carve, unpacked when it is kept compressed there.
+std::vector<uint8_t> CarveFixture(const std::string& name);
+
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 

@@ -1,0 +1,52 @@
+#include "cli/record_json.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "scanlog/file_types.h"
+
+namespace kestrune::cli {
+
+namespace {
+
+nlohmann::json IsoTime(uint64_t fileTime) {
+    if (fileTime == 0) return nullptr;
+    const CalendarTime t = CalendarFromFileTime(fileTime);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    return text;
+}
+
+}  // namespace
+
+const char* EngineKindName(uint32_t engineKind) {
+    switch (engineKind) {
+        case NtfsQuick: return "NtfsQuick";
+        case FatQuick: return "FatQuick";
+        case NtfsFormatted: return "NtfsFormatted";
+        case FatFormatted: return "FatFormatted";
+        case Signature: return "Signature";
+        default: return "Unknown";
+    }
+}
+
+std::string RecordJson(const ScanRecord& record, const std::string& folder) {
+    nlohmann::ordered_json j;
+    j["recordId"] = record.recordId;
+    j["name"] = std::string(RecordName(record));
+    j["folder"] = folder;
+    j["size"] = record.fileSize;
+    j["engine"] = EngineKindName(record.engineKind);
+    j["contentOk"] = record.contentOk != 0;
+    j["isFolder"] = record.isFolder != 0;
+    j["created"] = IsoTime(record.createTime);
+    j["modified"] = IsoTime(record.writeTime);
+    j["accessed"] = IsoTime(record.accessTime);
+    j["entrySector"] = record.entrySector;
+    j["fsId"] = record.fsId;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace kestrune::cli

@@ -1,0 +1,16 @@
+// Found files as JSON objects, one per line.
+#pragma once
+
+#include <string>
+
+#include "scanlog/scan_record.h"
+
+namespace kestrune::cli {
+
+// {"recordId":..,"name":..,"folder":"A/B","size":..,"engine":"Signature",...}; times in
+// ISO 8601 UTC or null when unknown. Bytes that are not UTF-8 are replaced.
+std::string RecordJson(const ScanRecord& record, const std::string& folder);
+
+const char* EngineKindName(uint32_t engineKind);
+
+}  // namespace kestrune::cli

@@ -1,0 +1,227 @@
+#include "cli/scan_command.h"
+
+#include <ostream>
+#include <set>
+
+#include "cli/exit_codes.h"
+#include "cli/progress_line.h"
+#include "cli/record_json.h"
+#include "cli/source_spec.h"
+#include "disk/result_codes.h"
+#include "engines/boot_classifier.h"
+#include "engines/carve/carve_pass.h"
+#include "engines/engine_factory.h"
+#include "output/recovery_job.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+#include "scanlog/scan_catalogue.h"
+#include "scanlog/scan_log_file.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune::cli {
+
+namespace {
+
+constexpr uint16_t kImageNumber = 1001;
+constexpr uint16_t kVolumeNumber = 1;
+constexpr int kExitInterrupted = 130;
+
+// One scan run: the engine that made it and the folder its logs are in.
+struct ScanSession {
+    SourceSpec source;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    std::string runFolder;
+    uint16_t driveLetter = 0;
+    uint64_t sectorsDone = 0;
+    uint64_t sectorsTotal = 0;
+};
+
+int QuickScan(ScanSession& session, std::ostream& err) {
+    const SourceSpec& s = session.source;
+    session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
+                               : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
+                                                                    session.driveLetter, 0);
+    if (!session.engine) {
+        std::vector<uint8_t> area;
+        const int rc = s.isImage ? EngineFactory::ReadBootAreaOfImage(s.image, area)
+                                 : EngineFactory::ReadBootAreaOfDisk(s.disk, s.startSector, area);
+        if (rc != kOk)
+            err << "kestrune: cannot read " << s.text << ": " << ResultText(rc) << "\n";
+        else
+            err << "kestrune: " << s.text << " holds no file system the quick scan knows (it looks like "
+                << FsKindName(ClassifyBootArea(ByteView(area))) << "); try --mode deep\n";
+        return kExitSourceError;
+    }
+    session.engine->SetCallbacks(ScanProgressLine, nullptr, nullptr, kFullWeight);
+    const int rc = session.engine->Scan(nullptr);
+    EndProgress();
+    if (rc == CancelCode) return kExitInterrupted;
+    if (rc != kOk) {
+        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    return kExitOk;
+}
+
+int DeepScan(ScanSession& session, std::ostream& err) {
+    const SourceSpec& s = session.source;
+    auto engine = std::make_unique<CFileTypeRecovery>();
+    const int rc = s.isImage ? engine->OpenImage(s.image, session.driveLetter)
+                             : engine->OpenDisk(s.disk, s.startSector, s.sectorCount, session.driveLetter);
+    if (rc != kOk) {
+        err << "kestrune: cannot open " << s.text << ": " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    if (!engine->Log()) {
+        err << "kestrune: cannot create the scan log in " << session.runFolder << "\n";
+        return kExitSourceError;
+    }
+    const CarvePassResult pass =
+        CarveArea(*engine, s.isImage ? 0 : s.startSector, s.sectorCount, ScanProgressLine, nullptr, kFullWeight);
+    EndProgress();
+    session.sectorsDone = pass.sectorsDone;
+    session.sectorsTotal = s.sectorCount;
+    session.engine = std::move(engine);
+    if (pass.result == CancelCode) return kExitInterrupted;
+    if (pass.result != kOk) {
+        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(pass.result) << "\n";
+        return kExitSourceError;
+    }
+    return kExitOk;
+}
+
+int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& err) {
+    if (options.mode != "quick" && options.mode != "formatted" && options.mode != "deep") {
+        err << "kestrune: --mode must be quick, formatted or deep\n";
+        return kExitUsage;
+    }
+    std::string error;
+    if (int code = ResolveSource(options.source, session.source, error); code != kExitOk) {
+        err << "kestrune: " << error << "\n";
+        return code;
+    }
+    session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
+    session.runFolder = ScanCatalogue::Instance().NewRunFolder();
+    InstallInterruptHandler();
+    // Formatted and deep scans share one engine; until the pass also looks for former
+    // file-system records, both carve the whole area by signature.
+    const int code = options.mode == "quick" ? QuickScan(session, err) : DeepScan(session, err);
+    if (code == kExitInterrupted)
+        err << "kestrune: cancelled after " << session.sectorsDone << " of " << session.sectorsTotal
+            << " sectors; what was found so far is in " << session.runFolder << "\n";
+    return code;
+}
+
+// Every record of every log in the run folder, as JSON lines.
+uint64_t PrintLogs(const std::string& runFolder, std::ostream& out, bool json) {
+    uint64_t files = 0;
+    for (const char* prefix : {kQuickLogPrefix, kFatFormattedLogPrefix, kNtfsFormattedLogPrefix, kSignatureLogPrefix}) {
+        std::string name;
+        if (FindLogByPrefix(prefix, runFolder, name) != kOk || name.empty()) continue;
+        ScanLogFile log;
+        if (log.OpenLogForReading(runFolder, name) != kOk) continue;
+        for (uint32_t id = 1; id <= log.RecordCount(); ++id) {
+            ScanRecord record;
+            if (log.ReadRecord(id, record) != kOk) continue;
+            if (!record.isFolder) ++files;
+            if (!json) continue;
+            std::string folder;
+            log.GetRecordPath(record, folder);
+            if (!folder.empty() && folder.back() == '/') folder.pop_back();
+            out << RecordJson(record, folder) << "\n";
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+std::string SearchPatternFor(const std::vector<std::string>& types, const std::vector<std::string>& extensions,
+                             std::string& error) {
+    std::set<std::string> registered;
+    auto addList = [&registered](std::string_view list) {
+        size_t begin = 0;
+        while (begin < list.size()) {
+            size_t end = list.find('|', begin);
+            if (end == std::string_view::npos) end = list.size();
+            registered.insert(std::string(list.substr(begin + 2, end - begin - 2)));  // after "*."
+            begin = end + 1;
+        }
+    };
+    for (const std::string& type : types) {
+        const std::string t = AsciiLower(type);
+        if (t == "photo") addList(PhotoExtensions);
+        else if (t == "audio") addList(AudioExtensions);
+        else if (t == "video") addList(VideoExtensions);
+        else if (t == "document") addList(DocumentExtensions);
+        else if (t == "archive") addList(ArchiveExtensions);
+        else if (t == "other") registered.insert("other");
+        else {
+            error = "unknown type \"" + type + "\" (photo, audio, video, document, archive, other)";
+            return {};
+        }
+    }
+    for (const std::string& extension : extensions) {
+        std::string e = AsciiLower(extension);
+        if (!e.empty() && e[0] == '.') e.erase(0, 1);
+        if (!e.empty()) registered.insert(e);
+    }
+    return BuildSearchPattern(registered);
+}
+
+int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
+    ScanSession session;
+    const int code = StartScan(options, session, err);
+    if (code != kExitOk && code != kExitInterrupted) return code;
+    session.engine.reset();  // closing the engine writes out its log
+    const uint64_t files = PrintLogs(session.runFolder, out, options.json);
+    std::ostream& summary = options.json ? err : out;
+    summary << files << " files found in " << options.source << "\n"
+            << "scan folder: " << session.runFolder << "\n";
+    return code;
+}
+
+int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
+    if (!error.empty()) {
+        err << "kestrune: " << error << "\n";
+        return kExitUsage;
+    }
+    const fs::path destination = fs::absolute(options.destination).lexically_normal();
+    std::error_code ec;
+    fs::create_directories(destination, ec);
+    if (!fs::is_directory(destination, ec)) {
+        err << "kestrune: cannot use " << options.destination << " as the destination folder\n";
+        return kExitUsage;
+    }
+    ScanSession session;
+    if (int code = StartScan(options, session, err); code != kExitOk) return code;
+
+    std::vector<ScanRecord> found;
+    if (int rc = session.engine->SearchByExtension(pattern, found); rc != kOk) {
+        err << "kestrune: the search failed: " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    IFileRecoveryParse* engine = session.engine.get();
+    const uint16_t letter = session.driveLetter;
+    RecoveryJob job(destination, [engine, letter](uint16_t driveLetter) {
+        return driveLetter == letter ? engine : nullptr;
+    });
+    job.onProgress = [](int percent, const std::string& target) {
+        DrawProgress(std::to_string(percent) + "%  " + target);
+    };
+    job.onFile = [&out](const RecoveredFile& file) {
+        EndProgress();
+        out << file.target.string() << ": " << file.status << "\n";
+    };
+    const int rc = job.Run(found);
+    EndProgress();
+    out << "recovered " << job.processed() - job.failed() << " of " << job.total() << " files into "
+        << destination.string() << (job.failed() ? " (" + std::to_string(job.failed()) + " failed)" : "") << "\n";
+    if (rc == CancelCode) return kExitInterrupted;
+    return job.failed() ? kExitSomeFailed : kExitOk;
+}
+
+}  // namespace kestrune::cli

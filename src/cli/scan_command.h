@@ -1,0 +1,28 @@
+// kestrune scan and kestrune recover.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace kestrune::cli {
+
+struct ScanOptions {
+    std::string mode = "quick";  // quick, formatted or deep
+    bool json = false;
+    std::string source;
+    std::vector<std::string> types;       // photo, audio, video, document, archive, other
+    std::vector<std::string> extensions;  // jpg, png, ...
+    std::string destination;              // recover only
+};
+
+int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err);
+int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err);
+
+// The search pattern for the chosen types and extensions: every extension of each chosen
+// group, each extension named, "other" for files of no known type; all five groups when
+// nothing is chosen. Unknown type names are a usage error (empty result, error set).
+std::string SearchPatternFor(const std::vector<std::string>& types,
+                             const std::vector<std::string>& extensions, std::string& error);
+
+}  // namespace kestrune::cli

@@ -1,0 +1,73 @@
+// Archives: GZIP, 7-Zip, ZIP, RAR and CAB.
+#include "engines/carve/detectors.h"
+#include "engines/carve/length_rules.h"
+
+namespace kestrune::carve {
+
+namespace {
+
+int DetectGzip(ByteView s, CarvingContext&) {
+    if (s.size() < 16 || !s.matches(0, "\x1F\x8B\x08")) return kNoType;
+    const uint8_t flags = s.u8(3), extraFlags = s.u8(8), system = s.u8(9);
+    const bool ok = (flags == 0 || flags == 8) && (extraFlags == 2 || extraFlags == 4) &&
+                    (system < 14 || system == 255);
+    return ok ? kGz : kNoType;
+}
+uint64_t GzipLength(ByteView, CarvingContext& c) { return UntilForeign(c, 6 * GiB); }
+
+int Detect7zip(ByteView s, CarvingContext&) {
+    return s.size() >= 2 && s.matches(0, "7z\xBC\xAF\x27") ? k7z : kNoType;
+}
+// The header at the end of the archive describes how it was packed; its fixed opening
+// (one folder, LZMA with the usual properties) is followed by 15 more bytes.
+uint64_t SevenZipLength(ByteView, CarvingContext& context) {
+    constexpr std::string_view kEndHeader = Bytes("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D");
+    ReadAhead walk(context, 4 * GiB);
+    ByteView block;
+    while (walk.Next(block))
+        if (auto at = FindLast(block, kEndHeader)) return walk.BlockOffset() + *at + 27;
+    return walk.CountedBytes();
+}
+
+int DetectZip(ByteView s, CarvingContext&) { return s.size() >= 48 && s.matches(0, "PK\x03\x04") ? kZip : kNoType; }
+uint64_t ZipLength(ByteView, CarvingContext& c) { return ZipEndRecordLength(c, 4 * GiB); }
+
+int DetectRar(ByteView s, CarvingContext&) { return s.size() >= 7 && s.matches(0, Bytes("Rar!\x1A\x07\x00")) ? kRar : kNoType; }
+uint64_t RarLength(ByteView, CarvingContext& context) {
+    constexpr std::string_view kEndBlock = Bytes("\xC4\x3D\x7B\x00\x40\x07\x00");
+    ReadAhead walk(context, 4 * GiB);
+    ByteView block;
+    while (walk.Next(block))
+        if (auto end = FindPaddedEnd(block, walk.BlockOffset(), kEndBlock, context.sectorSize)) return *end;
+    return walk.CountedBytes();
+}
+
+int DetectCab(ByteView s, CarvingContext&) { return s.size() >= 36 && s.matches(0, "MSCF") ? kCab : kNoType; }
+uint64_t CabLength(ByteView s, CarvingContext& context) {
+    if (s.size() < 36) return OneSector(context);
+    return std::min<uint64_t>(s.le32(8), 1 * GiB);
+}
+
+constexpr Anchor kGzipAnchors[] = {{0, 0x1F}};
+constexpr Anchor k7zipAnchors[] = {{0, '7'}};
+constexpr Anchor kZipAnchors[] = {{0, 'P'}};
+constexpr Anchor kRarAnchors[] = {{0, 'R'}};
+constexpr Anchor kCabAnchors[] = {{0, 'M'}};
+
+}  // namespace
+
+uint64_t ZipEndRecordLength(CarvingContext& context, uint64_t maxBytes) {
+    ReadAhead walk(context, maxBytes);
+    ByteView block;
+    while (walk.Next(block))
+        if (auto at = FindLast(block, Bytes("PK\x05\x06"))) return walk.BlockOffset() + *at + 22;
+    return walk.CountedBytes();
+}
+
+const Signature kGzipSignature{"GZIP", DetectGzip, GzipLength, kGzipAnchors};
+const Signature k7zipSignature{"7-Zip", Detect7zip, SevenZipLength, k7zipAnchors};
+const Signature kZipSignature{"ZIP", DetectZip, ZipLength, kZipAnchors};
+const Signature kRarSignature{"RAR", DetectRar, RarLength, kRarAnchors};
+const Signature kCabSignature{"CAB", DetectCab, CabLength, kCabAnchors};
+
+}  // namespace kestrune::carve

@@ -1,0 +1,104 @@
+// Sound: MP3, MIDI, APE, WAV, MP2 and MMF.
+#include "engines/carve/detectors.h"
+#include "engines/carve/length_rules.h"
+
+namespace kestrune::carve {
+
+namespace {
+
+int DetectMp3(ByteView s, CarvingContext&) {
+    if (s.size() < 3 || !s.matches(0, "ID3")) return kNoType;
+    if (s.u8(3) == 0xFF || s.u8(4) == 0xFF || (s.u8(5) & 0x1F) != 0) return kNoType;
+    for (size_t i = 6; i <= 9; ++i)
+        if (s.u8(i) >= 0x80) return kNoType;
+    return kMp3;
+}
+// An ID3v1 tag ("TAG" and 125 bytes) closes the file; the last one seen before the file
+// is cut off wins, one per block.
+uint64_t Mp3Length(ByteView, CarvingContext& context) {
+    ReadAhead walk(context, 2 * GiB);
+    ByteView block;
+    std::optional<uint64_t> candidate;
+    while (walk.Next(block))
+        if (auto at = FindFirst(block, "TAG")) candidate = walk.BlockOffset() + *at + 128;
+    const uint64_t counted = walk.CountedBytes();
+    return candidate && *candidate <= counted ? *candidate : counted;
+}
+
+int DetectMidi(ByteView s, CarvingContext&) {
+    if (s.size() < 16) return kNoType;
+    return s.matches(0, "MThd") && s.be32(4) == 6 && s.matches(14, "MTrk") ? kMid : kNoType;
+}
+// The header (14 bytes) plus every track chunk, until as many tracks as the header names.
+uint64_t MidiLength(ByteView s, CarvingContext& context) {
+    const uint32_t tracks = s.be16(10);
+    uint64_t total = 14;
+    uint32_t found = 0;
+    auto countTracks = [&](ByteView data) {
+        size_t from = 0;
+        while (found < tracks) {
+            auto at = FindFirst(data, "MTrk", from);
+            if (!at) break;
+            total += uint64_t{data.be32(*at + 4)} + 8;
+            ++found;
+            from = *at + 4;
+        }
+    };
+    countTracks(s);
+    ReadAhead walk(context, 8 * MiB);
+    if (found == tracks && total <= walk.CountedBytes()) return total;
+    ByteView block;
+    while (walk.Next(block)) {
+        if (found < tracks) countTracks(block);
+        if (found == tracks && total <= walk.CountedBytes()) return total;
+    }
+    return walk.CountedBytes();
+}
+
+int DetectApe(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MAC ") ? kApe : kNoType; }
+// The APE tag's header and footer both start "APETAGEX" with version 2000; the footer
+// (32 bytes) ends the file.
+uint64_t ApeLength(ByteView, CarvingContext& context) {
+    constexpr std::string_view kTag = "APETAGEX\xD0\x07";
+    ReadAhead walk(context, 2 * GiB);
+    ByteView block;
+    while (walk.Next(block)) {
+        auto first = FindFirst(block, kTag);
+        if (!first) continue;
+        if (auto second = FindFirst(block, kTag, *first + 1)) return walk.BlockOffset() + *second + 32;
+        return walk.BlockOffset() + block.size();
+    }
+    return walk.CountedBytes();
+}
+
+int DetectWav(ByteView s, CarvingContext&) {
+    if (s.size() < 16) return kNoType;
+    return s.matches(0, "RIFF") && s.matches(8, "WAVE") && s.matches(12, "fmt ") ? kWav : kNoType;
+}
+
+int DetectMp2(ByteView s, CarvingContext&) {
+    return s.size() >= 4 && s.matches(0, Bytes("\xFF\xFD\xE4\x00")) ? kMp2 : kNoType;
+}
+int DetectMmf(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MMMD") ? kMmf : kNoType; }
+uint64_t ShortAudioUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
+
+constexpr Anchor kMp3Anchors[] = {{0, 'I'}};
+constexpr Anchor kMAnchors[] = {{0, 'M'}};
+constexpr Anchor kWavAnchors[] = {{0, 'R'}};
+constexpr Anchor kMp2Anchors[] = {{0, 0xFF}};
+
+}  // namespace
+
+uint64_t RiffLength(ByteView s, CarvingContext& context) {
+    if (s.size() < 16) return OneSector(context);
+    return uint64_t{s.le32(4)} + 8;
+}
+
+const Signature kMp3Signature{"MP3", DetectMp3, Mp3Length, kMp3Anchors};
+const Signature kMidiSignature{"MIDI", DetectMidi, MidiLength, kMAnchors};
+const Signature kApeSignature{"APE", DetectApe, ApeLength, kMAnchors};
+const Signature kWavSignature{"WAV", DetectWav, RiffLength, kWavAnchors};
+const Signature kMp2Signature{"MP2", DetectMp2, ShortAudioUntilForeign, kMp2Anchors};
+const Signature kMmfSignature{"MMF", DetectMmf, ShortAudioUntilForeign, kMAnchors};
+
+}  // namespace kestrune::carve

@@ -1,0 +1,23 @@
+// A carving pass over an area: every sector offered to the carving step in turn, read in
+// 64 KiB blocks, moving on by what the step says to skip (across block ends too).
+#pragma once
+
+#include <cstdint>
+
+#include "engines/carve/file_type_recovery.h"
+
+namespace kestrune {
+
+struct CarvePassResult {
+    int result = 0;             // 0, or the stop value of a callback
+    uint64_t sectorsDone = 0;   // how far the pass got, in sectors from the area start
+    uint64_t filesFound = 0;
+};
+
+// Carves [firstSector, firstSector + sectorCount) of the engine's source (absolute
+// sectors). Progress goes to the callback as the pass reports it: percent 10 + done x
+// 100 / total with the given weight, then 100 at the end when not stopped.
+CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint64_t sectorCount,
+                          ScanProgressFn progress, void* userData, int weight);
+
+}  // namespace kestrune

@@ -1,0 +1,56 @@
+// CarvingContext: what the detectors and length rules of one carving engine share.
+//
+// The engine owns it and passes it to every detector and length rule, so that two
+// engines (say, a deep scan and a quick scan's content check) never see each other's
+// position, read-ahead buffer or transport-stream state.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune::carve {
+
+// A detector's answer when no file of any known type starts at the sector.
+inline constexpr int kNoType = 49;
+inline constexpr size_t kReadAheadBytes = 65536;
+
+// Progress figures of the pass that runs the carving step.
+struct PassProgress {
+    uint64_t sectorsDone = 0;
+    uint64_t sectorsTotal = 0;
+    uint64_t filesFound = 0;
+    int secondsRemaining = -1;
+};
+
+struct CarvingContext {
+    uint32_t sectorSize = 512;
+    SectorSource* source = nullptr;
+    // The sector the carving step examines, and the one a detector reading from the
+    // source looks at: the same in the carving step, the read-ahead cursor when the
+    // length rules test following sectors for a foreign file.
+    uint64_t position = 0;
+    uint64_t cursor = 0;
+
+    ScanProgressFn progress = nullptr;
+    void* userData = nullptr;
+    int weight = kFullWeight;
+    PassProgress totals;
+    int cancelValue = 0;
+
+    std::vector<uint8_t> readAhead = std::vector<uint8_t>(kReadAheadBytes);
+    // Transport-stream state: the flag stays set while no other type has been found
+    // since; M2TS is set right after an M2TS file was found.
+    bool transportStreamFlag = false;
+    bool m2tsFlag = false;
+    std::vector<std::pair<uint64_t, uint64_t>> transportStreamExtents;
+
+    // Reads count sectors at sector into out (resized); false when nothing could be read.
+    // Short reads at the end of the source give the sectors that exist.
+    bool ReadSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const;
+};
+
+}  // namespace kestrune::carve

@@ -1,0 +1,97 @@
+#include "engines/carve/length_rules.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engines/carve/signature_table.h"
+#include "engines/carve/structure_tests.h"
+
+namespace kestrune::carve {
+
+ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg)
+    : context_(context), maxSectors_(maxBytes / context.sectorSize), ignoreMpeg_(ignoreMpeg) {
+    context_.cursor = context_.position;
+}
+
+bool ReadAhead::Next(ByteView& block) {
+    if (over_ || countedSectors_ >= maxSectors_) return false;
+    const uint32_t sectorSize = context_.sectorSize;
+    const uint64_t blockSectors = std::max<uint64_t>(1, kReadAheadBytes / sectorSize);
+    const uint64_t wanted = std::min(blockSectors, maxSectors_ - countedSectors_);
+
+    if (context_.progress) {
+        const PassProgress& t = context_.totals;
+        const uint64_t done = t.sectorsDone + countedSectors_;
+        const int percent = t.sectorsTotal ? static_cast<int>(10 + done * 100 / t.sectorsTotal) : 10;
+        if (int stop = context_.progress(context_.userData, percent, context_.weight, t.secondsRemaining,
+                                         done, t.sectorsTotal, t.filesFound, 0);
+            stop != 0) {
+            context_.cancelValue = stop;
+            over_ = true;
+            return false;
+        }
+    }
+
+    const uint64_t first = context_.position + 1 + countedSectors_;
+    if (!context_.ReadSectorsAt(first, static_cast<uint32_t>(wanted), buffer_)) {
+        over_ = true;
+        return false;
+    }
+    const size_t sectorsRead = buffer_.size() / sectorSize;
+    size_t usable = 0;
+    for (; usable < sectorsRead; ++usable) {
+        const ByteView sector(buffer_.data() + usable * sectorSize, sectorSize);
+        context_.cursor = first + usable;
+        const int type = DetectType(sector, context_);
+        if ((type != kNoType && !(ignoreMpeg_ && type == kMpeg)) || IsFileSystemStructure(sector)) break;
+    }
+    blockOffset_ = (1 + countedSectors_) * sectorSize;
+    countedSectors_ += usable;
+    // A foreign sector or a short read ends the walk after this block.
+    if (usable < wanted) over_ = true;
+    if (usable == 0) return false;
+    block = ByteView(buffer_.data(), usable * sectorSize);
+    return true;
+}
+
+uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg) {
+    ReadAhead walk(context, maxBytes, ignoreMpeg);
+    ByteView block;
+    while (walk.Next(block)) {
+    }
+    return walk.CountedBytes();
+}
+
+std::optional<size_t> FindFirst(ByteView data, std::string_view needle, size_t from) {
+    if (needle.empty() || from >= data.size() || needle.size() > data.size() - from) return std::nullopt;
+    const auto* begin = reinterpret_cast<const char*>(data.data());
+    const std::string_view haystack(begin, data.size());
+    const size_t at = haystack.find(needle, from);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+}
+
+std::optional<size_t> FindLast(ByteView data, std::string_view needle) {
+    if (needle.empty() || needle.size() > data.size()) return std::nullopt;
+    const std::string_view haystack(reinterpret_cast<const char*>(data.data()), data.size());
+    const size_t at = haystack.rfind(needle);
+    if (at == std::string_view::npos) return std::nullopt;
+    return at;
+}
+
+std::optional<uint64_t> FindPaddedEnd(ByteView data, uint64_t dataOffset, std::string_view marker,
+                                      uint32_t sectorSize, size_t from) {
+    while (auto at = FindFirst(data, marker, from)) {
+        const size_t end = *at + marker.size();
+        const uint64_t fileEnd = dataOffset + end;
+        if (fileEnd % sectorSize == 0) return fileEnd;
+        // The rest of the sector the marker ends in must be zero padding.
+        const size_t sectorEnd = static_cast<size_t>(std::min<uint64_t>(
+            data.size(), end + (sectorSize - fileEnd % sectorSize)));
+        if (data.all(end, sectorEnd - end, 0)) return fileEnd;
+        from = *at + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace kestrune::carve

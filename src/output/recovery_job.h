@@ -1,0 +1,75 @@
+// The recovery job: copies chosen found files into a destination folder, grouped by type.
+//
+// Names come from the medium and are untrusted: each becomes one safe path component, so
+// nothing is ever written outside the destination folder.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+// A name from the medium as one safe file name: no "/" or NUL, no control characters,
+// never "", "." or "..", at most 255 bytes (cut at a character boundary, keeping the
+// extension when it can).
+std::string SafeFileName(std::string_view name);
+
+// path itself when nothing exists there (not even a dangling link), else "name(n).ext"
+// with the first n = 1, 2, ... that is free.
+std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
+
+// The number of "/" in path, not counting a last one.
+int PathDepth(const std::filesystem::path& path);
+
+// destination / type folder / safe name.
+std::filesystem::path TargetPathFor(const std::filesystem::path& destination, const ScanRecord& record);
+
+struct RecoveredFile {
+    ScanRecord record;
+    std::filesystem::path target;
+    int result = 0;          // 0, an error code, or CancelCode
+    std::string status;      // "Success" or the error's text
+};
+
+class RecoveryJob {
+public:
+    // The engine that owns records with a drive letter (or image number); null when that
+    // source is no longer open.
+    using EngineLookup = std::function<IFileRecoveryParse*(uint16_t driveLetter)>;
+
+    RecoveryJob(std::filesystem::path destination, EngineLookup engines);
+
+    // Recovers every record in order. Returns 0, or CancelCode when cancelled.
+    int Run(const std::vector<ScanRecord>& records);
+    // Asks a running job to stop after the current piece.
+    void Cancel() { cancelled_ = true; }
+
+    // Called once per finished file (also for failures); on the job's thread.
+    std::function<void(const RecoveredFile&)> onFile;
+    // Called while a file is written: percent of that file and its target.
+    std::function<void(int percent, const std::string& target)> onProgress;
+
+    uint64_t processed() const { return processed_; }
+    uint64_t failed() const { return failed_; }
+    uint64_t total() const { return total_; }
+    const std::vector<RecoveredFile>& results() const { return results_; }
+
+private:
+    static int ProgressThunk(void* user, int percent, int weight, int error, const std::string& target);
+    void Finish(const ScanRecord& record, const std::filesystem::path& target, int result);
+
+    std::filesystem::path destination_;
+    EngineLookup engines_;
+    std::atomic<bool> cancelled_{false};
+    uint64_t processed_ = 0, failed_ = 0, total_ = 0;
+    std::vector<RecoveredFile> results_;
+};
+
+}  // namespace kestrune

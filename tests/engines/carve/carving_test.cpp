@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "engines/carve/carve_pass.h"
+#include "engines/carve/file_type_recovery.h"
+#include "engines/carve/signature_table.h"
+#include "scanlog/scan_catalogue.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kSector = 512;
+
+void PadToSector(std::vector<uint8_t>& image) { image.resize((image.size() + kSector - 1) / kSector * kSector, 0); }
+
+// Files laid end to end on sector boundaries, each followed by one zero sector, as they
+// would lie in unallocated space.
+struct CarveImage {
+    std::vector<uint8_t> bytes;
+    std::map<std::string, uint64_t> startOf;
+
+    void Add(const std::string& name, const std::vector<uint8_t>& file, bool separator = true) {
+        startOf[name] = bytes.size() / kSector;
+        bytes.insert(bytes.end(), file.begin(), file.end());
+        PadToSector(bytes);
+        if (separator) bytes.resize(bytes.size() + kSector, 0);
+    }
+};
+
+struct Carved {
+    test::TempDir dir;
+    std::unique_ptr<CFileTypeRecovery> engine = std::make_unique<CFileTypeRecovery>();
+    std::map<uint64_t, ScanRecord> bySector;
+    CarvePassResult pass;
+};
+
+std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image) {
+    auto carved = std::make_unique<Carved>();
+    ScanCatalogue::Instance().NewRunFolder();
+    test::WriteFileBytes(carved->dir / "area.img", image);
+    EXPECT_EQ(carved->engine->OpenImage(carved->dir / "area.img", 1001), kOk);
+    carved->pass = CarveArea(*carved->engine, 0, image.size() / kSector, nullptr, nullptr, kFullWeight);
+    std::vector<ScanRecord> records;
+    EXPECT_EQ(carved->engine->ListChildren(nullptr, 0, records), kOk);
+    for (const ScanRecord& r : records) carved->bySector[r.entrySector] = r;
+    return carved;
+}
+
+std::vector<uint8_t> RecoverBytes(Carved& carved, const ScanRecord& record) {
+    const fs::path target = carved.dir / "out" / RecordName(record);
+    EXPECT_EQ(carved.engine->Recover(record, target, 0), kOk);
+    return test::ReadFileBytes(target);
+}
+
+uint64_t RoundedUp(size_t bytes) { return (bytes + kSector - 1) / kSector * kSector; }
+
+TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
+    // Formats whose length rule knows the exact end, and formats that run until the next
+    // foreign sector (here: their sectors plus the zero sector after them).
+    const std::vector<std::pair<std::string, std::string>> exact = {
+        {"photo.jpg", "jpg"}, {"thumb.jpg", "jpg"}, {"image.png", "png"}, {"anim.gif", "gif"},
+        {"image.bmp", "bmp"}, {"tone.wav", "wav"}, {"clip.avi", "avi"}, {"letter.docx", "docx"},
+        {"sheet.xlsx", "xlsx"}, {"slides.pptx", "pptx"}, {"files.zip", "zip"}, {"files.7z", "7z"},
+        {"files.cab", "cab"}, {"icon.ico", "ico"}, {"font.ttf", "ttf"}, {"song.mid", "mid"},
+        {"tone.mp3", "mp3"}, {"movie.swf", "swf"}, {"clip.wmv", "wmv"}, {"letter.doc", "doc"},
+        {"sheet.xls", "xls"}, {"slides.ppt", "ppt"}, {"files.rar", "rar"}, {"audio.ape", "ape"},
+        {"clip.ts", "ts"}};
+    const std::vector<std::pair<std::string, std::string>> untilForeign = {
+        {"image.psd", "psd"}, {"image.tif", "tif"}, {"clip.mp4", "mp4"}, {"clip.mov", "mov"},
+        {"clip.mkv", "mkv"}, {"clip.flv", "flv"}, {"clip.3gp", "3gp"}, {"clip.mpg", "mpeg"},
+        {"clip.mts", "mts"}, {"clip.mxf", "mxf"}, {"archive.gz", "gz"}, {"data.db", "db"},
+        {"mail.dbx", "dbx"}, {"mail.pst", "pst"}, {"anim.fla", "fla"}, {"sound.mp2", "mp2"},
+        {"ring.mmf", "mmf"}, {"clip.rm", "rmvb"}};
+    CarveImage image;
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& list : {exact, untilForeign})
+        for (const auto& [name, extension] : list) {
+            files[name] = test::CarveFixture(name);
+            image.Add(name, files[name]);
+        }
+    files["letter.pdf"] = test::CarveFixture("letter.pdf");
+    image.Add("letter.pdf", files["letter.pdf"]);
+    for (const char* uncarved : {"tool.exe", "lib.dll", "driver.sys", "backup.gho"})
+        image.Add(uncarved, test::CarveFixture(uncarved));
+    image.Add("end", test::CarveFixture("image.png"));  // the last until-foreign file needs an end too
+
+    auto carved = Carve(image.bytes);
+    ASSERT_EQ(carved->pass.result, kOk);
+    for (const auto& [name, extension] : exact) {
+        const uint64_t start = image.startOf[name];
+        ASSERT_TRUE(carved->bySector.count(start)) << name;
+        const ScanRecord& record = carved->bySector[start];
+        EXPECT_EQ(RecordName(record), std::to_string(start) + "." + extension) << name;
+        EXPECT_EQ(record.fileSize, files[name].size()) << name;
+        EXPECT_EQ(record.clusterBytes, 0xFFFFFFFFu);
+        EXPECT_EQ(record.engineKind, uint32_t{Signature});
+        EXPECT_EQ(RecoverBytes(*carved, record), files[name]) << name;
+    }
+    for (const auto& [name, extension] : untilForeign) {
+        const uint64_t start = image.startOf[name];
+        ASSERT_TRUE(carved->bySector.count(start)) << name;
+        EXPECT_EQ(RecordName(carved->bySector[start]), std::to_string(start) + "." + extension);
+        EXPECT_EQ(carved->bySector[start].fileSize, RoundedUp(files[name].size()) + kSector) << name;
+    }
+    // A PDF ends right after "%%EOF", before the line end that follows it.
+    const ScanRecord& pdf = carved->bySector[image.startOf["letter.pdf"]];
+    EXPECT_EQ(pdf.fileSize, files["letter.pdf"].size() - 1);
+    for (const char* uncarved : {"tool.exe", "lib.dll", "driver.sys", "backup.gho"})
+        EXPECT_FALSE(carved->bySector.count(image.startOf[uncarved])) << uncarved << " is never listed";
+    EXPECT_EQ(carved->bySector.size(), exact.size() + untilForeign.size() + 2);
+}
+
+TEST(Carving, DocumentsAreLookedInsideForOtherFiles) {
+    // A picture stored on a sector boundary inside a Word document, its sector's tail
+    // zero-filled.
+    const auto jpeg = test::CarveFixture("photo.jpg");
+    auto doc = test::CarveFixture("letter.doc");
+    std::fill(doc.begin() + 8 * kSector, doc.begin() + 9 * kSector, 0);
+    std::memcpy(doc.data() + 8 * kSector, jpeg.data(), jpeg.size());
+    CarveImage image;
+    image.Add("doc", doc);
+    image.Add("end", test::CarveFixture("tool.exe"));
+    auto carved = Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["doc"]));
+    EXPECT_EQ(carved->bySector[image.startOf["doc"]].fileSize, doc.size());
+    ASSERT_TRUE(carved->bySector.count(image.startOf["doc"] + 8)) << "the document is examined again inside";
+    EXPECT_EQ(carved->bySector[image.startOf["doc"] + 8].fileSize, jpeg.size());
+}
+
+TEST(Carving, EndMarkersMustEndTheirSector) {
+    // A PNG whose IEND chunk is followed by other bytes in its sector does not end there.
+    auto png = test::CarveFixture("image.png");
+    const size_t realSize = png.size();
+    png.resize(3 * kSector, 0x5A);
+    CarveImage image;
+    image.Add("png", png, /*separator=*/false);
+    image.Add("exe", test::CarveFixture("tool.exe"));
+    auto carved = Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(0));
+    EXPECT_NE(carved->bySector[0].fileSize, realSize);
+    EXPECT_EQ(carved->bySector[0].fileSize, 3 * kSector) << "an executable ends the read-ahead";
+}
+
+TEST(Carving, SizesFromHeadersAreCappedAndTagsFoundAhead) {
+    // A BMP that claims 300 MiB is carved as 128 MiB.
+    auto bmp = test::CarveFixture("image.bmp");
+    const uint32_t huge = 300u << 20;
+    std::memcpy(bmp.data() + 2, &huge, 4);
+    // An MP3 whose ID3v1 tag starts at offset 5000 (the fixture's own tag cut off).
+    std::vector<uint8_t> mp3 = test::CarveFixture("tone.mp3");
+    mp3.resize(1000);
+    mp3.resize(5000, 0x33);
+    const char tag[] = "TAGtitle";
+    mp3.insert(mp3.end(), tag, tag + 8);
+    mp3.resize(5128, 0);
+    CarveImage image;
+    image.Add("bmp", bmp);
+    image.Add("mp3", mp3);
+    image.Add("end", test::CarveFixture("tool.exe"));
+    auto carved = Carve(image.bytes);
+    EXPECT_EQ(carved->bySector[image.startOf["bmp"]].fileSize, 128u << 20);
+    EXPECT_EQ(carved->bySector[image.startOf["mp3"]].fileSize, 5128u);
+}
+
+int CancelAtOnce(void*, int, int, int, uint64_t, uint64_t, uint64_t, int) { return CancelCode; }
+
+TEST(Carving, ACancelDuringARuleListsNothing) {
+    test::TempDir dir;
+    CarveImage image;
+    image.Add("psd", test::CarveFixture("image.psd"));
+    test::WriteFileBytes(dir / "area.img", image.bytes);
+    ScanCatalogue::Instance().NewRunFolder();
+    CFileTypeRecovery engine;
+    ASSERT_EQ(engine.OpenImage(dir / "area.img", 1001), kOk);
+    engine.SetCallbacks(CancelAtOnce, nullptr, nullptr, 90);
+    const auto sector = std::vector<uint8_t>(image.bytes.begin(), image.bytes.begin() + kSector);
+    uint32_t skip = 0;
+    uint64_t found = 0;
+    EXPECT_EQ(engine.CarveAt(ByteView(sector), 0, {}, skip, found), CancelCode);
+    EXPECT_EQ(found, 0u);
+    EXPECT_EQ(engine.GetRecordCount(), 0u);
+    const auto zeros = std::vector<uint8_t>(kSector, 0);
+    EXPECT_EQ(engine.CarveAt(ByteView(zeros), 1, {}, skip, found), kErrInvalidParameter);
+    EXPECT_EQ(skip, 1u);
+}
+
+TEST(Carving, AFileIsReadInWholeSectorsAndWrittenToItsSize) {
+    CarveImage image;
+    const auto data = test::PatternBytes(3 * kSector);
+    image.Add("data", data);
+    auto carved = Carve(image.bytes);
+    ScanRecord record{};
+    record.entrySector = 1;
+    record.fileSize = 700;
+    SetRecordName(record, "1.bin");
+    EXPECT_EQ(RecoverBytes(*carved, record), std::vector<uint8_t>(data.begin() + kSector, data.begin() + kSector + 700));
+    record.entrySector = image.bytes.size() / kSector - 1;
+    record.fileSize = 4 * kSector;
+    const fs::path target = carved->dir / "short.bin";
+    EXPECT_EQ(carved->engine->Recover(record, target, 0), kErrInvalidParameter) << "past the end of the source";
+
+    // The preview takes pictures into the store folder's tmp.jpg, other files into memory.
+    std::string temp;
+    std::vector<uint8_t> buffer(100);
+    uint32_t delivered = 0;
+    record.entrySector = 1;
+    record.fileSize = 700;
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_EQ(delivered, 100u);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), data.begin() + kSector));
+    SetRecordName(record, "1.jpg");
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_EQ(fs::path(temp).filename(), "tmp.jpg");
+    EXPECT_EQ(fs::file_size(temp), 700u);
+    EXPECT_EQ(carved->engine->ExtractForPreview(nullptr, temp, buffer, delivered, nullptr, nullptr),
+              kErrInvalidParameter);
+}
+
+}  // namespace
+}  // namespace kestrune
