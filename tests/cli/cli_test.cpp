@@ -96,3 +96,60 @@ TEST(Probe, LeavesTheSourceUntouched) {
 
 }  // namespace
 }  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+std::vector<uint8_t> SectorAligned(std::vector<uint8_t> bytes) {
+    bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
+    return bytes;
+}
+
+TEST(DeepMode, ScanListsAndRecoverCopiesCarvedFiles) {
+    test::TempDir dir;
+    std::vector<uint8_t> image(512 * 4, 0);
+    const auto jpeg = test::CarveFixture("photo.jpg");
+    const auto docx = test::CarveFixture("letter.docx");
+    const uint64_t jpegSector = image.size() / 512;
+    auto aligned = SectorAligned(jpeg);
+    image.insert(image.end(), aligned.begin(), aligned.end());
+    const uint64_t docxSector = image.size() / 512;
+    aligned = SectorAligned(docx);
+    image.insert(image.end(), aligned.begin(), aligned.end());
+    test::WriteFileBytes(dir / "area.img", image);
+
+    const CliRun scan = RunCli("scan --mode deep --json " + (dir / "area.img").string() + " 2>/dev/null");
+    ASSERT_EQ(scan.exitCode, kExitOk) << scan.output;
+    const std::string jpegLine = "\"name\":\"" + std::to_string(jpegSector) + ".jpg\"";
+    EXPECT_NE(scan.output.find(jpegLine), std::string::npos) << scan.output;
+    EXPECT_NE(scan.output.find("\"engine\":\"Signature\""), std::string::npos);
+    EXPECT_NE(scan.output.find("\"created\":null"), std::string::npos);
+
+    const CliRun recover = RunCli("recover --mode deep --types photo,document --to " + (dir / "out").string() +
+                                  " " + (dir / "area.img").string());
+    ASSERT_EQ(recover.exitCode, kExitOk) << recover.output;
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "photo" / (std::to_string(jpegSector) + ".jpg")), jpeg);
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "document" / (std::to_string(docxSector) + ".docx")), docx);
+    EXPECT_NE(recover.output.find("recovered 2 of 2 files"), std::string::npos) << recover.output;
+
+    const CliRun onlyDocs = RunCli("recover --mode deep --ext DOCX --to " + (dir / "docs").string() + " " +
+                                   (dir / "area.img").string());
+    EXPECT_EQ(onlyDocs.exitCode, kExitOk);
+    EXPECT_FALSE(std::filesystem::exists(dir / "docs" / "photo"));
+    EXPECT_EQ(RunCli("recover --types music --to " + (dir / "x").string() + " " + (dir / "area.img").string()).exitCode,
+              kExitUsage);
+}
+
+TEST(QuickMode, UnknownFileSystemsAreAClearErrorAndExtFindsNothing) {
+    test::TempDir dir;
+    test::WriteFileBytes(dir / "zeros.img", std::vector<uint8_t>(1 << 20, 0));
+    const CliRun unknown = RunCli("scan " + (dir / "zeros.img").string());
+    EXPECT_EQ(unknown.exitCode, kExitSourceError);
+    EXPECT_NE(unknown.output.find("--mode deep"), std::string::npos) << unknown.output;
+    const CliRun ext = RunCli("scan " + test::UnpackFixture("boot/ext4.img.gz", dir.path()).string());
+    EXPECT_EQ(ext.exitCode, kExitOk) << ext.output;
+    EXPECT_NE(ext.output.find("0 files found"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrune::cli
