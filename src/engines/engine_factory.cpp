@@ -4,6 +4,7 @@
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
 #include "engines/fast_ext_recovery.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
 
 namespace kestrune {
 
@@ -41,8 +42,8 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int
     if (formatted) return nullptr;  // the formatted-recovery coordinator plugs in here
     switch (kind) {
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
-        case FsKind::Ntfs:  // the NTFS and FAT quick engines plug in here
-        case FsKind::Fat:
+        case FsKind::Ntfs: return std::make_unique<CFastNtfsRecovery>();
+        case FsKind::Fat:  // the FAT quick engine plugs in here
         case FsKind::Other: break;
     }
     return nullptr;

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <set>
 
 #include "disk/result_codes.h"
+#include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 #include "scanlog/store_folder.h"
 
@@ -34,9 +37,62 @@ int PercentOf(uint64_t done, uint64_t total) {
 }
 
 constexpr size_t kMaxPreviewPath = 259;
+constexpr size_t kNameMax = 255;
 
 }  // namespace
 
+std::string SafeFileName(std::string_view name) {
+    std::string safe;
+    safe.reserve(name.size());
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        safe.push_back(c == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
+    }
+    if (safe.empty()) return "unnamed";
+    if (safe == "." || safe == "..") return std::string(safe.size(), '_');
+    if (safe.size() > kNameMax) {
+        const std::string_view extension = ExtensionOf(safe);
+        const size_t keep = extension.size() + 1 < 32 ? extension.size() + 1 : 0;
+        const std::string tail = keep ? safe.substr(safe.size() - keep) : std::string();
+        safe = std::string(CutUtf8(safe, kNameMax - tail.size())) + tail;
+    }
+    return safe;
+}
+
+int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const WriteFileFn& writeFile,
+                     const ChildrenFn& children) {
+    if (!record.isFolder) {
+        if (int rc = CreateParentFolder(target); rc != kOk) return rc;
+        return writeFile(record, target);
+    }
+    std::error_code ec;
+    fs::create_directories(target, ec);
+    if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
+    std::deque<std::pair<ScanRecord, fs::path>> pending{{record, target}};
+    int result = kOk;
+    size_t walked = 0;
+    // A damaged log could file a folder under itself; the walk visits each folder once.
+    std::set<uint32_t> seen{record.recordId};
+    while (!pending.empty()) {
+        auto [folder, path] = pending.front();
+        pending.pop_front();
+        std::vector<ScanRecord> list;
+        children(folder, list);
+        for (const ScanRecord& child : list) {
+            const fs::path childPath = path / SafeFileName(RecordName(child));
+            if (child.isFolder) {
+                fs::create_directories(childPath, ec);
+                if (seen.insert(child.recordId).second) pending.emplace_back(child, childPath);
+                result = kOk;
+                continue;
+            }
+            result = writeFile(child, childPath);
+            if (result == CancelCode) return CancelCode;
+        }
+        if (++walked > 1000000) break;
+    }
+    return result;
+}
 ContiguousReader::ContiguousReader(SectorSource& source, uint32_t sectorSize, uint64_t firstSector,
                                    uint64_t fileSize)
     : source_(source),
@@ -76,7 +132,7 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& targe
     uint64_t written = 0;
     std::vector<uint8_t> piece;
     while (result == kOk && written < fileSize) {
-        if (result = reader.ReadPiece(piece); result != kOk) break;
+        if (result = reader.ReadPiece(piece); result != kOk || piece.empty()) break;
         const size_t owed = static_cast<size_t>(std::min<uint64_t>(piece.size(), fileSize - written));
         if (result = WriteAll(fd, piece.data(), owed); result != kOk) break;
         written += owed;
@@ -90,14 +146,17 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& targe
     return result;
 }
 
-PreviewDestination ChoosePreviewDestination(std::string_view name) {
+PreviewDestination ChoosePreviewDestination(std::string_view name, PreviewFileRoute route) {
     PreviewDestination destination;
     const std::string extension = AsciiLower(ExtensionOf(name));
     if (extension.empty()) return destination;
     const std::string dotted = "." + extension;
     const fs::path store = StoreFolder();
     fs::path path;
-    if (ListContains(DocumentExtensions, dotted) || ListContains(ArchiveExtensions, dotted)) {
+    const bool namedCopy = route == PreviewFileRoute::Convertible
+                               ? ListContains(ConvertibleExtensions, dotted)
+                               : ListContains(DocumentExtensions, dotted) || ListContains(ArchiveExtensions, dotted);
+    if (namedCopy) {
         // The copy is named like the file, but only by its last component.
         const std::string_view base = name.substr(name.find_last_of('/') + 1);
         if (base.empty() || base == "." || base == "..") return destination;
@@ -113,9 +172,9 @@ PreviewDestination ChoosePreviewDestination(std::string_view name) {
 
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
                      std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
-                     void* userData) {
+                     void* userData, PreviewFileRoute route) {
     delivered = 0;
-    const PreviewDestination destination = ChoosePreviewDestination(name);
+    const PreviewDestination destination = ChoosePreviewDestination(name, route);
     int fd = -1;
     uint64_t wanted = std::min<uint64_t>(fileSize, buffer.size());
     if (destination.toFile) {
@@ -135,7 +194,7 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
     uint64_t done = 0;
     std::vector<uint8_t> piece;
     while (done < wanted) {
-        if (result = reader.ReadPiece(piece); result != kOk) break;
+        if (result = reader.ReadPiece(piece); result != kOk || piece.empty()) break;
         const size_t owed = static_cast<size_t>(std::min<uint64_t>(piece.size(), wanted - done));
         if (fd >= 0) {
             if (result = WriteAll(fd, piece.data(), owed); result != kOk) break;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,8 +16,13 @@
 
 namespace kestrune {
 
-// Delivers a file's data in order. An empty piece with result 0 is not allowed: a read
-// that delivers nothing is a read fault.
+// A name from the medium as one safe file name: no "/" or NUL, no control characters,
+// never "", "." or "..", at most 255 bytes (cut at a character boundary, keeping the
+// extension when it can).
+std::string SafeFileName(std::string_view name);
+
+// Delivers a file's data in order. A read that delivers nothing is a read fault; an empty
+// piece with result 0 means the data ended (the file's runs cover less than its size).
 class PieceReader {
 public:
     virtual ~PieceReader() = default;
@@ -46,6 +52,14 @@ int CreateParentFolder(const std::filesystem::path& target);
 int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem::path& target,
                    RecoverProgressFn progress, void* userData);
 
+// Recover for any engine: a file is written by writeFile into target (its folder made
+// first); a folder is recreated with everything found below it, breadth first, each
+// child named safely inside its folder. A cancel ends the walk; other failures do not.
+using WriteFileFn = std::function<int(const ScanRecord& file, const std::filesystem::path& target)>;
+using ChildrenFn = std::function<int(const ScanRecord& folder, std::vector<ScanRecord>& children)>;
+int RecoverFoundItem(const ScanRecord& record, const std::filesystem::path& target, const WriteFileFn& writeFile,
+                     const ChildrenFn& children);
+
 // Where the preview wants a file's data: documents and archives as a copy named like the
 // file, pictures as "tmp.jpg", sound and video as "tmp.avi", all in the store folder;
 // anything else in the caller's buffer (toFile false).
@@ -53,13 +67,17 @@ struct PreviewDestination {
     bool toFile = false;
     std::filesystem::path path;
 };
-PreviewDestination ChoosePreviewDestination(std::string_view name);
+// fileRoute is the list whose extensions go to a named copy: the document and archive
+// lists together, or the list of files the preview converts.
+enum class PreviewFileRoute { DocumentsAndArchives, Convertible };
+PreviewDestination ChoosePreviewDestination(std::string_view name,
+                                            PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);
 
 // Delivers a file's data for the preview: into the file ChoosePreviewDestination names
 // (its path written to tempPath; the file is removed again when the extraction fails),
 // or the first bytes into buffer (delivered tells how many).
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
                      std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
-                     void* userData);
+                     void* userData, PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);
 
 }  // namespace kestrune

@@ -10,30 +10,6 @@ namespace fs = std::filesystem;
 
 namespace kestrune {
 
-namespace {
-
-constexpr size_t kNameMax = 255;
-
-}  // namespace
-
-std::string SafeFileName(std::string_view name) {
-    std::string safe;
-    safe.reserve(name.size());
-    for (char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        safe.push_back(c == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
-    }
-    if (safe.empty()) return "unnamed";
-    if (safe == "." || safe == "..") return std::string(safe.size(), '_');
-    if (safe.size() > kNameMax) {
-        const std::string_view extension = ExtensionOf(safe);
-        const size_t keep = extension.size() + 1 < 32 ? extension.size() + 1 : 0;
-        const std::string tail = keep ? safe.substr(safe.size() - keep) : std::string();
-        safe = std::string(CutUtf8(safe, kNameMax - tail.size())) + tail;
-    }
-    return safe;
-}
-
 fs::path UniqueTargetPath(const fs::path& path) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(path, ec))) return path;

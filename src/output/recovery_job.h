@@ -12,14 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "engines/found_data.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
-
-// A name from the medium as one safe file name: no "/" or NUL, no control characters,
-// never "", "." or "..", at most 255 bytes (cut at a character boundary, keeping the
-// extension when it can).
-std::string SafeFileName(std::string_view name);
 
 // path itself when nothing exists there (not even a dangling link), else "name(n).ext"
 // with the first n = 1, 2, ... that is free.

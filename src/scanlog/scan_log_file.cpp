@@ -390,6 +390,13 @@ int ScanLogFile::CollectAncestors(const ScanRecord& record, std::vector<ScanReco
     return kOk;
 }
 
+bool ScanLogFile::ChildKeyOf(const ScanRecord& folder, ParentKey& key) const {
+    ParentKey parent = 0;
+    if (!ParentKeyOf(folder.recordId, parent)) return false;
+    key = MakeParentKey(static_cast<uint32_t>((parent >> 32) + 1), folder.fsId);
+    return true;
+}
+
 int ScanLogFile::GetRecordPath(const ScanRecord& record, std::string& out) {
     out.clear();
     std::vector<ScanRecord> ancestors;

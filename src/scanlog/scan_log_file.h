@@ -74,6 +74,10 @@ public:
     int SearchLog(std::string_view pattern, std::vector<ScanRecord>& out);
     void SetSearchCallback(SearchProgressFn callback, void* userData);
 
+    // The key a folder's children are filed under: one level below the key the folder
+    // itself is filed under. False when the folder is not linked.
+    bool ChildKeyOf(const ScanRecord& folder, ParentKey& key) const;
+
     // The folder path of a record: its ancestors' names, outermost first, each followed
     // by "/"; empty at the top level.
     int GetRecordPath(const ScanRecord& record, std::string& out);

@@ -1,0 +1,64 @@
+#include "engines/engine_log.h"
+
+#include "disk/result_codes.h"
+#include "scanlog/scan_catalogue.h"
+
+namespace kestrune {
+
+int EngineLog::Open(const std::string& name, bool fresh) {
+    log_ = std::make_unique<ScanLogFile>();
+    const std::string folder = ScanCatalogue::Instance().CurrentRunFolder();
+    const int rc = fresh ? log_->CreateLog(folder, name) : log_->OpenLog(folder, name);
+    if (rc != kOk) {
+        log_.reset();
+        return rc;
+    }
+    log_->SetSearchCallback(searchProgress_, searchUserData_);
+    return kOk;
+}
+
+int EngineLog::ListChildren(const ScanRecord* folder, int depth, ParentKey rootKey, std::vector<ScanRecord>& out) {
+    if (!folder && depth != 0) return kErrInvalidParameter;
+    if (!log_) return kOk;
+    log_->Flush();
+    const ParentKey key = folder ? MakeParentKey(static_cast<uint32_t>(depth), folder->fsId) : rootKey;
+    return log_->ListUnderKey(key, out);
+}
+
+int EngineLog::CountFiles(const ScanRecord* folder, int depth, ParentKey rootKey, int& count) {
+    count = 0;
+    if (!folder && depth != 0) return kErrInvalidParameter;
+    if (!log_) return kOk;
+    log_->Flush();
+    const ParentKey key = folder ? MakeParentKey(static_cast<uint32_t>(depth), folder->fsId) : rootKey;
+    return log_->CountFilesUnderKey(key, count);
+}
+
+int EngineLog::RecordPath(const ScanRecord& record, std::string& out) {
+    out.clear();
+    if (!log_) return kOk;
+    log_->Flush();
+    return log_->GetRecordPath(record, out);
+}
+
+int EngineLog::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
+    if (!log_) return kOk;
+    return log_->SearchLog(pattern, out);
+}
+
+int EngineLog::SetSearchCallback(SearchProgressFn callback, void* userData) {
+    searchProgress_ = callback;
+    searchUserData_ = userData;
+    if (log_) log_->SetSearchCallback(callback, userData);
+    return kOk;
+}
+
+int EngineLog::ChildrenOfFolder(const ScanRecord& folder, std::vector<ScanRecord>& out) {
+    if (!log_) return kOk;
+    log_->Flush();
+    ParentKey key = 0;
+    if (!log_->ChildKeyOf(folder, key)) return kOk;
+    return log_->ListUnderKey(key, out);
+}
+
+}  // namespace kestrune

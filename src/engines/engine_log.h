@@ -1,0 +1,39 @@
+// EngineLog: an engine's scan log and the questions every engine answers through it.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scanlog/scan_log_file.h"
+
+namespace kestrune {
+
+class EngineLog {
+public:
+    // Starts a new log (fresh) or reopens a stored one, in the catalogue's current run
+    // folder. The search callback set earlier is handed on.
+    int Open(const std::string& name, bool fresh);
+    void Reset() { log_.reset(); }
+    ScanLogFile* get() const { return log_.get(); }
+    explicit operator bool() const { return log_ != nullptr; }
+
+    // A null folder stands for the root (only at depth 0; otherwise 87); a folder's
+    // children are those filed under its depth and identity. Without a log: nothing.
+    int ListChildren(const ScanRecord* folder, int depth, ParentKey rootKey, std::vector<ScanRecord>& out);
+    int CountFiles(const ScanRecord* folder, int depth, ParentKey rootKey, int& count);
+    uint64_t RecordCount() const { return log_ ? log_->RecordCount() : 0; }
+    int RecordPath(const ScanRecord& record, std::string& out);
+    int Search(std::string_view pattern, std::vector<ScanRecord>& out);
+    int SetSearchCallback(SearchProgressFn callback, void* userData);
+    // The children of a folder record, wherever it lies in the tree.
+    int ChildrenOfFolder(const ScanRecord& folder, std::vector<ScanRecord>& out);
+
+private:
+    std::unique_ptr<ScanLogFile> log_;
+    SearchProgressFn searchProgress_ = nullptr;
+    void* searchUserData_ = nullptr;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,444 @@
+#include "engines/ntfs/fast_ntfs_recovery.h"
+
+#include <chrono>
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "disk/text_encoding.h"
+#include "engines/carve/signature_table.h"
+#include "engines/ntfs/ntfs_data.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+using namespace ntfs;
+
+namespace {
+
+constexpr uint32_t kRecordsPerChunk = 1024;
+constexpr uint32_t kNoClusterSize = 0xFFFFFFFF;
+const ParentKey kRootKey = MakeParentKey(0, kRootRecord);
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// The $FILE_NAME value of an attribute, when it is whole.
+ByteView FileNameValue(const AttributeRef& a) {
+    const ByteView value = a.bytes.from(kResidentFileNameValue);
+    if (!value.has(0, kNameText)) return {};
+    const size_t nameBytes = 2u * value.u8(kNameLength);
+    return value.has(kNameText, nameBytes) ? value.sub(0, kNameText + nameBytes) : ByteView();
+}
+
+std::string NameOf(ByteView fileName) {
+    return Utf16LeToUtf8(fileName, kNameText, fileName.u8(kNameLength), false);
+}
+
+}  // namespace
+
+CFastNtfsRecovery::CFastNtfsRecovery() {
+    reader_.source = &source_;
+    contentContext_.source = &source_;
+}
+
+CFastNtfsRecovery::~CFastNtfsRecovery() = default;
+
+int CFastNtfsRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
+    if (!reader_.geometry.FromBootSector(boot, start, sectors)) return kErrInvalidData;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    scanBuffer_.assign(size_t{g.recordSize} * kRecordsPerChunk, 0);
+    contentContext_.sectorSize = g.bytesPerSector;
+    std::vector<FileRun> runs;
+    reader_.FindAttributeRuns(g.mftStartSector, kAttrData, runs);
+    reader_.geometry.mftRuns = std::move(runs);
+    return kOk;
+}
+
+int CFastNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
+    DiskGeometry geometry;
+    const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, startSector * sectorSize, boot.data(), boot.size(), got); rc != kOk)
+        return rc;
+    return OpenFromBoot(ByteView(boot), startSector, sectorCount);
+}
+
+int CFastNtfsRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, start * 512, boot.data(), boot.size(), got); rc != kOk) return rc;
+    return OpenFromBoot(ByteView(boot), start, sectors);
+}
+
+int CFastNtfsRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    if (int rc = OpenImageSource(image, source_); rc != kOk) return rc;
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, 0, boot.data(), boot.size(), got); rc != kOk) return rc;
+    return OpenFromBoot(ByteView(boot), 0, source_.totalSectors);
+}
+
+int CFastNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                    int weight) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    weight_ = weight;
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+int CFastNtfsRecovery::Scan(const std::string* logName) {
+    folderQueue_.clear();
+    queued_.clear();
+    log_.Reset();
+    if (logName) return log_.Open(*logName, false);
+    if (!source_.IsOpen() || reader_.geometry.clusterBytes == 0) return kErrInvalidHandle;
+    if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, reader_.geometry.partitionStart), true); rc != kOk)
+        return rc;
+    int result = ScanRecords();
+    if (result == kOk) {
+        ScanFolders();
+        result = ReportProgress(100);
+    }
+    // Records lost to a failed write are an error even when the scan itself went well.
+    if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
+    return result;
+}
+
+int CFastNtfsRecovery::ReportProgress(int percent) {
+    if (!scanProgress_) return kOk;
+    return scanProgress_(userData_, percent, weight_, secondsRemaining_, 0, 0, 0, 0);
+}
+
+int CFastNtfsRecovery::ScanRecords() {
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    uint64_t total = 0;
+    for (const FileRun& run : g.mftRuns) total += run.clusterCount * g.sectorsPerCluster;
+    uint64_t done = 0;
+    secondsRemaining_ = -1;
+    const uint64_t started = NowMs();
+    uint64_t lastEstimate = started;
+    const uint64_t chunkSectors = uint64_t{g.recordSize} * kRecordsPerChunk / g.bytesPerSector;
+    int64_t cluster = 0;
+    for (const FileRun& run : g.mftRuns) {
+        cluster += run.lcnDelta;
+        const uint64_t first = g.partitionStart + static_cast<uint64_t>(cluster) * g.sectorsPerCluster;
+        const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
+        for (uint64_t offset = 0; offset < runSectors;) {
+            const uint32_t count = static_cast<uint32_t>(std::min(chunkSectors, runSectors - offset));
+            uint32_t read = 0;
+            if (int rc = ReadSectors(count, source_, scanBuffer_.data(), first + offset,
+                                     static_cast<int>(g.bytesPerSector), read);
+                rc != kOk)
+                return rc;
+            const uint32_t records = read / g.sectorsPerRecord;
+            for (uint32_t i = 0; i < records; ++i)
+                ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + size_t{i} * g.recordSize, g.recordSize), false);
+            offset += count;
+            done += count;
+            const uint64_t now = NowMs();
+            if (now - lastEstimate >= 5000 && weight_ == kFullWeight) {
+                const uint64_t elapsed = (now - started) / 1000;
+                uint64_t speed = elapsed ? done * g.bytesPerSector / elapsed : 0;
+                if (speed == 0) speed = 1;
+                secondsRemaining_ = static_cast<int>(std::min<uint64_t>((total - done) * g.bytesPerSector / speed, INT32_MAX));
+                lastEstimate = now;
+            }
+            if (int stop = ReportProgress(static_cast<int>(total ? done * 100 / total : 100)); stop != 0) return stop;
+        }
+    }
+    return kOk;
+}
+
+void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
+    const ByteView record(bytes.data(), bytes.size());
+    if (!asFolder && record.le16(kRecordFlags) != 0) return;  // in use, or a directory
+    if (!HasRecordSignature(record)) return;
+    ApplyFixups(bytes, reader_.geometry.recordSize);
+    const uint32_t number = record.le32(kRecordNumber);
+    if (number <= kLastSystemRecord) return;
+
+    ScanRecord found{};
+    bool named = false;
+    std::string firstName;
+    uint32_t parent = 0;
+    WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
+        if (a.type == kAttrFileName) {
+            const ByteView value = FileNameValue(a);
+            if (value.empty()) return true;
+            if (!named) {
+                named = true;
+                parent = value.le32(kNameParent);
+                found.createTime = value.le64(kNameCreated);
+                found.writeTime = value.le64(kNameModified);
+                found.accessTime = value.le64(kNameAccessed);
+                found.fileSize = value.le64(kNameDataSize);
+                firstName = NameOf(value);
+                SetRecordName(found, firstName);
+            } else if (value.u8(kNameNamespace) == kWin32Namespace) {
+                SetRecordName(found, NameOf(value));
+            }
+        } else if (a.type == kAttrData && named && !a.Named()) {
+            if (!a.NonResident())
+                found.fileSize = a.bytes.le32(kAttrValueLength);
+            else if (a.Length() > kAttrDataSize && a.bytes.has(kAttrDataSize, 8))
+                found.fileSize = a.bytes.le64(kAttrDataSize);
+        }
+        return true;
+    });
+    if (!named) return;
+
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    const uint32_t level = ClimbParents(parent);
+    found.driveLetter = driveLetter_;
+    found.engineKind = NtfsQuick;
+    found.isFolder = asFolder ? 1 : 0;
+    found.fsId = number;
+    found.clusterBytes = g.clusterBytes;
+    found.entrySector = reader_.RecordSector(number);
+    found.partitionStart = g.partitionStart;
+    // Checked once the whole record is read, so the check sees the long (Win32) name.
+    found.contentOk = asFolder ? 1 : ContentCheck(found.entrySector, RecordName(found));
+    ScanRecord& slot = log_.get()->AppendRecord();
+    const uint32_t recordId = slot.recordId;
+    slot = found;
+    slot.recordId = recordId;
+    log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+}
+
+uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
+    uint32_t level = 0;
+    std::unordered_set<uint32_t> visited;
+    std::vector<uint8_t> buffer;
+    while (parent != kRootRecord && visited.insert(parent).second) {
+        if (queued_.insert(parent).second) folderQueue_.push_back(parent);
+        ++level;
+        if (reader_.ReadMftRecord(reader_.RecordSector(parent), buffer) != kOk) break;
+        const ByteView record(buffer);
+        if (!HasRecordSignature(record)) break;
+        ApplyFixups(buffer, reader_.geometry.recordSize);
+        if ((record.le16(kRecordFlags) & kRecordIsDirectory) == 0) break;
+        bool found = false;
+        WalkAttributes(record, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize),
+                       [&](const AttributeRef& a) {
+                           if (a.type != kAttrFileName) return true;
+                           const ByteView value = FileNameValue(a);
+                           if (value.empty()) return true;
+                           parent = value.le32(kNameParent);
+                           found = true;
+                           return false;
+                       });
+        if (!found) break;
+    }
+    return level;
+}
+
+int CFastNtfsRecovery::ScanFolders() {
+    std::vector<uint8_t> buffer;
+    // The queue may grow while it is walked: folders above folders.
+    for (size_t i = 0; i < folderQueue_.size(); ++i) {
+        const uint32_t folder = folderQueue_[i];
+        if (reader_.ReadMftRecord(reader_.RecordSector(folder), buffer) != kOk) continue;
+        const ByteView record(buffer);
+        if (!HasRecordSignature(record)) {
+            AddLostFolder(folder);
+            continue;
+        }
+        ApplyFixups(buffer, reader_.geometry.recordSize);
+        if ((record.le16(kRecordFlags) & kRecordIsDirectory) == 0) {
+            // The record was reused by a file: its files keep a folder of their own.
+            AddLostFolder(record.le32(kRecordNumber));
+            continue;
+        }
+        ExamineRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), true);
+    }
+    return kOk;
+}
+
+void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
+    const std::string name = "LostFolder" + std::to_string(number);
+    ScanRecord& slot = log_.get()->AppendRecord();
+    slot.driveLetter = driveLetter_;
+    slot.engineKind = NtfsQuick;
+    slot.isFolder = 1;
+    slot.contentOk = 1;
+    slot.fsId = number;
+    slot.clusterBytes = kNoClusterSize;
+    SetRecordName(slot, name);
+    log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
+}
+
+uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view name) {
+    const std::string_view extension = ExtensionOf(name);
+    std::vector<uint8_t> buffer;
+    if (reader_.ReadMftRecord(entrySector, buffer) != kOk) return 1;
+    ApplyFixups(buffer, reader_.geometry.recordSize);
+    bool resident = false, nonResident = false;
+    uint32_t result = 1;
+    WalkAttributes(ByteView(buffer), kRecordReadBytes, [&](const AttributeRef& a) {
+        if (a.type != kAttrData) return true;
+        if (a.NonResident()) {
+            nonResident = true;
+            return false;
+        }
+        resident = true;
+        const uint16_t offset = a.bytes.le16(kAttrValueOffset);
+        const ByteView data = a.bytes.from(offset);
+        if (data.empty() || offset >= a.Length())
+            result = 0;
+        else if (!extension.empty() && carve::SignatureMatchesExtension(data, extension, contentContext_, 0) == 0)
+            result = 0;
+        return false;
+    });
+    if (resident || extension.empty()) return result;
+    (void)nonResident;
+    std::vector<FileRun> runs;
+    if (reader_.FindAttributeRuns(entrySector, kAttrData, runs) != kOk || runs.empty()) return 1;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    const uint64_t sector = g.partitionStart + static_cast<uint64_t>(runs[0].lcnDelta) * g.clusterBytes / g.bytesPerSector;
+    if (sector == 0) return 1;
+    std::vector<uint8_t> first(g.bytesPerSector);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) != kOk || read != 1)
+        return 1;
+    return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
+}
+
+int CFastNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    return log_.ListChildren(folder, depth, kRootKey, out);
+}
+
+int CFastNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    return log_.CountFiles(folder, depth, kRootKey, count);
+}
+
+int CFastNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) {
+            NtfsDataReader data(reader_, file.entrySector);
+            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+        },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int CFastNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                         uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) {
+        if (progress) progress(userData, 100, kErrInvalidParameter);
+        return kErrInvalidParameter;
+    }
+    NtfsDataReader data(reader_, record->entrySector);
+    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData, PreviewFileRoute::Convertible);
+}
+
+int CFastNtfsRecovery::BuildAllocationMap() {
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    if (g.clusterBytes == 0) return kErrInvalidHandle;
+    const uint64_t bitmapSector = reader_.RecordSector(kBitmapRecord);
+    std::vector<FileRun> runs;
+    if (int rc = reader_.FindAttributeRuns(bitmapSector, kAttrData, runs); rc != kOk) return rc;
+    std::vector<uint8_t> record;
+    if (int rc = reader_.ReadMftRecord(bitmapSector, record); rc != kOk) return rc;
+    ApplyFixups(record, g.recordSize);
+    uint64_t dataSize = 0;
+    bool found = false;
+    WalkAttributes(ByteView(record), kRecordReadBytes, [&](const AttributeRef& a) {
+        if (a.type != kAttrData) return true;
+        found = true;
+        dataSize = a.bytes.le64(kAttrDataSize);
+        return false;
+    });
+    if (!found) return kErrInvalidParameter;
+    // One bit per cluster of the volume is all a bitmap can meaningfully hold.
+    const uint64_t volumeBytes = (g.volumeSectors / g.sectorsPerCluster + 7) / 8 + g.clusterBytes;
+    uint64_t allocated = 0;
+    for (const FileRun& run : runs) allocated += run.clusterCount * g.clusterBytes;
+    allocated = std::min(allocated, (volumeBytes + g.clusterBytes - 1) / g.clusterBytes * g.clusterBytes);
+    bitmap_.assign(static_cast<size_t>(allocated), 0xFF);
+    size_t at = 0;
+    int64_t cluster = 0;
+    for (const FileRun& run : runs) {
+        cluster += run.lcnDelta;
+        const uint64_t first = g.partitionStart + static_cast<uint64_t>(cluster) * g.sectorsPerCluster;
+        const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
+        for (uint64_t done = 0; done < runSectors && at < bitmap_.size();) {
+            const uint64_t room = (bitmap_.size() - at) / g.bytesPerSector;
+            const uint32_t count = static_cast<uint32_t>(
+                std::min<uint64_t>({runSectors - done, kReadPieceBytes / g.bytesPerSector, room}));
+            if (count == 0) break;
+            uint32_t read = 0;
+            if (int rc = ReadSectors(count, source_, bitmap_.data() + at, first + done, static_cast<int>(g.bytesPerSector), read);
+                rc != kOk) {
+                bitmap_.clear();
+                return rc;
+            }
+            at += size_t{count} * g.bytesPerSector;
+            done += count;
+        }
+    }
+    bitmap_.resize(static_cast<size_t>(std::min<uint64_t>(dataSize, bitmap_.size())));
+    return kOk;
+}
+
+int CFastNtfsRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    length = 0;
+    if (position > g.volumeSectors) {
+        position = g.volumeSectors;
+        return 1;
+    }
+    const uint64_t spc = g.sectorsPerCluster ? g.sectorsPerCluster : 1;
+    const uint64_t bits = uint64_t{bitmap_.size()} * 8;
+    auto used = [this](uint64_t bit) { return (bitmap_[bit / 8] >> (bit % 8)) & 1; };
+    uint64_t cluster = position / spc;
+    if (cluster / 8 < bitmap_.size()) {
+        uint64_t bit = cluster;
+        while (bit < bits) {
+            if (bit % 8 == 0 && bitmap_[bit / 8] == 0xFF) {
+                bit += 8;
+                continue;
+            }
+            if (!used(bit)) break;
+            ++bit;
+        }
+        if (bit < bits) {
+            position += (bit - cluster) * spc;
+            cluster = bit;
+            uint64_t end = cluster;
+            while (end < bits) {
+                if (end % 8 == 0 && bitmap_[end / 8] == 0x00) {
+                    end += 8;
+                    continue;
+                }
+                if (used(end)) break;
+                ++end;
+            }
+            length = (std::min(end, bits) - cluster) * spc;
+        }
+    }
+    if (position >= g.volumeSectors)
+        length = 0;
+    else if (position + length > g.volumeSectors)
+        length = g.volumeSectors - position;
+    return 1;
+}
+
+}  // namespace kestrune
