@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/exit_codes.h"
+#include "cli/list_command.h"
 #include "cli/probe_command.h"
 #include "cli/scan_command.h"
 
@@ -41,6 +42,13 @@ int main(int argc, char** argv) {
         ->required();
     recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
 
+    ListOptions listOptions;
+    auto* list = app.add_subcommand("list", "List the findings of a stored scan (the last one by default)");
+    list->add_flag("--json", listOptions.json, "Print one JSON object per found file");
+    list->add_option("--types", listOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
+    list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
+    list->add_option("SCANFOLDER", listOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -53,5 +61,6 @@ int main(int argc, char** argv) {
     if (*probe) return RunProbe(probeSource, std::cout, std::cerr);
     if (*scan) return RunScan(scanOptions, std::cout, std::cerr);
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
+    if (*list) return RunList(listOptions, std::cout, std::cerr);
     return kExitUsage;
 }

@@ -6,6 +6,7 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "cli/record_json.h"
+#include "cli/scan_session.h"
 #include "cli/source_spec.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
@@ -22,96 +23,6 @@ namespace fs = std::filesystem;
 namespace kestrune::cli {
 
 namespace {
-
-constexpr uint16_t kImageNumber = 1001;
-constexpr uint16_t kVolumeNumber = 1;
-constexpr int kExitInterrupted = 130;
-
-// One scan run: the engine that made it and the folder its logs are in.
-struct ScanSession {
-    SourceSpec source;
-    std::unique_ptr<IFileRecoveryParse> engine;
-    std::string runFolder;
-    uint16_t driveLetter = 0;
-    uint64_t sectorsDone = 0;
-    uint64_t sectorsTotal = 0;
-};
-
-int QuickScan(ScanSession& session, std::ostream& err) {
-    const SourceSpec& s = session.source;
-    session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
-                               : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
-                                                                    session.driveLetter, 0);
-    if (!session.engine) {
-        std::vector<uint8_t> area;
-        const int rc = s.isImage ? EngineFactory::ReadBootAreaOfImage(s.image, area)
-                                 : EngineFactory::ReadBootAreaOfDisk(s.disk, s.startSector, area);
-        if (rc != kOk)
-            err << "kestrune: cannot read " << s.text << ": " << ResultText(rc) << "\n";
-        else
-            err << "kestrune: " << s.text << " holds no file system the quick scan knows (it looks like "
-                << FsKindName(ClassifyBootArea(ByteView(area))) << "); try --mode deep\n";
-        return kExitSourceError;
-    }
-    session.engine->SetCallbacks(ScanProgressLine, nullptr, nullptr, kFullWeight);
-    const int rc = session.engine->Scan(nullptr);
-    EndProgress();
-    if (rc == CancelCode) return kExitInterrupted;
-    if (rc != kOk) {
-        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";
-        return kExitSourceError;
-    }
-    return kExitOk;
-}
-
-int DeepScan(ScanSession& session, std::ostream& err) {
-    const SourceSpec& s = session.source;
-    auto engine = std::make_unique<CFileTypeRecovery>();
-    const int rc = s.isImage ? engine->OpenImage(s.image, session.driveLetter)
-                             : engine->OpenDisk(s.disk, s.startSector, s.sectorCount, session.driveLetter);
-    if (rc != kOk) {
-        err << "kestrune: cannot open " << s.text << ": " << ResultText(rc) << "\n";
-        return kExitSourceError;
-    }
-    if (!engine->Log()) {
-        err << "kestrune: cannot create the scan log in " << session.runFolder << "\n";
-        return kExitSourceError;
-    }
-    const CarvePassResult pass =
-        CarveArea(*engine, s.isImage ? 0 : s.startSector, s.sectorCount, ScanProgressLine, nullptr, kFullWeight);
-    EndProgress();
-    session.sectorsDone = pass.sectorsDone;
-    session.sectorsTotal = s.sectorCount;
-    session.engine = std::move(engine);
-    if (pass.result == CancelCode) return kExitInterrupted;
-    if (pass.result != kOk) {
-        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(pass.result) << "\n";
-        return kExitSourceError;
-    }
-    return kExitOk;
-}
-
-int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& err) {
-    if (options.mode != "quick" && options.mode != "formatted" && options.mode != "deep") {
-        err << "kestrune: --mode must be quick, formatted or deep\n";
-        return kExitUsage;
-    }
-    std::string error;
-    if (int code = ResolveSource(options.source, session.source, error); code != kExitOk) {
-        err << "kestrune: " << error << "\n";
-        return code;
-    }
-    session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
-    session.runFolder = ScanCatalogue::Instance().NewRunFolder();
-    InstallInterruptHandler();
-    // Formatted and deep scans share one engine; until the pass also looks for former
-    // file-system records, both carve the whole area by signature.
-    const int code = options.mode == "quick" ? QuickScan(session, err) : DeepScan(session, err);
-    if (code == kExitInterrupted)
-        err << "kestrune: cancelled after " << session.sectorsDone << " of " << session.sectorsTotal
-            << " sectors; what was found so far is in " << session.runFolder << "\n";
-    return code;
-}
 
 // Every record of every log in the run folder, as JSON lines.
 uint64_t PrintLogs(const std::string& runFolder, std::ostream& out, bool json) {
@@ -194,6 +105,16 @@ int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err)
     fs::create_directories(destination, ec);
     if (!fs::is_directory(destination, ec)) {
         err << "kestrune: cannot use " << options.destination << " as the destination folder\n";
+        return kExitUsage;
+    }
+    SourceSpec source;
+    if (int code = ResolveSource(options.source, source, error); code != kExitOk) {
+        err << "kestrune: " << error << "\n";
+        return code;
+    }
+    if (DestinationOnSource(destination, source)) {
+        err << "kestrune: " << destination.string() << " is on the volume being recovered from; writing there "
+            << "could overwrite the files to recover. Choose a folder on another disk.\n";
         return kExitUsage;
     }
     ScanSession session;

@@ -268,6 +268,11 @@ std::string ScanCatalogue::CurrentRunFolder() const {
     return found_ ? foundFolder_ : NumberedRunFolder();
 }
 
+void ScanCatalogue::UseRunFolder(const std::string& scanFolder) {
+    found_ = true;
+    foundFolder_ = scanFolder;
+}
+
 void ScanCatalogue::TakeBackRunNumber() {
     if (folderCounter_ > 0) --folderCounter_;
 }

@@ -57,6 +57,8 @@ public:
     // The folder the next log goes into: a stored scan's when one was found, else the
     // numbered run folder.
     std::string CurrentRunFolder() const;
+    // Makes a stored scan's folder the current one, to reopen its logs.
+    void UseRunFolder(const std::string& scanFolder);
     // Gives back the last run number (a formatted scan that ends without being stored).
     void TakeBackRunNumber();
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <sstream>
@@ -149,6 +150,56 @@ TEST(QuickMode, UnknownFileSystemsAreAClearErrorAndExtFindsNothing) {
     const CliRun ext = RunCli("scan " + test::UnpackFixture("boot/ext4.img.gz", dir.path()).string());
     EXPECT_EQ(ext.exitCode, kExitOk) << ext.output;
     EXPECT_NE(ext.output.find("0 files found"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+TEST(QuickMode, NtfsScanListAndRecoverEndToEnd) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
+    const CliRun scan = RunCli("scan " + image.string());
+    ASSERT_EQ(scan.exitCode, kExitOk) << scan.output;
+    EXPECT_NE(scan.output.find("16 files found"), std::string::npos) << scan.output;
+    const CliRun list = RunCli("list --types photo");
+    ASSERT_EQ(list.exitCode, kExitOk) << list.output;
+    EXPECT_NE(list.output.find("Pictures/holiday.jpg"), std::string::npos) << list.output;
+    EXPECT_NE(list.output.find("Trash/Sub/photo.jpg"), std::string::npos);
+    const CliRun json = RunCli("list --json --ext txt 2>/dev/null");
+    EXPECT_NE(json.output.find("\"folder\":\"Trash/Sub\""), std::string::npos) << json.output;
+    EXPECT_NE(json.output.find("\"engine\":\"NtfsQuick\""), std::string::npos);
+
+    const CliRun recover = RunCli("recover --types document --to " + (dir / "out").string() + " " + image.string());
+    ASSERT_EQ(recover.exitCode, kExitOk) << recover.output;
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "document" / "report.pdf"), test::CarveFixture("letter.pdf"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out" / "photo"));
+    EXPECT_EQ(RunCli("list " + (dir / "nowhere").string()).exitCode, kExitUsage);
+}
+
+TEST(RecoverSafety, TheDestinationMayNotBeOnTheScannedVolume) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device and a mount";
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("boot/ext4.img.gz", dir.path());
+    FILE* pipe = ::popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
+    char line[128] = {};
+    const bool attached = pipe && std::fgets(line, sizeof line, pipe);
+    if (pipe) ::pclose(pipe);
+    std::string device = attached ? line : "";
+    while (!device.empty() && device.back() == '\n') device.pop_back();
+    if (device.empty()) GTEST_SKIP() << "no loop device";
+    const std::string mountPoint = (dir / "mnt").string();
+    std::filesystem::create_directories(mountPoint);
+    if (std::system(("mount -t ext4 " + device + " " + mountPoint + " 2>/dev/null").c_str()) != 0) {
+        std::system(("losetup -d " + device).c_str());
+        GTEST_SKIP() << "cannot mount ext4 here";
+    }
+    const CliRun refused = RunCli("recover --mode deep --to " + mountPoint + "/out " + device);
+    std::system(("umount " + mountPoint + "; losetup -d " + device).c_str());
+    EXPECT_EQ(refused.exitCode, kExitUsage) << refused.output;
+    EXPECT_NE(refused.output.find("on the volume being recovered from"), std::string::npos) << refused.output;
 }
 
 }  // namespace

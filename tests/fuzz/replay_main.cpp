@@ -8,6 +8,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+// Targets that need set-up define it; the others get this empty one.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 namespace {
 
@@ -30,6 +32,7 @@ void Replay(const std::vector<uint8_t>& input, uint32_t seed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path path(argv[i]);

@@ -45,6 +45,7 @@ public:
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter);
 
     const NtfsVolumeGeometry& Geometry() const { return reader_.geometry; }
+    const NtfsReader& Reader() const { return reader_; }
     ScanLogFile* Log() const { return log_.get(); }
 
 private:

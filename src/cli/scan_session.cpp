@@ -1,0 +1,210 @@
+#include "cli/scan_session.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "cli/exit_codes.h"
+#include "cli/progress_line.h"
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "engines/boot_classifier.h"
+#include "engines/carve/carve_pass.h"
+#include "engines/engine_factory.h"
+#include "scanlog/log_names.h"
+#include "scanlog/scan_catalogue.h"
+#include "scanlog/store_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune::cli {
+
+namespace {
+
+constexpr uint16_t kImageNumber = 1001;
+constexpr uint16_t kVolumeNumber = 1;
+constexpr const char* kSourceNote = "source.json";
+
+// What `list` needs to open the run again: the source as the user named it and the mode.
+void WriteSourceNote(const ScanSession& session) {
+    std::error_code ec;
+    fs::create_directories(session.runFolder, ec);
+    nlohmann::json note = {{"source", session.source.text}, {"mode", session.mode},
+                           {"driveLetter", session.driveLetter}};
+    std::ofstream(fs::path(session.runFolder) / kSourceNote) << note.dump() << "\n";
+}
+
+// The run folder scanned last: the one whose source note is newest.
+std::string LatestRunFolder() {
+    std::error_code ec;
+    fs::path latest;
+    fs::file_time_type newest{};
+    for (fs::directory_iterator it(StoreFolder(), ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path note = it->path() / kSourceNote;
+        const auto written = fs::last_write_time(note, ec);
+        if (ec) {
+            ec.clear();
+            continue;
+        }
+        if (latest.empty() || written > newest) {
+            latest = it->path();
+            newest = written;
+        }
+    }
+    return latest.empty() ? std::string() : latest.string() + "/";
+}
+
+int QuickScan(ScanSession& session, std::ostream& err) {
+    const SourceSpec& s = session.source;
+    session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
+                               : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
+                                                                    session.driveLetter, 0);
+    if (!session.engine) {
+        std::vector<uint8_t> area;
+        const int rc = s.isImage ? EngineFactory::ReadBootAreaOfImage(s.image, area)
+                                 : EngineFactory::ReadBootAreaOfDisk(s.disk, s.startSector, area);
+        if (rc != kOk)
+            err << "kestrune: cannot read " << s.text << ": " << ResultText(rc) << "\n";
+        else
+            err << "kestrune: " << s.text << " holds no file system the quick scan knows (it looks like "
+                << FsKindName(ClassifyBootArea(ByteView(area))) << "); try --mode deep\n";
+        return kExitSourceError;
+    }
+    session.engine->SetCallbacks(ScanProgressLine, nullptr, nullptr, kFullWeight);
+    const int rc = session.engine->Scan(nullptr);
+    EndProgress();
+    if (rc == CancelCode) return kExitInterrupted;
+    if (rc != kOk) {
+        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    return kExitOk;
+}
+
+int DeepScan(ScanSession& session, std::ostream& err) {
+    const SourceSpec& s = session.source;
+    auto engine = std::make_unique<CFileTypeRecovery>();
+    const int rc = s.isImage ? engine->OpenImage(s.image, session.driveLetter)
+                             : engine->OpenDisk(s.disk, s.startSector, s.sectorCount, session.driveLetter);
+    if (rc != kOk) {
+        err << "kestrune: cannot open " << s.text << ": " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    if (!engine->Log()) {
+        err << "kestrune: cannot create the scan log in " << session.runFolder << "\n";
+        return kExitSourceError;
+    }
+    const CarvePassResult pass =
+        CarveArea(*engine, s.isImage ? 0 : s.startSector, s.sectorCount, ScanProgressLine, nullptr, kFullWeight);
+    EndProgress();
+    session.sectorsDone = pass.sectorsDone;
+    session.sectorsTotal = s.sectorCount;
+    session.engine = std::move(engine);
+    if (pass.result == CancelCode) return kExitInterrupted;
+    if (pass.result != kOk) {
+        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(pass.result) << "\n";
+        return kExitSourceError;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& err) {
+    if (options.mode != "quick" && options.mode != "formatted" && options.mode != "deep") {
+        err << "kestrune: --mode must be quick, formatted or deep\n";
+        return kExitUsage;
+    }
+    std::string error;
+    if (int code = ResolveSource(options.source, session.source, error); code != kExitOk) {
+        err << "kestrune: " << error << "\n";
+        return code;
+    }
+    session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
+    session.mode = options.mode;
+    session.runFolder = ScanCatalogue::Instance().NewRunFolder();
+    WriteSourceNote(session);
+    InstallInterruptHandler();
+    // Formatted and deep scans share one engine; until the pass also looks for former
+    // file-system records, both carve the whole area by signature.
+    const int code = options.mode == "quick" ? QuickScan(session, err) : DeepScan(session, err);
+    if (code == kExitInterrupted)
+        err << "kestrune: cancelled after " << session.sectorsDone << " of " << session.sectorsTotal
+            << " sectors; what was found so far is in " << session.runFolder << "\n";
+    return code;
+}
+
+
+int ReopenScan(const std::string& requested, ScanSession& session, std::ostream& err) {
+    std::string folder = requested.empty() ? LatestRunFolder() : requested;
+    if (folder.empty()) {
+        err << "kestrune: there is no stored scan; run kestrune scan first\n";
+        return kExitUsage;
+    }
+    if (folder.back() != '/') folder += '/';
+    std::ifstream in(fs::path(folder) / kSourceNote);
+    const nlohmann::json note = nlohmann::json::parse(in, nullptr, false);
+    if (!in || note.is_discarded() || !note.contains("source") || !note["source"].is_string()) {
+        err << "kestrune: " << folder << " holds no scan made by kestrune\n";
+        return kExitUsage;
+    }
+    std::string error;
+    if (int code = ResolveSource(note["source"].get<std::string>(), session.source, error); code != kExitOk) {
+        err << "kestrune: " << error << "\n";
+        return code;
+    }
+    session.mode = note.value("mode", std::string("quick"));
+    session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
+    session.runFolder = folder;
+    ScanCatalogue::Instance().UseRunFolder(folder);
+    const SourceSpec& s = session.source;
+    std::string logName;
+    if (session.mode == "quick") {
+        FindLogByPrefix(kQuickLogPrefix, folder, logName);
+        session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
+                                   : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
+                                                                        session.driveLetter, 0);
+        if (!session.engine) {
+            err << "kestrune: " << s.text << " can no longer be read as it was scanned\n";
+            return kExitSourceError;
+        }
+        if (int rc = session.engine->Scan(&logName); rc != kOk) {
+            err << "kestrune: cannot open the scan log in " << folder << ": " << ResultText(rc) << "\n";
+            return kExitSourceError;
+        }
+        return kExitOk;
+    }
+    FindLogByPrefix(kSignatureLogPrefix, folder, logName);
+    auto engine = std::make_unique<CFileTypeRecovery>();
+    uint32_t sectorSize = s.bytesPerSector;
+    const int rc = s.isImage ? engine->OpenForPassOnImage(kImageSectorBytes, logName, session.driveLetter, s.image)
+                             : engine->OpenForPassOnDisk(sectorSize, s.disk, logName, session.driveLetter);
+    if (rc != kOk || !engine->Log()) {
+        err << "kestrune: cannot open the scan in " << folder << ": " << ResultText(rc) << "\n";
+        return kExitSourceError;
+    }
+    session.engine = std::move(engine);
+    return kExitOk;
+}
+
+bool DestinationOnSource(const fs::path& folder, const SourceSpec& source) {
+    if (source.isImage) return false;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return false;
+    // The block device of the file system the folder lives on, by its number in sysfs.
+    const DeviceRoots roots = GetDeviceRoots();
+    std::error_code ec;
+    const fs::path sysDevice = fs::canonical(
+        roots.sys / "dev" / "block" / (std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))), ec);
+    if (ec) return false;
+    DiskArea area;
+    if (LocateBlockDevice(roots.dev / sysDevice.filename(), area) != kOk || area.disk != source.disk) return false;
+    if (!area.isPartition) return true;
+    const uint64_t end = area.startSector + area.sectorCount;
+    return area.startSector < source.startSector + source.sectorCount && source.startSector < end;
+}
+
+}  // namespace kestrune::cli

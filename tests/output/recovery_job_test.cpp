@@ -1,0 +1,121 @@
+#include "output/recovery_job.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "disk/result_codes.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+// An engine whose Recover writes the record's name into the target, fails for names
+// starting "fail", throws for names starting "throw", and cancels at "stop".
+class ScriptedEngine final : public IFileRecoveryParse {
+public:
+    int OpenImage(const fs::path&, uint16_t) override { return 0; }
+    int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
+    int SetCallbacks(ScanProgressFn, RecoverProgressFn recover, void* user, int) override {
+        recover_ = recover;
+        user_ = user;
+        return 0;
+    }
+    int Scan(const std::string*) override { return 0; }
+    int ListChildren(const ScanRecord*, int, std::vector<ScanRecord>&) override { return 0; }
+    int CountFiles(const ScanRecord*, int, int&) override { return 0; }
+    uint64_t GetRecordCount() override { return 0; }
+    int GetRecordPath(const ScanRecord&, std::string&) override { return 0; }
+    int Recover(const ScanRecord& record, const fs::path& target, int) override {
+        const std::string name(RecordName(record));
+        if (name.rfind("throw", 0) == 0) throw std::runtime_error("damaged");
+        if (name.rfind("fail", 0) == 0) return kErrReadFault;
+        if (name.rfind("stop", 0) == 0) return recover_(user_, 50, 100, 0, target.string());
+        fs::create_directories(target.parent_path());
+        std::ofstream(target) << name;
+        return recover_ ? recover_(user_, 100, 100, 0, target.string()) : 0;
+    }
+    int NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
+    int SetLogCallback(SearchProgressFn, void*) override { return 0; }
+    int SearchByExtension(std::string_view, std::vector<ScanRecord>&) override { return 0; }
+    int BuildAllocationMap() override { return 1; }
+    int ExtractForPreview(const ScanRecord*, std::string&, std::span<uint8_t>, uint32_t&, PreviewProgressFn,
+                          void*) override {
+        return 0;
+    }
+
+private:
+    RecoverProgressFn recover_ = nullptr;
+    void* user_ = nullptr;
+};
+
+ScanRecord Named(const std::string& name, uint16_t letter = 7) {
+    ScanRecord r{};
+    r.driveLetter = letter;
+    SetRecordName(r, name);
+    return r;
+}
+
+TEST(RecoveryJob, FilesGoIntoTypeFoldersWithUniqueNames) {
+    test::TempDir dir;
+    ScriptedEngine engine;
+    RecoveryJob job(dir / "out", [&](uint16_t letter) { return letter == 7 ? &engine : nullptr; });
+    ASSERT_EQ(job.Run({Named("a.jpg"), Named("a.jpg"), Named("a.jpg"), Named("README"), Named("clip.rm"),
+                       Named("fail.doc"), Named("throw.txt"), Named("lost.png", 9)}),
+              kOk);
+    EXPECT_TRUE(fs::exists(dir / "out" / "photo" / "a.jpg"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "photo" / "a(1).jpg"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "photo" / "a(2).jpg"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "others" / "README"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "audio" / "clip.rm"));
+    EXPECT_EQ(job.processed(), 8u);
+    EXPECT_EQ(job.failed(), 3u) << "a failure, a fault, and a source no longer open";
+    EXPECT_EQ(job.results()[5].status, ResultText(kErrReadFault));
+    EXPECT_EQ(job.results()[0].status, "Success");
+}
+
+TEST(RecoveryJob, NamesFromTheMediumNeverLeaveTheDestination) {
+    test::TempDir dir;
+    ScriptedEngine engine;
+    RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
+    const std::vector<std::string> hostile = {"../escape.txt", "a/b.txt", ".", "..", "", "/etc/passwd",
+                                              "con\x01trol.txt", std::string(300, 'n') + ".jpg"};
+    std::vector<ScanRecord> records;
+    for (const auto& name : hostile) records.push_back(Named(name));
+    ASSERT_EQ(job.Run(records), kOk);
+    EXPECT_EQ(job.failed(), 0u);
+    for (const RecoveredFile& file : job.results()) {
+        const fs::path relative = fs::relative(file.target, dir / "out");
+        EXPECT_NE(*relative.begin(), "..") << file.target;
+        EXPECT_EQ(std::distance(relative.begin(), relative.end()), 2) << file.target;
+        EXPECT_LE(file.target.filename().string().size(), 255u);
+    }
+    size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u) << "nothing beside the destination folder";
+    EXPECT_EQ(SafeFileName(".."), "__");
+    EXPECT_EQ(SafeFileName("a/b"), "a_b");
+    EXPECT_EQ(SafeFileName(""), "unnamed");
+    const std::string longName = SafeFileName(std::string(300, 'x') + ".jpeg");
+    EXPECT_EQ(longName.size(), 255u);
+    EXPECT_EQ(longName.substr(longName.size() - 5), ".jpeg") << "the extension survives the cut";
+}
+
+TEST(RecoveryJob, ACancelStopsTheJob) {
+    test::TempDir dir;
+    ScriptedEngine engine;
+    RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
+    job.onProgress = [&job](int, const std::string&) { job.Cancel(); };
+    EXPECT_EQ(job.Run({Named("stop.jpg"), Named("after.jpg")}), CancelCode);
+    EXPECT_FALSE(fs::exists(dir / "out" / "photo" / "after.jpg"));
+    EXPECT_EQ(PathDepth("/a/b/"), 2);
+    EXPECT_EQ(PathDepth("/a/b"), 2);
+}
+
+}  // namespace
+}  // namespace kestrune
