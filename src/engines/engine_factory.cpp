@@ -4,6 +4,7 @@
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
 #include "engines/fast_ext_recovery.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
 namespace kestrune {
@@ -43,7 +44,7 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int
     switch (kind) {
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
         case FsKind::Ntfs: return std::make_unique<CFastNtfsRecovery>();
-        case FsKind::Fat:  // the FAT quick engine plugs in here
+        case FsKind::Fat: return std::make_unique<CFastFatRecovery>();
         case FsKind::Other: break;
     }
     return nullptr;

@@ -2,6 +2,8 @@
 // a named folder), then seeded mutations of each, so a normal build exercises the target.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -13,12 +15,12 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int*, char***) { retur
 
 namespace {
 
-constexpr int kMutationsPerInput = 300;
+int gVariants = 300;
 
 void Replay(const std::vector<uint8_t>& input, uint32_t seed) {
     LLVMFuzzerTestOneInput(input.data(), input.size());
     std::mt19937 random(seed);
-    for (int i = 0; i < kMutationsPerInput; ++i) {
+    for (int i = 0; i < gVariants; ++i) {
         std::vector<uint8_t> mutated = input;
         if (!mutated.empty()) {
             const int flips = 1 + static_cast<int>(random() % 16);
@@ -35,7 +37,12 @@ int main(int argc, char** argv) {
     LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
+        const std::string argument(argv[i]);
+        if (argument.rfind("--variants=", 0) == 0) {
+            gVariants = std::atoi(argument.c_str() + 11);
+            continue;
+        }
+        const std::filesystem::path path(argument);
         if (std::filesystem::is_directory(path)) {
             for (const auto& entry : std::filesystem::directory_iterator(path))
                 if (entry.is_regular_file()) files.push_back(entry.path());
@@ -50,6 +57,6 @@ int main(int argc, char** argv) {
         Replay(input, seed++);
     }
     Replay({}, seed);
-    std::printf("replayed %zu inputs with %d variants each\n", files.size() + 1, kMutationsPerInput);
+    std::printf("replayed %zu inputs with %d variants each\n", files.size() + 1, gVariants);
     return 0;
 }

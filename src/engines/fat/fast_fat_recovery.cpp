@@ -1,0 +1,412 @@
+#include "engines/fat/fast_fat_recovery.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "engines/carve/signature_table.h"
+#include "engines/carve/structure_tests.h"
+#include "engines/fat/fat_data.h"
+#include "engines/found_data.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+using namespace fat;
+
+namespace {
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+constexpr uint32_t kProbeHighWords = 257;
+
+}  // namespace
+
+CFastFatRecovery::CFastFatRecovery() { contentContext_.source = &source_; }
+
+CFastFatRecovery::~CFastFatRecovery() = default;
+
+int CFastFatRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
+    if (!volume_.FromBootSector(boot, start, sectors)) return kErrInvalidData;
+    table_.Attach(&volume_, &source_);
+    contentContext_.sectorSize = volume_.bytesPerSector;
+    return kOk;
+}
+
+int CFastFatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, start * 512, boot.data(), boot.size(), got); rc != kOk) return rc;
+    return OpenFromBoot(ByteView(boot), start, sectors);
+}
+
+int CFastFatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    SectorSource source;
+    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
+    const uint64_t sectors = source.totalSectors;
+    return OpenSource(std::move(source), 0, sectors, driveLetter);
+}
+
+int CFastFatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    driveLetter_ = driveLetter;
+    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
+    DiskGeometry geometry;
+    const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, startSector * sectorSize, boot.data(), boot.size(), got); rc != kOk)
+        return rc;
+    return OpenFromBoot(ByteView(boot), startSector, sectorCount);
+}
+
+int CFastFatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                   int weight) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    weight_ = weight;
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+int CFastFatRecovery::Report(int percent, int secondsRemaining) {
+    if (!scanProgress_) return kOk;
+    return scanProgress_(userData_, percent, weight_, secondsRemaining, 0, 0, 0, 0);
+}
+
+int CFastFatRecovery::Scan(const std::string* logName) {
+    folderMap_.clear();
+    pending_.clear();
+    pendingSet_.clear();
+    depthCache_.clear();
+    queue_.clear();
+    visited_.clear();
+    log_.Reset();
+    if (logName) return log_.Open(*logName, false);
+    if (!source_.IsOpen() || volume_.fatCount == 0) return kErrInvalidHandle;
+    if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
+
+    queue_.push_back(volume_.rootCluster);
+    if (int stop = Report(1, -1); stop != 0) return stop;
+    uint64_t lastReport = NowMs();
+    int step = 0;
+    for (size_t next = 0; next < queue_.size(); ++next) {
+        const uint32_t cluster = queue_[next];
+        if (!visited_.insert(cluster).second) continue;
+        WalkFolder(cluster);
+        if (NowMs() - lastReport >= 5000) {
+            lastReport = NowMs();
+            ++step;
+            int stop = 0;
+            if (weight_ == kFullWeight) stop = Report(1 + step, 100 - step);
+            else if (weight_ == 9) stop = Report(20 + step, -1);
+            if (stop != 0) return stop;
+        }
+    }
+    if (int stop = Report(80, 10); stop != 0) return stop;
+
+    for (uint32_t cluster : pending_) {
+        const auto it = folderMap_.find(cluster);
+        if (it == folderMap_.end()) continue;
+        ScanRecord& slot = log_.get()->AppendRecord();
+        const uint32_t recordId = slot.recordId;
+        slot = it->second.record;
+        slot.recordId = recordId;
+        const std::string name(RecordName(slot));
+        log_.get()->LinkRecord(it->second.parent, DepthOf(it->second.parent), recordId, cluster, &name);
+    }
+    int result = Report(100, 0);
+    // Records lost to a failed write are an error even when the scan itself went well.
+    if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
+    return result;
+}
+
+ScanRecord CFastFatRecovery::EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted) {
+    ScanRecord record{};
+    record.driveLetter = driveLetter_;
+    record.engineKind = FatQuick;
+    record.isFolder = isFolder ? 1 : 0;
+    record.contentOk = 1;
+    record.clusterBytes = volume_.ClusterBytes();
+    record.createTime = CreationTime(entry);
+    record.accessTime = AccessTime(entry);
+    record.writeTime = WriteTime(entry);
+    record.fileSize = isFolder ? 0 : entry.le32(kEntrySize);
+    record.dataAreaSector = volume_.firstDataSector;
+    record.partitionStart = volume_.partitionStart;
+    SetRecordName(record, name);
+    // Deletion clears the high half of a FAT32 entry's first cluster.
+    const bool probe = deleted && volume_.fat32 && entry.le16(kEntryClusterHigh) == 0;
+    record.fsId = probe ? ProbeFirstCluster(entry, name, isFolder) : FirstCluster(entry, volume_.fat32);
+    return record;
+}
+
+uint32_t CFastFatRecovery::ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder) {
+    const uint32_t low = entry.le16(kEntryClusterLow);
+    const std::string_view extension = ExtensionOf(name);
+    const bool bySignature = isFolder || (!extension.empty() && carve::RowForExtension(extension));
+    if (!bySignature) return FirstFreeCandidate(low);
+    std::vector<uint8_t> sector(volume_.bytesPerSector);
+    const uint64_t end = volume_.partitionStart + volume_.sectorCount;
+    for (uint32_t high = 0; high < kProbeHighWords; ++high) {
+        const uint32_t cluster = (high << 16) | low;
+        const uint64_t at = volume_.ClusterSector(cluster);
+        if (at >= end) break;
+        uint32_t read = 0;
+        if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(volume_.bytesPerSector), read) != kOk || read != 1)
+            break;
+        const ByteView view(sector);
+        if (isFolder ? BeginsWithDotPair(view)
+                     : carve::SignatureMatchesExtension(view, extension, contentContext_, at) == 1)
+            return cluster;
+    }
+    return isFolder ? low : FirstFreeCandidate(low);
+}
+
+uint32_t CFastFatRecovery::FirstFreeCandidate(uint32_t low) {
+    // Without a signature to recognise, the data's own cluster is at least free: a
+    // deleted file's clusters are, unless written over, and a cluster in use belongs to
+    // a live file. Taking the first free candidate keeps files above cluster 65,535 from
+    // being read out of another file's clusters.
+    const uint32_t clusters = volume_.ClusterCount() + 2;
+    for (uint32_t high = 0; high < kProbeHighWords; ++high) {
+        const uint32_t cluster = (high << 16) | low;
+        if (cluster >= clusters) break;
+        uint32_t value = 0;
+        if (cluster >= 2 && table_.Entry(cluster, value) && value == 0) return cluster;
+    }
+    return low;
+}
+
+void CFastFatRecovery::WalkFolder(uint32_t cluster) {
+    const auto listedEntry = folderMap_.find(cluster);
+    const bool listed = listedEntry != folderMap_.end() && cluster != volume_.rootCluster;
+    const bool insideDeleted = listed && listedEntry->second.record.folderDeleted != 0;
+    uint32_t parentKey = cluster;
+    uint32_t current = cluster;
+    bool first = true;
+    std::unordered_set<uint32_t> walked;
+    std::vector<uint8_t> buffer;
+    LongNameCollector longName;
+    const uint32_t bps = volume_.bytesPerSector;
+    while (true) {
+        const uint32_t bytes = volume_.FolderReadBytes(current);
+        buffer.assign(bytes, 0);
+        uint32_t read = 0;
+        const uint64_t firstSector = volume_.ClusterSector(current);
+        if (ReadSectors(bytes / bps, source_, buffer.data(), firstSector, static_cast<int>(bps), read) != kOk) return;
+        const ByteView view(buffer);
+        // A folder found through its entry must still start with "." and "..": otherwise
+        // its clusters hold something else now.
+        if (first && listed &&
+            !((view.u8(kEntryAttributes) & kAttrDirectory) && IsDotEntry(view) && IsDotDotEntry(view.from(32))))
+            return;
+        walked.insert(current);
+        for (size_t at = 0; at + kEntryBytes <= view.size(); at += kEntryBytes) {
+            const ByteView entry = view.sub(at, kEntryBytes);
+            const uint64_t entrySector = firstSector + at / bps;
+            if (entry.u8(0) == 0) return;
+            if (!carve::IsPlausibleFatEntry(entry, view.sub(at + kEntryBytes, kEntryBytes))) {
+                longName.Clear();
+                continue;
+            }
+            const uint8_t attributes = entry.u8(kEntryAttributes);
+            if (attributes == kAttrLongName) {
+                if (!longName.Add(entry)) return;
+                continue;
+            }
+            const bool deleted = entry.u8(0) == kDeletedMark;
+            const bool hasLongName = longName.Pending();
+            const std::string pendingName = hasLongName ? longName.Take() : std::string();
+            if (attributes & kAttrDirectory) {
+                if (IsDotEntry(entry)) {
+                    parentKey = FirstCluster(entry, volume_.fat32);
+                    continue;
+                }
+                if (IsDotDotEntry(entry)) continue;
+                const std::string name = hasLongName ? pendingName : ShortName(entry, true);
+                ScanRecord record = EntryRecord(entry, name, true, deleted);
+                record.folderDeleted = (deleted || insideDeleted) ? 1 : 0;
+                record.entrySector = entrySector;
+                if (record.fsId != 0 && record.fsId != parentKey) {
+                    queue_.push_back(record.fsId);
+                    folderMap_[record.fsId] = {record, parentKey};
+                }
+            } else if (attributes & kAttrArchive) {
+                if (!deleted && !insideDeleted) continue;
+                const std::string name = hasLongName ? pendingName : ShortName(entry, false);
+                ScanRecord record = EntryRecord(entry, name, false, deleted);
+                record.entrySector = entrySector;
+                AddFileRecord(record, parentKey);
+            }
+        }
+        uint32_t next = 0;
+        const bool rootArea = !volume_.fat32 && current == 0;
+        if (rootArea || !table_.NextCluster(current, next) || next == current || walked.count(next)) return;
+        current = next;
+        first = false;
+    }
+}
+
+void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
+    record.contentOk = ContentCheck(record);
+    const uint32_t depth = DepthOf(parent);
+    ScanRecord& slot = log_.get()->AppendRecord();
+    const uint32_t recordId = slot.recordId;
+    slot = record;
+    slot.recordId = recordId;
+    log_.get()->LinkRecord(parent, depth, recordId, record.fsId, nullptr);
+    // Every folder above a recorded file gets its own record at the end of the scan.
+    std::unordered_set<uint32_t> climbed;
+    for (uint32_t cluster = parent; climbed.insert(cluster).second;) {
+        if (pendingSet_.insert(cluster).second) pending_.push_back(cluster);
+        const auto it = folderMap_.find(cluster);
+        if (it == folderMap_.end()) break;
+        const uint32_t up = it->second.parent;
+        if (up == cluster || up <= volume_.rootCluster) break;
+        cluster = up;
+    }
+}
+
+uint32_t CFastFatRecovery::DepthOf(uint32_t cluster) {
+    if (const auto cached = depthCache_.find(cluster); cached != depthCache_.end()) return cached->second;
+    uint32_t depth = 0;
+    std::unordered_set<uint32_t> seen;
+    std::vector<uint8_t> buffer(4096);
+    const uint32_t bps = volume_.bytesPerSector;
+    for (uint32_t c = cluster; seen.insert(c).second;) {
+        if (c == volume_.rootCluster || c == 0) break;
+        uint32_t read = 0;
+        if (ReadSectors(4096 / bps, source_, buffer.data(), volume_.ClusterSector(c), static_cast<int>(bps), read) !=
+            kOk)
+            break;
+        const ByteView view(buffer);
+        if (view.u8(kEntryAttributes) == kAttrVolumeLabel || view.u8(0) != '.' || !view.matches(32, "..")) break;
+        ++depth;
+        c = FirstCluster(view.sub(32, kEntryBytes), volume_.fat32);
+    }
+    depthCache_[cluster] = depth;
+    return depth;
+}
+
+uint32_t CFastFatRecovery::ContentCheck(const ScanRecord& record) {
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    if (extension.empty() || record.fsId < 2) return 1;
+    const uint64_t at = record.partitionStart + record.dataAreaSector + uint64_t{record.fsId - 2} * volume_.sectorsPerCluster;
+    std::vector<uint8_t> sector(volume_.bytesPerSector);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(volume_.bytesPerSector), read) != kOk || read != 1)
+        return 1;
+    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+}
+
+int CFastFatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    // A folder known only by a zero cluster stands for the root.
+    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
+    if (!key && folder) depth = 0;
+    return log_.ListChildren(key, depth, MakeParentKey(0, volume_.rootCluster), out);
+}
+
+int CFastFatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
+    if (!key && folder) depth = 0;
+    return log_.CountFiles(key, depth, MakeParentKey(0, volume_.rootCluster), count);
+}
+
+int CFastFatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    if (volume_.ClusterBytes() > kMaxClusterBytes || file.fileSize == 0) {
+        // Nothing to read: an empty file (complete), or a cluster no one should trust.
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) return FromErrno(errno);
+        ::close(fd);
+        const int result = file.fileSize == 0 ? kOk : kErrClusterTooLarge;
+        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
+        return result;
+    }
+    FatDataReader data(volume_, table_, source_, file.fsId);
+    return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+}
+
+int CFastFatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int CFastFatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                        uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) return kErrInvalidParameter;
+    FatDataReader data(volume_, table_, source_, record->fsId);
+    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData);
+}
+
+int CFastFatRecovery::BuildAllocationMap() {
+    if (volume_.fatCount == 0) return kErrInvalidHandle;
+    const uint32_t total = volume_.totalSectors;
+    const uint32_t spc = volume_.sectorsPerCluster;
+    const uint32_t count = total > volume_.firstDataSector
+                               ? (total - volume_.firstDataSector) / spc + (total % spc ? 1 : 0)
+                               : 0;
+    bitmap_.assign(count / 8, 0);
+    const uint64_t bits = uint64_t{bitmap_.size()} * 8;
+    auto mark = [this](uint64_t bit) { bitmap_[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8)); };
+    for (uint32_t i = 2; i < count; ++i) {
+        uint32_t value = 0;
+        if (!table_.Entry(i, value) || value == 0) continue;
+        if (i - 2u < bits) mark(i - 2u);
+        if (table_.IsEndOfChain(value) || value < 2) continue;
+        if (value - 2u >= bits) break;  // a chain pointing past the volume: the map ends here
+        mark(value - 2u);
+    }
+    return kOk;
+}
+
+int CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+    length = 0;
+    if (position > volume_.sectorCount) {
+        position = volume_.sectorCount;
+        return 1;
+    }
+    const uint64_t spc = volume_.sectorsPerCluster ? volume_.sectorsPerCluster : 1;
+    uint64_t relative = position > volume_.firstDataSector ? position - volume_.firstDataSector : 0;
+    const uint64_t bits = uint64_t{bitmap_.size()} * 8;
+    auto used = [this](uint64_t bit) { return (bitmap_[bit / 8] >> (bit % 8)) & 1; };
+    const uint64_t k = relative / spc;
+    if (k / 8 < bitmap_.size()) {
+        uint64_t bit = k;
+        while (bit < bits && used(bit)) ++bit;
+        if (bit < bits) {
+            relative += (bit - k) * spc;
+            uint64_t end = bit;
+            while (end < bits && !used(end)) ++end;
+            length = (end - bit) * spc;
+        }
+    }
+    position = relative + volume_.firstDataSector;
+    if (position >= volume_.sectorCount)
+        length = 0;
+    else if (position + length > volume_.sectorCount)
+        length = volume_.sectorCount - position;
+    return 1;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,85 @@
+// CFastFatRecovery: the quick scan of a FAT12, FAT16 or FAT32 volume.
+//
+// It walks the live directory tree from the root, entering every folder it finds, live
+// or deleted, and records every deleted file, every file inside a deleted folder, and the
+// folders above them.
+#pragma once
+
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engines/carve/carving_context.h"
+#include "engines/engine_log.h"
+#include "engines/fat/fat_volume.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+class CFastFatRecovery final : public IFileRecoveryParse {
+public:
+    CFastFatRecovery();
+    ~CFastFatRecovery() override;
+
+    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
+    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                     int weight) override;
+    int Scan(const std::string* logName) override;
+    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
+    uint64_t GetRecordCount() override { return log_.RecordCount(); }
+    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
+    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
+    int NextFreeExtent(uint64_t& position, uint64_t& length) override;
+    int SetLogCallback(SearchProgressFn callback, void* userData) override {
+        return log_.SetSearchCallback(callback, userData);
+    }
+    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
+        return log_.Search(pattern, out);
+    }
+    int BuildAllocationMap() override;
+    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+
+    // Opens the engine on a source already open (a volume whose boot sector is at start).
+    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter);
+    const FatVolumeInfo& Volume() const { return volume_; }
+    ScanLogFile* Log() const { return log_.get(); }
+
+private:
+    struct FolderEntry {
+        ScanRecord record;
+        uint32_t parent;
+    };
+
+    int OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors);
+    void WalkFolder(uint32_t cluster);
+    ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
+    void AddFileRecord(ScanRecord record, uint32_t parent);
+    uint32_t ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder);
+    uint32_t FirstFreeCandidate(uint32_t low);
+    uint32_t DepthOf(uint32_t cluster);
+    uint32_t ContentCheck(const ScanRecord& record);
+    int Report(int percent, int secondsRemaining);
+    int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
+
+    uint16_t driveLetter_ = 0;
+    SectorSource source_;
+    FatVolumeInfo volume_;
+    FatTable table_;
+    EngineLog log_;
+    std::vector<uint32_t> queue_;
+    std::unordered_set<uint32_t> visited_;
+    std::unordered_map<uint32_t, FolderEntry> folderMap_;
+    std::vector<uint32_t> pending_;
+    std::unordered_set<uint32_t> pendingSet_;
+    std::unordered_map<uint32_t, uint32_t> depthCache_;
+    std::vector<uint8_t> bitmap_;
+    ScanProgressFn scanProgress_ = nullptr;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    int weight_ = kFullWeight;
+    carve::CarvingContext contentContext_;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,34 @@
+#include "engines/fat/fat_data.h"
+
+#include "disk/result_codes.h"
+
+namespace kestrune {
+
+FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source,
+                             uint32_t firstCluster)
+    : volume_(volume), table_(table), source_(source), cluster_(firstCluster) {}
+
+int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
+    piece.clear();
+    if (ended_) return kOk;
+    if (volume_.ClusterBytes() > fat::kMaxClusterBytes) return kErrClusterTooLarge;
+    const uint32_t bytes = volume_.FolderReadBytes(cluster_);
+    const uint32_t sectors = bytes / volume_.bytesPerSector;
+    piece.resize(bytes);
+    uint32_t read = 0;
+    const int rc = ReadSectors(sectors, source_, piece.data(), volume_.ClusterSector(cluster_),
+                               static_cast<int>(volume_.bytesPerSector), read);
+    piece.resize(size_t{read} * volume_.bytesPerSector);
+    if (rc != kOk) return rc;
+    if (read == 0) return kErrReadFault;
+    visited_.insert(cluster_);
+    uint32_t next = 0;
+    const bool rootArea = !volume_.fat32 && cluster_ == 0;
+    if (rootArea || !table_.NextCluster(cluster_, next) || visited_.count(next))
+        ended_ = true;
+    else
+        cluster_ = next;
+    return kOk;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,26 @@
+// Reading a found FAT file's data: one cluster at a time along its chain, a freed chain
+// taken as contiguous while the clusters after it are free.
+#pragma once
+
+#include <unordered_set>
+
+#include "engines/fat/fat_volume.h"
+#include "engines/found_data.h"
+
+namespace kestrune {
+
+class FatDataReader final : public PieceReader {
+public:
+    FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source, uint32_t firstCluster);
+    int ReadPiece(std::vector<uint8_t>& piece) override;
+
+private:
+    const FatVolumeInfo& volume_;
+    FatTable& table_;
+    SectorSource& source_;
+    uint32_t cluster_;
+    bool ended_ = false;
+    std::unordered_set<uint32_t> visited_;  // a chain that loops ends where it returns
+};
+
+}  // namespace kestrune

@@ -1,0 +1,95 @@
+// What both FAT engines share: the volume's geometry from its boot sector, the FAT read
+// through a window, and the decoding of 32-byte directory entries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "disk/byte_view.h"
+#include "disk/sector_source.h"
+#include "engines/fat/layout.h"
+
+namespace kestrune {
+
+struct FatVolumeInfo {
+    uint64_t partitionStart = 0;
+    uint64_t sectorCount = 0;
+    uint32_t bytesPerSector = 512;
+    uint32_t sectorsPerCluster = 1;
+    uint32_t reservedSectors = 0;
+    uint32_t fatCount = 0;
+    uint32_t fatSectors = 0;
+    uint32_t totalSectors = 0;
+    uint32_t rootCluster = 0;    // FAT32: from the boot sector; the 16-bit layout: 0
+    uint32_t rootSectors = 0;    // the fixed root area of the 16-bit layout
+    uint32_t firstDataSector = 0;  // relative to the partition start
+    int fatBits = 32;            // 12, 16 or 32
+    bool fat32 = false;
+
+    uint32_t ClusterBytes() const { return bytesPerSector * sectorsPerCluster; }
+    uint64_t FatStart() const { return partitionStart + reservedSectors; }
+    // The absolute first sector of cluster n; cluster 0 of the 16-bit layout is the root area.
+    uint64_t ClusterSector(uint32_t n) const;
+    // Bytes of one read of a folder's cluster (the whole root area for cluster 0).
+    uint32_t FolderReadBytes(uint32_t cluster) const;
+    uint32_t ClusterCount() const;
+
+    // False when the boot sector cannot describe a volume.
+    bool FromBootSector(ByteView boot, uint64_t start, uint64_t sectors);
+};
+
+// The FAT, read through a 16 MiB window that moves only when a lookup leaves it.
+class FatTable {
+public:
+    static constexpr size_t kWindowBytes = 0x1000000;
+    void Attach(const FatVolumeInfo* volume, SectorSource* source) {
+        volume_ = volume;
+        source_ = source;
+        windowStart_ = UINT64_MAX;
+    }
+    // The entry of cluster n; false when it cannot be read (then taken as free).
+    bool Entry(uint32_t n, uint32_t& value);
+    bool IsEndOfChain(uint32_t value) const;
+    // The next cluster of a chain: the entry, or, for a freed chain (entry 0), the next
+    // cluster when it is free too (deleted data taken as contiguous). False at the end.
+    bool NextCluster(uint32_t n, uint32_t& next);
+
+private:
+    bool Load(uint64_t offset, size_t width);
+
+    const FatVolumeInfo* volume_ = nullptr;
+    SectorSource* source_ = nullptr;
+    std::vector<uint8_t> window_;
+    uint64_t windowStart_ = UINT64_MAX;  // byte offset of the window in the FAT
+};
+
+// Directory entries.
+uint32_t FirstCluster(ByteView entry, bool fat32);
+// FILETIMEs of the entry's stamps, without a time-zone change; 0 for a stamp that is no date.
+uint64_t CreationTime(ByteView entry);
+uint64_t AccessTime(ByteView entry);
+uint64_t WriteTime(ByteView entry);
+// The 8.3 name as lower case, with the extension for files only; a leading deletion mark
+// becomes "!".
+std::string ShortName(ByteView entry, bool isFolder);
+bool IsDotEntry(ByteView entry);
+bool IsDotDotEntry(ByteView entry);
+// A sector that begins a folder: "." then "..".
+bool BeginsWithDotPair(ByteView sector);
+
+// Collects a long name from its entries, last part first, as the folder lists them.
+class LongNameCollector {
+public:
+    // Adds one long-name entry; false when the name grows past 20 entries.
+    bool Add(ByteView entry);
+    bool Pending() const { return position_ < fat::kLongNameBufferUnits; }
+    std::string Take();
+    void Clear() { position_ = fat::kLongNameBufferUnits; }
+
+private:
+    char16_t units_[fat::kLongNameBufferUnits] = {};
+    size_t position_ = fat::kLongNameBufferUnits;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,64 @@
+// A FAT16 image to put fuzz input into, and a quick scan over it with every found file
+// read back.
+#pragma once
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engines/fat/fast_fat_recovery.h"
+#include "engines/fat/fat_data.h"
+#include "scanlog/scan_catalogue.h"
+
+namespace kestrune::fuzz {
+
+inline std::vector<uint8_t> Fat16Fixture() {
+    std::vector<uint8_t> image;
+    gzFile in = gzopen(KESTRUNE_FIXTURES_DIR "/fat/fat16.img.gz", "rb");
+    if (!in) std::abort();
+    char buffer[65536];
+    int n;
+    while ((n = gzread(in, buffer, sizeof buffer)) > 0) image.insert(image.end(), buffer, buffer + n);
+    gzclose(in);
+    return image;
+}
+
+inline void UseScratchStore() {
+    static std::filesystem::path scratch;
+    scratch = std::filesystem::temp_directory_path() / ("kestrune-fuzz-" + std::to_string(::getpid()));
+    ::setenv("KESTRUNE_DATA_HOME", scratch.c_str(), 1);
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(scratch, ec);
+    });
+}
+
+inline void ScanAndRead(std::vector<uint8_t> image) {
+    ScanCatalogue::Instance().NewRunFolder();
+    CFastFatRecovery engine;
+    const uint64_t sectors = image.size() / 512;
+    if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(std::move(image)), 512), 0, sectors, 1) != 0)
+        return;
+    engine.Scan(nullptr);
+    engine.BuildAllocationMap();
+    uint64_t position = 0, length = 0;
+    for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) && length; ++i) position += length;
+    ScanLogFile* log = engine.Log();
+    for (uint32_t id = 1; log && id <= log->RecordCount() && id < 64; ++id) {
+        ScanRecord record;
+        if (log->ReadRecord(id, record) != 0) continue;
+        std::string path;
+        engine.GetRecordPath(record, path);
+        std::vector<uint8_t> buffer(4096);
+        std::string temp;
+        uint32_t delivered = 0;
+        SetRecordName(record, "x.bin");  // into memory, never to a file
+        engine.ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr);
+    }
+}
+
+}  // namespace kestrune::fuzz

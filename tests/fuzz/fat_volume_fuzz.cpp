@@ -1,0 +1,16 @@
+// An arbitrary boot sector and FAT: the fuzz input replaces the start of a FAT16 volume
+// (boot sector, reserved sectors and the FATs), then the scan walks its chains.
+#include "fat_fuzz_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kestrune::fuzz::UseScratchStore();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::vector<uint8_t> base = kestrune::fuzz::Fat16Fixture();
+    std::vector<uint8_t> image = base;
+    std::copy(data, data + std::min(size, image.size()), image.begin());
+    kestrune::fuzz::ScanAndRead(std::move(image));
+    return 0;
+}
