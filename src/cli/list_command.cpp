@@ -7,9 +7,29 @@
 #include "cli/scan_command.h"
 #include "cli/scan_session.h"
 #include "disk/result_codes.h"
+#include "engines/recovery_engine.h"
 #include "scanlog/file_types.h"
+#include "scanlog/scan_catalogue.h"
 
 namespace kestrune::cli {
+
+uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, std::ostream& out, Listing listing) {
+    std::vector<ScanRecord> found;
+    engine.SearchByExtension(pattern, found);
+    if (listing == Listing::None) return found.size();
+    for (const ScanRecord& record : found) {
+        std::string folder;
+        engine.GetRecordPath(record, folder);
+        if (listing == Listing::Json) {
+            if (!folder.empty() && folder.back() == '/') folder.pop_back();
+            out << RecordJson(record, folder) << "\n";
+        } else {
+            out << folder << RecordName(record) << "\t" << FormatSize(record.fileSize)
+                << (record.contentOk ? "" : "\t(content overwritten)") << "\n";
+        }
+    }
+    return found.size();
+}
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
     std::string error;
@@ -24,24 +44,25 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
     }
     ScanSession session;
     if (int code = ReopenScan(options.scanFolder, session, err); code != kExitOk) return code;
-    std::vector<ScanRecord> found;
-    if (int rc = session.engine->SearchByExtension(pattern, found); rc != kOk) {
-        err << "kestrune: the search failed: " << ResultText(rc) << "\n";
-        return kExitSourceError;
-    }
-    for (const ScanRecord& record : found) {
-        std::string folder;
-        session.engine->GetRecordPath(record, folder);
-        if (options.json) {
-            if (!folder.empty() && folder.back() == '/') folder.pop_back();
-            out << RecordJson(record, folder) << "\n";
-        } else {
-            out << folder << RecordName(record) << "\t" << FormatSize(record.fileSize)
-                << (record.contentOk ? "" : "\t(content overwritten)") << "\n";
-        }
-    }
-    (options.json ? err : out) << found.size() << " files in " << session.runFolder << " ("
+    const uint64_t found = ListFindings(*session.engine, pattern, out, options.json ? Listing::Json : Listing::Text);
+    (options.json ? err : out) << found << " files in " << session.runFolder << " ("
                                << session.source.text << ")\n";
+    return kExitOk;
+}
+
+int RunScans(std::ostream& out) {
+    const auto& records = ScanCatalogue::Instance().Records();
+    for (const ScanCatalogueRecord& r : records) {
+        const std::string source = !r.imagePath.empty() ? r.imagePath
+                                                        : "disk:" + std::to_string(r.diskIndex) + ":" +
+                                                              std::to_string(r.startSector) + ":" +
+                                                              std::to_string(r.sectorCount);
+        const bool finished = r.resumeState[1] == 0;
+        out << source << "\t" << (finished ? "finished" : "stopped at sector " + std::to_string(r.resumeState[0] + r.resumeState[2]))
+            << "\t" << r.resumeState[3] << " sectors done\t" << r.resumeState[4] << " files found\t" << r.scanFolder
+            << "\n";
+    }
+    if (records.empty()) out << "no stored passes\n";
     return kExitOk;
 }
 

@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
     scan->add_option("--mode", scanOptions.mode, "quick (deleted files), formatted or deep")
         ->check(CLI::IsMember({"quick", "formatted", "deep"}));
     scan->add_flag("--json", scanOptions.json, "Print one JSON object per found file");
+    scan->add_flag("--resume", scanOptions.resume, "Continue a stored formatted or deep pass without asking");
+    scan->add_flag("--restart", scanOptions.restart, "Start a formatted or deep pass afresh without asking");
     scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
 
     ScanOptions recoverOptions;
@@ -38,6 +40,8 @@ int main(int argc, char** argv) {
         ->delimiter(',');
     recover->add_option("--ext", recoverOptions.extensions, "Extensions to recover, such as jpg,png")
         ->delimiter(',');
+    recover->add_flag("--resume", recoverOptions.resume, "Continue a stored formatted or deep pass without asking");
+    recover->add_flag("--restart", recoverOptions.restart, "Start a formatted or deep pass afresh without asking");
     recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
         ->required();
     recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
@@ -48,6 +52,8 @@ int main(int argc, char** argv) {
     list->add_option("--types", listOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
     list->add_option("SCANFOLDER", listOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
+
+    auto* scans = app.add_subcommand("scans", "List the stored formatted and deep passes");
 
     try {
         app.parse(argc, argv);
@@ -62,5 +68,6 @@ int main(int argc, char** argv) {
     if (*scan) return RunScan(scanOptions, std::cout, std::cerr);
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     if (*list) return RunList(listOptions, std::cout, std::cerr);
+    if (*scans) return RunScans(std::cout);
     return kExitUsage;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
 
 #include "disk/result_codes.h"
@@ -55,11 +56,11 @@ void EndProgress() {
     gLineDrawn = false;
 }
 
-int ScanProgressLine(void*, int, int, int secondsRemaining, uint64_t processed, uint64_t total,
+int ScanProgressLine(void*, int enginePercent, int weight, int secondsRemaining, uint64_t processed, uint64_t total,
                      uint64_t found, int) {
     if (gInterrupted) return CancelCode;
     if (!OnTerminal() || !DueForRedraw()) return 0;
-    const uint64_t percent = total ? processed * 100 / total : 0;
+    const uint64_t percent = total ? processed * 100 / total : static_cast<uint64_t>(std::max(0, enginePercent * weight / 100));
     std::string text = std::to_string(percent) + "%  " + std::to_string(processed) + "/" +
                        std::to_string(total) + " sectors  " + std::to_string(found) + " found";
     text += secondsRemaining < 0 ? "  estimating time left"

@@ -5,12 +5,12 @@
 
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
+#include "cli/list_command.h"
 #include "cli/record_json.h"
 #include "cli/scan_session.h"
 #include "cli/source_spec.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
-#include "engines/carve/carve_pass.h"
 #include "engines/engine_factory.h"
 #include "output/recovery_job.h"
 #include "scanlog/file_types.h"
@@ -21,32 +21,6 @@
 namespace fs = std::filesystem;
 
 namespace kestrune::cli {
-
-namespace {
-
-// Every record of every log in the run folder, as JSON lines.
-uint64_t PrintLogs(const std::string& runFolder, std::ostream& out, bool json) {
-    uint64_t files = 0;
-    for (const char* prefix : {kQuickLogPrefix, kFatFormattedLogPrefix, kNtfsFormattedLogPrefix, kSignatureLogPrefix}) {
-        std::string name;
-        if (FindLogByPrefix(prefix, runFolder, name) != kOk || name.empty()) continue;
-        ScanLogFile log;
-        if (log.OpenLogForReading(runFolder, name) != kOk) continue;
-        for (uint32_t id = 1; id <= log.RecordCount(); ++id) {
-            ScanRecord record;
-            if (log.ReadRecord(id, record) != kOk) continue;
-            if (!record.isFolder) ++files;
-            if (!json) continue;
-            std::string folder;
-            log.GetRecordPath(record, folder);
-            if (!folder.empty() && folder.back() == '/') folder.pop_back();
-            out << RecordJson(record, folder) << "\n";
-        }
-    }
-    return files;
-}
-
-}  // namespace
 
 std::string SearchPatternFor(const std::vector<std::string>& types, const std::vector<std::string>& extensions,
                              std::string& error) {
@@ -85,8 +59,10 @@ int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
     ScanSession session;
     const int code = StartScan(options, session, err);
     if (code != kExitOk && code != kExitInterrupted) return code;
-    session.engine.reset();  // closing the engine writes out its log
-    const uint64_t files = PrintLogs(session.runFolder, out, options.json);
+    std::string error;
+    const std::string everything =
+        SearchPatternFor({"photo", "audio", "video", "document", "archive", "other"}, {}, error);
+    const uint64_t files = ListFindings(*session.engine, everything, out, options.json ? Listing::Json : Listing::None);
     std::ostream& summary = options.json ? err : out;
     summary << files << " files found in " << options.source << "\n"
             << "scan folder: " << session.runFolder << "\n";

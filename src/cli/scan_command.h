@@ -14,6 +14,8 @@ struct ScanOptions {
     std::vector<std::string> types;       // photo, audio, video, document, archive, other
     std::vector<std::string> extensions;  // jpg, png, ...
     std::string destination;              // recover only
+    bool resume = false;                  // continue a stored pass without asking
+    bool restart = false;                 // start afresh without asking
 };
 
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err);

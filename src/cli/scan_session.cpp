@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <ostream>
 
@@ -12,8 +14,9 @@
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
-#include "engines/carve/carve_pass.h"
 #include "engines/engine_factory.h"
+#include "engines/professional_recovery.h"
+#include "app/language_table.h"
 #include "scanlog/log_names.h"
 #include "scanlog/scan_catalogue.h"
 #include "scanlog/store_folder.h"
@@ -84,28 +87,42 @@ int QuickScan(ScanSession& session, std::ostream& err) {
     return kExitOk;
 }
 
-int DeepScan(ScanSession& session, std::ostream& err) {
+// Asks on a terminal whether to continue a stored pass; without a terminal it is continued.
+bool ContinueStoredPass(const ScanOptions& options, const CProfessionalRecovery& engine, std::ostream& err) {
+    if (options.restart) return false;
+    if (options.resume || !::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return true;
+    const ResumeState& state = engine.StoredPass().resumeState;
+    std::string question = LanguageTable::Instance().Message("MSG1206");
+    if (question.empty()) question = "A stored scan of this source exists. Continue it?";
+    err << question << " (" << state[3] << " sectors done, " << state[4] << " files found) [Y/n] ";
+    err.flush();
+    std::string answer;
+    std::getline(std::cin, answer);
+    return answer.empty() || answer[0] == 'y' || answer[0] == 'Y';
+}
+
+int FormattedScan(const ScanOptions& options, ScanSession& session, std::ostream& err) {
     const SourceSpec& s = session.source;
-    auto engine = std::make_unique<CFileTypeRecovery>();
-    const int rc = s.isImage ? engine->OpenImage(s.image, session.driveLetter)
-                             : engine->OpenDisk(s.disk, s.startSector, s.sectorCount, session.driveLetter);
-    if (rc != kOk) {
-        err << "kestrune: cannot open " << s.text << ": " << ResultText(rc) << "\n";
+    auto engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 1)
+                            : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
+                                                                 session.driveLetter, 1);
+    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    if (!pass) {
+        err << "kestrune: cannot read " << s.text << "\n";
         return kExitSourceError;
     }
-    if (!engine->Log()) {
-        err << "kestrune: cannot create the scan log in " << session.runFolder << "\n";
-        return kExitSourceError;
-    }
-    const CarvePassResult pass =
-        CarveArea(*engine, s.isImage ? 0 : s.startSector, s.sectorCount, ScanProgressLine, nullptr, kFullWeight);
+    if (pass->HasStoredPass() && !ContinueStoredPass(options, *pass, err)) pass->DeclineStoredPass();
+    pass->SetCallbacks(ScanProgressLine, nullptr, nullptr, CProfessionalRecovery::kWeight);
+    const int rc = pass->Scan(nullptr);
     EndProgress();
-    session.sectorsDone = pass.sectorsDone;
-    session.sectorsTotal = s.sectorCount;
+    session.runFolder = pass->ScanFolder();
+    session.sectorsDone = pass->SectorsDone();
+    session.sectorsTotal = pass->SectorsTotal();
     session.engine = std::move(engine);
-    if (pass.result == CancelCode) return kExitInterrupted;
-    if (pass.result != kOk) {
-        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(pass.result) << "\n";
+    WriteSourceNote(session);
+    if (rc == CancelCode) return kExitInterrupted;
+    if (rc != kOk) {
+        err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";
         return kExitSourceError;
     }
     return kExitOk;
@@ -125,15 +142,20 @@ int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& er
     }
     session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
     session.mode = options.mode;
+    InstallInterruptHandler();
+    if (options.mode != "quick") {
+        // Formatted and deep scans are one and the same pass.
+        const int code = FormattedScan(options, session, err);
+        if (code == kExitInterrupted)
+            err << "kestrune: stopped after " << session.sectorsDone << " of " << session.sectorsTotal
+                << " sectors; the pass is stored in " << session.runFolder
+                << " and continues where it stopped at the next scan of this source\n";
+        return code;
+    }
     session.runFolder = ScanCatalogue::Instance().NewRunFolder();
     WriteSourceNote(session);
-    InstallInterruptHandler();
-    // Formatted and deep scans share one engine; until the pass also looks for former
-    // file-system records, both carve the whole area by signature.
-    const int code = options.mode == "quick" ? QuickScan(session, err) : DeepScan(session, err);
-    if (code == kExitInterrupted)
-        err << "kestrune: cancelled after " << session.sectorsDone << " of " << session.sectorsTotal
-            << " sectors; what was found so far is in " << session.runFolder << "\n";
+    const int code = QuickScan(session, err);
+    if (code == kExitInterrupted) err << "kestrune: stopped; what was found so far is in " << session.runFolder << "\n";
     return code;
 }
 
@@ -177,15 +199,15 @@ int ReopenScan(const std::string& requested, ScanSession& session, std::ostream&
         }
         return kExitOk;
     }
-    FindLogByPrefix(kSignatureLogPrefix, folder, logName);
-    auto engine = std::make_unique<CFileTypeRecovery>();
-    uint32_t sectorSize = s.bytesPerSector;
-    const int rc = s.isImage ? engine->OpenForPassOnImage(kImageSectorBytes, logName, session.driveLetter, s.image)
-                             : engine->OpenForPassOnDisk(sectorSize, s.disk, logName, session.driveLetter);
-    if (rc != kOk || !engine->Log()) {
-        err << "kestrune: cannot open the scan in " << folder << ": " << ResultText(rc) << "\n";
+    auto engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 1)
+                            : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
+                                                                 session.driveLetter, 1);
+    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    if (!pass || !pass->HasStoredPass() || pass->StoredPass().scanFolder != folder) {
+        err << "kestrune: the scan in " << folder << " is no longer stored (its source changed since?)\n";
         return kExitSourceError;
     }
+    pass->OpenStoredLogs();
     session.engine = std::move(engine);
     return kExitOk;
 }

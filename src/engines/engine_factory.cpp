@@ -6,6 +6,7 @@
 #include "engines/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/professional_recovery.h"
 
 namespace kestrune {
 
@@ -40,7 +41,7 @@ int EngineFactory::ReadBootAreaOfImage(const std::filesystem::path& image,
 }
 
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int formatted) {
-    if (formatted) return nullptr;  // the formatted-recovery coordinator plugs in here
+    if (formatted) return std::make_unique<CProfessionalRecovery>();
     switch (kind) {
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
         case FsKind::Ntfs: return std::make_unique<CFastNtfsRecovery>();

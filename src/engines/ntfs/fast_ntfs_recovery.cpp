@@ -317,6 +317,14 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
     return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
 }
 
+uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
+    std::vector<FileRun> runs;
+    if (reader_.FindAttributeRuns(record.entrySector, kAttrData, runs) != kOk || runs.empty()) return 0;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    const int64_t sector = static_cast<int64_t>(g.partitionStart) + runs[0].lcnDelta * int64_t{g.sectorsPerCluster};
+    return sector > 0 ? static_cast<uint64_t>(sector) : 0;
+}
+
 int CFastNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
     return log_.ListChildren(folder, depth, kRootKey, out);
 }

@@ -44,6 +44,9 @@ public:
     // Opens the engine on a source already open (a volume whose boot sector is at start).
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter);
 
+    // The absolute sector where a found file's data begins (0 for resident data).
+    uint64_t DataStartSector(const ScanRecord& record) const;
+
     const NtfsVolumeGeometry& Geometry() const { return reader_.geometry; }
     const NtfsReader& Reader() const { return reader_; }
     ScanLogFile* Log() const { return log_.get(); }

@@ -11,16 +11,36 @@ using namespace ntfs;
 NtfsDataReader::NtfsDataReader(const NtfsReader& reader, uint64_t entrySector)
     : reader_(reader), entrySector_(entrySector) {}
 
+NtfsDataReader NtfsDataReader::ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
+                                               uint32_t clusterBytes) {
+    NtfsDataReader data(reader, entrySector);
+    data.formerVolume_ = true;
+    data.volumeStart_ = volumeStart;
+    data.clusterBytes_ = clusterBytes;
+    return data;
+}
+
 int NtfsDataReader::Start() {
     started_ = true;
     std::vector<uint8_t> record;
     if (int rc = reader_.ReadMftRecord(entrySector_, record); rc != kOk) return rc;
     if (!HasRecordSignature(ByteView(record))) return kErrNotMftRecord;
-    ApplyFixups(record, reader_.geometry.recordSize);
+    const uint32_t recordSize = reader_.geometry.recordSize;
+    ApplyFixups(record, recordSize);
+    if (formerVolume_ && ByteView(record).le16(kRecordFirstAttribute) >= recordSize) return kErrInvalidParameter;
     int result = kOk;
-    bool residentFound = false;
-    WalkAttributes(ByteView(record), kRecordReadBytes, [&](const AttributeRef& a) {
+    bool residentFound = false, nonResidentFound = false, listFirst = false;
+    WalkAttributes(ByteView(record), formerVolume_ ? recordSize : kRecordReadBytes, [&](const AttributeRef& a) {
+        if (formerVolume_ && a.type == kAttrAttributeList) {
+            listFirst = true;
+            return false;
+        }
         if (a.type != kAttrData) return true;
+        if (formerVolume_ && a.NonResident()) {
+            nonResidentFound = true;
+            DecodeRuns(a.bytes, reader_.geometry.bytesPerSector, runs_);
+            return false;
+        }
         if (!a.NonResident()) {
             residentFound = true;
             const uint16_t offset = a.bytes.le16(kAttrValueOffset);
@@ -36,6 +56,7 @@ int NtfsDataReader::Start() {
         resident_ = true;
         return result;
     }
+    if (formerVolume_) return listFirst || !nonResidentFound ? kErrAttributeNotFound : kOk;
     return reader_.FindAttributeRuns(entrySector_, kAttrData, runs_);
 }
 
@@ -50,10 +71,13 @@ int NtfsDataReader::ReadPiece(std::vector<uint8_t>& piece) {
         return kOk;
     }
     const NtfsVolumeGeometry& g = reader_.geometry;
+    const uint64_t volumeStart = formerVolume_ ? volumeStart_ : g.partitionStart;
+    const uint64_t sectorsPerCluster =
+        formerVolume_ ? std::max<uint64_t>(1, clusterBytes_ / g.bytesPerSector) : g.sectorsPerCluster;
     while (runIndex_ < runs_.size()) {
         const FileRun& run = runs_[runIndex_];
         if (sectorsReadInRun_ == 0) runCluster_ += run.lcnDelta;
-        const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
+        const uint64_t runSectors = run.clusterCount * sectorsPerCluster;
         if (sectorsReadInRun_ >= runSectors) {
             ++runIndex_;
             sectorsReadInRun_ = 0;
@@ -61,8 +85,7 @@ int NtfsDataReader::ReadPiece(std::vector<uint8_t>& piece) {
         }
         const uint64_t perPiece = std::max<uint64_t>(1, kReadPieceBytes / g.bytesPerSector);
         const uint32_t count = static_cast<uint32_t>(std::min(perPiece, runSectors - sectorsReadInRun_));
-        const uint64_t first = g.partitionStart + static_cast<uint64_t>(runCluster_) * g.sectorsPerCluster +
-                               sectorsReadInRun_;
+        const uint64_t first = volumeStart + static_cast<uint64_t>(runCluster_) * sectorsPerCluster + sectorsReadInRun_;
         piece.resize(size_t{count} * g.bytesPerSector);
         uint32_t read = 0;
         const int rc = ReadSectors(count, *reader_.source, piece.data(), first, static_cast<int>(g.bytesPerSector), read);

@@ -11,6 +11,11 @@ namespace kestrune {
 class NtfsDataReader final : public PieceReader {
 public:
     NtfsDataReader(const NtfsReader& reader, uint64_t entrySector);
+    // A record of a former volume: attribute lists are not followed (they end the search),
+    // the walk stays within the record, and clusters are placed with the record's own
+    // volume start and cluster size.
+    static NtfsDataReader ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
+                                          uint32_t clusterBytes);
     int ReadPiece(std::vector<uint8_t>& piece) override;
 
 private:
@@ -18,6 +23,9 @@ private:
 
     const NtfsReader& reader_;
     uint64_t entrySector_;
+    bool formerVolume_ = false;
+    uint64_t volumeStart_ = 0;
+    uint32_t clusterBytes_ = 0;
     bool started_ = false;
     bool resident_ = false;
     bool residentDelivered_ = false;

@@ -1,0 +1,449 @@
+#include "engines/ntfs/pro_ntfs_recovery.h"
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "disk/text_encoding.h"
+#include "engines/boot_classifier.h"
+#include "engines/carve/signature_table.h"
+#include "engines/found_data.h"
+#include "engines/ntfs/ntfs_data.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+using namespace ntfs;
+
+namespace {
+
+const ParentKey kRootKey = MakeParentKey(0, kRootRecord);
+constexpr uint32_t kLargestClusterSectors = 4096;
+
+// The cluster size a former volume of this size most likely had, in sectors.
+uint32_t DefaultSectorsPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
+    const uint64_t mib = sectors * bytesPerSector / (1024 * 1024);
+    const uint64_t k = bytesPerSector / 512;
+    if (mib <= 7 * k) return 8;
+    if (mib <= 512 * k) return 1;
+    if (mib <= 1024 * k) return 2;
+    if (mib <= 2048 * k) return 4;
+    return 8;
+}
+
+ByteView FileNameValue(const AttributeRef& a) {
+    const ByteView value = a.bytes.from(kResidentFileNameValue);
+    if (!value.has(0, kNameText)) return {};
+    const size_t nameBytes = 2u * value.u8(kNameLength);
+    return value.has(kNameText, nameBytes) ? value.sub(0, kNameText + nameBytes) : ByteView();
+}
+
+std::string NameOf(ByteView fileName) { return Utf16LeToUtf8(fileName, kNameText, fileName.u8(kNameLength), false); }
+
+}  // namespace
+
+CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() {
+    reader_.source = &source_;
+    contentContext_.source = &source_;
+}
+
+CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() = default;
+
+int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector) {
+    NtfsVolumeGeometry& g = reader_.geometry;
+    g.partitionStart = start;
+    g.volumeSectors = sectors;
+    g.bytesPerSector = bytesPerSector;
+    g.recordSize = bytesPerSector == 512 ? 1024 : bytesPerSector;
+    g.sectorsPerRecord = bytesPerSector == 512 ? 2 : 1;
+    contentContext_.sectorSize = bytesPerSector;
+    clusterGuess_ = DefaultSectorsPerCluster(sectors, bytesPerSector);
+    std::vector<uint8_t> boot(kBootReadBytes);
+    size_t got = 0;
+    if (int rc = ReadExactly(*source_.medium, start * bytesPerSector, boot.data(), boot.size(), got); rc != kOk)
+        return rc;
+    mftCatalogue_.clear();
+    // A boot sector that is still whole names the area's current MFT.
+    if (IsNtfsBootSector(ByteView(boot))) {
+        const uint64_t mft = start + ByteView(boot).le64(kBootMftCluster) * ByteView(boot).u8(kBootSectorsPerCluster);
+        std::vector<FileRun> runs;
+        if (MftRunsAt(mft, runs) == kOk) mftCatalogue_[mft] = std::move(runs);
+    }
+    return kOk;
+}
+
+int CProfessionalNtfsRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors,
+                                          uint32_t bytesPerSector, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    return OpenCommon(start, sectors, bytesPerSector);
+}
+
+int CProfessionalNtfsRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    if (int rc = OpenImageSource(image, source_); rc != kOk) return rc;
+    return OpenCommon(0, source_.totalSectors, kImageSectorBytes);
+}
+
+int CProfessionalNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    DiskGeometry geometry;
+    const uint32_t sectorSize =
+        DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
+    return OpenCommon(startSector, sectorCount, sectorSize);
+}
+
+int CProfessionalNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
+                                            void* userData, int weight) {
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+int CProfessionalNtfsRecovery::MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const {
+    std::vector<uint8_t> record;
+    if (int rc = reader_.ReadMftRecord(sector, record); rc != kOk) return rc > 0 ? rc : kErrAttributeNotFound;
+    if (!HasRecordSignature(ByteView(record))) return kErrNotMftRecord;
+    ApplyFixups(record, reader_.geometry.recordSize);
+    int result = kErrAttributeNotFound;
+    WalkAttributes(ByteView(record), reader_.geometry.recordSize, [&](const AttributeRef& a) {
+        if (a.type == kAttrAttributeList) {
+            result = kErrInvalidParameter;  // lists are not followed here
+            return false;
+        }
+        if (a.type != kAttrData) return true;
+        DecodeRuns(a.bytes, reader_.geometry.bytesPerSector, runs);
+        result = kOk;
+        return false;
+    });
+    return result;
+}
+
+int CProfessionalNtfsRecovery::StartFormattedLog(const std::string* logName) {
+    folderQueue_.clear();
+    queued_.clear();
+    if (logName && !logName->empty()) return log_.Open(*logName, false);
+    return log_.Open(MakeLogName(kNtfsFormattedLogPrefix, reader_.geometry.partitionStart), true);
+}
+
+bool CProfessionalNtfsRecovery::SaneHeader(ByteView record) const {
+    const uint32_t inUse = record.le32(kRecordBytesInUse);
+    const uint16_t first = record.le16(kRecordFirstAttribute);
+    const uint32_t size = reader_.geometry.recordSize;
+    return inUse <= size && first <= size && first <= inUse;
+}
+
+void CProfessionalNtfsRecovery::EstimateClusterSize(ByteView record) {
+    const uint32_t bps = reader_.geometry.bytesPerSector;
+    size_t offset = record.le16(kRecordFirstAttribute);
+    while (offset + 8 <= reader_.geometry.recordSize) {
+        const uint32_t type = record.le32(offset);
+        const uint32_t length = record.le32(offset + kAttrLength);
+        if (type >= kAttrWalkLimit || length == 0 || type == kAttrAttributeList) return;
+        if (type == kAttrData) {
+            const ByteView attribute = record.sub(offset, std::min<size_t>(length, record.size() - offset));
+            if (attribute.u8(kAttrNonResident) == 0) return;
+            std::vector<FileRun> runs;
+            DecodeRuns(attribute, bps, runs);
+            uint64_t clusters = 0;
+            for (const FileRun& run : runs) clusters += run.clusterCount;
+            if (clusters == 0) return;
+            const uint64_t estimate = attribute.le64(kAttrAllocatedSize) / bps / clusters;
+            // Only a size NTFS can have: one record's damage must not mislead the rest.
+            if (estimate != 0 && estimate <= kLargestClusterSectors && (estimate & (estimate - 1)) == 0)
+                clusterGuess_ = static_cast<uint32_t>(estimate);
+            return;
+        }
+        offset += length;
+    }
+}
+
+bool CProfessionalNtfsRecovery::FindOwningMft(uint32_t number, uint64_t sector, uint32_t spc, uint64_t& owner,
+                                              std::vector<FileRun>& runs) const {
+    const int64_t wanted = int64_t{number} * reader_.geometry.sectorsPerRecord;
+    for (const auto& [mft, mftRuns] : mftCatalogue_) {
+        if (mftRuns.empty()) continue;
+        int64_t before = 0, cluster = 0;
+        const int64_t origin = static_cast<int64_t>(mft) - mftRuns[0].lcnDelta * spc;
+        for (const FileRun& run : mftRuns) {
+            cluster += run.lcnDelta;
+            const int64_t length = static_cast<int64_t>(run.clusterCount) * spc;
+            if (wanted >= before && wanted < before + length) {
+                if (origin + cluster * spc + (wanted - before) == static_cast<int64_t>(sector)) {
+                    owner = mft;
+                    runs = mftRuns;
+                    return true;
+                }
+                break;
+            }
+            before += length;
+        }
+    }
+    return false;
+}
+
+CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint32_t number, uint64_t sector) const {
+    const uint32_t spc = clusterGuess_;
+    Placement placement{reader_.geometry.partitionStart, spc, {}};
+    uint64_t owner = 0;
+    if (FindOwningMft(number, sector, spc, owner, placement.runs)) {
+        const int64_t offset = placement.runs[0].lcnDelta * spc;
+        if (offset != 0) placement.base = static_cast<uint64_t>(static_cast<int64_t>(owner) - offset);
+        return placement;
+    }
+    // An MFT nobody registered: taken as contiguous around the record.
+    const int64_t distance = static_cast<int64_t>(sector) - int64_t{number} * reader_.geometry.sectorsPerRecord -
+                             static_cast<int64_t>(reader_.geometry.partitionStart);
+    placement.runs = {FileRun{0, distance / spc}};
+    return placement;
+}
+
+uint64_t CProfessionalNtfsRecovery::MapRecord(uint64_t number, const Placement& p) const {
+    const int64_t wanted = static_cast<int64_t>(number * reader_.geometry.sectorsPerRecord);
+    int64_t before = 0, cluster = 0;
+    const int64_t base = static_cast<int64_t>(p.base), spc = p.sectorsPerCluster;
+    for (const FileRun& run : p.runs) {
+        cluster += run.lcnDelta;
+        const int64_t length = static_cast<int64_t>(run.clusterCount) * spc;
+        int64_t at = -1;
+        if (run.clusterCount == 0) at = base + cluster * spc + wanted;
+        else if (wanted >= before && wanted < before + length) at = base + cluster * spc + (wanted - before);
+        if (run.clusterCount == 0 || at >= 0) return at >= 0 ? static_cast<uint64_t>(at) : UINT64_MAX;
+        before += length;
+    }
+    return p.base;
+}
+
+uint32_t CProfessionalNtfsRecovery::Climb(uint32_t parent, const Placement& placement) {
+    uint32_t level = 0;
+    std::unordered_set<uint32_t> visited;
+    std::vector<uint8_t> buffer;
+    while (parent != kRootRecord && visited.insert(parent).second) {
+        if (queued_.insert(parent).second)
+            folderQueue_.push_back({parent, placement.sectorsPerCluster, placement.base, placement.runs});
+        ++level;
+        if (reader_.ReadMftRecord(MapRecord(parent, placement), buffer) != kOk) break;
+        const ByteView record(buffer);
+        if (!HasRecordSignature(record)) break;
+        ApplyFixups(buffer, reader_.geometry.recordSize);
+        const uint32_t size = reader_.geometry.recordSize;
+        if ((record.le16(kRecordFlags) & kRecordIsDirectory) == 0 || record.le32(kRecordNumber) != parent ||
+            record.le16(kRecordFirstAttribute) >= size || record.le32(kRecordBytesInUse) >= size ||
+            record.le32(kRecordBytesInUse) < record.le16(kRecordFirstAttribute))
+            break;
+        bool found = false;
+        WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
+            if (a.type != kAttrFileName) return true;
+            const ByteView value = FileNameValue(a);
+            if (value.empty()) return true;
+            parent = value.le32(kNameParent);
+            found = true;
+            return false;
+        });
+        if (!found) break;
+    }
+    return level;
+}
+
+int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes, uint64_t sector) {
+    if (!log_) return kErrInvalidHandle;
+    const uint32_t size = reader_.geometry.recordSize;
+    std::vector<uint8_t> copy(bytes.begin(), bytes.begin() + static_cast<long>(std::min<size_t>(bytes.size(), size)));
+    copy.resize(size, 0);
+    const ByteView record(copy);
+    if (!HasRecordSignature(record)) return kErrNotMftRecord;
+    ApplyFixups(copy, size);
+    if (!SaneHeader(record)) return kErrInvalidParameter;
+    const uint32_t number = record.le32(kRecordNumber);
+    if (number == kMftRecord) {
+        // A former volume's $MFT: its runs place the records of that volume.
+        bool isMft = false;
+        WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
+            if (a.type != kAttrFileName) return true;
+            const ByteView value = FileNameValue(a);
+            isMft = !value.empty() && AsciiLower(NameOf(value)) == "$mft";
+            return false;
+        });
+        std::vector<FileRun> runs;
+        if (isMft && MftRunsAt(sector, runs) == kOk) mftCatalogue_[sector] = std::move(runs);
+        return kOk;
+    }
+    if (number <= kLastSystemRecord) return kOk;
+    EstimateClusterSize(record);
+    AddRecord(copy, sector, RecordBase(number, sector), false);
+    return kOk;
+}
+
+void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sector, const Placement& placement,
+                                          bool asFolder) {
+    const ByteView record(bytes.data(), bytes.size());
+    const uint32_t number = record.le32(kRecordNumber);
+    if (number <= kLastSystemRecord) return;
+    ScanRecord found{};
+    bool named = false;
+    std::string firstName;
+    uint32_t parent = 0;
+    WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
+        if (a.type == kAttrFileName) {
+            const ByteView value = FileNameValue(a);
+            if (value.empty()) return true;
+            if (!named) {
+                named = true;
+                parent = value.le32(kNameParent);
+                found.createTime = value.le64(kNameCreated);
+                found.writeTime = value.le64(kNameModified);
+                found.accessTime = value.le64(kNameAccessed);
+                found.fileSize = value.le64(kNameDataSize);
+                firstName = NameOf(value);
+                SetRecordName(found, firstName);
+            } else if (value.u8(kNameNamespace) == kWin32Namespace) {
+                SetRecordName(found, NameOf(value));
+            }
+        } else if (a.type == kAttrData && named && !a.Named()) {
+            if (!a.NonResident())
+                found.fileSize = a.bytes.le32(kAttrValueLength);
+            else if (a.Length() > kAttrDataSize && a.bytes.has(kAttrDataSize, 8))
+                found.fileSize = a.bytes.le64(kAttrDataSize);
+        }
+        return true;
+    });
+    if (!named) return;
+    const uint32_t level = Climb(parent, placement);
+    found.driveLetter = driveLetter_;
+    found.engineKind = NtfsFormatted;
+    found.isFolder = asFolder ? 1 : 0;
+    found.fsId = number;
+    found.clusterBytes = placement.sectorsPerCluster * reader_.geometry.bytesPerSector;
+    found.entrySector = sector;
+    found.partitionStart = placement.base;
+    found.contentOk = asFolder ? 1 : ContentCheck(found);
+    ScanRecord& slot = log_.get()->AppendRecord();
+    const uint32_t recordId = slot.recordId;
+    slot = found;
+    slot.recordId = recordId;
+    log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+}
+
+void CProfessionalNtfsRecovery::AddLostFolder(uint32_t number) {
+    const std::string name = "LostFolder" + std::to_string(number);
+    ScanRecord& slot = log_.get()->AppendRecord();
+    slot.driveLetter = driveLetter_;
+    slot.engineKind = NtfsFormatted;
+    slot.isFolder = 1;
+    slot.contentOk = 1;
+    slot.fsId = number;
+    slot.clusterBytes = clusterGuess_ * reader_.geometry.bytesPerSector;
+    SetRecordName(slot, name);
+    log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
+}
+
+int CProfessionalNtfsRecovery::ReportQueuedFolders() {
+    if (!log_) return kErrInvalidHandle;
+    std::vector<uint8_t> buffer;
+    for (size_t i = 0; i < folderQueue_.size(); ++i) {
+        const FolderEntry entry = folderQueue_[i];  // the queue grows while it is walked
+        const Placement placement{entry.base, entry.sectorsPerCluster, entry.runs};
+        const uint64_t sector = MapRecord(entry.number, placement);
+        if (int rc = reader_.ReadMftRecord(sector, buffer); rc != kOk) return rc;
+        const ByteView record(buffer);
+        if (!HasRecordSignature(record)) {
+            AddLostFolder(entry.number);
+            continue;
+        }
+        ApplyFixups(buffer, reader_.geometry.recordSize);
+        if ((record.le16(kRecordFlags) & kRecordIsDirectory) == 0) {
+            AddLostFolder(entry.number);
+            continue;
+        }
+        if (!SaneHeader(record)) continue;
+        AddRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), sector, placement, true);
+    }
+    return log_.get()->Flush();
+}
+
+uint64_t CProfessionalNtfsRecovery::DataStartSector(const ScanRecord& record) {
+    std::vector<FileRun> runs;
+    if (MftRunsAt(record.entrySector, runs) != kOk || runs.empty()) return 0;
+    const int64_t sector = static_cast<int64_t>(record.partitionStart) +
+                           runs[0].lcnDelta * int64_t{record.clusterBytes} / reader_.geometry.bytesPerSector;
+    return sector > 0 ? static_cast<uint64_t>(sector) : 0;
+}
+
+uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    std::vector<uint8_t> buffer;
+    if (reader_.ReadMftRecord(record.entrySector, buffer) != kOk) return 1;
+    ApplyFixups(buffer, reader_.geometry.recordSize);
+    bool resident = false;
+    uint32_t result = 1;
+    WalkAttributes(ByteView(buffer), reader_.geometry.recordSize, [&](const AttributeRef& a) {
+        if (a.type != kAttrData) return true;
+        if (a.NonResident()) return false;
+        resident = true;
+        const uint16_t offset = a.bytes.le16(kAttrValueOffset);
+        const ByteView data = a.bytes.from(offset);
+        if (data.empty() || offset >= a.Length())
+            result = 0;
+        else if (!extension.empty() && carve::SignatureMatchesExtension(data, extension, contentContext_, 0) == 0)
+            result = 0;
+        return false;
+    });
+    if (resident || extension.empty()) return result;
+    const uint64_t sector = DataStartSector(record);
+    if (sector == 0) return 1;
+    std::vector<uint8_t> first(reader_.geometry.bytesPerSector);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(first.size()), read) != kOk || read != 1)
+        return 1;
+    return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
+}
+
+int CProfessionalNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    // The top level here is whatever key sorts first: former volumes need not have a root.
+    return log_.ListChildren(folder, depth, 0, out);
+}
+
+int CProfessionalNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    return log_.CountFiles(folder, depth, kRootKey, count);
+}
+
+int CProfessionalNtfsRecovery::GetRecordPath(const ScanRecord& record, std::string& out) {
+    if (!log_) return kErrInvalidParameter;
+    return log_.RecordPath(record, out);
+}
+
+int CProfessionalNtfsRecovery::SetLogCallback(SearchProgressFn callback, void* userData) {
+    log_.SetSearchCallback(callback, userData);
+    return log_ ? kOk : kErrInvalidParameter;
+}
+
+int CProfessionalNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) {
+            auto data = NtfsDataReader::ForFormerVolume(reader_, file.entrySector, file.partitionStart, file.clusterBytes);
+            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+        },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int CProfessionalNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath,
+                                                 std::span<uint8_t> buffer, uint32_t& delivered,
+                                                 PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) {
+        if (progress) progress(userData, 100, kErrInvalidParameter);
+        return kErrInvalidParameter;
+    }
+    auto data = NtfsDataReader::ForFormerVolume(reader_, record->entrySector, record->partitionStart, record->clusterBytes);
+    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData, PreviewFileRoute::Convertible);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,105 @@
+// CProfessionalNtfsRecovery: files of NTFS volumes whose MFT is gone as a whole.
+//
+// The formatted-recovery pass hands it every sector that looks like an MFT file record.
+// Each file record becomes a found file; the engine keeps every former $MFT record it
+// meets, with its runs, to place records of several former volumes, follows parent
+// references through the MFT a record belongs to, and reports the folders it met once
+// the pass is over.
+#pragma once
+
+#include <map>
+#include <unordered_set>
+
+#include "engines/carve/carving_context.h"
+#include "engines/engine_log.h"
+#include "engines/ntfs/ntfs_structures.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
+public:
+    CProfessionalNtfsRecovery();
+    ~CProfessionalNtfsRecovery() override;
+
+    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
+    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                     int weight) override;
+    int Scan(const std::string*) override { return kOk; }
+    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
+    uint64_t GetRecordCount() override { return log_.RecordCount(); }
+    int GetRecordPath(const ScanRecord& record, std::string& out) override;
+    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
+    int NextFreeExtent(uint64_t&, uint64_t& length) override {
+        length = 0;
+        return 0;
+    }
+    int SetLogCallback(SearchProgressFn callback, void* userData) override;
+    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
+        return log_.Search(pattern, out);
+    }
+    int BuildAllocationMap() override { return kOk; }
+    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+
+    // The pass: a log, every candidate record, then the folders met.
+    int StartFormattedLog(const std::string* logName);
+    int ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
+    int ReportQueuedFolders();
+
+    // Opens the engine on a source already open.
+    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,
+                   uint16_t driveLetter);
+
+    // The absolute sector where a record's data begins (0 when unknown): what the pass
+    // compares carved files with.
+    uint64_t DataStartSector(const ScanRecord& record);
+
+    uint32_t ClusterGuess() const { return clusterGuess_; }
+    const std::map<uint64_t, std::vector<FileRun>>& MftCatalogue() const { return mftCatalogue_; }
+    ScanLogFile* Log() const { return log_.get(); }
+
+private:
+    struct FolderEntry {
+        uint32_t number;
+        uint32_t sectorsPerCluster;
+        uint64_t base;
+        std::vector<FileRun> runs;
+    };
+    // Where the records of one former volume are: its start and its MFT's runs.
+    struct Placement {
+        uint64_t base;
+        uint32_t sectorsPerCluster;
+        std::vector<FileRun> runs;
+    };
+
+    int OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector);
+    int MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const;
+    void EstimateClusterSize(ByteView record);
+    bool FindOwningMft(uint32_t number, uint64_t sector, uint32_t spc, uint64_t& owner,
+                       std::vector<FileRun>& runs) const;
+    Placement RecordBase(uint32_t number, uint64_t sector) const;
+    uint64_t MapRecord(uint64_t number, const Placement& placement) const;
+    uint32_t Climb(uint32_t parent, const Placement& placement);
+    // The record step for pass 1 (files) and pass 2 (folders).
+    void AddRecord(std::span<uint8_t> record, uint64_t sector, const Placement& placement, bool asFolder);
+    void AddLostFolder(uint32_t number);
+    uint32_t ContentCheck(const ScanRecord& record);
+    bool SaneHeader(ByteView record) const;
+
+    uint16_t driveLetter_ = 0;
+    SectorSource source_;
+    NtfsReader reader_;  // its geometry holds the sector size, record size and area start
+    uint32_t clusterGuess_ = 8;
+    std::map<uint64_t, std::vector<FileRun>> mftCatalogue_;
+    std::vector<FolderEntry> folderQueue_;
+    std::unordered_set<uint32_t> queued_;
+    EngineLog log_;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    carve::CarvingContext contentContext_;
+};
+
+}  // namespace kestrune

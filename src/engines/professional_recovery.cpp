@@ -1,0 +1,395 @@
+#include "engines/professional_recovery.h"
+
+#include <chrono>
+#include <set>
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "engines/carve/structure_tests.h"
+#include "engines/engine_factory.h"
+#include "engines/fat/fat_volume.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+namespace {
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// The resume state kept in the catalogue.
+enum ResumeField { kExtentStart = 0, kExtentLength = 1, kOffset = 2, kSectorsDone = 3, kFilesFound = 4 };
+
+std::string LogIn(const std::string& folder, const char* prefix) {
+    std::string name;
+    FindLogByPrefix(prefix, folder, name);
+    return name;
+}
+
+bool LooksLikeFileRecord(ByteView sector, uint32_t recordSize) {
+    return sector.matches(0, "FILE") && sector.le32(24) <= recordSize && sector.le32(28) == recordSize &&
+           sector.le16(48) == sector.le16(510);
+}
+
+bool BeginsDirectory(ByteView sector) {
+    return (sector.u8(fat::kEntryAttributes) & fat::kAttrDirectory) && IsDotEntry(sector) && IsDotDotEntry(sector.from(32));
+}
+
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery() = default;
+
+CProfessionalRecovery::~CProfessionalRecovery() = default;
+
+int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    disk_ = disk;
+    startSector_ = startSector;
+    sectorCount_ = sectorCount;
+    driveLetter_ = driveLetter;
+    imagePath_.clear();
+    DiskGeometry geometry;
+    sectorSize_ = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    OpenDiskSource(source_, disk);
+    volumeDevice_ = PartitionDeviceAt(disk, startSector);
+    resume_ = ScanCatalogue::Instance().FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
+    fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
+    const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
+    quick_ = EngineFactory::CreateEngineForDisk(disk, startSector, sectorCount, driveLetter, 0);
+    return rc;
+}
+
+int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    disk_ = kImageDisk;
+    startSector_ = 0;
+    driveLetter_ = driveLetter;
+    imagePath_ = image;
+    volumeDevice_.clear();
+    sectorSize_ = kImageSectorBytes;
+    OpenImageSource(image, source_);
+    sectorCount_ = source_.totalSectors;
+    resume_ = ScanCatalogue::Instance().FindForImage(image, stored_);
+    fat_.OpenImage(image, driveLetter);
+    const int rc = ntfs_.OpenImage(image, driveLetter);
+    quick_ = EngineFactory::CreateEngineForImage(image, driveLetter, 0);
+    return rc;
+}
+
+int CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                        int) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    if (quick_) quick_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
+    fat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
+    ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
+    deep_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
+    return kOk;
+}
+
+void CProfessionalRecovery::DeclineStoredPass() {
+    if (!resume_) return;
+    ScanCatalogue::Instance().DiscardRunFolder(stored_.scanFolder);
+    resume_ = false;
+}
+
+int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
+    const std::string& folder = scanFolder_;
+    int rc = kOk;
+    if (reopen) {
+        const std::string carved = LogIn(folder, kSignatureLogPrefix);
+        rc = imagePath_.empty() ? deep_.OpenForPassOnDisk(sectorSize_, disk_, carved, driveLetter_)
+                                : deep_.OpenForPassOnImage(sectorSize_, carved, driveLetter_, imagePath_);
+        const std::string fatLog = LogIn(folder, kFatFormattedLogPrefix);
+        const std::string ntfsLog = LogIn(folder, kNtfsFormattedLogPrefix);
+        fat_.StartPass(&fatLog);
+        ntfs_.StartFormattedLog(&ntfsLog);
+    } else {
+        rc = imagePath_.empty() ? deep_.OpenDisk(disk_, startSector_, sectorCount_, driveLetter_)
+                                : deep_.OpenImage(imagePath_, driveLetter_);
+        fat_.StartPass(nullptr);
+        ntfs_.StartFormattedLog(nullptr);
+    }
+    deep_.SetCallbacks(scanProgress_, recoverProgress_, userData_, kWeight);
+    deep_.SetLogCallback(searchProgress_, searchUserData_);
+    return rc;
+}
+
+int CProfessionalRecovery::OpenStoredLogs() {
+    if (!resume_) return kErrFileNotFound;
+    scanFolder_ = stored_.scanFolder;
+    ScanCatalogue::Instance().UseRunFolder(scanFolder_);
+    if (quick_) {
+        const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
+        if (!quickLog.empty()) quick_->Scan(&quickLog);
+    }
+    return OpenInnerLogs(true);
+}
+
+int CProfessionalRecovery::Scan(const std::string*) {
+    const bool resuming = resume_;
+    ScanCatalogue& catalogue = ScanCatalogue::Instance();
+    scanFolder_ = resuming ? stored_.scanFolder : catalogue.NewRunFolder();
+    if (resuming) catalogue.UseRunFolder(scanFolder_);
+
+    freeSpaceOnly_ = false;
+    if (quick_) {
+        quick_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
+        freeSpaceOnly_ = quick_->BuildAllocationMap() == kOk;
+        const std::string quickLog = resuming ? LogIn(scanFolder_, kQuickLogPrefix) : std::string();
+        const int rc = quick_->Scan(resuming && !quickLog.empty() ? &quickLog : nullptr);
+        if (rc != kOk) {
+            if (resuming) {
+                StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
+                          stored_.resumeState[kOffset], false);
+            } else {
+                catalogue.TakeBackRunNumber();
+            }
+            return rc;
+        }
+    }
+    OpenInnerLogs(resuming);
+    fat_.Prepare();
+    return RunPass();
+}
+
+int CProfessionalRecovery::RunPass() {
+    const uint64_t blockSectors = std::max<uint64_t>(1, kReadPieceBytes / sectorSize_);
+    std::vector<uint8_t> block(static_cast<size_t>(blockSectors) * sectorSize_);
+
+    sectorsTotal_ = 0;
+    if (freeSpaceOnly_) {
+        uint64_t position = 0, length = 0;
+        while (quick_->NextFreeExtent(position, length) && length != 0) {
+            sectorsTotal_ += length;
+            position += length;
+        }
+    } else {
+        sectorsTotal_ = sectorCount_;
+    }
+    uint64_t extentStart = 0, extentLength = sectorCount_, offset = 0;
+    if (freeSpaceOnly_) {
+        extentStart = 0;
+        extentLength = 0;
+        quick_->NextFreeExtent(extentStart, extentLength);
+    }
+    sectorsDone_ = 0;
+    secondsRemaining_ = -1;
+    if (resume_) {
+        extentStart = stored_.resumeState[kExtentStart];
+        extentLength = stored_.resumeState[kExtentLength];
+        offset = stored_.resumeState[kOffset];
+        sectorsDone_ = stored_.resumeState[kSectorsDone];
+        resume_ = false;
+    }
+    const uint64_t started = NowMs();
+    uint64_t lastEstimate = started;
+    int result = kOk;
+    while (extentLength != 0 && result == kOk) {
+        while (offset < extentLength) {
+            const uint32_t wanted = static_cast<uint32_t>(std::min(blockSectors, extentLength - offset));
+            const uint64_t first = startSector_ + extentStart + offset;
+            uint32_t read = 0;
+            ReadSectors(wanted, source_, block.data(), first, static_cast<int>(sectorSize_), read);
+            uint64_t overshoot = 0;
+            int stop = 0;
+            // A block that could not be read is passed over; what did arrive is examined.
+            if (read > 0) overshoot = DispatchBlock(block.data(), read, first, stop);
+            const uint64_t step = wanted + overshoot;
+            sectorsDone_ += std::min(step, extentLength - offset);
+            offset += step;
+            const uint64_t now = NowMs();
+            if (now - lastEstimate >= 5000) {
+                const uint64_t elapsed = std::max<uint64_t>(1, (now - started) / 1000);
+                const uint64_t speed = std::max<uint64_t>(1, sectorsDone_ * sectorSize_ / elapsed);
+                secondsRemaining_ = static_cast<int>(std::min<uint64_t>(
+                    (sectorsTotal_ > sectorsDone_ ? sectorsTotal_ - sectorsDone_ : 0) * sectorSize_ / speed, INT32_MAX));
+                lastEstimate = now;
+            }
+            if (scanProgress_) {
+                const int percent = static_cast<int>(10 + sectorsDone_ * 100 / std::max<uint64_t>(1, sectorsTotal_));
+                result = scanProgress_(userData_, percent, kWeight, secondsRemaining_, sectorsDone_, sectorsTotal_,
+                                       FilesFound(), 0);
+            }
+            if (result == kOk && stop != 0) result = stop;
+            if (result != kOk) break;
+        }
+        if (result != kOk) break;
+        if (!freeSpaceOnly_) {
+            extentLength = 0;
+            break;
+        }
+        extentStart += extentLength;
+        offset = 0;
+        quick_->NextFreeExtent(extentStart, extentLength);
+    }
+    fat_.Finish();
+    ntfs_.ReportQueuedFolders();
+    if (ScanLogFile* log = deep_.Log()) log->Flush();
+    if (result == kOk && scanProgress_)
+        scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
+    StorePass(extentStart, result == kOk ? 0 : extentLength, offset, result == kOk);
+    imagePath_.clear();
+    return result;
+}
+
+uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector,
+                                              int& stop) {
+    const uint32_t s = sectorSize_;
+    const uint32_t recordSize = s > 512 ? s : 2 * s;
+    carve::PassProgress totals{sectorsDone_, sectorsTotal_, FilesFound(), secondsRemaining_};
+    uint64_t found = 0;
+    uint64_t i = 0;
+    std::vector<uint8_t> whole;
+    while (i < sectors) {
+        const ByteView sector(block + i * s, s);
+        const uint64_t absolute = firstSector + i;
+        uint32_t skip = 1;
+        if (LooksLikeFileRecord(sector, recordSize)) {
+            if ((sector.u8(0x16) & 0x02) == 0) {
+                const size_t left = (sectors - i) * s;
+                if (recordSize <= left) {
+                    ntfs_.ProcessFoundRecord(std::span<const uint8_t>(block + i * s, recordSize), absolute);
+                } else {
+                    // The record runs past the block: read it whole.
+                    whole.assign(8192, 0);
+                    uint32_t read = 0;
+                    ReadSectors(8192 / s, source_, whole.data(), absolute, static_cast<int>(s), read);
+                    if (read * s >= recordSize) ntfs_.ProcessFoundRecord(std::span<const uint8_t>(whole.data(), recordSize), absolute);
+                }
+            }
+        } else if (BeginsDirectory(sector)) {
+            fat_.DirectoryCluster(sector, absolute);
+        } else if (carve::IsFatDirectorySector(sector)) {
+            fat_.DirectorySector(sector, absolute);
+        } else {
+            totals.sectorsDone = sectorsDone_ + i;
+            const int rc = deep_.CarveAt(sector, absolute, totals, skip, found);
+            if (rc != kOk && rc != kErrInvalidParameter && rc != kErrInvalidHandle) {
+                stop = rc;
+                break;
+            }
+        }
+        i += skip;
+    }
+    return i > sectors ? i - sectors : 0;
+}
+
+void CProfessionalRecovery::StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished) {
+    const ResumeState state{extentStart, finished ? 0 : extentLength, offset, sectorsDone_, FilesFound()};
+    ScanCatalogue::Instance().Store(volumeDevice_, disk_, startSector_, sectorCount_, state, scanFolder_, imagePath_);
+}
+
+uint64_t CProfessionalRecovery::FilesFound() { return fat_.GetRecordCount() + ntfs_.GetRecordCount() + deep_.GetRecordCount(); }
+
+IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
+    switch (engineKind) {
+        case NtfsQuick:
+        case FatQuick: return quick_.get();
+        case NtfsFormatted: return &ntfs_;
+        case FatFormatted: return &fat_;
+        case Signature: return &deep_;
+        default: return nullptr;
+    }
+}
+
+int CProfessionalRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    if (folder) {
+        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(folder->engineKind);
+        return engine ? engine->ListChildren(folder, depth, out) : kOk;
+    }
+    if (depth != 0) return kErrInvalidParameter;
+    if (quick_) quick_->ListChildren(nullptr, 0, out);
+    fat_.ListChildren(nullptr, 0, out);
+    ntfs_.ListChildren(nullptr, 0, out);
+    deep_.ListChildren(nullptr, 0, out);
+    if (out.size() > 1) SortResultList(out);
+    return kOk;
+}
+
+int CProfessionalRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    count = 0;
+    if (folder) {
+        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(folder->engineKind);
+        return engine ? engine->CountFiles(folder, depth, count) : kOk;
+    }
+    if (depth != 0) return kErrInvalidParameter;
+    for (IFileRecoveryParse* engine : {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_),
+                                       static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)}) {
+        int n = 0;
+        if (engine && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
+    }
+    return kOk;
+}
+
+uint64_t CProfessionalRecovery::GetRecordCount() { return (quick_ ? quick_->GetRecordCount() : 0) + FilesFound(); }
+
+int CProfessionalRecovery::GetRecordPath(const ScanRecord& record, std::string& out) {
+    out.clear();
+    if (record.engineKind == Signature) return kOk;
+    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    return engine ? engine->GetRecordPath(record, out) : kOk;
+}
+
+int CProfessionalRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) {
+    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    return engine ? engine->Recover(record, destination, baseDepth) : kOk;
+}
+
+int CProfessionalRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                             uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) return kErrInvalidParameter;
+    IFileRecoveryParse* engine = EngineFor(record->engineKind);
+    return engine ? engine->ExtractForPreview(record, tempPath, buffer, delivered, progress, userData) : kOk;
+}
+
+int CProfessionalRecovery::SetLogCallback(SearchProgressFn callback, void* userData) {
+    searchProgress_ = callback;
+    searchUserData_ = userData;
+    if (quick_) quick_->SetLogCallback(callback, userData);
+    fat_.SetLogCallback(callback, userData);
+    ntfs_.SetLogCallback(callback, userData);
+    deep_.SetLogCallback(callback, userData);
+    return kOk;
+}
+
+int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) {
+    std::vector<ScanRecord> found;
+    if (quick_) quick_->SearchByExtension(pattern, found);
+    fat_.SearchByExtension(pattern, found);
+    ntfs_.SearchByExtension(pattern, found);
+    // Where each file the file-system engines found begins, with its extension: a carved
+    // file starting at the same sector is the same file and is not listed again.
+    std::set<std::pair<uint64_t, std::string>> starts;
+    auto* quickNtfs = dynamic_cast<CFastNtfsRecovery*>(quick_.get());
+    for (const ScanRecord& r : found) {
+        uint64_t sector = 0;
+        if (r.engineKind == FatQuick || r.engineKind == FatFormatted) {
+            const uint64_t spc = r.clusterBytes ? r.clusterBytes / sectorSize_ : 1;
+            if (r.fsId >= 2) sector = r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc;
+            else if (r.fsId == 0 && r.dataAreaSector >= fat::kTraditionalRootSectors)
+                sector = r.partitionStart + r.dataAreaSector - fat::kTraditionalRootSectors;
+        } else if (r.engineKind == NtfsFormatted) {
+            sector = ntfs_.DataStartSector(r);
+        } else if (r.engineKind == NtfsQuick && quickNtfs) {
+            sector = quickNtfs->DataStartSector(r);
+        }
+        if (sector != 0) starts.emplace(sector, AsciiLower(ExtensionOf(RecordName(r))));
+    }
+    std::vector<ScanRecord> carved;
+    const int rc = deep_.SearchByExtension(pattern, carved);
+    for (const ScanRecord& r : carved) {
+        const std::string extension = AsciiLower(ExtensionOf(RecordName(r)));
+        const bool same = starts.count({r.entrySector, extension}) ||
+                          (extension == "jpg" && starts.count({r.entrySector, "thm"}));
+        if (!same) found.push_back(r);
+    }
+    out.insert(out.end(), found.begin(), found.end());
+    return rc == CancelCode ? rc : kOk;
+}
+
+}  // namespace kestrune

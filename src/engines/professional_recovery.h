@@ -1,0 +1,106 @@
+// CProfessionalRecovery: the formatted and deep scan of an area, whatever it holds.
+//
+// It runs the area's quick scan first (when a quick engine knows the file system), then
+// one pass over the area, or over its free space when the quick scan could map it, in
+// which every sector is offered in turn to the NTFS record recogniser, the FAT directory
+// recognisers and the signature carver. The results of the four engines are presented
+// as one. A pass can be stopped and taken up later from where it stopped: the scan
+// catalogue keeps its position.
+#pragma once
+
+#include <memory>
+
+#include "engines/carve/file_type_recovery.h"
+#include "engines/fat/pro_fat_recovery.h"
+#include "engines/ntfs/pro_ntfs_recovery.h"
+#include "engines/recovery_engine.h"
+#include "scanlog/scan_catalogue.h"
+
+namespace kestrune {
+
+class CProfessionalRecovery final : public IFileRecoveryParse {
+public:
+    // The disk number an image file's pass is filed under in the catalogue.
+    static constexpr int kImageDisk = 128;
+    static constexpr int kWeight = 90;
+    static constexpr int kQuickWeight = 9;
+
+    CProfessionalRecovery();
+    ~CProfessionalRecovery() override;
+
+    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
+    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                     int weight) override;
+    int Scan(const std::string* logName) override;
+    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
+    uint64_t GetRecordCount() override;
+    int GetRecordPath(const ScanRecord& record, std::string& out) override;
+    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
+    int NextFreeExtent(uint64_t&, uint64_t& length) override {
+        length = 0;
+        return 0;
+    }
+    int SetLogCallback(SearchProgressFn callback, void* userData) override;
+    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
+    int BuildAllocationMap() override { return kOk; }
+    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+
+    // A pass of this area stored earlier (found when the engine was opened).
+    bool HasStoredPass() const { return resume_; }
+    const ScanCatalogueRecord& StoredPass() const { return stored_; }
+    // The user chose to start afresh: the stored pass is discarded with its folder.
+    void DeclineStoredPass();
+    // Opens the stored pass's logs to read its findings, without scanning.
+    int OpenStoredLogs();
+
+    // How far the last pass got.
+    uint64_t SectorsDone() const { return sectorsDone_; }
+    uint64_t SectorsTotal() const { return sectorsTotal_; }
+    bool UsedFreeSpaceOnly() const { return freeSpaceOnly_; }
+    const std::string& ScanFolder() const { return scanFolder_; }
+
+    IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
+    CProfessionalFatRecovery& FatEngine() { return fat_; }
+    CProfessionalNtfsRecovery& NtfsEngine() { return ntfs_; }
+    CFileTypeRecovery& DeepEngine() { return deep_; }
+
+private:
+    int OpenInnerLogs(bool reopen);
+    int RunPass();
+    // Offers each sector of a block to the recognisers; returns the sectors the last
+    // skip reaches past the block, or sets stop when a carving step was cancelled.
+    uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop);
+    void StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
+    IFileRecoveryParse* EngineFor(uint32_t engineKind);
+    uint64_t FilesFound();
+
+    int disk_ = kImageDisk;
+    uint64_t startSector_ = 0;
+    uint64_t sectorCount_ = 0;
+    uint16_t driveLetter_ = 0;
+    std::filesystem::path imagePath_;
+    std::filesystem::path volumeDevice_;
+    uint32_t sectorSize_ = 512;
+    SectorSource source_;
+    std::unique_ptr<IFileRecoveryParse> quick_;
+    CProfessionalFatRecovery fat_;
+    CProfessionalNtfsRecovery ntfs_;
+    CFileTypeRecovery deep_;
+    ScanProgressFn scanProgress_ = nullptr;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    SearchProgressFn searchProgress_ = nullptr;
+    void* searchUserData_ = nullptr;
+    ScanCatalogueRecord stored_;
+    bool resume_ = false;
+    std::string scanFolder_;
+    bool freeSpaceOnly_ = false;
+    uint64_t sectorsDone_ = 0;
+    uint64_t sectorsTotal_ = 0;
+    int secondsRemaining_ = -1;
+};
+
+}  // namespace kestrune
