@@ -56,6 +56,10 @@ public:
     // Opens the stored pass's logs to read its findings, without scanning.
     int OpenStoredLogs();
 
+    // Reads the pass's blocks from another source of the same area (a copy, or one that
+    // fails chosen sectors in tests); the inner engines keep their own.
+    void UsePassSource(SectorSource source) { source_ = std::move(source); }
+
     // How far the last pass got.
     uint64_t SectorsDone() const { return sectorsDone_; }
     uint64_t SectorsTotal() const { return sectorsTotal_; }

@@ -205,3 +205,27 @@ TEST(RecoverSafety, TheDestinationMayNotBeOnTheScannedVolume) {
 
 }  // namespace
 }  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+TEST(FormattedMode, StoredPassesAreListedAndContinuedOrRestarted) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("formatted/ntfs.img.gz", dir.path());
+    const CliRun first = RunCli("scan --mode formatted " + image.string() + " </dev/null");
+    ASSERT_EQ(first.exitCode, kExitOk) << first.output;
+    const CliRun scans = RunCli("scans");
+    EXPECT_NE(scans.output.find(image.string()), std::string::npos) << scans.output;
+    EXPECT_NE(scans.output.find("finished"), std::string::npos);
+    // Without a terminal the stored pass is continued; --restart starts afresh.
+    const CliRun again = RunCli("scan --mode deep " + image.string() + " </dev/null");
+    EXPECT_EQ(again.exitCode, kExitOk) << again.output;
+    const CliRun restart = RunCli("scan --mode deep --restart " + image.string());
+    EXPECT_EQ(restart.exitCode, kExitOk) << restart.output;
+    EXPECT_NE(restart.output.find("7 files found"), std::string::npos) << restart.output;
+    const CliRun list = RunCli("list --types document");
+    EXPECT_NE(list.output.find("Docs/report.pdf"), std::string::npos) << list.output;
+}
+
+}  // namespace
+}  // namespace kestrune::cli

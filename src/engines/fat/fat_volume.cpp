@@ -24,6 +24,8 @@ bool FatVolumeInfo::FromBootSector(ByteView boot, uint64_t start, uint64_t secto
     totalSectors = boot.le32(kBootTotalSectors32) != 0 ? boot.le32(kBootTotalSectors32) : boot.le16(19);
     if (bytesPerSector == 0 || bytesPerSector % 512 != 0 || bytesPerSector > 4096) return false;
     if (sectorsPerCluster == 0 || fatCount == 0 || fatSectors == 0) return false;
+    // A boot sector may claim more than the area holds; the area bounds every walk.
+    if (sectors != 0 && totalSectors > sectors) totalSectors = static_cast<uint32_t>(std::min<uint64_t>(sectors, UINT32_MAX));
     if (fat32) {
         rootSectors = 0;
         rootCluster = boot.le32(kBootRootCluster);

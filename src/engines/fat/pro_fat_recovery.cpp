@@ -412,9 +412,16 @@ int CProfessionalFatRecovery::Finish() {
     ancestorOrder_.clear();
 
     for (PendingFile& file : pendingFiles_) {
-        const auto covering = std::find_if(geometries_.begin(), geometries_.end(), [&](const FatGeometry& g) {
-            return g.DataStart() <= file.record.entrySector;
+        // The volume under which the entry lies inside its own folder's cluster; failing
+        // that, the first whose data area holds the entry.
+        auto covering = std::find_if(geometries_.begin(), geometries_.end(), [&](const FatGeometry& g) {
+            const uint64_t folderStart = g.ClusterSector(file.parent);
+            return folderStart <= file.record.entrySector && file.record.entrySector - folderStart < g.sectorsPerCluster;
         });
+        if (covering == geometries_.end())
+            covering = std::find_if(geometries_.begin(), geometries_.end(), [&](const FatGeometry& g) {
+                return g.DataStart() <= file.record.entrySector;
+            });
         if (covering == geometries_.end()) continue;
         CompleteRecord(file.record, *covering);
         file.record.contentOk = ContentCheck(file.record);
