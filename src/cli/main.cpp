@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/exit_codes.h"
+#include "cli/disks_command.h"
 #include "cli/list_command.h"
 #include "cli/probe_command.h"
 #include "cli/scan_command.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
     scan->add_option("--mode", scanOptions.mode, "quick (deleted files), formatted or deep")
         ->check(CLI::IsMember({"quick", "formatted", "deep"}));
     scan->add_flag("--json", scanOptions.json, "Print one JSON object per found file");
+    scan->add_option("--partition", scanOptions.partition, "Only this partition of a partitioned image");
     scan->add_flag("--resume", scanOptions.resume, "Continue a stored formatted or deep pass without asking");
     scan->add_flag("--restart", scanOptions.restart, "Start a formatted or deep pass afresh without asking");
     scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
         ->delimiter(',');
     recover->add_option("--ext", recoverOptions.extensions, "Extensions to recover, such as jpg,png")
         ->delimiter(',');
+    recover->add_option("--partition", recoverOptions.partition, "Only this partition of a partitioned image");
     recover->add_flag("--resume", recoverOptions.resume, "Continue a stored formatted or deep pass without asking");
     recover->add_flag("--restart", recoverOptions.restart, "Start a formatted or deep pass afresh without asking");
     recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
@@ -55,6 +58,18 @@ int main(int argc, char** argv) {
 
     auto* scans = app.add_subcommand("scans", "List the stored formatted and deep passes");
 
+    bool disksJson = false;
+    auto* disks = app.add_subcommand("disks", "List the disks with their volumes and the gaps between them");
+    disks->add_flag("--json", disksJson, "Print the list as JSON");
+
+    ImageOptions imageOptions;
+    auto* image = app.add_subcommand("image", "Copy a disk, a partition or an image into an image file");
+    image->add_option("SOURCE", imageOptions.source, sourceHelp)->required();
+    image->add_option("DEST", imageOptions.destination, "The image file to write (never on the source)")->required();
+    image->add_option("--partition", imageOptions.partition, "Only this partition of a partitioned image");
+    image->add_flag("--skip-bad", imageOptions.skipBad,
+                    "Read around unreadable sectors (written as zeros) and list them in DEST.map");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -69,5 +84,7 @@ int main(int argc, char** argv) {
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     if (*list) return RunList(listOptions, std::cout, std::cerr);
     if (*scans) return RunScans(std::cout);
+    if (*disks) return RunDisks(disksJson, std::cout);
+    if (*image) return RunImage(imageOptions, std::cout, std::cerr);
     return kExitUsage;
 }

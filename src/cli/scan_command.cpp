@@ -1,5 +1,6 @@
 #include "cli/scan_command.h"
 
+#include <functional>
 #include <ostream>
 #include <set>
 
@@ -55,7 +56,52 @@ std::string SearchPatternFor(const std::vector<std::string>& types, const std::v
     return BuildSearchPattern(registered);
 }
 
+namespace {
+
+// A partitioned image without a partition named is scanned one partition after another,
+// as a disk row is; anything else is one area.
+int ForEachArea(const ScanOptions& options, std::ostream& err, const std::function<int(const ScanOptions&)>& run) {
+    if (options.partition != 0) return run(options);
+    SourceSpec source;
+    std::string error;
+    if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
+        err << "kestrune: " << error << "\n";
+        return code;
+    }
+    if (!source.partitioned) return run(options);
+    if (source.partitions.empty()) {
+        err << "kestrune: " << options.source << " holds a partition table without partitions\n";
+        return kExitSourceError;
+    }
+    int worst = kExitOk;
+    for (const PartitionEntry& entry : source.partitions) {
+        ScanOptions one = options;
+        one.partition = static_cast<int>(entry.number);
+        err << "partition " << entry.number << " (from sector " << entry.startSector << ", " << entry.sectorCount
+            << " sectors):\n";
+        const int code = run(one);
+        if (code == kExitInterrupted) return code;
+        worst = std::max(worst, code);
+    }
+    return worst;
+}
+
+int RunScanArea(const ScanOptions& options, std::ostream& out, std::ostream& err);
+int RunRecoverArea(const ScanOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace
+
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
+    return ForEachArea(options, err, [&](const ScanOptions& one) { return RunScanArea(one, out, err); });
+}
+
+int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err) {
+    return ForEachArea(options, err, [&](const ScanOptions& one) { return RunRecoverArea(one, out, err); });
+}
+
+namespace {
+
+int RunScanArea(const ScanOptions& options, std::ostream& out, std::ostream& err) {
     ScanSession session;
     const int code = StartScan(options, session, err);
     if (code != kExitOk && code != kExitInterrupted) return code;
@@ -69,7 +115,7 @@ int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
     return code;
 }
 
-int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err) {
+int RunRecoverArea(const ScanOptions& options, std::ostream& out, std::ostream& err) {
     std::string error;
     const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
     if (!error.empty()) {
@@ -84,7 +130,7 @@ int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err)
         return kExitUsage;
     }
     SourceSpec source;
-    if (int code = ResolveSource(options.source, source, error); code != kExitOk) {
+    if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
         err << "kestrune: " << error << "\n";
         return code;
     }
@@ -120,5 +166,7 @@ int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err)
     if (rc == CancelCode) return kExitInterrupted;
     return job.failed() ? kExitSomeFailed : kExitOk;
 }
+
+}  // namespace
 
 }  // namespace kestrune::cli

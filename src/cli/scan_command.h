@@ -14,6 +14,7 @@ struct ScanOptions {
     std::vector<std::string> types;       // photo, audio, video, document, archive, other
     std::vector<std::string> extensions;  // jpg, png, ...
     std::string destination;              // recover only
+    int partition = 0;                    // of a partitioned image; 0: every one in turn
     bool resume = false;                  // continue a stored pass without asking
     bool restart = false;                 // start afresh without asking
 };

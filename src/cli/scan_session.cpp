@@ -36,7 +36,7 @@ void WriteSourceNote(const ScanSession& session) {
     std::error_code ec;
     fs::create_directories(session.runFolder, ec);
     nlohmann::json note = {{"source", session.source.text}, {"mode", session.mode},
-                           {"driveLetter", session.driveLetter}};
+                           {"driveLetter", session.driveLetter}, {"partition", session.source.partition}};
     std::ofstream(fs::path(session.runFolder) / kSourceNote) << note.dump() << "\n";
 }
 
@@ -136,7 +136,7 @@ int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& er
         return kExitUsage;
     }
     std::string error;
-    if (int code = ResolveSource(options.source, session.source, error); code != kExitOk) {
+    if (int code = ResolveSource(options.source, session.source, error, options.partition); code != kExitOk) {
         err << "kestrune: " << error << "\n";
         return code;
     }
@@ -174,7 +174,8 @@ int ReopenScan(const std::string& requested, ScanSession& session, std::ostream&
         return kExitUsage;
     }
     std::string error;
-    if (int code = ResolveSource(note["source"].get<std::string>(), session.source, error); code != kExitOk) {
+    if (int code = ResolveSource(note["source"].get<std::string>(), session.source, error, note.value("partition", 0));
+        code != kExitOk) {
         err << "kestrune: " << error << "\n";
         return code;
     }

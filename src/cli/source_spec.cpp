@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "disk/partition_table.h"
 #include "disk/sector_source.h"
 
 namespace kestrune::cli {
@@ -67,7 +68,32 @@ int ResolveDiskForm(const std::string& text, SourceSpec& out, std::string& error
 
 }  // namespace
 
-int ResolveSource(const std::string& text, SourceSpec& out, std::string& error) {
+// An image whose first sector is a partition table: a disk of its own, its partitions
+// scanned like a disk's.
+int ResolvePartitionedImage(SourceSpec& out, int partition, std::string& error) {
+    const int disk = RegisterVirtualDisk(out.image);
+    SectorSource source;
+    if (disk < 0 || OpenDiskSource(source, disk) != kOk) {
+        error = "cannot open " + out.text + " as a disk";
+        return kExitSourceError;
+    }
+    ReadPartitionTable(source, kImageSectorBytes, source.totalSectors, out.partitions);
+    out.partitioned = true;
+    out.isImage = false;
+    out.disk = disk;
+    out.partition = partition;
+    if (partition == 0) return kExitOk;
+    for (const PartitionEntry& e : out.partitions) {
+        if (static_cast<int>(e.number) != partition) continue;
+        out.startSector = e.startSector;
+        out.sectorCount = e.sectorCount;
+        return kExitOk;
+    }
+    error = out.text + " has no partition " + std::to_string(partition);
+    return kExitUsage;
+}
+
+int ResolveSource(const std::string& text, SourceSpec& out, std::string& error, int partition) {
     out = SourceSpec{};
     out.text = text;
     if (text.rfind("disk:", 0) == 0) return ResolveDiskForm(text, out, error);
@@ -97,10 +123,20 @@ int ResolveSource(const std::string& text, SourceSpec& out, std::string& error) 
         return kExitSourceError;
     }
     out.sectorCount = source.totalSectors;
+    std::vector<uint8_t> first(512);
+    uint32_t read = 0;
+    if (ReadSectors(1, source, first.data(), 0, 512, read) == kOk && HoldsPartitionTable(ByteView(first)))
+        return ResolvePartitionedImage(out, partition, error);
+    if (partition != 0) {
+        error = text + " holds no partition table";
+        return kExitUsage;
+    }
     return kExitOk;
 }
 
 std::string DescribeSource(const SourceSpec& source) {
+    if (source.partitioned && source.partition == 0)
+        return "partitioned image " + source.text + ", " + std::to_string(source.partitions.size()) + " partitions";
     const std::string size = std::to_string(source.sectorCount) + " sectors of " +
                              std::to_string(source.bytesPerSector) + " bytes";
     if (source.isImage) return "image " + source.image.string() + ", " + size;

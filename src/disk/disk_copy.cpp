@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -62,51 +63,64 @@ int OpenDestination(const std::filesystem::path& destination, const DiskLocation
 
 }  // namespace
 
-int DiskCopyJob::Run(int disk, uint64_t start, uint64_t count,
-                     const std::filesystem::path& destination, CopyProgressFn callback,
-                     void* user) {
-    sectorSize = 512;
+int DiskCopyJob::Run(int disk, uint64_t start, uint64_t count, const std::filesystem::path& destination,
+                     CopyProgressFn callback, void* user) {
+    DiskLocation location;
+    if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
+    SectorSource source;
+    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
+    int bytes = 512;
+    if (location.isBlockDevice) {
+        DiskGeometry geometry;
+        if (DiskGeometryOf(disk, geometry) == kOk) bytes = static_cast<int>(geometry.bytesPerSector);
+    }
+    return Copy(source, bytes, start, count, destination, location.path, callback, user);
+}
+
+int DiskCopyJob::Copy(SectorSource& source, int sectorBytes, uint64_t start, uint64_t count,
+                      const std::filesystem::path& destination, const std::filesystem::path& sourcePath,
+                      CopyProgressFn callback, void* user) {
+    sectorSize = sectorBytes;
     startSector = start;
     sectorCount = count;
     progress = callback;
     userData = user;
     bytesWritten = 0;
+    badRanges.clear();
     if (!clockMs) clockMs = SteadyMilliseconds;
-
-    DiskLocation location;
-    if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
-    if (int rc = OpenDiskSource(device, disk); rc != kOk) {
-        device.Close();
-        return rc;
-    }
-    if (location.isBlockDevice) {
-        int fd = -1;
-        uint64_t length = 0;
-        DiskGeometry geometry;
-        if (OpenReadOnly(location.path, fd, length) == kOk) {
-            QueryGeometry(fd, length, geometry);
-            ::close(fd);
-        }
-        sectorSize = static_cast<int>(geometry.bytesPerSector);
-    }
-    const uint64_t total = device.totalSectors;
+    if (!source.IsOpen() || sectorSize <= 0) return kErrInvalidHandle;
+    const uint64_t total = source.totalSectors;
     if (sectorCount == 0 && startSector < total) sectorCount = total - startSector;
-    if (startSector > total || sectorCount > total - startSector) {
-        device.Close();
-        return kErrInvalidParameter;
-    }
-
+    if (startSector > total || sectorCount > total - startSector) return kErrInvalidParameter;
+    DiskLocation location;
+    location.path = sourcePath;
     int result = OpenDestination(destination, location, file);
     if (result == kOk) {
+        device.medium = std::move(source.medium);
+        device.totalSectors = source.totalSectors;
         result = CopyLoop();
+        source.medium = std::move(device.medium);
+        device.Close();
         // The image is exactly what was copied, even over a longer old file.
-        if (::ftruncate(file, static_cast<off_t>(bytesWritten)) != 0 && result == kOk)
-            result = FromErrno(errno);
+        if (::ftruncate(file, static_cast<off_t>(bytesWritten)) != 0 && result == kOk) result = FromErrno(errno);
         if (::close(file) != 0 && result == kOk) result = FromErrno(errno);
         file = -1;
     }
-    device.Close();
     return result;
+}
+
+void DiskCopyJob::ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector) {
+    const size_t sector = static_cast<size_t>(sectorSize);
+    for (size_t at = 0; at < length; at += sector) {
+        size_t got = 0;
+        if (ReadExactly(*device.medium, offset + at, buffer + at, sector, got) == kOk) continue;
+        std::memset(buffer + at, 0, sector);
+        const uint64_t bad = firstSector + at / sector;
+        if (!badRanges.empty() && badRanges.back().first + badRanges.back().second == bad)
+            ++badRanges.back().second;
+        else
+            badRanges.emplace_back(bad, 1);
+    }
 }
 
 int DiskCopyJob::CopyLoop() {
@@ -122,8 +136,10 @@ int DiskCopyJob::CopyLoop() {
     while (done < totalBytes) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadPieceBytes, totalBytes - done));
         size_t got = 0;
-        if (ReadExactly(*device.medium, base + done, buffer.data(), piece, got) != kOk)
-            return kErrReadFault;
+        if (ReadExactly(*device.medium, base + done, buffer.data(), piece, got) != kOk) {
+            if (!skipBad) return kErrReadFault;
+            ReadAroundDamage(base + done, buffer.data(), piece, (done / sector));
+        }
         if (int rc = WriteAll(file, buffer.data(), piece); rc != kOk) return rc;
         done += piece;
         bytesWritten = done;

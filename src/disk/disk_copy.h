@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "disk/sector_source.h"
 
@@ -28,6 +30,19 @@ struct DiskCopyJob {
     // Milliseconds of a steady clock; tests replace it to drive the time estimate.
     std::function<uint64_t()> clockMs;
 
+    // Reading around damage: a piece that cannot be read is read again sector by sector,
+    // and the sectors that still fail are written as zeros and noted (first sector of the
+    // copy, count) instead of ending the copy.
+    bool skipBad = false;
+    std::vector<std::pair<uint64_t, uint64_t>> badRanges;
+
+    // The copy itself, from a source already open (also a copy of a copy, or a source
+    // that fails chosen sectors in tests). sourcePath names the source to refuse it as
+    // the destination; it may be empty.
+    int Copy(SectorSource& source, int sectorBytes, uint64_t start, uint64_t count,
+             const std::filesystem::path& destination, const std::filesystem::path& sourcePath,
+             CopyProgressFn callback, void* user);
+
     // Copies the area into destination. The finished file holds exactly the bytes
     // copied: a longer file that was there before is cut, also after an error or a
     // cancel. The destination must not be a device, nor the source itself.
@@ -37,6 +52,7 @@ struct DiskCopyJob {
 
 private:
     int CopyLoop();
+    void ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector);
 };
 
 }  // namespace kestrune

@@ -1,0 +1,55 @@
+// DiskInventory: the disks of the machine with their volumes and the gaps between them,
+// as the disk list shows them; also image files registered as virtual disks.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+inline constexpr uint16_t kNoLetter = '*';
+
+struct VolumeRecord {
+    uint16_t letter = kNoLetter;  // Linux has no drive letters: the entry's position number
+    uint8_t partitionType = 0;    // MBR type byte, or 7/11/6 by the file system; 0 for gaps and disks
+    int diskNumber = -1;
+    int partitionNumber = -1;     // 0 for gap and whole-disk entries
+    uint64_t totalBytes = 0;
+    uint64_t usedBytes = 0;
+    uint64_t freeBytes = 0;
+    uint64_t startSector = 0;
+    uint64_t sectorCount = 0;
+    std::string fileSystemName;   // "NTFS", "FAT32", "FAT", ...; empty for gaps and disks
+    std::string volumePath;       // the partition's block device (or "" for a gap)
+    std::string volumeLabel;
+    std::string mountPoint;       // where it is mounted, if it is
+    std::string devicePath;       // the disk's block device or image file
+    bool removable = false;
+};
+
+class DiskInventory {
+public:
+    int bytesPerSector = 512;
+
+    // Rebuilds the list. Returns 1 when it was rebuilt, 0 when the disks cannot be listed.
+    int Refresh();
+    // The records one by one: disks in ascending number, each in order of position.
+    int NextEntry(VolumeRecord& out);
+    void ListAll(std::vector<VolumeRecord>& out) const;
+    // Refreshes, then appends every record of previous that no longer exists (same disk
+    // number and first sector).
+    void FindRemoved(const std::vector<VolumeRecord>& previous, std::vector<VolumeRecord>& out);
+
+    const std::map<int, std::vector<VolumeRecord>>& Disks() const { return disks_; }
+
+private:
+    void AddGapsAndWholeDisks();
+
+    std::map<int, std::vector<VolumeRecord>> disks_;
+    int cursorDisk_ = 0;
+    size_t cursorPosition_ = 0;
+};
+
+}  // namespace kestrune
