@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 
 namespace kestrune::cli {
 
-int RunDisks(bool json, std::ostream& out) {
+int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& out) {
+    for (const std::string& image : images) RegisterVirtualDisk(image);
     DiskInventory inventory;
     inventory.Refresh();
     nlohmann::ordered_json disks = nlohmann::ordered_json::array();

@@ -3,10 +3,13 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace kestrune::cli {
 
-int RunDisks(bool json, std::ostream& out);
+// Image files named are registered as disks first, so a partitioned image is listed with
+// its partitions and gaps like any disk.
+int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& out);
 
 struct ImageOptions {
     std::string source;

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
     bool disksJson = false;
     auto* disks = app.add_subcommand("disks", "List the disks with their volumes and the gaps between them");
     disks->add_flag("--json", disksJson, "Print the list as JSON");
+    std::vector<std::string> diskImages;
+    disks->add_option("IMAGE", diskImages, "Image files to list as disks too (partitioned images show their partitions)");
 
     ImageOptions imageOptions;
     auto* image = app.add_subcommand("image", "Copy a disk, a partition or an image into an image file");
@@ -84,7 +86,7 @@ int main(int argc, char** argv) {
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     if (*list) return RunList(listOptions, std::cout, std::cerr);
     if (*scans) return RunScans(std::cout);
-    if (*disks) return RunDisks(disksJson, std::cout);
+    if (*disks) return RunDisks(disksJson, diskImages, std::cout);
     if (*image) return RunImage(imageOptions, std::cout, std::cerr);
     return kExitUsage;
 }

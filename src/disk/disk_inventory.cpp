@@ -1,7 +1,9 @@
 #include "disk/disk_inventory.h"
 
 #include <blkid/blkid.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -28,10 +30,15 @@ uint64_t ReadNumber(const fs::path& path) {
 
 // File system type, version and label of a volume, as libblkid finds them.
 void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
-    blkid_probe probe = blkid_new_probe_from_filename(device.c_str());
-    if (!probe) return;
-    if (sizeBytes) blkid_probe_set_device(probe, blkid_probe_get_fd(probe), static_cast<blkid_loff_t>(offsetBytes),
-                                          static_cast<blkid_loff_t>(sizeBytes));
+    const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    blkid_probe probe = blkid_new_probe();
+    if (!probe || blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offsetBytes),
+                                         static_cast<blkid_loff_t>(sizeBytes)) != 0) {
+        if (probe) blkid_free_probe(probe);
+        ::close(fd);
+        return;
+    }
     blkid_probe_enable_superblocks(probe, 1);
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
     if (blkid_do_safeprobe(probe) == 0) {
@@ -46,6 +53,7 @@ void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeByte
         else record.fileSystemName = type;
     }
     blkid_free_probe(probe);
+    ::close(fd);
 }
 
 // The type byte follows the file system when it is one the scans know.

@@ -229,3 +229,47 @@ TEST(FormattedMode, StoredPassesAreListedAndContinuedOrRestarted) {
 
 }  // namespace
 }  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+TEST(PartitionedImages, PartitionsAreListedScannedAndCopied) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("partitioned/mbr.img.gz", dir.path());
+    const CliRun disks = RunCli("disks " + image.string());
+    EXPECT_NE(disks.output.find("FAT32   \"PARTFAT\""), std::string::npos) << disks.output;
+    EXPECT_NE(disks.output.find("NTFS    \"PARTNTFS\""), std::string::npos);
+    EXPECT_NE(disks.output.find("gap"), std::string::npos);
+    const CliRun json = RunCli("disks --json " + image.string());
+    EXPECT_NE(json.output.find("\"partitionType\": 11"), std::string::npos) << json.output;
+
+    const CliRun scan = RunCli("scan " + image.string());
+    ASSERT_EQ(scan.exitCode, kExitOk) << scan.output;
+    EXPECT_NE(scan.output.find("partition 1"), std::string::npos);
+    EXPECT_NE(scan.output.find("2 files found"), std::string::npos) << "the FAT32 partition's two deleted files";
+    EXPECT_NE(scan.output.find("1 files found"), std::string::npos) << "the NTFS partition's one";
+    const CliRun recover = RunCli("recover --partition 1 --types photo --to " + (dir / "out").string() + " " +
+                                  image.string());
+    ASSERT_EQ(recover.exitCode, kExitOk) << recover.output;
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "photo" / "!each.jpg"), test::CarveFixture("photo.jpg"));
+    EXPECT_EQ(RunCli("scan --partition 9 " + image.string()).exitCode, kExitUsage);
+
+    // The NTFS partition copied out is an NTFS volume of its own.
+    const CliRun copy = RunCli("image --partition 2 " + image.string() + " " + (dir / "ntfs.img").string());
+    ASSERT_EQ(copy.exitCode, kExitOk) << copy.output;
+    const auto whole = test::ReadFileBytes(image);
+    const auto part = test::ReadFileBytes(dir / "ntfs.img");
+    ASSERT_EQ(part.size(), 32768u * 512);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 83968L * 512));
+    EXPECT_NE(RunCli("probe " + (dir / "ntfs.img").string()).output.find("NTFS"), std::string::npos);
+    const CliRun onto = RunCli("image " + (dir / "ntfs.img").string() + " " + (dir / "ntfs.img").string());
+    EXPECT_NE(onto.exitCode, kExitOk) << "an image is never written over its own source";
+    EXPECT_EQ(test::ReadFileBytes(dir / "ntfs.img"), part);
+    const CliRun bad = RunCli("image --skip-bad " + (dir / "ntfs.img").string() + " " + (dir / "again.img").string());
+    ASSERT_EQ(bad.exitCode, kExitOk) << bad.output;
+    EXPECT_NE(bad.output.find("0 unreadable ranges"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(dir / "again.img.map"));
+}
+
+}  // namespace
+}  // namespace kestrune::cli
