@@ -164,10 +164,11 @@ void DiskInventory::AddGapsAndWholeDisks() {
         }
         const std::string device = volumes.empty() ? std::string() : volumes.front().devicePath;
         const bool removable = !volumes.empty() && volumes.front().removable;
+        const int diskNumber = number;  // structured bindings cannot be captured portably
         auto gap = [&](uint64_t from, uint64_t to) {
             VolumeRecord record;
             record.partitionType = 0;
-            record.diskNumber = number;
+            record.diskNumber = diskNumber;
             record.partitionNumber = 0;
             record.startSector = from;
             record.sectorCount = to - from;

@@ -1,6 +1,9 @@
 #include "engines/professional_recovery.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <set>
 
 #include "disk/block_devices.h"
@@ -115,7 +118,49 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
     }
     deep_.SetCallbacks(scanProgress_, recoverProgress_, userData_, kWeight);
     deep_.SetLogCallback(searchProgress_, searchUserData_);
+    if (reopen) RollBackToCheckpoint();
     return rc;
+}
+
+namespace {
+
+constexpr const char* kCheckpointFile = "checkpoint";
+
+}  // namespace
+
+void CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished) {
+    uint64_t counts[3] = {0, 0, 0};
+    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
+    for (int i = 0; i < 3; ++i) {
+        if (!logs[i]) continue;
+        logs[i]->Sync();
+        counts[i] = logs[i]->RecordCount();
+    }
+    // Written beside the logs and renamed into place, so it is whole or absent.
+    const std::filesystem::path file = std::filesystem::path(scanFolder_) / kCheckpointFile;
+    const std::filesystem::path temp = file.string() + ".tmp";
+    if (FILE* out = std::fopen(temp.c_str(), "w")) {
+        std::fprintf(out, "fat %llu\nntfs %llu\ndeep %llu\n", static_cast<unsigned long long>(counts[0]),
+                     static_cast<unsigned long long>(counts[1]), static_cast<unsigned long long>(counts[2]));
+        std::fflush(out);
+        ::fsync(fileno(out));
+        std::fclose(out);
+        std::error_code ec;
+        std::filesystem::rename(temp, file, ec);
+    }
+    StorePass(extentStart, extentLength, offset, finished);
+}
+
+void CProfessionalRecovery::RollBackToCheckpoint() {
+    FILE* in = std::fopen((std::filesystem::path(scanFolder_) / kCheckpointFile).c_str(), "r");
+    if (!in) return;
+    unsigned long long counts[3] = {0, 0, 0};
+    const bool whole = std::fscanf(in, "fat %llu ntfs %llu deep %llu", &counts[0], &counts[1], &counts[2]) == 3;
+    std::fclose(in);
+    if (!whole) return;
+    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
+    for (int i = 0; i < 3; ++i)
+        if (logs[i] && counts[i] <= UINT32_MAX) logs[i]->TruncateTo(static_cast<uint32_t>(counts[i]));
 }
 
 int CProfessionalRecovery::OpenStoredLogs() {
@@ -186,7 +231,7 @@ int CProfessionalRecovery::RunPass() {
         resume_ = false;
     }
     const uint64_t started = NowMs();
-    uint64_t lastEstimate = started;
+    uint64_t lastEstimate = started, lastCheckpoint = started;
     int result = kOk;
     while (extentLength != 0 && result == kOk) {
         while (offset < extentLength) {
@@ -216,6 +261,10 @@ int CProfessionalRecovery::RunPass() {
             }
             if (result == kOk && stop != 0) result = stop;
             if (result != kOk) break;
+            if (now - lastCheckpoint >= checkpointMs_) {
+                Checkpoint(extentStart, extentLength, offset, false);
+                lastCheckpoint = now;
+            }
         }
         if (result != kOk) break;
         if (!freeSpaceOnly_) {
@@ -231,7 +280,7 @@ int CProfessionalRecovery::RunPass() {
     if (ScanLogFile* log = deep_.Log()) log->Flush();
     if (result == kOk && scanProgress_)
         scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
-    StorePass(extentStart, result == kOk ? 0 : extentLength, offset, result == kOk);
+    Checkpoint(extentStart, result == kOk ? 0 : extentLength, offset, result == kOk);
     imagePath_.clear();
     return result;
 }

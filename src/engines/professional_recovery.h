@@ -60,6 +60,10 @@ public:
     // fails chosen sectors in tests); the inner engines keep their own.
     void UsePassSource(SectorSource source) { source_ = std::move(source); }
 
+    // How often a running pass puts its position (and its logs) on disk, so that a pass
+    // killed outright resumes near where it was; 60 seconds unless set.
+    void SetCheckpointInterval(uint64_t milliseconds) { checkpointMs_ = milliseconds; }
+
     // How far the last pass got.
     uint64_t SectorsDone() const { return sectorsDone_; }
     uint64_t SectorsTotal() const { return sectorsTotal_; }
@@ -78,6 +82,10 @@ private:
     // skip reaches past the block, or sets stop when a carving step was cancelled.
     uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop);
     void StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
+    // Flushes and syncs the logs, notes their record counts beside them, and stores the pass.
+    void Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
+    // After a crash, drops the records the logs got after the last checkpoint.
+    void RollBackToCheckpoint();
     IFileRecoveryParse* EngineFor(uint32_t engineKind);
     uint64_t FilesFound();
 
@@ -105,6 +113,7 @@ private:
     uint64_t sectorsDone_ = 0;
     uint64_t sectorsTotal_ = 0;
     int secondsRemaining_ = -1;
+    uint64_t checkpointMs_ = 60000;
 };
 
 }  // namespace kestrune

@@ -259,8 +259,37 @@ int ScanLogFile::RewriteSideFiles() {
             const int rc = WriteAt(folderFd_, &folders_[i], kFolderInfoBytes, i * kFolderInfoBytes);
             if (rc != kOk) result = rc;
         }
+        if (result == kOk) (void)::ftruncate(folderFd_, static_cast<off_t>(folders_.size() * kFolderInfoBytes));
     }
     return result;
+}
+
+int ScanLogFile::Sync() {
+    const int rc = Flush();
+    for (int fd : {mainFd_, relationFd_, folderFd_})
+        if (fd >= 0) ::fsync(fd);
+    return rc;
+}
+
+int ScanLogFile::TruncateTo(uint32_t count) {
+    if (readOnly_ || mainFd_ < 0) return kErrInvalidHandle;
+    Flush();
+    if (count >= counter_) return kOk;
+    counter_ = count;
+    bytesAppended_ = uint64_t{count} * kScanRecordBytes;
+    if (::ftruncate(mainFd_, static_cast<off_t>(bytesAppended_)) != 0) return FromErrno(errno);
+    for (auto it = links_.begin(); it != links_.end();) {
+        auto& ids = it->second;
+        ids.erase(std::remove_if(ids.begin(), ids.end(), [count](uint32_t id) { return id > count; }), ids.end());
+        it = ids.empty() ? links_.erase(it) : std::next(it);
+    }
+    if (parentOf_.size() > size_t{count} + 1) parentOf_.resize(size_t{count} + 1);
+    folders_.erase(std::remove_if(folders_.begin(), folders_.end(),
+                                  [count](const FolderInfoEntry& e) { return e.recordId > count; }),
+                   folders_.end());
+    folderByFsId_.clear();
+    for (size_t i = 0; i < folders_.size(); ++i) folderByFsId_.emplace(folders_[i].fsId, i);
+    return RewriteSideFiles();
 }
 
 void ScanLogFile::CloseLog() {

@@ -64,6 +64,11 @@ public:
     // since the log was opened, so records lost to a failed write are never hidden.
     int Flush();
     void CloseLog();
+    // Writes what is buffered and asks the system to put all three files on the disk.
+    int Sync();
+    // Forgets every record after the first count (and their links and folder entries):
+    // what a resume after a crash does with records newer than its checkpoint.
+    int TruncateTo(uint32_t count);
 
     uint32_t RecordCount() const { return counter_; }
     int ReadRecord(uint32_t recordId, ScanRecord& out) const;

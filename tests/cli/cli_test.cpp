@@ -3,7 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
+#include <random>
+#include <regex>
+#include <set>
+#include <thread>
 #include <sstream>
 
 #include "cli/exit_codes.h"
@@ -269,6 +277,72 @@ TEST(PartitionedImages, PartitionsAreListedScannedAndCopied) {
     ASSERT_EQ(bad.exitCode, kExitOk) << bad.output;
     EXPECT_NE(bad.output.find("0 unreadable ranges"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(dir / "again.img.map"));
+}
+
+}  // namespace
+}  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+// The name, folder and size of every finding a scan printed as JSON, sorted.
+std::multiset<std::string> Findings(const std::string& json) {
+    static const std::regex kFinding("\"name\":\"([^\"]*)\",\"folder\":\"([^\"]*)\",\"size\":([0-9]+)");
+    std::multiset<std::string> found;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), kFinding); it != std::sregex_iterator(); ++it)
+        found.insert((*it)[2].str() + "/" + (*it)[1].str() + " " + (*it)[3].str());
+    return found;
+}
+
+// Starts kestrune with arguments and kills it outright after the given delay.
+void RunAndKill(const std::vector<std::string>& arguments, std::chrono::milliseconds delay) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(devNull, 0);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        std::vector<char*> argv{const_cast<char*>(KESTRUNE_CLI_PATH)};
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(KESTRUNE_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(delay);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+}
+
+TEST(DeepMode, APassKilledAnywhereResumesToTheSameFindings) {
+    test::TempDir dir;
+    // Photos and documents every 256 KiB through 24 MiB, so the pass is long enough to
+    // be killed in the middle and every stretch of it finds something.
+    const auto jpeg = SectorAligned(test::CarveFixture("photo.jpg"));
+    const auto docx = SectorAligned(test::CarveFixture("letter.docx"));
+    std::vector<uint8_t> image(24u << 20, 0);
+    for (size_t at = 64 * 1024, i = 0; at + 128 * 1024 < image.size(); at += 256 * 1024, ++i) {
+        const auto& file = i % 2 ? docx : jpeg;
+        if (file.size() <= 128 * 1024) std::copy(file.begin(), file.end(), image.begin() + static_cast<long>(at));
+    }
+    test::WriteFileBytes(dir / "whole.img", image);
+    test::WriteFileBytes(dir / "killed.img", image);
+
+    const CliRun whole = RunCli("scan --mode deep --json " + (dir / "whole.img").string() + " 2>/dev/null </dev/null");
+    ASSERT_EQ(whole.exitCode, kExitOk) << whole.output;
+    const auto expected = Findings(whole.output);
+    ASSERT_GT(expected.size(), 40u);
+
+    ::setenv("KESTRUNE_CHECKPOINT_SECONDS", "0", 1);
+    std::mt19937 random(20261207);
+    for (int kill = 0; kill < 4; ++kill) {
+        const auto delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 150)(random));
+        RunAndKill({"scan", "--mode", "deep", (dir / "killed.img").string()}, delay);
+    }
+    const CliRun resumed = RunCli("scan --mode deep --json " + (dir / "killed.img").string() + " 2>/dev/null </dev/null");
+    ::unsetenv("KESTRUNE_CHECKPOINT_SECONDS");
+    ASSERT_EQ(resumed.exitCode, kExitOk) << resumed.output;
+    EXPECT_EQ(Findings(resumed.output), expected);
 }
 
 }  // namespace

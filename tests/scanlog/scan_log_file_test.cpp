@@ -119,6 +119,32 @@ TEST(ScanLogFile, ReopenedLogsContinueTheirNumbering) {
     EXPECT_EQ(count, 350);
 }
 
+TEST(ScanLogFile, TruncatingForgetsLaterRecordsTheirLinksAndFolders) {
+    test::TempDir dir;
+    {
+        ScanLogFile log;
+        ASSERT_EQ(log.OpenLog(dir.path(), "Pro_Fat_0_x"), kOk);
+        AddFolder(log, "Kept", 9, 2, 0);
+        AddFile(log, "a.doc", 100, 9, 1);
+        ASSERT_EQ(log.Sync(), kOk);
+        AddFolder(log, "Late", 10, 2, 0);   // record 3: after the checkpoint
+        AddFile(log, "b.doc", 101, 9, 1);   // record 4: in a kept folder
+        AddFile(log, "c.doc", 102, 10, 1);  // record 5: in a dropped folder
+        ASSERT_EQ(log.TruncateTo(2), kOk);
+        EXPECT_EQ(log.RecordCount(), 2u);
+        ScanRecord& again = AddFile(log, "d.doc", 103, 9, 1);
+        EXPECT_EQ(again.recordId, 3u) << "numbering continues from the kept records";
+    }
+    ScanLogFile log;
+    ASSERT_EQ(log.OpenLog(dir.path(), "Pro_Fat_0_x"), kOk);
+    EXPECT_EQ(log.RecordCount(), 3u);
+    ASSERT_EQ(log.Folders().size(), 1u) << "the folder made after the checkpoint is gone from the folder file";
+    int count = 0;
+    ASSERT_EQ(log.CountFilesUnderKey(0, count), kOk);
+    EXPECT_EQ(count, 2) << "a.doc and d.doc";
+    EXPECT_EQ(test::ReadFileBytes(log.MainPath()).size(), 3 * kScanRecordBytes);
+}
+
 TEST(ScanLogFile, ListingHidesOverwrittenPhotosButCountingDoesNot) {
     test::TempDir dir;
     ScanLogFile log;
