@@ -118,7 +118,6 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
     }
     deep_.SetCallbacks(scanProgress_, recoverProgress_, userData_, kWeight);
     deep_.SetLogCallback(searchProgress_, searchUserData_);
-    if (reopen) RollBackToCheckpoint();
     return rc;
 }
 
@@ -136,17 +135,21 @@ void CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLeng
         logs[i]->Sync();
         counts[i] = logs[i]->RecordCount();
     }
-    // Written beside the logs and renamed into place, so it is whole or absent.
+    // The record counts and the position go into one file, written beside the logs and
+    // renamed into place, so that a kill at any moment leaves a pair that belong together.
     const std::filesystem::path file = std::filesystem::path(scanFolder_) / kCheckpointFile;
     const std::filesystem::path temp = file.string() + ".tmp";
     if (FILE* out = std::fopen(temp.c_str(), "w")) {
-        std::fprintf(out, "fat %llu\nntfs %llu\ndeep %llu\n", static_cast<unsigned long long>(counts[0]),
-                     static_cast<unsigned long long>(counts[1]), static_cast<unsigned long long>(counts[2]));
-        std::fflush(out);
-        ::fsync(fileno(out));
-        std::fclose(out);
-        std::error_code ec;
-        std::filesystem::rename(temp, file, ec);
+        std::fprintf(out, "fat %llu\nntfs %llu\ndeep %llu\nposition %llu %llu %llu %llu\n",
+                     static_cast<unsigned long long>(counts[0]), static_cast<unsigned long long>(counts[1]),
+                     static_cast<unsigned long long>(counts[2]), static_cast<unsigned long long>(extentStart),
+                     static_cast<unsigned long long>(finished ? 0 : extentLength),
+                     static_cast<unsigned long long>(offset), static_cast<unsigned long long>(sectorsDone_));
+        const bool written = std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
+        if (std::fclose(out) == 0 && written) {
+            std::error_code ec;
+            std::filesystem::rename(temp, file, ec);
+        }
     }
     StorePass(extentStart, extentLength, offset, finished);
 }
@@ -154,13 +157,21 @@ void CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLeng
 void CProfessionalRecovery::RollBackToCheckpoint() {
     FILE* in = std::fopen((std::filesystem::path(scanFolder_) / kCheckpointFile).c_str(), "r");
     if (!in) return;
-    unsigned long long counts[3] = {0, 0, 0};
-    const bool whole = std::fscanf(in, "fat %llu ntfs %llu deep %llu", &counts[0], &counts[1], &counts[2]) == 3;
+    unsigned long long counts[3] = {0, 0, 0}, position[4] = {0, 0, 0, 0};
+    const bool whole = std::fscanf(in, "fat %llu ntfs %llu deep %llu position %llu %llu %llu %llu", &counts[0],
+                                   &counts[1], &counts[2], &position[0], &position[1], &position[2],
+                                   &position[3]) == 7;
     std::fclose(in);
     if (!whole) return;
+    // Records appended after the checkpoint are dropped and found again from its
+    // position, which may be newer than the catalogue's if the kill came in between.
     ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
     for (int i = 0; i < 3; ++i)
         if (logs[i] && counts[i] <= UINT32_MAX) logs[i]->TruncateTo(static_cast<uint32_t>(counts[i]));
+    stored_.resumeState[kExtentStart] = position[0];
+    stored_.resumeState[kExtentLength] = position[1];
+    stored_.resumeState[kOffset] = position[2];
+    stored_.resumeState[kSectorsDone] = position[3];
 }
 
 int CProfessionalRecovery::OpenStoredLogs() {
@@ -197,6 +208,7 @@ int CProfessionalRecovery::Scan(const std::string*) {
         }
     }
     OpenInnerLogs(resuming);
+    if (resuming) RollBackToCheckpoint();
     fat_.Prepare();
     return RunPass();
 }

@@ -150,8 +150,15 @@ ScanRecord CFastFatRecovery::EntryRecord(ByteView entry, const std::string& name
     record.partitionStart = volume_.partitionStart;
     SetRecordName(record, name);
     // Deletion clears the high half of a FAT32 entry's first cluster.
-    const bool probe = deleted && volume_.fat32 && entry.le16(kEntryClusterHigh) == 0;
+    // An empty file has no cluster to look for.
+    const bool probe = deleted && volume_.fat32 && entry.le16(kEntryClusterHigh) == 0 && entry.le16(kEntryClusterLow) != 0;
     record.fsId = probe ? ProbeFirstCluster(entry, name, isFolder) : FirstCluster(entry, volume_.fat32);
+    if (probe && record.fsId == 0) {
+        // No place the data could still be: the clusters the low half names are another
+        // file's, so the record says its content is not there.
+        record.fsId = entry.le16(kEntryClusterLow);
+        record.contentOk = 0;
+    }
     return record;
 }
 
@@ -189,7 +196,7 @@ uint32_t CFastFatRecovery::FirstFreeCandidate(uint32_t low) {
         uint32_t value = 0;
         if (cluster >= 2 && table_.Entry(cluster, value) && value == 0) return cluster;
     }
-    return low;
+    return 0;
 }
 
 void CFastFatRecovery::WalkFolder(uint32_t cluster) {
@@ -263,7 +270,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
 }
 
 void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
-    record.contentOk = ContentCheck(record);
+    record.contentOk = record.contentOk ? ContentCheck(record) : 0;
     const uint32_t depth = DepthOf(parent);
     ScanRecord& slot = log_.get()->AppendRecord();
     const uint32_t recordId = slot.recordId;

@@ -57,6 +57,7 @@ private:
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
     void AddFileRecord(ScanRecord record, uint32_t parent);
     uint32_t ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder);
+    // The first free cluster whose low half is low, or 0 when every candidate is in use.
     uint32_t FirstFreeCandidate(uint32_t low);
     uint32_t DepthOf(uint32_t cluster);
     uint32_t ContentCheck(const ScanRecord& record);

@@ -10,7 +10,7 @@ FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, Secto
 
 int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.clear();
-    if (ended_) return kOk;
+    if (ended_) return endedAtVolumeEnd_ ? kErrHandleEof : kOk;
     if (volume_.ClusterBytes() > fat::kMaxClusterBytes) return kErrClusterTooLarge;
     const uint32_t bytes = volume_.FolderReadBytes(cluster_);
     const uint32_t sectors = bytes / volume_.bytesPerSector;
@@ -24,9 +24,10 @@ int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     visited_.insert(cluster_);
     uint32_t next = 0;
     const bool rootArea = !volume_.fat32 && cluster_ == 0;
-    if (rootArea || !table_.NextCluster(cluster_, next) || visited_.count(next))
+    if (rootArea || !table_.NextCluster(cluster_, next) || visited_.count(next)) {
         ended_ = true;
-    else
+        endedAtVolumeEnd_ = !rootArea && uint64_t{cluster_} + 1 >= uint64_t{volume_.ClusterCount()} + 2;
+    } else
         cluster_ = next;
     return kOk;
 }

@@ -1,5 +1,6 @@
 // Reading a found FAT file's data: one cluster at a time along its chain, a freed chain
-// taken as contiguous while the clusters after it are free.
+// taken as contiguous while the clusters after it are free. A file cut where another
+// file's clusters begin ends quietly; one cut by the end of the volume is an error.
 #pragma once
 
 #include <unordered_set>
@@ -20,6 +21,9 @@ private:
     SectorSource& source_;
     uint32_t cluster_;
     bool ended_ = false;
+    // The chain ran into the end of the volume (an image cut short, say): asked for more
+    // after that, the reader reports the end of the data instead of a quiet short file.
+    bool endedAtVolumeEnd_ = false;
     std::unordered_set<uint32_t> visited_;  // a chain that loops ends where it returns
 };
 
