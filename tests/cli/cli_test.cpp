@@ -1,21 +1,23 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-#include <signal.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include "cli/exit_codes.h"
 #include "cli/probe_command.h"
+#include "support/sha256.h"
 #include "support/test_support.h"
 
 namespace kestrune::cli {
@@ -352,6 +354,94 @@ TEST(DeepMode, APassKilledAnywhereResumesToTheSameFindings) {
     std::set_difference(found.begin(), found.end(), expected.begin(), expected.end(), std::back_inserter(extra));
     EXPECT_TRUE(missing.empty() && extra.empty()) << "lost " << testing::PrintToString(missing) << ", duplicated "
                                                   << testing::PrintToString(extra);
+}
+
+}  // namespace
+}  // namespace kestrune::cli
+
+namespace kestrune::cli {
+namespace {
+
+struct SourceState {
+    std::string sha256;
+    struct stat st {};
+};
+
+SourceState StateOf(const std::filesystem::path& file) {
+    SourceState state;
+    state.sha256 = test::Sha256Hex(test::ReadFileBytes(file));
+    ::stat(file.c_str(), &state.st);
+    return state;
+}
+
+void ExpectUnchanged(const SourceState& before, const SourceState& after) {
+    EXPECT_EQ(after.sha256, before.sha256);
+    EXPECT_EQ(after.st.st_mtim.tv_sec, before.st.st_mtim.tv_sec);
+    EXPECT_EQ(after.st.st_mtim.tv_nsec, before.st.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st.st_ctim.tv_sec, before.st.st_ctim.tv_sec);
+    EXPECT_EQ(after.st.st_ctim.tv_nsec, before.st.st_ctim.tv_nsec);
+}
+
+// Renames, inside the image, every copy of a UTF-16 name to another of the same length.
+void RenameInImage(std::vector<uint8_t>& image, const std::u16string& from, const std::u16string& to) {
+    const auto* f = reinterpret_cast<const uint8_t*>(from.data());
+    const size_t bytes = from.size() * 2;
+    for (auto at = image.begin(); (at = std::search(at, image.end(), f, f + bytes)) != image.end(); at += bytes)
+        std::memcpy(&*at, to.data(), bytes);
+}
+
+TEST(ReadOnlySource, EveryModeLeavesTheSourceAsItWasAndWritesOnlyIntoTheDestination) {
+    test::TempDir dir;
+    const auto unpacked = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
+    auto bytes = test::ReadFileBytes(unpacked);
+    // Names a hostile volume could hold: one climbing out of the destination, one with
+    // half a UTF-16 surrogate pair.
+    RenameInImage(bytes, u"holiday.jpg", u"../../x.jpg");
+    RenameInImage(bytes, u"report.pdf", std::u16string(1, char16_t{0xD800}) + u"eport.pdf");
+    std::filesystem::remove(unpacked);
+    const auto image = dir / "source" / "volume.img";
+    std::filesystem::create_directories(image.parent_path());
+    test::WriteFileBytes(image, bytes);
+    const SourceState before = StateOf(image);
+
+    const std::string source = " " + image.string() + " </dev/null";
+    EXPECT_EQ(RunCli("scan" + source).exitCode, kExitOk);
+    const CliRun quick = RunCli("recover --to " + (dir / "out" / "quick").string() + source);
+    EXPECT_EQ(quick.exitCode, kExitOk) << quick.output;
+    EXPECT_EQ(RunCli("scan --mode formatted --restart" + source).exitCode, kExitOk);
+    const CliRun deep = RunCli("recover --mode deep --resume --to " + (dir / "out" / "deep").string() + source);
+    EXPECT_EQ(deep.exitCode, kExitOk) << deep.output;
+    ExpectUnchanged(before, StateOf(image));
+
+    bool hostileNameKept = false, surrogateKept = false;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        if (!entry.is_regular_file() || entry.path() == image) continue;
+        const auto relative = std::filesystem::relative(entry.path(), dir / "out");
+        EXPECT_NE(*relative.begin(), "..") << "written outside the destination: " << entry.path();
+        const std::string name = entry.path().filename().string();
+        hostileNameKept |= name.find("x.jpg") != std::string::npos;
+        surrogateKept |= name.find("eport.pdf") != std::string::npos && name != "report.pdf";
+    }
+    EXPECT_TRUE(hostileNameKept) << "the file with the climbing name was recovered, inside the destination";
+    EXPECT_TRUE(surrogateKept);
+
+    // The same through a read-only loop device, when this machine lets us make one.
+    if (::geteuid() != 0) return;
+    FILE* pipe = ::popen(("losetup -r -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
+    char line[128] = {};
+    const bool attached = pipe && std::fgets(line, sizeof line, pipe);
+    if (pipe) ::pclose(pipe);
+    std::string device = attached ? line : "";
+    while (!device.empty() && device.back() == '\n') device.pop_back();
+    if (device.empty()) return;
+    const CliRun fromDevice = RunCli("recover --to " + (dir / "out" / "device").string() + " " + device);
+    const CliRun deepFromDevice =
+        RunCli("recover --mode deep --restart --to " + (dir / "out" / "device-deep").string() + " " + device);
+    std::system(("losetup -d " + device).c_str());
+    EXPECT_EQ(fromDevice.exitCode, kExitOk) << fromDevice.output;
+    EXPECT_EQ(deepFromDevice.exitCode, kExitOk) << deepFromDevice.output;
+    EXPECT_TRUE(std::filesystem::exists(dir / "out" / "device" / "document"));
+    ExpectUnchanged(before, StateOf(image));
 }
 
 }  // namespace
