@@ -33,11 +33,7 @@ uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, st
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
     std::string error;
-    // Without a choice every file is listed, those of no known type too.
-    const bool everything = options.types.empty() && options.extensions.empty();
-    const std::string pattern =
-        everything ? SearchPatternFor({"photo", "audio", "video", "document", "archive", "other"}, {}, error)
-                   : SearchPatternFor(options.types, options.extensions, error);
+    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
     if (!error.empty()) {
         err << "kestrune: " << error << "\n";
         return kExitUsage;

@@ -25,6 +25,9 @@ namespace kestrune::cli {
 
 std::string SearchPatternFor(const std::vector<std::string>& types, const std::vector<std::string>& extensions,
                              std::string& error) {
+    // Nothing chosen means every file, those of no known type too.
+    if (types.empty() && extensions.empty())
+        return SearchPatternFor({"photo", "audio", "video", "document", "archive", "other"}, {}, error);
     std::set<std::string> registered;
     auto addList = [&registered](std::string_view list) {
         size_t begin = 0;
@@ -107,7 +110,7 @@ int RunScanArea(const ScanOptions& options, std::ostream& out, std::ostream& err
     if (code != kExitOk && code != kExitInterrupted) return code;
     std::string error;
     const std::string everything =
-        SearchPatternFor({"photo", "audio", "video", "document", "archive", "other"}, {}, error);
+        SearchPatternFor({}, {}, error);
     const uint64_t files = ListFindings(*session.engine, everything, out, options.json ? Listing::Json : Listing::None);
     std::ostream& summary = options.json ? err : out;
     summary << files << " files found in " << options.source << "\n"
