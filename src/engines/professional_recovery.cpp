@@ -445,8 +445,8 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     const int rc = deep_.SearchByExtension(pattern, carved);
     for (const ScanRecord& r : carved) {
         const std::string extension = AsciiLower(ExtensionOf(RecordName(r)));
-        const bool same = starts.count({r.entrySector, extension}) ||
-                          (extension == "jpg" && starts.count({r.entrySector, "thm"}));
+        const bool same = starts.count({uint64_t{r.entrySector}, extension}) ||
+                          (extension == "jpg" && starts.count({uint64_t{r.entrySector}, "thm"}));
         if (!same) found.push_back(r);
     }
     out.insert(out.end(), found.begin(), found.end());

@@ -412,7 +412,7 @@ int ScanLogFile::CollectAncestors(const ScanRecord& record, std::vector<ScanReco
             if (int rc = FindFolderRecord(parentFsId, parent); rc != kOk) return rc;
         }
         // A folder met again means the chain loops (possibly through several folders).
-        if (parent.recordId == current || !visited.insert(parent.recordId).second) break;
+        if (parent.recordId == current || !visited.insert(uint32_t{parent.recordId}).second) break;
         out.push_back(parent);
         current = parent.recordId;
     }

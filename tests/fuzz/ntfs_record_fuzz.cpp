@@ -1,5 +1,6 @@
 // One arbitrary MFT record, put into a small volume as a deleted file's record, through
 // the quick scan (record step, parent climb, folder pass) and the data reader.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The input is record 64, and (flags cleared, as a deleted file) record 65.
     const size_t recordSize = base.RecordSize();
     const size_t length = std::min(size, recordSize);
-    std::memcpy(image.data() + base.RecordOffset(64), data, length);
-    std::memcpy(image.data() + base.RecordOffset(65), data, length);
+    std::copy_n(data, length, image.begin() + static_cast<long>(base.RecordOffset(64)));
+    std::copy_n(data, length, image.begin() + static_cast<long>(base.RecordOffset(65)));
     if (length > 0x17) image[base.RecordOffset(65) + 0x16] = image[base.RecordOffset(65) + 0x17] = 0;
     ScanCatalogue::Instance().NewRunFolder();
     CFastNtfsRecovery engine;

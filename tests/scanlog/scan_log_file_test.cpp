@@ -109,7 +109,7 @@ TEST(ScanLogFile, ReopenedLogsContinueTheirNumbering) {
     EXPECT_EQ(log.Links().size(), 2u);
     ASSERT_EQ(log.Folders().size(), 1u);
     ScanRecord& next = AddFile(log, "new.doc", 999, 9, 1);
-    EXPECT_EQ(next.recordId, 351u);
+    EXPECT_EQ(uint32_t{next.recordId}, 351u);
     ASSERT_EQ(log.Flush(), kOk);
     const auto main = test::ReadFileBytes(log.MainPath());
     ASSERT_EQ(main.size(), 351 * kScanRecordBytes);
@@ -133,7 +133,7 @@ TEST(ScanLogFile, TruncatingForgetsLaterRecordsTheirLinksAndFolders) {
         ASSERT_EQ(log.TruncateTo(2), kOk);
         EXPECT_EQ(log.RecordCount(), 2u);
         ScanRecord& again = AddFile(log, "d.doc", 103, 9, 1);
-        EXPECT_EQ(again.recordId, 3u) << "numbering continues from the kept records";
+        EXPECT_EQ(uint32_t{again.recordId}, 3u) << "numbering continues from the kept records";
     }
     ScanLogFile log;
     ASSERT_EQ(log.OpenLog(dir.path(), "Pro_Fat_0_x"), kOk);
@@ -306,7 +306,7 @@ TEST(ScanLogFile, DamagedSideFilesAreReadAsFarAsTheyAreSound) {
     EXPECT_EQ(listed.size(), 2u) << "the records before the bad reference are kept";
     EXPECT_EQ(log.Links().at(7), (std::vector<uint32_t>{1}));
     ScanRecord& next = log.AppendRecord();
-    EXPECT_EQ(next.recordId, 5u) << "the partial tail is overwritten";
+    EXPECT_EQ(uint32_t{next.recordId}, 5u) << "the partial tail is overwritten";
 }
 
 TEST(ScanRecord, NamesAreCutAtACharacterBoundaryAndReadWithoutANul) {

@@ -250,7 +250,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
                 record.folderDeleted = (deleted || insideDeleted) ? 1 : 0;
                 record.entrySector = entrySector;
                 if (record.fsId != 0 && record.fsId != parentKey) {
-                    queue_.push_back(record.fsId);
+                    queue_.push_back(uint32_t{record.fsId});
                     folderMap_[record.fsId] = {record, parentKey};
                 }
             } else if (attributes & kAttrArchive) {

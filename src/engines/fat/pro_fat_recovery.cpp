@@ -264,7 +264,7 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
         if (geometry) CompleteRecord(record, geometries_[*geometry]);
         if (isFolder) {
             if (record.fsId != 0 && record.fsId != current)
-                folderMap_[record.fsId] = {record, geometry.value_or(SIZE_MAX), current};
+                folderMap_[uint32_t{record.fsId}] = {record, geometry.value_or(SIZE_MAX), current};
         } else if (geometry) {
             RecordFile(record, current, *geometry);
         } else if (pendingFiles_.size() < kMaxPendingFiles) {

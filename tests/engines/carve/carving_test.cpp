@@ -47,7 +47,7 @@ std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image) {
     carved->pass = CarveArea(*carved->engine, 0, image.size() / kSector, nullptr, nullptr, kFullWeight);
     std::vector<ScanRecord> records;
     EXPECT_EQ(carved->engine->ListChildren(nullptr, 0, records), kOk);
-    for (const ScanRecord& r : records) carved->bySector[r.entrySector] = r;
+    for (const ScanRecord& r : records) carved->bySector[uint64_t{r.entrySector}] = r;
     return carved;
 }
 

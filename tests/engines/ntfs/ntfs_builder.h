@@ -2,6 +2,7 @@
 // attribute lists, reused parents, loops, MFTs in two runs, large sectors.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -55,7 +56,7 @@ public:
         Put32(a.data() + 4, static_cast<uint32_t>(a.size()));
         Put32(a.data() + 0x10, static_cast<uint32_t>(value.size()));
         Put16(a.data() + 0x14, 0x18);
-        std::memcpy(a.data() + 0x18, value.data(), value.size());
+        std::copy(value.begin(), value.end(), a.begin() + 0x18);
         r.attributes.insert(r.attributes.end(), a.begin(), a.end());
     }
 
@@ -92,7 +93,7 @@ public:
         const uint16_t first = static_cast<uint16_t>(Align8(0x32 + 2 * strides));
         Put16(rec.data() + 0x14, first);
         Put16(rec.data() + 0x16, r.flags);
-        std::memcpy(rec.data() + first, r.attributes.data(), r.attributes.size());
+        std::copy(r.attributes.begin(), r.attributes.end(), rec.begin() + first);
         Put32(rec.data() + first + r.attributes.size(), 0xFFFFFFFF);
         Put32(rec.data() + 0x18, static_cast<uint32_t>(first + r.attributes.size() + 8));
         Put32(rec.data() + 0x1C, recordSize_);
