@@ -194,21 +194,16 @@ TEST(RecoverSafety, TheDestinationMayNotBeOnTheScannedVolume) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device and a mount";
     test::TempDir dir;
     const auto image = test::UnpackFixture("boot/ext4.img.gz", dir.path());
-    FILE* pipe = ::popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
-    char line[128] = {};
-    const bool attached = pipe && std::fgets(line, sizeof line, pipe);
-    if (pipe) ::pclose(pipe);
-    std::string device = attached ? line : "";
-    while (!device.empty() && device.back() == '\n') device.pop_back();
+    const test::LoopDevice loop(image, false);
+    const std::string& device = loop.device();
     if (device.empty()) GTEST_SKIP() << "no loop device";
     const std::string mountPoint = (dir / "mnt").string();
     std::filesystem::create_directories(mountPoint);
     if (std::system(("mount -t ext4 " + device + " " + mountPoint + " 2>/dev/null").c_str()) != 0) {
-        std::system(("losetup -d " + device).c_str());
         GTEST_SKIP() << "cannot mount ext4 here";
     }
     const CliRun refused = RunCli("recover --mode deep --to " + mountPoint + "/out " + device);
-    std::system(("umount " + mountPoint + "; losetup -d " + device).c_str());
+    std::system(("umount " + mountPoint).c_str());
     EXPECT_EQ(refused.exitCode, kExitUsage) << refused.output;
     EXPECT_NE(refused.output.find("on the volume being recovered from"), std::string::npos) << refused.output;
 }
@@ -426,18 +421,14 @@ TEST(ReadOnlySource, EveryModeLeavesTheSourceAsItWasAndWritesOnlyIntoTheDestinat
     EXPECT_TRUE(surrogateKept);
 
     // The same through a read-only loop device, when this machine lets us make one.
-    if (::geteuid() != 0) return;
-    FILE* pipe = ::popen(("losetup -r -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
-    char line[128] = {};
-    const bool attached = pipe && std::fgets(line, sizeof line, pipe);
-    if (pipe) ::pclose(pipe);
-    std::string device = attached ? line : "";
-    while (!device.empty() && device.back() == '\n') device.pop_back();
-    if (device.empty()) return;
-    const CliRun fromDevice = RunCli("recover --to " + (dir / "out" / "device").string() + " " + device);
-    const CliRun deepFromDevice =
-        RunCli("recover --mode deep --restart --to " + (dir / "out" / "device-deep").string() + " " + device);
-    std::system(("losetup -d " + device).c_str());
+    CliRun fromDevice, deepFromDevice;
+    {
+        const test::LoopDevice loop(image);
+        if (loop.device().empty()) return;
+        fromDevice = RunCli("recover --to " + (dir / "out" / "device").string() + " " + loop.device());
+        deepFromDevice = RunCli("recover --mode deep --restart --to " + (dir / "out" / "device-deep").string() + " " +
+                                loop.device());
+    }
     EXPECT_EQ(fromDevice.exitCode, kExitOk) << fromDevice.output;
     EXPECT_EQ(deepFromDevice.exitCode, kExitOk) << deepFromDevice.output;
     EXPECT_TRUE(std::filesystem::exists(dir / "out" / "device" / "document"));

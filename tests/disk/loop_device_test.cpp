@@ -14,32 +14,10 @@
 namespace kestrune {
 namespace {
 
-// Attaches an image read-only to a free loop device and detaches it in every case.
-class LoopDevice {
-public:
-    explicit LoopDevice(const std::filesystem::path& image) {
-        if (::geteuid() != 0) return;
-        const std::string command = "losetup -r -f --show '" + image.string() + "' 2>/dev/null";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return;
-        char line[256] = {};
-        if (std::fgets(line, sizeof line, pipe)) device_ = line;
-        ::pclose(pipe);
-        while (!device_.empty() && device_.back() == '\n') device_.pop_back();
-    }
-    ~LoopDevice() {
-        if (!device_.empty()) std::system(("losetup -d " + device_ + " 2>/dev/null").c_str());
-    }
-    const std::string& device() const { return device_; }
-
-private:
-    std::string device_;
-};
-
 TEST(LoopDevice, OpensAsDiskNAndReadsTheSameBytesAsTheFile) {
     test::TempDir dir;
     const auto image = test::UnpackFixture("boot/ext4.img.gz", dir.path());
-    LoopDevice loop(image);
+    test::LoopDevice loop(image);
     if (loop.device().empty()) GTEST_SKIP() << "needs root and loop device support";
 
     DiskArea area;

@@ -1,9 +1,12 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -106,6 +109,22 @@ int FaultyMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& g
     got = static_cast<size_t>(std::min<uint64_t>(length, bytes_.size() - offset));
     std::memcpy(buffer, bytes_.data() + offset, got);
     return kOk;
+}
+
+LoopDevice::LoopDevice(const fs::path& image, bool readOnly) {
+    if (::geteuid() != 0) return;
+    const std::string command =
+        std::string("losetup ") + (readOnly ? "-r " : "") + "-f --show '" + image.string() + "' 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return;
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, pipe)) device_ = line;
+    ::pclose(pipe);
+    while (!device_.empty() && device_.back() == '\n') device_.pop_back();
+}
+
+LoopDevice::~LoopDevice() {
+    if (!device_.empty()) std::system(("losetup -d " + device_ + " 2>/dev/null").c_str());
 }
 
 }  // namespace kestrune::test

@@ -40,6 +40,20 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t
 // Bytes with a repeating, position-dependent pattern, so misplaced reads show.
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
 
+// An image attached to a free loop device (read-only unless asked), detached in every
+// case. device() is empty when this is not root or the machine has no loop devices.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::filesystem::path& image, bool readOnly = true);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+    const std::string& device() const { return device_; }
+
+private:
+    std::string device_;
+};
+
 // Number of open file descriptors of this process.
 size_t OpenDescriptorCount();
 
