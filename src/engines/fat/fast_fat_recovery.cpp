@@ -151,7 +151,8 @@ ScanRecord CFastFatRecovery::EntryRecord(ByteView entry, const std::string& name
     SetRecordName(record, name);
     // Deletion clears the high half of a FAT32 entry's first cluster.
     // An empty file has no cluster to look for.
-    const bool probe = deleted && volume_.fat32 && entry.le16(kEntryClusterHigh) == 0 && entry.le16(kEntryClusterLow) != 0;
+    const bool probe =
+        deleted && volume_.fat32 && entry.le16(kEntryClusterHigh) == 0 && entry.le16(kEntryClusterLow) != 0;
     record.fsId = probe ? ProbeFirstCluster(entry, name, isFolder) : FirstCluster(entry, volume_.fat32);
     if (probe && record.fsId == 0) {
         // No place the data could still be: the clusters the low half names are another
