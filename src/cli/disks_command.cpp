@@ -8,7 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
-#include "cli/source_spec.h"
+#include "cli/source_argument.h"
 #include "disk/block_devices.h"
 #include "disk/disk_copy.h"
 #include "disk/disk_inventory.h"
@@ -73,7 +73,7 @@ int ImageProgress(void*, int percent, uint64_t done, uint64_t total, int seconds
 
 // What keeps an image from going where it was asked to: the source's own volume, a FAT
 // file system too small for the file, or too little free space. Empty when it may go.
-std::string DestinationProblem(const fs::path& destination, const SourceSpec& source, uint64_t bytes) {
+std::string DestinationProblem(const fs::path& destination, const ResolvedSource& source, uint64_t bytes) {
     const fs::path folder = fs::absolute(destination).parent_path();
     if (DestinationOnSource(folder, source)) return "the image cannot be written on the volume it is copied from";
     std::string fileSystem;
@@ -92,7 +92,7 @@ std::string DestinationProblem(const fs::path& destination, const SourceSpec& so
 }  // namespace
 
 int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) {
-    SourceSpec source;
+    ResolvedSource source;
     std::string error;
     if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
         err << "kestrune: " << error << "\n";

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
-#include "cli/source_spec.h"
+#include "cli/source_argument.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -13,7 +13,7 @@
 namespace kestrune::cli {
 
 int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err) {
-    SourceSpec source;
+    ResolvedSource source;
     std::string error;
     if (int code = ResolveSource(sourceText, source, error); code != kExitOk) {
         err << "kestrune: " << error << "\n";

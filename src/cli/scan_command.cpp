@@ -9,7 +9,7 @@
 #include "cli/list_command.h"
 #include "cli/record_json.h"
 #include "cli/scan_session.h"
-#include "cli/source_spec.h"
+#include "cli/source_argument.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -65,7 +65,7 @@ namespace {
 // as a disk row is; anything else is one area.
 int ForEachArea(const ScanOptions& options, std::ostream& err, const std::function<int(const ScanOptions&)>& run) {
     if (options.partition != 0) return run(options);
-    SourceSpec source;
+    ResolvedSource source;
     std::string error;
     if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
         err << "kestrune: " << error << "\n";
@@ -132,7 +132,7 @@ int RunRecoverArea(const ScanOptions& options, std::ostream& out, std::ostream& 
         err << "kestrune: cannot use " << options.destination << " as the destination folder\n";
         return kExitUsage;
     }
-    SourceSpec source;
+    ResolvedSource source;
     if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
         err << "kestrune: " << error << "\n";
         return code;

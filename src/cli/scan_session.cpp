@@ -63,7 +63,7 @@ std::string LatestRunFolder() {
 }
 
 int QuickScan(ScanSession& session, std::ostream& err) {
-    const SourceSpec& s = session.source;
+    const ResolvedSource& s = session.source;
     session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
                                : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
                                                                     session.driveLetter, 0);
@@ -104,7 +104,7 @@ bool ContinueStoredPass(const ScanOptions& options, const CProfessionalRecovery&
 }
 
 int FormattedScan(const ScanOptions& options, ScanSession& session, std::ostream& err) {
-    const SourceSpec& s = session.source;
+    const ResolvedSource& s = session.source;
     auto engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 1)
                             : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount,
                                                                  session.driveLetter, 1);
@@ -188,7 +188,7 @@ int ReopenScan(const std::string& requested, ScanSession& session, std::ostream&
     session.driveLetter = session.source.isImage ? kImageNumber : kVolumeNumber;
     session.runFolder = folder;
     ScanCatalogue::Instance().UseRunFolder(folder);
-    const SourceSpec& s = session.source;
+    const ResolvedSource& s = session.source;
     std::string logName;
     if (session.mode == "quick") {
         FindLogByPrefix(kQuickLogPrefix, folder, logName);
@@ -218,7 +218,7 @@ int ReopenScan(const std::string& requested, ScanSession& session, std::ostream&
     return kExitOk;
 }
 
-bool DestinationOnSource(const fs::path& folder, const SourceSpec& source) {
+bool DestinationOnSource(const fs::path& folder, const ResolvedSource& source) {
     if (source.isImage) return false;
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) return false;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/scan_command.h"
-#include "cli/source_spec.h"
+#include "cli/source_argument.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune::cli {
@@ -17,7 +17,7 @@ namespace kestrune::cli {
 inline constexpr int kExitInterrupted = 130;
 
 struct ScanSession {
-    SourceSpec source;
+    ResolvedSource source;
     std::string mode;
     std::unique_ptr<IFileRecoveryParse> engine;
     std::string runFolder;
@@ -36,6 +36,6 @@ int ReopenScan(const std::string& folder, ScanSession& session, std::ostream& er
 
 // Whether folder lies on the volume (or disk) being recovered from: writing there could
 // overwrite the very files being recovered.
-bool DestinationOnSource(const std::filesystem::path& folder, const SourceSpec& source);
+bool DestinationOnSource(const std::filesystem::path& folder, const ResolvedSource& source);
 
 }  // namespace kestrune::cli

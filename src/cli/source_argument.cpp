@@ -1,4 +1,4 @@
-#include "cli/source_spec.h"
+#include "cli/source_argument.h"
 
 #include <sys/stat.h>
 
@@ -33,7 +33,7 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     }
 }
 
-int ResolveDiskForm(const std::string& text, SourceSpec& out, std::string& error) {
+int ResolveDiskForm(const std::string& text, ResolvedSource& out, std::string& error) {
     const auto parts = Split(std::string_view(text).substr(5), ':');
     uint64_t disk = 0;
     if ((parts.size() != 1 && parts.size() != 3) || !ParseNumber(parts[0], disk) ||
@@ -70,7 +70,7 @@ int ResolveDiskForm(const std::string& text, SourceSpec& out, std::string& error
 
 // An image whose first sector is a partition table: a disk of its own, its partitions
 // scanned like a disk's.
-int ResolvePartitionedImage(SourceSpec& out, int partition, std::string& error) {
+int ResolvePartitionedImage(ResolvedSource& out, int partition, std::string& error) {
     const int disk = RegisterVirtualDisk(out.image);
     SectorSource source;
     if (disk < 0 || OpenDiskSource(source, disk) != kOk) {
@@ -93,8 +93,8 @@ int ResolvePartitionedImage(SourceSpec& out, int partition, std::string& error) 
     return kExitUsage;
 }
 
-int ResolveSource(const std::string& text, SourceSpec& out, std::string& error, int partition) {
-    out = SourceSpec{};
+int ResolveSource(const std::string& text, ResolvedSource& out, std::string& error, int partition) {
+    out = ResolvedSource{};
     out.text = text;
     if (text.rfind("disk:", 0) == 0) return ResolveDiskForm(text, out, error);
 
@@ -134,7 +134,7 @@ int ResolveSource(const std::string& text, SourceSpec& out, std::string& error, 
     return kExitOk;
 }
 
-std::string DescribeSource(const SourceSpec& source) {
+std::string DescribeSource(const ResolvedSource& source) {
     if (source.partitioned && source.partition == 0)
         return "partitioned image " + source.text + ", " + std::to_string(source.partitions.size()) + " partitions";
     const std::string size = std::to_string(source.sectorCount) + " sectors of " +

@@ -10,7 +10,7 @@
 
 namespace kestrune::cli {
 
-struct SourceSpec {
+struct ResolvedSource {
     bool isImage = false;
     std::filesystem::path image;  // when isImage
     int disk = -1;                // otherwise: disk number, area start and length
@@ -27,9 +27,9 @@ struct SourceSpec {
 
 // Resolves text into a source. Returns an exit code: 0, 2 for a malformed disk:
 // form, 3 when the source does not exist or cannot be opened; error says why.
-int ResolveSource(const std::string& text, SourceSpec& out, std::string& error, int partition = 0);
+int ResolveSource(const std::string& text, ResolvedSource& out, std::string& error, int partition = 0);
 
 // "image disk.img, 2880 sectors of 512 bytes" and the like.
-std::string DescribeSource(const SourceSpec& source);
+std::string DescribeSource(const ResolvedSource& source);
 
 }  // namespace kestrune::cli
