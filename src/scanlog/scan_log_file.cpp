@@ -197,6 +197,14 @@ ScanRecord& ScanLogFile::AppendRecord() {
     return *slot;
 }
 
+uint32_t ScanLogFile::AppendCopy(const ScanRecord& record) {
+    ScanRecord& slot = AppendRecord();
+    const uint32_t recordId = slot.recordId;
+    slot = record;
+    slot.recordId = recordId;
+    return recordId;
+}
+
 int ScanLogFile::WriteBuffer() {
     if (bufferUsed_ == 0) return kOk;
     if (readOnly_) return kErrAccessDenied;

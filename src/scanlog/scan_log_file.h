@@ -58,6 +58,8 @@ public:
 
     // A zero-filled slot whose recordId is already set; fill it before the next append.
     ScanRecord& AppendRecord();
+    // Appends a copy of a record the caller filled, under the next number; returns it.
+    uint32_t AppendCopy(const ScanRecord& record);
     void LinkRecord(uint32_t parentFsId, uint32_t parentLevel, uint32_t recordId, uint32_t fsId,
                     const std::string* folderName);
     // Writes buffered records and rewrites the side files. Returns the first write error

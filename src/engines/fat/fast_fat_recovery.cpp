@@ -122,11 +122,8 @@ int CFastFatRecovery::Scan(const std::string* logName) {
     for (uint32_t cluster : pending_) {
         const auto it = folderMap_.find(cluster);
         if (it == folderMap_.end()) continue;
-        ScanRecord& slot = log_.get()->AppendRecord();
-        const uint32_t recordId = slot.recordId;
-        slot = it->second.record;
-        slot.recordId = recordId;
-        const std::string name(RecordName(slot));
+        const uint32_t recordId = log_.get()->AppendCopy(it->second.record);
+        const std::string name(RecordName(it->second.record));
         log_.get()->LinkRecord(it->second.parent, DepthOf(it->second.parent), recordId, cluster, &name);
     }
     int result = Report(100, 0);
@@ -273,10 +270,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
 void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
     record.contentOk = record.contentOk ? ContentCheck(record) : 0;
     const uint32_t depth = DepthOf(parent);
-    ScanRecord& slot = log_.get()->AppendRecord();
-    const uint32_t recordId = slot.recordId;
-    slot = record;
-    slot.recordId = recordId;
+    const uint32_t recordId = log_.get()->AppendCopy(record);
     log_.get()->LinkRecord(parent, depth, recordId, record.fsId, nullptr);
     // Every folder above a recorded file gets its own record at the end of the scan.
     std::unordered_set<uint32_t> climbed;

@@ -281,10 +281,7 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
 void CProfessionalFatRecovery::Append(const ScanRecord& record, uint32_t parent, const FatGeometry& geometry,
                                       const std::string* folderName) {
     const uint32_t depth = DepthOf(parent, geometry);
-    ScanRecord& slot = log_.get()->AppendRecord();
-    const uint32_t recordId = slot.recordId;
-    slot = record;
-    slot.recordId = recordId;
+    const uint32_t recordId = log_.get()->AppendCopy(record);
     log_.get()->LinkRecord(parent, depth, recordId, record.fsId, folderName);
 }
 

@@ -25,18 +25,6 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// The $FILE_NAME value of an attribute, when it is whole.
-ByteView FileNameValue(const AttributeRef& a) {
-    const ByteView value = a.bytes.from(kResidentFileNameValue);
-    if (!value.has(0, kNameText)) return {};
-    const size_t nameBytes = 2u * value.u8(kNameLength);
-    return value.has(kNameText, nameBytes) ? value.sub(0, kNameText + nameBytes) : ByteView();
-}
-
-std::string NameOf(ByteView fileName) {
-    return Utf16LeToUtf8(fileName, kNameText, fileName.u8(kNameLength), false);
-}
-
 }  // namespace
 
 CFastNtfsRecovery::CFastNtfsRecovery() {
@@ -172,34 +160,9 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     if (number <= kLastSystemRecord) return;
 
     ScanRecord found{};
-    bool named = false;
     std::string firstName;
     uint32_t parent = 0;
-    WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
-        if (a.type == kAttrFileName) {
-            const ByteView value = FileNameValue(a);
-            if (value.empty()) return true;
-            if (!named) {
-                named = true;
-                parent = value.le32(kNameParent);
-                found.createTime = value.le64(kNameCreated);
-                found.writeTime = value.le64(kNameModified);
-                found.accessTime = value.le64(kNameAccessed);
-                found.fileSize = value.le64(kNameDataSize);
-                firstName = NameOf(value);
-                SetRecordName(found, firstName);
-            } else if (value.u8(kNameNamespace) == kWin32Namespace) {
-                SetRecordName(found, NameOf(value));
-            }
-        } else if (a.type == kAttrData && named && !a.Named()) {
-            if (!a.NonResident())
-                found.fileSize = a.bytes.le32(kAttrValueLength);
-            else if (a.Length() > kAttrDataSize && a.bytes.has(kAttrDataSize, 8))
-                found.fileSize = a.bytes.le64(kAttrDataSize);
-        }
-        return true;
-    });
-    if (!named) return;
+    if (!ReadFileIdentity(record, found, firstName, parent)) return;
 
     const NtfsVolumeGeometry& g = reader_.geometry;
     const uint32_t level = ClimbParents(parent);
@@ -212,10 +175,7 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     found.partitionStart = g.partitionStart;
     // Checked once the whole record is read, so the check sees the long (Win32) name.
     found.contentOk = asFolder ? 1 : ContentCheck(found.entrySector, RecordName(found));
-    ScanRecord& slot = log_.get()->AppendRecord();
-    const uint32_t recordId = slot.recordId;
-    slot = found;
-    slot.recordId = recordId;
+    const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
 }
 

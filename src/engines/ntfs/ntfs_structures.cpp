@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "disk/result_codes.h"
+#include "disk/text_encoding.h"
 
 namespace kestrune {
 
@@ -198,6 +199,46 @@ int NtfsReader::RunsThroughNonResidentList(ByteView list, std::vector<FileRun>& 
         }
     }
     return result;
+}
+
+ByteView FileNameValue(const AttributeRef& a) {
+    const ByteView value = a.bytes.from(kResidentFileNameValue);
+    if (!value.has(0, kNameText)) return {};
+    const size_t nameBytes = 2u * value.u8(kNameLength);
+    return value.has(kNameText, nameBytes) ? value.sub(0, kNameText + nameBytes) : ByteView();
+}
+
+std::string NameOf(ByteView fileName) {
+    return Utf16LeToUtf8(fileName, kNameText, fileName.u8(kNameLength), false);
+}
+
+bool ReadFileIdentity(ByteView record, ScanRecord& found, std::string& firstName, uint32_t& parent) {
+    bool named = false;
+    WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
+        if (a.type == kAttrFileName) {
+            const ByteView value = FileNameValue(a);
+            if (value.empty()) return true;
+            if (!named) {
+                named = true;
+                parent = value.le32(kNameParent);
+                found.createTime = value.le64(kNameCreated);
+                found.writeTime = value.le64(kNameModified);
+                found.accessTime = value.le64(kNameAccessed);
+                found.fileSize = value.le64(kNameDataSize);
+                firstName = NameOf(value);
+                SetRecordName(found, firstName);
+            } else if (value.u8(kNameNamespace) == kWin32Namespace) {
+                SetRecordName(found, NameOf(value));
+            }
+        } else if (a.type == kAttrData && named && !a.Named()) {
+            if (!a.NonResident())
+                found.fileSize = a.bytes.le32(kAttrValueLength);
+            else if (a.Length() > kAttrDataSize && a.bytes.has(kAttrDataSize, 8))
+                found.fileSize = a.bytes.le64(kAttrDataSize);
+        }
+        return true;
+    });
+    return named;
 }
 
 }  // namespace kestrune

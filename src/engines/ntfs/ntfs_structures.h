@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "disk/byte_view.h"
 #include "disk/sector_source.h"
 #include "engines/ntfs/layout.h"
+#include "scanlog/scan_record.h"
 
 namespace kestrune {
 
@@ -62,6 +64,15 @@ struct AttributeRef {
 // past the record buffer), stopping at the end marker, a type of 0xFDFDFDFD or above,
 // type 0 or length 0. visit returns false to stop.
 void WalkAttributes(ByteView record, size_t bound, const std::function<bool(const AttributeRef&)>& visit);
+
+// The $FILE_NAME value of an attribute, when it is whole, and the name it holds.
+ByteView FileNameValue(const AttributeRef& a);
+std::string NameOf(ByteView fileName);
+
+// What a file record tells of its file, into found: the first $FILE_NAME's times and size
+// (its name in firstName, its parent's record number in parent), the Win32 name when
+// there is one, and the size of the unnamed data. False when the record has no name.
+bool ReadFileIdentity(ByteView record, ScanRecord& found, std::string& firstName, uint32_t& parent);
 
 inline bool HasRecordSignature(ByteView record) { return record.le32(0) == ntfs::kRecordSignature; }
 
