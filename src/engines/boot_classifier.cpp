@@ -2,7 +2,17 @@
 
 #include <cstdio>
 
+#include "disk/result_codes.h"
+
 namespace kestrune {
+
+int ReadVolumeStart(const SectorSource& source, uint64_t byteOffset, std::vector<uint8_t>& out) {
+    if (!source.IsOpen()) return kErrInvalidHandle;
+    constexpr size_t kVolumeStartBytes = 4096;
+    out.assign(kVolumeStartBytes, 0);
+    size_t got = 0;
+    return ReadExactly(*source.medium, byteOffset, out.data(), out.size(), got);
+}
 
 namespace {
 

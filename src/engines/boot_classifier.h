@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disk/byte_view.h"
+#include "disk/sector_source.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -16,6 +17,10 @@ inline constexpr size_t kBootAreaBytes = 16384;
 
 // The tests look at the first 512 bytes (NTFS, FAT) and at the 1,024 bytes from byte
 // 1,024 (ext); a shorter view simply fails the tests that need more.
+// The first 4 KiB of a volume that starts at byteOffset of the source: what the engines
+// read the boot sector (and a FAT32 backup's neighbours) from. 0 or a result code.
+int ReadVolumeStart(const SectorSource& source, uint64_t byteOffset, std::vector<uint8_t>& out);
+
 bool IsNtfsBootSector(ByteView sector);
 bool IsFatBootSector(ByteView sector);
 bool IsExtSuperblock(ByteView area);

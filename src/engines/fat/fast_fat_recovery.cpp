@@ -7,6 +7,7 @@
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/fat/fat_data.h"
@@ -44,9 +45,8 @@ int CFastFatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t s
     driveLetter_ = driveLetter;
     source_ = std::move(source);
     if (!source_.IsOpen()) return kErrInvalidHandle;
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, start * 512, boot.data(), boot.size(), got); rc != kOk) return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, start * 512, boot); rc != kOk) return rc;
     return OpenFromBoot(ByteView(boot), start, sectors);
 }
 
@@ -64,10 +64,8 @@ int CFastFatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCo
     if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
     DiskGeometry geometry;
     const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, startSector * sectorSize, boot.data(), boot.size(), got); rc != kOk)
-        return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, startSector * sectorSize, boot); rc != kOk) return rc;
     return OpenFromBoot(ByteView(boot), startSector, sectorCount);
 }
 

@@ -106,11 +106,8 @@ int CProfessionalFatRecovery::StartPass(const std::string* logName) {
 }
 
 void CProfessionalFatRecovery::Prepare() {
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (!source_.IsOpen() ||
-        ReadExactly(*source_.medium, areaStart_ * bytesPerSector_, boot.data(), boot.size(), got) != kOk)
-        return;
+    std::vector<uint8_t> boot;
+    if (ReadVolumeStart(source_, areaStart_ * bytesPerSector_, boot) != kOk) return;
     FatVolumeInfo volume;
     if (!IsFatBootSector(ByteView(boot)) || !volume.FromBootSector(ByteView(boot), areaStart_, areaSectors_)) return;
     geometries_.push_back({volume.sectorsPerCluster, volume.firstDataSector, areaStart_});

@@ -4,6 +4,7 @@
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "engines/boot_classifier.h"
 #include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
 #include "engines/ntfs/ntfs_data.h"
@@ -50,10 +51,8 @@ int CFastNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorC
     if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
     DiskGeometry geometry;
     const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, startSector * sectorSize, boot.data(), boot.size(), got); rc != kOk)
-        return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, startSector * sectorSize, boot); rc != kOk) return rc;
     return OpenFromBoot(ByteView(boot), startSector, sectorCount);
 }
 
@@ -61,18 +60,16 @@ int CFastNtfsRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t 
     driveLetter_ = driveLetter;
     source_ = std::move(source);
     if (!source_.IsOpen()) return kErrInvalidHandle;
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, start * 512, boot.data(), boot.size(), got); rc != kOk) return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, start * 512, boot); rc != kOk) return rc;
     return OpenFromBoot(ByteView(boot), start, sectors);
 }
 
 int CFastNtfsRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
     driveLetter_ = driveLetter;
     if (int rc = OpenImageSource(image, source_); rc != kOk) return rc;
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, 0, boot.data(), boot.size(), got); rc != kOk) return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, 0, boot); rc != kOk) return rc;
     return OpenFromBoot(ByteView(boot), 0, source_.totalSectors);
 }
 

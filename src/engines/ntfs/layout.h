@@ -10,7 +10,6 @@ namespace kestrune::ntfs {
 inline constexpr size_t kBootBytesPerSector = 0x0B;   // u16
 inline constexpr size_t kBootSectorsPerCluster = 0x0D;  // u8
 inline constexpr size_t kBootMftCluster = 0x30;       // u64
-inline constexpr size_t kBootReadBytes = 4096;
 
 // MFT record header.
 inline constexpr uint32_t kRecordSignature = 0x454C4946;  // "FILE"

@@ -48,10 +48,8 @@ int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint
     g.sectorsPerRecord = bytesPerSector == 512 ? 2 : 1;
     contentContext_.sectorSize = bytesPerSector;
     clusterGuess_ = DefaultSectorsPerCluster(sectors, bytesPerSector);
-    std::vector<uint8_t> boot(kBootReadBytes);
-    size_t got = 0;
-    if (int rc = ReadExactly(*source_.medium, start * bytesPerSector, boot.data(), boot.size(), got); rc != kOk)
-        return rc;
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, start * bytesPerSector, boot); rc != kOk) return rc;
     mftCatalogue_.clear();
     // A boot sector that is still whole names the area's current MFT.
     if (IsNtfsBootSector(ByteView(boot))) {
