@@ -5,37 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "disk/steady_clock.h"
+#include "disk/write_all.h"
 
 namespace kestrune {
 
 namespace {
 
 constexpr uint64_t kEstimateIntervalMs = 5000;
-
-uint64_t SteadyMilliseconds() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-int WriteAll(int fd, const uint8_t* bytes, size_t length) {
-    size_t written = 0;
-    while (written < length) {
-        const ssize_t n = ::write(fd, bytes + written, length - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FromErrno(errno);
-        if (n == 0) return kErrDiskFull;
-        written += static_cast<size_t>(n);
-    }
-    return kOk;
-}
 
 // Opens the image to write, refusing anything that is not a plain file and the file the
 // copy reads from: an image must never be written over its own source.

@@ -11,6 +11,7 @@
 
 #include "disk/result_codes.h"
 #include "disk/text_encoding.h"
+#include "disk/write_all.h"
 #include "scanlog/file_types.h"
 #include "scanlog/store_folder.h"
 
@@ -19,18 +20,6 @@ namespace fs = std::filesystem;
 namespace kestrune {
 
 namespace {
-
-int WriteAll(int fd, const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(fd, data + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FromErrno(errno);
-        if (n == 0) return kErrDiskFull;
-        done += static_cast<size_t>(n);
-    }
-    return kOk;
-}
 
 int PercentOf(uint64_t done, uint64_t total) {
     return total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(done, total) * 100 / total);

@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <set>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "disk/steady_clock.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fat_volume.h"
@@ -18,11 +18,6 @@
 namespace kestrune {
 
 namespace {
-
-uint64_t NowMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 // The resume state kept in the catalogue.
 enum ResumeField { kExtentStart = 0, kExtentLength = 1, kOffset = 2, kSectorsDone = 3, kFilesFound = 4 };
@@ -242,7 +237,7 @@ int CProfessionalRecovery::RunPass() {
         sectorsDone_ = stored_.resumeState[kSectorsDone];
         resume_ = false;
     }
-    const uint64_t started = NowMs();
+    const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started, lastCheckpoint = started;
     int result = kOk;
     while (extentLength != 0 && result == kOk) {
@@ -258,7 +253,7 @@ int CProfessionalRecovery::RunPass() {
             const uint64_t step = wanted + overshoot;
             sectorsDone_ += std::min(step, extentLength - offset);
             offset += step;
-            const uint64_t now = NowMs();
+            const uint64_t now = SteadyMilliseconds();
             if (now - lastEstimate >= 5000) {
                 const uint64_t elapsed = std::max<uint64_t>(1, (now - started) / 1000);
                 const uint64_t speed = std::max<uint64_t>(1, sectorsDone_ * sectorSize_ / elapsed);

@@ -1,19 +1,11 @@
 #include "engines/carve/carve_pass.h"
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
+#include "disk/steady_clock.h"
+
 namespace kestrune {
-
-namespace {
-
-uint64_t NowMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-}  // namespace
 
 CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint64_t sectorCount,
                           ScanProgressFn progress, void* userData, int weight) {
@@ -23,7 +15,7 @@ CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint6
     std::vector<uint8_t> block(static_cast<size_t>(blockSectors) * sectorSize);
     carve::PassProgress totals;
     totals.sectorsTotal = sectorCount;
-    const uint64_t started = NowMs();
+    const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started;
     uint64_t offset = 0;
     bool stopped = false;
@@ -54,7 +46,7 @@ CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint6
         totals.sectorsDone = pass.sectorsDone;
         if (stopped) break;
 
-        const uint64_t now = NowMs();
+        const uint64_t now = SteadyMilliseconds();
         if (now - lastEstimate >= 5000) {
             const uint64_t elapsed = std::max<uint64_t>(1, (now - started) / 1000);
             const uint64_t speed = std::max<uint64_t>(1, pass.sectorsDone * sectorSize / elapsed);

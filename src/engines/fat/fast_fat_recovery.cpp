@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"
@@ -20,11 +20,6 @@ namespace kestrune {
 using namespace fat;
 
 namespace {
-
-uint64_t NowMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 constexpr uint32_t kProbeHighWords = 257;
 
@@ -100,14 +95,14 @@ int CFastFatRecovery::Scan(const std::string* logName) {
 
     queue_.push_back(volume_.rootCluster);
     if (int stop = Report(1, -1); stop != 0) return stop;
-    uint64_t lastReport = NowMs();
+    uint64_t lastReport = SteadyMilliseconds();
     int step = 0;
     for (size_t next = 0; next < queue_.size(); ++next) {
         const uint32_t cluster = queue_[next];
         if (!visited_.insert(cluster).second) continue;
         WalkFolder(cluster);
-        if (NowMs() - lastReport >= 5000) {
-            lastReport = NowMs();
+        if (SteadyMilliseconds() - lastReport >= 5000) {
+            lastReport = SteadyMilliseconds();
             ++step;
             int stop = 0;
             if (weight_ == kFullWeight) stop = Report(1 + step, 100 - step);

@@ -1,11 +1,10 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
-#include <chrono>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
-#include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
@@ -20,11 +19,6 @@ namespace {
 constexpr uint32_t kRecordsPerChunk = 1024;
 constexpr uint32_t kNoClusterSize = 0xFFFFFFFF;
 const ParentKey kRootKey = MakeParentKey(0, kRootRecord);
-
-uint64_t NowMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 }  // namespace
 
@@ -114,7 +108,7 @@ int CFastNtfsRecovery::ScanRecords() {
     for (const FileRun& run : g.mftRuns) total += run.clusterCount * g.sectorsPerCluster;
     uint64_t done = 0;
     secondsRemaining_ = -1;
-    const uint64_t started = NowMs();
+    const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started;
     const uint64_t chunkSectors = uint64_t{g.recordSize} * kRecordsPerChunk / g.bytesPerSector;
     int64_t cluster = 0;
@@ -134,7 +128,7 @@ int CFastNtfsRecovery::ScanRecords() {
                 ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + size_t{i} * g.recordSize, g.recordSize), false);
             offset += count;
             done += count;
-            const uint64_t now = NowMs();
+            const uint64_t now = SteadyMilliseconds();
             if (now - lastEstimate >= 5000 && weight_ == kFullWeight) {
                 const uint64_t elapsed = (now - started) / 1000;
                 uint64_t speed = elapsed ? done * g.bytesPerSector / elapsed : 0;

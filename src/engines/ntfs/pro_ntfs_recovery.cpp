@@ -2,7 +2,6 @@
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
-#include "disk/text_encoding.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
