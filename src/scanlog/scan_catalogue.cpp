@@ -164,13 +164,12 @@ void ScanCatalogue::NotFound() {
     foundFolder_.clear();
 }
 
-bool ScanCatalogue::FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
-                                  const fs::path& volumeDevice, ScanCatalogueRecord& out) {
+bool ScanCatalogue::FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
+                              const std::function<bool(const ScanCatalogueRecord&)>& unchanged,
+                              ScanCatalogueRecord& out) {
     for (const ScanCatalogueRecord& record : records_) {
-        if (!record.imagePath.empty() || record.diskIndex != diskIndex ||
-            record.startSector != startSector || record.sectorCount != sectorCount)
-            continue;
-        if (record.freeBytes == freeBytesOf(volumeDevice)) {
+        if (!forSource(record)) continue;
+        if (unchanged(record)) {
             Found(record, out);
             return true;
         }
@@ -182,21 +181,22 @@ bool ScanCatalogue::FindForVolume(int diskIndex, uint64_t startSector, uint64_t 
     return false;
 }
 
+bool ScanCatalogue::FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
+                                  const fs::path& volumeDevice, ScanCatalogueRecord& out) {
+    return FindFirst(
+        [&](const ScanCatalogueRecord& r) {
+            return r.imagePath.empty() && r.diskIndex == diskIndex && r.startSector == startSector &&
+                   r.sectorCount == sectorCount;
+        },
+        [&](const ScanCatalogueRecord& r) { return r.freeBytes == freeBytesOf(volumeDevice); }, out);
+}
+
 bool ScanCatalogue::FindForImage(const fs::path& image, ScanCatalogueRecord& out) {
     bool exists = false;
     const uint64_t writeTime = ImageWriteTime(image, exists);
-    for (const ScanCatalogueRecord& record : records_) {
-        if (record.imagePath.empty() || record.imagePath != image.string()) continue;
-        if (exists && record.imageWriteTime == writeTime) {
-            Found(record, out);
-            return true;
-        }
-        const std::string stale = record.scanFolder;
-        DiscardRunFolder(stale);
-        break;
-    }
-    NotFound();
-    return false;
+    return FindFirst(
+        [&](const ScanCatalogueRecord& r) { return !r.imagePath.empty() && r.imagePath == image.string(); },
+        [&](const ScanCatalogueRecord& r) { return exists && r.imageWriteTime == writeTime; }, out);
 }
 
 int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t startSector,

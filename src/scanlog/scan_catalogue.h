@@ -81,6 +81,10 @@ private:
     std::string NumberedRunFolder() const;
     void Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out);
     void NotFound();
+    // The first record for the source: handed out when the source is unchanged since,
+    // its folder discarded as stale otherwise.
+    bool FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
+                   const std::function<bool(const ScanCatalogueRecord&)>& unchanged, ScanCatalogueRecord& out);
 
     std::filesystem::path storeFolder_;
     uint64_t folderCounter_ = 0;

@@ -105,12 +105,6 @@ TEST(Probe, LeavesTheSourceUntouched) {
     EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
 }
 
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
-
 std::vector<uint8_t> SectorAligned(std::vector<uint8_t> bytes) {
     bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
     return bytes;
@@ -163,12 +157,6 @@ TEST(QuickMode, UnknownFileSystemsAreAClearErrorAndExtFindsNothing) {
     EXPECT_NE(ext.output.find("0 files found"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
-
 TEST(QuickMode, NtfsScanListAndRecoverEndToEnd) {
     test::TempDir dir;
     const auto image = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
@@ -208,12 +196,6 @@ TEST(RecoverSafety, TheDestinationMayNotBeOnTheScannedVolume) {
     EXPECT_NE(refused.output.find("on the volume being recovered from"), std::string::npos) << refused.output;
 }
 
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
-
 TEST(FormattedMode, StoredPassesAreListedAndContinuedOrRestarted) {
     test::TempDir dir;
     const auto image = test::UnpackFixture("formatted/ntfs.img.gz", dir.path());
@@ -231,12 +213,6 @@ TEST(FormattedMode, StoredPassesAreListedAndContinuedOrRestarted) {
     const CliRun list = RunCli("list --types document");
     EXPECT_NE(list.output.find("Docs/report.pdf"), std::string::npos) << list.output;
 }
-
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
 
 TEST(PartitionedImages, PartitionsAreListedScannedAndCopied) {
     test::TempDir dir;
@@ -275,12 +251,6 @@ TEST(PartitionedImages, PartitionsAreListedScannedAndCopied) {
     EXPECT_NE(bad.output.find("0 unreadable ranges"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(dir / "again.img.map"));
 }
-
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
 
 // The name, folder and size of every finding a scan printed as JSON, sorted.
 std::multiset<std::string> Findings(const std::string& output) {
@@ -350,12 +320,6 @@ TEST(DeepMode, APassKilledAnywhereResumesToTheSameFindings) {
     EXPECT_TRUE(missing.empty() && extra.empty()) << "lost " << testing::PrintToString(missing) << ", duplicated "
                                                   << testing::PrintToString(extra);
 }
-
-}  // namespace
-}  // namespace kestrune::cli
-
-namespace kestrune::cli {
-namespace {
 
 struct SourceState {
     std::string sha256;
