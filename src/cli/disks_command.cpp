@@ -1,6 +1,5 @@
 #include "cli/disks_command.h"
 
-#include <fstream>
 #include <iomanip>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -9,9 +8,11 @@
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
 #include "cli/source_argument.h"
+#include "cli/terminal_text.h"
 #include "disk/block_devices.h"
 #include "disk/disk_copy.h"
 #include "disk/disk_inventory.h"
+#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "scanlog/file_types.h"
 
@@ -50,8 +51,8 @@ int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& ou
                 << std::setw(10) << FormatSize(v.totalBytes) << "  " << std::left << std::setw(6) << v.fileSystemName
                 << std::right;
             if (!v.volumePath.empty()) out << "  " << v.volumePath;
-            if (!v.volumeLabel.empty()) out << "  \"" << v.volumeLabel << "\"";
-            if (!v.mountPoint.empty()) out << "  on " << v.mountPoint;
+            if (!v.volumeLabel.empty()) out << "  \"" << TerminalText(v.volumeLabel) << "\"";
+            if (!v.mountPoint.empty()) out << "  on " << TerminalText(v.mountPoint);
             out << "\n";
         }
         disks.push_back(disk);
@@ -73,7 +74,13 @@ int ImageProgress(void*, int percent, uint64_t done, uint64_t total, int seconds
 
 // What keeps an image from going where it was asked to: the source's own volume, a FAT
 // file system too small for the file, or too little free space. Empty when it may go.
-std::string DestinationProblem(const fs::path& destination, const ResolvedSource& source, uint64_t bytes) {
+std::string DestinationProblem(const fs::path& destination, const ResolvedSource& source, uint64_t bytes,
+                               bool withMap) {
+    // Someone else's link in our place would have us write over the file it points at.
+    if (IsSymbolicLink(destination))
+        return destination.string() + " is a symbolic link; name the image file itself, not a link to it";
+    if (withMap && IsSymbolicLink(destination.string() + ".map"))
+        return destination.string() + ".map is a symbolic link; remove it or choose another image name";
     const fs::path folder = fs::absolute(destination).parent_path();
     if (DestinationOnSource(folder, source)) return "the image cannot be written on the volume it is copied from";
     std::string fileSystem;
@@ -121,7 +128,7 @@ int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) 
         }
         if (source.partitioned && source.partition == 0) count = reader.totalSectors;
     }
-    if (const std::string problem = DestinationProblem(options.destination, source, count * sectorBytes);
+    if (const std::string problem = DestinationProblem(options.destination, source, count * sectorBytes, options.skipBad);
         !problem.empty()) {
         err << "kestrune: " << problem << "\n";
         return kExitUsage;
@@ -131,26 +138,31 @@ int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) 
     job.skipBad = options.skipBad;
     const int rc = job.Copy(reader, sectorBytes, start, count, options.destination, sourcePath, ImageProgress, nullptr);
     EndProgress();
-    if (options.skipBad) {
-        std::ofstream map(options.destination + ".map");
-        map << "# sectors of " << sectorBytes << " bytes that could not be read, counted from the image's start\n"
-            << "# first-sector count\n";
-        for (const auto& [first, length] : job.badRanges) map << first << " " << length << "\n";
-    }
     const uint64_t copied = job.bytesWritten / static_cast<uint64_t>(sectorBytes);
+    // The map goes beside whatever image is left, under that image's name.
+    const std::string mapPath = job.keptAs.empty() ? std::string() : job.keptAs.string() + ".map";
+    int mapResult = kOk;
+    if (options.skipBad && !mapPath.empty()) mapResult = job.WriteBadSectorMap(mapPath);
+    const std::string kept = job.keptAs.empty() ? "nothing was copied, so no image was left"
+                                                : "the part copied is in " + job.keptAs.string();
     if (rc == CancelCode) {
-        err << "kestrune: cancelled after " << copied << " of " << count << " sectors; the partial image stays in "
-            << options.destination << "\n";
+        err << "kestrune: cancelled after " << copied << " of " << count << " sectors; " << kept << "\n";
         return kExitInterrupted;
     }
     if (rc != kOk) {
         err << "kestrune: the image could not be created: " << ResultText(rc) << " (" << copied << " of " << count
-            << " sectors copied)\n";
+            << " sectors copied; " << kept << ")\n";
         return kExitSourceError;
     }
     out << "copied " << count << " sectors (" << FormatSize(count * sectorBytes) << ") into " << options.destination;
-    if (options.skipBad) out << "; " << job.badRanges.size() << " unreadable ranges listed in " << options.destination << ".map";
+    if (options.skipBad && mapResult == kOk)
+        out << "; " << job.badRanges.size() << " unreadable ranges listed in " << mapPath;
     out << "\n";
+    if (mapResult != kOk) {
+        err << "kestrune: the list of unreadable sectors could not be written to " << mapPath << ": "
+            << ResultText(mapResult) << " (" << job.badRanges.size() << " unreadable ranges)\n";
+        return kExitSomeFailed;
+    }
     return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include "cli/record_json.h"
 #include "cli/scan_command.h"
 #include "cli/scan_session.h"
+#include "cli/terminal_text.h"
 #include "disk/result_codes.h"
 #include "engines/recovery_engine.h"
 #include "scanlog/file_types.h"
@@ -24,7 +25,7 @@ uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, st
             if (!folder.empty() && folder.back() == '/') folder.pop_back();
             out << RecordJson(record, folder) << "\n";
         } else {
-            out << folder << RecordName(record) << "\t" << FormatSize(record.fileSize)
+            out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize)
                 << (record.contentOk ? "" : "\t(content overwritten)") << "\n";
         }
     }

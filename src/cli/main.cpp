@@ -1,4 +1,5 @@
 // kestrune: the command-line front end.
+#include <csignal>
 #include <CLI/CLI.hpp>
 #include <iostream>
 
@@ -10,6 +11,9 @@
 
 int main(int argc, char** argv) {
     using namespace kestrune::cli;
+    // A destination's file-size limit must fail the one write that reaches it (and be
+    // reported), not end the program in the middle of a recovery or an image.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"kestrune: finds deleted and lost files on disks, partitions and disk images.\n"
                  "It only ever reads the source; recovered files go to the folder you name."};
     app.set_version_flag("--version", std::string("kestrune ") + KESTRUNE_VERSION);

@@ -6,6 +6,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/source_argument.h"
+#include "cli/terminal_text.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -30,7 +31,7 @@ int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err
     }
     const ByteView view(area);
     auto row = [&](const std::string& name, const std::string& value) {
-        out << std::left << std::setw(24) << (name + ":") << value << "\n";
+        out << std::left << std::setw(24) << (name + ":") << TerminalText(value) << "\n";
     };
     row("source", DescribeSource(source));
     row("file system", FsKindName(ClassifyBootArea(view)));

@@ -1,5 +1,8 @@
 #include "cli/scan_command.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <functional>
 #include <ostream>
 #include <set>
@@ -10,6 +13,8 @@
 #include "cli/record_json.h"
 #include "cli/scan_session.h"
 #include "cli/source_argument.h"
+#include "cli/terminal_text.h"
+#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -125,11 +130,14 @@ int RunRecoverArea(const ScanOptions& options, std::ostream& out, std::ostream& 
         err << "kestrune: " << error << "\n";
         return kExitUsage;
     }
-    const fs::path destination = fs::absolute(options.destination).lexically_normal();
-    std::error_code ec;
-    fs::create_directories(destination, ec);
-    if (!fs::is_directory(destination, ec)) {
-        err << "kestrune: cannot use " << options.destination << " as the destination folder\n";
+    fs::path destination;
+    if (int rc = ResolveDestination(options.destination, destination); rc != kOk) {
+        err << "kestrune: cannot use " << options.destination << " as the destination folder: " << ResultText(rc)
+            << "\n";
+        return kExitUsage;
+    }
+    if (::access(destination.c_str(), W_OK) != 0) {
+        err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(FromErrno(errno)) << "\n";
         return kExitUsage;
     }
     ResolvedSource source;
@@ -156,16 +164,26 @@ int RunRecoverArea(const ScanOptions& options, std::ostream& out, std::ostream& 
         return driveLetter == letter ? engine : nullptr;
     });
     job.onProgress = [](int percent, const std::string& target) {
-        DrawProgress(std::to_string(percent) + "%  " + target);
+        DrawProgress(std::to_string(percent) + "%  " + TerminalText(target));
     };
     job.onFile = [&out](const RecoveredFile& file) {
         EndProgress();
-        out << file.target.string() << ": " << file.status << "\n";
+        out << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
     };
     const int rc = job.Run(found);
     EndProgress();
+    if (rc != kOk && rc != CancelCode) {
+        err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(rc) << "\n";
+        return kExitUsage;
+    }
     out << "recovered " << job.processed() - job.failed() << " of " << job.total() << " files into "
-        << destination.string() << (job.failed() ? " (" + std::to_string(job.failed()) + " failed)" : "") << "\n";
+        << destination.string();
+    if (job.failed()) {
+        out << " (" << job.failed() << " failed";
+        if (job.partial()) out << "; " << job.partial() << " of them kept in part as \"NAME.partial.EXT\"";
+        out << ")";
+    }
+    out << "\n";
     if (rc == CancelCode) return kExitInterrupted;
     return job.failed() ? kExitSomeFailed : kExitOk;
 }

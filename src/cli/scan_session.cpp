@@ -22,6 +22,7 @@
 #include "scanlog/log_names.h"
 #include "scanlog/scan_catalogue.h"
 #include "scanlog/store_folder.h"
+#include "scanlog/file_types.h"
 
 namespace fs = std::filesystem;
 
@@ -62,6 +63,21 @@ std::string LatestRunFolder() {
     return latest.empty() ? std::string() : latest.string() + "/";
 }
 
+// Says so when the source holds less than its file system spans (an image cut short, a
+// copy that stopped): files past its end cannot be found or recovered.
+void WarnWhenCutShort(const ResolvedSource& s, std::ostream& err) {
+    std::vector<uint8_t> area;
+    const int rc = s.isImage ? EngineFactory::ReadBootAreaOfImage(s.image, area)
+                             : EngineFactory::ReadBootAreaOfDisk(s.disk, s.startSector, area);
+    if (rc != kOk) return;
+    uint64_t held = uint64_t{s.sectorCount} * s.bytesPerSector;
+    if (s.isImage && FileSizeOf(s.image, held) != kOk) return;
+    const uint64_t spanned = VolumeBytesOf(ByteView(area));
+    if (spanned <= held) return;
+    err << "kestrune: " << s.text << " is cut short: its file system spans " << FormatSize(spanned)
+        << " but the source holds " << FormatSize(held) << "; what lay past the end cannot be found\n";
+}
+
 int QuickScan(ScanSession& session, std::ostream& err) {
     const ResolvedSource& s = session.source;
     session.engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, session.driveLetter, 0)
@@ -81,6 +97,7 @@ int QuickScan(ScanSession& session, std::ostream& err) {
     session.engine->SetCallbacks(ScanProgressLine, nullptr, nullptr, kFullWeight);
     const int rc = session.engine->Scan(nullptr);
     EndProgress();
+    WarnWhenCutShort(s, err);
     if (rc == CancelCode) return kExitInterrupted;
     if (rc != kOk) {
         err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";
@@ -125,6 +142,10 @@ int FormattedScan(const ScanOptions& options, ScanSession& session, std::ostream
     session.sectorsTotal = pass->SectorsTotal();
     session.engine = std::move(engine);
     WriteSourceNote(session);
+    WarnWhenCutShort(s, err);
+    if (const int quick = pass->QuickScanResult(); quick != kOk && quick != CancelCode && rc != CancelCode)
+        err << "kestrune: the file system of " << s.text << " could not be read whole (" << ResultText(quick)
+            << "); every sector was read and carved instead\n";
     if (rc == CancelCode) return kExitInterrupted;
     if (rc != kOk) {
         err << "kestrune: the scan of " << s.text << " failed: " << ResultText(rc) << "\n";

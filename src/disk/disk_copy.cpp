@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -25,7 +26,9 @@ constexpr uint64_t kEstimateIntervalMs = 5000;
 int OpenDestination(const std::filesystem::path& destination, const DiskLocation& source,
                     int& fd) {
     struct stat destStat {};
-    if (::stat(destination.c_str(), &destStat) == 0) {
+    if (::lstat(destination.c_str(), &destStat) == 0) {
+        // A link could send the image over any file the user running us may write.
+        if (S_ISLNK(destStat.st_mode)) return kErrLinkRefused;
         if (S_ISDIR(destStat.st_mode)) return kErrDirectory;
         if (!S_ISREG(destStat.st_mode)) return kErrAccessDenied;
         struct stat sourceStat {};
@@ -33,7 +36,7 @@ int OpenDestination(const std::filesystem::path& destination, const DiskLocation
             sourceStat.st_ino == destStat.st_ino)
             return kErrAccessDenied;
     }
-    fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644);
     if (fd < 0) return FromErrno(errno);
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
@@ -42,6 +45,18 @@ int OpenDestination(const std::filesystem::path& destination, const DiskLocation
         return kErrAccessDenied;
     }
     return kOk;
+}
+
+// "disk.img" becomes "disk.partial.img", then "disk.partial(1).img", ... whichever is free.
+std::filesystem::path RenameAsPartial(const std::filesystem::path& image) {
+    const std::string stem = image.stem().string(), extension = image.extension().string();
+    for (unsigned n = 0; n < 1000; ++n) {
+        const std::string suffix = n == 0 ? ".partial" : ".partial(" + std::to_string(n) + ")";
+        const std::filesystem::path partial = image.parent_path() / (stem + suffix + extension);
+        if (::renameat2(AT_FDCWD, image.c_str(), AT_FDCWD, partial.c_str(), RENAME_NOREPLACE) == 0) return partial;
+        if (errno != EEXIST) break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -70,6 +85,7 @@ int DiskCopyJob::Copy(SectorSource& source, int sectorBytes, uint64_t start, uin
     userData = user;
     bytesWritten = 0;
     badRanges.clear();
+    keptAs.clear();
     if (!clockMs) clockMs = SteadyMilliseconds;
     if (!source.IsOpen() || sectorSize <= 0) return kErrInvalidHandle;
     const uint64_t total = source.totalSectors;
@@ -88,8 +104,35 @@ int DiskCopyJob::Copy(SectorSource& source, int sectorBytes, uint64_t start, uin
         if (::ftruncate(file, static_cast<off_t>(bytesWritten)) != 0 && result == kOk) result = FromErrno(errno);
         if (::close(file) != 0 && result == kOk) result = FromErrno(errno);
         file = -1;
+        keptAs = destination;
+        if (result != kOk) KeepPartOnly(destination);
     }
     return result;
+}
+
+int DiskCopyJob::WriteBadSectorMap(const std::filesystem::path& mapPath) const {
+    std::string text = "# sectors of " + std::to_string(sectorSize) +
+                       " bytes that could not be read, counted from the image's start\n# first-sector count\n";
+    for (const auto& [first, length] : badRanges) text += std::to_string(first) + " " + std::to_string(length) + "\n";
+    const int fd = ::open(mapPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644);
+    if (fd < 0) return FromErrno(errno);
+    struct stat opened {};
+    int result = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) ? kOk : kErrAccessDenied;
+    if (result == kOk) result = WriteAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    return result;
+}
+
+void DiskCopyJob::KeepPartOnly(const std::filesystem::path& destination) {
+    // An image cut short must not pass for a copy: it is removed when empty, otherwise
+    // renamed so that its name says it holds only part of the source.
+    keptAs.clear();
+    if (bytesWritten == 0) {
+        ::unlink(destination.c_str());
+        return;
+    }
+    keptAs = RenameAsPartial(destination);
+    if (keptAs.empty()) ::unlink(destination.c_str());
 }
 
 void DiskCopyJob::ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector) {

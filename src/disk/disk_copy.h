@@ -26,6 +26,10 @@ struct DiskCopyJob {
     CopyProgressFn progress = nullptr;
     void* userData = nullptr;
     uint64_t bytesWritten = 0;
+    // Where the image is once the copy ends: the destination after a whole copy; after a
+    // failure or a cancel "NAME.partial.img" holding what was copied, or empty when
+    // nothing was copied and the file was removed.
+    std::filesystem::path keptAs;
 
     // Milliseconds of a steady clock; tests replace it to drive the time estimate.
     std::function<uint64_t()> clockMs;
@@ -45,13 +49,19 @@ struct DiskCopyJob {
 
     // Copies the area into destination. The finished file holds exactly the bytes
     // copied: a longer file that was there before is cut, also after an error or a
-    // cancel. The destination must not be a device, nor the source itself.
+    // cancel (then it is renamed or removed, see keptAs). The destination must not be a
+    // device, a symbolic link, nor the source itself.
     // Returns 0, 30, 87, another result code, or the callback's non-zero return.
     int Run(int disk, uint64_t start, uint64_t count, const std::filesystem::path& destination,
             CopyProgressFn callback, void* user);
 
+    // Writes the list of unreadable ranges (a text file) to mapPath; a link there is
+    // refused, and a write that fails is reported.
+    int WriteBadSectorMap(const std::filesystem::path& mapPath) const;
+
 private:
     int CopyLoop();
+    void KeepPartOnly(const std::filesystem::path& destination);
     void ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector);
 };
 

@@ -22,13 +22,13 @@ constexpr ErrnoMapping kErrnoTable[] = {
     {ENXIO, kErrNotReady},          {ENODEV, kErrNotReady},
     {ENOMEDIUM, kErrNoMediaInDrive}, {ETXTBSY, kErrSharingViolation},
     {EOPNOTSUPP, kErrNotSupported}, {ENOTTY, kErrNotSupported},
-    {EINVAL, kErrInvalidParameter}, {EFBIG, kErrInvalidParameter},
+    {EINVAL, kErrInvalidParameter}, {EFBIG, kErrFileTooLarge},
     {ESPIPE, kErrInvalidParameter}, {EOVERFLOW, kErrInvalidParameter},
     {EPIPE, kErrBrokenPipe},        {ENOSPC, kErrDiskFull},
     {EDQUOT, kErrDiskFull},         {ENOTEMPTY, kErrDirNotEmpty},
     {EBUSY, kErrBusy},              {EEXIST, kErrAlreadyExists},
     {ENAMETOOLONG, kErrFilenameTooLong}, {EISDIR, kErrDirectory},
-    {ETIMEDOUT, kErrTimeout},
+    {ETIMEDOUT, kErrTimeout},       {ELOOP, kErrLinkRefused},
 };
 
 struct CodeText {
@@ -66,6 +66,9 @@ constexpr CodeText kTextTable[] = {
     {kErrNoMediaInDrive, "No media in drive."},
     {kErrIoDevice, "The request could not be performed because of an I/O device error."},
     {kErrTimeout, "This operation returned because the timeout period expired."},
+    {kErrFileTooLarge, "The file is too large for the destination's file system."},
+    {kErrLinkRefused,
+     "A symbolic link stands where the file or folder was to be written; it was not followed."},
     {kErrNotMftRecord, "The data is not an NTFS file record."},
     {kErrAttributeNotFound, "The NTFS attribute was not found."},
     {kErrDataNotResident, "The NTFS data attribute is not resident."},

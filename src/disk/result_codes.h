@@ -33,10 +33,12 @@ inline constexpr int kErrInsufficientBuffer = 122;
 inline constexpr int kErrDirNotEmpty = 145;
 inline constexpr int kErrBusy = 170;
 inline constexpr int kErrAlreadyExists = 183;
+inline constexpr int kErrFileTooLarge = 223;   // past the destination's file-size limit
 inline constexpr int kErrFilenameTooLong = 206;
 inline constexpr int kErrDirectory = 267;  // the path names a folder, not a file
 inline constexpr int kErrIoDevice = 1117;
 inline constexpr int kErrNoMediaInDrive = 1112;
+inline constexpr int kErrLinkRefused = 1921;  // a symbolic link where a write would go
 inline constexpr int kErrTimeout = 1460;
 
 // The engines' own codes.

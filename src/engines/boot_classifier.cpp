@@ -116,6 +116,18 @@ int FatBitsOf(ByteView s) {
     return 32;
 }
 
+uint64_t VolumeBytesOf(ByteView area) {
+    if (IsNtfsBootSector(area)) {
+        const uint64_t sectors = area.le64(40), bytes = area.le16(11);
+        return sectors > UINT64_MAX / bytes ? UINT64_MAX : sectors * bytes;
+    }
+    if (IsFatBootSector(area)) {
+        const uint64_t sectors = area.le32(32) != 0 ? area.le32(32) : area.le16(19);
+        return sectors * area.le16(11);
+    }
+    return 0;
+}
+
 const char* FsKindName(FsKind kind) {
     switch (kind) {
         case FsKind::Fat: return "FAT";

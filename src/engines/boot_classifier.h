@@ -32,6 +32,9 @@ FsKind ClassifyBootArea(ByteView area);
 // uses); 0 when the sector does not pass that test.
 int FatBitsOf(ByteView sector);
 
+// The bytes an NTFS or FAT boot sector says its volume covers; 0 for anything else.
+uint64_t VolumeBytesOf(ByteView area);
+
 const char* FsKindName(FsKind kind);
 
 // Named values read from the boot area, for people: the file system's geometry.

@@ -1,5 +1,7 @@
 #include "engines/engine_factory.h"
 
+#include <algorithm>
+
 #include "disk/block_devices.h"
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
@@ -12,10 +14,15 @@ namespace kestrune {
 
 namespace {
 
+// The first 16 KiB of the area; a smaller source (a fragment, an image cut short) gives
+// what it holds followed by zeros, so that it can still be carved.
 int ReadBootArea(SectorSource& source, uint64_t byteOffset, std::vector<uint8_t>& out) {
     out.assign(kBootAreaBytes, 0);
+    const uint64_t size = source.medium->SizeBytes();
+    const size_t wanted = static_cast<size_t>(
+        std::min<uint64_t>(kBootAreaBytes, size > byteOffset ? size - byteOffset : 0));
     size_t got = 0;
-    const int rc = ReadExactly(*source.medium, byteOffset, out.data(), out.size(), got);
+    const int rc = wanted == 0 ? kErrReadFault : ReadExactly(*source.medium, byteOffset, out.data(), wanted, got);
     if (rc != kOk) out.clear();
     return rc;
 }

@@ -1,6 +1,7 @@
 #include "engines/found_data.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <deque>
 #include <set>
 
+#include "disk/block_devices.h"
+#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "disk/write_all.h"
@@ -30,22 +33,71 @@ constexpr size_t kNameMax = 255;
 
 }  // namespace
 
-std::string SafeFileName(std::string_view name) {
+std::string SafeFileName(std::string_view name, NameRules rules) {
     std::string safe;
     safe.reserve(name.size());
     for (char c : name) {
         const auto byte = static_cast<unsigned char>(c);
-        safe.push_back(c == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
+        const bool refused = c == '/' || byte < 0x20 || byte == 0x7F ||
+                             (rules == NameRules::Windows && std::string_view(":*?\"<>|\\").find(c) != std::string_view::npos);
+        safe.push_back(refused ? '_' : c);
     }
     if (safe.empty()) return "unnamed";
     if (safe == "." || safe == "..") return std::string(safe.size(), '_');
-    if (safe.size() > kNameMax) {
-        const std::string_view extension = ExtensionOf(safe);
-        const size_t keep = extension.size() + 1 < 32 ? extension.size() + 1 : 0;
-        const std::string tail = keep ? safe.substr(safe.size() - keep) : std::string();
-        safe = std::string(CutUtf8(safe, kNameMax - tail.size())) + tail;
+    return FitFileName(safe, "", kNameMax);
+}
+
+std::string FitFileName(std::string_view name, std::string_view suffix, size_t maxBytes) {
+    // The extension stays when it is a short one, so the file keeps its type; the suffix
+    // ("(1)", ".partial") goes before it.
+    const size_t lastDot = name.rfind('.');
+    const size_t dot = lastDot != std::string_view::npos && name.size() - lastDot <= 32 ? lastDot : name.size();
+    const std::string_view stem = name.substr(0, dot), tail = name.substr(dot);
+    const size_t room = maxBytes > suffix.size() + tail.size() ? maxBytes - suffix.size() - tail.size() : 0;
+    std::string fitted(CutUtf8(stem, room));
+    fitted.append(suffix).append(tail);
+    return fitted.size() <= maxBytes ? fitted : std::string(CutUtf8(fitted, maxBytes));
+}
+
+NameRules NameRulesFor(const fs::path& folder) {
+    std::string fileSystem;
+    if (VolumeFileSystemName(fileSystem, folder) != kOk) return NameRules::Linux;
+    return fileSystem.find("FAT") != std::string::npos || fileSystem == "NTFS" ? NameRules::Windows
+                                                                                : NameRules::Linux;
+}
+
+fs::path UniqueTargetPath(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) return path;
+    const std::string name = path.filename().string();
+    for (unsigned n = 1;; ++n) {
+        fs::path candidate = path.parent_path() / FitFileName(name, "(" + std::to_string(n) + ")", kNameMax);
+        if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
     }
-    return safe;
+}
+
+fs::path SettleUnfinishedFile(const fs::path& target) {
+    int fd = -1;
+    if (OpenWithoutLinks(target, O_RDONLY, 0, fd) != kOk) return {};
+    struct stat st {};
+    const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!plain) return {};
+    if (st.st_size == 0) {
+        RemoveFileWithoutLinks(target);
+        return {};
+    }
+    const std::string name = target.filename().string();
+    for (unsigned n = 0; n < 1000; ++n) {
+        const std::string suffix = n == 0 ? ".partial" : ".partial(" + std::to_string(n) + ")";
+        const fs::path partial = target.parent_path() / FitFileName(name, suffix, kNameMax);
+        const int rc = RenameFileWithoutLinks(target, partial);
+        if (rc == kOk) return partial;
+        if (rc != kErrAlreadyExists) break;
+    }
+    // No partial name could be taken: a partial file must not pass for a whole one.
+    RemoveFileWithoutLinks(target);
+    return {};
 }
 
 int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const WriteFileFn& writeFile,
@@ -54,9 +106,8 @@ int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const Wri
         if (int rc = CreateParentFolder(target); rc != kOk) return rc;
         return writeFile(record, target);
     }
-    std::error_code ec;
-    fs::create_directories(target, ec);
-    if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
+    if (int rc = CreateFoldersWithoutLinks(target); rc != kOk) return rc;
+    const NameRules rules = NameRulesFor(target);
     std::deque<std::pair<ScanRecord, fs::path>> pending{{record, target}};
     int result = kOk;
     size_t walked = 0;
@@ -68,20 +119,21 @@ int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const Wri
         std::vector<ScanRecord> list;
         children(folder, list);
         for (const ScanRecord& child : list) {
-            const fs::path childPath = path / SafeFileName(RecordName(child));
+            const fs::path childPath = UniqueTargetPath(path / SafeFileName(RecordName(child), rules));
             if (child.isFolder) {
-                fs::create_directories(childPath, ec);
-                if (seen.insert(child.recordId).second) pending.emplace_back(child, childPath);
-                result = kOk;
+                if (CreateFoldersWithoutLinks(childPath) == kOk && seen.insert(child.recordId).second)
+                    pending.emplace_back(child, childPath);
                 continue;
             }
             result = writeFile(child, childPath);
+            if (result != kOk) SettleUnfinishedFile(childPath);
             if (result == CancelCode) return CancelCode;
         }
         if (++walked > 1000000) break;
     }
     return result;
 }
+
 ContiguousReader::ContiguousReader(SectorSource& source, uint32_t sectorSize, uint64_t firstSector,
                                    uint64_t fileSize)
     : source_(source),
@@ -106,18 +158,21 @@ int ContiguousReader::ReadPiece(std::vector<uint8_t>& piece) {
 int CreateParentFolder(const fs::path& target) {
     const fs::path parent = target.parent_path();
     if (parent.empty()) return kOk;
-    std::error_code ec;
-    fs::create_directories(parent, ec);
-    if (ec && ec.value() != EEXIST) return FromErrno(ec.value());
-    return kOk;
+    return CreateFoldersWithoutLinks(parent);
+}
+
+int CreateEmptyFile(const fs::path& target) {
+    int fd = -1;
+    if (int rc = OpenWithoutLinks(target, O_WRONLY | O_CREAT | O_TRUNC, 0644, fd); rc != kOk) return rc;
+    return ::close(fd) == 0 ? kOk : FromErrno(errno);
 }
 
 int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& target, RecoverProgressFn progress,
                    void* userData) {
     // Cut to nothing first: a longer file already there must not keep its tail.
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = -1;
+    int result = OpenWithoutLinks(target, O_WRONLY | O_CREAT | O_TRUNC, 0644, fd);
     const std::string targetText = target.string();
-    int result = fd < 0 ? FromErrno(errno) : kOk;
     uint64_t written = 0;
     std::vector<uint8_t> piece;
     while (result == kOk && written < fileSize) {

@@ -16,10 +16,28 @@
 
 namespace kestrune {
 
-// A name from the medium as one safe file name: no "/" or NUL, no control characters,
-// never "", "." or "..", at most 255 bytes (cut at a character boundary, keeping the
-// extension when it can).
-std::string SafeFileName(std::string_view name);
+// Which names the destination's file system takes: Linux ones take any byte but "/" and
+// NUL; FAT, exFAT and NTFS (through any driver) also refuse : * ? " < > | \ and controls.
+enum class NameRules { Linux, Windows };
+NameRules NameRulesFor(const std::filesystem::path& folder);
+
+// A name from the medium as one safe file name: no "/" or NUL, no control characters (nor
+// the characters rules refuse), never "", "." or "..", at most 255 bytes (cut at a
+// character boundary, keeping the extension when it can).
+std::string SafeFileName(std::string_view name, NameRules rules = NameRules::Linux);
+
+// name with suffix put before its extension, cut at a character boundary so that the
+// whole fits maxBytes: FitFileName("a.jpg", "(1)", 255) is "a(1).jpg".
+std::string FitFileName(std::string_view name, std::string_view suffix, size_t maxBytes);
+
+// path itself when nothing exists there (not even a dangling link), else "name(n).ext"
+// with the first n = 1, 2, ... that is free, still within 255 bytes.
+std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
+
+// After a failed write of target: an empty file is removed; a file holding some data is
+// renamed "name.partial.ext" (or "name.partial(n).ext") so that it cannot pass for the
+// whole file. Returns the partial file's path, or an empty path when nothing was kept.
+std::filesystem::path SettleUnfinishedFile(const std::filesystem::path& target);
 
 // Delivers a file's data in order. A read that delivers nothing is a read fault; an empty
 // piece with result 0 means the data ended (the file's runs cover less than its size).
@@ -43,8 +61,12 @@ private:
     uint64_t sectorsLeft_;
 };
 
-// Creates the folder a target file goes into (an existing one is fine).
+// Creates the folder a target file goes into (an existing one is fine). Here and below,
+// nothing is written through a symbolic link: targets are opened without following one.
 int CreateParentFolder(const std::filesystem::path& target);
+
+// Creates target empty (or cuts it to nothing).
+int CreateEmptyFile(const std::filesystem::path& target);
 
 // Writes fileSize bytes from reader into target (created, or cut to nothing first),
 // reporting (percent, 100, 0, target) after each piece and (100, 100, error, target) on a
@@ -54,7 +76,8 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem
 
 // Recover for any engine: a file is written by writeFile into target (its folder made
 // first); a folder is recreated with everything found below it, breadth first, each
-// child named safely inside its folder. A cancel ends the walk; other failures do not.
+// child named safely (and uniquely) inside its folder, a child that failed settled as
+// SettleUnfinishedFile says. A cancel ends the walk; other failures do not.
 using WriteFileFn = std::function<int(const ScanRecord& file, const std::filesystem::path& target)>;
 using ChildrenFn = std::function<int(const ScanRecord& folder, std::vector<ScanRecord>& children)>;
 int RecoverFoundItem(const ScanRecord& record, const std::filesystem::path& target, const WriteFileFn& writeFile,

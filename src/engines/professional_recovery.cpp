@@ -192,7 +192,12 @@ int CProfessionalRecovery::Scan(const std::string*) {
         freeSpaceOnly_ = quick_->BuildAllocationMap() == kOk;
         const std::string quickLog = resuming ? LogIn(scanFolder_, kQuickLogPrefix) : std::string();
         const int rc = quick_->Scan(resuming && !quickLog.empty() ? &quickLog : nullptr);
-        if (rc != kOk) {
+        quickScanResult_ = rc;
+        if (rc != kOk && rc != CancelCode) {
+            // A file system that cannot be read whole (an image cut short, a damaged MFT)
+            // gives no map of what is free: every sector is read and carved instead.
+            freeSpaceOnly_ = false;
+        } else if (rc != kOk) {
             if (resuming) {
                 StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
                           stored_.resumeState[kOffset], false);

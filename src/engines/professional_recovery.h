@@ -68,6 +68,9 @@ public:
     uint64_t SectorsDone() const { return sectorsDone_; }
     uint64_t SectorsTotal() const { return sectorsTotal_; }
     bool UsedFreeSpaceOnly() const { return freeSpaceOnly_; }
+    // What the quick scan before the pass answered: not 0 when the file system could not be
+    // read whole, and the pass then read every sector.
+    int QuickScanResult() const { return quickScanResult_; }
     const std::string& ScanFolder() const { return scanFolder_; }
 
     IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
@@ -109,6 +112,7 @@ private:
     ScanCatalogueRecord stored_;
     bool resume_ = false;
     std::string scanFolder_;
+    int quickScanResult_ = 0;
     bool freeSpaceOnly_ = false;
     uint64_t sectorsDone_ = 0;
     uint64_t sectorsTotal_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
@@ -10,27 +11,15 @@ namespace fs = std::filesystem;
 
 namespace kestrune {
 
-fs::path UniqueTargetPath(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec))) return path;
-    const fs::path folder = path.parent_path();
-    const std::string stem = path.stem().string();
-    const std::string extension = path.extension().string();
-    for (unsigned n = 1;; ++n) {
-        fs::path candidate = folder / (stem + "(" + std::to_string(n) + ")" + extension);
-        if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
-    }
-}
-
 int PathDepth(const fs::path& path) {
     std::string text = path.string();
     if (!text.empty()) text.pop_back();
     return static_cast<int>(std::count(text.begin(), text.end(), '/'));
 }
 
-fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record) {
+fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, NameRules rules) {
     const std::string_view name = RecordName(record);
-    return destination / TypeFolderName(name) / SafeFileName(name);
+    return destination / TypeFolderName(name) / SafeFileName(name, rules);
 }
 
 RecoveryJob::RecoveryJob(fs::path destination, EngineLookup engines)
@@ -43,22 +32,28 @@ int RecoveryJob::ProgressThunk(void* user, int percent, int, int, const std::str
     return 0;
 }
 
-void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int result) {
+void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int result, fs::path partial) {
     ++processed_;
     if (result != kOk) ++failed_;
-    RecoveredFile file{record, target, result, result == kOk ? "Success" : ResultText(result)};
+    if (!partial.empty()) ++partial_;
+    RecoveredFile file{record, target, result, result == kOk ? "Success" : ResultText(result), std::move(partial)};
+    if (!file.partial.empty()) file.status += " What could be read is in " + file.partial.filename().string() + ".";
     if (onFile) onFile(file);
     results_.push_back(std::move(file));
 }
 
 int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
-    processed_ = failed_ = 0;
+    processed_ = failed_ = partial_ = 0;
     total_ = records.size();
     results_.clear();
-    const int baseDepth = PathDepth(destination_);
+    // Every write below goes through the resolved folder and refuses links below it.
+    fs::path destination;
+    if (int rc = ResolveDestination(destination_, destination); rc != kOk) return rc;
+    const NameRules rules = NameRulesFor(destination);
+    const int baseDepth = PathDepth(destination);
     for (const ScanRecord& record : records) {
         if (cancelled_) return CancelCode;
-        const fs::path target = UniqueTargetPath(TargetPathFor(destination_, record));
+        const fs::path target = UniqueTargetPath(TargetPathFor(destination, record, rules));
         IFileRecoveryParse* engine = engines_ ? engines_(record.driveLetter) : nullptr;
         if (!engine) {
             Finish(record, target, kErrInvalidHandle);
@@ -72,8 +67,13 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
             // One damaged file must not end the job: it counts as failed.
             result = kErrInvalidData;
         }
-        if (result == CancelCode) return CancelCode;
-        Finish(record, target, result);
+        // What a failed or stopped write left must not pass for the whole file.
+        fs::path partial = result != kOk && !record.isFolder ? SettleUnfinishedFile(target) : fs::path();
+        if (result == CancelCode) {
+            if (!partial.empty()) Finish(record, target, result, std::move(partial));
+            return CancelCode;
+        }
+        Finish(record, target, result, std::move(partial));
     }
     return cancelled_ ? CancelCode : kOk;
 }

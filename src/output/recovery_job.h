@@ -17,21 +17,19 @@
 
 namespace kestrune {
 
-// path itself when nothing exists there (not even a dangling link), else "name(n).ext"
-// with the first n = 1, 2, ... that is free.
-std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
-
 // The number of "/" in path, not counting a last one.
 int PathDepth(const std::filesystem::path& path);
 
 // destination / type folder / safe name.
-std::filesystem::path TargetPathFor(const std::filesystem::path& destination, const ScanRecord& record);
+std::filesystem::path TargetPathFor(const std::filesystem::path& destination, const ScanRecord& record,
+                                    NameRules rules = NameRules::Linux);
 
 struct RecoveredFile {
     ScanRecord record;
     std::filesystem::path target;
     int result = 0;          // 0, an error code, or CancelCode
     std::string status;      // "Success" or the error's text
+    std::filesystem::path partial;  // where the data of a file that failed part-way was kept
 };
 
 class RecoveryJob {
@@ -42,7 +40,8 @@ public:
 
     RecoveryJob(std::filesystem::path destination, EngineLookup engines);
 
-    // Recovers every record in order. Returns 0, or CancelCode when cancelled.
+    // Recovers every record in order. Returns 0, CancelCode when cancelled, or why the
+    // destination folder cannot be used.
     int Run(const std::vector<ScanRecord>& records);
     // Asks a running job to stop after the current piece.
     void Cancel() { cancelled_ = true; }
@@ -55,16 +54,19 @@ public:
     uint64_t processed() const { return processed_; }
     uint64_t failed() const { return failed_; }
     uint64_t total() const { return total_; }
+    // Failed files whose data was kept in part, as "name.partial.ext".
+    uint64_t partial() const { return partial_; }
     const std::vector<RecoveredFile>& results() const { return results_; }
 
 private:
     static int ProgressThunk(void* user, int percent, int weight, int error, const std::string& target);
-    void Finish(const ScanRecord& record, const std::filesystem::path& target, int result);
+    void Finish(const ScanRecord& record, const std::filesystem::path& target, int result,
+                std::filesystem::path partial = {});
 
     std::filesystem::path destination_;
     EngineLookup engines_;
     std::atomic<bool> cancelled_{false};
-    uint64_t processed_ = 0, failed_ = 0, total_ = 0;
+    uint64_t processed_ = 0, failed_ = 0, total_ = 0, partial_ = 0;
     std::vector<RecoveredFile> results_;
 };
 

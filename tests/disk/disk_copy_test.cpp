@@ -76,7 +76,9 @@ TEST_F(DiskCopyTest, CallbackStopsAfterTheCurrentPieceAndClosesEverything) {
     calls.stopValue = CancelCode;
     EXPECT_EQ(job.Run(disk_, 0, 0, dir_ / "cut.img", RecordProgress, &calls), CancelCode);
     EXPECT_EQ(calls.percents.size(), 2u);
-    EXPECT_EQ(test::ReadFileBytes(dir_ / "cut.img"), Slice(0, 256)) << "two pieces of 64 KiB";
+    EXPECT_EQ(test::ReadFileBytes(dir_ / "cut.partial.img"), Slice(0, 256)) << "two pieces of 64 KiB";
+    EXPECT_EQ(job.keptAs, dir_ / "cut.partial.img");
+    EXPECT_FALSE(fs::exists(dir_ / "cut.img")) << "a cut image never passes for a copy";
     EXPECT_EQ(test::OpenDescriptorCount(), descriptorsBefore);
 
     EXPECT_EQ(job.Run(disk_, 0, 100000, dir_ / "past.img", nullptr, nullptr), kErrInvalidParameter);
@@ -114,7 +116,7 @@ TEST_F(DiskCopyTest, ALongerOldFileIsCutToTheCopiedBytes) {
     calls.stopAtCall = 1;
     calls.stopValue = CancelCode;
     ASSERT_EQ(job.Run(disk_, 0, 0, dir_ / "old.img", RecordProgress, &calls), CancelCode);
-    EXPECT_EQ(test::ReadFileBytes(dir_ / "old.img"), Slice(0, 128));
+    EXPECT_EQ(test::ReadFileBytes(dir_ / "old.partial.img"), Slice(0, 128));
 }
 
 TEST_F(DiskCopyTest, NeverWritesOverItsSourceOrIntoAFolder) {

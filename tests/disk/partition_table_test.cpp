@@ -128,7 +128,8 @@ TEST(ImageCopy, UnreadableSectorsBecomeZerosAndAreListed) {
     SectorSource source = SourceOverMedium(std::move(medium), 512);
     DiskCopyJob strict;
     EXPECT_EQ(strict.Copy(source, 512, 0, 0, dir / "strict.img", {}, nullptr, nullptr), kErrReadFault);
-    EXPECT_EQ(fs::file_size(dir / "strict.img"), 0u) << "the copy stops at the first damage";
+    EXPECT_FALSE(fs::exists(dir / "strict.img")) << "the copy stops at the first damage, and an empty image goes";
+    EXPECT_TRUE(strict.keptAs.empty());
     DiskCopyJob job;
     job.skipBad = true;
     ASSERT_EQ(job.Copy(source, 512, 0, 0, dir / "rescued.img", {}, nullptr, nullptr), kOk);

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 
 #include "disk/result_codes.h"
+#include "disk/text_encoding.h"
+#include "scanlog/file_types.h"
 #include "support/test_support.h"
 
 namespace kestrune {
@@ -104,6 +107,81 @@ TEST(RecoveryJob, NamesFromTheMediumNeverLeaveTheDestination) {
     const std::string longName = SafeFileName(std::string(300, 'x') + ".jpeg");
     EXPECT_EQ(longName.size(), 255u);
     EXPECT_EQ(longName.substr(longName.size() - 5), ".jpeg") << "the extension survives the cut";
+}
+
+bool ValidUtf8(const std::string& text) {
+    return Utf8ToUtf16(text).find(u'\uFFFD') == std::u16string::npos;
+}
+
+TEST(RecoveryJob, LongNamesAreCutWholeKeepTheirExtensionAndTheirNumberedTwins) {
+    // 100 three-byte characters: a cut anywhere but a character boundary breaks UTF-8.
+    std::string wide;
+    for (int i = 0; i < 100; ++i) wide += "写";
+    for (const std::string& name : {wide + ".txt", "x" + wide + ".jpeg", wide + wide}) {
+        const std::string safe = SafeFileName(name);
+        EXPECT_LE(safe.size(), 255u);
+        EXPECT_TRUE(ValidUtf8(safe)) << safe;
+        EXPECT_EQ(ExtensionOf(safe), ExtensionOf(name).size() < 31 ? ExtensionOf(name) : ExtensionOf(safe));
+    }
+    EXPECT_EQ(FitFileName("a.jpg", "(12)", 255), "a(12).jpg");
+    EXPECT_EQ(FitFileName(std::string(253, 'n') + ".jpg", ".partial", 255),
+              std::string(243, 'n') + ".partial.jpg");
+
+    // Two files with the same 254-byte name: the second's "(1)" must still fit.
+    test::TempDir dir;
+    ScriptedEngine engine;
+    RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
+    const std::string twin = std::string(250, 't') + ".jpg";
+    ASSERT_EQ(job.Run({Named(twin), Named(twin), Named(twin)}), kOk);
+    EXPECT_EQ(job.failed(), 0u);
+    std::set<fs::path> targets;
+    for (const RecoveredFile& file : job.results()) {
+        EXPECT_LE(file.target.filename().string().size(), 255u);
+        EXPECT_EQ(file.target.extension(), ".jpg");
+        targets.insert(file.target);
+    }
+    EXPECT_EQ(targets.size(), 3u);
+}
+
+TEST(RecoveryJob, FailedFilesAreRemovedOrKeptOnlyUnderAPartialName) {
+    test::TempDir dir;
+    // Writes half of the data, then fails, as a full disk or a bad sector would.
+    class HalfEngine final : public IFileRecoveryParse {
+    public:
+        int OpenImage(const fs::path&, uint16_t) override { return 0; }
+        int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
+        int SetCallbacks(ScanProgressFn, RecoverProgressFn, void*, int) override { return 0; }
+        int Scan(const std::string*) override { return 0; }
+        int ListChildren(const ScanRecord*, int, std::vector<ScanRecord>&) override { return 0; }
+        int CountFiles(const ScanRecord*, int, int&) override { return 0; }
+        uint64_t GetRecordCount() override { return 0; }
+        int GetRecordPath(const ScanRecord&, std::string&) override { return 0; }
+        int Recover(const ScanRecord& record, const fs::path& target, int) override {
+            fs::create_directories(target.parent_path());
+            std::ofstream(target) << (RecordName(record)[0] == 'e' ? "" : "half");
+            return kErrDiskFull;
+        }
+        int NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
+        int SetLogCallback(SearchProgressFn, void*) override { return 0; }
+        int SearchByExtension(std::string_view, std::vector<ScanRecord>&) override { return 0; }
+        int BuildAllocationMap() override { return 1; }
+        int ExtractForPreview(const ScanRecord*, std::string&, std::span<uint8_t>, uint32_t&, PreviewProgressFn,
+                              void*) override {
+            return 0;
+        }
+    } engine;
+    RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
+    ASSERT_EQ(job.Run({Named("half.jpg"), Named("half.jpg"), Named("empty.jpg")}), kOk);
+    EXPECT_EQ(job.failed(), 3u);
+    EXPECT_EQ(job.partial(), 2u);
+    EXPECT_TRUE(fs::exists(dir / "out" / "photo" / "half.partial.jpg"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "photo" / "half.partial(1).jpg"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "photo" / "half.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "photo" / "empty.jpg")) << "an empty failed file is removed";
+    EXPECT_NE(job.results()[0].status.find("half.partial.jpg"), std::string::npos) << job.results()[0].status;
+
+    EXPECT_EQ(SafeFileName("a:b*c?\"<>|\\.txt", NameRules::Windows), "a_b_c______.txt");
+    EXPECT_EQ(SafeFileName("a:b.txt"), "a:b.txt") << "Linux file systems take it";
 }
 
 TEST(RecoveryJob, ACancelStopsTheJob) {

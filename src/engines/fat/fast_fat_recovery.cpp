@@ -325,9 +325,7 @@ int CFastFatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count
 int CFastFatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
     if (volume_.ClusterBytes() > kMaxClusterBytes || file.fileSize == 0) {
         // Nothing to read: an empty file (complete), or a cluster no one should trust.
-        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0) return FromErrno(errno);
-        ::close(fd);
+        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
         const int result = file.fileSize == 0 ? kOk : kErrClusterTooLarge;
         if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
         return result;

@@ -438,8 +438,7 @@ int CProfessionalFatRecovery::Recover(const ScanRecord& record, const std::files
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
             if (file.clusterBytes > kMaxClusterBytes || (file.fsId < 2 && file.fileSize != 0)) {
-                const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-                if (fd >= 0) ::close(fd);
+                CreateEmptyFile(target);
                 const int result = file.clusterBytes > kMaxClusterBytes ? kErrClusterTooLarge : kErrInvalidParameter;
                 if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
                 return result;

@@ -1,0 +1,161 @@
+#include "disk/link_free_paths.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
+
+#include "disk/result_codes.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct OwnedFd {
+    int fd = -1;
+    OwnedFd() = default;
+    explicit OwnedFd(int value) : fd(value) {}
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() { Reset(-1); }
+    void Reset(int value) {
+        if (fd >= 0) ::close(fd);
+        fd = value;
+    }
+};
+
+// The result of a failed open of name inside folder: a link there is named as such, since
+// the open's own errno (ELOOP or ENOTDIR) does not say so on every kernel.
+int FailureAt(int folder, const char* name, int error) {
+    struct stat st {};
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) return kErrLinkRefused;
+    return FromErrno(error);
+}
+
+// The names of an absolute path's components; "." and ".." are refused, since a path
+// built from a resolved folder and safe names never holds them.
+int SplitAbsolute(const fs::path& path, std::vector<std::string>& names) {
+    if (!path.is_absolute()) return kErrInvalidParameter;
+    for (const fs::path& part : path.relative_path()) {
+        const std::string name = part.string();
+        if (name.empty()) continue;
+        if (name == "." || name == "..") return kErrInvalidParameter;
+        names.push_back(name);
+    }
+    return kOk;
+}
+
+// Opens the folder made of the first count names, one component at a time, never
+// following a link; missing folders are created when create is set.
+int OpenFolderChain(const std::vector<std::string>& names, size_t count, bool create, OwnedFd& folder) {
+    folder.Reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0) return FromErrno(errno);
+    for (size_t i = 0; i < count; ++i) {
+        const char* name = names[i].c_str();
+        if (create && ::mkdirat(folder.fd, name, 0755) != 0 && errno != EEXIST) return FromErrno(errno);
+        const int next = ::openat(folder.fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return FailureAt(folder.fd, name, errno);
+        folder.Reset(next);
+    }
+    return kOk;
+}
+
+// One call that resolves the whole path and fails on any link, where the kernel has it.
+// Answers ENOSYS (in errno) when it does not, so the caller walks the path instead.
+int OpenResolvingNoLinks(const fs::path& path, int flags, mode_t mode) {
+#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+#else
+    (void)path, (void)flags, (void)mode;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+}  // namespace
+
+int ResolveDestination(const fs::path& folder, fs::path& resolved) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(folder, ec);
+    if (ec) return FromErrno(ec.value());
+    fs::create_directories(absolute, ec);
+    resolved = fs::canonical(absolute, ec);
+    if (ec) return FromErrno(ec.value());
+    if (!fs::is_directory(resolved, ec)) return kErrDirectory;
+    return kOk;
+}
+
+int OpenWithoutLinks(const fs::path& path, int flags, mode_t mode, int& fd) {
+    fd = -1;
+    flags |= O_NOFOLLOW | O_CLOEXEC;
+    std::vector<std::string> names;
+    if (int rc = SplitAbsolute(path, names); rc != kOk) return rc;
+    if (names.empty()) return kErrInvalidParameter;
+    fd = OpenResolvingNoLinks(path, flags, mode);
+    if (fd >= 0) return kOk;
+    if (errno != ENOSYS && errno != EPERM) {
+        // ELOOP is the answer for a link anywhere on the path; anything else is the open's own.
+        return errno == ELOOP ? kErrLinkRefused : FromErrno(errno);
+    }
+    OwnedFd folder;
+    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    fd = ::openat(folder.fd, names.back().c_str(), flags, mode);
+    return fd >= 0 ? kOk : FailureAt(folder.fd, names.back().c_str(), errno);
+}
+
+int CreateFoldersWithoutLinks(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (int rc = SplitAbsolute(folder, names); rc != kOk) return rc;
+    OwnedFd opened;
+    return OpenFolderChain(names, names.size(), true, opened);
+}
+
+int RemoveFileWithoutLinks(const fs::path& path) {
+    std::vector<std::string> names;
+    if (int rc = SplitAbsolute(path, names); rc != kOk) return rc;
+    if (names.empty()) return kErrInvalidParameter;
+    OwnedFd folder;
+    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    // unlinkat removes a link itself, never its target, so a link here is harmless.
+    return ::unlinkat(folder.fd, names.back().c_str(), 0) == 0 ? kOk : FromErrno(errno);
+}
+
+int RenameFileWithoutLinks(const fs::path& from, const fs::path& to) {
+    if (from.parent_path() != to.parent_path()) return kErrInvalidParameter;
+    std::vector<std::string> names;
+    if (int rc = SplitAbsolute(from, names); rc != kOk) return rc;
+    if (names.empty() || to.filename().empty()) return kErrInvalidParameter;
+    OwnedFd folder;
+    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    const std::string target = to.filename().string();
+    if (target == "." || target == "..") return kErrInvalidParameter;
+    // RENAME_NOREPLACE: a name planted meanwhile is not overwritten.
+    if (::renameat2(folder.fd, names.back().c_str(), folder.fd, target.c_str(), RENAME_NOREPLACE) == 0) return kOk;
+    if (errno != EINVAL && errno != ENOSYS) return FromErrno(errno);
+    if (::linkat(folder.fd, names.back().c_str(), folder.fd, target.c_str(), 0) != 0) return FromErrno(errno);
+    ::unlinkat(folder.fd, names.back().c_str(), 0);
+    return kOk;
+}
+
+bool IsSymbolicLink(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace kestrune

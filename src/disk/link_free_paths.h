@@ -1,0 +1,34 @@
+// Writing below a destination folder without ever following a symbolic link.
+//
+// A recovery usually runs as root, and its destination may be a folder that other users
+// can write to. A link planted there (a "photo" folder that points at /etc, a file named
+// like the next recovered file that points at a system file) must not redirect a write.
+// These calls take an absolute path whose folders hold no link the user chose (callers
+// resolve the destination once with ResolveDestination) and refuse every link on it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+
+namespace kestrune {
+
+// The destination folder the user named, created when missing, with every link in it
+// resolved once: the user may name a folder through a link; nothing below it may be one.
+int ResolveDestination(const std::filesystem::path& folder, std::filesystem::path& resolved);
+
+// open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode), refusing a link anywhere in path
+// (kErrLinkRefused). path must be absolute.
+int OpenWithoutLinks(const std::filesystem::path& path, int flags, mode_t mode, int& fd);
+
+// Creates folder and every missing folder above it, refusing a link anywhere on the way.
+int CreateFoldersWithoutLinks(const std::filesystem::path& folder);
+
+// Removes a plain file, or renames it inside its own folder; a link is refused.
+int RemoveFileWithoutLinks(const std::filesystem::path& path);
+int RenameFileWithoutLinks(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// True when path itself is a symbolic link (a dangling one too).
+bool IsSymbolicLink(const std::filesystem::path& path);
+
+}  // namespace kestrune

@@ -1,0 +1,42 @@
+// Running the kestrune binary from a test, and shaping fixture images for it.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kestrune::cli {
+
+struct CliRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+// Runs the kestrune binary with arguments (through the shell) and collects stdout and
+// stderr together.
+inline CliRun RunCli(const std::string& arguments) {
+    CliRun run;
+    FILE* pipe = ::popen((std::string(KESTRUNE_CLI_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+    if (!pipe) return run;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// Renames, inside the image, every copy of a UTF-16 name to another of the same length.
+inline void RenameInImage(std::vector<uint8_t>& image, const std::u16string& from, const std::u16string& to) {
+    const auto* f = reinterpret_cast<const uint8_t*>(from.data());
+    const size_t bytes = from.size() * 2;
+    for (auto at = image.begin(); (at = std::search(at, image.end(), f, f + bytes)) != image.end(); at += bytes)
+        std::memcpy(&*at, to.data(), bytes);
+}
+
+}  // namespace kestrune::cli
