@@ -7,12 +7,10 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
-#include "cli/source_argument.h"
+#include "session/image_run.h"
 #include "cli/terminal_text.h"
 #include "disk/block_devices.h"
-#include "disk/disk_copy.h"
 #include "disk/disk_inventory.h"
-#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "scanlog/file_types.h"
 
@@ -62,105 +60,44 @@ int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& ou
     return kExitOk;
 }
 
-namespace {
-
-int ImageProgress(void*, int percent, uint64_t done, uint64_t total, int secondsRemaining) {
-    if (Interrupted()) return CancelCode;
-    DrawProgress(std::to_string(percent) + "%  " + std::to_string(done) + "/" + std::to_string(total) + " sectors  " +
-                 (secondsRemaining < 0 ? std::string("estimating time left")
-                                       : FormatDuration(static_cast<uint64_t>(secondsRemaining)) + " left"));
-    return 0;
-}
-
-// What keeps an image from going where it was asked to: the source's own volume, a FAT
-// file system too small for the file, or too little free space. Empty when it may go.
-std::string DestinationProblem(const fs::path& destination, const ResolvedSource& source, uint64_t bytes,
-                               bool withMap) {
-    // Someone else's link in our place would have us write over the file it points at.
-    if (IsSymbolicLink(destination))
-        return destination.string() + " is a symbolic link; name the image file itself, not a link to it";
-    if (withMap && IsSymbolicLink(destination.string() + ".map"))
-        return destination.string() + ".map is a symbolic link; remove it or choose another image name";
-    const fs::path folder = fs::absolute(destination).parent_path();
-    if (DestinationOnSource(folder, source)) return "the image cannot be written on the volume it is copied from";
-    std::string fileSystem;
-    if (VolumeFileSystemName(fileSystem, folder) == kOk) {
-        if (fileSystem.find("FAT32") != std::string::npos && bytes > (4ULL << 30))
-            return "the destination is FAT32, which holds no file above 4 GiB";
-        if (fileSystem.find("FAT") != std::string::npos && fileSystem.find("FAT32") == std::string::npos &&
-            bytes > (2ULL << 30))
-            return "the destination is FAT, which holds no file above 2 GiB";
-    }
-    uint64_t free = 0;
-    if (VolumeFreeBytes(folder, free) == kOk && free <= bytes) return "there is not enough free space for the image";
-    return {};
-}
-
-}  // namespace
-
 int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) {
-    ResolvedSource source;
-    std::string error;
-    if (int code = ResolveSource(options.source, source, error, options.partition); code != kExitOk) {
-        err << "kestrune: " << error << "\n";
+    ImageRequest request;
+    if (int code = ResolveOrExplain(options.source, options.partition, request.source, err); code != kExitOk)
         return code;
+    request.destination = options.destination;
+    request.skipBad = options.skipBad;
+    InstallInterruptHandler();
+    ImageOutcome outcome;
+    const int rc = CreateImage(request, DrawRunProgress, &InterruptToken(), outcome);
+    EndProgress();
+    if (outcome.openResult != kOk) {
+        err << "kestrune: cannot open " << options.source << ": " << ResultText(outcome.openResult) << "\n";
+        return kExitSourceError;
     }
-    SectorSource reader;
-    fs::path sourcePath;
-    int sectorBytes = static_cast<int>(source.bytesPerSector);
-    uint64_t start = source.startSector, count = source.sectorCount;
-    if (source.isImage) {
-        sourcePath = source.image;
-        if (int rc = OpenImageSource(source.image, reader); rc != kOk) {
-            err << "kestrune: cannot open " << source.text << ": " << ResultText(rc) << "\n";
-            return kExitSourceError;
-        }
-        sectorBytes = 512;
-        start = 0;
-        count = reader.totalSectors;
-    } else {
-        DiskLocation location;
-        ResolveDisk(source.disk, location);
-        sourcePath = location.path;
-        if (int rc = OpenDiskSource(reader, source.disk); rc != kOk) {
-            err << "kestrune: cannot open " << source.text << ": " << ResultText(rc) << "\n";
-            return kExitSourceError;
-        }
-        if (source.partitioned && source.partition == 0) count = reader.totalSectors;
-    }
-    if (const std::string problem = DestinationProblem(options.destination, source, count * sectorBytes, options.skipBad);
-        !problem.empty()) {
-        err << "kestrune: " << problem << "\n";
+    if (outcome.problem != DestinationProblem::None) {
+        err << "kestrune: " << DestinationProblemText(outcome.problem, options.destination, rc) << "\n";
         return kExitUsage;
     }
-    InstallInterruptHandler();
-    DiskCopyJob job;
-    job.skipBad = options.skipBad;
-    const int rc = job.Copy(reader, sectorBytes, start, count, options.destination, sourcePath, ImageProgress, nullptr);
-    EndProgress();
-    const uint64_t copied = job.bytesWritten / static_cast<uint64_t>(sectorBytes);
-    // The map goes beside whatever image is left, under that image's name.
-    const std::string mapPath = job.keptAs.empty() ? std::string() : job.keptAs.string() + ".map";
-    int mapResult = kOk;
-    if (options.skipBad && !mapPath.empty()) mapResult = job.WriteBadSectorMap(mapPath);
-    const std::string kept = job.keptAs.empty() ? "nothing was copied, so no image was left"
-                                                : "the part copied is in " + job.keptAs.string();
+    const std::string kept = outcome.keptAs.empty() ? "nothing was copied, so no image was left"
+                                                    : "the part copied is in " + outcome.keptAs.string();
     if (rc == CancelCode) {
-        err << "kestrune: cancelled after " << copied << " of " << count << " sectors; " << kept << "\n";
+        err << "kestrune: cancelled after " << outcome.sectorsCopied << " of " << outcome.sectorsTotal << " sectors; "
+            << kept << "\n";
         return kExitInterrupted;
     }
     if (rc != kOk) {
-        err << "kestrune: the image could not be created: " << ResultText(rc) << " (" << copied << " of " << count
-            << " sectors copied; " << kept << ")\n";
+        err << "kestrune: the image could not be created: " << ResultText(rc) << " (" << outcome.sectorsCopied
+            << " of " << outcome.sectorsTotal << " sectors copied; " << kept << ")\n";
         return kExitSourceError;
     }
-    out << "copied " << count << " sectors (" << FormatSize(count * sectorBytes) << ") into " << options.destination;
-    if (options.skipBad && mapResult == kOk)
-        out << "; " << job.badRanges.size() << " unreadable ranges listed in " << mapPath;
+    out << "copied " << outcome.sectorsTotal << " sectors (" << FormatSize(outcome.sectorsTotal * outcome.sectorBytes)
+        << ") into " << options.destination;
+    if (options.skipBad && outcome.mapResult == kOk)
+        out << "; " << outcome.badRanges << " unreadable ranges listed in " << outcome.mapPath.string();
     out << "\n";
-    if (mapResult != kOk) {
-        err << "kestrune: the list of unreadable sectors could not be written to " << mapPath << ": "
-            << ResultText(mapResult) << " (" << job.badRanges.size() << " unreadable ranges)\n";
+    if (outcome.mapResult != kOk) {
+        err << "kestrune: the list of unreadable sectors could not be written to " << outcome.mapPath.string() << ": "
+            << ResultText(outcome.mapResult) << " (" << outcome.badRanges << " unreadable ranges)\n";
         return kExitSomeFailed;
     }
     return kExitOk;

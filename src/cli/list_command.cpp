@@ -8,19 +8,19 @@
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
 #include "disk/result_codes.h"
-#include "engines/recovery_engine.h"
+#include "session/search_pattern.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
 
 namespace kestrune::cli {
 
-uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, std::ostream& out, Listing listing) {
+uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing) {
     std::vector<ScanRecord> found;
-    engine.SearchByExtension(pattern, found);
+    run.Search(pattern, found);
     if (listing == Listing::None) return found.size();
     for (const ScanRecord& record : found) {
         std::string folder;
-        engine.GetRecordPath(record, folder);
+        run.RecordPath(record, folder);
         if (listing == Listing::Json) {
             if (!folder.empty() && folder.back() == '/') folder.pop_back();
             out << RecordJson(record, folder) << "\n";
@@ -39,11 +39,10 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
         err << "kestrune: " << error << "\n";
         return kExitUsage;
     }
-    ScanSession session;
-    if (int code = ReopenScan(options.scanFolder, session, err); code != kExitOk) return code;
-    const uint64_t found = ListFindings(*session.engine, pattern, out, options.json ? Listing::Json : Listing::Text);
-    (options.json ? err : out) << found << " files in " << session.runFolder << " ("
-                               << session.source.text << ")\n";
+    std::unique_ptr<ScanRun> run;
+    if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
+    const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text);
+    (options.json ? err : out) << found << " files in " << run->runFolder() << " (" << run->source().text << ")\n";
     return kExitOk;
 }
 

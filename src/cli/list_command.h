@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/recovery_engine.h"
+#include "session/scan_run.h"
 
 namespace kestrune::cli {
 
@@ -19,10 +19,10 @@ struct ListOptions {
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err);
 
-// Prints the files an engine finds for a pattern (a carved copy of a file found through
+// Prints the files a run finds for a pattern (a carved copy of a file found through
 // its file system is left out), as text lines, JSON lines or not at all; returns how many.
 enum class Listing { None, Text, Json };
-uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, std::ostream& out, Listing listing);
+uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing);
 
 // kestrune scans: the stored passes of the catalogue.
 int RunScans(std::ostream& out);

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <algorithm>
@@ -15,11 +14,11 @@ namespace kestrune::cli {
 
 namespace {
 
-std::atomic<bool> gInterrupted{false};
+CancelToken gInterrupt;
 bool gLineDrawn = false;
 
 void OnInterrupt(int) {
-    gInterrupted = true;
+    gInterrupt.Cancel();
     std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
 }
 
@@ -40,7 +39,8 @@ bool DueForRedraw() {
 }  // namespace
 
 void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
-bool Interrupted() { return gInterrupted; }
+CancelToken& InterruptToken() { return gInterrupt; }
+bool Interrupted() { return gInterrupt.Cancelled(); }
 
 void DrawProgress(const std::string& text) {
     if (!OnTerminal()) return;
@@ -56,17 +56,18 @@ void EndProgress() {
     gLineDrawn = false;
 }
 
-int ScanProgressLine(void*, int enginePercent, int weight, int secondsRemaining, uint64_t processed, uint64_t total,
-                     uint64_t found, int) {
-    if (gInterrupted) return CancelCode;
-    if (!OnTerminal() || !DueForRedraw()) return 0;
-    const uint64_t percent = total ? processed * 100 / total : static_cast<uint64_t>(std::max(0, enginePercent * weight / 100));
-    std::string text = std::to_string(percent) + "%  " + std::to_string(processed) + "/" +
-                       std::to_string(total) + " sectors  " + std::to_string(found) + " found";
-    text += secondsRemaining < 0 ? "  estimating time left"
-                                 : "  " + FormatDuration(static_cast<uint64_t>(secondsRemaining)) + " left";
+void DrawRunProgress(const RunProgress& progress) {
+    if (!OnTerminal() || !DueForRedraw()) return;
+    std::string text = std::to_string(progress.percent) + "%";
+    if (progress.total != 0)
+        text += "  " + std::to_string(progress.done) + "/" + std::to_string(progress.total) +
+                (progress.stage == RunStage::Recovering ? " files" : " sectors");
+    if (progress.stage == RunStage::Scanning) text += "  " + std::to_string(progress.filesFound) + " found";
+    if (progress.stage == RunStage::Scanning || progress.stage == RunStage::Imaging)
+        text += progress.secondsLeft < 0
+                    ? "  estimating time left"
+                    : "  " + FormatDuration(static_cast<uint64_t>(progress.secondsLeft)) + " left";
     DrawProgress(text);
-    return 0;
 }
 
 }  // namespace kestrune::cli

@@ -4,17 +4,19 @@
 #include <cstdint>
 #include <string>
 
+#include "session/run_progress.h"
+
 namespace kestrune::cli {
 
-// Installs the Ctrl-C handler: the first Ctrl-C asks the running operation to stop (its
-// next progress callback answers CancelCode); the default action is restored after it.
+// Installs the Ctrl-C handler: the first Ctrl-C sets InterruptToken, so the running
+// operation stops at its next report; the default action is restored after it.
 void InstallInterruptHandler();
+CancelToken& InterruptToken();
 bool Interrupted();
 
-// A scan progress callback (ScanProgressFn) that draws "percent, sectors, files, time
-// left" on stderr when stderr is a terminal, and answers CancelCode after Ctrl-C.
-int ScanProgressLine(void* userData, int percent, int weight, int secondsRemaining, uint64_t processed,
-                     uint64_t total, uint64_t found, int reserved);
+// A progress sink that draws "percent, sectors, files, time left" on stderr when stderr
+// is a terminal, at most ten times a second.
+void DrawRunProgress(const RunProgress& progress);
 // Draws one free-form progress text (same rules).
 void DrawProgress(const std::string& text);
 // Clears the line, if one was drawn.

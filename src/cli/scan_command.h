@@ -22,10 +22,4 @@ struct ScanOptions {
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err);
 int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err);
 
-// The search pattern for the chosen types and extensions: every extension of each chosen
-// group, each extension named, "other" for files of no known type; every group and
-// "other" when nothing is chosen. Unknown type names are a usage error (empty result, error set).
-std::string SearchPatternFor(const std::vector<std::string>& types,
-                             const std::vector<std::string>& extensions, std::string& error);
-
 }  // namespace kestrune::cli

@@ -1,41 +1,31 @@
-// One scan run as the commands use it: the source, the engine that scanned it, and the
-// folder its logs are in; also how a stored run is opened again.
+// A scan run as the commands start or reopen it: the session does the work, this maps its
+// results to messages and exit codes.
 #pragma once
 
-#include <filesystem>
 #include <iosfwd>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "cli/scan_command.h"
-#include "cli/source_argument.h"
-#include "engines/recovery_engine.h"
+#include "session/scan_run.h"
 
 namespace kestrune::cli {
 
 inline constexpr int kExitInterrupted = 130;
 
-struct ScanSession {
-    ResolvedSource source;
-    std::string mode;
-    std::unique_ptr<IFileRecoveryParse> engine;
-    std::string runFolder;
-    uint16_t driveLetter = 0;
-    uint64_t sectorsDone = 0;
-    uint64_t sectorsTotal = 0;
-};
+// The exit code for a source that could not be resolved: 2 for a malformed source or a
+// partition that is not there, 3 when it cannot be opened.
+int SourceExitCode(int result);
 
-// Resolves the source, takes a new run folder (noting the source in it, for `list`) and
-// scans. Returns an exit code; Ctrl-C gives kExitInterrupted with what was found kept.
-int StartScan(const ScanOptions& options, ScanSession& session, std::ostream& err);
+// Resolves options.source and picks options.partition of it; prints why not.
+int ResolveOrExplain(const std::string& text, int partition, ScanSource& source, std::ostream& err);
 
-// Opens the stored run in folder again (its engine reopening its logs, nothing scanned).
-// An empty folder means the run scanned last.
-int ReopenScan(const std::string& folder, ScanSession& session, std::ostream& err);
+// Scans one target: takes a run folder and scans, drawing progress on a terminal and
+// stopping on Ctrl-C (kExitInterrupted, with what was found kept).
+int StartScan(const ScanOptions& options, const ScanSource& target, std::unique_ptr<ScanRun>& run,
+              std::ostream& err);
 
-// Whether folder lies on the volume (or disk) being recovered from: writing there could
-// overwrite the very files being recovered.
-bool DestinationOnSource(const std::filesystem::path& folder, const ResolvedSource& source);
+// Opens the stored run in folder again (the last run when folder is empty).
+int ReopenScan(const std::string& folder, std::unique_ptr<ScanRun>& run, std::ostream& err);
 
 }  // namespace kestrune::cli

@@ -1,4 +1,4 @@
-#include "cli/source_argument.h"
+#include "session/scan_source.h"
 
 #include <sys/stat.h>
 
@@ -6,13 +6,14 @@
 #include <charconv>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "disk/partition_table.h"
 #include "disk/sector_source.h"
+#include "engines/boot_classifier.h"
+#include "engines/engine_factory.h"
 
-namespace kestrune::cli {
+namespace kestrune {
 
 namespace {
 
@@ -33,94 +34,119 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     }
 }
 
-int ResolveDiskForm(const std::string& text, ResolvedSource& out, std::string& error) {
+int ResolveDiskForm(const std::string& text, ScanSource& out, std::string& error) {
     const auto parts = Split(std::string_view(text).substr(5), ':');
     uint64_t disk = 0;
     if ((parts.size() != 1 && parts.size() != 3) || !ParseNumber(parts[0], disk) ||
         disk > static_cast<uint64_t>(kLastDiskNumber)) {
         error = "expected disk:N or disk:N:START:COUNT, got \"" + text + "\"";
-        return kExitUsage;
+        return kErrInvalidParameter;
     }
     out.disk = static_cast<int>(disk);
     SectorSource source;
     if (int rc = OpenDiskSource(source, out.disk); rc != kOk) {
         error = "cannot open disk " + std::to_string(disk) + ": " + ResultText(rc);
-        return kExitSourceError;
+        return rc;
     }
     DiskGeometry geometry;
     if (DiskGeometryOf(out.disk, geometry) == kOk) out.bytesPerSector = geometry.bytesPerSector;
     if (parts.size() == 1) {
         out.startSector = 0;
         out.sectorCount = source.totalSectors;
-        return kExitOk;
+        return kOk;
     }
     if (!ParseNumber(parts[1], out.startSector) || !ParseNumber(parts[2], out.sectorCount)) {
         error = "expected disk:N:START:COUNT with decimal numbers, got \"" + text + "\"";
-        return kExitUsage;
+        return kErrInvalidParameter;
     }
     if (out.startSector > source.totalSectors || out.sectorCount > source.totalSectors - out.startSector) {
         error = "the area " + text + " runs past the end of disk " + std::to_string(disk) + " (" +
                 std::to_string(source.totalSectors) + " sectors)";
-        return kExitSourceError;
+        return kErrHandleEof;
     }
-    return kExitOk;
+    return kOk;
 }
 
 }  // namespace
 
-// An image whose first sector is a partition table: a disk of its own, its partitions
-// scanned like a disk's.
-int ResolvePartitionedImage(ResolvedSource& out, int partition, std::string& error) {
-    const int disk = RegisterVirtualDisk(out.image);
+namespace {
+
+// The partitions of the disk out names, read from its own partition table (the kernel may
+// show none: a loop device attached without -P, a container without partition nodes),
+// with partition picked when it is not 0.
+int PickFromPartitionTable(ScanSource& out, int partition, std::string& error) {
     SectorSource source;
-    if (disk < 0 || OpenDiskSource(source, disk) != kOk) {
+    if (OpenDiskSource(source, out.disk) != kOk) {
         error = "cannot open " + out.text + " as a disk";
-        return kExitSourceError;
+        return kErrNotReady;
     }
-    ReadPartitionTable(source, kImageSectorBytes, source.totalSectors, out.partitions);
+    out.partitions.clear();
+    ReadPartitionTable(source, out.bytesPerSector, source.totalSectors, out.partitions);
     out.partitioned = true;
     out.isImage = false;
-    out.disk = disk;
     out.partition = partition;
-    if (partition == 0) return kExitOk;
+    if (partition == 0) return kOk;
     for (const PartitionEntry& e : out.partitions) {
         if (static_cast<int>(e.number) != partition) continue;
         out.startSector = e.startSector;
         out.sectorCount = e.sectorCount;
-        return kExitOk;
+        return kOk;
     }
     error = out.text + " has no partition " + std::to_string(partition);
-    return kExitUsage;
+    return kErrInvalidParameter;
 }
 
-int ResolveSource(const std::string& text, ResolvedSource& out, std::string& error, int partition) {
-    out = ResolvedSource{};
+// An image whose first sector is a partition table: a disk of its own, its partitions
+// scanned like a disk's.
+int ResolvePartitionedImage(ScanSource& out, int partition, std::string& error) {
+    out.disk = RegisterVirtualDisk(out.image);
+    out.bytesPerSector = kImageSectorBytes;
+    if (out.disk < 0) {
+        error = "cannot open " + out.text + " as a disk";
+        return kErrNotReady;
+    }
+    return PickFromPartitionTable(out, partition, error);
+}
+
+}  // namespace
+
+int ResolveScanSource(const std::string& text, int partition, ScanSource& out, std::string& error) {
+    out = ScanSource{};
     out.text = text;
-    if (text.rfind("disk:", 0) == 0) return ResolveDiskForm(text, out, error);
+    if (text.rfind("disk:", 0) == 0) {
+        if (int rc = ResolveDiskForm(text, out, error); rc != kOk || partition == 0) return rc;
+        return PickFromPartitionTable(out, partition, error);
+    }
 
     struct stat st {};
     if (::stat(text.c_str(), &st) != 0) {
-        error = "cannot open " + text + ": " + ResultText(FromErrno(errno));
-        return kExitSourceError;
+        const int rc = FromErrno(errno);
+        error = "cannot open " + text + ": " + ResultText(rc);
+        return rc;
     }
     if (S_ISBLK(st.st_mode)) {
         DiskArea area;
         if (int rc = LocateBlockDevice(text, area); rc != kOk) {
             error = "cannot find " + text + " among the disks: " + ResultText(rc);
-            return kExitSourceError;
+            return rc;
         }
         out.disk = area.disk;
         out.startSector = area.startSector;
         out.sectorCount = area.sectorCount;
         out.bytesPerSector = area.bytesPerSector;
-        return kExitOk;
+        if (partition == 0) return kOk;
+        if (area.isPartition) {
+            error = text + " is a partition already; --partition picks one of a whole disk";
+            return kErrInvalidParameter;
+        }
+        return PickFromPartitionTable(out, partition, error);
     }
     out.isImage = true;
     out.image = text;
     SectorSource source;
     if (int rc = OpenImageSource(out.image, source); rc != kOk) {
         error = "cannot open " + text + ": " + ResultText(rc);
-        return kExitSourceError;
+        return rc;
     }
     out.sectorCount = source.totalSectors;
     std::vector<uint8_t> first(512);
@@ -129,12 +155,12 @@ int ResolveSource(const std::string& text, ResolvedSource& out, std::string& err
         return ResolvePartitionedImage(out, partition, error);
     if (partition != 0) {
         error = text + " holds no partition table";
-        return kExitUsage;
+        return kErrInvalidParameter;
     }
-    return kExitOk;
+    return kOk;
 }
 
-std::string DescribeSource(const ResolvedSource& source) {
+std::string DescribeSource(const ScanSource& source) {
     if (source.partitioned && source.partition == 0)
         return "partitioned image " + source.text + ", " + std::to_string(source.partitions.size()) + " partitions";
     const std::string size = std::to_string(source.sectorCount) + " sectors of " +
@@ -144,4 +170,47 @@ std::string DescribeSource(const ResolvedSource& source) {
            std::to_string(source.startSector) + ", " + size;
 }
 
-}  // namespace kestrune::cli
+std::vector<ScanSource> TargetsOf(const ScanSource& source) {
+    if (!source.partitioned || source.partition != 0) return {source};
+    std::vector<ScanSource> targets;
+    for (const PartitionEntry& entry : source.partitions) {
+        ScanSource one = source;
+        one.partition = static_cast<int>(entry.number);
+        one.startSector = entry.startSector;
+        one.sectorCount = entry.sectorCount;
+        targets.push_back(std::move(one));
+    }
+    return targets;
+}
+
+uint16_t DriveLetterOf(const ScanSource& source) { return source.isImage ? 1001 : 1; }
+
+namespace {
+
+int ReadBootAreaOf(const ScanSource& source, std::vector<uint8_t>& area) {
+    return source.isImage ? EngineFactory::ReadBootAreaOfImage(source.image, area)
+                          : EngineFactory::ReadBootAreaOfDisk(source.disk, source.startSector, area);
+}
+
+}  // namespace
+
+int ProbeSource(const ScanSource& source, std::string& fileSystem,
+                std::vector<std::pair<std::string, std::string>>& geometry) {
+    std::vector<uint8_t> area;
+    if (int rc = ReadBootAreaOf(source, area); rc != kOk) return rc;
+    const ByteView view(area);
+    fileSystem = FsKindName(ClassifyBootArea(view));
+    geometry = DescribeBootArea(view);
+    return kOk;
+}
+
+void VolumeExtent(const ScanSource& source, uint64_t& spanned, uint64_t& held) {
+    spanned = held = 0;
+    std::vector<uint8_t> area;
+    if (ReadBootAreaOf(source, area) != kOk) return;
+    if (source.isImage ? FileSizeOf(source.image, held) != kOk : false) return;
+    if (!source.isImage) held = source.sectorCount * source.bytesPerSector;
+    spanned = VolumeBytesOf(ByteView(area));
+}
+
+}  // namespace kestrune

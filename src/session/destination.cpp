@@ -1,0 +1,86 @@
+#include "session/destination.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "disk/block_devices.h"
+#include "disk/link_free_paths.h"
+#include "disk/result_codes.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+
+bool DestinationOnSource(const fs::path& folder, const ScanSource& source) {
+    if (source.isImage) return false;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return false;
+    // The block device of the file system the folder lives on, by its number in sysfs.
+    const DeviceRoots roots = GetDeviceRoots();
+    std::error_code ec;
+    const fs::path sysDevice = fs::canonical(
+        roots.sys / "dev" / "block" / (std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))), ec);
+    if (ec) return false;
+    DiskArea area;
+    if (LocateBlockDevice(roots.dev / sysDevice.filename(), area) != kOk || area.disk != source.disk) return false;
+    if (!area.isPartition) return true;
+    const uint64_t end = area.startSector + area.sectorCount;
+    return area.startSector < source.startSector + source.sectorCount && source.startSector < end;
+}
+
+DestinationProblem CheckRecoveryDestination(const std::string& folder, const ScanSource& source, fs::path& resolved,
+                                            int& result) {
+    result = ResolveDestination(folder, resolved);
+    if (result != kOk) return DestinationProblem::Unusable;
+    if (::access(resolved.c_str(), W_OK) != 0) {
+        result = FromErrno(errno);
+        return DestinationProblem::NotWritable;
+    }
+    return DestinationOnSource(resolved, source) ? DestinationProblem::OnSource : DestinationProblem::None;
+}
+
+DestinationProblem CheckImageDestination(const fs::path& image, const ScanSource& source, uint64_t bytes,
+                                         bool withMap) {
+    // Someone else's link in our place would have us write over the file it points at.
+    if (IsSymbolicLink(image)) return DestinationProblem::IsLink;
+    if (withMap && IsSymbolicLink(image.string() + ".map")) return DestinationProblem::MapIsLink;
+    const fs::path folder = fs::absolute(image).parent_path();
+    if (DestinationOnSource(folder, source)) return DestinationProblem::ImageOnSource;
+    std::string fileSystem;
+    if (VolumeFileSystemName(fileSystem, folder) == kOk) {
+        if (fileSystem.find("FAT32") != std::string::npos && bytes > (4ULL << 30))
+            return DestinationProblem::Fat32TooSmall;
+        if (fileSystem.find("FAT") != std::string::npos && fileSystem.find("FAT32") == std::string::npos &&
+            fileSystem != "exFAT" && bytes > (2ULL << 30))
+            return DestinationProblem::FatTooSmall;
+    }
+    uint64_t free = 0;
+    if (VolumeFreeBytes(folder, free) == kOk && free <= bytes) return DestinationProblem::NoSpace;
+    return DestinationProblem::None;
+}
+
+std::string DestinationProblemText(DestinationProblem problem, const std::string& path, int result) {
+    switch (problem) {
+        case DestinationProblem::None: return {};
+        case DestinationProblem::Unusable:
+            return "cannot use " + path + " as the destination folder: " + ResultText(result);
+        case DestinationProblem::NotWritable: return "cannot write into " + path + ": " + ResultText(result);
+        case DestinationProblem::OnSource:
+            return path + " is on the volume being recovered from; writing there could overwrite the files to "
+                          "recover. Choose a folder on another disk.";
+        case DestinationProblem::ImageOnSource: return "the image cannot be written on the volume it is copied from";
+        case DestinationProblem::IsLink:
+            return path + " is a symbolic link; name the image file itself, not a link to it";
+        case DestinationProblem::MapIsLink:
+            return path + ".map is a symbolic link; remove it or choose another image name";
+        case DestinationProblem::Fat32TooSmall: return "the destination is FAT32, which holds no file above 4 GiB";
+        case DestinationProblem::FatTooSmall: return "the destination is FAT, which holds no file above 2 GiB";
+        case DestinationProblem::NoSpace: return "there is not enough free space for the image";
+    }
+    return {};
+}
+
+}  // namespace kestrune

@@ -1,0 +1,260 @@
+#include "session/scan_run.h"
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "disk/result_codes.h"
+#include "engines/boot_classifier.h"
+#include "engines/engine_factory.h"
+#include "engines/professional_recovery.h"
+#include "scanlog/log_names.h"
+#include "scanlog/scan_catalogue.h"
+#include "scanlog/store_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace kestrune {
+
+namespace {
+
+constexpr const char* kSourceNote = "source.json";
+
+// What reopening a run needs: the source as the user named it, and the mode.
+void WriteSourceNote(const ScanRun& run) {
+    std::error_code ec;
+    fs::create_directories(run.runFolder(), ec);
+    const nlohmann::json note = {{"source", run.source().text},
+                                 {"mode", ScanModeName(run.mode())},
+                                 {"driveLetter", DriveLetterOf(run.source())},
+                                 {"partition", run.source().partition}};
+    std::ofstream(fs::path(run.runFolder()) / kSourceNote) << note.dump() << "\n";
+}
+
+// The run folder scanned last: the one whose source note is newest.
+std::string LatestRunFolder() {
+    std::error_code ec;
+    fs::path latest;
+    fs::file_time_type newest{};
+    for (fs::directory_iterator it(StoreFolder(), ec), end; !ec && it != end; it.increment(ec)) {
+        const auto written = fs::last_write_time(it->path() / kSourceNote, ec);
+        if (ec) {
+            ec.clear();
+            continue;
+        }
+        if (latest.empty() || written > newest) {
+            latest = it->path();
+            newest = written;
+        }
+    }
+    return latest.empty() ? std::string() : latest.string() + "/";
+}
+
+}  // namespace
+
+ScanRun::ScanRun(ScanSource source, ScanMode mode) : source_(std::move(source)), mode_(mode) {}
+
+ScanRun::~ScanRun() = default;
+
+void ScanRun::SetProgress(ProgressSink sink, const CancelToken* cancel, int target, int targets) {
+    sink_ = std::move(sink);
+    cancel_ = cancel;
+    target_ = target;
+    targets_ = std::max(1, targets);
+}
+
+void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done, uint64_t total, uint64_t found) {
+    if (!sink_) return;
+    // Engines weigh their phases themselves; the run shows one steady figure.
+    lastPercent_ = std::clamp(std::max(lastPercent_, percent), 0, 100);
+    RunProgress progress;
+    progress.stage = stage;
+    progress.target = target_;
+    progress.targets = targets_;
+    progress.percent = (target_ * 100 + lastPercent_) / targets_;
+    progress.secondsLeft = secondsLeft;
+    progress.done = done;
+    progress.total = total;
+    progress.filesFound = found;
+    sink_(progress);
+}
+
+int ScanRun::ScanReport(void* user, int percent, int weight, int secondsRemaining, uint64_t processed,
+                        uint64_t total, uint64_t found, int) {
+    auto* run = static_cast<ScanRun*>(user);
+    if (run->Cancelled()) return CancelCode;
+    run->Report(RunStage::Scanning, WeightedPercent(percent, weight), secondsRemaining, processed, total, found);
+    return run->Cancelled() ? CancelCode : 0;
+}
+
+int ScanRun::SearchReport(void* user, int percent, int) {
+    auto* run = static_cast<ScanRun*>(user);
+    if (run->Cancelled()) return CancelCode;
+    run->Report(RunStage::Searching, percent, -1, 0, 0, 0);
+    return 0;
+}
+
+std::unique_ptr<IFileRecoveryParse> ScanRun::CreateEngine(bool formatted) {
+    const ScanSource& s = source_;
+    const uint16_t letter = DriveLetterOf(s);
+    return s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, formatted)
+                     : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, formatted);
+}
+
+int ScanRun::Start() {
+    problem_.clear();
+    lastPercent_ = 0;
+    std::vector<std::pair<std::string, std::string>> geometry;
+    ProbeSource(source_, fileSystem_, geometry);
+    if (Cancelled()) return CancelCode;
+    const int rc = mode_ == ScanMode::Quick ? QuickScan() : FormattedPass();
+    if (rc == kOk) Report(RunStage::Scanning, 100, 0, sectorsDone_, sectorsTotal_, 0);
+    return rc;
+}
+
+int ScanRun::QuickScan() {
+    runFolder_ = ScanCatalogue::Instance().NewRunFolder();
+    WriteSourceNote(*this);
+    engine_ = CreateEngine(false);
+    if (!engine_) {
+        std::vector<uint8_t> area;
+        std::vector<std::pair<std::string, std::string>> geometry;
+        if (int rc = ProbeSource(source_, fileSystem_, geometry); rc != kOk) {
+            problem_ = "cannot read " + source_.text + ": " + ResultText(rc);
+            return rc;
+        }
+        problem_ = source_.text + " holds no file system the quick scan knows (it looks like " + fileSystem_ +
+                   "); try --mode deep";
+        return kErrNotSupported;
+    }
+    engine_->SetCallbacks(ScanReport, nullptr, this, kFullWeight);
+    const int rc = engine_->Scan(nullptr);
+    if (rc == CancelCode) problem_ = "stopped; what was found so far is in " + runFolder_;
+    else if (rc != kOk) problem_ = "the scan of " + source_.text + " failed: " + ResultText(rc);
+    return rc;
+}
+
+int ScanRun::FormattedPass() {
+    auto engine = CreateEngine(true);
+    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    if (!pass) {
+        problem_ = "cannot read " + source_.text;
+        return kErrReadFault;
+    }
+    if (pass->HasStoredPass()) {
+        const ScanCatalogueRecord& stored = pass->StoredPass();
+        const StoredPassInfo info{stored.resumeState[3], stored.resumeState[4], stored.scanFolder};
+        // Without a question asked, a stored pass is continued.
+        if (question_ && !question_(info)) pass->DeclineStoredPass();
+    }
+    if (Cancelled()) return CancelCode;
+    pass->SetCallbacks(ScanReport, nullptr, this, CProfessionalRecovery::kWeight);
+    // For tests and for media that may drop out at any moment: checkpoint more often.
+    if (const char* seconds = std::getenv("KESTRUNE_CHECKPOINT_SECONDS"))
+        pass->SetCheckpointInterval(static_cast<uint64_t>(std::max(0.0, std::atof(seconds)) * 1000));
+    const int rc = pass->Scan(nullptr);
+    runFolder_ = pass->ScanFolder();
+    sectorsDone_ = pass->SectorsDone();
+    sectorsTotal_ = pass->SectorsTotal();
+    quickScanResult_ = pass->QuickScanResult();
+    engine_ = std::move(engine);
+    WriteSourceNote(*this);
+    if (rc == CancelCode)
+        problem_ = "stopped after " + std::to_string(sectorsDone_) + " of " + std::to_string(sectorsTotal_) +
+                   " sectors; the pass is stored in " + runFolder_ +
+                   " and continues where it stopped at the next scan of this source";
+    else if (rc != kOk)
+        problem_ = "the scan of " + source_.text + " failed: " + ResultText(rc);
+    return rc;
+}
+
+int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out, std::string& problem) {
+    out.reset();
+    std::string folder = requested.empty() ? LatestRunFolder() : requested;
+    if (folder.empty()) {
+        problem = "there is no stored scan; run kestrune scan first";
+        return kErrFileNotFound;
+    }
+    if (folder.back() != '/') folder += '/';
+    std::ifstream in(fs::path(folder) / kSourceNote);
+    const nlohmann::json note = nlohmann::json::parse(in, nullptr, false);
+    ScanMode mode = ScanMode::Quick;
+    if (!in || note.is_discarded() || !note.contains("source") || !note["source"].is_string() ||
+        !ParseScanMode(note.value("mode", std::string("quick")), mode)) {
+        problem = folder + " holds no scan made by kestrune";
+        return kErrInvalidData;
+    }
+    ScanSource source;
+    if (int rc = ResolveScanSource(note["source"].get<std::string>(), note.value("partition", 0), source, problem);
+        rc != kOk)
+        return rc == kErrInvalidParameter ? rc : kErrNotReady;
+    auto run = std::make_unique<ScanRun>(std::move(source), mode);
+    run->runFolder_ = folder;
+    ScanCatalogue::Instance().UseRunFolder(folder);
+    if (mode == ScanMode::Quick) {
+        std::string logName;
+        FindLogByPrefix(kQuickLogPrefix, folder, logName);
+        run->engine_ = run->CreateEngine(false);
+        if (!run->engine_) {
+            problem = run->source_.text + " can no longer be read as it was scanned";
+            return kErrNotReady;
+        }
+        if (int rc = run->engine_->Scan(&logName); rc != kOk) {
+            problem = "cannot open the scan log in " + folder + ": " + ResultText(rc);
+            return rc;
+        }
+    } else {
+        auto engine = run->CreateEngine(true);
+        auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+        if (!pass || !pass->HasStoredPass() || pass->StoredPass().scanFolder != folder) {
+            problem = "the scan in " + folder + " is no longer stored (its source changed since?)";
+            return kErrNotReady;
+        }
+        pass->OpenStoredLogs();
+        run->engine_ = std::move(engine);
+    }
+    out = std::move(run);
+    return kOk;
+}
+
+int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
+    if (!engine_) return kErrInvalidHandle;
+    lastPercent_ = 0;
+    engine_->SetLogCallback(SearchReport, this);
+    const int rc = engine_->SearchByExtension(pattern, out);
+    engine_->SetLogCallback(nullptr, nullptr);
+    return rc;
+}
+
+int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {
+    folder.clear();
+    return engine_ ? engine_->GetRecordPath(record, folder) : kErrInvalidHandle;
+}
+
+int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& destination,
+                     const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary) {
+    IFileRecoveryParse* engine = engine_.get();
+    const uint16_t letter = DriveLetterOf(source_);
+    RecoveryJob job(destination, [engine, letter](uint16_t driveLetter) {
+        return driveLetter == letter ? engine : nullptr;
+    });
+    lastPercent_ = 0;
+    uint64_t finished = 0;
+    job.onProgress = [this, &job, &finished, &records](int percent, const std::string&) {
+        if (Cancelled()) job.Cancel();
+        // A file's own percent moves the whole only by its share.
+        const int whole = records.empty() ? 100 : static_cast<int>((finished * 100 + percent) / records.size());
+        Report(RunStage::Recovering, whole, -1, finished, records.size(), 0);
+    };
+    job.onFile = [&](const RecoveredFile& file) {
+        ++finished;
+        if (Cancelled()) job.Cancel();
+        if (onFile) onFile(file);
+    };
+    const int rc = job.Run(records);
+    summary = {job.total(), job.processed(), job.failed(), job.partial()};
+    if (rc == kOk) Report(RunStage::Recovering, 100, -1, finished, records.size(), 0);
+    return rc;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,115 @@
+// One scan of one target, end to end, the same for every front end: a run folder, the
+// engine the mode and the file system call for, progress and cancel, the stored-pass
+// question, the search of what was found, and the recovery of chosen files.
+//
+// Threads: a ScanRun and its engine are used by one thread at a time. A front end starts
+// it on a worker; once Start has returned, the run may be handed to another thread (the
+// UI thread to browse, a worker to search or recover), never to two at once. Reports go
+// to the sink on the thread doing the work; the cancel token may be set from any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output/recovery_job.h"
+#include "scanlog/scan_record.h"
+#include "session/run_progress.h"
+#include "session/scan_mode.h"
+#include "session/scan_source.h"
+
+namespace kestrune {
+
+class IFileRecoveryParse;
+class CProfessionalRecovery;
+
+// A formatted or deep pass of this source stored earlier, for the question whether to
+// continue it.
+struct StoredPassInfo {
+    uint64_t sectorsDone = 0;
+    uint64_t filesFound = 0;
+    std::string scanFolder;
+};
+// Answers true to continue the stored pass, false to start afresh (the stored one is
+// then discarded). Asked on the worker thread; a front end may block it while it asks.
+using StoredPassQuestion = std::function<bool(const StoredPassInfo&)>;
+
+// What one recovery did, beyond the per-file results.
+struct RecoverySummary {
+    uint64_t total = 0, processed = 0, failed = 0, partial = 0;
+};
+
+class ScanRun {
+public:
+    ScanRun(ScanSource source, ScanMode mode);
+    ~ScanRun();
+    ScanRun(const ScanRun&) = delete;
+    ScanRun& operator=(const ScanRun&) = delete;
+
+    // Where reports go and what stops the run; target and targets place this run among
+    // the targets of one front-end operation (the partitions of a disk).
+    void SetProgress(ProgressSink sink, const CancelToken* cancel, int target = 0, int targets = 1);
+    void SetStoredPassQuestion(StoredPassQuestion question) { question_ = std::move(question); }
+
+    // Takes a run folder (noting the source in it, so that the run can be reopened) and
+    // scans. Returns 0; CancelCode when stopped (what was found is kept and can be
+    // searched); kErrNotSupported when the quick scan knows no file system there; or why
+    // the source could not be scanned. problem() says it in words.
+    int Start();
+
+    // Opens the stored run in folder again (its engine reopening its logs, nothing
+    // scanned); an empty folder means the run made last. Returns 0; kErrFileNotFound when
+    // there is no run at all, kErrInvalidData when folder holds none; kErrNotReady when its
+    // source can no longer be read as it was scanned; problem says it in words.
+    static int Reopen(const std::string& folder, std::unique_ptr<ScanRun>& out, std::string& problem);
+
+    // The found files (not folders) whose extension matches pattern ("*.jpg|*.png", or a
+    // pattern from SearchPatternFor), reporting as RunStage::Searching.
+    int Search(std::string_view pattern, std::vector<ScanRecord>& out);
+    // The folders above a found record, outermost first, each followed by "/".
+    int RecordPath(const ScanRecord& record, std::string& folder);
+
+    // Copies records into destination (a folder CheckRecoveryDestination accepted),
+    // reporting as RunStage::Recovering and each finished file to onFile. Returns 0,
+    // CancelCode, or why the destination could not be used.
+    int Recover(const std::vector<ScanRecord>& records, const std::filesystem::path& destination,
+                const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary);
+
+    const ScanSource& source() const { return source_; }
+    ScanMode mode() const { return mode_; }
+    const std::string& runFolder() const { return runFolder_; }
+    const std::string& problem() const { return problem_; }
+    uint64_t sectorsDone() const { return sectorsDone_; }
+    uint64_t sectorsTotal() const { return sectorsTotal_; }
+    // Formatted and deep: not 0 when the file system could not be read whole, so that the
+    // pass read and carved every sector.
+    int quickScanResult() const { return quickScanResult_; }
+    // What the boot area says the file system is ("NTFS", "FAT", "ext", "other").
+    const std::string& fileSystem() const { return fileSystem_; }
+
+private:
+    static int ScanReport(void* user, int percent, int weight, int secondsRemaining, uint64_t processed,
+                          uint64_t total, uint64_t found, int);
+    static int SearchReport(void* user, int percent, int);
+    void Report(RunStage stage, int percent, int secondsLeft, uint64_t done, uint64_t total, uint64_t found);
+    bool Cancelled() const { return cancel_ && cancel_->Cancelled(); }
+    std::unique_ptr<IFileRecoveryParse> CreateEngine(bool formatted);
+    int QuickScan();
+    int FormattedPass();
+
+    ScanSource source_;
+    ScanMode mode_;
+    std::unique_ptr<IFileRecoveryParse> engine_;
+    std::string runFolder_, problem_, fileSystem_;
+    ProgressSink sink_;
+    const CancelToken* cancel_ = nullptr;
+    StoredPassQuestion question_;
+    int target_ = 0, targets_ = 1, lastPercent_ = 0, quickScanResult_ = 0;
+    uint64_t sectorsDone_ = 0, sectorsTotal_ = 0;
+};
+
+}  // namespace kestrune
