@@ -54,7 +54,8 @@ row "cat > /dev/null" "$cat_s" "$cat_rss"
 row "kestrune scan --mode deep" "$our_s" "$our_rss"
 if command -v photorec >/dev/null; then
     rm -rf "$work/photorec" && mkdir -p "$work/photorec"
-    read -r pr_s pr_rss <<< "$(measure photorec /log /d "$work/photorec/out" /cmd "$image" search)"
+    # photorec writes photorec.log into the folder it runs in: its own scratch folder.
+    read -r pr_s pr_rss <<< "$(cd "$work/photorec" && measure photorec /log /d "$work/photorec/out" /cmd "$image" search)"
     row "photorec (search)" "$pr_s" "$pr_rss"
 fi
 if command -v foremost >/dev/null; then

@@ -67,6 +67,7 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
     if (!sink_) return;
     // Engines weigh their phases themselves; the run shows one steady figure.
     lastPercent_ = std::clamp(std::max(lastPercent_, percent), 0, 100);
+    lastFound_ = std::max(lastFound_, found);
     RunProgress progress;
     progress.stage = stage;
     progress.target = target_;
@@ -75,7 +76,7 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
     progress.secondsLeft = secondsLeft;
     progress.done = done;
     progress.total = total;
-    progress.filesFound = found;
+    progress.filesFound = lastFound_;
     sink_(progress);
 }
 
@@ -104,11 +105,12 @@ std::unique_ptr<IFileRecoveryParse> ScanRun::CreateEngine(bool formatted) {
 int ScanRun::Start() {
     problem_.clear();
     lastPercent_ = 0;
+    lastFound_ = 0;
     std::vector<std::pair<std::string, std::string>> geometry;
     ProbeSource(source_, fileSystem_, geometry);
     if (Cancelled()) return CancelCode;
     const int rc = mode_ == ScanMode::Quick ? QuickScan() : FormattedPass();
-    if (rc == kOk) Report(RunStage::Scanning, 100, 0, sectorsDone_, sectorsTotal_, 0);
+    if (rc == kOk) Report(RunStage::Scanning, 100, 0, sectorsDone_, sectorsTotal_, lastFound_);
     return rc;
 }
 

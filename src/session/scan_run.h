@@ -109,7 +109,7 @@ private:
     const CancelToken* cancel_ = nullptr;
     StoredPassQuestion question_;
     int target_ = 0, targets_ = 1, lastPercent_ = 0, quickScanResult_ = 0;
-    uint64_t sectorsDone_ = 0, sectorsTotal_ = 0;
+    uint64_t sectorsDone_ = 0, sectorsTotal_ = 0, lastFound_ = 0;
 };
 
 }  // namespace kestrune
