@@ -76,7 +76,7 @@ void FillSizes(VolumeRecord& record, uint32_t sectorBytes) {
     record.usedBytes = record.totalBytes - std::min(record.freeBytes, record.totalBytes);
 }
 
-// The partitions of one disk, from sysfs (block devices) or from its table (images).
+// The partitions of one disk, from sysfs (block devices) or from its own table.
 std::vector<VolumeRecord> VolumesOf(int number, const DiskLocation& disk, uint32_t sectorBytes, bool removable) {
     std::vector<VolumeRecord> volumes;
     SectorSource source;
@@ -95,12 +95,14 @@ std::vector<VolumeRecord> VolumesOf(int number, const DiskLocation& disk, uint32
         // Volumes whose type says nothing (GPT, or a file system no scan knows) show as gaps.
         if (record.partitionType != 0) volumes.push_back(record);
     };
+    bool kernelShowsPartitions = false;
     if (disk.isBlockDevice) {
         const fs::path sysDisk = GetDeviceRoots().sys / "block" / disk.name;
         const uint64_t unitsPerSector = std::max<uint32_t>(1, sectorBytes / 512);
         std::error_code ec;
         for (fs::directory_iterator it(sysDisk, ec), end; !ec && it != end; it.increment(ec)) {
             if (!fs::exists(it->path() / "partition", ec)) continue;
+            kernelShowsPartitions = true;
             VolumeRecord record;
             record.partitionNumber = static_cast<int>(ReadNumber(it->path() / "partition"));
             record.startSector = ReadNumber(it->path() / "start") / unitsPerSector;
@@ -108,7 +110,10 @@ std::vector<VolumeRecord> VolumesOf(int number, const DiskLocation& disk, uint32
             record.volumePath = (GetDeviceRoots().dev / it->path().filename()).string();
             add(record, record.volumePath, 0);
         }
-    } else {
+    }
+    // Images, and disks whose partitions the kernel does not show (a loop device attached
+    // without -P, a container without partition nodes): the disk's own table.
+    if (!kernelShowsPartitions) {
         for (const PartitionEntry& e : table) {
             VolumeRecord record;
             record.partitionNumber = static_cast<int>(e.number);

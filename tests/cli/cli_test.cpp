@@ -271,6 +271,26 @@ void RunAndKill(const std::vector<std::string>& arguments, std::chrono::millisec
     ::waitpid(child, &status, 0);
 }
 
+TEST(PartitionedImages, ALoopDeviceWithoutPartitionNodesIsReadThroughItsOwnTable) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("partitioned/mbr.img.gz", dir.path());
+    const test::LoopDevice loop(image);  // attached without -P: the kernel shows no partitions
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device";
+    if (std::filesystem::exists(loop.device() + "p1")) GTEST_SKIP() << "the kernel read the table itself";
+    const CliRun disks = RunCli("disks");
+    EXPECT_NE(disks.output.find("FAT32   \"PARTFAT\""), std::string::npos) << disks.output;
+    EXPECT_NE(disks.output.find("NTFS    \"PARTNTFS\""), std::string::npos);
+    const CliRun scan = RunCli("scan --partition 1 " + loop.device());
+    EXPECT_EQ(scan.exitCode, kExitOk) << scan.output;
+    EXPECT_NE(scan.output.find("2 files found"), std::string::npos) << scan.output;
+    const CliRun copy = RunCli("image --partition 1 " + loop.device() + " " + (dir / "part1.img").string());
+    ASSERT_EQ(copy.exitCode, kExitOk) << copy.output;
+    const CliRun again = RunCli("scan " + (dir / "part1.img").string());
+    EXPECT_NE(again.output.find("2 files found"), std::string::npos) << again.output;
+    EXPECT_EQ(RunCli("scan --partition 9 " + loop.device()).exitCode, kExitUsage);
+}
+
 TEST(DeepMode, APassKilledAnywhereResumesToTheSameFindings) {
     test::TempDir dir;
     // Photos and documents every 256 KiB through 24 MiB, so the pass is long enough to
