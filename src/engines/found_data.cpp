@@ -1,6 +1,7 @@
 #include "engines/found_data.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,6 +215,12 @@ PreviewDestination ChoosePreviewDestination(std::string_view name, PreviewFileRo
     return destination;
 }
 
+void RemovePreviewFile(const fs::path& file) {
+    std::error_code ec;
+    fs::remove(file, ec);
+    if (file.parent_path().filename().string().rfind("preview-", 0) == 0) fs::remove(file.parent_path(), ec);
+}
+
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
                      std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
                      void* userData, PreviewFileRoute route) {
@@ -221,17 +228,23 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
     const PreviewDestination destination = ChoosePreviewDestination(name, route);
     int fd = -1;
     uint64_t wanted = std::min<uint64_t>(fileSize, buffer.size());
+    fs::path file;
     if (destination.toFile) {
+        // A folder of its own for every extraction: two previews (or two program windows)
+        // never write into each other's file, and the file keeps the name converters want.
         std::error_code ec;
         fs::create_directories(destination.path.parent_path(), ec);
-        fs::remove(destination.path, ec);
-        fd = ::open(destination.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        std::string folder = (destination.path.parent_path() / "preview-XXXXXX").string();
+        const bool made = ::mkdtemp(folder.data()) != nullptr;
+        file = fs::path(folder) / destination.path.filename();
+        fd = made ? ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600) : -1;
         if (fd < 0) {
             const int error = FromErrno(errno);
+            if (made) ::rmdir(folder.c_str());
             if (progress) progress(userData, 100, error);
             return error;
         }
-        tempPath = destination.path.string();
+        tempPath = file.string();
         wanted = fileSize;
     }
     int result = kOk;
@@ -256,8 +269,8 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
     if (fd >= 0) {
         ::close(fd);
         if (result != kOk) {
-            std::error_code ec;
-            fs::remove(destination.path, ec);
+            RemovePreviewFile(file);
+            tempPath.clear();
         }
     } else {
         delivered = static_cast<uint32_t>(done);

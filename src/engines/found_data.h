@@ -96,9 +96,13 @@ enum class PreviewFileRoute { DocumentsAndArchives, Convertible };
 PreviewDestination ChoosePreviewDestination(std::string_view name,
                                             PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);
 
-// Delivers a file's data for the preview: into the file ChoosePreviewDestination names
-// (its path written to tempPath; the file is removed again when the extraction fails),
-// or the first bytes into buffer (delivered tells how many).
+// Delivers a file's data for the preview: into a file named as ChoosePreviewDestination
+// says, inside a folder of its own in the store folder ("preview-XXXXXX"; its path written
+// to tempPath; removed again when the extraction fails), or the first bytes into buffer
+// (delivered tells how many).
+// Removes a preview's file and the folder made for it.
+void RemovePreviewFile(const std::filesystem::path& file);
+
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
                      std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
                      void* userData, PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);

@@ -6,6 +6,7 @@
 #include "engines/carve/carve_pass.h"
 #include "engines/carve/file_type_recovery.h"
 #include "engines/carve/signature_table.h"
+#include "engines/found_data.h"
 #include "scanlog/scan_catalogue.h"
 #include "support/test_support.h"
 
@@ -204,7 +205,7 @@ TEST(Carving, AFileIsReadInWholeSectorsAndWrittenToItsSize) {
     const fs::path target = carved->dir / "short.bin";
     EXPECT_EQ(carved->engine->Recover(record, target, 0), kErrInvalidParameter) << "past the end of the source";
 
-    // The preview takes pictures into the store folder's tmp.jpg, other files into memory.
+    // The preview takes pictures into a tmp.jpg of its own in the store folder, other files into memory.
     std::string temp;
     std::vector<uint8_t> buffer(100);
     uint32_t delivered = 0;
@@ -217,6 +218,13 @@ TEST(Carving, AFileIsReadInWholeSectorsAndWrittenToItsSize) {
     EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr), kOk);
     EXPECT_EQ(fs::path(temp).filename(), "tmp.jpg");
     EXPECT_EQ(fs::file_size(temp), 700u);
+    // A second preview never overwrites the first one's file.
+    std::string second;
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, second, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_NE(second, temp);
+    EXPECT_EQ(fs::file_size(temp), 700u);
+    RemovePreviewFile(second);
+    EXPECT_FALSE(fs::exists(fs::path(second).parent_path()));
     EXPECT_EQ(carved->engine->ExtractForPreview(nullptr, temp, buffer, delivered, nullptr, nullptr),
               kErrInvalidParameter);
 }
