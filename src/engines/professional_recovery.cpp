@@ -53,6 +53,7 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     sectorSize_ = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
     OpenDiskSource(source_, disk);
     volumeDevice_ = PartitionDeviceAt(disk, startSector);
+    ScanCatalogue::Instance().DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);
     resume_ = ScanCatalogue::Instance().FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
     fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
@@ -69,6 +70,7 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     sectorSize_ = kImageSectorBytes;
     OpenImageSource(image, source_);
     sectorCount_ = source_.totalSectors;
+    ScanCatalogue::Instance().DiscardStaleImageScan(image);
     resume_ = ScanCatalogue::Instance().FindForImage(image, stored_);
     fat_.OpenImage(image, driveLetter);
     const int rc = ntfs_.OpenImage(image, driveLetter);

@@ -138,6 +138,7 @@ void ScanCatalogue::Load() {
 }
 
 int ScanCatalogue::Save() const {
+    std::lock_guard lock(mutex_);
     std::error_code ec;
     fs::create_directories(storeFolder_, ec);
     const fs::path file = storeFolder_ / kCatalogueName;
@@ -167,44 +168,79 @@ void ScanCatalogue::NotFound() {
 bool ScanCatalogue::FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
                               const std::function<bool(const ScanCatalogueRecord&)>& unchanged,
                               ScanCatalogueRecord& out) {
+    std::lock_guard lock(mutex_);
     for (const ScanCatalogueRecord& record : records_) {
         if (!forSource(record)) continue;
-        if (unchanged(record)) {
-            Found(record, out);
-            return true;
-        }
-        const std::string stale = record.scanFolder;
-        DiscardRunFolder(stale);
-        break;
+        if (!unchanged(record)) break;
+        Found(record, out);
+        return true;
     }
     NotFound();
     return false;
 }
 
+void ScanCatalogue::DiscardFirstIfChanged(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
+                                          const std::function<bool(const ScanCatalogueRecord&)>& unchanged) {
+    std::lock_guard lock(mutex_);
+    for (const ScanCatalogueRecord& record : records_) {
+        if (!forSource(record)) continue;
+        if (!unchanged(record)) {
+            const std::string stale = record.scanFolder;
+            DiscardRunFolder(stale);
+        }
+        return;
+    }
+}
+
+std::function<bool(const ScanCatalogueRecord&)> ScanCatalogue::VolumeKey(int diskIndex, uint64_t startSector,
+                                                                        uint64_t sectorCount) {
+    return [=](const ScanCatalogueRecord& r) {
+        return r.imagePath.empty() && r.diskIndex == diskIndex && r.startSector == startSector &&
+               r.sectorCount == sectorCount;
+    };
+}
+
+std::function<bool(const ScanCatalogueRecord&)> ScanCatalogue::ImageKey(const fs::path& image) {
+    return [path = image.string()](const ScanCatalogueRecord& r) { return !r.imagePath.empty() && r.imagePath == path; };
+}
+
+std::function<bool(const ScanCatalogueRecord&)> ScanCatalogue::VolumeUnchanged(const fs::path& volumeDevice) {
+    return [this, volumeDevice](const ScanCatalogueRecord& r) { return r.freeBytes == freeBytesOf(volumeDevice); };
+}
+
+std::function<bool(const ScanCatalogueRecord&)> ScanCatalogue::ImageUnchanged(const fs::path& image) {
+    bool exists = false;
+    const uint64_t writeTime = ImageWriteTime(image, exists);
+    return [=](const ScanCatalogueRecord& r) { return exists && r.imageWriteTime == writeTime; };
+}
+
 bool ScanCatalogue::FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
                                   const fs::path& volumeDevice, ScanCatalogueRecord& out) {
-    return FindFirst(
-        [&](const ScanCatalogueRecord& r) {
-            return r.imagePath.empty() && r.diskIndex == diskIndex && r.startSector == startSector &&
-                   r.sectorCount == sectorCount;
-        },
-        [&](const ScanCatalogueRecord& r) { return r.freeBytes == freeBytesOf(volumeDevice); }, out);
+    return FindFirst(VolumeKey(diskIndex, startSector, sectorCount), VolumeUnchanged(volumeDevice), out);
 }
 
 bool ScanCatalogue::FindForImage(const fs::path& image, ScanCatalogueRecord& out) {
-    bool exists = false;
-    const uint64_t writeTime = ImageWriteTime(image, exists);
-    return FindFirst(
-        [&](const ScanCatalogueRecord& r) { return !r.imagePath.empty() && r.imagePath == image.string(); },
-        [&](const ScanCatalogueRecord& r) { return exists && r.imageWriteTime == writeTime; }, out);
+    return FindFirst(ImageKey(image), ImageUnchanged(image), out);
+}
+
+void ScanCatalogue::DiscardStaleVolumeScan(int diskIndex, uint64_t startSector, uint64_t sectorCount,
+                                           const fs::path& volumeDevice) {
+    DiscardFirstIfChanged(VolumeKey(diskIndex, startSector, sectorCount), VolumeUnchanged(volumeDevice));
+}
+
+void ScanCatalogue::DiscardStaleImageScan(const fs::path& image) {
+    DiscardFirstIfChanged(ImageKey(image), ImageUnchanged(image));
 }
 
 int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t startSector,
                          uint64_t sectorCount, const ResumeState& resumeState,
                          const std::string& scanFolder, const fs::path& imagePath) {
     if (!FitsPathField(scanFolder) || !FitsPathField(imagePath.string())) return kErrFilenameTooLong;
+    std::lock_guard lock(mutex_);
     ScanCatalogueRecord existing;
     const bool isImage = !imagePath.empty();
+    if (isImage) DiscardStaleImageScan(imagePath);
+    else DiscardStaleVolumeScan(diskIndex, startSector, sectorCount, volumeDevice);
     const bool known = isImage ? FindForImage(imagePath, existing)
                                : FindForVolume(diskIndex, startSector, sectorCount, volumeDevice, existing);
     if (known) {
@@ -233,6 +269,7 @@ int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t s
 }
 
 void ScanCatalogue::DiscardRunFolder(const std::string& scanFolder) {
+    std::lock_guard lock(mutex_);
     for (auto it = records_.begin(); it != records_.end(); ++it) {
         if (SameFolderIgnoringCase(it->scanFolder, scanFolder)) {
             records_.erase(it);
@@ -253,10 +290,12 @@ void ScanCatalogue::DiscardRunFolder(const std::string& scanFolder) {
 }
 
 std::string ScanCatalogue::NumberedRunFolder() const {
+    std::lock_guard lock(mutex_);
     return (storeFolder_ / std::to_string(folderCounter_)).string() + "/";
 }
 
 std::string ScanCatalogue::NewRunFolder() {
+    std::lock_guard lock(mutex_);
     ++folderCounter_;
     NotFound();
     const std::string folder = NumberedRunFolder();
@@ -265,15 +304,18 @@ std::string ScanCatalogue::NewRunFolder() {
 }
 
 std::string ScanCatalogue::CurrentRunFolder() const {
+    std::lock_guard lock(mutex_);
     return found_ ? foundFolder_ : NumberedRunFolder();
 }
 
 void ScanCatalogue::UseRunFolder(const std::string& scanFolder) {
+    std::lock_guard lock(mutex_);
     found_ = true;
     foundFolder_ = scanFolder;
 }
 
 void ScanCatalogue::TakeBackRunNumber() {
+    std::lock_guard lock(mutex_);
     if (folderCounter_ > 0) --folderCounter_;
 }
 

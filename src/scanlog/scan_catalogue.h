@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,13 +36,18 @@ public:
     // The process's catalogue, in StoreFolder().
     static ScanCatalogue& Instance();
 
-    // The stored scan of a volume area. A scan whose volume's free space changed since is
-    // stale: it is discarded with its folder and not found. volumeDevice may be empty.
+    // The stored scan of a volume area, when its volume's free space is unchanged since;
+    // a stale one is not found (and left alone). volumeDevice may be empty.
     bool FindForVolume(int diskIndex, uint64_t startSector, uint64_t sectorCount,
                        const std::filesystem::path& volumeDevice, ScanCatalogueRecord& out);
-    // The stored scan of an image file (paths compared exactly); stale when the image was
+    // The stored scan of an image file (paths compared exactly), when the image was not
     // written since.
     bool FindForImage(const std::filesystem::path& image, ScanCatalogueRecord& out);
+    // A stored scan of the source that is stale (free space changed, image written since)
+    // is discarded with its folder; a look-up never deletes anything itself.
+    void DiscardStaleVolumeScan(int diskIndex, uint64_t startSector, uint64_t sectorCount,
+                                const std::filesystem::path& volumeDevice);
+    void DiscardStaleImageScan(const std::filesystem::path& image);
 
     // Adds or updates the record of a source and saves the file. An image is named by
     // imagePath; a volume (imagePath empty) by disk, start and count.
@@ -62,8 +68,15 @@ public:
     // Gives back the last run number (a formatted scan that ends without being stored).
     void TakeBackRunNumber();
 
-    uint64_t FolderCounter() const { return folderCounter_; }
-    const std::vector<ScanCatalogueRecord>& Records() const { return records_; }
+    uint64_t FolderCounter() const {
+        std::lock_guard lock(mutex_);
+        return folderCounter_;
+    }
+    // A copy: the list may change on another thread (a scan storing its pass).
+    std::vector<ScanCatalogueRecord> Records() const {
+        std::lock_guard lock(mutex_);
+        return records_;
+    }
     const std::filesystem::path& Folder() const { return storeFolder_; }
     int Save() const;
 
@@ -85,6 +98,17 @@ private:
     // its folder discarded as stale otherwise.
     bool FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
                    const std::function<bool(const ScanCatalogueRecord&)>& unchanged, ScanCatalogueRecord& out);
+    void DiscardFirstIfChanged(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
+                               const std::function<bool(const ScanCatalogueRecord&)>& unchanged);
+    static std::function<bool(const ScanCatalogueRecord&)> VolumeKey(int diskIndex, uint64_t startSector,
+                                                                     uint64_t sectorCount);
+    static std::function<bool(const ScanCatalogueRecord&)> ImageKey(const std::filesystem::path& image);
+    std::function<bool(const ScanCatalogueRecord&)> VolumeUnchanged(const std::filesystem::path& volumeDevice);
+    static std::function<bool(const ScanCatalogueRecord&)> ImageUnchanged(const std::filesystem::path& image);
+
+    // One lock for everything below: the UI thread lists and discards while a worker's
+    // pass stores itself. Recursive, as Store looks up and discards through the same calls.
+    mutable std::recursive_mutex mutex_;
 
     std::filesystem::path storeFolder_;
     uint64_t folderCounter_ = 0;

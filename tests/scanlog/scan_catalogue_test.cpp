@@ -87,6 +87,8 @@ TEST_F(CatalogueTest, StaleScansAreDiscardedWithTheirFolders) {
     free_ = 1000 - 4096;  // one cluster was written since
     ScanCatalogueRecord record;
     EXPECT_FALSE(catalogue->FindForVolume(3, 63, 1000, "/dev/sdc1", record));
+    EXPECT_TRUE(fs::exists(volumeFolder)) << "a look-up deletes nothing";
+    catalogue->DiscardStaleVolumeScan(3, 63, 1000, "/dev/sdc1");
     EXPECT_FALSE(fs::exists(volumeFolder));
     EXPECT_TRUE(catalogue->Records().empty());
 
@@ -100,6 +102,7 @@ TEST_F(CatalogueTest, StaleScansAreDiscardedWithTheirFolders) {
     struct utimbuf later {1700000000, 1700000000};
     ASSERT_EQ(::utime(image.c_str(), &later), 0);
     EXPECT_FALSE(catalogue->FindForImage(image, record)) << "the image was written since";
+    catalogue->DiscardStaleImageScan(image);
     EXPECT_FALSE(fs::exists(imageFolder));
 }
 
