@@ -15,9 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// An engine whose Recover writes the record's name into the target, fails for names
-// starting "fail", throws for names starting "throw", and cancels at "stop".
-class ScriptedEngine final : public IFileRecoveryParse {
+// An engine that answers everything but Recover with nothing; tests give Recover a script.
+class StubEngine : public IFileRecoveryParse {
 public:
     int OpenImage(const fs::path&, uint16_t) override { return 0; }
     int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
@@ -31,15 +30,6 @@ public:
     int CountFiles(const ScanRecord*, int, int&) override { return 0; }
     uint64_t GetRecordCount() override { return 0; }
     int GetRecordPath(const ScanRecord&, std::string&) override { return 0; }
-    int Recover(const ScanRecord& record, const fs::path& target, int) override {
-        const std::string name(RecordName(record));
-        if (name.rfind("throw", 0) == 0) throw std::runtime_error("damaged");
-        if (name.rfind("fail", 0) == 0) return kErrReadFault;
-        if (name.rfind("stop", 0) == 0) return recover_(user_, 50, 100, 0, target.string());
-        fs::create_directories(target.parent_path());
-        std::ofstream(target) << name;
-        return recover_ ? recover_(user_, 100, 100, 0, target.string()) : 0;
-    }
     int NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
     int SetLogCallback(SearchProgressFn, void*) override { return 0; }
     int SearchByExtension(std::string_view, std::vector<ScanRecord>&) override { return 0; }
@@ -49,9 +39,24 @@ public:
         return 0;
     }
 
-private:
+protected:
     RecoverProgressFn recover_ = nullptr;
     void* user_ = nullptr;
+};
+
+// Writes the record's name into the target, fails for names starting "fail", throws for
+// names starting "throw", and cancels at "stop".
+class ScriptedEngine final : public StubEngine {
+public:
+    int Recover(const ScanRecord& record, const fs::path& target, int) override {
+        const std::string name(RecordName(record));
+        if (name.rfind("throw", 0) == 0) throw std::runtime_error("damaged");
+        if (name.rfind("fail", 0) == 0) return kErrReadFault;
+        if (name.rfind("stop", 0) == 0) return recover_(user_, 50, 100, 0, target.string());
+        fs::create_directories(target.parent_path());
+        std::ofstream(target) << name;
+        return recover_ ? recover_(user_, 100, 100, 0, target.string()) : 0;
+    }
 };
 
 ScanRecord Named(const std::string& name, uint16_t letter = 7) {
@@ -146,28 +151,12 @@ TEST(RecoveryJob, LongNamesAreCutWholeKeepTheirExtensionAndTheirNumberedTwins) {
 TEST(RecoveryJob, FailedFilesAreRemovedOrKeptOnlyUnderAPartialName) {
     test::TempDir dir;
     // Writes half of the data, then fails, as a full disk or a bad sector would.
-    class HalfEngine final : public IFileRecoveryParse {
+    class HalfEngine final : public StubEngine {
     public:
-        int OpenImage(const fs::path&, uint16_t) override { return 0; }
-        int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
-        int SetCallbacks(ScanProgressFn, RecoverProgressFn, void*, int) override { return 0; }
-        int Scan(const std::string*) override { return 0; }
-        int ListChildren(const ScanRecord*, int, std::vector<ScanRecord>&) override { return 0; }
-        int CountFiles(const ScanRecord*, int, int&) override { return 0; }
-        uint64_t GetRecordCount() override { return 0; }
-        int GetRecordPath(const ScanRecord&, std::string&) override { return 0; }
         int Recover(const ScanRecord& record, const fs::path& target, int) override {
             fs::create_directories(target.parent_path());
             std::ofstream(target) << (RecordName(record)[0] == 'e' ? "" : "half");
             return kErrDiskFull;
-        }
-        int NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
-        int SetLogCallback(SearchProgressFn, void*) override { return 0; }
-        int SearchByExtension(std::string_view, std::vector<ScanRecord>&) override { return 0; }
-        int BuildAllocationMap() override { return 1; }
-        int ExtractForPreview(const ScanRecord*, std::string&, std::span<uint8_t>, uint32_t&, PreviewProgressFn,
-                              void*) override {
-            return 0;
         }
     } engine;
     RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
