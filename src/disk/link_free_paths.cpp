@@ -44,10 +44,11 @@ int FailureAt(int folder, const char* name, int error) {
     return FromErrno(error);
 }
 
-// The names of an absolute path's components; "." and ".." are refused, since a path
-// built from a resolved folder and safe names never holds them.
-int SplitAbsolute(const fs::path& path, std::vector<std::string>& names) {
-    if (!path.is_absolute()) return kErrInvalidParameter;
+// The names of a path's components (from "/", or from the working folder when the path
+// is relative); "." and ".." are refused, since a path built from a resolved folder and
+// safe names never holds them.
+int SplitPath(const fs::path& path, std::vector<std::string>& names) {
+    if (path.empty()) return kErrInvalidParameter;
     for (const fs::path& part : path.relative_path()) {
         const std::string name = part.string();
         if (name.empty()) continue;
@@ -59,8 +60,9 @@ int SplitAbsolute(const fs::path& path, std::vector<std::string>& names) {
 
 // Opens the folder made of the first count names, one component at a time, never
 // following a link; missing folders are created when create is set.
-int OpenFolderChain(const std::vector<std::string>& names, size_t count, bool create, OwnedFd& folder) {
-    folder.Reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+int OpenFolderChain(bool absolute, const std::vector<std::string>& names, size_t count, bool create,
+                    OwnedFd& folder) {
+    folder.Reset(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (folder.fd < 0) return FromErrno(errno);
     for (size_t i = 0; i < count; ++i) {
         const char* name = names[i].c_str();
@@ -105,7 +107,7 @@ int OpenWithoutLinks(const fs::path& path, int flags, mode_t mode, int& fd) {
     fd = -1;
     flags |= O_NOFOLLOW | O_CLOEXEC;
     std::vector<std::string> names;
-    if (int rc = SplitAbsolute(path, names); rc != kOk) return rc;
+    if (int rc = SplitPath(path, names); rc != kOk) return rc;
     if (names.empty()) return kErrInvalidParameter;
     fd = OpenResolvingNoLinks(path, flags, mode);
     if (fd >= 0) return kOk;
@@ -114,24 +116,24 @@ int OpenWithoutLinks(const fs::path& path, int flags, mode_t mode, int& fd) {
         return errno == ELOOP ? kErrLinkRefused : FromErrno(errno);
     }
     OwnedFd folder;
-    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    if (int rc = OpenFolderChain(path.is_absolute(), names, names.size() - 1, false, folder); rc != kOk) return rc;
     fd = ::openat(folder.fd, names.back().c_str(), flags, mode);
     return fd >= 0 ? kOk : FailureAt(folder.fd, names.back().c_str(), errno);
 }
 
 int CreateFoldersWithoutLinks(const fs::path& folder) {
     std::vector<std::string> names;
-    if (int rc = SplitAbsolute(folder, names); rc != kOk) return rc;
+    if (int rc = SplitPath(folder, names); rc != kOk) return rc;
     OwnedFd opened;
-    return OpenFolderChain(names, names.size(), true, opened);
+    return OpenFolderChain(folder.is_absolute(), names, names.size(), true, opened);
 }
 
 int RemoveFileWithoutLinks(const fs::path& path) {
     std::vector<std::string> names;
-    if (int rc = SplitAbsolute(path, names); rc != kOk) return rc;
+    if (int rc = SplitPath(path, names); rc != kOk) return rc;
     if (names.empty()) return kErrInvalidParameter;
     OwnedFd folder;
-    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    if (int rc = OpenFolderChain(path.is_absolute(), names, names.size() - 1, false, folder); rc != kOk) return rc;
     // unlinkat removes a link itself, never its target, so a link here is harmless.
     return ::unlinkat(folder.fd, names.back().c_str(), 0) == 0 ? kOk : FromErrno(errno);
 }
@@ -139,10 +141,10 @@ int RemoveFileWithoutLinks(const fs::path& path) {
 int RenameFileWithoutLinks(const fs::path& from, const fs::path& to) {
     if (from.parent_path() != to.parent_path()) return kErrInvalidParameter;
     std::vector<std::string> names;
-    if (int rc = SplitAbsolute(from, names); rc != kOk) return rc;
+    if (int rc = SplitPath(from, names); rc != kOk) return rc;
     if (names.empty() || to.filename().empty()) return kErrInvalidParameter;
     OwnedFd folder;
-    if (int rc = OpenFolderChain(names, names.size() - 1, false, folder); rc != kOk) return rc;
+    if (int rc = OpenFolderChain(from.is_absolute(), names, names.size() - 1, false, folder); rc != kOk) return rc;
     const std::string target = to.filename().string();
     if (target == "." || target == "..") return kErrInvalidParameter;
     // RENAME_NOREPLACE: a name planted meanwhile is not overwritten.

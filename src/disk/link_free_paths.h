@@ -3,8 +3,9 @@
 // A recovery usually runs as root, and its destination may be a folder that other users
 // can write to. A link planted there (a "photo" folder that points at /etc, a file named
 // like the next recovered file that points at a system file) must not redirect a write.
-// These calls take an absolute path whose folders hold no link the user chose (callers
-// resolve the destination once with ResolveDestination) and refuse every link on it.
+// These calls take a path whose folders hold no link the user chose (callers resolve the
+// destination once with ResolveDestination) and refuse every link on it; a relative path
+// is taken from the working folder, which is trusted.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +19,7 @@ namespace kestrune {
 int ResolveDestination(const std::filesystem::path& folder, std::filesystem::path& resolved);
 
 // open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode), refusing a link anywhere in path
-// (kErrLinkRefused). path must be absolute.
+// (kErrLinkRefused).
 int OpenWithoutLinks(const std::filesystem::path& path, int flags, mode_t mode, int& fd);
 
 // Creates folder and every missing folder above it, refusing a link anywhere on the way.
