@@ -13,6 +13,7 @@
 #include "engines/carve/file_type_recovery.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
+#include "engines/pass_checkpoint.h"
 #include "engines/recovery_engine.h"
 #include "scanlog/scan_catalogue.h"
 
@@ -79,12 +80,20 @@ private:
     int OpenInnerLogs(bool reopen);
     int RunPass();
     // Offers each sector of a block to the recognisers; returns the sectors the last
-    // skip reaches past the block, or sets stop when a carving step was cancelled.
-    uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop);
+    // skip reaches past the block, or sets stop, and the sector it came at, when a
+    // carving step was cancelled.
+    uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop,
+                           uint32_t& stoppedAt);
     void StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
-    // Flushes and syncs the logs, notes their record counts beside them, and stores the pass.
-    void Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
-    // After a crash, drops the records the logs got after the last checkpoint.
+    // Syncs the logs and puts their record counts, the position and the engines' state
+    // into the checkpoint file; stores the pass in the catalogue.
+    PassCheckpoint Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
+    // Has the engines write the folders met so far, so the logs on disk are whole at the
+    // checkpoint; a pass that goes on then returns to the checkpoint's state.
+    void WriteFoldersSoFar(const PassCheckpoint& checkpoint, bool passGoesOn);
+    // Cuts the logs back to the checkpoint's counts and gives the engines its state.
+    void RestoreCheckpoint(const PassCheckpoint& checkpoint);
+    // On resume: returns to the last checkpoint of the stored pass.
     void RollBackToCheckpoint();
     IFileRecoveryParse* EngineFor(uint32_t engineKind);
     uint64_t FilesFound();
