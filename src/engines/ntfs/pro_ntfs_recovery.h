@@ -49,8 +49,8 @@ public:
     int StartFormattedLog(const std::string* logName);
     int ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
     int ReportQueuedFolders();
-    // What the pass holds in memory, for a checkpoint, and back: false (and an empty
-    // state) when the bytes are not a whole state.
+    // What the pass holds in memory, for a checkpoint, and back: false (and no queued
+    // folders) when the bytes are not a whole state.
     void SavePassState(PassStateWriter& out) const;
     bool LoadPassState(PassStateReader& in);
 
