@@ -147,16 +147,13 @@ PassCheckpoint CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t 
     return checkpoint;
 }
 
-void CProfessionalRecovery::WriteFoldersSoFar(const PassCheckpoint& checkpoint, bool passGoesOn) {
-    // The logs of a pass that stops here, whether it is resumed or only looked at, show
-    // every file in its folder: the engines report their folders as at the pass's end.
+void CProfessionalRecovery::ReportFoldersSoFar() {
+    // The engines report the folders they met as at a pass's end, so that the findings
+    // of a pass that stops here are shown in their folders.
     fat_.Finish();
     ntfs_.ReportQueuedFolders();
     for (ScanLogFile* log : {fat_.Log(), ntfs_.Log()})
         if (log) log->Sync();
-    // The records just written are provisional: a pass that goes on (now or when resumed)
-    // drops them and takes up the state they were made from.
-    if (passGoesOn) RestoreCheckpoint(checkpoint);
 }
 
 void CProfessionalRecovery::RestoreCheckpoint(const PassCheckpoint& checkpoint) {
@@ -195,7 +192,16 @@ int CProfessionalRecovery::OpenStoredLogs() {
         const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
         if (!quickLog.empty()) quick_->Scan(&quickLog);
     }
-    return OpenInnerLogs(true);
+    const int rc = OpenInnerLogs(true);
+    // A pass killed outright left its folders only in its checkpoint: they are written
+    // from there, as if the pass had stopped at that point, so that every file shows in
+    // its folder. A resume later cuts these records off again.
+    PassCheckpoint checkpoint;
+    if (ReadPassCheckpoint(scanFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty())) {
+        RestoreCheckpoint(checkpoint);
+        ReportFoldersSoFar();
+    }
+    return rc;
 }
 
 int CProfessionalRecovery::Scan(const std::string*) {
@@ -290,7 +296,7 @@ int CProfessionalRecovery::RunPass() {
             if (result == kOk && stop != 0) result = stop;
             if (result != kOk) break;
             if (now - lastCheckpoint >= checkpointMs_) {
-                WriteFoldersSoFar(Checkpoint(extentStart, extentLength, offset, false), true);
+                Checkpoint(extentStart, extentLength, offset, false);
                 lastCheckpoint = SteadyMilliseconds();
             }
         }
@@ -311,8 +317,9 @@ int CProfessionalRecovery::RunPass() {
         Checkpoint(extentStart, 0, offset, true);
     } else {
         // Stopped: the checkpoint keeps what the engines hold, then they report their
-        // folders so that the findings so far can be shown.
-        WriteFoldersSoFar(Checkpoint(extentStart, extentLength, offset, false), false);
+        // folders; a resume drops those records and takes up the state.
+        Checkpoint(extentStart, extentLength, offset, false);
+        ReportFoldersSoFar();
     }
     imagePath_.clear();
     return result;

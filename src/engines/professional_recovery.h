@@ -54,7 +54,8 @@ public:
     const ScanCatalogueRecord& StoredPass() const { return stored_; }
     // The user chose to start afresh: the stored pass is discarded with its folder.
     void DeclineStoredPass();
-    // Opens the stored pass's logs to read its findings, without scanning.
+    // Opens the stored pass's logs to read its findings, without scanning; the folders of
+    // a pass that was killed are written from its checkpoint.
     int OpenStoredLogs();
 
     // Reads the pass's blocks from another source of the same area (a copy, or one that
@@ -88,9 +89,8 @@ private:
     // Syncs the logs and puts their record counts, the position and the engines' state
     // into the checkpoint file; stores the pass in the catalogue.
     PassCheckpoint Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
-    // Has the engines write the folders met so far, so the logs on disk are whole at the
-    // checkpoint; a pass that goes on then returns to the checkpoint's state.
-    void WriteFoldersSoFar(const PassCheckpoint& checkpoint, bool passGoesOn);
+    // Has the engines write the folders met so far into their logs, as at a pass's end.
+    void ReportFoldersSoFar();
     // Cuts the logs back to the checkpoint's counts and gives the engines its state.
     void RestoreCheckpoint(const PassCheckpoint& checkpoint);
     // On resume: returns to the last checkpoint of the stored pass.
