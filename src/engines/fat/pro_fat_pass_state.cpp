@@ -70,11 +70,14 @@ bool CProfessionalFatRecovery::LoadPassState(PassStateReader& in) {
     Clear();
     if (in.U32() != kStateVersion) return false;
     rootCluster_ = in.U32();
+    bool sound = true;
     for (uint32_t n = in.Count(20); n > 0 && in.ok(); --n) {
         FatGeometry g;
         g.sectorsPerCluster = in.U32();
         g.firstDataSector = in.I64();
         g.areaStart = in.U64();
+        // Cluster sizes divide sector distances later: only one a boot sector can give.
+        if (g.sectorsPerCluster == 0 || g.sectorsPerCluster > 255) sound = false;
         geometries_.push_back(g);
     }
     // Every index into the volumes must name one of them: the file is read back after
@@ -88,7 +91,6 @@ bool CProfessionalFatRecovery::LoadPassState(PassStateReader& in) {
         const uint32_t cluster = in.U32();
         observations_.emplace_back(cluster, in.U64());
     }
-    bool sound = true;
     for (uint32_t n = in.Count(4 + kScanRecordBytes + 12); n > 0 && in.ok(); --n) {
         const uint32_t cluster = in.U32();
         FolderEntry folder{in.Record(), 0, 0};
