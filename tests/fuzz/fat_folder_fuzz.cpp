@@ -18,6 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto image = std::make_unique<fuzz::PatchedMedium>(base);
     image->Patch(volume.ClusterSector(0) * 512, data, std::min<size_t>(size, volume.rootSectors * 512));
     image->Patch(volume.ClusterSector(2) * 512, data, std::min<size_t>(size, volume.ClusterBytes()));
-    fuzz::ScanAndRead(std::move(image));
+    fuzz::ScanAndRead(std::move(image), false);
     return 0;
 }

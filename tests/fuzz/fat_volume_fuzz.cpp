@@ -11,6 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<uint8_t> base = kestrune::fuzz::Fat16Fixture();
     auto image = std::make_unique<kestrune::fuzz::PatchedMedium>(base);
     image->Patch(0, data, size);
-    kestrune::fuzz::ScanAndRead(std::move(image));
+    kestrune::fuzz::ScanAndRead(std::move(image), true);
     return 0;
 }
