@@ -12,6 +12,7 @@
 #include "engines/engine_factory.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/pass_checkpoint.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
 
@@ -118,57 +119,71 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
     return rc;
 }
 
-namespace {
-
-constexpr const char* kCheckpointFile = "checkpoint";
-
-}  // namespace
-
-void CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished) {
-    uint64_t counts[3] = {0, 0, 0};
+PassCheckpoint CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset,
+                                                 bool finished) {
+    PassCheckpoint checkpoint;
     ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
+    uint64_t* counts[3] = {&checkpoint.fatRecords, &checkpoint.ntfsRecords, &checkpoint.deepRecords};
     for (int i = 0; i < 3; ++i) {
         if (!logs[i]) continue;
         logs[i]->Sync();
-        counts[i] = logs[i]->RecordCount();
+        *counts[i] = logs[i]->RecordCount();
     }
-    // The record counts and the position go into one file, written beside the logs and
-    // renamed into place, so that a kill at any moment leaves a pair that belong together.
-    const std::filesystem::path file = std::filesystem::path(scanFolder_) / kCheckpointFile;
-    const std::filesystem::path temp = file.string() + ".tmp";
-    if (FILE* out = std::fopen(temp.c_str(), "w")) {
-        std::fprintf(out, "fat %llu\nntfs %llu\ndeep %llu\nposition %llu %llu %llu %llu\n",
-                     static_cast<unsigned long long>(counts[0]), static_cast<unsigned long long>(counts[1]),
-                     static_cast<unsigned long long>(counts[2]), static_cast<unsigned long long>(extentStart),
-                     static_cast<unsigned long long>(finished ? 0 : extentLength),
-                     static_cast<unsigned long long>(offset), static_cast<unsigned long long>(sectorsDone_));
-        const bool written = std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
-        if (std::fclose(out) == 0 && written) {
-            std::error_code ec;
-            std::filesystem::rename(temp, file, ec);
-        }
+    checkpoint.extentStart = extentStart;
+    checkpoint.extentLength = finished ? 0 : extentLength;
+    checkpoint.offset = offset;
+    checkpoint.sectorsDone = sectorsDone_;
+    if (!finished) {
+        // The folders met so far are written only when the pass ends; without their
+        // state a resumed pass would leave every file below them at the top level.
+        PassStateWriter fat, ntfs;
+        fat_.SavePassState(fat);
+        ntfs_.SavePassState(ntfs);
+        checkpoint.fatState = fat.bytes();
+        checkpoint.ntfsState = ntfs.bytes();
     }
+    // Counts, position and state go into one file replaced whole, so that a kill at any
+    // moment leaves a checkpoint that belongs with the logs it counts.
+    WritePassCheckpoint(scanFolder_, checkpoint);
     StorePass(extentStart, extentLength, offset, finished);
+    return checkpoint;
+}
+
+void CProfessionalRecovery::ReportFoldersSoFar() {
+    // The engines report the folders they met as at a pass's end, so that the findings
+    // of a pass that stops here are shown in their folders.
+    fat_.Finish();
+    ntfs_.ReportQueuedFolders();
+    for (ScanLogFile* log : {fat_.Log(), ntfs_.Log()})
+        if (log) log->Sync();
+}
+
+void CProfessionalRecovery::RestoreCheckpoint(const PassCheckpoint& checkpoint) {
+    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
+    const uint64_t counts[3] = {checkpoint.fatRecords, checkpoint.ntfsRecords, checkpoint.deepRecords};
+    for (int i = 0; i < 3; ++i)
+        if (logs[i] && counts[i] <= UINT32_MAX) logs[i]->TruncateTo(static_cast<uint32_t>(counts[i]));
+    if (!checkpoint.fatState.empty()) {
+        PassStateReader in{ByteView(checkpoint.fatState)};
+        fat_.LoadPassState(in);
+    }
+    if (!checkpoint.ntfsState.empty()) {
+        PassStateReader in{ByteView(checkpoint.ntfsState)};
+        ntfs_.LoadPassState(in);
+    }
 }
 
 void CProfessionalRecovery::RollBackToCheckpoint() {
-    FILE* in = std::fopen((std::filesystem::path(scanFolder_) / kCheckpointFile).c_str(), "r");
-    if (!in) return;
-    unsigned long long counts[3] = {0, 0, 0}, position[4] = {0, 0, 0, 0};
-    const bool whole = std::fscanf(in, "fat %llu ntfs %llu deep %llu position %llu %llu %llu %llu", &counts[0],
-                                   &counts[1], &counts[2], &position[0], &position[1], &position[2],
-                                   &position[3]) == 7;
-    std::fclose(in);
-    if (!whole) return;
-    // Records appended after the checkpoint are dropped and found again from its
-    // position, which may be newer than the catalogue's if the kill came in between.
-    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
-    for (int i = 0; i < 3; ++i)
-        if (logs[i] && counts[i] <= UINT32_MAX) logs[i]->TruncateTo(static_cast<uint32_t>(counts[i]));
-    stored_.resumeState[kExtentStart] = position[0];
-    stored_.resumeState[kExtentLength] = position[1];
-    stored_.resumeState[kOffset] = position[2];
-    stored_.resumeState[kSectorsDone] = position[3];
+    PassCheckpoint checkpoint;
+    if (!ReadPassCheckpoint(scanFolder_, checkpoint)) return;
+    // Records appended after the checkpoint (found again from its position) and the
+    // folders written when the pass stopped are dropped; the engines take up their state.
+    RestoreCheckpoint(checkpoint);
+    // The checkpoint's position may be newer than the catalogue's if a kill came in between.
+    stored_.resumeState[kExtentStart] = checkpoint.extentStart;
+    stored_.resumeState[kExtentLength] = checkpoint.extentLength;
+    stored_.resumeState[kOffset] = checkpoint.offset;
+    stored_.resumeState[kSectorsDone] = checkpoint.sectorsDone;
 }
 
 int CProfessionalRecovery::OpenStoredLogs() {
@@ -179,7 +194,16 @@ int CProfessionalRecovery::OpenStoredLogs() {
         const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
         if (!quickLog.empty()) quick_->Scan(&quickLog);
     }
-    return OpenInnerLogs(true);
+    const int rc = OpenInnerLogs(true);
+    // A pass killed outright left its folders only in its checkpoint: they are written
+    // from there, as if the pass had stopped at that point, so that every file shows in
+    // its folder. A resume later cuts these records off again.
+    PassCheckpoint checkpoint;
+    if (ReadPassCheckpoint(scanFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty())) {
+        RestoreCheckpoint(checkpoint);
+        ReportFoldersSoFar();
+    }
+    return rc;
 }
 
 int CProfessionalRecovery::Scan(const std::string*) {
@@ -210,8 +234,8 @@ int CProfessionalRecovery::Scan(const std::string*) {
         }
     }
     OpenInnerLogs(resuming);
-    if (resuming) RollBackToCheckpoint();
     fat_.Prepare();
+    if (resuming) RollBackToCheckpoint();
     return RunPass();
 }
 
@@ -255,9 +279,12 @@ int CProfessionalRecovery::RunPass() {
             ReadSectors(wanted, source_, block.data(), first, static_cast<int>(sectorSize_), read);
             uint64_t overshoot = 0;
             int stop = 0;
+            uint32_t stoppedAt = 0;
             // A block that could not be read is passed over; what did arrive is examined.
-            if (read > 0) overshoot = DispatchBlock(block.data(), read, first, stop);
-            const uint64_t step = wanted + overshoot;
+            if (read > 0) overshoot = DispatchBlock(block.data(), read, first, stop, stoppedAt);
+            // A stop while a file's length was being worked out leaves the pass at that
+            // file's first sector, so that a resumed pass finds it whole.
+            const uint64_t step = stop != 0 ? stoppedAt : wanted + overshoot;
             sectorsDone_ += std::min(step, extentLength - offset);
             offset += step;
             const uint64_t now = SteadyMilliseconds();
@@ -277,7 +304,7 @@ int CProfessionalRecovery::RunPass() {
             if (result != kOk) break;
             if (now - lastCheckpoint >= checkpointMs_) {
                 Checkpoint(extentStart, extentLength, offset, false);
-                lastCheckpoint = now;
+                lastCheckpoint = SteadyMilliseconds();
             }
         }
         if (result != kOk) break;
@@ -289,18 +316,24 @@ int CProfessionalRecovery::RunPass() {
         offset = 0;
         quick_->NextFreeExtent(extentStart, extentLength);
     }
-    fat_.Finish();
-    ntfs_.ReportQueuedFolders();
-    if (ScanLogFile* log = deep_.Log()) log->Flush();
-    if (result == kOk && scanProgress_)
-        scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
-    Checkpoint(extentStart, result == kOk ? 0 : extentLength, offset, result == kOk);
+    if (result == kOk) {
+        fat_.Finish();
+        ntfs_.ReportQueuedFolders();
+        if (ScanLogFile* log = deep_.Log()) log->Flush();
+        if (scanProgress_) scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
+        Checkpoint(extentStart, 0, offset, true);
+    } else {
+        // Stopped: the checkpoint keeps what the engines hold, then they report their
+        // folders; a resume drops those records and takes up the state.
+        Checkpoint(extentStart, extentLength, offset, false);
+        ReportFoldersSoFar();
+    }
     imagePath_.clear();
     return result;
 }
 
 uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector,
-                                              int& stop) {
+                                              int& stop, uint32_t& stoppedAt) {
     const uint32_t s = sectorSize_;
     const uint32_t recordSize = s > 512 ? s : 2 * s;
     carve::PassProgress totals{sectorsDone_, sectorsTotal_, FilesFound(), secondsRemaining_};
@@ -333,6 +366,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
             const int rc = deep_.CarveAt(sector, absolute, totals, skip, found);
             if (rc != kOk && rc != kErrInvalidParameter && rc != kErrInvalidHandle) {
                 stop = rc;
+                stoppedAt = static_cast<uint32_t>(i);
                 break;
             }
         }

@@ -13,6 +13,7 @@
 #include "engines/carve/file_type_recovery.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
+#include "engines/pass_checkpoint.h"
 #include "engines/recovery_engine.h"
 #include "scanlog/scan_catalogue.h"
 
@@ -53,7 +54,8 @@ public:
     const ScanCatalogueRecord& StoredPass() const { return stored_; }
     // The user chose to start afresh: the stored pass is discarded with its folder.
     void DeclineStoredPass();
-    // Opens the stored pass's logs to read its findings, without scanning.
+    // Opens the stored pass's logs to read its findings, without scanning; the folders of
+    // a pass that was killed are written from its checkpoint.
     int OpenStoredLogs();
 
     // Reads the pass's blocks from another source of the same area (a copy, or one that
@@ -82,12 +84,19 @@ private:
     int OpenInnerLogs(bool reopen);
     int RunPass();
     // Offers each sector of a block to the recognisers; returns the sectors the last
-    // skip reaches past the block, or sets stop when a carving step was cancelled.
-    uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop);
+    // skip reaches past the block, or sets stop, and the sector it came at, when a
+    // carving step was cancelled.
+    uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop,
+                           uint32_t& stoppedAt);
     void StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
-    // Flushes and syncs the logs, notes their record counts beside them, and stores the pass.
-    void Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
-    // After a crash, drops the records the logs got after the last checkpoint.
+    // Syncs the logs and puts their record counts, the position and the engines' state
+    // into the checkpoint file; stores the pass in the catalogue.
+    PassCheckpoint Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
+    // Has the engines write the folders met so far into their logs, as at a pass's end.
+    void ReportFoldersSoFar();
+    // Cuts the logs back to the checkpoint's counts and gives the engines its state.
+    void RestoreCheckpoint(const PassCheckpoint& checkpoint);
+    // On resume: returns to the last checkpoint of the stored pass.
     void RollBackToCheckpoint();
     IFileRecoveryParse* EngineFor(uint32_t engineKind);
     uint64_t FilesFound();

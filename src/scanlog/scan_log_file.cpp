@@ -221,6 +221,7 @@ int ScanLogFile::WriteBuffer() {
 void ScanLogFile::LinkRecord(uint32_t parentFsId, uint32_t parentLevel, uint32_t recordId,
                              uint32_t fsId, const std::string* folderName) {
     const ParentKey key = MakeParentKey(parentLevel, parentFsId);
+    sideFilesChanged_ = true;
     links_[key].push_back(recordId);
     IndexParent(recordId, key);
     if (folderName) {
@@ -245,37 +246,63 @@ bool ScanLogFile::ParentKeyOf(uint32_t recordId, ParentKey& key) const {
     return true;
 }
 
-int ScanLogFile::Flush() {
+int ScanLogFile::Flush() { return FlushFiles(false); }
+
+int ScanLogFile::FlushFiles(bool durable) {
     if (readOnly_) return kOk;
     if (int rc = WriteBuffer(); rc != kOk) {
         if (lostRecordsError_ == kOk) lostRecordsError_ = rc;
         return rc;
     }
-    const int sideResult = RewriteSideFiles();
+    const int sideResult = sideFilesChanged_ ? RewriteSideFiles(durable) : kOk;
     return lostRecordsError_ != kOk ? lostRecordsError_ : sideResult;
 }
 
-int ScanLogFile::RewriteSideFiles() {
-    if (relationFd_ >= 0) {
-        const std::string text = FormatRelationText(links_);
-        if (WriteAt(relationFd_, text.data(), text.size(), 0) == kOk)
-            (void)::ftruncate(relationFd_, static_cast<off_t>(text.size()));
+int ScanLogFile::RewriteRelationFile(bool durable) {
+    // The text shifts whenever a link is added in the middle, so it is never rewritten
+    // in place: a kill during the write would leave the start of the new text over the
+    // end of the old one, and links of records long written would be lost.
+    const std::string text = FormatRelationText(links_);
+    const fs::path temp = relationPath_.parent_path() / ("." + relationPath_.filename().string() + ".tmp");
+    const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return FromErrno(errno);
+    int rc = WriteAt(fd, text.data(), text.size(), 0);
+    if (rc == kOk && durable && ::fsync(fd) != 0) rc = FromErrno(errno);
+    if (rc == kOk && ::rename(temp.c_str(), relationPath_.c_str()) != 0) rc = FromErrno(errno);
+    if (rc != kOk) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return rc;
     }
-    int result = kOk;
+    CloseFd(relationFd_);
+    relationFd_ = fd;
+    return kOk;
+}
+
+int ScanLogFile::RewriteSideFiles(bool durable) {
+    int result = relationFd_ >= 0 ? RewriteRelationFile(durable) : kOk;
     if (folderFd_ >= 0) {
+        // Entries only ever join at the end or leave from it, so writing them in place
+        // rewrites the entries already there with the same bytes.
         for (size_t i = 0; i < folders_.size(); ++i) {
             const int rc = WriteAt(folderFd_, &folders_[i], kFolderInfoBytes, i * kFolderInfoBytes);
             if (rc != kOk) result = rc;
         }
         if (result == kOk) (void)::ftruncate(folderFd_, static_cast<off_t>(folders_.size() * kFolderInfoBytes));
     }
+    if (result == kOk) sideFilesChanged_ = false;
     return result;
 }
 
 int ScanLogFile::Sync() {
-    const int rc = Flush();
+    const int rc = FlushFiles(true);
     for (int fd : {mainFd_, relationFd_, folderFd_})
         if (fd >= 0) ::fsync(fd);
+    // The relation file's rename is an entry of the folder: it too must reach the disk.
+    if (const int dir = ::open(mainPath_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
     return rc;
 }
 
@@ -297,7 +324,8 @@ int ScanLogFile::TruncateTo(uint32_t count) {
                    folders_.end());
     folderByFsId_.clear();
     for (size_t i = 0; i < folders_.size(); ++i) folderByFsId_.emplace(folders_[i].fsId, i);
-    return RewriteSideFiles();
+    sideFilesChanged_ = true;
+    return RewriteSideFiles(false);
 }
 
 void ScanLogFile::CloseLog() {
@@ -313,6 +341,7 @@ void ScanLogFile::CloseLog() {
     counter_ = 0;
     bytesAppended_ = 0;
     lostRecordsError_ = kOk;
+    sideFilesChanged_ = false;
 }
 
 int ScanLogFile::ReadRecord(uint32_t recordId, ScanRecord& out) const {

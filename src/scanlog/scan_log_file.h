@@ -97,7 +97,10 @@ private:
     enum class OpenMode { Continue, Fresh, ReadOnly };
     int Open(const std::filesystem::path& runFolder, const std::string& logName, OpenMode mode);
     int WriteBuffer();
-    int RewriteSideFiles();
+    // durable: each file reaches the disk before it replaces the one there.
+    int FlushFiles(bool durable);
+    int RewriteSideFiles(bool durable);
+    int RewriteRelationFile(bool durable);
     const std::vector<uint32_t>* ChildrenOf(ParentKey key) const;
     // The smallest key whose list holds recordId, or false.
     bool ParentKeyOf(uint32_t recordId, ParentKey& key) const;
@@ -111,6 +114,7 @@ private:
     uint64_t bytesAppended_ = 0;
     int lostRecordsError_ = 0;
     bool readOnly_ = false;
+    bool sideFilesChanged_ = false;  // links or folders changed since the side files were written
     ParentLinks links_;
     std::vector<ParentKey> parentOf_;  // by recordId; 0 where not linked
     std::vector<FolderInfoEntry> folders_;

@@ -15,12 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         v.FromBootSector(ByteView(base), 0, base.size() / 512);
         return v;
     }();
-    std::vector<uint8_t> image = base;
-    const uint64_t root = volume.ClusterSector(0) * 512;
-    const size_t rootBytes = volume.rootSectors * 512;
-    std::copy(data, data + std::min(size, rootBytes), image.begin() + static_cast<long>(root));
-    const uint64_t first = volume.ClusterSector(2) * 512;
-    std::copy(data, data + std::min<size_t>(size, volume.ClusterBytes()), image.begin() + static_cast<long>(first));
-    fuzz::ScanAndRead(std::move(image));
+    auto image = std::make_unique<fuzz::PatchedMedium>(base);
+    image->Patch(volume.ClusterSector(0) * 512, data, std::min<size_t>(size, volume.rootSectors * 512));
+    image->Patch(volume.ClusterSector(2) * 512, data, std::min<size_t>(size, volume.ClusterBytes()));
+    fuzz::ScanAndRead(std::move(image), false);
     return 0;
 }

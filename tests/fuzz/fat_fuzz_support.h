@@ -1,8 +1,7 @@
-// A FAT16 image to put fuzz input into, and a quick scan over it with every found file
+// A FAT16 image to lay fuzz input over, and a quick scan over it with every found file
 // read back.
 #pragma once
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_data.h"
+#include "fuzz_scratch.h"
 #include "scanlog/scan_catalogue.h"
 
 namespace kestrune::fuzz {
@@ -27,26 +27,18 @@ inline std::vector<uint8_t> Fat16Fixture() {
     return image;
 }
 
-inline void UseScratchStore() {
-    static std::filesystem::path scratch;
-    scratch = std::filesystem::temp_directory_path() / ("kestrune-fuzz-" + std::to_string(::getpid()));
-    ::setenv("KESTRUNE_DATA_HOME", scratch.c_str(), 1);
-    std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(scratch, ec);
-    });
-}
-
-inline void ScanAndRead(std::vector<uint8_t> image) {
-    ScanCatalogue::Instance().NewRunFolder();
+// withFreeSpace: also build the allocation map and walk the free extents (reads of the
+// FAT that only the volume target varies; the folder target leaves them out to run faster).
+inline void ScanAndRead(std::unique_ptr<PatchedMedium> image, bool withFreeSpace) {
     CFastFatRecovery engine;
-    const uint64_t sectors = image.size() / 512;
-    if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(std::move(image)), 512), 0, sectors, 1) != 0)
-        return;
+    const uint64_t sectors = image->SizeBytes() / 512;
+    if (engine.OpenSource(SourceOverMedium(std::move(image), 512), 0, sectors, 1) != 0) return;
     engine.Scan(nullptr);
-    engine.BuildAllocationMap();
-    uint64_t position = 0, length = 0;
-    for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) && length; ++i) position += length;
+    if (withFreeSpace) {
+        engine.BuildAllocationMap();
+        uint64_t position = 0, length = 0;
+        for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) && length; ++i) position += length;
+    }
     ScanLogFile* log = engine.Log();
     for (uint32_t id = 1; log && id <= log->RecordCount() && id < 64; ++id) {
         ScanRecord record;

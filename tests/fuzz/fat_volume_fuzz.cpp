@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<uint8_t> base = kestrune::fuzz::Fat16Fixture();
-    std::vector<uint8_t> image = base;
-    std::copy(data, data + std::min(size, image.size()), image.begin());
-    kestrune::fuzz::ScanAndRead(std::move(image));
+    auto image = std::make_unique<kestrune::fuzz::PatchedMedium>(base);
+    image->Patch(0, data, size);
+    kestrune::fuzz::ScanAndRead(std::move(image), true);
     return 0;
 }

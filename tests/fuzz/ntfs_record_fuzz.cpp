@@ -4,25 +4,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <unistd.h>
 
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "ntfs_builder.h"
-#include "scanlog/scan_catalogue.h"
-
-// Scan logs go to a scratch folder of this process, removed at its end.
-static std::filesystem::path gScratch;
+#include "fuzz_scratch.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    gScratch = std::filesystem::temp_directory_path() / ("kestrune-fuzz-" + std::to_string(::getpid()));
-    ::setenv("KESTRUNE_DATA_HOME", gScratch.c_str(), 1);
-    std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(gScratch, ec);
-    });
+    kestrune::fuzz::UseScratchStore();
     return 0;
 }
 
@@ -38,17 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         builder.Put(root);
         return builder;
     }();
-    std::vector<uint8_t> image = base.Image();
+    static const std::vector<uint8_t> baseImage = base.Image();
     // The input is record 64, and (flags cleared, as a deleted file) record 65.
     const size_t recordSize = base.RecordSize();
     const size_t length = std::min(size, recordSize);
-    std::copy_n(data, length, image.begin() + static_cast<long>(base.RecordOffset(64)));
-    std::copy_n(data, length, image.begin() + static_cast<long>(base.RecordOffset(65)));
-    if (length > 0x17) image[base.RecordOffset(65) + 0x16] = image[base.RecordOffset(65) + 0x17] = 0;
-    ScanCatalogue::Instance().NewRunFolder();
+    std::vector<uint8_t> deleted(data, data + length);
+    if (length > 0x17) deleted[0x16] = deleted[0x17] = 0;
+    auto image = std::make_unique<fuzz::PatchedMedium>(baseImage);
+    image->Patch(base.RecordOffset(64), data, length);
+    image->Patch(base.RecordOffset(65), deleted.data(), deleted.size());
     CFastNtfsRecovery engine;
-    if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(image), 512), 0, image.size() / 512, 1) != 0)
-        return 0;
+    if (engine.OpenSource(SourceOverMedium(std::move(image), 512), 0, baseImage.size() / 512, 1) != 0) return 0;
     engine.Scan(nullptr);
     ScanLogFile* log = engine.Log();
     for (uint32_t id = 1; log && id <= log->RecordCount(); ++id) {

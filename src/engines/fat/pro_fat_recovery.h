@@ -15,6 +15,7 @@
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
 #include "engines/fat/fat_volume.h"
+#include "engines/pass_state.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -80,6 +81,10 @@ public:
     void DirectoryCluster(ByteView sector, uint64_t sectorNumber);
     void DirectorySector(ByteView sector, uint64_t sectorNumber);
     int Finish();
+    // What the pass holds in memory, for a checkpoint, and back: false (and an empty
+    // state) when the bytes are not a whole state.
+    void SavePassState(PassStateWriter& out) const;
+    bool LoadPassState(PassStateReader& in);
 
     const std::vector<FatGeometry>& Geometries() const { return geometries_; }
     ScanLogFile* Log() const { return log_.get(); }

@@ -13,6 +13,7 @@
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
 #include "engines/ntfs/ntfs_structures.h"
+#include "engines/pass_state.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -48,6 +49,10 @@ public:
     int StartFormattedLog(const std::string* logName);
     int ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
     int ReportQueuedFolders();
+    // What the pass holds in memory, for a checkpoint, and back: false (and no queued
+    // folders) when the bytes are not a whole state.
+    void SavePassState(PassStateWriter& out) const;
+    bool LoadPassState(PassStateReader& in);
 
     // Opens the engine on a source already open.
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,

@@ -1,0 +1,101 @@
+#include "engines/pass_checkpoint.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "disk/result_codes.h"
+#include "engines/pass_state.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr const char* kCheckpointFile = "checkpoint";
+constexpr std::string_view kMagic = "KSPASS02";
+
+int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? FromErrno(errno) : kErrDiskFull;
+        done += static_cast<size_t>(n);
+    }
+    return kOk;
+}
+
+bool ReadAll(const std::filesystem::path& file, std::vector<uint8_t>& bytes) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    uint8_t chunk[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    ::close(fd);
+    return n == 0;
+}
+
+// The checkpoint of earlier versions: counts and position as text, without engine state.
+bool ParseTextCheckpoint(ByteView bytes, PassCheckpoint& c) {
+    const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    unsigned long long v[7] = {};
+    if (std::sscanf(text.c_str(), "fat %llu ntfs %llu deep %llu position %llu %llu %llu %llu", &v[0], &v[1], &v[2],
+                    &v[3], &v[4], &v[5], &v[6]) != 7)
+        return false;
+    c = PassCheckpoint{v[0], v[1], v[2], v[3], v[4], v[5], v[6], {}, {}};
+    return true;
+}
+
+}  // namespace
+
+int WritePassCheckpoint(const std::filesystem::path& runFolder, const PassCheckpoint& c) {
+    PassStateWriter out;
+    out.Bytes(kMagic.data(), kMagic.size());
+    for (uint64_t v : {c.fatRecords, c.ntfsRecords, c.deepRecords, c.extentStart, c.extentLength, c.offset, c.sectorsDone})
+        out.U64(v);
+    out.Blob(c.fatState);
+    out.Blob(c.ntfsState);
+
+    const std::filesystem::path file = runFolder / kCheckpointFile;
+    const std::filesystem::path temp = runFolder / (std::string(".") + kCheckpointFile + ".tmp");
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return FromErrno(errno);
+    int rc = WriteAll(fd, out.bytes());
+    if (rc == kOk && ::fsync(fd) != 0) rc = FromErrno(errno);
+    if (::close(fd) != 0 && rc == kOk) rc = FromErrno(errno);
+    if (rc == kOk && ::rename(temp.c_str(), file.c_str()) != 0) rc = FromErrno(errno);
+    if (rc != kOk) {
+        ::unlink(temp.c_str());
+        return rc;
+    }
+    // The rename itself must reach the disk before the pass counts on it.
+    if (const int dir = ::open(runFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return kOk;
+}
+
+bool ReadPassCheckpoint(const std::filesystem::path& runFolder, PassCheckpoint& c) {
+    std::vector<uint8_t> bytes;
+    return ReadAll(runFolder / kCheckpointFile, bytes) && ParsePassCheckpoint(ByteView(bytes), c);
+}
+
+bool ParsePassCheckpoint(ByteView view, PassCheckpoint& c) {
+    if (!view.matches(0, kMagic)) return ParseTextCheckpoint(view, c);
+    PassStateReader in(view.from(kMagic.size()));
+    PassCheckpoint read;
+    for (uint64_t* v : {&read.fatRecords, &read.ntfsRecords, &read.deepRecords, &read.extentStart, &read.extentLength,
+                        &read.offset, &read.sectorsDone})
+        *v = in.U64();
+    read.fatState = in.Blob();
+    read.ntfsState = in.Blob();
+    if (!in.ok() || !in.AtEnd()) return false;
+    c = std::move(read);
+    return true;
+}
+
+}  // namespace kestrune
