@@ -154,6 +154,20 @@ int ScanCatalogue::Save() const {
     return kOk;
 }
 
+ScanCatalogue::ScanCatalogue(const ScanCatalogue& other) { *this = other; }
+
+ScanCatalogue& ScanCatalogue::operator=(const ScanCatalogue& other) {
+    if (this == &other) return *this;
+    std::scoped_lock lock(mutex_, other.mutex_);
+    storeFolder_ = other.storeFolder_;
+    folderCounter_ = other.folderCounter_;
+    records_ = other.records_;
+    found_ = other.found_;
+    foundFolder_ = other.foundFolder_;
+    freeBytesOf = other.freeBytesOf;
+    return *this;
+}
+
 void ScanCatalogue::Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out) {
     out = record;
     found_ = true;

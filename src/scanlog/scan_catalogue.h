@@ -35,6 +35,9 @@ public:
     explicit ScanCatalogue(std::filesystem::path storeFolder);
     // The process's catalogue, in StoreFolder().
     static ScanCatalogue& Instance();
+    // Copies take the records, not the lock (tests swap the process's catalogue).
+    ScanCatalogue(const ScanCatalogue& other);
+    ScanCatalogue& operator=(const ScanCatalogue& other);
 
     // The stored scan of a volume area, when its volume's free space is unchanged since;
     // a stale one is not found (and left alone). volumeDevice may be empty.

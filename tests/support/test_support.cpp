@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -113,6 +115,8 @@ int FaultyMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& g
 
 LoopDevice::LoopDevice(const fs::path& image, bool readOnly) {
     if (::geteuid() != 0) return;
+    lock_ = ::open("/tmp/kestrune-tests-loop.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ >= 0) ::flock(lock_, LOCK_EX);
     const std::string command =
         std::string("losetup ") + (readOnly ? "-r " : "") + "-f --show '" + image.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -125,6 +129,7 @@ LoopDevice::LoopDevice(const fs::path& image, bool readOnly) {
 
 LoopDevice::~LoopDevice() {
     if (!device_.empty()) std::system(("losetup -d " + device_ + " 2>/dev/null").c_str());
+    if (lock_ >= 0) ::close(lock_);
 }
 
 }  // namespace kestrune::test

@@ -41,7 +41,7 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
 
 // An image attached to a free loop device (read-only unless asked), detached in every
-// case. device() is empty when this is not root or the machine has no loop devices.
+// case. Tests running at once take turns, since attaching one renumbers the disks. device() is empty when this is not root or the machine has no loop devices.
 class LoopDevice {
 public:
     explicit LoopDevice(const std::filesystem::path& image, bool readOnly = true);
@@ -51,6 +51,7 @@ public:
     const std::string& device() const { return device_; }
 
 private:
+    int lock_ = -1;  // one loop device at a time across test processes: disk numbers shift
     std::string device_;
 };
 
