@@ -25,7 +25,10 @@ uint64_t ListFindings(IFileRecoveryParse& engine, const std::string& pattern, st
             out << RecordJson(record, folder) << "\n";
         } else {
             out << folder << RecordName(record) << "\t" << FormatSize(record.fileSize)
-                << (record.contentOk ? "" : "\t(content overwritten)") << "\n";
+                << (record.contentOk == kContentEncrypted ? "\t(EFS-encrypted: cannot be read without its keys)"
+                    : record.contentOk                    ? ""
+                                                          : "\t(content overwritten)")
+                << "\n";
         }
     }
     return found.size();

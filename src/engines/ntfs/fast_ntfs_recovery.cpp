@@ -1,11 +1,13 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
+#include <cstring>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -32,11 +34,16 @@ CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 int CFastNtfsRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
     if (!reader_.geometry.FromBootSector(boot, start, sectors)) return kErrInvalidData;
     const NtfsVolumeGeometry& g = reader_.geometry;
-    scanBuffer_.assign(size_t{g.recordSize} * kRecordsPerChunk, 0);
+    // One chunk of records, and room for the start of a record carried over from the run before.
+    scanBuffer_.assign(size_t{g.recordSize} * (kRecordsPerChunk + 1), 0);
     contentContext_.sectorSize = g.bytesPerSector;
-    std::vector<FileRun> runs;
-    reader_.FindAttributeRuns(g.mftStartSector, kAttrData, runs);
-    reader_.geometry.mftRuns = std::move(runs);
+    // Every run of the MFT, through its attribute list when it has one: a volume in use
+    // for a while has its MFT in many pieces.
+    if (LoadMftRuns(reader_) != kOk || reader_.geometry.mftRuns.empty()) {
+        std::vector<FileRun> runs;
+        reader_.FindAttributeRuns(g.mftStartSector, kAttrData, runs);
+        reader_.geometry.mftRuns = std::move(runs);
+    }
     return kOk;
 }
 
@@ -111,6 +118,9 @@ int CFastNtfsRecovery::ScanRecords() {
     const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started;
     const uint64_t chunkSectors = uint64_t{g.recordSize} * kRecordsPerChunk / g.bytesPerSector;
+    // The MFT is one stream of records across its runs: a record cut by the end of a run
+    // (clusters smaller than a record) is completed from the next run before it is read.
+    size_t carried = 0;
     int64_t cluster = 0;
     for (const FileRun& run : g.mftRuns) {
         cluster += run.lcnDelta;
@@ -119,13 +129,16 @@ int CFastNtfsRecovery::ScanRecords() {
         for (uint64_t offset = 0; offset < runSectors;) {
             const uint32_t count = static_cast<uint32_t>(std::min(chunkSectors, runSectors - offset));
             uint32_t read = 0;
-            if (int rc = ReadSectors(count, source_, scanBuffer_.data(), first + offset,
+            if (int rc = ReadSectors(count, source_, scanBuffer_.data() + carried, first + offset,
                                      static_cast<int>(g.bytesPerSector), read);
                 rc != kOk)
                 return rc;
-            const uint32_t records = read / g.sectorsPerRecord;
-            for (uint32_t i = 0; i < records; ++i)
-                ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + size_t{i} * g.recordSize, g.recordSize), false);
+            const size_t bytes = carried + size_t{read} * g.bytesPerSector;
+            const size_t records = bytes / g.recordSize;
+            for (size_t i = 0; i < records; ++i)
+                ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + i * g.recordSize, g.recordSize), false);
+            carried = bytes - records * g.recordSize;
+            if (carried) std::memmove(scanBuffer_.data(), scanBuffer_.data() + records * g.recordSize, carried);
             offset += count;
             done += count;
             const uint64_t now = SteadyMilliseconds();
@@ -153,9 +166,19 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     ScanRecord found{};
     std::string firstName;
     uint32_t parent = 0;
-    if (!ReadFileIdentity(record, found, firstName, parent)) return;
-
     const NtfsVolumeGeometry& g = reader_.geometry;
+    if (!ReadFileIdentity(record, found, firstName, parent)) {
+        // A record with a long attribute list may keep its name in an extension record.
+        std::vector<uint8_t> extension;
+        if (!ReadNameExtension(reader_, record, ListFollowerOf(), extension) ||
+            !ReadFileIdentity(ByteView(extension), found, firstName, parent))
+            return;
+        DataAttribute data;
+        const ListFollower follow = ListFollowerOf();
+        if (!asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk)
+            found.fileSize = data.dataSize;
+    }
+
     const uint32_t level = ClimbParents(parent);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsQuick;
@@ -165,7 +188,12 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     found.entrySector = reader_.RecordSector(number);
     found.partitionStart = g.partitionStart;
     // Checked once the whole record is read, so the check sees the long (Win32) name.
-    found.contentOk = asFolder ? 1 : ContentCheck(found.entrySector, RecordName(found));
+    if (asFolder)
+        found.contentOk = 1;
+    else if (RecordDataEncrypted(record, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)))
+        found.contentOk = kContentEncrypted;
+    else
+        found.contentOk = ContentCheck(found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
 }
@@ -192,6 +220,17 @@ uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
                            found = true;
                            return false;
                        });
+        std::vector<uint8_t> extension;
+        if (!found && ReadNameExtension(reader_, record, ListFollowerOf(), extension)) {
+            const ByteView moved(extension);
+            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), reader_.geometry.recordSize),
+                           [&](const AttributeRef& a) {
+                               if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
+                               parent = FileNameValue(a).le32(kNameParent);
+                               found = true;
+                               return false;
+                           });
+        }
         if (!found) break;
     }
     return level;
@@ -256,6 +295,13 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
     });
     if (resident || extension.empty()) return result;
     (void)nonResident;
+    // Compressed data, or data that begins with a hole, is checked as the file reads.
+    NtfsDataReader data(reader_, entrySector);
+    const std::vector<uint8_t> content = FirstContentBytes(data);
+    if (!content.empty()) {
+        const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
+        return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
+    }
     std::vector<FileRun> runs;
     if (reader_.FindAttributeRuns(entrySector, kAttrData, runs) != kOk || runs.empty()) return 1;
     const NtfsVolumeGeometry& g = reader_.geometry;
@@ -266,6 +312,11 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
     if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) != kOk || read != 1)
         return 1;
     return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
+}
+
+ListFollower CFastNtfsRecovery::ListFollowerOf() const {
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    return {[this](uint64_t number) { return reader_.RecordSector(number); }, g.partitionStart, g.sectorsPerCluster};
 }
 
 uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
@@ -289,7 +340,7 @@ int CFastNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
             NtfsDataReader data(reader_, file.entrySector);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
             return log_.ChildrenOfFolder(folder, children);

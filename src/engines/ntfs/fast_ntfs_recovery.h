@@ -10,6 +10,7 @@
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/recovery_engine.h"
 
@@ -61,6 +62,8 @@ private:
     void AddLostFolder(uint32_t number);
     uint32_t ContentCheck(uint64_t entrySector, std::string_view name);
     int ReportProgress(int percent);
+    // Extension records named by attribute lists are found through this volume's MFT.
+    ListFollower ListFollowerOf() const;
 
     uint16_t driveLetter_ = 0;
     SectorSource source_;

@@ -5,6 +5,7 @@
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -54,7 +55,7 @@ int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint
     if (IsNtfsBootSector(ByteView(boot))) {
         const uint64_t mft = start + ByteView(boot).le64(kBootMftCluster) * ByteView(boot).u8(kBootSectorsPerCluster);
         std::vector<FileRun> runs;
-        if (MftRunsAt(mft, runs) == kOk) mftCatalogue_[mft] = std::move(runs);
+        if (FormerMftRuns(mft, ByteView(boot).u8(kBootSectorsPerCluster), runs) == kOk) mftCatalogue_[mft] = std::move(runs);
     }
     return kOk;
 }
@@ -93,22 +94,34 @@ int CProfessionalNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, Recover
 }
 
 int CProfessionalNtfsRecovery::MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const {
-    std::vector<uint8_t> record;
-    if (int rc = reader_.ReadMftRecord(sector, record); rc != kOk) return rc > 0 ? rc : kErrAttributeNotFound;
-    if (!HasRecordSignature(ByteView(record))) return kErrNotMftRecord;
-    ApplyFixups(record, reader_.geometry.recordSize);
-    int result = kErrAttributeNotFound;
-    WalkAttributes(ByteView(record), reader_.geometry.recordSize, [&](const AttributeRef& a) {
-        if (a.type == kAttrAttributeList) {
-            result = kErrInvalidParameter;  // lists are not followed here
-            return false;
-        }
-        if (a.type != kAttrData) return true;
-        DecodeRuns(a.bytes, reader_.geometry.bytesPerSector, runs);
-        result = kOk;
-        return false;
-    });
-    return result;
+    DataAttribute data;
+    const int rc = ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, nullptr, data);
+    if (rc != kOk) return rc;
+    if (data.resident) return kErrAttributeNotFound;
+    const std::vector<FileRun> decoded = ToFileRuns(data.runs);
+    runs.insert(runs.end(), decoded.begin(), decoded.end());
+    return kOk;
+}
+
+int CProfessionalNtfsRecovery::FormerMftRuns(uint64_t sector, uint32_t spc, std::vector<FileRun>& runs) const {
+    // A very fragmented $MFT keeps the later pieces of its run list in extension records,
+    // which lie in the part of that MFT its first pieces already place.
+    Placement sofar{0, spc, {}};
+    ListFollower follow{[&](uint64_t number) { return sofar.runs.empty() ? UINT64_MAX : MapRecord(number, sofar); },
+                        0, spc};
+    DataAttribute data;
+    const int rc = ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, &follow, data,
+                                     [&](const DataAttribute& pieces) {
+                                         sofar.runs = ToFileRuns(pieces.runs);
+                                         if (sofar.runs.empty()) return;
+                                         const int64_t base = static_cast<int64_t>(sector) - sofar.runs[0].lcnDelta * spc;
+                                         sofar.base = base > 0 ? static_cast<uint64_t>(base) : 0;
+                                         follow.volumeStart = sofar.base;
+                                     });
+    if (rc != kOk) return rc;
+    if (data.resident) return kErrAttributeNotFound;
+    runs = ToFileRuns(data.runs);
+    return kOk;
 }
 
 int CProfessionalNtfsRecovery::StartFormattedLog(const std::string* logName) {
@@ -257,7 +270,7 @@ int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes
             return false;
         });
         std::vector<FileRun> runs;
-        if (isMft && MftRunsAt(sector, runs) == kOk) mftCatalogue_[sector] = std::move(runs);
+        if (isMft && FormerMftRuns(sector, clusterGuess_, runs) == kOk) mftCatalogue_[sector] = std::move(runs);
         return kOk;
     }
     if (number <= kLastSystemRecord) return kOk;
@@ -283,7 +296,12 @@ void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
     found.clusterBytes = placement.sectorsPerCluster * reader_.geometry.bytesPerSector;
     found.entrySector = sector;
     found.partitionStart = placement.base;
-    found.contentOk = asFolder ? 1 : ContentCheck(found);
+    if (asFolder)
+        found.contentOk = 1;
+    else if (RecordDataEncrypted(record, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize)))
+        found.contentOk = kContentEncrypted;
+    else
+        found.contentOk = ContentCheck(found);
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
 }
@@ -353,6 +371,13 @@ uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
         return false;
     });
     if (resident || extension.empty()) return result;
+    // Compressed data, or data that begins with a hole, is checked as the file reads.
+    auto data = NtfsDataReader::ForFormerVolume(reader_, record.entrySector, record.partitionStart, record.clusterBytes);
+    const std::vector<uint8_t> content = FirstContentBytes(data);
+    if (!content.empty()) {
+        const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
+        return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
+    }
     const uint64_t sector = DataStartSector(record);
     if (sector == 0) return 1;
     std::vector<uint8_t> first(reader_.geometry.bytesPerSector);
@@ -386,7 +411,7 @@ int CProfessionalNtfsRecovery::Recover(const ScanRecord& record, const std::file
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
             auto data = NtfsDataReader::ForFormerVolume(reader_, file.entrySector, file.partitionStart, file.clusterBytes);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
             return log_.ChildrenOfFolder(folder, children);

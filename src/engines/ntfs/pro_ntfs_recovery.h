@@ -76,7 +76,11 @@ private:
     };
 
     int OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector);
+    // The runs of the first unnamed $DATA of the record at sector.
     int MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const;
+    // Every run of a former $MFT whose record is at sector, on a volume of spc sectors per
+    // cluster, through its attribute list when it has one.
+    int FormerMftRuns(uint64_t sector, uint32_t spc, std::vector<FileRun>& runs) const;
     void EstimateClusterSize(ByteView record);
     bool FindOwningMft(uint32_t number, uint64_t sector, uint32_t spc, uint64_t& owner,
                        std::vector<FileRun>& runs) const;
