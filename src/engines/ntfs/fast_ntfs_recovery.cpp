@@ -155,13 +155,15 @@ int CFastNtfsRecovery::ScanRecords() {
     return kOk;
 }
 
-void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
+bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     const ByteView record(bytes.data(), bytes.size());
-    if (!asFolder && record.le16(kRecordFlags) != 0) return;  // in use, or a directory
-    if (!HasRecordSignature(record)) return;
+    if (!asFolder && record.le16(kRecordFlags) != 0) return false;  // in use, or a directory
+    if (!HasRecordSignature(record)) return false;
     ApplyFixups(bytes, reader_.geometry.recordSize);
     const uint32_t number = record.le32(kRecordNumber);
-    if (number <= kLastSystemRecord) return;
+    if (number <= kLastSystemRecord) return false;
+    // An extension record is part of its base record's file, not a file of its own.
+    if ((record.le64(kRecordBaseReference) & 0xFFFFFFFFFFFF) != 0) return false;
 
     ScanRecord found{};
     std::string firstName;
@@ -172,7 +174,7 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
         std::vector<uint8_t> extension;
         if (!ReadNameExtension(reader_, record, ListFollowerOf(), extension) ||
             !ReadFileIdentity(ByteView(extension), found, firstName, parent))
-            return;
+            return false;
         DataAttribute data;
         const ListFollower follow = ListFollowerOf();
         if (!asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk)
@@ -196,6 +198,7 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
         found.contentOk = ContentCheck(found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    return true;
 }
 
 uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
@@ -253,7 +256,10 @@ int CFastNtfsRecovery::ScanFolders() {
             AddLostFolder(record.le32(kRecordNumber));
             continue;
         }
-        ExamineRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), true);
+        // A folder whose name cannot be read still keeps its files together.
+        if (!ExamineRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), true) &&
+            folder > kLastSystemRecord)
+            AddLostFolder(folder);
     }
     return kOk;
 }
@@ -302,11 +308,9 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
         const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
         return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
     }
-    std::vector<FileRun> runs;
-    if (reader_.FindAttributeRuns(entrySector, kAttrData, runs) != kOk || runs.empty()) return 1;
-    const NtfsVolumeGeometry& g = reader_.geometry;
-    const uint64_t sector = g.partitionStart + static_cast<uint64_t>(runs[0].lcnDelta) * g.clusterBytes / g.bytesPerSector;
+    const uint64_t sector = FirstDataSector(entrySector);
     if (sector == 0) return 1;
+    const NtfsVolumeGeometry& g = reader_.geometry;
     std::vector<uint8_t> first(g.bytesPerSector);
     uint32_t read = 0;
     if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) != kOk || read != 1)
@@ -319,12 +323,19 @@ ListFollower CFastNtfsRecovery::ListFollowerOf() const {
     return {[this](uint64_t number) { return reader_.RecordSector(number); }, g.partitionStart, g.sectorsPerCluster};
 }
 
-uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
-    std::vector<FileRun> runs;
-    if (reader_.FindAttributeRuns(record.entrySector, kAttrData, runs) != kOk || runs.empty()) return 0;
+uint64_t CFastNtfsRecovery::FirstDataSector(uint64_t entrySector) const {
+    // The whole run list: FindAttributeRuns gives nothing for an attribute of 512 bytes or more.
+    DataAttribute data;
+    const ListFollower follow = ListFollowerOf();
+    if (ReadDataAttribute(reader_, entrySector, kRecordReadBytes, &follow, data) != kOk || data.runs.empty() ||
+        data.runs[0].sparse)
+        return 0;
     const NtfsVolumeGeometry& g = reader_.geometry;
-    const int64_t sector = static_cast<int64_t>(g.partitionStart) + runs[0].lcnDelta * int64_t{g.sectorsPerCluster};
-    return sector > 0 ? static_cast<uint64_t>(sector) : 0;
+    return g.partitionStart + data.runs[0].lcn * g.sectorsPerCluster;
+}
+
+uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
+    return FirstDataSector(record.entrySector);
 }
 
 int CFastNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {

@@ -23,11 +23,12 @@ NtfsDataReader::NtfsDataReader(const NtfsReader& reader, uint64_t entrySector)
     : reader_(reader), entrySector_(entrySector) {}
 
 NtfsDataReader NtfsDataReader::ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
-                                               uint32_t clusterBytes) {
+                                               uint32_t clusterBytes, ListFollower follow) {
     NtfsDataReader data(reader, entrySector);
     data.formerVolume_ = true;
     data.volumeStart_ = volumeStart;
     data.clusterBytes_ = clusterBytes;
+    data.formerFollow_ = std::move(follow);
     return data;
 }
 
@@ -43,8 +44,9 @@ int NtfsDataReader::Prepare() {
     const NtfsVolumeGeometry& g = reader_.geometry;
     ListFollower follow{[this](uint64_t number) { return reader_.RecordSector(number); }, g.partitionStart,
                         g.sectorsPerCluster};
-    prepareResult_ = ReadDataAttribute(reader_, entrySector_, formerVolume_ ? g.recordSize : kRecordReadBytes,
-                                       formerVolume_ ? nullptr : &follow, data_);
+    const ListFollower* through = formerVolume_ ? (formerFollow_.locate ? &formerFollow_ : nullptr) : &follow;
+    prepareResult_ =
+        ReadDataAttribute(reader_, entrySector_, formerVolume_ ? g.recordSize : kRecordReadBytes, through, data_);
     // Resident data longer than a record cannot have come from one.
     if (prepareResult_ == kOk && data_.resident && !data_.runsWhole) prepareResult_ = kErrInvalidParameter;
     return prepareResult_;

@@ -17,11 +17,11 @@ namespace kestrune {
 class NtfsDataReader final : public PieceReader {
 public:
     NtfsDataReader(const NtfsReader& reader, uint64_t entrySector);
-    // A record of a former volume: attribute lists are not followed (they end the search),
-    // the walk stays within the record, and clusters are placed with the record's own
-    // volume start and cluster size.
+    // A record of a former volume: the walk stays within the record, clusters are placed
+    // with the record's own volume start and cluster size, and an attribute list is
+    // followed only through follow (which places that volume's records).
     static NtfsDataReader ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
-                                          uint32_t clusterBytes);
+                                          uint32_t clusterBytes, ListFollower follow = {});
 
     // Reads the record and its data attribute (the first ReadPiece does it otherwise).
     int Prepare();
@@ -53,6 +53,7 @@ private:
     bool formerVolume_ = false;
     uint64_t volumeStart_ = 0;
     uint32_t clusterBytes_ = 0;
+    ListFollower formerFollow_;
     bool prepared_ = false;
     int prepareResult_ = 0;
     bool storedBytes_ = false;

@@ -187,8 +187,8 @@ bool CProfessionalNtfsRecovery::FindOwningMft(uint32_t number, uint64_t sector, 
     return false;
 }
 
-CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint32_t number, uint64_t sector) const {
-    const uint32_t spc = clusterGuess_;
+CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint32_t number, uint64_t sector,
+                                                                         uint32_t spc) const {
     Placement placement{reader_.geometry.partitionStart, spc, {}};
     uint64_t owner = 0;
     if (FindOwningMft(number, sector, spc, owner, placement.runs)) {
@@ -245,9 +245,38 @@ uint32_t CProfessionalNtfsRecovery::Climb(uint32_t parent, const Placement& plac
             found = true;
             return false;
         });
+        std::vector<uint8_t> extension;
+        if (!found && NameExtension(record, placement, extension)) {
+            const ByteView moved(extension);
+            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), size), [&](const AttributeRef& a) {
+                if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
+                parent = FileNameValue(a).le32(kNameParent);
+                found = true;
+                return false;
+            });
+        }
         if (!found) break;
     }
     return level;
+}
+
+bool CProfessionalNtfsRecovery::NameExtension(ByteView record, const Placement& placement,
+                                              std::vector<uint8_t>& extension) const {
+    const ListFollower follow{[this, placement](uint64_t number) { return MapRecord(number, placement); },
+                              placement.base, placement.sectorsPerCluster};
+    return ReadNameExtension(reader_, record, follow, extension);
+}
+
+ListFollower CProfessionalNtfsRecovery::FollowerFor(const ScanRecord& record) const {
+    const uint32_t bps = reader_.geometry.bytesPerSector;
+    const uint32_t spc = std::max<uint32_t>(1, record.clusterBytes / bps);
+    const Placement placement = RecordBase(record.fsId, record.entrySector, spc);
+    return {[this, placement](uint64_t number) { return MapRecord(number, placement); }, placement.base, spc};
+}
+
+NtfsDataReader CProfessionalNtfsRecovery::DataOf(const ScanRecord& record) const {
+    return NtfsDataReader::ForFormerVolume(reader_, record.entrySector, record.partitionStart, record.clusterBytes,
+                                           FollowerFor(record));
 }
 
 int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes, uint64_t sector) {
@@ -274,20 +303,32 @@ int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes
         return kOk;
     }
     if (number <= kLastSystemRecord) return kOk;
+    // An extension record is part of its base record's file, not a file of its own.
+    if ((record.le64(kRecordBaseReference) & 0xFFFFFFFFFFFF) != 0) return kOk;
     EstimateClusterSize(record);
-    AddRecord(copy, sector, RecordBase(number, sector), false);
+    AddRecord(copy, sector, RecordBase(number, sector, clusterGuess_), false);
     return kOk;
 }
 
-void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sector, const Placement& placement,
+bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sector, const Placement& placement,
                                           bool asFolder) {
     const ByteView record(bytes.data(), bytes.size());
     const uint32_t number = record.le32(kRecordNumber);
-    if (number <= kLastSystemRecord) return;
+    if (number <= kLastSystemRecord) return false;
     ScanRecord found{};
     std::string firstName;
     uint32_t parent = 0;
-    if (!ReadFileIdentity(record, found, firstName, parent)) return;
+    if (!ReadFileIdentity(record, found, firstName, parent)) {
+        // A record with a long attribute list may keep its name in an extension record.
+        std::vector<uint8_t> extension;
+        if (!NameExtension(record, placement, extension) || !ReadFileIdentity(ByteView(extension), found, firstName, parent))
+            return false;
+        const ListFollower follow{[this, placement](uint64_t n) { return MapRecord(n, placement); }, placement.base,
+                                  placement.sectorsPerCluster};
+        DataAttribute data;
+        if (!asFolder && ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, &follow, data) == kOk)
+            found.fileSize = data.dataSize;
+    }
     const uint32_t level = Climb(parent, placement);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsFormatted;
@@ -304,6 +345,7 @@ void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
         found.contentOk = ContentCheck(found);
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    return true;
 }
 
 void CProfessionalNtfsRecovery::AddLostFolder(uint32_t number) {
@@ -338,7 +380,10 @@ int CProfessionalNtfsRecovery::ReportQueuedFolders() {
             continue;
         }
         if (!SaneHeader(record)) continue;
-        AddRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), sector, placement, true);
+        // A folder whose name cannot be read still keeps its files together.
+        if (!AddRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), sector, placement, true) &&
+            entry.number > kLastSystemRecord)
+            AddLostFolder(entry.number);
     }
     return log_.get()->Flush();
 }
@@ -372,7 +417,7 @@ uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
     });
     if (resident || extension.empty()) return result;
     // Compressed data, or data that begins with a hole, is checked as the file reads.
-    auto data = NtfsDataReader::ForFormerVolume(reader_, record.entrySector, record.partitionStart, record.clusterBytes);
+    auto data = DataOf(record);
     const std::vector<uint8_t> content = FirstContentBytes(data);
     if (!content.empty()) {
         const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
@@ -410,7 +455,7 @@ int CProfessionalNtfsRecovery::Recover(const ScanRecord& record, const std::file
     return RecoverFoundItem(
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
-            auto data = NtfsDataReader::ForFormerVolume(reader_, file.entrySector, file.partitionStart, file.clusterBytes);
+            auto data = DataOf(file);
             return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
@@ -426,7 +471,7 @@ int CProfessionalNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::
         if (progress) progress(userData, 100, kErrInvalidParameter);
         return kErrInvalidParameter;
     }
-    auto data = NtfsDataReader::ForFormerVolume(reader_, record->entrySector, record->partitionStart, record->clusterBytes);
+    auto data = DataOf(*record);
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
                             userData, PreviewFileRoute::Convertible);
 }

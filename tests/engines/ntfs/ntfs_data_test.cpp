@@ -123,7 +123,7 @@ TEST_F(BuiltData, AnMftWhoseRunsGoOnInAnExtensionRecordIsReadToItsEnd) {
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "late");
 }
 
-TEST_F(BuiltData, AFilesRunsGoOnInItsExtensionRecords) {
+TEST_F(BuiltData, AFilesNameAndRunsGoOnInItsExtensionRecord) {
     builder_.PutMft(128);
     const auto first = test::PatternBytes(1024, 6), second = test::PatternBytes(1024, 7);
     builder_.Write(1400 * 512, first);
@@ -131,7 +131,7 @@ TEST_F(BuiltData, AFilesRunsGoOnInItsExtensionRecords) {
     B::Record base;
     base.number = 110;
     std::vector<uint8_t> list;
-    for (auto [type, vcn, record] : {std::tuple<uint32_t, uint64_t, uint64_t>{0x30, 0, 110}, {0x80, 0, 110},
+    for (auto [type, vcn, record] : {std::tuple<uint32_t, uint64_t, uint64_t>{0x30, 0, 111}, {0x80, 0, 110},
                                      {0x80, 2, 111}}) {
         std::vector<uint8_t> entry(0x20, 0);
         B::Put32(entry.data(), type);
@@ -142,16 +142,19 @@ TEST_F(BuiltData, AFilesRunsGoOnInItsExtensionRecords) {
         list.insert(list.end(), entry.begin(), entry.end());
     }
     B::AddResident(base, 0x20, list);
-    B::AddFileName(base, 5, u"pieces.bin");
     B::AddDataPiece(base, B::Run(2, 1400), 0, 2048, 2048);
     builder_.Put(base);
     B::Record extension;
     extension.number = 111;
     extension.baseRecord = 110;
+    B::AddFileName(extension, 5, u"pieces.bin");
     B::AddDataPiece(extension, B::Run(2, 1500), 2, 0, 0);
     builder_.Put(extension);
     auto found = Scan();
+    ASSERT_EQ(engine_->Log()->RecordCount(), 1u) << "the extension record is no file of its own";
     ASSERT_TRUE(found.count("pieces.bin"));
+    EXPECT_EQ(found["pieces.bin"].fsId, 110u);
+    EXPECT_EQ(found["pieces.bin"].fileSize, 2048u) << "the size of the data, not of the name";
     std::vector<uint8_t> bytes, expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
     ASSERT_EQ(Recover(found["pieces.bin"], bytes), kOk);
