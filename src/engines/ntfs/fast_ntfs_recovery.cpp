@@ -195,7 +195,7 @@ bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     else if (RecordDataEncrypted(record, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)))
         found.contentOk = kContentEncrypted;
     else
-        found.contentOk = ContentCheck(found.entrySector, RecordName(found));
+        found.contentOk = ContentCheck(record.sub(0, g.recordSize), found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
     return true;
@@ -277,19 +277,14 @@ void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
     log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
 }
 
-uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view name) {
+uint32_t CFastNtfsRecovery::ContentCheck(ByteView record, uint64_t entrySector, std::string_view name) {
     const std::string_view extension = ExtensionOf(name);
-    std::vector<uint8_t> buffer;
-    if (reader_.ReadMftRecord(entrySector, buffer) != kOk) return 1;
-    ApplyFixups(buffer, reader_.geometry.recordSize);
-    bool resident = false, nonResident = false;
+    bool resident = false;
     uint32_t result = 1;
-    WalkAttributes(ByteView(buffer), kRecordReadBytes, [&](const AttributeRef& a) {
+    // The record is at hand, fixed up: only the data is read from the volume.
+    WalkAttributes(record, record.size(), [&](const AttributeRef& a) {
         if (a.type != kAttrData) return true;
-        if (a.NonResident()) {
-            nonResident = true;
-            return false;
-        }
+        if (a.NonResident()) return false;
         resident = true;
         const uint16_t offset = a.bytes.le16(kAttrValueOffset);
         const ByteView data = a.bytes.from(offset);
@@ -299,18 +294,21 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
             result = 0;
         return false;
     });
-    if (resident || extension.empty()) return result;
-    (void)nonResident;
-    // Compressed data, or data that begins with a hole, is checked as the file reads.
+    // An extension no signature belongs to passes without a read.
+    if (resident || extension.empty() || !carve::RowForExtension(extension)) return result;
     NtfsDataReader data(reader_, entrySector);
+    if (data.Prepare() != kOk) return 1;
+    // Compressed data, or data that begins with a hole, is checked as the file reads.
     const std::vector<uint8_t> content = FirstContentBytes(data);
     if (!content.empty()) {
         const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
         return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
     }
-    const uint64_t sector = FirstDataSector(entrySector);
-    if (sector == 0) return 1;
+    const DataAttribute& attribute = data.Attribute();
+    if (attribute.resident || attribute.runs.empty() || attribute.runs[0].sparse) return 1;
     const NtfsVolumeGeometry& g = reader_.geometry;
+    const uint64_t sector = g.partitionStart + attribute.runs[0].lcn * g.sectorsPerCluster;
+    if (sector == 0) return 1;
     std::vector<uint8_t> first(g.bytesPerSector);
     uint32_t read = 0;
     if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) != kOk || read != 1)

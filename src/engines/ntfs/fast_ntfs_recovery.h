@@ -61,7 +61,7 @@ private:
     bool ExamineRecord(std::span<uint8_t> record, bool asFolder);
     uint32_t ClimbParents(uint32_t parent);
     void AddLostFolder(uint32_t number);
-    uint32_t ContentCheck(uint64_t entrySector, std::string_view name);
+    uint32_t ContentCheck(ByteView record, uint64_t entrySector, std::string_view name);
     int ReportProgress(int percent);
     // Extension records named by attribute lists are found through this volume's MFT.
     ListFollower ListFollowerOf() const;

@@ -26,6 +26,8 @@ public:
     // Reads the record and its data attribute (the first ReadPiece does it otherwise).
     int Prepare();
     bool Encrypted() const { return data_.Encrypted(); }
+    // The data attribute as Prepare read it.
+    const DataAttribute& Attribute() const { return data_; }
     // Whether the stored clusters differ from the content: compressed, or starting with a hole.
     bool NeedsTranslation() const {
         return !data_.resident && (data_.Compressed() || (!data_.runs.empty() && data_.runs[0].sparse));
