@@ -26,7 +26,10 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
             out << RecordJson(record, folder) << "\n";
         } else {
             out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize)
-                << (record.contentOk ? "" : "\t(content overwritten)") << "\n";
+                << (record.contentOk == kContentEncrypted ? "\t(EFS-encrypted: cannot be read without its keys)"
+                    : record.contentOk                    ? ""
+                                                          : "\t(content overwritten)")
+                << "\n";
         }
     }
     return found.size();

@@ -40,6 +40,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder) {
     j["size"] = record.fileSize;
     j["engine"] = EngineKindName(record.engineKind);
     j["contentOk"] = record.contentOk != 0;
+    j["encrypted"] = record.contentOk == kContentEncrypted;
     j["isFolder"] = record.isFolder != 0;
     j["created"] = IsoTime(record.createTime);
     j["modified"] = IsoTime(record.writeTime);

@@ -63,6 +63,11 @@ constexpr CodeText kTextTable[] = {
     {kErrAlreadyExists, "Cannot create a file when that file already exists."},
     {kErrFilenameTooLong, "The filename or extension is too long."},
     {kErrDirectory, "The directory name is invalid."},
+    {kErrUnsupportedCompression, "The file is compressed with a method this program cannot read."},
+    {kErrFileCorrupt, "The file's data is damaged on the medium and cannot be read back as the file."},
+    {kErrFileEncrypted,
+     "The file is encrypted (EFS) and cannot be read without its owner's keys; only its encrypted "
+     "bytes were saved, under a name ending in .efs-encrypted."},
     {kErrNoMediaInDrive, "No media in drive."},
     {kErrIoDevice, "The request could not be performed because of an I/O device error."},
     {kErrTimeout, "This operation returned because the timeout period expired."},

@@ -35,11 +35,17 @@ inline constexpr int kErrBusy = 170;
 inline constexpr int kErrAlreadyExists = 183;
 inline constexpr int kErrFileTooLarge = 223;   // past the destination's file-size limit
 inline constexpr int kErrFilenameTooLong = 206;
+inline constexpr int kErrUnsupportedCompression = 618;  // a compression method we cannot read
 inline constexpr int kErrDirectory = 267;  // the path names a folder, not a file
 inline constexpr int kErrIoDevice = 1117;
 inline constexpr int kErrNoMediaInDrive = 1112;
 inline constexpr int kErrLinkRefused = 1921;  // a symbolic link where a write would go
+// The file's data cannot be given back as the file: a run list that ends before the
+// file does, or a compressed unit that does not decompress.
+inline constexpr int kErrFileCorrupt = 1392;
 inline constexpr int kErrTimeout = 1460;
+// An EFS-encrypted file: only its encrypted bytes could be saved.
+inline constexpr int kErrFileEncrypted = 6002;
 
 // The engines' own codes.
 inline constexpr int kErrNotMftRecord = -1;

@@ -28,7 +28,8 @@ struct ScanRecord {
     uint32_t engineKind;      // EngineKind
     uint32_t isFolder;        // 1 folder, 0 file
     uint32_t folderDeleted;   // FAT folders: the folder's entry or its parent's is deleted
-    uint32_t contentOk;       // 0 when the data does not carry its extension's signature
+    uint32_t contentOk;       // 0 when the data does not carry its extension's signature;
+                              // kContentEncrypted for an encrypted file
     uint32_t recordId;        // 1-based position in the main file
     uint32_t fsId;            // MFT record number, first cluster, or 0 for carved files
     uint32_t clusterBytes;    // 0xFFFFFFFF for carved files and synthetic folders
@@ -60,6 +61,10 @@ static_assert(offsetof(ScanRecord, dataAreaSector) == 62);
 static_assert(offsetof(ScanRecord, entrySector) == 70);
 static_assert(offsetof(ScanRecord, partitionStart) == 78);
 static_assert(offsetof(ScanRecord, name) == 86);
+
+// contentOk of a file whose data is encrypted (NTFS EFS): listed as such, and recovered
+// only as its encrypted bytes.
+inline constexpr uint32_t kContentEncrypted = 2;
 
 // The record's name up to its NUL (or the whole field when a damaged record has none).
 inline std::string_view RecordName(const ScanRecord& record) {

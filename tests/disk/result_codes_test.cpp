@@ -29,7 +29,8 @@ TEST(ResultCodes, EveryCodeHasAnEnglishText) {
                      kErrBrokenPipe, kErrDiskFull, kErrInsufficientBuffer, kErrDirNotEmpty, kErrBusy,
                      kErrAlreadyExists, kErrFilenameTooLong, kErrDirectory, kErrIoDevice,
                      kErrNoMediaInDrive, kErrTimeout, kErrNotMftRecord, kErrAttributeNotFound,
-                     kErrDataNotResident, CancelCode}) {
+                     kErrDataNotResident, kErrUnsupportedCompression, kErrFileCorrupt, kErrFileEncrypted,
+                     CancelCode}) {
         EXPECT_EQ(ResultText(code).find("Unknown"), std::string::npos) << code;
     }
     EXPECT_NE(ResultText(FromErrno(ENOLINK)).find("System error"), std::string::npos);

@@ -1,11 +1,13 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
+#include <cstring>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -32,11 +34,16 @@ CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 int CFastNtfsRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
     if (!reader_.geometry.FromBootSector(boot, start, sectors)) return kErrInvalidData;
     const NtfsVolumeGeometry& g = reader_.geometry;
-    scanBuffer_.assign(size_t{g.recordSize} * kRecordsPerChunk, 0);
+    // One chunk of records, and room for the start of a record carried over from the run before.
+    scanBuffer_.assign(size_t{g.recordSize} * (kRecordsPerChunk + 1), 0);
     contentContext_.sectorSize = g.bytesPerSector;
-    std::vector<FileRun> runs;
-    reader_.FindAttributeRuns(g.mftStartSector, kAttrData, runs);
-    reader_.geometry.mftRuns = std::move(runs);
+    // Every run of the MFT, through its attribute list when it has one: a volume in use
+    // for a while has its MFT in many pieces.
+    if (LoadMftRuns(reader_) != kOk || reader_.geometry.mftRuns.empty()) {
+        std::vector<FileRun> runs;
+        reader_.FindAttributeRuns(g.mftStartSector, kAttrData, runs);
+        reader_.geometry.mftRuns = std::move(runs);
+    }
     return kOk;
 }
 
@@ -111,6 +118,9 @@ int CFastNtfsRecovery::ScanRecords() {
     const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started;
     const uint64_t chunkSectors = uint64_t{g.recordSize} * kRecordsPerChunk / g.bytesPerSector;
+    // The MFT is one stream of records across its runs: a record cut by the end of a run
+    // (clusters smaller than a record) is completed from the next run before it is read.
+    size_t carried = 0;
     int64_t cluster = 0;
     for (const FileRun& run : g.mftRuns) {
         cluster += run.lcnDelta;
@@ -119,13 +129,16 @@ int CFastNtfsRecovery::ScanRecords() {
         for (uint64_t offset = 0; offset < runSectors;) {
             const uint32_t count = static_cast<uint32_t>(std::min(chunkSectors, runSectors - offset));
             uint32_t read = 0;
-            if (int rc = ReadSectors(count, source_, scanBuffer_.data(), first + offset,
+            if (int rc = ReadSectors(count, source_, scanBuffer_.data() + carried, first + offset,
                                      static_cast<int>(g.bytesPerSector), read);
                 rc != kOk)
                 return rc;
-            const uint32_t records = read / g.sectorsPerRecord;
-            for (uint32_t i = 0; i < records; ++i)
-                ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + size_t{i} * g.recordSize, g.recordSize), false);
+            const size_t bytes = carried + size_t{read} * g.bytesPerSector;
+            const size_t records = bytes / g.recordSize;
+            for (size_t i = 0; i < records; ++i)
+                ExamineRecord(std::span<uint8_t>(scanBuffer_.data() + i * g.recordSize, g.recordSize), false);
+            carried = bytes - records * g.recordSize;
+            if (carried) std::memmove(scanBuffer_.data(), scanBuffer_.data() + records * g.recordSize, carried);
             offset += count;
             done += count;
             const uint64_t now = SteadyMilliseconds();
@@ -142,20 +155,32 @@ int CFastNtfsRecovery::ScanRecords() {
     return kOk;
 }
 
-void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
+bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     const ByteView record(bytes.data(), bytes.size());
-    if (!asFolder && record.le16(kRecordFlags) != 0) return;  // in use, or a directory
-    if (!HasRecordSignature(record)) return;
+    if (!asFolder && record.le16(kRecordFlags) != 0) return false;  // in use, or a directory
+    if (!HasRecordSignature(record)) return false;
     ApplyFixups(bytes, reader_.geometry.recordSize);
     const uint32_t number = record.le32(kRecordNumber);
-    if (number <= kLastSystemRecord) return;
+    if (number <= kLastSystemRecord) return false;
+    // An extension record is part of its base record's file, not a file of its own.
+    if ((record.le64(kRecordBaseReference) & 0xFFFFFFFFFFFF) != 0) return false;
 
     ScanRecord found{};
     std::string firstName;
     uint32_t parent = 0;
-    if (!ReadFileIdentity(record, found, firstName, parent)) return;
-
     const NtfsVolumeGeometry& g = reader_.geometry;
+    if (!ReadFileIdentity(record, found, firstName, parent)) {
+        // A record with a long attribute list may keep its name in an extension record.
+        std::vector<uint8_t> extension;
+        if (!ReadNameExtension(reader_, record, ListFollowerOf(), extension) ||
+            !ReadFileIdentity(ByteView(extension), found, firstName, parent))
+            return false;
+        DataAttribute data;
+        const ListFollower follow = ListFollowerOf();
+        if (!asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk)
+            found.fileSize = data.dataSize;
+    }
+
     const uint32_t level = ClimbParents(parent);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsQuick;
@@ -165,9 +190,15 @@ void CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     found.entrySector = reader_.RecordSector(number);
     found.partitionStart = g.partitionStart;
     // Checked once the whole record is read, so the check sees the long (Win32) name.
-    found.contentOk = asFolder ? 1 : ContentCheck(found.entrySector, RecordName(found));
+    if (asFolder)
+        found.contentOk = 1;
+    else if (RecordDataEncrypted(record, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)))
+        found.contentOk = kContentEncrypted;
+    else
+        found.contentOk = ContentCheck(record.sub(0, g.recordSize), found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    return true;
 }
 
 uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
@@ -192,6 +223,17 @@ uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
                            found = true;
                            return false;
                        });
+        std::vector<uint8_t> extension;
+        if (!found && ReadNameExtension(reader_, record, ListFollowerOf(), extension)) {
+            const ByteView moved(extension);
+            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), reader_.geometry.recordSize),
+                           [&](const AttributeRef& a) {
+                               if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
+                               parent = FileNameValue(a).le32(kNameParent);
+                               found = true;
+                               return false;
+                           });
+        }
         if (!found) break;
     }
     return level;
@@ -214,7 +256,10 @@ int CFastNtfsRecovery::ScanFolders() {
             AddLostFolder(record.le32(kRecordNumber));
             continue;
         }
-        ExamineRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), true);
+        // A folder whose name cannot be read still keeps its files together.
+        if (!ExamineRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), true) &&
+            folder > kLastSystemRecord)
+            AddLostFolder(folder);
     }
     return kOk;
 }
@@ -232,19 +277,14 @@ void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
     log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
 }
 
-uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view name) {
+uint32_t CFastNtfsRecovery::ContentCheck(ByteView record, uint64_t entrySector, std::string_view name) {
     const std::string_view extension = ExtensionOf(name);
-    std::vector<uint8_t> buffer;
-    if (reader_.ReadMftRecord(entrySector, buffer) != kOk) return 1;
-    ApplyFixups(buffer, reader_.geometry.recordSize);
-    bool resident = false, nonResident = false;
+    bool resident = false;
     uint32_t result = 1;
-    WalkAttributes(ByteView(buffer), kRecordReadBytes, [&](const AttributeRef& a) {
+    // The record is at hand, fixed up: only the data is read from the volume.
+    WalkAttributes(record, record.size(), [&](const AttributeRef& a) {
         if (a.type != kAttrData) return true;
-        if (a.NonResident()) {
-            nonResident = true;
-            return false;
-        }
+        if (a.NonResident()) return false;
         resident = true;
         const uint16_t offset = a.bytes.le16(kAttrValueOffset);
         const ByteView data = a.bytes.from(offset);
@@ -254,12 +294,20 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
             result = 0;
         return false;
     });
-    if (resident || extension.empty()) return result;
-    (void)nonResident;
-    std::vector<FileRun> runs;
-    if (reader_.FindAttributeRuns(entrySector, kAttrData, runs) != kOk || runs.empty()) return 1;
+    // An extension no signature belongs to passes without a read.
+    if (resident || extension.empty() || !carve::RowForExtension(extension)) return result;
+    NtfsDataReader data(reader_, entrySector);
+    if (data.Prepare() != kOk) return 1;
+    // Compressed data, or data that begins with a hole, is checked as the file reads.
+    const std::vector<uint8_t> content = FirstContentBytes(data);
+    if (!content.empty()) {
+        const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
+        return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
+    }
+    const DataAttribute& attribute = data.Attribute();
+    if (attribute.resident || attribute.runs.empty() || attribute.runs[0].sparse) return 1;
     const NtfsVolumeGeometry& g = reader_.geometry;
-    const uint64_t sector = g.partitionStart + static_cast<uint64_t>(runs[0].lcnDelta) * g.clusterBytes / g.bytesPerSector;
+    const uint64_t sector = g.partitionStart + attribute.runs[0].lcn * g.sectorsPerCluster;
     if (sector == 0) return 1;
     std::vector<uint8_t> first(g.bytesPerSector);
     uint32_t read = 0;
@@ -268,12 +316,24 @@ uint32_t CFastNtfsRecovery::ContentCheck(uint64_t entrySector, std::string_view 
     return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
 }
 
-uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
-    std::vector<FileRun> runs;
-    if (reader_.FindAttributeRuns(record.entrySector, kAttrData, runs) != kOk || runs.empty()) return 0;
+ListFollower CFastNtfsRecovery::ListFollowerOf() const {
     const NtfsVolumeGeometry& g = reader_.geometry;
-    const int64_t sector = static_cast<int64_t>(g.partitionStart) + runs[0].lcnDelta * int64_t{g.sectorsPerCluster};
-    return sector > 0 ? static_cast<uint64_t>(sector) : 0;
+    return {[this](uint64_t number) { return reader_.RecordSector(number); }, g.partitionStart, g.sectorsPerCluster};
+}
+
+uint64_t CFastNtfsRecovery::FirstDataSector(uint64_t entrySector) const {
+    // The whole run list: FindAttributeRuns gives nothing for an attribute of 512 bytes or more.
+    DataAttribute data;
+    const ListFollower follow = ListFollowerOf();
+    if (ReadDataAttribute(reader_, entrySector, kRecordReadBytes, &follow, data) != kOk || data.runs.empty() ||
+        data.runs[0].sparse)
+        return 0;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    return g.partitionStart + data.runs[0].lcn * g.sectorsPerCluster;
+}
+
+uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
+    return FirstDataSector(record.entrySector);
 }
 
 int CFastNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
@@ -289,7 +349,7 @@ int CFastNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
             NtfsDataReader data(reader_, file.entrySector);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
             return log_.ChildrenOfFolder(folder, children);

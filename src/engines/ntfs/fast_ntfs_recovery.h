@@ -10,6 +10,7 @@
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/recovery_engine.h"
 
@@ -55,12 +56,17 @@ private:
     int OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors);
     int ScanRecords();
     int ScanFolders();
-    // The record step of the first pass (and, for folders, of the second).
-    void ExamineRecord(std::span<uint8_t> record, bool asFolder);
+    // The record step of the first pass (and, for folders, of the second); false when the
+    // record gave no file or folder.
+    bool ExamineRecord(std::span<uint8_t> record, bool asFolder);
     uint32_t ClimbParents(uint32_t parent);
     void AddLostFolder(uint32_t number);
-    uint32_t ContentCheck(uint64_t entrySector, std::string_view name);
+    uint32_t ContentCheck(ByteView record, uint64_t entrySector, std::string_view name);
     int ReportProgress(int percent);
+    // Extension records named by attribute lists are found through this volume's MFT.
+    ListFollower ListFollowerOf() const;
+    // The absolute sector of a record's first data cluster; 0 when resident, sparse or unknown.
+    uint64_t FirstDataSector(uint64_t entrySector) const;
 
     uint16_t driveLetter_ = 0;
     SectorSource source_;

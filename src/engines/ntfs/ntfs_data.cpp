@@ -1,105 +1,188 @@
 #include "engines/ntfs/ntfs_data.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "disk/result_codes.h"
+#include "engines/ntfs/lznt1.h"
 
 namespace kestrune {
 
 using namespace ntfs;
 
+namespace {
+
+// NTFS units are 16 clusters of at most 4 KiB; anything past these is not a unit.
+constexpr uint8_t kLargestUnitShift = 8;
+constexpr uint64_t kLargestUnitBytes = 4u << 20;
+constexpr const char* kEncryptedSuffix = ".efs-encrypted";
+
+}  // namespace
+
 NtfsDataReader::NtfsDataReader(const NtfsReader& reader, uint64_t entrySector)
     : reader_(reader), entrySector_(entrySector) {}
 
 NtfsDataReader NtfsDataReader::ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
-                                               uint32_t clusterBytes) {
+                                               uint32_t clusterBytes, ListFollower follow) {
     NtfsDataReader data(reader, entrySector);
     data.formerVolume_ = true;
     data.volumeStart_ = volumeStart;
     data.clusterBytes_ = clusterBytes;
+    data.formerFollow_ = std::move(follow);
     return data;
 }
 
-int NtfsDataReader::Start() {
-    started_ = true;
-    std::vector<uint8_t> record;
-    if (int rc = reader_.ReadMftRecord(entrySector_, record); rc != kOk) return rc;
-    if (!HasRecordSignature(ByteView(record))) return kErrNotMftRecord;
-    const uint32_t recordSize = reader_.geometry.recordSize;
-    ApplyFixups(record, recordSize);
-    if (formerVolume_ && ByteView(record).le16(kRecordFirstAttribute) >= recordSize) return kErrInvalidParameter;
-    int result = kOk;
-    bool residentFound = false, nonResidentFound = false, listFirst = false;
-    WalkAttributes(ByteView(record), formerVolume_ ? recordSize : kRecordReadBytes, [&](const AttributeRef& a) {
-        if (formerVolume_ && a.type == kAttrAttributeList) {
-            listFirst = true;
-            return false;
-        }
-        if (a.type != kAttrData) return true;
-        if (formerVolume_ && a.NonResident()) {
-            nonResidentFound = true;
-            DecodeRuns(a.bytes, reader_.geometry.bytesPerSector, runs_);
-            return false;
-        }
-        if (!a.NonResident()) {
-            residentFound = true;
-            const uint16_t offset = a.bytes.le16(kAttrValueOffset);
-            const uint32_t length = a.Length();
-            if (offset > length || length - offset >= reader_.geometry.recordSize || !a.bytes.has(offset, length - offset))
-                result = kErrInvalidParameter;
-            else
-                residentData_.assign(a.bytes.data() + offset, a.bytes.data() + length);
-        }
-        return false;
-    });
-    if (residentFound) {
-        resident_ = true;
-        return result;
-    }
-    if (formerVolume_) return listFirst || !nonResidentFound ? kErrAttributeNotFound : kOk;
-    return reader_.FindAttributeRuns(entrySector_, kAttrData, runs_);
+uint64_t NtfsDataReader::ClusterBytes() const {
+    if (!formerVolume_) return reader_.geometry.clusterBytes;
+    const uint32_t bps = reader_.geometry.bytesPerSector;
+    return std::max<uint64_t>(1, clusterBytes_ / bps) * bps;
+}
+
+int NtfsDataReader::Prepare() {
+    if (prepared_) return prepareResult_;
+    prepared_ = true;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    ListFollower follow{[this](uint64_t number) { return reader_.RecordSector(number); }, g.partitionStart,
+                        g.sectorsPerCluster};
+    const ListFollower* through = formerVolume_ ? (formerFollow_.locate ? &formerFollow_ : nullptr) : &follow;
+    prepareResult_ =
+        ReadDataAttribute(reader_, entrySector_, formerVolume_ ? g.recordSize : kRecordReadBytes, through, data_);
+    // Resident data longer than a record cannot have come from one.
+    if (prepareResult_ == kOk && data_.resident && !data_.runsWhole) prepareResult_ = kErrInvalidParameter;
+    return prepareResult_;
+}
+
+uint64_t NtfsDataReader::StoredSize() const {
+    if (data_.resident) return data_.residentBytes.size();
+    return std::min(data_.allocatedSize, data_.ClustersCovered() * ClusterBytes());
 }
 
 int NtfsDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.clear();
-    if (!started_) {
-        if (int rc = Start(); rc != kOk) return rc;
-    }
-    if (resident_) {
-        if (!residentDelivered_) piece = residentData_;
+    if (int rc = Prepare(); rc != kOk) return rc;
+    if (data_.Encrypted() && !storedBytes_) return kErrFileEncrypted;
+    if (data_.resident) {
+        if (!residentDelivered_) piece = data_.residentBytes;
         residentDelivered_ = true;
         return kOk;
     }
+    if (data_.Compressed() && !storedBytes_) return ReadCompressionUnit(piece);
+    return ReadRuns(piece);
+}
+
+size_t NtfsDataReader::RunAt(uint64_t vcn) const {
+    const auto& runs = data_.runs;
+    auto it = std::upper_bound(runs.begin(), runs.end(), vcn, [](uint64_t v, const DataRun& r) { return v < r.vcn; });
+    if (it == runs.begin()) return runs.size();
+    --it;
+    return vcn < it->vcn + it->clusters ? static_cast<size_t>(it - runs.begin()) : runs.size();
+}
+
+int NtfsDataReader::EndOfRuns() const {
+    if (storedBytes_) return kOk;
+    return produced_ >= data_.dataSize ? kOk : kErrFileCorrupt;
+}
+
+int NtfsDataReader::ReadClusters(uint64_t lcn, uint64_t count, uint8_t* out) const {
     const NtfsVolumeGeometry& g = reader_.geometry;
-    const uint64_t volumeStart = formerVolume_ ? volumeStart_ : g.partitionStart;
-    const uint64_t sectorsPerCluster =
-        formerVolume_ ? std::max<uint64_t>(1, clusterBytes_ / g.bytesPerSector) : g.sectorsPerCluster;
-    while (runIndex_ < runs_.size()) {
-        const FileRun& run = runs_[runIndex_];
-        if (sectorsReadInRun_ == 0) runCluster_ += run.lcnDelta;
-        const uint64_t runSectors = run.clusterCount * sectorsPerCluster;
-        if (sectorsReadInRun_ >= runSectors) {
-            ++runIndex_;
-            sectorsReadInRun_ = 0;
-            continue;
+    const uint64_t spc = ClusterBytes() / g.bytesPerSector;
+    const uint64_t start = formerVolume_ ? volumeStart_ : g.partitionStart;
+    const uint64_t sectors = count * spc;
+    if (sectors > UINT32_MAX) return kErrInvalidParameter;
+    uint32_t read = 0;
+    const int rc = ReadSectors(static_cast<uint32_t>(sectors), *reader_.source, out, start + lcn * spc,
+                               static_cast<int>(g.bytesPerSector), read);
+    if (rc != kOk) return rc;
+    return read == sectors ? kOk : kErrReadFault;
+}
+
+int NtfsDataReader::ReadRuns(std::vector<uint8_t>& piece) {
+    const size_t index = RunAt(nextVcn_);
+    if (index == data_.runs.size()) return EndOfRuns();
+    const DataRun& run = data_.runs[index];
+    const uint64_t clusterBytes = ClusterBytes();
+    const uint64_t perPiece = std::max<uint64_t>(1, kReadPieceBytes / clusterBytes);
+    const uint64_t count = std::min(perPiece, run.vcn + run.clusters - nextVcn_);
+    piece.assign(static_cast<size_t>(count * clusterBytes), 0);
+    // A sparse run holds no clusters: its zeros are written without reading the volume.
+    if (!run.sparse) {
+        if (int rc = ReadClusters(run.lcn + (nextVcn_ - run.vcn), count, piece.data()); rc != kOk) {
+            piece.clear();
+            return rc;
         }
-        const uint64_t perPiece = std::max<uint64_t>(1, kReadPieceBytes / g.bytesPerSector);
-        const uint32_t count = static_cast<uint32_t>(std::min(perPiece, runSectors - sectorsReadInRun_));
-        const uint64_t first = volumeStart + static_cast<uint64_t>(runCluster_) * sectorsPerCluster + sectorsReadInRun_;
-        piece.resize(size_t{count} * g.bytesPerSector);
-        uint32_t read = 0;
-        const int rc = ReadSectors(count, *reader_.source, piece.data(), first, static_cast<int>(g.bytesPerSector), read);
-        piece.resize(size_t{read} * g.bytesPerSector);
-        if (rc != kOk) return rc;
-        if (read == 0) return kErrReadFault;
-        sectorsReadInRun_ += read;
-        if (sectorsReadInRun_ >= runSectors) {
-            ++runIndex_;
-            sectorsReadInRun_ = 0;
-        }
-        return kOk;
     }
-    return kOk;  // the runs end here
+    // What lies past the initialized size was never written: the file reads zeros there.
+    if (!storedBytes_ && produced_ + piece.size() > data_.initializedSize) {
+        const uint64_t keep = data_.initializedSize > produced_ ? data_.initializedSize - produced_ : 0;
+        std::fill(piece.begin() + static_cast<long>(keep), piece.end(), uint8_t{0});
+    }
+    nextVcn_ += count;
+    produced_ += piece.size();
+    return kOk;
+}
+
+int NtfsDataReader::ReadCompressionUnit(std::vector<uint8_t>& piece) {
+    if ((data_.flags & kAttrCompressionMask) != kAttrCompressedLznt1) return kErrUnsupportedCompression;
+    const uint8_t shift = data_.compressionUnit;
+    const uint64_t clusterBytes = ClusterBytes();
+    if (shift == 0 || shift > kLargestUnitShift || (clusterBytes << shift) > kLargestUnitBytes) return kErrFileCorrupt;
+    const uint64_t unitClusters = uint64_t{1} << shift;
+    if (nextVcn_ >= data_.ClustersCovered()) return EndOfRuns();
+    // The unit's clusters: those stored on the volume come first, then a sparse tail.
+    std::vector<uint8_t> stored;
+    uint64_t storedClusters = 0, holeClusters = 0;
+    for (uint64_t vcn = nextVcn_; vcn < nextVcn_ + unitClusters;) {
+        const size_t index = RunAt(vcn);
+        if (index == data_.runs.size()) {
+            // Runs ending inside a unit leave it short; only a whole list may do that.
+            if (!data_.runsWhole) return kErrFileCorrupt;
+            holeClusters += nextVcn_ + unitClusters - vcn;
+            break;
+        }
+        const DataRun& run = data_.runs[index];
+        const uint64_t count = std::min(run.vcn + run.clusters, nextVcn_ + unitClusters) - vcn;
+        if (run.sparse) {
+            holeClusters += count;
+        } else {
+            if (holeClusters) return kErrFileCorrupt;  // stored clusters after the hole
+            stored.resize(static_cast<size_t>((storedClusters + count) * clusterBytes));
+            if (int rc = ReadClusters(run.lcn + (vcn - run.vcn), count, stored.data() + storedClusters * clusterBytes);
+                rc != kOk)
+                return rc;
+            storedClusters += count;
+        }
+        vcn += count;
+    }
+    piece.assign(static_cast<size_t>(unitClusters * clusterBytes), 0);
+    if (storedClusters == unitClusters) {
+        // A unit that did not shrink is kept as it was.
+        std::memcpy(piece.data(), stored.data(), piece.size());
+    } else if (storedClusters > 0 && !DecompressLznt1Unit(ByteView(stored), piece)) {
+        piece.clear();
+        return kErrFileCorrupt;
+    }
+    nextVcn_ += unitClusters;
+    produced_ += piece.size();
+    return kOk;
+}
+
+int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem::path& target,
+                  RecoverProgressFn progress, void* userData) {
+    if (data.Prepare() == kOk && data.Encrypted()) {
+        data.DeliverStoredBytes();
+        std::filesystem::path stored = target;
+        stored += kEncryptedSuffix;
+        const int rc = WriteFoundFile(data, data.StoredSize(), stored, progress, userData);
+        return rc == kOk ? kErrFileEncrypted : rc;
+    }
+    return WriteFoundFile(data, fileSize, target, progress, userData);
+}
+
+std::vector<uint8_t> FirstContentBytes(NtfsDataReader& data) {
+    std::vector<uint8_t> piece;
+    if (data.Prepare() != kOk || !data.NeedsTranslation()) return piece;
+    if (data.ReadPiece(piece) != kOk) piece.clear();
+    return piece;
 }
 
 }  // namespace kestrune

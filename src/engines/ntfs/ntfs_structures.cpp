@@ -104,7 +104,31 @@ int NtfsReader::ReadMftRecord(uint64_t sector, std::vector<uint8_t>& buffer) con
         rc = ReadSectors(left, *source, buffer.data(), sector, static_cast<int>(geometry.bytesPerSector), read);
         if (rc == kOk && read * geometry.bytesPerSector < geometry.recordSize) rc = kErrReadFault;
     }
+    if (rc == kOk) rc = ReadRecordTail(sector, buffer);
     return rc;
+}
+
+int NtfsReader::ReadRecordTail(uint64_t sector, std::vector<uint8_t>& buffer) const {
+    // With clusters smaller than a record, a record can begin at the end of one MFT run
+    // and go on at the start of the next.
+    const uint64_t spc = geometry.sectorsPerCluster;
+    int64_t cluster = 0;
+    for (size_t i = 0; i < geometry.mftRuns.size(); ++i) {
+        const FileRun& run = geometry.mftRuns[i];
+        cluster += run.lcnDelta;
+        const uint64_t first = geometry.partitionStart + static_cast<uint64_t>(cluster) * spc;
+        const uint64_t end = first + run.clusterCount * spc;
+        if (sector < first || sector >= end) continue;
+        const uint64_t inRun = end - sector;
+        if (inRun >= geometry.sectorsPerRecord || i + 1 == geometry.mftRuns.size()) return kOk;
+        const uint64_t next =
+            geometry.partitionStart + static_cast<uint64_t>(cluster + geometry.mftRuns[i + 1].lcnDelta) * spc;
+        const uint32_t rest = static_cast<uint32_t>(geometry.sectorsPerRecord - inRun);
+        uint32_t read = 0;
+        return ReadSectors(rest, *source, buffer.data() + inRun * geometry.bytesPerSector, next,
+                           static_cast<int>(geometry.bytesPerSector), read);
+    }
+    return kOk;
 }
 
 uint64_t NtfsReader::RecordSector(uint64_t n) const {

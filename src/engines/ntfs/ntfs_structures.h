@@ -82,7 +82,8 @@ public:
     NtfsVolumeGeometry geometry;
     SectorSource* source = nullptr;
 
-    // Reads 8 KiB from sector into buffer (the record and what follows it).
+    // Reads 8 KiB from sector into buffer (the record and what follows it); a record that
+    // goes on in the MFT's next run is completed from there.
     int ReadMftRecord(uint64_t sector, std::vector<uint8_t>& buffer) const;
     // The absolute sector of MFT record n, or partitionStart when no run holds it.
     uint64_t RecordSector(uint64_t n) const;
@@ -92,6 +93,8 @@ public:
     int FindAttributeRuns(uint64_t sector, uint32_t type, std::vector<FileRun>& runs) const;
 
 private:
+    // The part of a record that lies at the start of the next MFT run.
+    int ReadRecordTail(uint64_t sector, std::vector<uint8_t>& buffer) const;
     int FindAttributeRunsAt(uint64_t sector, uint32_t type, std::vector<FileRun>& runs, int depth) const;
     int RunsThroughResidentList(ByteView list, std::vector<FileRun>& runs, int depth) const;
     int RunsThroughNonResidentList(ByteView list, std::vector<FileRun>& runs) const;

@@ -5,6 +5,7 @@
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
+#include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -54,7 +55,7 @@ int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint
     if (IsNtfsBootSector(ByteView(boot))) {
         const uint64_t mft = start + ByteView(boot).le64(kBootMftCluster) * ByteView(boot).u8(kBootSectorsPerCluster);
         std::vector<FileRun> runs;
-        if (MftRunsAt(mft, runs) == kOk) mftCatalogue_[mft] = std::move(runs);
+        if (FormerMftRuns(mft, ByteView(boot).u8(kBootSectorsPerCluster), runs) == kOk) mftCatalogue_[mft] = std::move(runs);
     }
     return kOk;
 }
@@ -93,22 +94,34 @@ int CProfessionalNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, Recover
 }
 
 int CProfessionalNtfsRecovery::MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const {
-    std::vector<uint8_t> record;
-    if (int rc = reader_.ReadMftRecord(sector, record); rc != kOk) return rc > 0 ? rc : kErrAttributeNotFound;
-    if (!HasRecordSignature(ByteView(record))) return kErrNotMftRecord;
-    ApplyFixups(record, reader_.geometry.recordSize);
-    int result = kErrAttributeNotFound;
-    WalkAttributes(ByteView(record), reader_.geometry.recordSize, [&](const AttributeRef& a) {
-        if (a.type == kAttrAttributeList) {
-            result = kErrInvalidParameter;  // lists are not followed here
-            return false;
-        }
-        if (a.type != kAttrData) return true;
-        DecodeRuns(a.bytes, reader_.geometry.bytesPerSector, runs);
-        result = kOk;
-        return false;
-    });
-    return result;
+    DataAttribute data;
+    const int rc = ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, nullptr, data);
+    if (rc != kOk) return rc;
+    if (data.resident) return kErrAttributeNotFound;
+    const std::vector<FileRun> decoded = ToFileRuns(data.runs);
+    runs.insert(runs.end(), decoded.begin(), decoded.end());
+    return kOk;
+}
+
+int CProfessionalNtfsRecovery::FormerMftRuns(uint64_t sector, uint32_t spc, std::vector<FileRun>& runs) const {
+    // A very fragmented $MFT keeps the later pieces of its run list in extension records,
+    // which lie in the part of that MFT its first pieces already place.
+    Placement sofar{0, spc, {}};
+    ListFollower follow{[&](uint64_t number) { return sofar.runs.empty() ? UINT64_MAX : MapRecord(number, sofar); },
+                        0, spc};
+    DataAttribute data;
+    const int rc = ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, &follow, data,
+                                     [&](const DataAttribute& pieces) {
+                                         sofar.runs = ToFileRuns(pieces.runs);
+                                         if (sofar.runs.empty()) return;
+                                         const int64_t base = static_cast<int64_t>(sector) - sofar.runs[0].lcnDelta * spc;
+                                         sofar.base = base > 0 ? static_cast<uint64_t>(base) : 0;
+                                         follow.volumeStart = sofar.base;
+                                     });
+    if (rc != kOk) return rc;
+    if (data.resident) return kErrAttributeNotFound;
+    runs = ToFileRuns(data.runs);
+    return kOk;
 }
 
 int CProfessionalNtfsRecovery::StartFormattedLog(const std::string* logName) {
@@ -174,8 +187,8 @@ bool CProfessionalNtfsRecovery::FindOwningMft(uint32_t number, uint64_t sector, 
     return false;
 }
 
-CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint32_t number, uint64_t sector) const {
-    const uint32_t spc = clusterGuess_;
+CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint32_t number, uint64_t sector,
+                                                                         uint32_t spc) const {
     Placement placement{reader_.geometry.partitionStart, spc, {}};
     uint64_t owner = 0;
     if (FindOwningMft(number, sector, spc, owner, placement.runs)) {
@@ -232,9 +245,38 @@ uint32_t CProfessionalNtfsRecovery::Climb(uint32_t parent, const Placement& plac
             found = true;
             return false;
         });
+        std::vector<uint8_t> extension;
+        if (!found && NameExtension(record, placement, extension)) {
+            const ByteView moved(extension);
+            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), size), [&](const AttributeRef& a) {
+                if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
+                parent = FileNameValue(a).le32(kNameParent);
+                found = true;
+                return false;
+            });
+        }
         if (!found) break;
     }
     return level;
+}
+
+bool CProfessionalNtfsRecovery::NameExtension(ByteView record, const Placement& placement,
+                                              std::vector<uint8_t>& extension) const {
+    const ListFollower follow{[this, placement](uint64_t number) { return MapRecord(number, placement); },
+                              placement.base, placement.sectorsPerCluster};
+    return ReadNameExtension(reader_, record, follow, extension);
+}
+
+ListFollower CProfessionalNtfsRecovery::FollowerFor(const ScanRecord& record) const {
+    const uint32_t bps = reader_.geometry.bytesPerSector;
+    const uint32_t spc = std::max<uint32_t>(1, record.clusterBytes / bps);
+    const Placement placement = RecordBase(record.fsId, record.entrySector, spc);
+    return {[this, placement](uint64_t number) { return MapRecord(number, placement); }, placement.base, spc};
+}
+
+NtfsDataReader CProfessionalNtfsRecovery::DataOf(const ScanRecord& record) const {
+    return NtfsDataReader::ForFormerVolume(reader_, record.entrySector, record.partitionStart, record.clusterBytes,
+                                           FollowerFor(record));
 }
 
 int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes, uint64_t sector) {
@@ -257,24 +299,36 @@ int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes
             return false;
         });
         std::vector<FileRun> runs;
-        if (isMft && MftRunsAt(sector, runs) == kOk) mftCatalogue_[sector] = std::move(runs);
+        if (isMft && FormerMftRuns(sector, clusterGuess_, runs) == kOk) mftCatalogue_[sector] = std::move(runs);
         return kOk;
     }
     if (number <= kLastSystemRecord) return kOk;
+    // An extension record is part of its base record's file, not a file of its own.
+    if ((record.le64(kRecordBaseReference) & 0xFFFFFFFFFFFF) != 0) return kOk;
     EstimateClusterSize(record);
-    AddRecord(copy, sector, RecordBase(number, sector), false);
+    AddRecord(copy, sector, RecordBase(number, sector, clusterGuess_), false);
     return kOk;
 }
 
-void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sector, const Placement& placement,
+bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sector, const Placement& placement,
                                           bool asFolder) {
     const ByteView record(bytes.data(), bytes.size());
     const uint32_t number = record.le32(kRecordNumber);
-    if (number <= kLastSystemRecord) return;
+    if (number <= kLastSystemRecord) return false;
     ScanRecord found{};
     std::string firstName;
     uint32_t parent = 0;
-    if (!ReadFileIdentity(record, found, firstName, parent)) return;
+    if (!ReadFileIdentity(record, found, firstName, parent)) {
+        // A record with a long attribute list may keep its name in an extension record.
+        std::vector<uint8_t> extension;
+        if (!NameExtension(record, placement, extension) || !ReadFileIdentity(ByteView(extension), found, firstName, parent))
+            return false;
+        const ListFollower follow{[this, placement](uint64_t n) { return MapRecord(n, placement); }, placement.base,
+                                  placement.sectorsPerCluster};
+        DataAttribute data;
+        if (!asFolder && ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, &follow, data) == kOk)
+            found.fileSize = data.dataSize;
+    }
     const uint32_t level = Climb(parent, placement);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsFormatted;
@@ -283,9 +337,15 @@ void CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
     found.clusterBytes = placement.sectorsPerCluster * reader_.geometry.bytesPerSector;
     found.entrySector = sector;
     found.partitionStart = placement.base;
-    found.contentOk = asFolder ? 1 : ContentCheck(found);
+    if (asFolder)
+        found.contentOk = 1;
+    else if (RecordDataEncrypted(record, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize)))
+        found.contentOk = kContentEncrypted;
+    else
+        found.contentOk = ContentCheck(found);
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    return true;
 }
 
 void CProfessionalNtfsRecovery::AddLostFolder(uint32_t number) {
@@ -320,7 +380,10 @@ int CProfessionalNtfsRecovery::ReportQueuedFolders() {
             continue;
         }
         if (!SaneHeader(record)) continue;
-        AddRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), sector, placement, true);
+        // A folder whose name cannot be read still keeps its files together.
+        if (!AddRecord(std::span<uint8_t>(buffer.data(), reader_.geometry.recordSize), sector, placement, true) &&
+            entry.number > kLastSystemRecord)
+            AddLostFolder(entry.number);
     }
     return log_.get()->Flush();
 }
@@ -353,6 +416,13 @@ uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
         return false;
     });
     if (resident || extension.empty()) return result;
+    // Compressed data, or data that begins with a hole, is checked as the file reads.
+    auto data = DataOf(record);
+    const std::vector<uint8_t> content = FirstContentBytes(data);
+    if (!content.empty()) {
+        const ByteView first = ByteView(content).sub(0, reader_.geometry.bytesPerSector);
+        return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
+    }
     const uint64_t sector = DataStartSector(record);
     if (sector == 0) return 1;
     std::vector<uint8_t> first(reader_.geometry.bytesPerSector);
@@ -385,8 +455,8 @@ int CProfessionalNtfsRecovery::Recover(const ScanRecord& record, const std::file
     return RecoverFoundItem(
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
-            auto data = NtfsDataReader::ForFormerVolume(reader_, file.entrySector, file.partitionStart, file.clusterBytes);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+            auto data = DataOf(file);
+            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
             return log_.ChildrenOfFolder(folder, children);
@@ -401,7 +471,7 @@ int CProfessionalNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::
         if (progress) progress(userData, 100, kErrInvalidParameter);
         return kErrInvalidParameter;
     }
-    auto data = NtfsDataReader::ForFormerVolume(reader_, record->entrySector, record->partitionStart, record->clusterBytes);
+    auto data = DataOf(*record);
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
                             userData, PreviewFileRoute::Convertible);
 }

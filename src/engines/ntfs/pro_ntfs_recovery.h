@@ -12,6 +12,8 @@
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
+#include "engines/ntfs/data_attribute.h"
+#include "engines/ntfs/ntfs_data.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/pass_state.h"
 #include "engines/recovery_engine.h"
@@ -81,15 +83,25 @@ private:
     };
 
     int OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector);
+    // The runs of the first unnamed $DATA of the record at sector.
     int MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const;
+    // Every run of a former $MFT whose record is at sector, on a volume of spc sectors per
+    // cluster, through its attribute list when it has one.
+    int FormerMftRuns(uint64_t sector, uint32_t spc, std::vector<FileRun>& runs) const;
     void EstimateClusterSize(ByteView record);
     bool FindOwningMft(uint32_t number, uint64_t sector, uint32_t spc, uint64_t& owner,
                        std::vector<FileRun>& runs) const;
-    Placement RecordBase(uint32_t number, uint64_t sector) const;
+    Placement RecordBase(uint32_t number, uint64_t sector, uint32_t spc) const;
+    // How extension records of a found record's volume are found, and its data read.
+    ListFollower FollowerFor(const ScanRecord& record) const;
+    NtfsDataReader DataOf(const ScanRecord& record) const;
+    // The extension record holding a record's name, placed as the record's volume places it.
+    bool NameExtension(ByteView record, const Placement& placement, std::vector<uint8_t>& extension) const;
     uint64_t MapRecord(uint64_t number, const Placement& placement) const;
     uint32_t Climb(uint32_t parent, const Placement& placement);
     // The record step for pass 1 (files) and pass 2 (folders).
-    void AddRecord(std::span<uint8_t> record, uint64_t sector, const Placement& placement, bool asFolder);
+    // False when the record gave no file or folder.
+    bool AddRecord(std::span<uint8_t> record, uint64_t sector, const Placement& placement, bool asFolder);
     void AddLostFolder(uint32_t number);
     uint32_t ContentCheck(const ScanRecord& record);
     bool SaneHeader(ByteView record) const;

@@ -34,6 +34,7 @@ public:
     struct Record {
         uint32_t number = 0;
         uint16_t flags = 0;
+        uint64_t baseRecord = 0;  // an extension record names its base record
         std::vector<uint8_t> attributes;
     };
 
@@ -76,6 +77,30 @@ public:
         r.attributes.insert(r.attributes.end(), a.begin(), a.end());
     }
 
+    // A non-resident piece with everything set: its flags (compressed 0x0001, encrypted
+    // 0x4000, sparse 0x8000), compression unit (log2 of clusters), lowest VCN and sizes.
+    static void AddDataPiece(Record& r, const std::vector<uint8_t>& runs, uint64_t lowestVcn, uint64_t dataSize,
+                             uint64_t allocated, uint16_t flags = 0, uint8_t unit = 0) {
+        AddNonResident(r, 0x80, runs, dataSize);
+        uint8_t* a = r.attributes.data() + r.attributes.size() - Align8(0x40 + runs.size() + 1);
+        Put16(a + 0x0C, flags);
+        Put64(a + 0x10, lowestVcn);
+        a[0x22] = unit;
+        Put64(a + 0x28, allocated);
+    }
+
+    // A sparse run: count clusters with no place on the volume.
+    static std::vector<uint8_t> SparseRun(uint32_t count) {
+        return {0x04, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count >> 16),
+                static_cast<uint8_t>(count >> 24)};
+    }
+
+    static std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> all;
+        for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    }
+
     // One run: count clusters at a signed distance from the previous run's start.
     static std::vector<uint8_t> Run(uint32_t count, int32_t delta) {
         return {0x24, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count >> 16),
@@ -97,6 +122,7 @@ public:
         Put32(rec.data() + first + r.attributes.size(), 0xFFFFFFFF);
         Put32(rec.data() + 0x18, static_cast<uint32_t>(first + r.attributes.size() + 8));
         Put32(rec.data() + 0x1C, recordSize_);
+        Put64(rec.data() + 0x20, r.baseRecord);
         Put32(rec.data() + 0x2C, r.number);
         const uint16_t sequence = 0x0707;
         Put16(rec.data() + 0x30, sequence);
@@ -105,19 +131,25 @@ public:
             std::memcpy(rec.data() + 0x32 + 2 * i, end, 2);
             Put16(end, sequence);
         }
-        std::memcpy(image_.data() + RecordOffset(r.number), rec.data(), recordSize_);
+        // Sector by sector: a record may begin in the MFT's first run and end in its second.
+        for (uint32_t at = 0; at < recordSize_; at += 512)
+            std::memcpy(image_.data() + MftOffset(uint64_t{r.number} * recordSize_ + at), rec.data() + at, 512);
     }
 
     // Puts records from splitRecord on at another place: the MFT in two runs.
     void SplitMft(uint32_t splitRecord, uint64_t secondCluster) {
-        split_ = splitRecord;
+        SplitMftAtByte(uint64_t{splitRecord} * recordSize_, secondCluster);
+    }
+    // The MFT's first run ends after firstBytes (a whole number of clusters).
+    void SplitMftAtByte(uint64_t firstBytes, uint64_t secondCluster) {
+        firstBytes_ = firstBytes;
         secondCluster_ = secondCluster;
     }
 
-    uint64_t RecordOffset(uint32_t number) const {
-        const uint64_t mft = kMftCluster * ClusterBytes();
-        if (number < split_) return mft + uint64_t{number} * recordSize_;
-        return secondCluster_ * ClusterBytes() + uint64_t{number - split_} * recordSize_;
+    uint64_t RecordOffset(uint32_t number) const { return MftOffset(uint64_t{number} * recordSize_); }
+    uint64_t MftOffset(uint64_t position) const {
+        if (position < firstBytes_) return kMftCluster * ClusterBytes() + position;
+        return secondCluster_ * ClusterBytes() + (position - firstBytes_);
     }
 
     // Record 0 ($MFT) describing the MFT's runs for records records in all.
@@ -126,17 +158,21 @@ public:
         mft.number = 0;
         mft.flags = 1;
         AddFileName(mft, 5, u"$MFT");
-        std::vector<uint8_t> runs;
-        const uint32_t firstRecords = std::min(records, split_);
-        const uint32_t firstClusters = (firstRecords * recordSize_ + ClusterBytes() - 1) / ClusterBytes();
-        runs = Run(firstClusters, static_cast<int32_t>(kMftCluster));
-        if (records > split_) {
-            const uint32_t rest = ((records - split_) * recordSize_ + ClusterBytes() - 1) / ClusterBytes();
+        AddNonResident(mft, 0x80, MftRuns(records), uint64_t{records} * recordSize_);
+        Put(mft);
+    }
+
+    // The encoded runs of an MFT of records records, split as SplitMft* said.
+    std::vector<uint8_t> MftRuns(uint32_t records) const {
+        const uint64_t bytes = uint64_t{records} * recordSize_;
+        const uint64_t first = std::min(bytes, firstBytes_);
+        auto runs = Run(static_cast<uint32_t>((first + ClusterBytes() - 1) / ClusterBytes()), static_cast<int32_t>(kMftCluster));
+        if (bytes > firstBytes_) {
+            const uint32_t rest = static_cast<uint32_t>((bytes - firstBytes_ + ClusterBytes() - 1) / ClusterBytes());
             const auto second = Run(rest, static_cast<int32_t>(secondCluster_ - kMftCluster));
             runs.insert(runs.end(), second.begin(), second.end());
         }
-        AddNonResident(mft, 0x80, runs, uint64_t{records} * recordSize_);
-        Put(mft);
+        return runs;
     }
 
     void Write(uint64_t offset, const std::vector<uint8_t>& bytes) {
@@ -152,7 +188,7 @@ public:
 private:
     uint32_t bps_, spc_, recordSize_;
     std::vector<uint8_t> image_;
-    uint32_t split_ = UINT32_MAX;
+    uint64_t firstBytes_ = UINT64_MAX;
     uint64_t secondCluster_ = 0;
 };
 
