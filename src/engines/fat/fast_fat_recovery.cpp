@@ -224,7 +224,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
             }
             const uint8_t attributes = entry.u8(kEntryAttributes);
             if (attributes == kAttrLongName) {
-                if (!longName.Add(entry)) return;
+                longName.Add(entry);
                 continue;
             }
             const bool deleted = entry.u8(0) == kDeletedMark;

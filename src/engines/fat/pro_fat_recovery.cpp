@@ -231,7 +231,7 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
                 runStart = at;
                 runChecksum = entry.u8(13);
             }
-            if (!longName.Add(entry)) return;
+            longName.Add(entry);
             continue;
         }
         const bool hasLongName = longName.Pending();
