@@ -1,5 +1,7 @@
 #include "engines/fat/folder_continuation.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "disk/result_codes.h"
@@ -32,6 +34,24 @@ void AddStem(std::vector<std::string>& stems, const std::string& name) {
 }
 
 bool IsFolderStart(ByteView sector) { return BeginsWithDotPair(sector); }
+
+// One sector of each cluster is wanted, not the clusters after it: without this the
+// kernel's read-ahead would read (or, in an image's holes, zero-fill) the whole volume.
+class NoReadAhead {
+public:
+    explicit NoReadAhead(SectorSource& source) {
+        if (auto* file = dynamic_cast<FileMedium*>(source.medium.get())) fd_ = file->fd();
+        if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
+    }
+    ~NoReadAhead() {
+        if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_NORMAL);
+    }
+    NoReadAhead(const NoReadAhead&) = delete;
+    NoReadAhead& operator=(const NoReadAhead&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
@@ -107,6 +127,7 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
         if (c.Summarise(ByteView(bytes, clusterBytes))) found.push_back(std::move(c));
     };
     std::vector<uint8_t> buffer;
+    const NoReadAhead sectorsOnly(source);
     for (uint64_t n = 2; n < last && found.size() < kMaxCandidates;) {
         if (!isCandidate(static_cast<uint32_t>(n))) {
             ++n;
