@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
+
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
@@ -251,6 +253,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
         walked.insert(current);
         walkedClusters_.insert(current);
         if (WalkEntries(walk, view, firstSector)) return;
+        walk.trail.nextFrom = std::max(walk.trail.nextFrom, current + 1);
         const bool rootArea = !volume_.fat32 && current == 0;
         if (rootArea) return;
         uint32_t value = 0;
@@ -314,7 +317,7 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             }
             if (IsDotDotEntry(entry)) continue;
             const std::string name = hasLongName ? pendingName : ShortName(entry, true);
-            walk.trail.Note(entry, name);
+            walk.trail.Note(entry, name, volume_.ClusterBytes());
             ScanRecord record = EntryRecord(entry, name, true, deleted);
             record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
             record.entrySector = entrySector;
@@ -324,7 +327,7 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             }
         } else if (attributes & kAttrArchive) {
             const std::string name = hasLongName ? pendingName : ShortName(entry, false);
-            walk.trail.Note(entry, name);
+            walk.trail.Note(entry, name, volume_.ClusterBytes());
             if ((!deleted && !walk.insideDeleted) || dry_) continue;
             ScanRecord record = EntryRecord(entry, name, false, deleted);
             record.entrySector = entrySector;
@@ -336,45 +339,111 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
 }
 
 int CFastFatRecovery::ContinueDeletedFolders() {
-    if (continuing_.empty()) return 0;
+    if (int stop = ContinueNearby(); stop != 0 || continuing_.empty()) return stop;
+    // Some folder does not go on just past where it stopped: every free cluster is looked
+    // at, and the clusters are given out in the order they were handed out.
     std::vector<uint32_t> walked(walkedClusters_.begin(), walkedClusters_.end());
     std::sort(walked.begin(), walked.end());
-    std::vector<ContinuationCluster> candidates = FindContinuationClusters(volume_, table_, source_, walked);
-    std::vector<uint8_t> buffer(volume_.ClusterBytes());
-    const uint32_t bps = volume_.bytesPerSector;
-    // Clusters in the order they were handed out; each goes to the folder it most likely
-    // continues. Folders found inside them are walked at once and may own later ones, and
-    // a later folder may own an earlier cluster: the rounds go on while clusters find owners.
+    std::map<uint32_t, ContinuationCluster> pool;
+    for (ContinuationCluster& c : FindContinuationClusters(volume_, table_, source_, walked))
+        pool.emplace(c.cluster, std::move(c));
     for (bool placed = true; placed && !continuing_.empty();) {
         placed = false;
-        for (ContinuationCluster& candidate : candidates) {
-            if (candidate.taken || continuing_.empty()) continue;
-            if (walkedClusters_.count(candidate.cluster)) {
-                candidate.taken = true;
-                continue;
-            }
+        if (int stop = PlaceContinuations(pool, placed); stop != 0) return stop;
+    }
+    return 0;
+}
+
+int CFastFatRecovery::ContinueNearby() {
+    // A camera's folder goes on in the first free cluster past its last photo: looking
+    // there first spares reading a sector of every free cluster of the card.
+    constexpr uint64_t kNearFreeClusters = 4096;
+    // Many folders cut off together (a tree copied and deleted whole) are left to the
+    // search of every cluster when a few rounds do not settle them.
+    constexpr int kRounds = 16;
+    std::vector<uint8_t> buffer(volume_.ClusterBytes());
+    const uint32_t bps = volume_.bytesPerSector;
+    int round = 0;
+    for (bool placed = true; placed && !continuing_.empty() && round < kRounds; ++round) {
+        placed = false;
+        std::vector<uint32_t> walked(walkedClusters_.begin(), walkedClusters_.end());
+        std::sort(walked.begin(), walked.end());
+        std::vector<std::pair<size_t, ContinuationCluster>> firsts;
+        for (size_t i = 0; i < continuing_.size(); ++i) {
+            const FolderTrail& trail = continuing_[i].trail;
+            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.nextFrom, kNearFreeClusters, &trail);
+            if (!found.empty() && CanContinue(trail, found.back())) firsts.emplace_back(i, std::move(found.back()));
+        }
+        // A cluster goes to a folder only when it is the first that could carry that folder
+        // on and, of all folders that could own it, that folder is the likeliest: what the
+        // search of every free cluster would decide too.
+        std::vector<std::pair<size_t, uint32_t>> chosen;
+        for (const auto& [i, candidate] : firsts) {
             std::vector<const FolderTrail*> able;
             std::vector<size_t> owners;
-            for (size_t i = 0; i < continuing_.size(); ++i) {
-                if (!CanContinue(continuing_[i].trail, candidate)) continue;
-                able.push_back(&continuing_[i].trail);
-                owners.push_back(i);
+            for (size_t k = 0; k < continuing_.size(); ++k) {
+                if (!CanContinue(continuing_[k].trail, candidate)) continue;
+                able.push_back(&continuing_[k].trail);
+                owners.push_back(k);
             }
-            if (able.empty()) continue;
-            const size_t owner = owners[BestOwner(able, candidate)];
-            candidate.taken = true;
-            placed = true;
-            const uint64_t firstSector = volume_.ClusterSector(candidate.cluster);
+            const bool taken = std::any_of(chosen.begin(), chosen.end(), [&](const auto& c) { return c.second == candidate.cluster; });
+            if (!taken && owners[BestOwner(able, candidate)] == i) chosen.emplace_back(i, candidate.cluster);
+        }
+        // From the last folder back, so that a folder that ends leaves the others' places.
+        std::sort(chosen.begin(), chosen.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [owner, cluster] : chosen) {
+            const uint64_t firstSector = volume_.ClusterSector(cluster);
             uint32_t read = 0;
             if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
                     kOk ||
                 read != volume_.sectorsPerCluster)
                 continue;
-            walkedClusters_.insert(candidate.cluster);
-            if (WalkEntries(continuing_[owner], ByteView(buffer), firstSector))
+            placed = true;
+            walkedClusters_.insert(cluster);
+            FolderWalk& walk = continuing_[owner];
+            walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+            if (WalkEntries(walk, ByteView(buffer), firstSector))
                 continuing_.erase(continuing_.begin() + static_cast<long>(owner));
-            if (int stop = WalkQueue(); stop != 0) return stop;
         }
+        if (int stop = WalkQueue(); stop != 0) return stop;
+    }
+    return 0;
+}
+
+int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed) {
+    std::vector<uint8_t> buffer(volume_.ClusterBytes());
+    const uint32_t bps = volume_.bytesPerSector;
+    // In the order they were handed out, each cluster goes to the folder it most likely
+    // continues; folders found inside it are walked at once.
+    for (auto& [cluster, candidate] : pool) {
+        if (candidate.taken || continuing_.empty()) continue;
+        if (walkedClusters_.count(cluster)) {
+            candidate.taken = true;
+            continue;
+        }
+        std::vector<const FolderTrail*> able;
+        std::vector<size_t> owners;
+        for (size_t i = 0; i < continuing_.size(); ++i) {
+            if (!CanContinue(continuing_[i].trail, candidate)) continue;
+            able.push_back(&continuing_[i].trail);
+            owners.push_back(i);
+        }
+        if (able.empty()) continue;
+        const size_t owner = owners[BestOwner(able, candidate)];
+        candidate.taken = true;
+        const uint64_t firstSector = volume_.ClusterSector(cluster);
+        uint32_t read = 0;
+        if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
+                kOk ||
+            read != volume_.sectorsPerCluster)
+            continue;
+        placed = true;
+        walkedClusters_.insert(cluster);
+        FolderWalk& walk = continuing_[owner];
+        walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+        if (WalkEntries(walk, ByteView(buffer), firstSector))
+            continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+        if (int stop = WalkQueue(); stop != 0) return stop;
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 // back the free clusters that continue it (folder_continuation.h).
 #pragma once
 
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -76,6 +77,9 @@ private:
     // The free cluster after a freed folder cluster, when it holds entries that go on.
     bool FreedFolderGoesOnAt(uint32_t cluster);
     int ContinueDeletedFolders();
+    int ContinueNearby();
+    // Gives the clusters of pool to the folders they continue; placed tells whether any went.
+    int PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed);
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
     void AddFileRecord(ScanRecord record, uint32_t parent);
     uint32_t ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder);

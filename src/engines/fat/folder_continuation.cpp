@@ -70,9 +70,12 @@ std::string NameStem(const std::string& name) {
     return stem.size() >= 2 ? stem : std::string();
 }
 
-void FolderTrail::Note(ByteView shortEntry, const std::string& name) {
+void FolderTrail::Note(ByteView shortEntry, const std::string& name, uint32_t clusterBytes) {
     lastStamp = std::max(lastStamp, EntryStamp(shortEntry));
     AddStem(stems, name);
+    const uint64_t first = FirstCluster(shortEntry, true);
+    const uint64_t clusters = clusterBytes ? (uint64_t{shortEntry.le32(kEntrySize)} + clusterBytes - 1) / clusterBytes : 0;
+    if (first >= 2) nextFrom = static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, std::max<uint64_t>(nextFrom, first + std::max<uint64_t>(clusters, 1))));
 }
 
 bool ContinuationCluster::Summarise(ByteView view) {
@@ -109,8 +112,9 @@ bool ContinuationCluster::Summarise(ByteView view) {
 }
 
 std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& volume, FatTable& table,
-                                                          SectorSource& source,
-                                                          const std::vector<uint32_t>& walked) {
+                                                          SectorSource& source, const std::vector<uint32_t>& walked,
+                                                          uint32_t from, uint64_t freeClusters,
+                                                          const FolderTrail* until) {
     std::vector<ContinuationCluster> found;
     const uint32_t bps = volume.bytesPerSector;
     const uint32_t clusterBytes = volume.ClusterBytes();
@@ -121,14 +125,19 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
         uint32_t value = 0;
         return table.Entry(n, value) && value == 0 && !std::binary_search(walked.begin(), walked.end(), n);
     };
+    bool done = false;
     auto keep = [&](uint32_t n, const uint8_t* bytes) {
         ContinuationCluster c;
         c.cluster = n;
-        if (c.Summarise(ByteView(bytes, clusterBytes))) found.push_back(std::move(c));
+        if (!c.Summarise(ByteView(bytes, clusterBytes))) return;
+        done = until && CanContinue(*until, c);
+        found.push_back(std::move(c));
     };
     std::vector<uint8_t> buffer;
     const NoReadAhead sectorsOnly(source);
-    for (uint64_t n = 2; n < last && found.size() < kMaxCandidates;) {
+    uint64_t examined = 0;
+    for (uint64_t n = std::max<uint32_t>(from, 2);
+         n < last && !done && found.size() < kMaxCandidates && examined < freeClusters;) {
         if (!isCandidate(static_cast<uint32_t>(n))) {
             ++n;
             continue;
@@ -140,19 +149,21 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
             // cluster costing as much as the whole cluster.
             uint64_t run = 1;
             const uint64_t most = kRunReadBytes / clusterBytes;
-            while (run < most && n + run < last && isCandidate(static_cast<uint32_t>(n + run))) ++run;
+            while (run < most && n + run < last && examined + run < freeClusters && isCandidate(static_cast<uint32_t>(n + run)))
+                ++run;
             run = std::min<uint64_t>(run, (end - at) / volume.sectorsPerCluster);
             if (run == 0) break;
             buffer.assign(static_cast<size_t>(run) * clusterBytes, 0);
             uint32_t read = 0;
             ReadSectors(static_cast<uint32_t>(run * volume.sectorsPerCluster), source, buffer.data(), at,
                         static_cast<int>(bps), read);
-            for (uint64_t k = 0; k < run && (k + 1) * volume.sectorsPerCluster <= read; ++k) {
+            for (uint64_t k = 0; k < run && !done && (k + 1) * volume.sectorsPerCluster <= read; ++k) {
                 const uint8_t* cluster = buffer.data() + k * clusterBytes;
                 const ByteView sector(cluster, bps);
                 if (carve::IsFatDirectorySector(sector) && !IsFolderStart(sector)) keep(static_cast<uint32_t>(n + k), cluster);
             }
             n += run;
+            examined += run;
             continue;
         }
         buffer.assign(bps, 0);
@@ -169,6 +180,7 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
             }
         }
         ++n;
+        ++examined;
     }
     return found;
 }
@@ -183,25 +195,32 @@ bool CanContinue(const FolderTrail& trail, const ContinuationCluster& cluster) {
 }
 
 size_t BestOwner(const std::vector<const FolderTrail*>& trails, const ContinuationCluster& cluster) {
-    auto openNameGoesOn = [&](const FolderTrail& t) {
-        return t.nameOpen && cluster.startsWithLongName && cluster.leadingChecksum == t.openChecksum;
-    };
     auto namesAlike = [&](const FolderTrail& t) {
         for (const std::string& a : t.stems)
             for (const std::string& b : cluster.stems)
                 if (StemsMeet(a, b)) return true;
         return false;
     };
-    auto gap = [&](const FolderTrail& t) {
-        if (t.lastStamp == 0 || cluster.firstStamp == 0) return UINT64_MAX;
-        return cluster.firstStamp > t.lastStamp ? cluster.firstStamp - t.lastStamp : t.lastStamp - cluster.firstStamp;
+    // Stamps two seconds apart are the same moment to FAT; then the folder whose own
+    // files end nearest before the cluster handed it out.
+    constexpr uint64_t kStampStep = 2 * 10'000'000ULL;
+    auto rank = [&](const FolderTrail& t) {
+        const bool openNameGoesOn = t.nameOpen && cluster.startsWithLongName && cluster.leadingChecksum == t.openChecksum;
+        uint64_t gap = UINT64_MAX;
+        if (t.lastStamp != 0 && cluster.firstStamp != 0)
+            gap = (cluster.firstStamp > t.lastStamp ? cluster.firstStamp - t.lastStamp : t.lastStamp - cluster.firstStamp) /
+                  kStampStep;
+        const uint64_t distance = cluster.cluster >= t.nextFrom ? cluster.cluster - t.nextFrom : UINT64_MAX;
+        return std::tuple(!openNameGoesOn, !namesAlike(t), gap, distance);
     };
     size_t best = 0;
+    auto bestRank = rank(*trails[0]);
     for (size_t i = 1; i < trails.size(); ++i) {
-        const FolderTrail& a = *trails[i];
-        const FolderTrail& b = *trails[best];
-        const auto rank = [&](const FolderTrail& t) { return std::tuple(!openNameGoesOn(t), !namesAlike(t), gap(t)); };
-        if (rank(a) < rank(b)) best = i;
+        const auto r = rank(*trails[i]);
+        if (r < bestRank) {
+            best = i;
+            bestRank = r;
+        }
     }
     return best;
 }

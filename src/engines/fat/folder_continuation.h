@@ -24,8 +24,11 @@ struct FolderTrail {
     std::vector<std::string> stems;        // name beginnings seen ("img_", "screenshot_")
     bool nameOpen = false;                // the folder ends inside a run of long-name entries
     uint8_t openChecksum = 0;             // that run's checksum byte
+    // Where the folder's next cluster most likely is: clusters are handed out forwards,
+    // so past its own last cluster and past the data of the files it lists.
+    uint32_t nextFrom = 0;
 
-    void Note(ByteView shortEntry, const std::string& name);
+    void Note(ByteView shortEntry, const std::string& name, uint32_t clusterBytes);
 };
 
 // A free cluster that holds folder entries but does not begin a folder. Only what tells
@@ -48,19 +51,22 @@ uint64_t EntryStamp(ByteView shortEntry);
 // first character (which deletion replaces); empty when shorter than two letters.
 std::string NameStem(const std::string& name);
 
-// Reads the first sector of every free cluster not in walked (sorted) and keeps the
-// clusters that pass the directory-sector test without beginning a folder, read whole.
-// Small clusters are read in runs; large ones one sector each.
+// Reads the first sector of free clusters not in walked (sorted), from cluster from on,
+// at most freeClusters of them, and keeps those that pass the directory-sector test
+// without beginning a folder, read whole. Small clusters are read in runs; large ones
+// one sector each. With a trail, the search ends at the first cluster that can continue it.
 std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& volume, FatTable& table,
-                                                          SectorSource& source,
-                                                          const std::vector<uint32_t>& walked);
+                                                          SectorSource& source, const std::vector<uint32_t>& walked,
+                                                          uint32_t from = 2, uint64_t freeClusters = UINT64_MAX,
+                                                          const FolderTrail* until = nullptr);
 
 // Whether cluster can carry on the folder of trail: its entries begin where the folder's
 // stopped in time, and a long name the folder left open goes on in it.
 bool CanContinue(const FolderTrail& trail, const ContinuationCluster& cluster);
 // Which of the trails (indices into trails, all able to continue) cluster most likely
-// carries on: one whose names begin like the cluster's, then the one whose last entries
-// are closest in time.
+// carries on: one whose long name it finishes, then one whose names begin like the
+// cluster's, then the one whose last entries are closest in time, then the one whose
+// files end nearest before it.
 size_t BestOwner(const std::vector<const FolderTrail*>& trails, const ContinuationCluster& cluster);
 
 }  // namespace kestrune

@@ -127,8 +127,8 @@ std::vector<uint8_t> ClusterOfEntry(const char* shortName, uint16_t minute) {
 TEST(FolderContinuation, AClusterGoesToTheFolderItCarriesOnInTime) {
     FolderTrail morning, noon;
     const auto first = ClusterOfEntry("IMG_0001JPG", 10), second = ClusterOfEntry("DSC_0001JPG", 30);
-    morning.Note(ByteView(first.data(), 32), "!mg_0001.jpg");
-    noon.Note(ByteView(second.data(), 32), "!sc_0001.jpg");
+    morning.Note(ByteView(first.data(), 32), "!mg_0001.jpg", 512);
+    noon.Note(ByteView(second.data(), 32), "!sc_0001.jpg", 512);
     ContinuationCluster later;
     const auto next = ClusterOfEntry("IMG_0002JPG", 31);
     ASSERT_TRUE(later.Summarise(ByteView(next)));
