@@ -107,6 +107,38 @@ TEST_P(CameraCard, TheFormattedScanListsEachPhotoOnceNotAgainUnderALostFolder) {
     ExpectEveryPhotoOnce(card, *pass, listing, dir / "out");
 }
 
+int CancelAfterFive(void* user, int, int, int, uint64_t processed, uint64_t, uint64_t, int) {
+    auto* calls = static_cast<int*>(user);
+    return processed > 0 && ++*calls == 5 ? CancelCode : 0;
+}
+
+TEST(CameraCardResumed, AResumedFormattedPassStillListsEachPhotoOnce) {
+    // The quick log is only reopened on resume: the folders are walked again, without
+    // writing, to learn which clusters they hold.
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("fat/camera.img.gz", dir.path());
+    int calls = 0;
+    {
+        auto engine = EngineFactory::CreateEngineForImage(image, 1001, 1);
+        engine->SetCallbacks(CancelAfterFive, nullptr, &calls, 90);
+        ASSERT_EQ(engine->Scan(nullptr), CancelCode);
+    }
+    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 1);
+    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    ASSERT_NE(pass, nullptr);
+    ASSERT_TRUE(pass->HasStoredPass());
+    ASSERT_EQ(pass->Scan(nullptr), kOk);
+    std::vector<ScanRecord> found;
+    pass->SearchByExtension("*.jpg", found);
+    Listing listing;
+    for (const ScanRecord& r : found) {
+        std::string folder;
+        pass->GetRecordPath(r, folder);
+        listing.emplace(folder + std::string(RecordName(r)), r);
+    }
+    ExpectEveryPhotoOnce(kCards[0], *pass, listing, dir / "out");
+}
+
 INSTANTIATE_TEST_SUITE_P(Cards, CameraCard, ::testing::ValuesIn(kCards),
                          [](const auto& info) { return std::string(info.param.fixture); });
 
