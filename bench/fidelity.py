@@ -90,6 +90,11 @@ def main():
         ("FAT12, deleted files", "quick") + fixture_image(work, "fat/fat12.img.gz", "fat/fat12.json", "deleted"),
         ("FAT16, deleted files", "quick") + fixture_image(work, "fat/fat16.img.gz", "fat/fat16.json", "deleted"),
         ("FAT32, deleted files", "quick") + fixture_image(work, "fat/fat32.img.gz", "fat/fat32.json", "deleted"),
+        ("FAT16, 20-entry long names", "quick") + fixture_image(work, "fat/long_names.img.gz", "fat/long_names.json", "files"),
+        ("camera card, DCIM deleted", "quick") + fixture_image(work, "fat/camera.img.gz", "fat/camera.json", "photos"),
+        ("camera card, formatted mode", "formatted") + fixture_image(work, "fat/camera.img.gz", "fat/camera.json", "photos"),
+        ("phone, 4 folders deleted", "quick") + fixture_image(work, "fat/phone.img.gz", "fat/phone.json", "photos"),
+        ("FAT16 card, phone names", "quick") + fixture_image(work, "fat/camera16.img.gz", "fat/camera16.json", "photos"),
         ("NTFS, deleted files", "quick") + fixture_image(work, "ntfs/deleted.img.gz", "ntfs/deleted.json", "deleted"),
         ("FAT32 reformatted", "formatted") + fixture_image(work, "formatted/fat.img.gz", "formatted/fat.json", "files"),
         ("NTFS reformatted", "formatted") + fixture_image(work, "formatted/ntfs.img.gz", "formatted/ntfs.json", "files"),
@@ -109,7 +114,7 @@ def main():
         if shutil.which("foremost"):
             tools.append(("foremost", lambda out: ["foremost", "-q", "-o", os.path.join(out, "f"), image]))
         for name, command in tools:
-            out = os.path.join(work, "out", os.path.basename(image), name.split()[0])
+            out = os.path.join(work, "out", label.replace(" ", "_").replace(",", ""), name.split()[0])
             os.makedirs(out, exist_ok=True)
             env = dict(os.environ, KESTRUNE_DATA_HOME=os.path.join(work, "data"))
             seconds, peak = run_measured(command(out), env, cwd=out)

@@ -10,6 +10,7 @@
 #include "disk/steady_clock.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
@@ -236,6 +237,9 @@ int CProfessionalRecovery::Scan(const std::string*) {
     OpenInnerLogs(resuming);
     fat_.Prepare();
     if (resuming) RollBackToCheckpoint();
+    // The quick scan's folders lie in free clusters too: listed once, by the quick scan.
+    if (auto* quickFat = dynamic_cast<CFastFatRecovery*>(quick_.get()))
+        fat_.SetListedFolderSectors(quickFat->WalkedFolderSectors());
     return RunPass();
 }
 

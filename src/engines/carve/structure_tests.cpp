@@ -96,7 +96,8 @@ bool IsPlausibleFatEntry(ByteView e, ByteView next) {
     if (a != kLongName && a != kVolumeLabel && (a & kVolumeLabel)) return false;
     if ((a & kDirectory) && (a & 0x01)) return false;
     if (a & 0xC0) return false;
-    if (a == kLongName && !deleted && (e.u8(0) & ~0x40) > 18) return false;
+    // 255 characters take 20 entries, so no live sequence number is above 20.
+    if (a == kLongName && !deleted && (e.u8(0) & ~0x40) > 20) return false;
     if (a != kLongName && !deleted && !(a & kDirectory)) {
         if (!StampInRange(e.le16(16), e.le16(14)) || !StampInRange(e.le16(18), 0) ||
             !StampInRange(e.le16(24), e.le16(22)))
@@ -127,11 +128,11 @@ bool IsFatDirectorySector(ByteView sector) {
         if (e.u8(11) == kLongName) {
             const uint8_t checksum = e.u8(13);
             size_t j = i + 1;
-            for (; j < entries && j <= i + 18 && sector.u8(j * kEntryBytes + 11) == kLongName; ++j)
+            for (; j < entries && j <= i + 19 && sector.u8(j * kEntryBytes + 11) == kLongName; ++j)
                 if (sector.u8(j * kEntryBytes + 13) != checksum) return false;
             if (j < entries) {
                 const ByteView shortEntry = sector.sub(j * kEntryBytes, kEntryBytes);
-                if (shortEntry.u8(11) == kLongName) return false;  // more than 18 following
+                if (shortEntry.u8(11) == kLongName) return false;  // more than 19 following: no name is that long
                 if (shortEntry.u8(0) != kDeleted && ShortNameChecksum(shortEntry) != checksum) return false;
             }
             continue;

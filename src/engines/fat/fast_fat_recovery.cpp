@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
+
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
@@ -11,6 +13,7 @@
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/fat/fat_data.h"
+#include "engines/fat/folder_continuation.h"
 #include "engines/found_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -82,34 +85,13 @@ int CFastFatRecovery::Report(int percent, int secondsRemaining) {
 }
 
 int CFastFatRecovery::Scan(const std::string* logName) {
-    folderMap_.clear();
-    pending_.clear();
-    pendingSet_.clear();
-    depthCache_.clear();
-    queue_.clear();
-    visited_.clear();
     log_.Reset();
+    walkedKnown_ = false;
     if (logName) return log_.Open(*logName, false);
     if (!source_.IsOpen() || volume_.fatCount == 0) return kErrInvalidHandle;
     if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
-
-    queue_.push_back(volume_.rootCluster);
     if (int stop = Report(1, -1); stop != 0) return stop;
-    uint64_t lastReport = SteadyMilliseconds();
-    int step = 0;
-    for (size_t next = 0; next < queue_.size(); ++next) {
-        const uint32_t cluster = queue_[next];
-        if (!visited_.insert(cluster).second) continue;
-        WalkFolder(cluster);
-        if (SteadyMilliseconds() - lastReport >= 5000) {
-            lastReport = SteadyMilliseconds();
-            ++step;
-            int stop = 0;
-            if (weight_ == kFullWeight) stop = Report(1 + step, 100 - step);
-            else if (weight_ == 9) stop = Report(20 + step, -1);
-            if (stop != 0) return stop;
-        }
-    }
+    if (int stop = Walk(false); stop != 0) return stop;
     if (int stop = Report(80, 10); stop != 0) return stop;
 
     for (uint32_t cluster : pending_) {
@@ -123,6 +105,61 @@ int CFastFatRecovery::Scan(const std::string* logName) {
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
+}
+
+int CFastFatRecovery::Walk(bool dry) {
+    dry_ = dry;
+    folderMap_.clear();
+    pending_.clear();
+    pendingSet_.clear();
+    depthCache_.clear();
+    queue_.clear();
+    visited_.clear();
+    continuing_.clear();
+    walkedClusters_.clear();
+    queue_.push_back(volume_.rootCluster);
+    lastReport_ = SteadyMilliseconds();
+    reportStep_ = 0;
+    int stop = WalkQueue();
+    if (stop == 0) stop = ContinueDeletedFolders();
+    walkedKnown_ = stop == 0;
+    dry_ = false;
+    return stop;
+}
+
+int CFastFatRecovery::ReportStep() {
+    if (dry_ || SteadyMilliseconds() - lastReport_ < 5000) return 0;
+    lastReport_ = SteadyMilliseconds();
+    ++reportStep_;
+    if (weight_ == kFullWeight) return Report(1 + reportStep_, 100 - reportStep_);
+    if (weight_ == 9) return Report(20 + reportStep_, -1);
+    return 0;
+}
+
+int CFastFatRecovery::WalkQueue() {
+    for (size_t next = 0; next < queue_.size(); ++next) {
+        const uint32_t cluster = queue_[next];
+        if (!visited_.insert(cluster).second) continue;
+        WalkFolder(cluster);
+        if (int stop = ReportStep(); stop != 0) return stop;
+    }
+    queue_.clear();
+    return 0;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> CFastFatRecovery::WalkedFolderSectors() {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (!walkedKnown_ && (!source_.IsOpen() || volume_.fatCount == 0 || Walk(true) != 0)) return ranges;
+    std::vector<uint32_t> clusters(walkedClusters_.begin(), walkedClusters_.end());
+    std::sort(clusters.begin(), clusters.end());
+    for (uint32_t cluster : clusters) {
+        const uint64_t first = volume_.ClusterSector(cluster);
+        if (first == UINT64_MAX) continue;
+        const uint64_t end = first + volume_.FolderReadBytes(cluster) / volume_.bytesPerSector;
+        if (!ranges.empty() && ranges.back().second == first) ranges.back().second = end;
+        else ranges.emplace_back(first, end);
+    }
+    return ranges;
 }
 
 ScanRecord CFastFatRecovery::EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted) {
@@ -193,13 +230,13 @@ uint32_t CFastFatRecovery::FirstFreeCandidate(uint32_t low) {
 void CFastFatRecovery::WalkFolder(uint32_t cluster) {
     const auto listedEntry = folderMap_.find(cluster);
     const bool listed = listedEntry != folderMap_.end() && cluster != volume_.rootCluster;
-    const bool insideDeleted = listed && listedEntry->second.record.folderDeleted != 0;
-    uint32_t parentKey = cluster;
+    FolderWalk walk;
+    walk.insideDeleted = listed && listedEntry->second.record.folderDeleted != 0;
+    walk.parentKey = cluster;
     uint32_t current = cluster;
     bool first = true;
     std::unordered_set<uint32_t> walked;
     std::vector<uint8_t> buffer;
-    LongNameCollector longName;
     const uint32_t bps = volume_.bytesPerSector;
     while (true) {
         const uint32_t bytes = volume_.FolderReadBytes(current);
@@ -214,50 +251,201 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
             !((view.u8(kEntryAttributes) & kAttrDirectory) && IsDotEntry(view) && IsDotDotEntry(view.from(32))))
             return;
         walked.insert(current);
-        for (size_t at = 0; at + kEntryBytes <= view.size(); at += kEntryBytes) {
-            const ByteView entry = view.sub(at, kEntryBytes);
-            const uint64_t entrySector = firstSector + at / bps;
-            if (entry.u8(0) == 0) return;
-            if (!carve::IsPlausibleFatEntry(entry, view.sub(at + kEntryBytes, kEntryBytes))) {
-                longName.Clear();
-                continue;
-            }
-            const uint8_t attributes = entry.u8(kEntryAttributes);
-            if (attributes == kAttrLongName) {
-                if (!longName.Add(entry)) return;
-                continue;
-            }
-            const bool deleted = entry.u8(0) == kDeletedMark;
-            const bool hasLongName = longName.Pending();
-            const std::string pendingName = hasLongName ? longName.Take() : std::string();
-            if (attributes & kAttrDirectory) {
-                if (IsDotEntry(entry)) {
-                    parentKey = FirstCluster(entry, volume_.fat32);
-                    continue;
-                }
-                if (IsDotDotEntry(entry)) continue;
-                const std::string name = hasLongName ? pendingName : ShortName(entry, true);
-                ScanRecord record = EntryRecord(entry, name, true, deleted);
-                record.folderDeleted = (deleted || insideDeleted) ? 1 : 0;
-                record.entrySector = entrySector;
-                if (record.fsId != 0 && record.fsId != parentKey) {
-                    queue_.push_back(uint32_t{record.fsId});
-                    folderMap_[record.fsId] = {record, parentKey};
-                }
-            } else if (attributes & kAttrArchive) {
-                if (!deleted && !insideDeleted) continue;
-                const std::string name = hasLongName ? pendingName : ShortName(entry, false);
-                ScanRecord record = EntryRecord(entry, name, false, deleted);
-                record.entrySector = entrySector;
-                AddFileRecord(record, parentKey);
-            }
-        }
-        uint32_t next = 0;
+        walkedClusters_.insert(current);
+        if (WalkEntries(walk, view, firstSector)) return;
+        walk.trail.nextFrom = std::max(walk.trail.nextFrom, current + 1);
         const bool rootArea = !volume_.fat32 && current == 0;
-        if (rootArea || !table_.NextCluster(current, next) || next == current || walked.count(next)) return;
+        if (rootArea) return;
+        uint32_t value = 0;
+        table_.Entry(current, value);  // an entry that cannot be read counts as free
+        uint32_t next = 0;
+        if (value == 0) {
+            // A freed chain: the folder goes on in the next cluster only when that one
+            // holds its entries; otherwise, for a deleted folder, somewhere else.
+            if (!FreedFolderGoesOnAt(current + 1)) {
+                if (walk.insideDeleted) continuing_.push_back(std::move(walk));
+                return;
+            }
+            next = current + 1;
+        } else if (table_.IsEndOfChain(value) || !table_.NextCluster(current, next)) {
+            return;
+        }
+        if (next == current || walked.count(next)) return;
         current = next;
         first = false;
     }
+}
+
+bool CFastFatRecovery::FreedFolderGoesOnAt(uint32_t cluster) {
+    uint32_t value = 0;
+    if (cluster >= volume_.ClusterCount() + 2 || !table_.Entry(cluster, value) || value != 0) return false;
+    if (walkedClusters_.count(cluster)) return false;
+    std::vector<uint8_t> sector(volume_.bytesPerSector);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, sector.data(), volume_.ClusterSector(cluster), static_cast<int>(volume_.bytesPerSector),
+                    read) != kOk ||
+        read != 1)
+        return false;
+    const ByteView view(sector);
+    return carve::IsFatDirectorySector(view) && !BeginsWithDotPair(view);
+}
+
+bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t firstSector) {
+    const uint32_t bps = volume_.bytesPerSector;
+    LongNameCollector& longName = walk.longName;
+    for (size_t at = 0; at + kEntryBytes <= view.size(); at += kEntryBytes) {
+        const ByteView entry = view.sub(at, kEntryBytes);
+        const uint64_t entrySector = firstSector + at / bps;
+        if (entry.u8(0) == 0) return true;
+        if (!carve::IsPlausibleFatEntry(entry, view.sub(at + kEntryBytes, kEntryBytes))) {
+            longName.Clear();
+            continue;
+        }
+        const uint8_t attributes = entry.u8(kEntryAttributes);
+        if (attributes == kAttrLongName) {
+            if (!longName.Pending()) walk.trail.openChecksum = entry.u8(13);
+            longName.Add(entry);
+            continue;
+        }
+        const bool deleted = entry.u8(0) == kDeletedMark;
+        const bool hasLongName = longName.Pending();
+        const std::string pendingName = hasLongName ? longName.Take() : std::string();
+        if (attributes & kAttrDirectory) {
+            if (IsDotEntry(entry)) {
+                walk.parentKey = FirstCluster(entry, volume_.fat32);
+                continue;
+            }
+            if (IsDotDotEntry(entry)) continue;
+            const std::string name = hasLongName ? pendingName : ShortName(entry, true);
+            walk.trail.Note(entry, name, volume_.ClusterBytes());
+            ScanRecord record = EntryRecord(entry, name, true, deleted);
+            record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
+            record.entrySector = entrySector;
+            if (record.fsId != 0 && record.fsId != walk.parentKey) {
+                queue_.push_back(uint32_t{record.fsId});
+                folderMap_[record.fsId] = {record, walk.parentKey};
+            }
+        } else if (attributes & kAttrArchive) {
+            const std::string name = hasLongName ? pendingName : ShortName(entry, false);
+            walk.trail.Note(entry, name, volume_.ClusterBytes());
+            if ((!deleted && !walk.insideDeleted) || dry_) continue;
+            ScanRecord record = EntryRecord(entry, name, false, deleted);
+            record.entrySector = entrySector;
+            AddFileRecord(record, walk.parentKey);
+        }
+    }
+    walk.trail.nameOpen = longName.Pending();
+    return false;
+}
+
+int CFastFatRecovery::ContinueDeletedFolders() {
+    if (int stop = ContinueNearby(); stop != 0 || continuing_.empty()) return stop;
+    // Some folder does not go on just past where it stopped: every free cluster is looked
+    // at, and the clusters are given out in the order they were handed out.
+    std::vector<uint32_t> walked(walkedClusters_.begin(), walkedClusters_.end());
+    std::sort(walked.begin(), walked.end());
+    std::map<uint32_t, ContinuationCluster> pool;
+    for (ContinuationCluster& c : FindContinuationClusters(volume_, table_, source_, walked))
+        pool.emplace(c.cluster, std::move(c));
+    for (bool placed = true; placed && !continuing_.empty();) {
+        placed = false;
+        if (int stop = PlaceContinuations(pool, placed); stop != 0) return stop;
+    }
+    return 0;
+}
+
+int CFastFatRecovery::ContinueNearby() {
+    // A camera's folder goes on in the first free cluster past its last photo: looking
+    // there first spares reading a sector of every free cluster of the card.
+    constexpr uint64_t kNearFreeClusters = 4096;
+    // Many folders cut off together (a tree copied and deleted whole) are left to the
+    // search of every cluster when a few rounds do not settle them.
+    constexpr int kRounds = 16;
+    std::vector<uint8_t> buffer(volume_.ClusterBytes());
+    const uint32_t bps = volume_.bytesPerSector;
+    int round = 0;
+    for (bool placed = true; placed && !continuing_.empty() && round < kRounds; ++round) {
+        placed = false;
+        std::vector<uint32_t> walked(walkedClusters_.begin(), walkedClusters_.end());
+        std::sort(walked.begin(), walked.end());
+        std::vector<std::pair<size_t, ContinuationCluster>> firsts;
+        for (size_t i = 0; i < continuing_.size(); ++i) {
+            const FolderTrail& trail = continuing_[i].trail;
+            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.nextFrom, kNearFreeClusters, &trail);
+            if (!found.empty() && CanContinue(trail, found.back())) firsts.emplace_back(i, std::move(found.back()));
+        }
+        // A cluster goes to a folder only when it is the first that could carry that folder
+        // on and, of all folders that could own it, that folder is the likeliest: what the
+        // search of every free cluster would decide too.
+        std::vector<std::pair<size_t, uint32_t>> chosen;
+        for (const auto& [i, candidate] : firsts) {
+            std::vector<const FolderTrail*> able;
+            std::vector<size_t> owners;
+            for (size_t k = 0; k < continuing_.size(); ++k) {
+                if (!CanContinue(continuing_[k].trail, candidate)) continue;
+                able.push_back(&continuing_[k].trail);
+                owners.push_back(k);
+            }
+            const bool taken = std::any_of(chosen.begin(), chosen.end(), [&](const auto& c) { return c.second == candidate.cluster; });
+            if (!taken && owners[BestOwner(able, candidate)] == i) chosen.emplace_back(i, candidate.cluster);
+        }
+        // From the last folder back, so that a folder that ends leaves the others' places.
+        std::sort(chosen.begin(), chosen.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [owner, cluster] : chosen) {
+            const uint64_t firstSector = volume_.ClusterSector(cluster);
+            uint32_t read = 0;
+            if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
+                    kOk ||
+                read != volume_.sectorsPerCluster)
+                continue;
+            placed = true;
+            walkedClusters_.insert(cluster);
+            FolderWalk& walk = continuing_[owner];
+            walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+            if (WalkEntries(walk, ByteView(buffer), firstSector))
+                continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+        }
+        if (int stop = WalkQueue(); stop != 0) return stop;
+    }
+    return 0;
+}
+
+int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed) {
+    std::vector<uint8_t> buffer(volume_.ClusterBytes());
+    const uint32_t bps = volume_.bytesPerSector;
+    // In the order they were handed out, each cluster goes to the folder it most likely
+    // continues; folders found inside it are walked at once.
+    for (auto& [cluster, candidate] : pool) {
+        if (candidate.taken || continuing_.empty()) continue;
+        if (walkedClusters_.count(cluster)) {
+            candidate.taken = true;
+            continue;
+        }
+        std::vector<const FolderTrail*> able;
+        std::vector<size_t> owners;
+        for (size_t i = 0; i < continuing_.size(); ++i) {
+            if (!CanContinue(continuing_[i].trail, candidate)) continue;
+            able.push_back(&continuing_[i].trail);
+            owners.push_back(i);
+        }
+        if (able.empty()) continue;
+        const size_t owner = owners[BestOwner(able, candidate)];
+        candidate.taken = true;
+        const uint64_t firstSector = volume_.ClusterSector(cluster);
+        uint32_t read = 0;
+        if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
+                kOk ||
+            read != volume_.sectorsPerCluster)
+            continue;
+        placed = true;
+        walkedClusters_.insert(cluster);
+        FolderWalk& walk = continuing_[owner];
+        walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+        if (WalkEntries(walk, ByteView(buffer), firstSector))
+            continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+        if (int stop = WalkQueue(); stop != 0) return stop;
+    }
+    return 0;
 }
 
 void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {

@@ -2,15 +2,18 @@
 //
 // It walks the live directory tree from the root, entering every folder it finds, live
 // or deleted, and records every deleted file, every file inside a deleted folder, and the
-// folders above them.
+// folders above them. A deleted folder whose entries run on past its known clusters gets
+// back the free clusters that continue it (folder_continuation.h).
 #pragma once
 
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
 #include "engines/fat/fat_volume.h"
+#include "engines/fat/folder_continuation.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -45,15 +48,38 @@ public:
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter);
     const FatVolumeInfo& Volume() const { return volume_; }
     ScanLogFile* Log() const { return log_.get(); }
+    // The absolute sector ranges [first, end) of every folder cluster the scan walked, so
+    // that the formatted scan does not list their entries again. A scan only reopened
+    // from its log walks the folders once more, without writing, to learn them.
+    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors();
 
 private:
     struct FolderEntry {
         ScanRecord record;
         uint32_t parent;
     };
+    // One folder being walked: where its entries are filed, and where it stopped.
+    struct FolderWalk {
+        uint32_t parentKey = 0;
+        bool insideDeleted = false;
+        LongNameCollector longName;
+        FolderTrail trail;
+    };
 
     int OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors);
+    // The tree walk of Scan; dry walks write nothing and only learn the folder clusters.
+    int Walk(bool dry);
+    int WalkQueue();
+    int ReportStep();
     void WalkFolder(uint32_t cluster);
+    // Visits one cluster's entries; true at the end-of-folder entry.
+    bool WalkEntries(FolderWalk& walk, ByteView view, uint64_t firstSector);
+    // The free cluster after a freed folder cluster, when it holds entries that go on.
+    bool FreedFolderGoesOnAt(uint32_t cluster);
+    int ContinueDeletedFolders();
+    int ContinueNearby();
+    // Gives the clusters of pool to the folders they continue; placed tells whether any went.
+    int PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed);
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
     void AddFileRecord(ScanRecord record, uint32_t parent);
     uint32_t ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder);
@@ -75,6 +101,12 @@ private:
     std::vector<uint32_t> pending_;
     std::unordered_set<uint32_t> pendingSet_;
     std::unordered_map<uint32_t, uint32_t> depthCache_;
+    std::vector<FolderWalk> continuing_;  // deleted folders whose entries run on elsewhere
+    std::unordered_set<uint32_t> walkedClusters_;
+    bool walkedKnown_ = false;
+    bool dry_ = false;
+    uint64_t lastReport_ = 0;
+    int reportStep_ = 0;
     std::vector<uint8_t> bitmap_;
     ScanProgressFn scanProgress_ = nullptr;
     RecoverProgressFn recoverProgress_ = nullptr;

@@ -178,12 +178,15 @@ bool IsDotEntry(ByteView e) { return e.matches(0, ". "); }
 bool IsDotDotEntry(ByteView e) { return e.matches(0, ".."); }
 bool BeginsWithDotPair(ByteView sector) { return sector.matches(0, ". ") && sector.matches(32, ".."); }
 
-bool LongNameCollector::Add(ByteView e) {
-    if (position_ <= kLongNameUnits) return false;  // a 20th entry would not fit
+void LongNameCollector::Add(ByteView e) {
+    if (position_ < kLongNameUnits) {
+        // Full: the part read first (the name's end) gives way to the entry just read.
+        std::copy_backward(units_, units_ + kLongNameBufferUnits - kLongNameUnits, units_ + kLongNameBufferUnits);
+        position_ += kLongNameUnits;
+    }
     position_ -= kLongNameUnits;
     size_t at = position_;
     for (size_t offset : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) units_[at++] = e.le16(offset);
-    return true;
 }
 
 std::string LongNameCollector::Take() {

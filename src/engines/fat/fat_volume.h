@@ -79,10 +79,12 @@ bool IsDotDotEntry(ByteView entry);
 bool BeginsWithDotPair(ByteView sector);
 
 // Collects a long name from its entries, last part first, as the folder lists them.
+// A name of 248 to 255 characters takes the full 20 entries. A run longer than that
+// cannot be one name: deleted entries lose their sequence numbers, so left-overs of an
+// older name may precede a newer one; the entries nearest the short entry are kept.
 class LongNameCollector {
 public:
-    // Adds one long-name entry; false when the name grows past 20 entries.
-    bool Add(ByteView entry);
+    void Add(ByteView entry);
     bool Pending() const { return position_ < fat::kLongNameBufferUnits; }
     std::string Take();
     void Clear() { position_ = fat::kLongNameBufferUnits; }

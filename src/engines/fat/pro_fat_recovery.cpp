@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
@@ -131,6 +133,11 @@ void CProfessionalFatRecovery::Observe(uint32_t cluster, uint64_t sector) {
     observations_.emplace_back(cluster, sector);
 }
 
+bool CProfessionalFatRecovery::AlreadyListed(uint64_t sector) const {
+    const auto after = std::upper_bound(listedSectors_.begin(), listedSectors_.end(), std::pair{sector, UINT64_MAX});
+    return after != listedSectors_.begin() && sector < std::prev(after)->second;
+}
+
 void CProfessionalFatRecovery::DirectoryCluster(ByteView sector, uint64_t sectorNumber) {
     const uint32_t cluster = FirstCluster(sector, true);
     std::optional<size_t> geometry = GeometryPlacing(cluster, sectorNumber);
@@ -138,6 +145,7 @@ void CProfessionalFatRecovery::DirectoryCluster(ByteView sector, uint64_t sector
         Observe(cluster, sectorNumber);
         geometry = GeometryPlacing(cluster, sectorNumber);
     }
+    if (AlreadyListed(sectorNumber)) return;
     if (geometry) context_ = Context{*geometry, cluster, sectorNumber};
     Walk(sector, sectorNumber, cluster, geometry);
     // A long name cut by the sector's end may go on in a sector kept earlier.
@@ -150,6 +158,7 @@ void CProfessionalFatRecovery::DirectoryCluster(ByteView sector, uint64_t sector
 }
 
 void CProfessionalFatRecovery::DirectorySector(ByteView sector, uint64_t sectorNumber) {
+    if (AlreadyListed(sectorNumber)) return;
     if (ContinueSplitName(sector, sectorNumber) || PlaceSector(sector, sectorNumber)) return;
     if (pendingSectors_.size() < kMaxPendingSectors)
         pendingSectors_[sectorNumber].assign(sector.data(), sector.data() + sector.size());
@@ -231,7 +240,7 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
                 runStart = at;
                 runChecksum = entry.u8(13);
             }
-            if (!longName.Add(entry)) return;
+            longName.Add(entry);
             continue;
         }
         const bool hasLongName = longName.Pending();

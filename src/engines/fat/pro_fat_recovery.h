@@ -85,6 +85,10 @@ public:
     // state) when the bytes are not a whole state.
     void SavePassState(PassStateWriter& out) const;
     bool LoadPassState(PassStateReader& in);
+    // Absolute sector ranges [first, end) of folder clusters the quick scan already listed
+    // (sorted): their entries are not listed again, here under a "LostFolder". Kept until
+    // the next call; a "." entry in them still tells the volume's geometry.
+    void SetListedFolderSectors(std::vector<std::pair<uint64_t, uint64_t>> ranges) { listedSectors_ = std::move(ranges); }
 
     const std::vector<FatGeometry>& Geometries() const { return geometries_; }
     ScanLogFile* Log() const { return log_.get(); }
@@ -117,6 +121,7 @@ private:
     };
 
     void Clear();
+    bool AlreadyListed(uint64_t sector) const;
     std::optional<size_t> GeometryPlacing(uint32_t cluster, uint64_t sector) const;
     void Observe(uint32_t cluster, uint64_t sector);
     // Walks the entries of directory data whose first sector is firstSector.
@@ -148,6 +153,7 @@ private:
     std::vector<SplitName> splitNames_;
     std::optional<Context> context_;
     std::unordered_map<uint64_t, uint32_t> depthCache_;
+    std::vector<std::pair<uint64_t, uint64_t>> listedSectors_;
     EngineLog log_;
     RecoverProgressFn recoverProgress_ = nullptr;
     void* userData_ = nullptr;

@@ -67,7 +67,8 @@ TEST(FatEntries, EachRejectionRule) {
     EXPECT_TRUE(Plausible(ShortEntry("LABEL      ", 0x08, 0, 0)));
     EXPECT_FALSE(Plausible(ShortEntry("DIR        ", 0x11, 0)));
     EXPECT_FALSE(Plausible(ShortEntry("HIGH    TXT", 0x60)));
-    EXPECT_FALSE(Plausible(LongNameEntry(0x40 | 19, 0)));
+    EXPECT_FALSE(Plausible(LongNameEntry(0x40 | 21, 0))) << "no name needs 21 entries";
+    EXPECT_TRUE(Plausible(LongNameEntry(0x40 | 20, 0))) << "255 characters need 20";
     EXPECT_TRUE(Plausible(LongNameEntry(0x40 | 18, 0)));
     Entry old = ShortEntry("OLD     TXT", 0x20);
     old[24] = FatDate(1985, 1, 1) & 0xFF;

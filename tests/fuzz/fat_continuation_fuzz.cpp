@@ -1,0 +1,65 @@
+// Where a deleted folder goes on: the fuzz input becomes the entries of a deleted folder
+// of a FAT16 volume (after its "." pair) and of the free clusters after it, so that the
+// quick scan searches the free clusters for the folder's continuation and walks what it
+// gives the folder.
+#include "fat_fuzz_support.h"
+
+namespace {
+
+struct Base {
+    std::vector<uint8_t> image;
+    kestrune::FatVolumeInfo volume;
+    uint32_t folder = 0;               // first cluster of a deleted folder
+    std::vector<uint32_t> freeAfter;   // free clusters after it
+};
+
+const Base& Prepared() {
+    static const Base base = [] {
+        using namespace kestrune;
+        Base b;
+        b.image = fuzz::Fat16Fixture();
+        b.volume.FromBootSector(ByteView(b.image), 0, b.image.size() / 512);
+        CFastFatRecovery engine;
+        ScanCatalogue::Instance().NewRunFolder();
+        engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(b.image), 512), 0, b.image.size() / 512, 1);
+        engine.Scan(nullptr);
+        for (uint32_t id = 1; id <= engine.Log()->RecordCount(); ++id) {
+            ScanRecord r;
+            if (engine.Log()->ReadRecord(id, r) == 0 && r.isFolder && r.folderDeleted && b.folder == 0) b.folder = r.fsId;
+        }
+        FatTable table;
+        SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(b.image), 512);
+        table.Attach(&b.volume, &source);
+        for (uint32_t n = b.folder + 1; n < b.volume.ClusterCount() + 2 && b.freeAfter.size() < 16; ++n) {
+            uint32_t value = 1;
+            if (table.Entry(n, value) && value == 0) b.freeAfter.push_back(n);
+        }
+        return b;
+    }();
+    return base;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kestrune::fuzz::UseScratchStore();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Base& base = Prepared();
+    if (base.folder < 2) return 0;
+    std::vector<uint8_t> image = base.image;
+    const size_t clusterBytes = base.volume.ClusterBytes();
+    // The folder keeps its "." and ".." entries; the input follows them.
+    size_t used = std::min(size, clusterBytes - 64);
+    std::copy(data, data + used, image.begin() + static_cast<long>(base.volume.ClusterSector(base.folder) * 512 + 64));
+    for (uint32_t cluster : base.freeAfter) {
+        if (used >= size) break;
+        const size_t piece = std::min(size - used, clusterBytes);
+        std::copy(data + used, data + used + piece, image.begin() + static_cast<long>(base.volume.ClusterSector(cluster) * 512));
+        used += piece;
+    }
+    kestrune::fuzz::ScanAndRead(std::move(image));
+    return 0;
+}
