@@ -2,6 +2,8 @@
 // of a FAT16 volume (after its "." pair) and of the free clusters after it, so that the
 // quick scan searches the free clusters for the folder's continuation and walks what it
 // gives the folder.
+#include <memory>
+
 #include "fat_fuzz_support.h"
 
 namespace {
@@ -49,17 +51,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Base& base = Prepared();
     if (base.folder < 2) return 0;
-    std::vector<uint8_t> image = base.image;
+    // The input is laid over the shared image: no copy of it per input.
+    auto image = std::make_unique<kestrune::fuzz::PatchedMedium>(base.image);
     const size_t clusterBytes = base.volume.ClusterBytes();
     // The folder keeps its "." and ".." entries; the input follows them.
     size_t used = std::min(size, clusterBytes - 64);
-    std::copy(data, data + used, image.begin() + static_cast<long>(base.volume.ClusterSector(base.folder) * 512 + 64));
+    image->Patch(base.volume.ClusterSector(base.folder) * 512 + 64, data, used);
     for (uint32_t cluster : base.freeAfter) {
         if (used >= size) break;
         const size_t piece = std::min(size - used, clusterBytes);
-        std::copy(data + used, data + used + piece, image.begin() + static_cast<long>(base.volume.ClusterSector(cluster) * 512));
+        image->Patch(base.volume.ClusterSector(cluster) * 512, data + used, piece);
         used += piece;
     }
-    kestrune::fuzz::ScanAndRead(std::move(image));
+    kestrune::fuzz::ScanAndRead(std::move(image), false);
     return 0;
 }
