@@ -186,6 +186,9 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& targe
                 result = stop;
         }
     }
+    // Data that ended before the file's size did (runs covering less than it) is not the
+    // file: reported, so that what was written is kept only as partial.
+    if (result == kOk && written < fileSize) result = kErrHandleEof;
     if (fd >= 0 && ::close(fd) != 0 && result == kOk) result = FromErrno(errno);
     if (result > 0 && progress) progress(userData, 100, kFullWeight, result, targetText);
     return result;

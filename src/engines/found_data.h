@@ -40,7 +40,8 @@ std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
 std::filesystem::path SettleUnfinishedFile(const std::filesystem::path& target);
 
 // Delivers a file's data in order. A read that delivers nothing is a read fault; an empty
-// piece with result 0 means the data ended (the file's runs cover less than its size).
+// piece with result 0 means the data ended (the file's runs cover less than its size,
+// which WriteFoundFile reports as kErrHandleEof).
 class PieceReader {
 public:
     virtual ~PieceReader() = default;

@@ -118,7 +118,7 @@ int CFastFatRecovery::Walk(bool dry) {
     continuing_.clear();
     walkedClusters_.clear();
     queue_.push_back(volume_.rootCluster);
-    lastReport_ = SteadyMilliseconds();
+    lastReport_ = lastStep_ = SteadyMilliseconds();
     reportStep_ = 0;
     int stop = WalkQueue();
     if (stop == 0) stop = ContinueDeletedFolders();
@@ -128,9 +128,15 @@ int CFastFatRecovery::Walk(bool dry) {
 }
 
 int CFastFatRecovery::ReportStep() {
-    if (dry_ || SteadyMilliseconds() - lastReport_ < 5000) return 0;
-    lastReport_ = SteadyMilliseconds();
-    ++reportStep_;
+    // A report every 0.1 s, so that a cancel is noticed at once; the figure itself only
+    // moves every 5 s, as the walk has no total to measure against.
+    const uint64_t now = SteadyMilliseconds();
+    if (dry_ || now - lastReport_ < 100) return 0;
+    lastReport_ = now;
+    if (now - lastStep_ >= 5000) {
+        lastStep_ = now;
+        ++reportStep_;
+    }
     if (weight_ == kFullWeight) return Report(1 + reportStep_, 100 - reportStep_);
     if (weight_ == 9) return Report(20 + reportStep_, -1);
     return 0;

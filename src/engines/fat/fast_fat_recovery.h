@@ -105,7 +105,7 @@ private:
     std::unordered_set<uint32_t> walkedClusters_;
     bool walkedKnown_ = false;
     bool dry_ = false;
-    uint64_t lastReport_ = 0;
+    uint64_t lastReport_ = 0, lastStep_ = 0;
     int reportStep_ = 0;
     std::vector<uint8_t> bitmap_;
     ScanProgressFn scanProgress_ = nullptr;
