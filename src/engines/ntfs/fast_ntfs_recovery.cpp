@@ -1,5 +1,6 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "disk/block_devices.h"
@@ -127,7 +128,11 @@ int CFastNtfsRecovery::ScanRecords() {
         const uint64_t first = g.partitionStart + static_cast<uint64_t>(cluster) * g.sectorsPerCluster;
         const uint64_t runSectors = run.clusterCount * g.sectorsPerCluster;
         for (uint64_t offset = 0; offset < runSectors;) {
-            const uint32_t count = static_cast<uint32_t>(std::min(chunkSectors, runSectors - offset));
+            // A source cut short (an image that stopped, a copy of a failing disk) ends the
+            // MFT where it ends: the records before are still read.
+            if (first + offset >= source_.totalSectors) return kOk;
+            const uint32_t count = static_cast<uint32_t>(
+                std::min({chunkSectors, runSectors - offset, source_.totalSectors - (first + offset)}));
             uint32_t read = 0;
             if (int rc = ReadSectors(count, source_, scanBuffer_.data() + carried, first + offset,
                                      static_cast<int>(g.bytesPerSector), read);
