@@ -204,16 +204,18 @@ CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::RecordBase(uint3
 }
 
 uint64_t CProfessionalNtfsRecovery::MapRecord(uint64_t number, const Placement& p) const {
-    const int64_t wanted = static_cast<int64_t>(number * reader_.geometry.sectorsPerRecord);
-    int64_t before = 0, cluster = 0;
-    const int64_t base = static_cast<int64_t>(p.base), spc = p.sectorsPerCluster;
+    // Wide arithmetic: a placement read back from a damaged checkpoint or found on a
+    // damaged volume may hold any numbers, and must give "nowhere", not an overflow.
+    using Wide = __int128;
+    const Wide wanted = Wide{number} * reader_.geometry.sectorsPerRecord;
+    const Wide base = p.base, spc = p.sectorsPerCluster;
+    Wide before = 0, cluster = 0;
+    auto sector = [](Wide at) { return at >= 0 && at <= Wide{UINT64_MAX - 1} ? static_cast<uint64_t>(at) : UINT64_MAX; };
     for (const FileRun& run : p.runs) {
         cluster += run.lcnDelta;
-        const int64_t length = static_cast<int64_t>(run.clusterCount) * spc;
-        int64_t at = -1;
-        if (run.clusterCount == 0) at = base + cluster * spc + wanted;
-        else if (wanted >= before && wanted < before + length) at = base + cluster * spc + (wanted - before);
-        if (run.clusterCount == 0 || at >= 0) return at >= 0 ? static_cast<uint64_t>(at) : UINT64_MAX;
+        const Wide length = Wide{run.clusterCount} * spc;
+        if (run.clusterCount == 0) return sector(base + cluster * spc + wanted);
+        if (wanted >= before && wanted < before + length) return sector(base + cluster * spc + (wanted - before));
         before += length;
     }
     return p.base;
