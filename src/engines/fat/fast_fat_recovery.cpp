@@ -392,7 +392,8 @@ int CFastFatRecovery::ContinueNearby() {
                 able.push_back(&continuing_[k].trail);
                 owners.push_back(k);
             }
-            const bool taken = std::any_of(chosen.begin(), chosen.end(), [&](const auto& c) { return c.second == candidate.cluster; });
+            const uint32_t cluster = candidate.cluster;  // a structured binding cannot be captured portably
+            const bool taken = std::any_of(chosen.begin(), chosen.end(), [cluster](const auto& c) { return c.second == cluster; });
             if (!taken && owners[BestOwner(able, candidate)] == i) chosen.emplace_back(i, candidate.cluster);
         }
         // From the last folder back, so that a folder that ends leaves the others' places.
