@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "disk/result_codes.h"
+#include "disk/write_all.h"
 #include "engines/pass_state.h"
 
 namespace kestrune {
@@ -15,17 +16,6 @@ namespace {
 
 constexpr const char* kCheckpointFile = "checkpoint";
 constexpr std::string_view kMagic = "KSPASS02";
-
-int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? FromErrno(errno) : kErrDiskFull;
-        done += static_cast<size_t>(n);
-    }
-    return kOk;
-}
 
 bool ReadAll(const std::filesystem::path& file, std::vector<uint8_t>& bytes) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -63,7 +53,8 @@ int WritePassCheckpoint(const std::filesystem::path& runFolder, const PassCheckp
     const std::filesystem::path temp = runFolder / (std::string(".") + kCheckpointFile + ".tmp");
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return FromErrno(errno);
-    int rc = WriteAll(fd, out.bytes());
+    const std::vector<uint8_t>& bytes = out.bytes();
+    int rc = WriteAll(fd, bytes.data(), bytes.size());
     if (rc == kOk && ::fsync(fd) != 0) rc = FromErrno(errno);
     if (::close(fd) != 0 && rc == kOk) rc = FromErrno(errno);
     if (rc == kOk && ::rename(temp.c_str(), file.c_str()) != 0) rc = FromErrno(errno);

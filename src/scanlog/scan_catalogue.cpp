@@ -10,6 +10,7 @@
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
 #include "disk/result_codes.h"
+#include "disk/write_all.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 #include "scanlog/store_folder.h"
@@ -52,17 +53,6 @@ uint64_t FreeBytesOf(const fs::path& volumeDevice) {
     uint64_t free = 0;
     if (volumeDevice.empty() || VolumeFreeBytes(volumeDevice, free) != kOk) return 0;
     return free;
-}
-
-int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? FromErrno(errno) : kErrDiskFull;
-        done += static_cast<size_t>(n);
-    }
-    return kOk;
 }
 
 }  // namespace
@@ -145,7 +135,8 @@ int ScanCatalogue::Save() const {
     const fs::path temp = storeFolder_ / kCatalogueTempName;
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return FromErrno(errno);
-    int result = WriteAll(fd, Serialize(folderCounter_, records_));
+    const std::vector<uint8_t> bytes = Serialize(folderCounter_, records_);
+    int result = WriteAll(fd, bytes.data(), bytes.size());
     if (result == kOk && ::fsync(fd) != 0) result = FromErrno(errno);
     if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
     if (result != kOk) return result;

@@ -368,7 +368,6 @@ int CFastFatRecovery::ContinueNearby() {
     // search of every cluster when a few rounds do not settle them.
     constexpr int kRounds = 16;
     std::vector<uint8_t> buffer(volume_.ClusterBytes());
-    const uint32_t bps = volume_.bytesPerSector;
     int round = 0;
     for (bool placed = true; placed && !continuing_.empty() && round < kRounds; ++round) {
         placed = false;
@@ -398,28 +397,30 @@ int CFastFatRecovery::ContinueNearby() {
         }
         // From the last folder back, so that a folder that ends leaves the others' places.
         std::sort(chosen.begin(), chosen.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-        for (const auto& [owner, cluster] : chosen) {
-            const uint64_t firstSector = volume_.ClusterSector(cluster);
-            uint32_t read = 0;
-            if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
-                    kOk ||
-                read != volume_.sectorsPerCluster)
-                continue;
-            placed = true;
-            walkedClusters_.insert(cluster);
-            FolderWalk& walk = continuing_[owner];
-            walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
-            if (WalkEntries(walk, ByteView(buffer), firstSector))
-                continuing_.erase(continuing_.begin() + static_cast<long>(owner));
-        }
+        for (const auto& [owner, cluster] : chosen) placed |= TakeContinuation(owner, cluster, buffer);
         if (int stop = WalkQueue(); stop != 0) return stop;
     }
     return 0;
 }
 
+bool CFastFatRecovery::TakeContinuation(size_t owner, uint32_t cluster, std::vector<uint8_t>& buffer) {
+    // The cluster becomes the folder's next one: its entries are walked as the folder's,
+    // and a folder whose entries end there is settled.
+    const uint64_t firstSector = volume_.ClusterSector(cluster);
+    uint32_t read = 0;
+    if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector,
+                    static_cast<int>(volume_.bytesPerSector), read) != kOk ||
+        read != volume_.sectorsPerCluster)
+        return false;
+    walkedClusters_.insert(cluster);
+    FolderWalk& walk = continuing_[owner];
+    walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+    if (WalkEntries(walk, ByteView(buffer), firstSector)) continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+    return true;
+}
+
 int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed) {
     std::vector<uint8_t> buffer(volume_.ClusterBytes());
-    const uint32_t bps = volume_.bytesPerSector;
     // In the order they were handed out, each cluster goes to the folder it most likely
     // continues; folders found inside it are walked at once.
     for (auto& [cluster, candidate] : pool) {
@@ -438,18 +439,8 @@ int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>
         if (able.empty()) continue;
         const size_t owner = owners[BestOwner(able, candidate)];
         candidate.taken = true;
-        const uint64_t firstSector = volume_.ClusterSector(cluster);
-        uint32_t read = 0;
-        if (ReadSectors(volume_.sectorsPerCluster, source_, buffer.data(), firstSector, static_cast<int>(bps), read) !=
-                kOk ||
-            read != volume_.sectorsPerCluster)
-            continue;
+        if (!TakeContinuation(owner, cluster, buffer)) continue;
         placed = true;
-        walkedClusters_.insert(cluster);
-        FolderWalk& walk = continuing_[owner];
-        walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
-        if (WalkEntries(walk, ByteView(buffer), firstSector))
-            continuing_.erase(continuing_.begin() + static_cast<long>(owner));
         if (int stop = WalkQueue(); stop != 0) return stop;
     }
     return 0;

@@ -79,6 +79,7 @@ private:
     int ContinueDeletedFolders();
     int ContinueNearby();
     // Gives the clusters of pool to the folders they continue; placed tells whether any went.
+    bool TakeContinuation(size_t owner, uint32_t cluster, std::vector<uint8_t>& buffer);
     int PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed);
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
     void AddFileRecord(ScanRecord record, uint32_t parent);
