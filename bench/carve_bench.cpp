@@ -53,8 +53,8 @@ fs::path AreaFile(bool random) {
 
 void CarveEverySector(benchmark::State& state, bool random) {
     const auto& area = Area(random);
-    kestrune::ScanCatalogue::Instance().NewRunFolder();
     kestrune::CFileTypeRecovery engine;
+    engine.SetRunFolder(kestrune::ScanCatalogue::Instance().NewRunFolder());
     engine.OpenImage(AreaFile(random), 1001);
     uint64_t found = 0;
     for (auto _ : state) {
@@ -79,8 +79,8 @@ BENCHMARK(BM_CarveZeros)->Unit(benchmark::kMillisecond)->MinTime(2);
 void BM_CarvePassRandomFile(benchmark::State& state) {
     const fs::path file = AreaFile(true);
     for (auto _ : state) {
-        kestrune::ScanCatalogue::Instance().NewRunFolder();
         kestrune::CFileTypeRecovery engine;
+        engine.SetRunFolder(kestrune::ScanCatalogue::Instance().NewRunFolder());
         engine.OpenImage(file, 1001);
         benchmark::DoNotOptimize(kestrune::CarveArea(engine, 0, kAreaBytes / kSector, nullptr, nullptr, 100));
     }

@@ -1,14 +1,14 @@
 #include "engines/engine_log.h"
 
 #include "disk/result_codes.h"
-#include "scanlog/scan_catalogue.h"
 
 namespace kestrune {
 
 int EngineLog::Open(const std::string& name, bool fresh) {
+    log_.reset();
+    if (folder_.empty()) return kErrInvalidParameter;
     log_ = std::make_unique<ScanLogFile>();
-    const std::string folder = ScanCatalogue::Instance().CurrentRunFolder();
-    const int rc = fresh ? log_->CreateLog(folder, name) : log_->OpenLog(folder, name);
+    const int rc = fresh ? log_->CreateLog(folder_, name) : log_->OpenLog(folder_, name);
     if (rc != kOk) {
         log_.reset();
         return rc;

@@ -12,8 +12,13 @@ namespace kestrune {
 
 class EngineLog {
 public:
-    // Starts a new log (fresh) or reopens a stored one, in the catalogue's current run
-    // folder. The search callback set earlier is handed on.
+    // The run folder this log is created in or reopened from; the engine's owner sets it
+    // before a scan, so that nothing another thread does to the catalogue can move it.
+    void SetFolder(const std::string& folder) { folder_ = folder; }
+    const std::string& Folder() const { return folder_; }
+    // Starts a new log (fresh) or reopens a stored one, in the folder set. Without a
+    // folder nothing is opened (kErrInvalidParameter): a log is never written somewhere
+    // nobody chose. The search callback set earlier is handed on.
     int Open(const std::string& name, bool fresh);
     void Reset() { log_.reset(); }
     ScanLogFile* get() const { return log_.get(); }
@@ -32,6 +37,7 @@ public:
 
 private:
     std::unique_ptr<ScanLogFile> log_;
+    std::string folder_;
     SearchProgressFn searchProgress_ = nullptr;
     void* searchUserData_ = nullptr;
 };

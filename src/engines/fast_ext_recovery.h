@@ -11,6 +11,8 @@ public:
     int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
     int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount,
                  uint16_t driveLetter) override;
+    // It writes no log, so the folder is not needed.
+    void SetRunFolder(const std::string&) override {}
     int SetCallbacks(ScanProgressFn, RecoverProgressFn, void*, int) override { return kOk; }
     int Scan(const std::string*) override { return kOk; }
     int ListChildren(const ScanRecord*, int, std::vector<ScanRecord>&) override { return kOk; }

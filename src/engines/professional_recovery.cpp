@@ -98,6 +98,13 @@ void CProfessionalRecovery::DeclineStoredPass() {
     resume_ = false;
 }
 
+void CProfessionalRecovery::HandFolderToEngines() {
+    if (quick_) quick_->SetRunFolder(scanFolder_);
+    fat_.SetRunFolder(scanFolder_);
+    ntfs_.SetRunFolder(scanFolder_);
+    deep_.SetRunFolder(scanFolder_);
+}
+
 int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
     const std::string& folder = scanFolder_;
     int rc = kOk;
@@ -190,7 +197,7 @@ void CProfessionalRecovery::RollBackToCheckpoint() {
 int CProfessionalRecovery::OpenStoredLogs() {
     if (!resume_) return kErrFileNotFound;
     scanFolder_ = stored_.scanFolder;
-    ScanCatalogue::Instance().UseRunFolder(scanFolder_);
+    HandFolderToEngines();
     if (quick_) {
         const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
         if (!quickLog.empty()) quick_->Scan(&quickLog);
@@ -210,8 +217,11 @@ int CProfessionalRecovery::OpenStoredLogs() {
 int CProfessionalRecovery::Scan(const std::string*) {
     const bool resuming = resume_;
     ScanCatalogue& catalogue = ScanCatalogue::Instance();
-    scanFolder_ = resuming ? stored_.scanFolder : catalogue.NewRunFolder();
-    if (resuming) catalogue.UseRunFolder(scanFolder_);
+    // A folder taken here is given back when the pass stops before it began; one handed in
+    // belongs to whoever handed it.
+    const bool ownFolder = !resuming && newPassFolder_.empty();
+    scanFolder_ = resuming ? stored_.scanFolder : ownFolder ? catalogue.NewRunFolder() : newPassFolder_;
+    HandFolderToEngines();
 
     freeSpaceOnly_ = false;
     if (quick_) {
@@ -228,8 +238,8 @@ int CProfessionalRecovery::Scan(const std::string*) {
             if (resuming) {
                 StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
                           stored_.resumeState[kOffset], false);
-            } else {
-                catalogue.TakeBackRunNumber();
+            } else if (ownFolder) {
+                catalogue.TakeBackRunNumber(scanFolder_);
             }
             return rc;
         }

@@ -31,6 +31,9 @@ public:
 
     int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
     int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    // The folder a new pass writes into. Without one, a new pass takes the next numbered
+    // run folder from the catalogue itself. A stored pass always goes on in its own folder.
+    void SetRunFolder(const std::string& folder) override { newPassFolder_ = folder; }
     int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
                      int weight) override;
     int Scan(const std::string* logName) override;
@@ -81,6 +84,8 @@ public:
     CFileTypeRecovery& DeepEngine() { return deep_; }
 
 private:
+    // The quick engine and the inner engines write into and read from scanFolder_.
+    void HandFolderToEngines();
     int OpenInnerLogs(bool reopen);
     int RunPass();
     // Offers each sector of a block to the recognisers; returns the sectors the last
@@ -121,6 +126,7 @@ private:
     ScanCatalogueRecord stored_;
     bool resume_ = false;
     std::string scanFolder_;
+    std::string newPassFolder_;
     int quickScanResult_ = 0;
     bool freeSpaceOnly_ = false;
     uint64_t sectorsDone_ = 0;

@@ -42,6 +42,11 @@ public:
     // Binds the engine to the area [startSector, startSector + sectorCount) of disk N.
     virtual int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount,
                          uint16_t driveLetter) = 0;
+    // The run folder the engine writes its log into, and opens a stored log from; set
+    // before Scan (before OpenImage/OpenDisk for the carving engine, which opens its log
+    // with its source). An engine whose folder was never set opens no log and says so
+    // (kErrInvalidParameter).
+    virtual void SetRunFolder(const std::string& folder) = 0;
     virtual int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
                              void* userData, int weight) = 0;
     // Without a name: scans and writes a new log. With one: reopens that stored log.

@@ -153,21 +153,8 @@ ScanCatalogue& ScanCatalogue::operator=(const ScanCatalogue& other) {
     storeFolder_ = other.storeFolder_;
     folderCounter_ = other.folderCounter_;
     records_ = other.records_;
-    found_ = other.found_;
-    foundFolder_ = other.foundFolder_;
     freeBytesOf = other.freeBytesOf;
     return *this;
-}
-
-void ScanCatalogue::Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out) {
-    out = record;
-    found_ = true;
-    foundFolder_ = record.scanFolder;
-}
-
-void ScanCatalogue::NotFound() {
-    found_ = false;
-    foundFolder_.clear();
 }
 
 bool ScanCatalogue::FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
@@ -177,10 +164,9 @@ bool ScanCatalogue::FindFirst(const std::function<bool(const ScanCatalogueRecord
     for (const ScanCatalogueRecord& record : records_) {
         if (!forSource(record)) continue;
         if (!unchanged(record)) break;
-        Found(record, out);
+        out = record;
         return true;
     }
-    NotFound();
     return false;
 }
 
@@ -302,26 +288,16 @@ std::string ScanCatalogue::NumberedRunFolder() const {
 std::string ScanCatalogue::NewRunFolder() {
     std::lock_guard lock(mutex_);
     ++folderCounter_;
-    NotFound();
     const std::string folder = NumberedRunFolder();
     DiscardRunFolder(folder);
     return folder;
 }
 
-std::string ScanCatalogue::CurrentRunFolder() const {
+void ScanCatalogue::TakeBackRunNumber(const std::string& folder) {
     std::lock_guard lock(mutex_);
-    return found_ ? foundFolder_ : NumberedRunFolder();
-}
-
-void ScanCatalogue::UseRunFolder(const std::string& scanFolder) {
-    std::lock_guard lock(mutex_);
-    found_ = true;
-    foundFolder_ = scanFolder;
-}
-
-void ScanCatalogue::TakeBackRunNumber() {
-    std::lock_guard lock(mutex_);
-    if (folderCounter_ > 0) --folderCounter_;
+    // Another scan may have taken the next number meanwhile; giving back then would hand
+    // its folder out a second time.
+    if (folderCounter_ > 0 && folder == NumberedRunFolder()) --folderCounter_;
 }
 
 }  // namespace kestrune

@@ -61,15 +61,12 @@ public:
     // Forgets the record of scanFolder (compared without case) and deletes the folder,
     // which must lie inside the store folder.
     void DiscardRunFolder(const std::string& scanFolder);
-    // Counts up and clears the next run folder; returns it.
+    // Counts up and clears the next run folder; returns it. The catalogue keeps no
+    // current folder: whoever takes one hands it to the engines that write into it.
     std::string NewRunFolder();
-    // The folder the next log goes into: a stored scan's when one was found, else the
-    // numbered run folder.
-    std::string CurrentRunFolder() const;
-    // Makes a stored scan's folder the current one, to reopen its logs.
-    void UseRunFolder(const std::string& scanFolder);
-    // Gives back the last run number (a formatted scan that ends without being stored).
-    void TakeBackRunNumber();
+    // Gives back the run number of folder (a formatted scan that ends without being
+    // stored), when no later run folder was handed out since.
+    void TakeBackRunNumber(const std::string& folder);
 
     uint64_t FolderCounter() const {
         std::lock_guard lock(mutex_);
@@ -95,10 +92,7 @@ public:
 private:
     void Load();
     std::string NumberedRunFolder() const;
-    void Found(const ScanCatalogueRecord& record, ScanCatalogueRecord& out);
-    void NotFound();
-    // The first record for the source: handed out when the source is unchanged since,
-    // its folder discarded as stale otherwise.
+    // The first record for the source, handed out when the source is unchanged since.
     bool FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
                    const std::function<bool(const ScanCatalogueRecord&)>& unchanged, ScanCatalogueRecord& out);
     void DiscardFirstIfChanged(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
@@ -116,8 +110,6 @@ private:
     std::filesystem::path storeFolder_;
     uint64_t folderCounter_ = 0;
     std::vector<ScanCatalogueRecord> records_;
-    bool found_ = false;
-    std::string foundFolder_;
 };
 
 }  // namespace kestrune

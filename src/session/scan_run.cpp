@@ -129,6 +129,7 @@ int ScanRun::QuickScan() {
                    "); try --mode deep";
         return kErrNotSupported;
     }
+    engine_->SetRunFolder(runFolder_);
     engine_->SetCallbacks(ScanReport, nullptr, this, kFullWeight);
     const int rc = engine_->Scan(nullptr);
     if (rc == CancelCode) problem_ = "stopped; what was found so far is in " + runFolder_;
@@ -192,7 +193,6 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;
-    ScanCatalogue::Instance().UseRunFolder(folder);
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);
@@ -201,6 +201,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
             problem = run->source_.text + " can no longer be read as it was scanned";
             return kErrNotReady;
         }
+        run->engine_->SetRunFolder(folder);
         if (int rc = run->engine_->Scan(&logName); rc != kOk) {
             problem = "cannot open the scan log in " + folder + ": " + ResultText(rc);
             return rc;

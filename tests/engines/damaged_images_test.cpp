@@ -75,9 +75,10 @@ struct Variant {
 std::vector<uint64_t> MetadataSectors(const fs::path& image, uint64_t imageSectors) {
     std::set<uint64_t> sectors;
     for (int formatted : {0, 1}) {
-        ScanCatalogue::Instance().NewRunFolder();
         auto engine = EngineFactory::CreateEngineForImage(image, 1001, formatted);
-        if (!engine || engine->Scan(nullptr) != kOk) continue;
+        if (!engine) continue;
+        engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+        if (engine->Scan(nullptr) != kOk) continue;
         for (const ScanRecord& r : AllRecords(*engine))
             for (uint64_t s : {r.entrySector, r.entrySector * 8})  // 512- or 4096-byte sector volumes
                 if (s < imageSectors) sectors.insert(s);
@@ -163,9 +164,9 @@ TEST(DamagedImages, EveryModeEndsAndIntactFilesStayByteExact) {
             const fs::path image = dir / ("variant" + std::to_string(seed) + "_" + std::to_string(n++) + ".img");
             test::WriteFileBytes(image, variant.bytes);
             for (int formatted : {0, 1}) {
-                ScanCatalogue::Instance().NewRunFolder();
                 auto engine = EngineFactory::CreateEngineForImage(image, 1001, formatted);
                 if (!engine) continue;  // nothing an engine knows is left
+                engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
                 engine->Scan(nullptr);
                 ++scans;
                 int recovered = 0;

@@ -23,7 +23,7 @@ const Base& Prepared() {
         b.image = fuzz::Fat16Fixture();
         b.volume.FromBootSector(ByteView(b.image), 0, b.image.size() / 512);
         CFastFatRecovery engine;
-        ScanCatalogue::Instance().NewRunFolder();
+        engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
         engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(b.image), 512), 0, b.image.size() / 512, 1);
         engine.Scan(nullptr);
         for (uint32_t id = 1; id <= engine.Log()->RecordCount(); ++id) {

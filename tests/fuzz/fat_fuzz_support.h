@@ -31,6 +31,7 @@ inline std::vector<uint8_t> Fat16Fixture() {
 // FAT that only the volume target varies; the folder target leaves them out to run faster).
 inline void ScanAndRead(std::unique_ptr<PatchedMedium> image, bool withFreeSpace) {
     CFastFatRecovery engine;
+    engine.SetRunFolder(ScratchRunFolder());
     const uint64_t sectors = image->SizeBytes() / 512;
     if (engine.OpenSource(SourceOverMedium(std::move(image), 512), 0, sectors, 1) != 0) return;
     engine.Scan(nullptr);

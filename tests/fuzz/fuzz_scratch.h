@@ -21,6 +21,12 @@
 
 namespace kestrune::fuzz {
 
+// The run folder every target's engines write into, taken by UseScratchStore.
+inline std::string& ScratchRunFolder() {
+    static std::string folder;
+    return folder;
+}
+
 inline void UseScratchStore() {
     static std::filesystem::path scratch;
     std::error_code ec;
@@ -33,7 +39,7 @@ inline void UseScratchStore() {
         std::error_code ignored;
         std::filesystem::remove_all(scratch, ignored);
     });
-    ScanCatalogue::Instance().NewRunFolder();
+    ScratchRunFolder() = ScanCatalogue::Instance().NewRunFolder();
 }
 
 // A fixed image read with the fuzz input laid over some of its ranges (later patches

@@ -31,6 +31,7 @@ void WriteBackAndLoad(const Engine& engine) {
 
 void FatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     CProfessionalFatRecovery engine;
+    engine.SetRunFolder(fuzz::ScratchRunFolder());
     engine.OpenSource(Area(data, size), 0, 128, 512, 1);
     engine.StartPass(nullptr);
     PassStateReader in{ByteView(state)};
@@ -44,6 +45,7 @@ void FatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t siz
 
 void NtfsState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     CProfessionalNtfsRecovery engine;
+    engine.SetRunFolder(fuzz::ScratchRunFolder());
     engine.OpenSource(Area(data, size), 0, 128, 512, 1);
     engine.StartFormattedLog(nullptr);
     PassStateReader in{ByteView(state)};

@@ -20,6 +20,7 @@ class StubEngine : public IFileRecoveryParse {
 public:
     int OpenImage(const fs::path&, uint16_t) override { return 0; }
     int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
+    void SetRunFolder(const std::string&) override {}
     int SetCallbacks(ScanProgressFn, RecoverProgressFn recover, void* user, int) override {
         recover_ = recover;
         user_ = user;

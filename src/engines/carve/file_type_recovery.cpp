@@ -8,7 +8,6 @@
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
 #include "scanlog/log_names.h"
-#include "scanlog/scan_catalogue.h"
 
 namespace kestrune {
 
@@ -42,9 +41,10 @@ int CFileTypeRecovery::OpenNewLog(uint64_t startSector) {
 int CFileTypeRecovery::OpenNamedLog(const std::string& logName) { return OpenLog(logName, false); }
 
 int CFileTypeRecovery::OpenLog(const std::string& logName, bool fresh) {
+    log_.reset();
+    if (runFolder_.empty()) return kErrInvalidParameter;
     log_ = std::make_unique<ScanLogFile>();
-    const std::string folder = ScanCatalogue::Instance().CurrentRunFolder();
-    const int rc = fresh ? log_->CreateLog(folder, logName) : log_->OpenLog(folder, logName);
+    const int rc = fresh ? log_->CreateLog(runFolder_, logName) : log_->OpenLog(runFolder_, logName);
     if (rc != kOk) {
         log_.reset();
         return rc;
@@ -60,8 +60,8 @@ int CFileTypeRecovery::OpenImage(const std::filesystem::path& image, uint16_t dr
     partitionStart_ = 0;
     const int rc = OpenImageSource(image, source_);
     sectorCount_ = source_.totalSectors;
-    OpenNewLog(0);
-    return rc;
+    const int logRc = OpenNewLog(0);
+    return rc != kOk ? rc : logRc;
 }
 
 int CFileTypeRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
@@ -72,8 +72,8 @@ int CFileTypeRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorC
     DiskGeometry geometry;
     sectorSize_ = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
     const int rc = OpenDiskSource(source_, disk);
-    OpenNewLog(startSector);
-    return rc;
+    const int logRc = OpenNewLog(startSector);
+    return rc != kOk ? rc : logRc;
 }
 
 int CFileTypeRecovery::OpenForPassOnDisk(uint32_t sectorSize, int disk, const std::string& logName,

@@ -22,6 +22,7 @@ public:
 
     int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
     int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    void SetRunFolder(const std::string& folder) override { runFolder_ = folder; }
     int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
                      int weight) override;
     int Scan(const std::string*) override { return kOk; }
@@ -66,6 +67,7 @@ private:
     uint64_t sectorCount_ = 0;
     SectorSource source_;
     std::unique_ptr<ScanLogFile> log_;
+    std::string runFolder_;
     SearchProgressFn searchProgress_ = nullptr;
     void* searchUserData_ = nullptr;
     RecoverProgressFn recoverProgress_ = nullptr;

@@ -27,6 +27,7 @@ public:
 
     int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
     int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
     int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
                      int weight) override;
     int Scan(const std::string*) override { return kOk; }

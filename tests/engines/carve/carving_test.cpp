@@ -42,7 +42,7 @@ struct Carved {
 
 std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image) {
     auto carved = std::make_unique<Carved>();
-    ScanCatalogue::Instance().NewRunFolder();
+    carved->engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     test::WriteFileBytes(carved->dir / "area.img", image);
     EXPECT_EQ(carved->engine->OpenImage(carved->dir / "area.img", 1001), kOk);
     carved->pass = CarveArea(*carved->engine, 0, image.size() / kSector, nullptr, nullptr, kFullWeight);
@@ -175,8 +175,8 @@ TEST(Carving, ACancelDuringARuleListsNothing) {
     CarveImage image;
     image.Add("psd", test::CarveFixture("image.psd"));
     test::WriteFileBytes(dir / "area.img", image.bytes);
-    ScanCatalogue::Instance().NewRunFolder();
     CFileTypeRecovery engine;
+    engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     ASSERT_EQ(engine.OpenImage(dir / "area.img", 1001), kOk);
     engine.SetCallbacks(CancelAtOnce, nullptr, nullptr, 90);
     const auto sector = std::vector<uint8_t>(image.bytes.begin(), image.bytes.begin() + kSector);

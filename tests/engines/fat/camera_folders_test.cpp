@@ -70,8 +70,8 @@ TEST_P(CameraCard, TheQuickScanListsEveryPhotoUnderItsFolderWithItsBytes) {
     const Card& card = GetParam();
     test::TempDir dir;
     const fs::path image = test::UnpackFixture(std::string("fat/") + card.fixture + ".img.gz", dir.path());
-    ScanCatalogue::Instance().NewRunFolder();
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (engine) engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     auto* fat = dynamic_cast<CFastFatRecovery*>(engine.get());
     ASSERT_NE(fat, nullptr);
     ASSERT_EQ(fat->Scan(nullptr), kOk);

@@ -44,9 +44,9 @@ struct Scanned {
 std::unique_ptr<Scanned> ScanImage(const fs::path& image) {
     auto s = std::make_unique<Scanned>();
     s->image = image;
-    ScanCatalogue::Instance().NewRunFolder();
     s->engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
     if (!s->engine) return s;
+    s->engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     EXPECT_EQ(s->engine->Scan(nullptr), kOk);
     auto* fat = dynamic_cast<CFastFatRecovery*>(s->engine.get());
     for (uint32_t id = 1; fat && id <= fat->Log()->RecordCount(); ++id) {

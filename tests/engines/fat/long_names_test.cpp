@@ -56,8 +56,8 @@ void ExpectEveryFile(IFileRecoveryParse& engine, std::vector<Listed>& listed, co
 TEST(FatLongNames, TwentyEntryNamesAndTheFilesAfterThemComeBackInTheQuickScan) {
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("fat/long_names.img.gz", dir.path());
-    ScanCatalogue::Instance().NewRunFolder();
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (engine) engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     auto* fat = dynamic_cast<CFastFatRecovery*>(engine.get());
     ASSERT_NE(fat, nullptr);
     ASSERT_EQ(fat->Scan(nullptr), kOk);

@@ -45,8 +45,8 @@ TEST_P(NtfsFixture, EveryDeletedFileIsFoundWithItsFolderTimesAndBytes) {
     const std::string name = GetParam();
     const fs::path image = test::UnpackFixture("ntfs/" + name + ".img.gz", dir.path());
     const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ntfs/" + name + ".json")));
-    ScanCatalogue::Instance().NewRunFolder();
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (engine) engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     ASSERT_NE(engine, nullptr);
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
@@ -163,8 +163,8 @@ protected:
     }
 
     std::unique_ptr<CFastNtfsRecovery> Open() {
-        ScanCatalogue::Instance().NewRunFolder();
         auto engine = std::make_unique<CFastNtfsRecovery>();
+        engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
         EXPECT_EQ(engine->OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(builder_.Image()), 512), 0,
                                      builder_.Image().size() / 512, 1001),
                   kOk);
@@ -231,8 +231,8 @@ TEST_F(BuiltVolume, DamagedRecordsAreSkippedOneByOne) {
         const uint64_t mft = NtfsImageBuilder::kMftCluster * 4096;
         for (int flips = 0; flips < 60; ++flips)
             damaged[mft + random() % (128 * 1024)] = static_cast<uint8_t>(random());
-        ScanCatalogue::Instance().NewRunFolder();
         CFastNtfsRecovery engine;
+        engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
         if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(damaged), 512), 0, damaged.size() / 512,
                               1001) != kOk)
             continue;

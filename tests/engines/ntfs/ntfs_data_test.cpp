@@ -42,8 +42,8 @@ protected:
 
     // Scans the volume; medium_ keeps the medium so that reads can be counted.
     std::map<std::string, ScanRecord> Scan() {
-        ScanCatalogue::Instance().NewRunFolder();
         engine_ = std::make_unique<CFastNtfsRecovery>();
+        engine_->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
         auto medium = std::make_unique<test::FaultyMedium>(builder_.Image());
         medium_ = medium.get();
         EXPECT_EQ(engine_->OpenSource(SourceOverMedium(std::move(medium), 512), 0, builder_.Image().size() / 512, 1001),

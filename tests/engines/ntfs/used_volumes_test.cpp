@@ -58,8 +58,8 @@ TEST_P(FragmentedMft, EveryDeletedFileOfEveryMftRunIsFound) {
     const std::string name = GetParam();
     const fs::path image = test::UnpackFixture("ntfs_fragmented/" + name + ".img.gz", dir.path());
     const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ntfs_fragmented/" + name + ".json")));
-    ScanCatalogue::Instance().NewRunFolder();
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (engine) engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
     ASSERT_EQ(engine->Scan(nullptr), kOk);
@@ -142,8 +142,8 @@ std::string PreviewSha(IFileRecoveryParse& engine, const ScanRecord& r) {
 TEST(CompressedVolume, DeletedCompressedAndSparseFilesComeBackAsNtfs3gReadsThem) {
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("ntfs_compressed/deleted.img.gz", dir.path());
-    ScanCatalogue::Instance().NewRunFolder();
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (engine) engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
     ASSERT_EQ(engine->Scan(nullptr), kOk);
