@@ -47,7 +47,7 @@ TEST(IniFile, WritingChangesOneKeyInPlace) {
 
 TEST(LanguageTable, MissingFilesGiveEnglishAndEmptyTexts) {
     test::TempDir dir;
-    LanguageTable table(dir.path());
+    LanguageTable table(dir.path(), dir / "user" / "config.ini");
     EXPECT_EQ(table.CurrentLanguage(), "English");
     EXPECT_TRUE(table.Languages().empty());
     EXPECT_EQ(table.Message("MSG0701"), "");
@@ -60,7 +60,8 @@ TEST(LanguageTable, SwitchesLanguageThroughTheSettingsFile) {
     fs::create_directories(dir / "Languages");
     std::ofstream(dir / "Languages" / "English.ini") << "[Messages]\nMSG0401=Error\n";
     std::ofstream(dir / "Languages" / "Test.ini") << "[Messages]\nMSG0401=Fault\nMSG0401=ignored\n[MainWnd]\nBtnScan=Go\n";
-    LanguageTable table(dir.path());
+    const fs::path userSettings = dir / "user" / "kestrune" / "config.ini";
+    LanguageTable table(dir.path(), userSettings);
     EXPECT_EQ(table.Message("MSG0401"), "Error");
     ASSERT_EQ(table.Languages().size(), 2u);
     EXPECT_EQ(table.Languages()[1], (std::pair<std::string, std::string>{"Test", "Test Language"}));
@@ -68,13 +69,14 @@ TEST(LanguageTable, SwitchesLanguageThroughTheSettingsFile) {
     EXPECT_EQ(table.CurrentLanguage(), "Test");
     EXPECT_EQ(table.Message("MSG0401"), "Fault");
     EXPECT_EQ(LanguageTable::GetText(table.GetSection("MainWnd"), "BtnScan"), "Go");
-    EXPECT_EQ(LanguageTable(dir.path()).CurrentLanguage(), "Test") << "the choice is kept";
+    EXPECT_EQ(LanguageTable(dir.path(), userSettings).CurrentLanguage(), "Test") << "the choice is kept";
 }
 
 // Every message id the program shows, and every window section, must be in the file we
 // ship, as the build lays it out beside the programs.
 TEST(LanguageTable, TheShippedEnglishFileHasEveryText) {
-    const LanguageTable& table = LanguageTable::Instance();
+    test::TempDir user;  // no saved choice: the installed default
+    const LanguageTable table(ResourceFolder(), user / "config.ini");
     std::vector<std::string> ids;
     auto range = [&ids](int from, int to) {
         for (int id = from; id <= to; ++id) {
