@@ -49,6 +49,9 @@ DestinationProblem CheckImageDestination(const fs::path& image, const ScanSource
     if (withMap && IsSymbolicLink(image.string() + ".map")) return DestinationProblem::MapIsLink;
     const fs::path folder = fs::absolute(image).parent_path();
     if (DestinationOnSource(folder, source)) return DestinationProblem::ImageOnSource;
+    // An image file copied onto itself would be overwritten while it is read.
+    std::error_code ec;
+    if (source.isImage && fs::equivalent(image, source.image, ec)) return DestinationProblem::ImageOnSource;
     std::string fileSystem;
     if (VolumeFileSystemName(fileSystem, folder) == kOk) {
         if (fileSystem.find("FAT32") != std::string::npos && bytes > (4ULL << 30))

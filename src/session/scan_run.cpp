@@ -92,7 +92,7 @@ int ScanRun::SearchReport(void* user, int percent, int) {
     auto* run = static_cast<ScanRun*>(user);
     if (run->Cancelled()) return CancelCode;
     run->Report(RunStage::Searching, percent, -1, 0, 0, 0);
-    return 0;
+    return run->Cancelled() ? CancelCode : 0;
 }
 
 std::unique_ptr<IFileRecoveryParse> ScanRun::CreateEngine(bool formatted) {

@@ -79,6 +79,9 @@ public:
     int Recover(const std::vector<ScanRecord>& records, const std::filesystem::path& destination,
                 const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary);
 
+    // Whether the run has an engine whose findings can be searched: false when no scan
+    // could be started on the source.
+    bool HasFindings() const { return engine_ != nullptr; }
     const ScanSource& source() const { return source_; }
     ScanMode mode() const { return mode_; }
     const std::string& runFolder() const { return runFolder_; }

@@ -1,0 +1,123 @@
+// The main window: choose a mode, pick a partition, a disk or an image file, scan it,
+// load the findings of the chosen kinds, tick files and recover them; or copy a disk into
+// an image file and scan the copy.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "disk/disk_inventory.h"
+#include "session/scan_mode.h"
+#include "ui/background_jobs.h"
+#include "ui/found_files.h"
+#include "ui/target.h"
+
+namespace Ui {
+class MainWnd;
+}
+class QAbstractButton;
+class QTreeWidgetItem;
+
+namespace kestrune::ui {
+
+class AssistMenu;
+class DeviceRefresh;
+class FileTypePage;
+class FoundFilesModel;
+
+class MainWnd : public QWidget {
+    Q_OBJECT
+public:
+    enum Page { StartPage = 0, DiskPage = 1, FileTypePage_ = 2, ResultsPage = 3 };
+
+    MainWnd();
+    ~MainWnd() override;
+
+    // Adds image files to the disk list (resolved off the UI thread); the first one added
+    // is selected.
+    void LoadImages(const QStringList& paths);
+    // Brings the window back to the front in its normal state (a second start asked).
+    void ShowAgain();
+    int currentPage() const;
+    ScanMode mode() const { return mode_; }
+    bool imageMode() const { return imageMode_; }
+    const Findings& findings() const { return findings_; }
+    const std::set<FoundRef>& ticked() const { return ticked_; }
+    BackgroundJobs& jobs() { return jobs_; }
+    DeviceRefresh* deviceRefresh() const { return deviceRefresh_; }
+    QTreeWidgetItem* RowOfTarget(const Target* target) const;
+    // Shows what a search found on the results page.
+    void ShowFindings(Findings findings);
+
+signals:
+    // The disk list was (re)built from the machine's disks.
+    void disksListed();
+    // An image file was added to the disk list (or refused).
+    void imageLoaded(bool added);
+    // The results page shows a new search's findings.
+    void resultsShown();
+
+private:
+    friend class DeviceRefresh;
+    // Pages and bars.
+    void ShowPage(int page);
+    void ApplyAllTexts();
+    void SetBanner(int page);
+    void ChooseMode(ScanMode mode, bool imageMode);
+    void PreSelect();
+    void GoNext();
+    void GoBack();
+    // Start page check boxes.
+    void LinkTypeChecks();
+    void TypeCheckChanged(QAbstractButton* box);
+    void RecoverAllClicked();
+    void UpdateStartButton();
+    // Disk list.
+    void ListDisks();
+    void BuildDiskList(const std::vector<VolumeRecord>& volumes);
+    void AddVolumes(const std::vector<VolumeRecord>& volumes, bool selectRemovable);
+    void RemoveVolumesOf(int disk);
+    void ShowDiskInfo();
+    void DiskRowDoubleClicked(QTreeWidgetItem* row);
+    // Scan, results, recovery.
+    void Scan();
+    void LoadResults(const std::vector<Target*>& scanned);
+    void ShowResults();
+    void ShowNodeFiles();
+    void UpdateSelectionSummary();
+    void Recover();
+    // Image files.
+    void LoadImageClicked();
+    void AddImageTarget(std::unique_ptr<Target> image, std::vector<std::unique_ptr<Target>> partitions);
+    void CreateImageClicked();
+    bool ImageDestinationRefused(const QString& path, const ScanSource& source, uint64_t bytes);
+
+    Target* Adopt(std::unique_ptr<Target> target);
+    void Forget(const std::vector<Target*>& gone);
+
+    std::unique_ptr<Ui::MainWnd> ui_;
+    AssistMenu* assist_ = nullptr;
+    FileTypePage* fileTypes_ = nullptr;
+    FoundFilesModel* files_ = nullptr;
+    DeviceRefresh* deviceRefresh_ = nullptr;
+    BackgroundJobs jobs_;
+
+    ScanMode mode_ = ScanMode::Formatted;
+    bool imageMode_ = false;
+    bool targetChosen_ = false;
+    bool scanRunning_ = false;
+    bool scanFromTypePage_ = false;
+    bool recoverEnabled_ = false;
+    int nextImageNumber_ = 1000;
+    std::vector<std::unique_ptr<Target>> targets_;
+    std::vector<VolumeRecord> knownVolumes_;
+    std::vector<Target*> lastTargets_;
+    ScanMode lastMode_ = ScanMode::Formatted;
+    Findings findings_;
+    std::set<FoundRef> ticked_;
+};
+
+}  // namespace kestrune::ui

@@ -1,0 +1,302 @@
+// The main window's flow from the disk list to the recovered files.
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QPushButton>
+#include <map>
+
+#include "scanlog/file_types.h"
+#include "scanlog/scan_catalogue.h"
+#include "session/destination.h"
+#include "ui/disk_list.h"
+#include "ui/file_type_page.h"
+#include "ui/found_files_model.h"
+#include "ui/main_wnd.h"
+#include "ui/message_box.h"
+#include "ui/recover_process_wnd.h"
+#include "ui/scan_process_wnd.h"
+#include "ui/search_process_wnd.h"
+#include "ui/texts.h"
+#include "ui_main_wnd.h"
+
+namespace kestrune::ui {
+
+Target* MainWnd::Adopt(std::unique_ptr<Target> target) {
+    targets_.push_back(std::move(target));
+    return targets_.back().get();
+}
+
+// Rows that went away take their targets, and any findings of those targets, with them.
+void MainWnd::Forget(const std::vector<Target*>& gone) {
+    if (gone.empty()) return;
+    bool findingsGone = false;
+    for (const TargetFindings& found : findings_)
+        findingsGone = findingsGone || std::find(gone.begin(), gone.end(), found.target) != gone.end();
+    if (findingsGone) {
+        files_->SetRows({});
+        ticked_.clear();
+        findings_.clear();
+        ui_->TypeTree->clear();
+        UpdateSelectionSummary();
+    }
+    std::erase_if(lastTargets_, [&](Target* t) { return std::find(gone.begin(), gone.end(), t) != gone.end(); });
+    std::erase_if(targets_, [&](const std::unique_ptr<Target>& t) {
+        return std::find(gone.begin(), gone.end(), t.get()) != gone.end();
+    });
+}
+
+QTreeWidgetItem* MainWnd::RowOfTarget(const Target* target) const {
+    for (QTreeWidgetItem* row : ui_->DiskList->TargetRows())
+        if (DiskList::TargetOf(row) == target) return row;
+    return nullptr;
+}
+
+void MainWnd::ListDisks() {
+    jobs_.Run<std::vector<VolumeRecord>>(
+        [] {
+            DiskInventory inventory;
+            std::vector<VolumeRecord> volumes;
+            if (inventory.Refresh()) inventory.ListAll(volumes);
+            return volumes;
+        },
+        [this](std::vector<VolumeRecord> volumes) { BuildDiskList(volumes); });
+}
+
+void MainWnd::BuildDiskList(const std::vector<VolumeRecord>& volumes) {
+    for (QTreeWidgetItem* row : ui_->DiskList->TargetRows()) {
+        if (DiskList::KindOf(row) != DiskList::VolumeRow) continue;
+        const int disk = row->parent() ? row->parent()->data(0, DiskList::DiskNumberRole).toInt() : -1;
+        RemoveVolumesOf(disk);
+    }
+    knownVolumes_ = volumes;
+    AddVolumes(volumes, false);
+    emit disksListed();
+}
+
+void MainWnd::AddVolumes(const std::vector<VolumeRecord>& volumes, bool selectRemovable) {
+    std::map<int, std::vector<std::pair<VolumeRecord, Target*>>> byDisk;
+    std::map<int, bool> removable;
+    for (const VolumeRecord& volume : volumes) {
+        auto target = std::make_unique<Target>();
+        target->volume = volume;
+        target->source = SourceOfVolume(volume);
+        byDisk[volume.diskNumber].push_back({volume, Adopt(std::move(target))});
+        removable[volume.diskNumber] = removable[volume.diskNumber] || volume.removable;
+    }
+    QTreeWidgetItem* select = nullptr;
+    for (const auto& [disk, rows] : byDisk) {
+        QTreeWidgetItem* header = ui_->DiskList->AddDisk(disk, removable[disk], rows);
+        if (selectRemovable && removable[disk] && !select && header->childCount()) select = header->child(0);
+    }
+    if (select) ui_->DiskList->setCurrentItem(select);
+}
+
+void MainWnd::RemoveVolumesOf(int disk) {
+    if (disk < 0) return;
+    Forget(ui_->DiskList->RemoveDisk(disk));
+}
+
+void MainWnd::PreSelect() {
+    DiskList* list = ui_->DiskList;
+    list->ShowImageRows(!imageMode_);
+    QTreeWidgetItem* choice = nullptr;
+    for (QTreeWidgetItem* row : list->TargetRows()) {
+        const Target* target = DiskList::TargetOf(row);
+        if (!target->isImage && target->volume.removable && target->volume.partitionType != 0) {
+            choice = row;
+            break;
+        }
+    }
+    // The row already chosen stays chosen; otherwise the first row under the first header.
+    if (!choice && list->currentItem() && !list->currentItem()->isHidden()) return;
+    if (!choice && list->topLevelItemCount() > 0 && list->topLevelItem(0)->childCount() > 0)
+        choice = list->topLevelItem(0)->child(0);
+    if (choice) list->setCurrentItem(choice);
+}
+
+void MainWnd::ShowDiskInfo() {
+    QLabel* labels[] = {ui_->Label1, ui_->Label2, ui_->Label3, ui_->Label4, ui_->Label5, ui_->Label6};
+    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
+    QTreeWidgetItem* row = selected.isEmpty() ? nullptr : selected.front();
+    const std::vector<Target*> targets = DiskList::TargetsOf(row);
+    targetChosen_ = !targets.empty();
+    ui_->BtnScan->setEnabled(targetChosen_ && !imageMode_);
+    ui_->BtnCreateImage->setEnabled(targetChosen_);
+    QStringList texts;
+    if (row && row->childCount() == 0 && targets.size() == 1) {
+        const Target* t = targets.front();
+        if (t->isImage) {
+            texts << FormatText("%s %s", {Msg("MSG0209"), t->imagePath})
+                  << FormatText("%s %s", {Msg("MSG0210"), SizeText(t->source.sectorCount * t->source.bytesPerSector)});
+        } else {
+            const VolumeRecord& v = t->volume;
+            texts << FormatText("%s %d", {Msg("MSG0203"), QString::number(v.letter)})
+                  << (v.volumeLabel.empty() ? Msg("MSG0204")
+                                            : FormatText("%s %s", {Msg("MSG0204"), QString::fromStdString(v.volumeLabel)}))
+                  << FormatText("%s %s", {Msg("MSG0205"), QString::fromStdString(v.fileSystemName)})
+                  << FormatText("%s %s", {Msg("MSG0206"), SizeText(v.totalBytes)})
+                  << FormatText("%s %s", {Msg("MSG0207"), SizeText(v.usedBytes)})
+                  << FormatText("%s %s", {Msg("MSG0208"), SizeText(v.freeBytes)});
+        }
+    }
+    for (int i = 0; i < 6; ++i) {
+        labels[i]->setText(texts.value(i));
+        labels[i]->setToolTip(texts.value(i));
+    }
+}
+
+void MainWnd::DiskRowDoubleClicked(QTreeWidgetItem* row) {
+    if (row->childCount() > 0) row->setExpanded(!row->isExpanded());
+    else if (!imageMode_ && DiskList::TargetOf(row)) Scan();
+}
+
+void MainWnd::Scan() {
+    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
+    if (!targetChosen_ || selected.isEmpty()) {
+        MessageBox::Show(MessageBox::Information, this, Msg("MSG0505"));
+        return;
+    }
+    scanFromTypePage_ = currentPage() == FileTypePage_;
+    std::vector<Target*> targets = DiskList::TargetsOf(selected.front());
+    // A whole disk in quick mode: only its volumes have a file system to read; the gaps
+    // between them are worth a formatted or deep scan only.
+    if (mode_ == ScanMode::Quick && targets.size() > 1)
+        std::erase_if(targets, [](const Target* t) { return !t->isImage && t->volume.partitionType == 0; });
+    if (targets.empty()) {
+        MessageBox::Show(MessageBox::Information, this, Msg("MSG0505"));
+        return;
+    }
+    // The findings of the last scan refer to its runs, which this scan replaces.
+    files_->SetRows({});
+    ticked_.clear();
+    findings_.clear();
+    ui_->TypeTree->clear();
+    UpdateSelectionSummary();
+    std::vector<std::string> quickFolders;
+    for (Target* last : lastTargets_) {
+        if (last->run && lastMode_ == ScanMode::Quick) quickFolders.push_back(last->run->runFolder());
+        last->run.reset();
+    }
+    ScanProcessWnd window(this, targets, mode_);
+    window.DiscardFirst(std::move(quickFolders));
+    scanRunning_ = true;
+    const int result = window.Run();
+    scanRunning_ = false;
+    lastTargets_ = targets;
+    lastMode_ = mode_;
+    QStringList problems;
+    for (const ScanProcessWnd::Failure& failure : window.failures())
+        problems << FormatText(Text("MainWnd", "TxtSourceFailed"), {failure.target->DisplayName(), failure.problem});
+    if (result == PopUpWnd::Failed) {
+        MessageBox::Show(MessageBox::Warning, this, Msg("MSG0504") + "\n\n" + problems.join('\n'));
+        return;
+    }
+    if (!problems.isEmpty()) MessageBox::Show(MessageBox::Warning, this, problems.join('\n'));
+    LoadResults(targets);
+}
+
+void MainWnd::LoadResults(const std::vector<Target*>& scanned) {
+    std::vector<Target*> withRuns;
+    for (Target* target : scanned)
+        if (target->run) withRuns.push_back(target);
+    if (withRuns.empty()) return;
+    SearchProcessWnd window(this, withRuns, fileTypes_->SearchPattern());
+    if (window.Run() != PopUpWnd::Finished) return;
+    ShowFindings(std::move(window.findings()));
+}
+
+void MainWnd::ShowFindings(Findings findings) {
+    files_->SetRows({});
+    ticked_.clear();
+    findings_ = std::move(findings);
+    ShowResults();
+    ShowPage(ResultsPage);
+    UpdateSelectionSummary();
+    emit resultsShown();
+}
+
+void MainWnd::ShowResults() {
+    ui_->TabRecover->setEnabled(true);
+    static const struct {
+        const char* folder;
+        const char* node;
+        const char* title;
+    } groups[] = {{"photo", "NodePhoto", "MSG0807"},      {"audio", "NodeAudio", "MSG0808"},
+                  {"video", "NodeVideo", "MSG0809"},      {"document", "NodeOffice", "MSG0810"},
+                  {"archive", "NodeZip", "MSG0811"},      {"others", "NodeOther", "MSG0812"}};
+    // Files by group and extension, in the order they were found.
+    std::map<std::string, std::map<std::string, std::vector<FoundRef>>> byGroup;
+    for (uint32_t f = 0; f < findings_.size(); ++f) {
+        const auto& records = findings_[f].records;
+        for (uint32_t r = 0; r < records.size(); ++r) {
+            const std::string_view name = RecordName(records[r]);
+            byGroup[TypeFolderName(name)][NormaliseExtension(ExtensionOf(name))].push_back({f, r});
+        }
+    }
+    QTreeWidget* tree = ui_->TypeTree;
+    const QSignalBlocker quiet(tree);
+    tree->clear();
+    QTreeWidgetItem* first = nullptr;
+    for (const auto& group : groups) {
+        auto* node = new QTreeWidgetItem(tree);
+        node->setData(0, Qt::UserRole, QString(group.node));
+        size_t count = 0;
+        std::vector<FoundRef> all;
+        auto& extensions = byGroup[group.folder];
+        // "unknow" (no extension) comes last under its group.
+        std::vector<std::string> order;
+        for (const auto& [extension, refs] : extensions)
+            if (extension != "unknow") order.push_back(extension);
+        if (extensions.count("unknow")) order.push_back("unknow");
+        for (const std::string& extension : order) {
+            const auto& refs = extensions[extension];
+            auto* child = new QTreeWidgetItem(node);
+            child->setText(0, QString("%1 (%2)").arg(QString::fromStdString(extension)).arg(refs.size()));
+            child->setData(0, Qt::UserRole + 1, QVariant::fromValue(refs));
+            count += refs.size();
+            all.insert(all.end(), refs.begin(), refs.end());
+        }
+        node->setText(0, QString("%1 (%2)").arg(Msg(group.title)).arg(count));
+        node->setData(0, Qt::UserRole + 1, QVariant::fromValue(all));
+        node->setExpanded(true);
+        if (!first && count) first = node;
+    }
+    tree->setCurrentItem(first ? first : tree->topLevelItem(0));
+    ShowNodeFiles();
+    SetBanner(ResultsPage);
+}
+
+void MainWnd::ShowNodeFiles() {
+    QTreeWidgetItem* node = ui_->TypeTree->currentItem();
+    files_->SetRows(node ? node->data(0, Qt::UserRole + 1).value<std::vector<FoundRef>>() : std::vector<FoundRef>{});
+    const QSignalBlocker quiet(ui_->ChkAllListSel);
+    ui_->ChkAllListSel->setChecked(false);
+    if (files_->rowCount() > 0) ui_->FileList->setCurrentIndex(files_->index(0, 0));
+}
+
+void MainWnd::UpdateSelectionSummary() {
+    uint64_t bytes = 0;
+    for (const FoundRef& ref : ticked_) bytes += findings_[ref.findings].records[ref.record].fileSize;
+    ui_->BtnRecover->setEnabled(!ticked_.empty());
+    ui_->SelectedFileInfo->setText(ticked_.empty() ? Msg("MSG0803")
+                                                   : FormatText(Msg("MSG0804"), {SizeText(bytes),
+                                                                                 QString::number(ticked_.size())}));
+}
+
+void MainWnd::Recover() {
+    if (ticked_.empty()) return;
+    QFileDialog dialog(this, Text("MainWnd", "TxtRecoverFolder"));
+    dialog.setObjectName("RecoverFolderDialog");
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    QString folder = dialog.selectedFiles().front();
+    if (folder.size() > 1 && folder.endsWith('/')) folder.chop(1);
+    bool onSource = false;
+    for (const TargetFindings& found : findings_)
+        onSource = onSource || (found.target && DestinationOnSource(folder.toStdString(), found.target->source));
+    if (onSource && MessageBox::Show(MessageBox::Confirm, this, Msg("MSG0805")) != MessageBox::Ok) return;
+    RecoverProcessWnd window(this, findings_, std::vector<FoundRef>(ticked_.begin(), ticked_.end()), folder);
+    window.Run();
+}
+
+}  // namespace kestrune::ui

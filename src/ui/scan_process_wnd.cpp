@@ -1,0 +1,91 @@
+#include "ui/scan_process_wnd.h"
+
+#include <QPushButton>
+
+#include "engines/recovery_engine.h"
+#include "scanlog/scan_catalogue.h"
+#include "ui/message_box.h"
+#include "ui/texts.h"
+#include "ui_progress_wnd.h"
+
+namespace kestrune::ui {
+
+ScanProcessWnd::ScanProcessWnd(QWidget* owner, std::vector<Target*> targets, ScanMode mode)
+    : ProgressWnd(owner, "ScanWnd", "MSG0709", MessageBox::Question),
+      ui_(std::make_unique<Ui::ProgressPanel>()),
+      targets_(std::move(targets)),
+      mode_(mode) {
+    ui_->setupUi(this);
+    setObjectName("ScanProcessWnd");
+    resize(450, 250);
+    ApplyWindowTexts();
+    setWindowTitle(ui_->Title->text());
+    connect(ui_->cancelbtn, &QPushButton::clicked, this, &ScanProcessWnd::AskCancel);
+    // Texts are read here, on the UI thread; the worker only picks them.
+    for (const Target* target : targets_) {
+        if (target->isImage) stages_.push_back(FormatText(Msg("MSG0703"), {target->DisplayName()}));
+        else stages_.push_back(FormatText(Msg("MSG0702"), {QString::number(target->volume.letter)}));
+    }
+    ui_->time->setText(Msg("MSG0705"));
+    ui_->percent->setText(FormatText("%s %d%%", {Msg("MSG0704"), "0"}));
+}
+
+ScanProcessWnd::~ScanProcessWnd() = default;
+
+int ScanProcessWnd::Work() {
+    for (const std::string& folder : discard_) ScanCatalogue::Instance().DiscardRunFolder(folder);
+    int scanned = 0;
+    const int count = static_cast<int>(targets_.size());
+    for (int i = 0; i < count; ++i) {
+        Target* target = targets_[i];
+        SetStage(stages_[i]);
+        target->run.reset();
+        auto run = std::make_unique<ScanRun>(target->source, mode_);
+        run->SetProgress(Sink(), Cancel(), i, count);
+        run->SetStoredPassQuestion([this](const StoredPassInfo& info) {
+            return AskFromWorker([&] { return AskStoredPass(info) ? 1 : 0; }) == 1;
+        });
+        const int rc = run->Start();
+        if (run->HasFindings()) {
+            target->run = std::move(run);
+            ++scanned;
+        } else if (rc != CancelCode) {
+            failures_.push_back({target, QString::fromStdString(run->problem())});
+        }
+        if (rc == CancelCode) {
+            stopped_ = true;
+            break;
+        }
+        if (rc != kOk && target->run) failures_.push_back({target, QString::fromStdString(target->run->problem())});
+    }
+    // A scan that could open none of its targets failed to start; one that scanned some
+    // shows what those found, and says which others could not be read.
+    return scanned == 0 && !stopped_ ? Failed : Finished;
+}
+
+// The scan window stays open under the question (hiding a window in its modal loop would
+// end the loop); the question belongs to the main window, as the choice is about a source.
+bool ScanProcessWnd::AskStoredPass(const StoredPassInfo&) {
+    const int answer = MessageBox::Show(MessageBox::Question, parentWidget(), Msg("MSG1206"));
+    activateWindow();
+    return answer == MessageBox::Ok;
+}
+
+void ScanProcessWnd::ShowProgress(const RunProgress& progress, const QString& stage) {
+    ui_->stage->setText(stage);
+    ui_->progress->setValue(progress.percent);
+    ui_->percent->setText(FormatText("%s %d%%", {Msg("MSG0704"), QString::number(progress.percent)}));
+    ui_->time->setText(progress.secondsLeft < 0
+                           ? Msg("MSG0705")
+                           : Msg("MSG0708") + u' ' + DurationText(static_cast<quint64>(progress.secondsLeft)));
+    const bool sectors = progress.total != 0;
+    ui_->sectors->setVisible(sectors);
+    ui_->totalfile->setVisible(sectors);
+    if (sectors) {
+        ui_->sectors->setText(FormatText("%s %d / %d", {Msg("MSG0706"), QString::number(progress.done),
+                                                         QString::number(progress.total)}));
+        ui_->totalfile->setText(FormatText("%s %d", {Msg("MSG0707"), QString::number(progress.filesFound)}));
+    }
+}
+
+}  // namespace kestrune::ui

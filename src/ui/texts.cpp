@@ -1,0 +1,74 @@
+#include "ui/texts.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QGroupBox>
+#include <QLabel>
+#include <QWidget>
+
+#include "app/language_table.h"
+#include "scanlog/file_types.h"
+
+namespace kestrune::ui {
+
+QString Msg(const char* id) { return QString::fromStdString(LanguageTable::Instance().Message(id)); }
+
+QString Text(const char* section, const char* key) {
+    const LanguageTable& table = LanguageTable::Instance();
+    return QString::fromStdString(LanguageTable::GetText(table.GetSection(section), key));
+}
+
+QString FormatText(const QString& pattern, const QStringList& args) {
+    QString out;
+    out.reserve(pattern.size() + 32);
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern[i];
+        if (c != u'%' || i + 1 >= pattern.size()) {
+            out += c;
+            continue;
+        }
+        const QChar kind = pattern[i + 1];
+        if (kind == u'%') {
+            out += u'%';
+            ++i;
+        } else if (kind == u's' || kind == u'd' || kind == u'c' || kind == u'u') {
+            if (next < args.size()) out += args[next];
+            ++next;
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    for (; next < args.size(); ++next) out += u' ' + args[next];
+    return out;
+}
+
+int ApplyTexts(QWidget* root, const char* section) {
+    const auto& texts = LanguageTable::Instance().GetSection(section);
+    int applied = 0;
+    for (const auto& [key, value] : texts) {
+        const QString name = QString::fromStdString(key);
+        const QString text = QString::fromStdString(value);
+        if (root->objectName() == name) {
+            root->setWindowTitle(text);
+            ++applied;
+        }
+        for (QObject* object : root->findChildren<QObject*>(name)) {
+            if (auto* button = qobject_cast<QAbstractButton*>(object)) button->setText(text);
+            else if (auto* label = qobject_cast<QLabel*>(object)) label->setText(text);
+            else if (auto* group = qobject_cast<QGroupBox*>(object)) group->setTitle(text);
+            else if (auto* action = qobject_cast<QAction*>(object)) action->setText(text);
+            else continue;
+            ++applied;
+        }
+    }
+    return applied;
+}
+
+QString SizeText(quint64 bytes) { return QString::fromStdString(FormatSize(bytes)); }
+QString DurationText(quint64 seconds) { return QString::fromStdString(FormatDuration(seconds)); }
+
+}  // namespace kestrune::ui
+
+void InitSkinResources() { Q_INIT_RESOURCE(skin); }

@@ -1,0 +1,339 @@
+// The desktop program driven as a user drives it: load an image, scan, tick, recover;
+// cancel a scan; answer the stored-pass question; make an image; switch the language.
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <QLockFile>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <set>
+
+#include "app/language_table.h"
+#include "disk/disk_inventory.h"
+#include "scanlog/file_types.h"
+#include "support/sha256.h"
+#include "support/test_support.h"
+#include "tests/ui/gui_driver.h"
+#include "ui/device_refresh.h"
+#include "ui/disk_list.h"
+#include "ui/main_wnd.h"
+#include "ui/message_box.h"
+#include "ui/progress_wnd.h"
+#include "ui/single_instance.h"
+#include "ui/texts.h"
+
+using namespace kestrune;
+using namespace kestrune::test;
+namespace fs = std::filesystem;
+
+class MainWndTest : public QObject {
+    Q_OBJECT
+
+private:
+    TempDir store_;
+    std::unique_ptr<TempDir> work_;
+    fs::path image_;
+
+    // A window with one image file loaded and selected, in the mode of modeButton.
+    std::unique_ptr<ui::MainWnd> WindowWithImage(const char* modeButton, const fs::path& image) {
+        auto window = std::make_unique<ui::MainWnd>();
+        window->show();
+        QSignalSpy loaded(window.get(), &ui::MainWnd::imageLoaded);
+        window->LoadImages({QString::fromStdString(image.string())});
+        if (!WaitFor([&] { return loaded.count() == 1; })) return window;
+        Click(window.get(), modeButton);
+        return window;
+    }
+    static void TickEverything(ui::MainWnd& window) {
+        auto* tree = window.findChild<QTreeWidget*>("TypeTree");
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            tree->setCurrentItem(tree->topLevelItem(i));
+            auto* all = window.findChild<QCheckBox*>("ChkAllListSel");
+            if (!all->isChecked()) QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(6, all->height() / 2));
+        }
+    }
+    static void CancelAtFirstReport() {
+        WhenShown("ScanProcessWnd", [](QWidget* window) {
+            auto* scan = qobject_cast<ui::ProgressWnd*>(window);
+            auto cancel = std::make_shared<QMetaObject::Connection>();
+            *cancel = QObject::connect(scan, &ui::ProgressWnd::progressShown, scan, [scan, cancel] {
+                QObject::disconnect(*cancel);
+                if (scan->workerDone()) return;
+                AnswerBox("okbtn");
+                Click(scan, "cancelbtn");
+            });
+        });
+    }
+
+private slots:
+    void initTestCase() {
+        qputenv("KESTRUNE_DATA_HOME", QByteArray::fromStdString(store_.path().string()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((store_.path() / "config").string()));
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(store_.path().string()));
+        InitSkinResources();
+    }
+    void cleanup() { DropPendingActions(); }
+    void init() {
+        work_ = std::make_unique<TempDir>();
+        image_ = UnpackFixture("fat/fat16.img.gz", work_->path());
+    }
+
+    void quickScanRecoversTheDeletedFilesByteForByte() {
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::DiskPage));
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        auto* recover = window->findChild<QPushButton*>("BtnRecover");
+        QVERIFY(!recover->isEnabled());
+        TickEverything(*window);
+        QVERIFY(recover->isEnabled());
+        QVERIFY(window->findChild<QLabel*>("SelectedFileInfo")->text() != ui::Msg("MSG0803"));
+
+        const fs::path destination = work_->path() / "out";
+        fs::create_directories(destination);
+        ChooseFile("RecoverFolderDialog", QString::fromStdString(destination.string()));
+        WhenShown("RecoverProcessWnd", [](QWidget* progress) {
+            QVERIFY(WaitFor([&] { return progress->findChild<QPushButton*>("FinishBtn")->isVisible(); }));
+            Click(progress, "FinishBtn");
+        });
+        Click(window.get(), "BtnRecover");
+
+        std::ifstream manifest(FixturePath("fat/fat16.json"));
+        const auto expected = nlohmann::json::parse(manifest);
+        int compared = 0;
+        for (const auto& file : expected["deleted"]) {
+            if (file["note"] != "") continue;
+            const std::string name = file["name"];
+            // A name that needed no long entry loses its first letter to the deletion mark.
+            fs::path recovered = destination / TypeFolderName(name) / name;
+            if (!fs::exists(recovered)) recovered = destination / TypeFolderName(name) / ("!" + AsciiLower(name.substr(1)));
+            if (!fs::exists(recovered))
+                for (const auto& entry : fs::recursive_directory_iterator(work_->path())) qWarning("%s", entry.path().c_str());
+            QVERIFY2(fs::exists(recovered), recovered.c_str());
+            QCOMPARE(Sha256Hex(ReadFileBytes(recovered)), file["sha256"].get<std::string>());
+            ++compared;
+        }
+        QVERIFY(compared >= 10);
+    }
+
+    void aFormattedScanCancelledAtItsFirstReportStillShowsResults() {
+        const fs::path camera = UnpackFixture("fat/camera.img.gz", work_->path());
+        auto window = WindowWithImage("BtnFormattedRecovery", camera);
+        CancelAtFirstReport();
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        QVERIFY(window->findChild<QPushButton*>("TabRecover")->isEnabled());
+
+        // The stopped pass was stored: the next scan asks whether to go on with it. Going
+        // on and stopping again, then declining and scanning afresh to the end.
+        QString asked;
+        Click(window.get(), "BtnPrev");
+        AnswerBox("okbtn", &asked);
+        CancelAtFirstReport();
+        Click(window.get(), "BtnScan");
+        QCOMPARE(asked, ui::Msg("MSG1206"));
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+
+        asked.clear();
+        Click(window.get(), "BtnPrev");
+        AnswerBox("cancelbtn", &asked);
+        Click(window.get(), "BtnScan");
+        QCOMPARE(asked, ui::Msg("MSG1206"));
+        size_t found = 0;
+        for (const auto& findings : window->findings()) found += findings.records.size();
+        QVERIFY2(found >= 400, qPrintable(QString::number(found)));
+    }
+
+    void checkBoxesLinkToRecoverAllAndStart() {
+        ui::MainWnd window;
+        auto* all = window.findChild<QCheckBox*>("ChkRecoverAll");
+        auto* start = window.findChild<QPushButton*>("BtnStart");
+        const char* names[] = {"ChkPhoto", "ChkMusic", "ChkVideo", "ChkOffice", "ChkArchive", "ChkOther"};
+        QCOMPARE(all->checkState(), Qt::Checked);
+        window.findChild<QCheckBox*>("ChkPhoto")->click();
+        QCOMPARE(all->checkState(), Qt::PartiallyChecked);
+        QVERIFY(start->isEnabled());
+        for (const char* name : names)
+            if (window.findChild<QCheckBox*>(name)->isChecked()) window.findChild<QCheckBox*>(name)->click();
+        QCOMPARE(all->checkState(), Qt::Unchecked);
+        QVERIFY(!start->isEnabled());
+        all->click();
+        for (const char* name : names) QVERIFY(window.findChild<QCheckBox*>(name)->isChecked());
+        QVERIFY(start->isEnabled());
+        // A half-selected box ticks everything when clicked.
+        window.findChild<QCheckBox*>("ChkVideo")->click();
+        all->click();
+        QCOMPARE(all->checkState(), Qt::Checked);
+        QVERIFY(window.findChild<QCheckBox*>("ChkVideo")->isChecked());
+    }
+
+    void escapeNeverConfirmsAndOkOnlyBoxesAcknowledge() {
+        for (int kind : {int(ui::MessageBox::Confirm), int(ui::MessageBox::Question), int(ui::MessageBox::Warning),
+                         int(ui::MessageBox::Error), int(ui::MessageBox::Information), 9}) {
+            WhenShown("MessageBox", [](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
+            const int result = ui::MessageBox::Show(kind, nullptr, "text");
+            const bool hasWayBack = kind == ui::MessageBox::Confirm || kind == ui::MessageBox::Question ||
+                                    kind == ui::MessageBox::Warning;
+            QCOMPARE(result, hasWayBack ? 2 : 1);
+        }
+        WhenShown("MessageBox", [](QWidget* box) {
+            QTest::keyClick(box, Qt::Key_Return);  // Enter does nothing
+            Click(box, "okbtn");
+        });
+        QCOMPARE(ui::MessageBox::Show(ui::MessageBox::Question, nullptr, "text"), 1);
+    }
+
+    void theImageFlowRefusesBadDestinationsThenCopies() {
+        LoopDevice loop(image_);
+        if (loop.device().empty()) QSKIP("needs root and loop devices");
+        ui::MainWnd window;
+        window.show();
+        QSignalSpy listed(&window, &ui::MainWnd::disksListed);
+        QVERIFY(WaitFor([&] { return listed.count() == 1; }));
+        auto* list = window.findChild<QTreeWidget*>("DiskList");
+        // The whole loop disk: its header row.
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->childCount() == 0 && (*it)->toolTip(0).toStdString().starts_with(loop.device()))
+                list->setCurrentItem((*it)->parent());
+        QVERIFY(list->currentItem());
+        Click(&window, "BtnCreateImageMode");
+        QVERIFY(window.imageMode());
+        QVERIFY(!window.findChild<QPushButton*>("BtnScan")->isVisible());
+
+        const fs::path link = work_->path() / "link.img";
+        fs::create_symlink(work_->path() / "victim", link);
+        const fs::path small = work_->path() / "small";
+        fs::create_directories(small);
+        const bool mounted = std::system(("mount -t tmpfs -o size=1m tmpfs " + small.string()).c_str()) == 0;
+        const fs::path copy = work_->path() / "copy.img";
+        QStringList said;
+        // Answers one save dialog with path, then the box that refuses it.
+        std::function<void(std::vector<fs::path>)> answer = [&](std::vector<fs::path> paths) {
+            const fs::path path = paths.front();
+            paths.erase(paths.begin());
+            WhenShown("SaveImageDialog", [&, path, paths](QWidget* dialog) {
+                if (!paths.empty()) {
+                    WhenShown("MessageBox", [&, paths](QWidget* box) {
+                        said << box->findChild<QLabel*>("message")->text();
+                        answer(paths);
+                        Click(box, "okbtn");
+                    });
+                } else {
+                    AnswerBox("cancelbtn");  // do not scan the copy now
+                }
+                static_cast<QFileDialog*>(dialog)->selectFile(QString::fromStdString(path.string()));
+                static_cast<QDialog*>(dialog)->accept();
+            });
+        };
+        std::vector<fs::path> paths = {link};
+        if (mounted) paths.push_back(small / "full.img");
+        paths.push_back(copy);
+        answer(paths);
+        Click(&window, "BtnCreateImage");
+        if (mounted) std::system(("umount " + small.string()).c_str());
+        QCOMPARE(said.size(), mounted ? 2 : 1);
+        QVERIFY(said[0].contains("link"));
+        if (mounted) QCOMPARE(said[1], ui::Msg("MSG0221"));
+        QVERIFY(!fs::exists(work_->path() / "victim"));
+        QVERIFY(fs::exists(copy));
+        QCOMPARE(fs::file_size(copy), fs::file_size(image_));
+        QVERIFY(ReadFileBytes(copy) == ReadFileBytes(image_));
+    }
+
+    void languageSwitchChangesVisibleTexts() {
+        ui::MainWnd window;
+        window.show();
+        auto* scan = window.findChild<QPushButton*>("BtnScan");
+        const QString english = scan->text();
+        auto* menu = window.findChild<QMenu*>("menu_assist");
+        QAction* german = menu->findChild<QMenu*>("item_language")->findChild<QAction*>("German");
+        QVERIFY(german);
+        german->trigger();
+        QVERIFY(scan->text() != english);
+        QCOMPARE(scan->text(), ui::Text("MainWnd", "BtnScan"));
+        QVERIFY(german->isChecked());
+        menu->findChild<QMenu*>("item_language")->findChild<QAction*>("English")->trigger();
+        QCOMPARE(scan->text(), english);
+    }
+
+    void hotPlugRefreshFollowsTheWatchersReports() {
+        if (geteuid() != 0) QSKIP("needs root and loop devices");
+        ui::MainWnd window;
+        QSignalSpy listed(&window, &ui::MainWnd::disksListed);
+        QVERIFY(WaitFor([&] { return listed.count() == 1; }));
+        auto* list = window.findChild<QTreeWidget*>("DiskList");
+        std::optional<LoopDevice> loop;
+        loop.emplace(image_);
+        if (loop->device().empty()) QSKIP("no loop devices");
+        const std::string device = loop->device();
+        auto hasLoop = [&] {
+            for (QTreeWidgetItemIterator it(list); *it; ++it)
+                if ((*it)->toolTip(0).toStdString().starts_with(device)) return true;
+            return false;
+        };
+        QVERIFY(!hasLoop());
+        QSignalSpy refreshed(window.deviceRefresh(), &ui::DeviceRefresh::refreshed);
+        window.deviceRefresh()->SetDelay(50);
+        // A burst of reports gives one refresh after the quiet time.
+        window.deviceRefresh()->Notify(DeviceWatcher::Change::Arrived, device);
+        window.deviceRefresh()->Notify(DeviceWatcher::Change::Arrived, device + "p1");
+        QVERIFY(WaitFor([&] { return refreshed.count() == 1; }));
+        QTest::qWait(200);
+        QCOMPARE(refreshed.count(), 1);
+        QVERIFY(hasLoop());
+        loop.reset();
+        window.deviceRefresh()->Notify(DeviceWatcher::Change::Removed, device);
+        QVERIFY(WaitFor([&] { return refreshed.count() == 2; }));
+        QVERIFY(!hasLoop());
+    }
+
+    void aSecondStartHandsItsImagesToTheFirstAndExits() {
+        ui::SingleInstance first("kestrune-gui-test");
+        QCOMPARE(first.Claim({}), ui::SingleInstance::Outcome::First);
+        QStringList handed;
+        connect(&first, &ui::SingleInstance::activationRequested, this, [&](const QStringList& images) { handed = images; });
+        QProcess second;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("KESTRUNE_INSTANCE_NAME", "kestrune-gui-test");
+        second.setProcessEnvironment(environment);
+        second.start(KESTRUNE_GUI_PATH, {QString::fromStdString(image_.string())});
+        QVERIFY(WaitFor([&] { return second.state() == QProcess::NotRunning; }));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(handed, QStringList{QString::fromStdString(image_.string())});
+
+        // A lock held by a live process that does not answer: the user is told.
+        QLockFile held(ui::SingleInstance::RuntimeFolder() + "/kestrune-gui-mute.lock");
+        QVERIFY(held.tryLock(0));
+        ui::SingleInstance mute("kestrune-gui-mute");
+        QCOMPARE(mute.Claim({}, 200), ui::SingleInstance::Outcome::NoAnswer);
+    }
+
+    void aStaleLockOfACrashedRunIsTakenOver() {
+        // A real run that takes the lock and is killed outright.
+        QProcess crashed;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("KESTRUNE_INSTANCE_NAME", "kestrune-gui-stale");
+        crashed.setProcessEnvironment(environment);
+        crashed.start(KESTRUNE_GUI_PATH, {});
+        const QString lock = ui::SingleInstance::RuntimeFolder() + "/kestrune-gui-stale.lock";
+        QVERIFY(WaitFor([&] { return QFile::exists(lock); }));
+        crashed.kill();
+        crashed.waitForFinished();
+        QVERIFY(QFile::exists(lock));
+        ui::SingleInstance instance("kestrune-gui-stale");
+        QCOMPARE(instance.Claim({}, 200), ui::SingleInstance::Outcome::First);
+    }
+};
+
+QTEST_MAIN(MainWndTest)
+#include "main_wnd_test.moc"
