@@ -125,6 +125,7 @@ QTreeWidgetItem* DiskList::AddImage(Target* image, const std::vector<Target*>& p
     row->setIcon(0, QIcon(":/skin/image_file.svg"));
     row->setText(0, QFileInfo(image->imagePath).fileName());
     row->setToolTip(0, image->imagePath);
+    row->setText(1, QString::fromStdString(image->volume.fileSystemName));
     row->setText(2, SizeText(image->source.sectorCount * image->source.bytesPerSector));
     for (Target* partition : partitions) {
         auto* child = new QTreeWidgetItem(row);

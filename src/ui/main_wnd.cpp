@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QEvent>
+#include <QItemSelectionModel>
 #include <QPushButton>
 #include <QStyle>
 
@@ -61,7 +62,7 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     auto* hover = new HoverText(ui_->TxtMainInfo, this);
     for (const auto& m : modes) {
         m.button->setIcon(QIcon(m.icon));
-        m.button->setProperty("mode", true);
+        m.button->setIconSize(QSize(40, 40));
         m.button->setProperty("hoverId", QByteArray(m.hover));
         m.button->installEventFilter(hover);
         const ScanMode mode = m.mode;
@@ -91,10 +92,12 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
 
     files_ = new FoundFilesModel(findings_, ticked_, this);
     ui_->FileList->setModel(files_);
-    ui_->FileList->setColumnWidth(0, 260);
     connect(files_, &FoundFilesModel::tickedChanged, this, &MainWnd::UpdateSelectionSummary);
     connect(ui_->ChkAllListSel, &QCheckBox::clicked, this, [this](bool ticked) { files_->TickAll(ticked); });
     connect(ui_->TypeTree, &QTreeWidget::currentItemChanged, this, &MainWnd::ShowNodeFiles);
+    connect(ui_->FileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWnd::ShowFileDetails);
+    const int widths[] = {220, 80, 130, 130, 160};
+    for (int column = 0; column < 5; ++column) ui_->FileList->setColumnWidth(column, widths[column]);
     ui_->ResultsSplitter->setSizes({200, 560, 240});
 
     connect(ui_->DiskList, &QTreeWidget::itemSelectionChanged, this, &MainWnd::ShowDiskInfo);

@@ -20,6 +20,7 @@ class MainWnd;
 }
 class QAbstractButton;
 class QTreeWidgetItem;
+class QModelIndex;
 
 namespace kestrune::ui {
 
@@ -87,6 +88,7 @@ private:
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
     void ShowNodeFiles();
+    void ShowFileDetails(const QModelIndex& index);
     void UpdateSelectionSummary();
     void Recover();
     // Image files.

@@ -273,6 +273,19 @@ void MainWnd::ShowNodeFiles() {
     if (files_->rowCount() > 0) ui_->FileList->setCurrentIndex(files_->index(0, 0));
 }
 
+// What is known of the chosen file, beside the list.
+void MainWnd::ShowFileDetails(const QModelIndex& index) {
+    ui_->PreviewEdit->clear();
+    if (!index.isValid()) return;
+    QString html = "<table cellspacing='4'>";
+    for (int column = 0; column < FoundFilesModel::ColumnCount; ++column) {
+        const QString value = files_->index(index.row(), column).data().toString();
+        html += "<tr><td><b>" + files_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString().toHtmlEscaped() +
+                "</b></td><td>" + value.toHtmlEscaped() + "</td></tr>";
+    }
+    ui_->PreviewEdit->setHtml(html + "</table>");
+}
+
 void MainWnd::UpdateSelectionSummary() {
     uint64_t bytes = 0;
     for (const FoundRef& ref : ticked_) bytes += findings_[ref.findings].records[ref.record].fileSize;

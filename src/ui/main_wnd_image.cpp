@@ -22,6 +22,7 @@ struct ResolvedImage {
     bool ok = false;
     ScanSource source;
     std::vector<ScanSource> partitions;
+    std::string fileSystem;
 };
 
 ResolvedImage ResolveImage(const QString& path) {
@@ -33,6 +34,10 @@ ResolvedImage ResolveImage(const QString& path) {
     if (!info.isFile() || info.size() < 512) return out;
     if (ResolveScanSource(path.toStdString(), 0, out.source, error) != 0 || !out.source.isImage) return out;
     if (out.source.partitioned) out.partitions = TargetsOf(out.source);
+    else {
+        std::vector<std::pair<std::string, std::string>> geometry;
+        ProbeSource(out.source, out.fileSystem, geometry);
+    }
     out.ok = true;
     return out;
 }
@@ -65,6 +70,7 @@ void MainWnd::LoadImages(const QStringList& paths) {
                                      image->imagePath = resolved.path;
                                      image->imageNumber = ++nextImageNumber_;
                                      image->source = resolved.source;
+                                     image->volume.fileSystemName = resolved.fileSystem;
                                      std::vector<std::unique_ptr<Target>> partitions;
                                      for (const ScanSource& partition : resolved.partitions) {
                                          auto t = std::make_unique<Target>();
