@@ -7,7 +7,19 @@
 
 namespace kestrune::ui {
 
-FoundFilesModel::FoundFilesModel(const Findings& findings, std::set<FoundRef>& ticked, QObject* parent)
+TypeIndex IndexByType(const Findings& findings) {
+    TypeIndex index;
+    for (uint32_t f = 0; f < findings.size(); ++f) {
+        const auto& records = findings[f].records;
+        for (uint32_t r = 0; r < records.size(); ++r) {
+            const std::string_view name = RecordName(records[r]);
+            index[TypeFolderName(name)][NormaliseExtension(ExtensionOf(name))].push_back({f, r});
+        }
+    }
+    return index;
+}
+
+FoundFilesModel::FoundFilesModel(const Findings& findings, TickedFiles& ticked, QObject* parent)
     : QAbstractTableModel(parent), findings_(findings), ticked_(ticked) {
     Retranslate();
 }
@@ -25,10 +37,7 @@ void FoundFilesModel::SetRows(std::vector<FoundRef> rows) {
 }
 
 void FoundFilesModel::TickAll(bool ticked) {
-    for (const FoundRef& ref : rows_) {
-        if (ticked) ticked_.insert(ref);
-        else ticked_.erase(ref);
-    }
+    for (const FoundRef& ref : rows_) ticked_.Set(ref, ticked, RecordOf(ref).fileSize);
     if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
     emit tickedChanged();
 }
@@ -48,7 +57,7 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     const FoundRef& ref = rows_[index.row()];
     const ScanRecord& record = RecordOf(ref);
     if (role == Qt::CheckStateRole && index.column() == FileName)
-        return ticked_.count(ref) ? Qt::Checked : Qt::Unchecked;
+        return ticked_.Has(ref) ? Qt::Checked : Qt::Unchecked;
     if (role == Qt::DecorationRole && index.column() == FileName)
         return QIcon(record.isFolder ? ":/skin/folder.svg" : ":/skin/file.svg");
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
@@ -67,8 +76,7 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
 bool FoundFilesModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::CheckStateRole || index.column() != FileName) return false;
     const FoundRef& ref = rows_[index.row()];
-    if (value.toInt() == Qt::Checked) ticked_.insert(ref);
-    else ticked_.erase(ref);
+    ticked_.Set(ref, value.toInt() == Qt::Checked, RecordOf(ref).fileSize);
     emit dataChanged(index, index, {Qt::CheckStateRole});
     emit tickedChanged();
     return true;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <set>
 #include <vector>
 
 #include "ui/found_files.h"
@@ -14,7 +13,7 @@ class FoundFilesModel : public QAbstractTableModel {
 public:
     enum Column { FileName, Size, ModifiedTime, CreatedTime, Path, Type, ColumnCount };
 
-    FoundFilesModel(const Findings& findings, std::set<FoundRef>& ticked, QObject* parent = nullptr);
+    FoundFilesModel(const Findings& findings, TickedFiles& ticked, QObject* parent = nullptr);
 
     // Shows these rows (one type node's files).
     void SetRows(std::vector<FoundRef> rows);
@@ -36,7 +35,7 @@ signals:
 private:
     const ScanRecord& RecordOf(const FoundRef& ref) const;
     const Findings& findings_;
-    std::set<FoundRef>& ticked_;
+    TickedFiles& ticked_;
     std::vector<FoundRef> rows_;
     QStringList headers_;
 };

@@ -6,7 +6,6 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "disk/disk_inventory.h"
@@ -46,12 +45,12 @@ public:
     ScanMode mode() const { return mode_; }
     bool imageMode() const { return imageMode_; }
     const Findings& findings() const { return findings_; }
-    const std::set<FoundRef>& ticked() const { return ticked_; }
+    const TickedFiles& ticked() const { return ticked_; }
     BackgroundJobs& jobs() { return jobs_; }
     DeviceRefresh* deviceRefresh() const { return deviceRefresh_; }
     QTreeWidgetItem* RowOfTarget(const Target* target) const;
-    // Shows what a search found on the results page.
-    void ShowFindings(Findings findings);
+    // Shows what a search found on the results page; index is IndexByType(findings).
+    void ShowFindings(Findings findings, TypeIndex index);
 
 signals:
     // The disk list was (re)built from the machine's disks.
@@ -93,7 +92,7 @@ private:
     void Recover();
     // Image files.
     void LoadImageClicked();
-    void AddImageTarget(std::unique_ptr<Target> image, std::vector<std::unique_ptr<Target>> partitions);
+    void AddImageTarget(std::unique_ptr<Target> image, std::vector<std::unique_ptr<Target>> partitions, bool select);
     void CreateImageClicked();
     bool ImageDestinationRefused(const QString& path, const ScanSource& source, uint64_t bytes);
 
@@ -119,7 +118,9 @@ private:
     std::vector<Target*> lastTargets_;
     ScanMode lastMode_ = ScanMode::Formatted;
     Findings findings_;
-    std::set<FoundRef> ticked_;
+    TypeIndex typeIndex_;
+    TickedFiles ticked_;
+    std::vector<std::vector<FoundRef>> nodeRows_;  // the files of each type tree node
 };
 
 }  // namespace kestrune::ui

@@ -33,9 +33,11 @@ void MainWnd::Forget(const std::vector<Target*>& gone) {
         findingsGone = findingsGone || std::find(gone.begin(), gone.end(), found.target) != gone.end();
     if (findingsGone) {
         files_->SetRows({});
-        ticked_.clear();
         findings_.clear();
+        typeIndex_.clear();
+        ticked_.Reset(findings_);
         ui_->TypeTree->clear();
+        nodeRows_.clear();
         UpdateSelectionSummary();
     }
     std::erase_if(lastTargets_, [&](Target* t) { return std::find(gone.begin(), gone.end(), t) != gone.end(); });
@@ -167,9 +169,11 @@ void MainWnd::Scan() {
     }
     // The findings of the last scan refer to its runs, which this scan replaces.
     files_->SetRows({});
-    ticked_.clear();
     findings_.clear();
+    typeIndex_.clear();
+    ticked_.Reset(findings_);
     ui_->TypeTree->clear();
+    nodeRows_.clear();
     UpdateSelectionSummary();
     std::vector<std::string> quickFolders;
     for (Target* last : lastTargets_) {
@@ -201,13 +205,14 @@ void MainWnd::LoadResults(const std::vector<Target*>& scanned) {
     if (withRuns.empty()) return;
     SearchProcessWnd window(this, withRuns, fileTypes_->SearchPattern());
     if (window.Run() != PopUpWnd::Finished) return;
-    ShowFindings(std::move(window.findings()));
+    ShowFindings(std::move(window.findings()), std::move(window.typeIndex()));
 }
 
-void MainWnd::ShowFindings(Findings findings) {
+void MainWnd::ShowFindings(Findings findings, TypeIndex index) {
     files_->SetRows({});
-    ticked_.clear();
     findings_ = std::move(findings);
+    typeIndex_ = std::move(index);
+    ticked_.Reset(findings_);
     ShowResults();
     ShowPage(ResultsPage);
     UpdateSelectionSummary();
@@ -223,25 +228,17 @@ void MainWnd::ShowResults() {
     } groups[] = {{"photo", "NodePhoto", "MSG0807"},      {"audio", "NodeAudio", "MSG0808"},
                   {"video", "NodeVideo", "MSG0809"},      {"document", "NodeOffice", "MSG0810"},
                   {"archive", "NodeZip", "MSG0811"},      {"others", "NodeOther", "MSG0812"}};
-    // Files by group and extension, in the order they were found.
-    std::map<std::string, std::map<std::string, std::vector<FoundRef>>> byGroup;
-    for (uint32_t f = 0; f < findings_.size(); ++f) {
-        const auto& records = findings_[f].records;
-        for (uint32_t r = 0; r < records.size(); ++r) {
-            const std::string_view name = RecordName(records[r]);
-            byGroup[TypeFolderName(name)][NormaliseExtension(ExtensionOf(name))].push_back({f, r});
-        }
-    }
     QTreeWidget* tree = ui_->TypeTree;
     const QSignalBlocker quiet(tree);
     tree->clear();
+    nodeRows_.clear();
     QTreeWidgetItem* first = nullptr;
     for (const auto& group : groups) {
         auto* node = new QTreeWidgetItem(tree);
         node->setData(0, Qt::UserRole, QString(group.node));
         size_t count = 0;
         std::vector<FoundRef> all;
-        auto& extensions = byGroup[group.folder];
+        auto& extensions = typeIndex_[group.folder];
         // "unknow" (no extension) comes last under its group.
         std::vector<std::string> order;
         for (const auto& [extension, refs] : extensions)
@@ -251,12 +248,14 @@ void MainWnd::ShowResults() {
             const auto& refs = extensions[extension];
             auto* child = new QTreeWidgetItem(node);
             child->setText(0, QString("%1 (%2)").arg(QString::fromStdString(extension)).arg(refs.size()));
-            child->setData(0, Qt::UserRole + 1, QVariant::fromValue(refs));
             count += refs.size();
             all.insert(all.end(), refs.begin(), refs.end());
+            child->setData(0, Qt::UserRole + 1, static_cast<int>(nodeRows_.size()));
+            nodeRows_.push_back(refs);
         }
         node->setText(0, QString("%1 (%2)").arg(Msg(group.title)).arg(count));
-        node->setData(0, Qt::UserRole + 1, QVariant::fromValue(all));
+        node->setData(0, Qt::UserRole + 1, static_cast<int>(nodeRows_.size()));
+        nodeRows_.push_back(std::move(all));
         node->setExpanded(true);
         if (!first && count) first = node;
     }
@@ -267,7 +266,8 @@ void MainWnd::ShowResults() {
 
 void MainWnd::ShowNodeFiles() {
     QTreeWidgetItem* node = ui_->TypeTree->currentItem();
-    files_->SetRows(node ? node->data(0, Qt::UserRole + 1).value<std::vector<FoundRef>>() : std::vector<FoundRef>{});
+    const int rows = node ? node->data(0, Qt::UserRole + 1).toInt() : -1;
+    files_->SetRows(rows >= 0 && rows < static_cast<int>(nodeRows_.size()) ? nodeRows_[rows] : std::vector<FoundRef>{});
     const QSignalBlocker quiet(ui_->ChkAllListSel);
     ui_->ChkAllListSel->setChecked(false);
     if (files_->rowCount() > 0) ui_->FileList->setCurrentIndex(files_->index(0, 0));
@@ -287,8 +287,7 @@ void MainWnd::ShowFileDetails(const QModelIndex& index) {
 }
 
 void MainWnd::UpdateSelectionSummary() {
-    uint64_t bytes = 0;
-    for (const FoundRef& ref : ticked_) bytes += findings_[ref.findings].records[ref.record].fileSize;
+    const uint64_t bytes = ticked_.bytes();
     ui_->BtnRecover->setEnabled(!ticked_.empty());
     ui_->SelectedFileInfo->setText(ticked_.empty() ? Msg("MSG0803")
                                                    : FormatText(Msg("MSG0804"), {SizeText(bytes),
@@ -308,7 +307,7 @@ void MainWnd::Recover() {
     for (const TargetFindings& found : findings_)
         onSource = onSource || (found.target && DestinationOnSource(folder.toStdString(), found.target->source));
     if (onSource && MessageBox::Show(MessageBox::Confirm, this, Msg("MSG0805")) != MessageBox::Ok) return;
-    RecoverProcessWnd window(this, findings_, std::vector<FoundRef>(ticked_.begin(), ticked_.end()), folder);
+    RecoverProcessWnd window(this, findings_, ticked_.List(), folder);
     window.Run();
 }
 

@@ -55,9 +55,11 @@ void MainWnd::LoadImageClicked() {
 }
 
 void MainWnd::LoadImages(const QStringList& paths) {
-    for (const QString& path : paths) {
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const QString path = paths[i];
+        const bool select = i == 0;  // of several images named at once, the first is selected
         jobs_.Run<ResolvedImage>([path] { return ResolveImage(path); },
-                                 [this](ResolvedImage resolved) {
+                                 [this, select](ResolvedImage resolved) {
                                      if (!resolved.ok) {
                                          MessageBox::Show(MessageBox::Information, this,
                                                           FormatText(Text("MainWnd", "TxtNotDiskImage"),
@@ -80,18 +82,19 @@ void MainWnd::LoadImages(const QStringList& paths) {
                                          t->source = partition;
                                          partitions.push_back(std::move(t));
                                      }
-                                     AddImageTarget(std::move(image), std::move(partitions));
+                                     AddImageTarget(std::move(image), std::move(partitions), select);
                                      emit imageLoaded(true);
                                  });
     }
 }
 
-void MainWnd::AddImageTarget(std::unique_ptr<Target> image, std::vector<std::unique_ptr<Target>> partitions) {
+void MainWnd::AddImageTarget(std::unique_ptr<Target> image, std::vector<std::unique_ptr<Target>> partitions,
+                             bool select) {
     std::vector<Target*> children;
     for (auto& partition : partitions) children.push_back(Adopt(std::move(partition)));
     QTreeWidgetItem* row = ui_->DiskList->AddImage(Adopt(std::move(image)), children);
     ui_->DiskList->ShowImageRows(!imageMode_);
-    ui_->DiskList->setCurrentItem(row);
+    if (select) ui_->DiskList->setCurrentItem(row);
 }
 
 bool MainWnd::ImageDestinationRefused(const QString& path, const ScanSource& source, uint64_t bytes) {

@@ -22,6 +22,7 @@ public:
     ~SearchProcessWnd() override;
     // What was found, one entry per target searched (also after a cancel: what was read).
     Findings& findings() { return findings_; }
+    TypeIndex& typeIndex() { return typeIndex_; }
 
 protected:
     int Work() override;
@@ -33,6 +34,7 @@ private:
     std::vector<QString> stages_;
     std::string pattern_;
     Findings findings_;
+    TypeIndex typeIndex_;
 };
 
 }  // namespace kestrune::ui
