@@ -30,14 +30,8 @@ void DeviceRefresh::Notify(DeviceWatcher::Change change, const std::string&) {
 }
 
 void DeviceRefresh::Refresh() {
-    window_->jobs().Run<std::vector<VolumeRecord>>(
-        [] {
-            DiskInventory inventory;
-            std::vector<VolumeRecord> volumes;
-            if (inventory.Refresh()) inventory.ListAll(volumes);
-            return volumes;
-        },
-        [this](std::vector<VolumeRecord> volumes) { Apply(volumes); });
+    window_->jobs().Run<std::vector<VolumeRecord>>(ListMachineVolumes,
+                                                   [this](std::vector<VolumeRecord> volumes) { Apply(volumes); });
 }
 
 void DeviceRefresh::Apply(const std::vector<VolumeRecord>& volumes) {

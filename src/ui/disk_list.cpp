@@ -8,6 +8,13 @@
 
 namespace kestrune::ui {
 
+std::vector<VolumeRecord> ListMachineVolumes() {
+    DiskInventory inventory;
+    std::vector<VolumeRecord> volumes;
+    if (inventory.Refresh()) inventory.ListAll(volumes);
+    return volumes;
+}
+
 DiskList::DiskList(QWidget* parent) : QTreeWidget(parent) {
     setColumnCount(3);
     setColumnWidth(0, 250);

@@ -12,6 +12,10 @@ namespace kestrune::ui {
 
 struct Target;
 
+// Every volume and gap of the machine's disks, in disk order (reads the devices: call it
+// off the UI thread).
+std::vector<VolumeRecord> ListMachineVolumes();
+
 class DiskList : public QTreeWidget {
     Q_OBJECT
 public:

@@ -86,6 +86,7 @@ private:
     void Scan();
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
+    void ClearFindings();
     void ShowNodeFiles();
     void ShowFileDetails(const QModelIndex& index);
     void UpdateSelectionSummary();

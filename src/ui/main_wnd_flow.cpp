@@ -25,21 +25,23 @@ Target* MainWnd::Adopt(std::unique_ptr<Target> target) {
     return targets_.back().get();
 }
 
+void MainWnd::ClearFindings() {
+    files_->SetRows({});
+    findings_.clear();
+    typeIndex_.clear();
+    ticked_.Reset(findings_);
+    ui_->TypeTree->clear();
+    nodeRows_.clear();
+    UpdateSelectionSummary();
+}
+
 // Rows that went away take their targets, and any findings of those targets, with them.
 void MainWnd::Forget(const std::vector<Target*>& gone) {
     if (gone.empty()) return;
     bool findingsGone = false;
     for (const TargetFindings& found : findings_)
         findingsGone = findingsGone || std::find(gone.begin(), gone.end(), found.target) != gone.end();
-    if (findingsGone) {
-        files_->SetRows({});
-        findings_.clear();
-        typeIndex_.clear();
-        ticked_.Reset(findings_);
-        ui_->TypeTree->clear();
-        nodeRows_.clear();
-        UpdateSelectionSummary();
-    }
+    if (findingsGone) ClearFindings();
     std::erase_if(lastTargets_, [&](Target* t) { return std::find(gone.begin(), gone.end(), t) != gone.end(); });
     std::erase_if(targets_, [&](const std::unique_ptr<Target>& t) {
         return std::find(gone.begin(), gone.end(), t.get()) != gone.end();
@@ -53,14 +55,8 @@ QTreeWidgetItem* MainWnd::RowOfTarget(const Target* target) const {
 }
 
 void MainWnd::ListDisks() {
-    jobs_.Run<std::vector<VolumeRecord>>(
-        [] {
-            DiskInventory inventory;
-            std::vector<VolumeRecord> volumes;
-            if (inventory.Refresh()) inventory.ListAll(volumes);
-            return volumes;
-        },
-        [this](std::vector<VolumeRecord> volumes) { BuildDiskList(volumes); });
+    jobs_.Run<std::vector<VolumeRecord>>(ListMachineVolumes,
+                                         [this](std::vector<VolumeRecord> volumes) { BuildDiskList(volumes); });
 }
 
 void MainWnd::BuildDiskList(const std::vector<VolumeRecord>& volumes) {
@@ -168,13 +164,7 @@ void MainWnd::Scan() {
         return;
     }
     // The findings of the last scan refer to its runs, which this scan replaces.
-    files_->SetRows({});
-    findings_.clear();
-    typeIndex_.clear();
-    ticked_.Reset(findings_);
-    ui_->TypeTree->clear();
-    nodeRows_.clear();
-    UpdateSelectionSummary();
+    ClearFindings();
     std::vector<std::string> quickFolders;
     for (Target* last : lastTargets_) {
         if (last->run && lastMode_ == ScanMode::Quick) quickFolders.push_back(last->run->runFolder());
