@@ -2,7 +2,6 @@
 // settings file offering exactly them.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 
 #include "app/ini_file.h"
@@ -33,10 +32,11 @@ std::set<std::string> ShippedLanguages() {
 
 // The inline markup of a text ("{f 7}", "{c #316D1E}", "{/c}") in order.
 std::vector<std::string> Markup(const std::string& text) {
-    static const std::regex tag(R"(\{[^{}]*\})");
     std::vector<std::string> tags;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), tag); it != std::sregex_iterator(); ++it)
-        tags.push_back(it->str());
+    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        const size_t close = text.find_first_of("{}", open + 1);
+        if (close != std::string::npos && text[close] == '}') tags.push_back(text.substr(open, close - open + 1));
+    }
     return tags;
 }
 
