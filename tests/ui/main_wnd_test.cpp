@@ -154,6 +154,51 @@ private slots:
         QVERIFY2(found >= 400, qPrintable(QString::number(found)));
     }
 
+    void aFileThatIsNoDiskImageIsRefusedWithAMessage() {
+        ui::MainWnd window;
+        const fs::path text = work_->path() / "notes.img";
+        std::ofstream(text) << "not a disk";
+        QString said;
+        AnswerBox("okbtn", &said);
+        QSignalSpy loaded(&window, &ui::MainWnd::imageLoaded);
+        window.LoadImages({QString::fromStdString(text.string())});
+        QVERIFY(WaitFor([&] { return loaded.count() == 1; }));
+        QCOMPARE(loaded.front().front().toBool(), false);
+        QVERIFY(WaitFor([&] { return !said.isEmpty(); }));
+        QVERIFY(said.contains("notes.img"));
+        QVERIFY(!window.findChild<QTreeWidget*>("DiskList")->currentItem());
+    }
+
+    void aDestinationThatFillsUpListsEachFailureAndGoesOn() {
+        if (geteuid() != 0) QSKIP("needs root to mount a small tmpfs");
+        const fs::path small = work_->path() / "small";
+        fs::create_directories(small);
+        if (std::system(("mount -t tmpfs -o size=16k tmpfs " + small.string()).c_str()) != 0) QSKIP("no tmpfs");
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        Click(window.get(), "BtnScan");
+        TickEverything(*window);
+        const size_t ticked = window->ticked().size();
+        int failedRows = 0, rows = 0;
+        bool redOnTop = false;
+        ChooseFile("RecoverFolderDialog", QString::fromStdString(small.string()));
+        WhenShown("RecoverProcessWnd", [&](QWidget* progress) {
+            QVERIFY(WaitFor([&] { return progress->findChild<QPushButton*>("FinishBtn")->isVisible(); }));
+            auto* list = progress->findChild<QTreeWidget*>("DetailList");
+            QVERIFY(list->isVisible());  // failures open the list by themselves
+            rows = list->topLevelItemCount();
+            for (int i = 0; i < rows; ++i)
+                failedRows += list->topLevelItem(i)->foreground(0).color() == QColor(0xFF, 0, 0);
+            redOnTop = rows > 0 && list->topLevelItem(0)->foreground(0).color() == QColor(0xFF, 0, 0);
+            Click(progress, "FinishBtn");
+        });
+        Click(window.get(), "BtnRecover");
+        std::system(("umount " + small.string()).c_str());
+        QCOMPARE(size_t(rows), ticked);  // every file has its row: the job went on
+        QVERIFY(failedRows > 0);
+        QVERIFY(failedRows < rows);
+        QVERIFY(redOnTop);
+    }
+
     void checkBoxesLinkToRecoverAllAndStart() {
         ui::MainWnd window;
         auto* all = window.findChild<QCheckBox*>("ChkRecoverAll");
