@@ -82,6 +82,13 @@ TEST(ImageSafety, AnImageOrMapThatIsALinkIsRefusedAndFailuresLeaveNothingBehind)
     EXPECT_EQ(run.exitCode, kExitUsage) << run.output;
     EXPECT_NE(run.output.find("symbolic link"), std::string::npos) << run.output;
 
+    // An image copied onto itself (named another way) would be overwritten as it is read.
+    const std::vector<uint8_t> before = test::ReadFileBytes(image);
+    run = RunCli("image " + image.string() + " " + (dir / "." / image.filename()).string());
+    EXPECT_EQ(run.exitCode, kExitUsage) << run.output;
+    EXPECT_NE(run.output.find("volume it is copied from"), std::string::npos) << run.output;
+    EXPECT_TRUE(test::ReadFileBytes(image) == before);
+
     fs::create_symlink(victim, dir / "mapped.img.map");
     run = RunCli("image --skip-bad " + image.string() + " " + (dir / "mapped.img").string());
     EXPECT_EQ(run.exitCode, kExitUsage) << run.output;
