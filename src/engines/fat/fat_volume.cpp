@@ -66,6 +66,7 @@ bool FatTable::Load(uint64_t offset, size_t width) {
     if (offset + width > fatBytes) return false;
     if (windowStart_ != UINT64_MAX && offset >= windowStart_ && offset + width <= windowStart_ + window_.size())
         return true;
+    if (offset < unreadableEnd_ && offset + width > unreadableStart_) return false;
     const uint32_t sector = volume_->bytesPerSector;
     const uint64_t start = offset / sector * sector;
     const uint64_t sectors = std::min<uint64_t>(kWindowBytes / sector, (fatBytes - start + sector - 1) / sector);
@@ -75,6 +76,10 @@ bool FatTable::Load(uint64_t offset, size_t width) {
                 static_cast<int>(sector), read);
     window_.resize(size_t{read} * sector);
     windowStart_ = start;
+    if (read < sectors) {
+        unreadableStart_ = start + uint64_t{read} * sector;
+        unreadableEnd_ = start + sectors * sector;
+    }
     return offset + width <= windowStart_ + window_.size();
 }
 

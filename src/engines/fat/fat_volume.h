@@ -47,6 +47,7 @@ public:
         volume_ = volume;
         source_ = source;
         windowStart_ = UINT64_MAX;
+        unreadableStart_ = unreadableEnd_ = 0;
     }
     // The entry of cluster n; false when it cannot be read (then taken as free).
     bool Entry(uint32_t n, uint32_t& value);
@@ -62,6 +63,9 @@ private:
     SectorSource* source_ = nullptr;
     std::vector<uint8_t> window_;
     uint64_t windowStart_ = UINT64_MAX;  // byte offset of the window in the FAT
+    // The part of the FAT the last short read could not deliver: a lookup there fails at
+    // once instead of reading (and clearing a 16 MiB window) again for every cluster.
+    uint64_t unreadableStart_ = 0, unreadableEnd_ = 0;
 };
 
 // Directory entries.

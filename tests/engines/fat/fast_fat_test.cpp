@@ -212,3 +212,31 @@ TEST_F(EditedFat16, FreeExtentsFollowTheAllocationMap) {
 
 }  // namespace
 }  // namespace kestrune
+
+namespace kestrune {
+namespace {
+
+// A FAT the disk cannot deliver (bad sectors, or a boot sector that puts it past the end)
+// is read once, not once per cluster: each vain read used to clear a 16 MiB window, so a
+// scan of such a volume took minutes.
+TEST(FatTableTest, UnreadableFatIsReadOnceNotPerCluster) {
+    FatVolumeInfo volume;
+    volume.bytesPerSector = 512;
+    volume.reservedSectors = 1;
+    volume.fatCount = 1;
+    volume.fatSectors = 64;
+    volume.fatBits = 16;
+    auto medium = std::make_unique<test::FaultyMedium>(std::vector<uint8_t>(512 * 200, 0));
+    for (uint64_t sector = 1; sector <= 64; ++sector) medium->FailSector(sector);
+    test::FaultyMedium& faulty = *medium;
+    SectorSource source = SourceOverMedium(std::move(medium), 512);
+    FatTable table;
+    table.Attach(&volume, &source);
+    uint32_t value = 1;
+    for (uint32_t cluster = 2; cluster < 10000; ++cluster) EXPECT_FALSE(table.Entry(cluster, value));
+    EXPECT_EQ(value, 0u);
+    EXPECT_LT(faulty.reads, 200u);
+}
+
+}  // namespace
+}  // namespace kestrune
