@@ -13,6 +13,7 @@
 #include "ui/file_type_page.h"
 #include "ui/found_files_model.h"
 #include "ui/message_box.h"
+#include "ui/preview_pane.h"
 #include "ui/texts.h"
 #include "ui_main_wnd.h"
 
@@ -90,6 +91,7 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     fileTypes_ = new FileTypePage(ui_->PageFileType);
     LinkTypeChecks();
 
+    preview_ = new PreviewPane(ui_->PreviewEdit, this);
     files_ = new FoundFilesModel(findings_, ticked_, this);
     ui_->FileList->setModel(files_);
     connect(files_, &FoundFilesModel::tickedChanged, this, &MainWnd::UpdateSelectionSummary);

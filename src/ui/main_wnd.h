@@ -27,6 +27,7 @@ class AssistMenu;
 class DeviceRefresh;
 class FileTypePage;
 class FoundFilesModel;
+class PreviewPane;
 
 class MainWnd : public QWidget {
     Q_OBJECT
@@ -104,6 +105,7 @@ private:
     AssistMenu* assist_ = nullptr;
     FileTypePage* fileTypes_ = nullptr;
     FoundFilesModel* files_ = nullptr;
+    PreviewPane* preview_ = nullptr;
     DeviceRefresh* deviceRefresh_ = nullptr;
     BackgroundJobs jobs_;
 

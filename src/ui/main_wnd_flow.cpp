@@ -12,6 +12,7 @@
 #include "ui/found_files_model.h"
 #include "ui/main_wnd.h"
 #include "ui/message_box.h"
+#include "ui/preview_pane.h"
 #include "ui/recover_process_wnd.h"
 #include "ui/scan_process_wnd.h"
 #include "ui/search_process_wnd.h"
@@ -31,6 +32,7 @@ void MainWnd::ClearFindings() {
     typeIndex_.clear();
     ticked_.Reset(findings_);
     ui_->TypeTree->clear();
+    preview_->Clear();
     nodeRows_.clear();
     UpdateSelectionSummary();
 }
@@ -263,17 +265,14 @@ void MainWnd::ShowNodeFiles() {
     if (files_->rowCount() > 0) ui_->FileList->setCurrentIndex(files_->index(0, 0));
 }
 
-// What is known of the chosen file, beside the list.
+// The chosen file in the preview pane.
 void MainWnd::ShowFileDetails(const QModelIndex& index) {
-    ui_->PreviewEdit->clear();
-    if (!index.isValid()) return;
-    QString html = "<table cellspacing='4'>";
-    for (int column = 0; column < FoundFilesModel::ColumnCount; ++column) {
-        const QString value = files_->index(index.row(), column).data().toString();
-        html += "<tr><td><b>" + files_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString().toHtmlEscaped() +
-                "</b></td><td>" + value.toHtmlEscaped() + "</td></tr>";
+    if (!index.isValid() || index.row() >= static_cast<int>(files_->rows().size())) {
+        preview_->Clear();
+        return;
     }
-    ui_->PreviewEdit->setHtml(html + "</table>");
+    const FoundRef& ref = files_->rows()[index.row()];
+    preview_->Show(findings_[ref.findings], ref.record);
 }
 
 void MainWnd::UpdateSelectionSummary() {
