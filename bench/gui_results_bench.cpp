@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "ui/found_files.h"
+#include "ui/result_index.h"
 #include "ui/main_wnd.h"
 #include "ui/target.h"
 #include "ui/texts.h"
@@ -69,9 +70,9 @@ int main(int argc, char** argv) {
     list->viewport()->installEventFilter(&watch);
     QElapsedTimer clock;
     clock.start();
-    // The search's worker files the results by type before it hands them over.
-    ui::TypeIndex index = ui::IndexByType(findings);
-    std::printf("results %zu: filed by type on the worker in %.1f ms\n", count, clock.nsecsElapsed() / 1e6);
+    // The search's worker files the results by type and folder before it hands them over.
+    ui::ResultIndex index = ui::IndexFindings(findings);
+    std::printf("results %zu: filed by type and folder on the worker in %.1f ms\n", count, clock.nsecsElapsed() / 1e6);
     clock.restart();
     window.ShowFindings(std::move(findings), std::move(index));
     const int before = watch.paints;

@@ -30,11 +30,6 @@ struct FoundRef {
 
 using Findings = std::vector<TargetFindings>;
 
-// The found files by type folder ("photo" ... "others") and normalised extension, in the
-// order they were found: what the type tree shows. Built on the search's worker.
-using TypeIndex = std::map<std::string, std::map<std::string, std::vector<FoundRef>>>;
-TypeIndex IndexByType(const Findings& findings);
-
 // The found files ticked for recovery: one flag per found file, with the count and the
 // bytes kept as they change, so that ticking a million files or showing the summary after
 // one more tick costs no search through the rest.

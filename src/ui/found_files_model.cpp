@@ -1,26 +1,61 @@
 #include "ui/found_files_model.h"
 
 #include <QIcon>
+#include <algorithm>
+#include <cstring>
+#include <strings.h>
 
 #include "scanlog/file_types.h"
 #include "ui/texts.h"
 
 namespace kestrune::ui {
 
-TypeIndex IndexByType(const Findings& findings) {
-    TypeIndex index;
-    for (uint32_t f = 0; f < findings.size(); ++f) {
-        const auto& records = findings[f].records;
-        for (uint32_t r = 0; r < records.size(); ++r) {
-            const std::string_view name = RecordName(records[r]);
-            index[TypeFolderName(name)][NormaliseExtension(ExtensionOf(name))].push_back({f, r});
-        }
-    }
-    return index;
+namespace {
+
+const ScanRecord& Record(const Findings& findings, const FoundRef& ref) {
+    return findings[ref.findings].records[ref.record];
 }
 
-FoundFilesModel::FoundFilesModel(const Findings& findings, TickedFiles& ticked, QObject* parent)
-    : QAbstractTableModel(parent), findings_(findings), ticked_(ticked) {
+// -1, 0 or 1 with an empty text first.
+int CompareTexts(std::string_view a, std::string_view b) {
+    if (a.empty() || b.empty()) return a.empty() == b.empty() ? 0 : a.empty() ? -1 : 1;
+    const int c = ::strncasecmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    if (c != 0) return c < 0 ? -1 : 1;
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+int Compare(const Findings& findings, const FoundRef& a, const FoundRef& b, int column) {
+    const ScanRecord& ra = Record(findings, a);
+    const ScanRecord& rb = Record(findings, b);
+    const auto numbers = [](uint64_t x, uint64_t y) { return x == y ? 0 : x < y ? -1 : 1; };
+    switch (column) {
+        case FoundFilesModel::Size:
+            if (bool(ra.isFolder) != bool(rb.isFolder)) return ra.isFolder ? -1 : 1;
+            return ra.isFolder ? 0 : numbers(ra.fileSize, rb.fileSize);
+        // A time of 0 has no text and sorts first, like an empty text.
+        case FoundFilesModel::ModifiedTime: return numbers(ra.writeTime, rb.writeTime);
+        case FoundFilesModel::CreatedTime: return numbers(ra.createTime, rb.createTime);
+        case FoundFilesModel::Path: {
+            const QString& fa = findings[a.findings].folders[a.record];
+            const QString& fb = findings[b.findings].folders[b.record];
+            if (fa.isEmpty() || fb.isEmpty()) return fa.isEmpty() == fb.isEmpty() ? 0 : fa.isEmpty() ? -1 : 1;
+            return QString::compare(fa, fb, Qt::CaseInsensitive);
+        }
+        case FoundFilesModel::Type:
+            return CompareTexts(ra.isFolder ? "folder" : ExtensionOf(RecordName(ra)),
+                                rb.isFolder ? "folder" : ExtensionOf(RecordName(rb)));
+        default: return CompareTexts(RecordName(ra), RecordName(rb));
+    }
+}
+
+}  // namespace
+
+bool SortsBefore(const Findings& findings, const FoundRef& a, const FoundRef& b, int column) {
+    return Compare(findings, a, b, column) < 0;
+}
+
+FoundFilesModel::FoundFilesModel(const Findings& findings, ResultTicks& ticks, QObject* parent)
+    : QAbstractTableModel(parent), findings_(findings), ticks_(ticks) {
     Retranslate();
 }
 
@@ -33,18 +68,43 @@ void FoundFilesModel::Retranslate() {
 void FoundFilesModel::SetRows(std::vector<FoundRef> rows) {
     beginResetModel();
     rows_ = std::move(rows);
+    Sort();
     endResetModel();
 }
 
+void FoundFilesModel::HeaderClicked(int column) {
+    if (column < 0 || column >= ColumnCount) return;
+    int& direction = directions_[column];
+    if (direction == 0) direction = column == FileName || column == Type || column == Path ? 1 : -1;
+    else direction = -direction;
+    sortColumn_ = column;
+    beginResetModel();
+    Sort();
+    endResetModel();
+}
+
+void FoundFilesModel::Sort() {
+    if (sortColumn_ < 0) return;
+    const int column = sortColumn_;
+    if (directions_[column] > 0)
+        std::stable_sort(rows_.begin(), rows_.end(),
+                         [&](const FoundRef& a, const FoundRef& b) { return Compare(findings_, a, b, column) < 0; });
+    else
+        std::stable_sort(rows_.begin(), rows_.end(),
+                         [&](const FoundRef& a, const FoundRef& b) { return Compare(findings_, b, a, column) < 0; });
+}
+
 void FoundFilesModel::TickAll(bool ticked) {
-    for (const FoundRef& ref : rows_) ticked_.Set(ref, ticked, RecordOf(ref).fileSize);
-    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
+    ticks_.TickShown(rows_, ticked);
+    RefreshTicks();
     emit tickedChanged();
 }
 
-const ScanRecord& FoundFilesModel::RecordOf(const FoundRef& ref) const {
-    return findings_[ref.findings].records[ref.record];
+void FoundFilesModel::RefreshTicks() {
+    if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::CheckStateRole});
 }
+
+const ScanRecord& FoundFilesModel::RecordOf(const FoundRef& ref) const { return Record(findings_, ref); }
 
 int FoundFilesModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -57,26 +117,32 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     const FoundRef& ref = rows_[index.row()];
     const ScanRecord& record = RecordOf(ref);
     if (role == Qt::CheckStateRole && index.column() == FileName)
-        return ticked_.Has(ref) ? Qt::Checked : Qt::Unchecked;
+        return ticks_.Ticked(ref) ? Qt::Checked : Qt::Unchecked;
     if (role == Qt::DecorationRole && index.column() == FileName)
         return QIcon(record.isFolder ? ":/skin/folder.svg" : ":/skin/file.svg");
+    if (role == Qt::TextAlignmentRole && index.column() == Size)
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     const std::string_view name = RecordName(record);
     switch (index.column()) {
         case FileName: return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-        case Size: return SizeText(record.fileSize);
+        case Size: return record.isFolder ? QString() : SizeText(record.fileSize);
         case ModifiedTime: return record.writeTime ? QString::fromStdString(FormatFileTime(record.writeTime)) : QString();
         case CreatedTime: return record.createTime ? QString::fromStdString(FormatFileTime(record.createTime)) : QString();
         case Path: return findings_[ref.findings].folders[ref.record];
-        case Type: return QString::fromStdString(NormaliseExtension(ExtensionOf(name))).toUpper();
+        case Type: {
+            if (record.isFolder) return QStringLiteral("folder");
+            const std::string_view extension = ExtensionOf(name);
+            return extension.empty() ? QStringLiteral("file")
+                                     : QString::fromUtf8(extension.data(), static_cast<qsizetype>(extension.size()));
+        }
         default: return {};
     }
 }
 
 bool FoundFilesModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::CheckStateRole || index.column() != FileName) return false;
-    const FoundRef& ref = rows_[index.row()];
-    ticked_.Set(ref, value.toInt() == Qt::Checked, RecordOf(ref).fileSize);
+    if (role != Qt::CheckStateRole || index.column() != FileName || index.row() >= rowCount()) return false;
+    ticks_.Tick(rows_[index.row()], value.toInt() == Qt::Checked);
     emit dataChanged(index, index, {Qt::CheckStateRole});
     emit tickedChanged();
     return true;

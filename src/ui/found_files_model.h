@@ -1,10 +1,12 @@
-// The file list's rows: references to found records (never copies), with a tick each.
+// The file list's rows: references to found records (never copies), with a tick each,
+// sorted by a header the way the list's user expects.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <vector>
 
 #include "ui/found_files.h"
+#include "ui/result_ticks.h"
 
 namespace kestrune::ui {
 
@@ -13,14 +15,22 @@ class FoundFilesModel : public QAbstractTableModel {
 public:
     enum Column { FileName, Size, ModifiedTime, CreatedTime, Path, Type, ColumnCount };
 
-    FoundFilesModel(const Findings& findings, TickedFiles& ticked, QObject* parent = nullptr);
+    FoundFilesModel(const Findings& findings, ResultTicks& ticks, QObject* parent = nullptr);
 
-    // Shows these rows (one type node's files).
+    // Shows these rows (one node's files), in the current sort order.
     void SetRows(std::vector<FoundRef> rows);
     const std::vector<FoundRef>& rows() const { return rows_; }
     // Ticks or unticks every row shown.
     void TickAll(bool ticked);
+    // The ticks changed elsewhere (a node's check box): repaint the check boxes.
+    void RefreshTicks();
     void Retranslate();
+
+    // A click on a header: the first click sorts names and types ascending, sizes and
+    // times descending (the newest, the largest first); each further click reverses.
+    void HeaderClicked(int column);
+    int sortColumn() const { return sortColumn_; }
+    Qt::SortOrder sortOrder() const { return directions_[sortColumn_ < 0 ? 0 : sortColumn_] > 0 ? Qt::AscendingOrder : Qt::DescendingOrder; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -34,10 +44,19 @@ signals:
 
 private:
     const ScanRecord& RecordOf(const FoundRef& ref) const;
+    void Sort();
+
     const Findings& findings_;
-    TickedFiles& ticked_;
+    ResultTicks& ticks_;
     std::vector<FoundRef> rows_;
     QStringList headers_;
+    int sortColumn_ = -1;
+    int directions_[ColumnCount] = {};  // 1 ascending, -1 descending, 0 never sorted
 };
+
+// The sort order of the file list: whether a sorts before b by column, ascending.
+// Sizes put folders before files; times compare as times; the other columns compare
+// their texts without case; an empty text sorts first.
+bool SortsBefore(const Findings& findings, const FoundRef& a, const FoundRef& b, int column);
 
 }  // namespace kestrune::ui

@@ -12,6 +12,7 @@
 #include "ui/device_refresh.h"
 #include "ui/file_type_page.h"
 #include "ui/found_files_model.h"
+#include "ui/results_view.h"
 #include "ui/message_box.h"
 #include "ui/preview_pane.h"
 #include "ui/texts.h"
@@ -92,11 +93,8 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     LinkTypeChecks();
 
     preview_ = new PreviewPane(ui_->PreviewEdit, this);
-    files_ = new FoundFilesModel(findings_, ticked_, this);
-    ui_->FileList->setModel(files_);
-    connect(files_, &FoundFilesModel::tickedChanged, this, &MainWnd::UpdateSelectionSummary);
-    connect(ui_->ChkAllListSel, &QCheckBox::clicked, this, [this](bool ticked) { files_->TickAll(ticked); });
-    connect(ui_->TypeTree, &QTreeWidget::currentItemChanged, this, &MainWnd::ShowNodeFiles);
+    results_ = new ResultsView(ui_->TypeTree, ui_->FileList, ui_->ChkAllListSel, fileTypes_, findings_, ticked_, this);
+    connect(results_, &ResultsView::tickedChanged, this, &MainWnd::UpdateSelectionSummary);
     connect(ui_->FileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWnd::ShowFileDetails);
     const int widths[] = {220, 80, 130, 130, 160};
     for (int column = 0; column < 5; ++column) ui_->FileList->setColumnWidth(column, widths[column]);
@@ -123,10 +121,9 @@ void MainWnd::ApplyAllTexts() {
     ui_->TxtMainInfo->setText(Msg("MSG0101"));
     ui_->DiskList->Retranslate();
     fileTypes_->Retranslate();
-    files_->Retranslate();
     assist_->Rebuild();
     ui_->TypeTree->setHeaderLabels({Text("MainWnd", "TypeTreeHeader")});
-    if (!findings_.empty()) ShowResults();
+    results_->Retranslate();
     SetBanner(currentPage());
     UpdateSelectionSummary();
     ShowDiskInfo();

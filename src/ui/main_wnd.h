@@ -12,6 +12,7 @@
 #include "session/scan_mode.h"
 #include "ui/background_jobs.h"
 #include "ui/found_files.h"
+#include "ui/result_index.h"
 #include "ui/target.h"
 
 namespace Ui {
@@ -26,7 +27,7 @@ namespace kestrune::ui {
 class AssistMenu;
 class DeviceRefresh;
 class FileTypePage;
-class FoundFilesModel;
+class ResultsView;
 class PreviewPane;
 
 class MainWnd : public QWidget {
@@ -50,8 +51,8 @@ public:
     BackgroundJobs& jobs() { return jobs_; }
     DeviceRefresh* deviceRefresh() const { return deviceRefresh_; }
     QTreeWidgetItem* RowOfTarget(const Target* target) const;
-    // Shows what a search found on the results page; index is IndexByType(findings).
-    void ShowFindings(Findings findings, TypeIndex index);
+    // Shows what a search found on the results page; index is IndexFindings(findings).
+    void ShowFindings(Findings findings, ResultIndex index);
 
 signals:
     // The disk list was (re)built from the machine's disks.
@@ -88,7 +89,6 @@ private:
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
     void ClearFindings();
-    void ShowNodeFiles();
     void ShowFileDetails(const QModelIndex& index);
     void UpdateSelectionSummary();
     void Recover();
@@ -104,7 +104,7 @@ private:
     std::unique_ptr<Ui::MainWnd> ui_;
     AssistMenu* assist_ = nullptr;
     FileTypePage* fileTypes_ = nullptr;
-    FoundFilesModel* files_ = nullptr;
+    ResultsView* results_ = nullptr;
     PreviewPane* preview_ = nullptr;
     DeviceRefresh* deviceRefresh_ = nullptr;
     BackgroundJobs jobs_;
@@ -121,9 +121,8 @@ private:
     std::vector<Target*> lastTargets_;
     ScanMode lastMode_ = ScanMode::Formatted;
     Findings findings_;
-    TypeIndex typeIndex_;
+    ResultIndex index_;
     TickedFiles ticked_;
-    std::vector<std::vector<FoundRef>> nodeRows_;  // the files of each type tree node
 };
 
 }  // namespace kestrune::ui

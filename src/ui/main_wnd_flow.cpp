@@ -13,6 +13,7 @@
 #include "ui/main_wnd.h"
 #include "ui/message_box.h"
 #include "ui/preview_pane.h"
+#include "ui/results_view.h"
 #include "ui/recover_process_wnd.h"
 #include "ui/scan_process_wnd.h"
 #include "ui/search_process_wnd.h"
@@ -27,13 +28,11 @@ Target* MainWnd::Adopt(std::unique_ptr<Target> target) {
 }
 
 void MainWnd::ClearFindings() {
-    files_->SetRows({});
+    results_->Clear();
     findings_.clear();
-    typeIndex_.clear();
+    index_ = {};
     ticked_.Reset(findings_);
-    ui_->TypeTree->clear();
     preview_->Clear();
-    nodeRows_.clear();
     UpdateSelectionSummary();
 }
 
@@ -197,14 +196,15 @@ void MainWnd::LoadResults(const std::vector<Target*>& scanned) {
     if (withRuns.empty()) return;
     SearchProcessWnd window(this, withRuns, fileTypes_->SearchPattern());
     if (window.Run() != PopUpWnd::Finished) return;
-    ShowFindings(std::move(window.findings()), std::move(window.typeIndex()));
+    ShowFindings(std::move(window.findings()), std::move(window.index()));
 }
 
-void MainWnd::ShowFindings(Findings findings, TypeIndex index) {
-    files_->SetRows({});
+void MainWnd::ShowFindings(Findings findings, ResultIndex index) {
+    results_->Clear();
     findings_ = std::move(findings);
-    typeIndex_ = std::move(index);
+    index_ = std::move(index);
     ticked_.Reset(findings_);
+    results_->Show(index_);
     ShowResults();
     ShowPage(ResultsPage);
     UpdateSelectionSummary();
@@ -213,65 +213,17 @@ void MainWnd::ShowFindings(Findings findings, TypeIndex index) {
 
 void MainWnd::ShowResults() {
     ui_->TabRecover->setEnabled(true);
-    static const struct {
-        const char* folder;
-        const char* node;
-        const char* title;
-    } groups[] = {{"photo", "NodePhoto", "MSG0807"},      {"audio", "NodeAudio", "MSG0808"},
-                  {"video", "NodeVideo", "MSG0809"},      {"document", "NodeOffice", "MSG0810"},
-                  {"archive", "NodeZip", "MSG0811"},      {"others", "NodeOther", "MSG0812"}};
-    QTreeWidget* tree = ui_->TypeTree;
-    const QSignalBlocker quiet(tree);
-    tree->clear();
-    nodeRows_.clear();
-    QTreeWidgetItem* first = nullptr;
-    for (const auto& group : groups) {
-        auto* node = new QTreeWidgetItem(tree);
-        node->setData(0, Qt::UserRole, QString(group.node));
-        size_t count = 0;
-        std::vector<FoundRef> all;
-        auto& extensions = typeIndex_[group.folder];
-        // "unknow" (no extension) comes last under its group.
-        std::vector<std::string> order;
-        for (const auto& [extension, refs] : extensions)
-            if (extension != "unknow") order.push_back(extension);
-        if (extensions.count("unknow")) order.push_back("unknow");
-        for (const std::string& extension : order) {
-            const auto& refs = extensions[extension];
-            auto* child = new QTreeWidgetItem(node);
-            child->setText(0, QString("%1 (%2)").arg(QString::fromStdString(extension)).arg(refs.size()));
-            count += refs.size();
-            all.insert(all.end(), refs.begin(), refs.end());
-            child->setData(0, Qt::UserRole + 1, static_cast<int>(nodeRows_.size()));
-            nodeRows_.push_back(refs);
-        }
-        node->setText(0, QString("%1 (%2)").arg(Msg(group.title)).arg(count));
-        node->setData(0, Qt::UserRole + 1, static_cast<int>(nodeRows_.size()));
-        nodeRows_.push_back(std::move(all));
-        node->setExpanded(true);
-        if (!first && count) first = node;
-    }
-    tree->setCurrentItem(first ? first : tree->topLevelItem(0));
-    ShowNodeFiles();
     SetBanner(ResultsPage);
-}
-
-void MainWnd::ShowNodeFiles() {
-    QTreeWidgetItem* node = ui_->TypeTree->currentItem();
-    const int rows = node ? node->data(0, Qt::UserRole + 1).toInt() : -1;
-    files_->SetRows(rows >= 0 && rows < static_cast<int>(nodeRows_.size()) ? nodeRows_[rows] : std::vector<FoundRef>{});
-    const QSignalBlocker quiet(ui_->ChkAllListSel);
-    ui_->ChkAllListSel->setChecked(false);
-    if (files_->rowCount() > 0) ui_->FileList->setCurrentIndex(files_->index(0, 0));
 }
 
 // The chosen file in the preview pane.
 void MainWnd::ShowFileDetails(const QModelIndex& index) {
-    if (!index.isValid() || index.row() >= static_cast<int>(files_->rows().size())) {
+    const auto& rows = results_->files()->rows();
+    if (!index.isValid() || index.row() >= static_cast<int>(rows.size())) {
         preview_->Clear();
         return;
     }
-    const FoundRef& ref = files_->rows()[index.row()];
+    const FoundRef& ref = rows[index.row()];
     preview_->Show(findings_[ref.findings], ref.record);
 }
 

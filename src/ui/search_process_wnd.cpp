@@ -51,7 +51,7 @@ int SearchProcessWnd::Work() {
         findings_.push_back(std::move(found));
         if (rc == CancelCode) return Closed;
     }
-    typeIndex_ = IndexByType(findings_);
+    index_ = IndexFindings(findings_);
     return Finished;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ui/found_files.h"
+#include "ui/result_index.h"
 #include "ui/progress_wnd.h"
 #include "ui/target.h"
 
@@ -22,7 +23,7 @@ public:
     ~SearchProcessWnd() override;
     // What was found, one entry per target searched (also after a cancel: what was read).
     Findings& findings() { return findings_; }
-    TypeIndex& typeIndex() { return typeIndex_; }
+    ResultIndex& index() { return index_; }
 
 protected:
     int Work() override;
@@ -34,7 +35,7 @@ private:
     std::vector<QString> stages_;
     std::string pattern_;
     Findings findings_;
-    TypeIndex typeIndex_;
+    ResultIndex index_;
 };
 
 }  // namespace kestrune::ui

@@ -1,0 +1,118 @@
+#include "ui/filter_bar.h"
+
+#include <QDateEdit>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimeZone>
+#include <cmath>
+
+#include "ui/texts.h"
+
+namespace kestrune::ui {
+
+namespace {
+
+// FILETIME of the start of a local day (100-ns units since 1601).
+uint64_t FileTimeOf(const QDate& day) {
+    const qint64 ms = day.startOfDay().toMSecsSinceEpoch();
+    return static_cast<uint64_t>((ms + 11644473600000LL) * 10000);
+}
+
+QDateEdit* DateEdit(QWidget* parent, const char* name) {
+    auto* edit = new QDateEdit(parent);
+    edit->setObjectName(name);
+    edit->setCalendarPopup(true);
+    edit->setMinimumDate(QDate(1980, 1, 1));
+    edit->setDate(edit->minimumDate());  // the minimum shows the "any" text: no bound
+    edit->setDisplayFormat("yyyy-MM-dd");
+    return edit;
+}
+
+}  // namespace
+
+std::optional<uint64_t> ParseSizeText(const QString& text) {
+    QString t = text.trimmed().toUpper();
+    if (t.isEmpty()) return std::nullopt;
+    if (t.endsWith("IB")) t.remove(t.size() - 2, 1);  // "KiB" reads as "KB"
+    if (t.endsWith('B')) t.chop(1);
+    double unit = 1;
+    if (!t.isEmpty()) {
+        const QChar last = t.back();
+        const int power = QString("KMGT").indexOf(last) + 1;
+        if (power > 0) {
+            unit = std::pow(1024.0, power);
+            t.chop(1);
+        }
+    }
+    bool ok = false;
+    const double value = t.trimmed().toDouble(&ok);
+    if (!ok || value < 0 || value * unit > 1.8e19) return std::nullopt;
+    return static_cast<uint64_t>(std::llround(value * unit));
+}
+
+FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
+    setObjectName("FilterBar");
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    name_ = new QLineEdit(this);
+    name_->setObjectName("FilterName");
+    name_->setClearButtonEnabled(true);
+    minSize_ = new QLineEdit(this);
+    minSize_->setObjectName("FilterMinSize");
+    maxSize_ = new QLineEdit(this);
+    maxSize_->setObjectName("FilterMaxSize");
+    for (QLineEdit* size : {minSize_, maxSize_}) size->setMaximumWidth(90);
+    from_ = DateEdit(this, "FilterFrom");
+    to_ = DateEdit(this, "FilterTo");
+    clear_ = new QPushButton(this);
+    clear_->setObjectName("FilterClear");
+    layout->addWidget(name_, 3);
+    layout->addWidget(minSize_, 1);
+    layout->addWidget(maxSize_, 1);
+    layout->addWidget(from_);
+    layout->addWidget(to_);
+    layout->addWidget(clear_);
+
+    pause_.setSingleShot(true);
+    pause_.setInterval(300);
+    connect(&pause_, &QTimer::timeout, this, &FilterBar::changed);
+    for (QLineEdit* edit : {name_, minSize_, maxSize_})
+        connect(edit, &QLineEdit::textChanged, &pause_, qOverload<>(&QTimer::start));
+    for (QDateEdit* edit : {from_, to_}) connect(edit, &QDateEdit::dateChanged, &pause_, qOverload<>(&QTimer::start));
+    connect(clear_, &QPushButton::clicked, this, &FilterBar::Clear);
+    Retranslate();
+}
+
+void FilterBar::Retranslate() {
+    name_->setPlaceholderText(Text("MainWnd", "FilterName"));
+    minSize_->setPlaceholderText(Text("MainWnd", "FilterMinSize"));
+    maxSize_->setPlaceholderText(Text("MainWnd", "FilterMaxSize"));
+    from_->setSpecialValueText(Text("MainWnd", "FilterFrom"));
+    to_->setSpecialValueText(Text("MainWnd", "FilterTo"));
+    clear_->setText(Text("MainWnd", "FilterClear"));
+    for (QWidget* field : std::initializer_list<QWidget*>{minSize_, maxSize_, from_, to_})
+        field->setToolTip(Text("MainWnd", field->objectName().toUtf8().constData()));
+}
+
+void FilterBar::Clear() {
+    for (QLineEdit* edit : {name_, minSize_, maxSize_}) edit->clear();
+    for (QDateEdit* edit : {from_, to_}) edit->setDate(edit->minimumDate());
+    pause_.stop();
+    emit changed();
+}
+
+FileFilter FilterBar::filter() const {
+    FileFilter filter;
+    filter.nameContains = name_->text().trimmed();
+    filter.minSize = ParseSizeText(minSize_->text()).value_or(0);
+    filter.maxSize = ParseSizeText(maxSize_->text()).value_or(UINT64_MAX);
+    if (from_->date() != from_->minimumDate()) filter.modifiedFrom = FileTimeOf(from_->date());
+    // "to" takes the whole of its day.
+    if (to_->date() != to_->minimumDate()) filter.modifiedTo = FileTimeOf(to_->date().addDays(1)) - 1;
+    return filter;
+}
+
+}  // namespace kestrune::ui

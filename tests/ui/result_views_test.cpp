@@ -1,0 +1,292 @@
+// The results page's views with generated findings: ticks that run up and down the type
+// tree, the Other node's rule, the sort order of each column, ticks kept across nodes,
+// the filter bar, the folder view, and the page selector's layout.
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include "support/test_support.h"
+#include "tests/ui/gui_driver.h"
+#include "ui/filter_bar.h"
+#include "ui/found_files_model.h"
+#include "ui/main_wnd.h"
+#include "ui/pagination.h"
+#include "ui/result_index.h"
+#include "ui/target.h"
+#include "ui/texts.h"
+
+using namespace kestrune;
+using namespace kestrune::test;
+
+namespace {
+
+struct FakeFile {
+    const char* name;
+    uint64_t size;
+    uint64_t writeTime;
+    const char* folder;
+    bool isFolder = false;
+};
+
+constexpr uint64_t kDay = 864000000000ULL;  // one day in FILETIME units
+constexpr uint64_t k2020 = 132223104000000000ULL;
+
+const FakeFile kFiles[] = {
+    {"IMG_0002.JPG", 3000, k2020 + 2 * kDay, "DCIM/100CANON/"},
+    {"img_0001.jpg", 1000, k2020 + 1 * kDay, "DCIM/100CANON/"},
+    {"Holiday.jpg", 2000000, 0, "Pictures/"},
+    {"logo.png", 500, k2020 + 40 * kDay, "Pictures/web/"},
+    {"banner.png", 70000, k2020 + 400 * kDay, "Pictures/web/"},
+    {"cache.dat", 10, k2020, ""},
+    {"blob.xyz", 20, k2020, ""},
+    {"README", 30, k2020, ""},
+    {"Album", 0, k2020, "Pictures/", true},
+};
+
+}  // namespace
+
+class ResultViewsTest : public QObject {
+    Q_OBJECT
+
+    TempDir store_;
+    ui::Target target_;
+    std::unique_ptr<ui::MainWnd> window_;
+    QTreeWidget* tree_ = nullptr;
+    QTreeView* list_ = nullptr;
+    QCheckBox* all_ = nullptr;
+
+    ui::Findings MakeFindings() {
+        ui::TargetFindings found;
+        found.target = &target_;
+        for (const FakeFile& file : kFiles) {
+            ScanRecord record{};
+            SetRecordName(record, file.name);
+            record.fileSize = file.size;
+            record.writeTime = file.writeTime;
+            record.createTime = file.writeTime;
+            record.isFolder = file.isFolder;
+            found.records.push_back(record);
+            found.folders.push_back(file.folder);
+        }
+        ui::Findings findings;
+        findings.push_back(std::move(found));
+        return findings;
+    }
+    void ShowGenerated() {
+        ui::Findings findings = MakeFindings();
+        ui::ResultIndex index = ui::IndexFindings(findings);
+        window_->ShowFindings(std::move(findings), std::move(index));
+    }
+    QTreeWidgetItem* Node(const QString& textStart) {
+        for (QTreeWidgetItem* item : tree_->findItems("*", Qt::MatchWildcard | Qt::MatchRecursive))
+            if (item->text(0).startsWith(textStart)) return item;
+        return nullptr;
+    }
+    QStringList Column(int column) {
+        QStringList texts;
+        for (int row = 0; row < list_->model()->rowCount(); ++row)
+            texts << list_->model()->index(row, column).data().toString();
+        return texts;
+    }
+    void TickRow(int row, bool ticked) {
+        list_->model()->setData(list_->model()->index(row, 0), ticked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+    }
+    void ClickHeader(int column) {
+        QHeaderView* header = list_->header();
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
+    }
+    void SetFilterText(const char* field, const QString& text) {
+        // The bar reports once the typing pauses.
+        QSignalSpy reported(window_->findChild<ui::FilterBar*>(), &ui::FilterBar::changed);
+        window_->findChild<QLineEdit*>(field)->setText(text);
+        QVERIFY(reported.wait(5000));
+    }
+
+private slots:
+    void initTestCase() {
+        qputenv("KESTRUNE_DATA_HOME", QByteArray::fromStdString(store_.path().string()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((store_.path() / "config").string()));
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(store_.path().string()));
+        InitSkinResources();
+        target_.isImage = true;
+        target_.imagePath = "card.img";
+    }
+    void init() {
+        window_ = std::make_unique<ui::MainWnd>();
+        window_->show();
+        ShowGenerated();
+        tree_ = window_->findChild<QTreeWidget*>("TypeTree");
+        list_ = window_->findChild<QTreeView*>("FileList");
+        all_ = window_->findChild<QCheckBox*>("ChkAllListSel");
+    }
+    void cleanup() {
+        window_.reset();
+        DropPendingActions();
+    }
+
+    void ticksRunUpAndDownTheTypeTree() {
+        QTreeWidgetItem* jpg = Node("JPG");
+        QTreeWidgetItem* photo = jpg->parent();
+        QCOMPARE(tree_->currentItem(), jpg);  // the first child of the first group is listed
+        QCOMPARE(list_->model()->rowCount(), 3);
+        TickRow(0, true);
+        TickRow(1, true);
+        QCOMPARE(all_->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(jpg->checkState(0), Qt::PartiallyChecked);
+        TickRow(2, true);
+        QCOMPARE(all_->checkState(), Qt::Checked);
+        QCOMPARE(jpg->checkState(0), Qt::Checked);
+        QCOMPARE(photo->checkState(0), Qt::PartiallyChecked);  // the PNG files are not ticked
+        TickRow(1, false);
+        QCOMPARE(all_->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(photo->checkState(0), Qt::PartiallyChecked);
+
+        // Ticking the group's own box ticks every file below it.
+        photo->setCheckState(0, Qt::Checked);
+        QCOMPARE(jpg->checkState(0), Qt::Checked);
+        QCOMPARE(Node("PNG")->checkState(0), Qt::Checked);
+        QCOMPARE(window_->ticked().size(), size_t(5));
+        QCOMPARE(window_->findChild<QLabel*>("SelectedFileInfo")->text(),
+                 ui::FormatText(ui::Msg("MSG0804"), {ui::SizeText(2074500), "5"}));
+        photo->setCheckState(0, Qt::Unchecked);
+        QVERIFY(window_->ticked().empty());
+        QCOMPARE(window_->findChild<QLabel*>("SelectedFileInfo")->text(), ui::Msg("MSG0803"));
+
+        // The header box ticks the node listed; a second click clears it.
+        tree_->setCurrentItem(Node("PNG"));
+        all_->click();
+        QCOMPARE(Node("PNG")->checkState(0), Qt::Checked);
+        QCOMPARE(Column(0).size(), 2);
+        all_->click();
+        QCOMPARE(Node("PNG")->checkState(0), Qt::Unchecked);
+    }
+
+    void ticksStayWhenAnotherNodeIsListed() {
+        TickRow(0, true);
+        const QString ticked = Column(0)[0];
+        tree_->setCurrentItem(Node("PNG"));
+        QCOMPARE(list_->model()->rowCount(), 2);
+        tree_->setCurrentItem(Node("JPG"));
+        QCOMPARE(Column(0)[0], ticked);
+        QCOMPARE(list_->model()->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QCOMPARE(window_->ticked().size(), size_t(1));
+    }
+
+    void otherKindsShowOnlyWhileTheirOptionIsTickedAndNoExtensionComesLast() {
+        QTreeWidgetItem* other = Node(ui::Msg("MSG0812"));
+        QVERIFY(other && !other->isHidden());
+        QStringList children;
+        for (int i = 0; i < other->childCount(); ++i) children << other->child(i)->text(0);
+        QCOMPARE(children, QStringList({"DAT Files (1)", "XYZ Files (1)", "UNKNOW Files (2)"}));
+
+        window_->findChild<QCheckBox*>("OptOtherFileItem")->setChecked(false);
+        ShowGenerated();
+        QVERIFY(Node(ui::Msg("MSG0812"))->isHidden());
+        QVERIFY(!Node("DAT"));
+    }
+
+    void headersSortTheWayTheirColumnsMean() {
+        tree_->setCurrentItem(Node(ui::Msg("MSG0807")));  // the whole photo group: five files
+        ClickHeader(ui::FoundFilesModel::Size);           // first click: the largest first
+        QCOMPARE(Column(0), QStringList({"Holiday.jpg", "banner.png", "IMG_0002.JPG", "img_0001.jpg", "logo.png"}));
+        ClickHeader(ui::FoundFilesModel::FileName);  // first click: A to Z, case aside
+        QCOMPARE(Column(0), QStringList({"banner.png", "Holiday.jpg", "img_0001.jpg", "IMG_0002.JPG", "logo.png"}));
+        ClickHeader(ui::FoundFilesModel::FileName);
+        QCOMPARE(Column(0).front(), QString("logo.png"));
+        ClickHeader(ui::FoundFilesModel::ModifiedTime);  // newest first; no time at all last
+        QCOMPARE(Column(0), QStringList({"banner.png", "logo.png", "IMG_0002.JPG", "img_0001.jpg", "Holiday.jpg"}));
+        ClickHeader(ui::FoundFilesModel::ModifiedTime);  // oldest first: the empty text first
+        QCOMPARE(Column(0).front(), QString("Holiday.jpg"));
+        // The sort holds when another node is listed.
+        tree_->setCurrentItem(Node("PNG"));
+        QCOMPARE(Column(0), QStringList({"logo.png", "banner.png"}));
+    }
+
+    void foldersSortBeforeFilesBySize() {
+        ui::Findings findings = MakeFindings();
+        const ui::FoundRef folder{0, 8}, small{0, 5}, large{0, 2};
+        using C = ui::FoundFilesModel;
+        QVERIFY(ui::SortsBefore(findings, folder, small, C::Size));
+        QVERIFY(ui::SortsBefore(findings, small, large, C::Size));
+        QVERIFY(!ui::SortsBefore(findings, large, folder, C::Size));
+        // Path: the files found at the top of the volume (no folder) sort first.
+        QVERIFY(ui::SortsBefore(findings, small, large, C::Path));
+        QVERIFY(ui::SortsBefore(findings, ui::FoundRef{0, 0}, ui::FoundRef{0, 3}, C::Path));
+    }
+
+    void theFilterNarrowsListsCountsAndTickAll() {
+        SetFilterText("FilterName", "img");
+        QCOMPARE(Node("JPG")->text(0), QString("JPG (2)"));
+        QCOMPARE(Node(ui::Msg("MSG0807"))->text(0), ui::Msg("MSG0807") + " (2)");
+        QVERIFY(Node(ui::Msg("MSG0807"))->checkState(0) == Qt::Unchecked);
+        tree_->setCurrentItem(Node("JPG"));
+        QCOMPARE(list_->model()->rowCount(), 2);
+        all_->click();  // ticks the two shown, not Holiday.jpg
+        QCOMPARE(window_->ticked().size(), size_t(2));
+        QCOMPARE(Node("JPG")->checkState(0), Qt::Checked);
+
+        SetFilterText("FilterName", "");
+        QCOMPARE(Node("JPG")->text(0), QString("JPG (3)"));
+        QCOMPARE(Node("JPG")->checkState(0), Qt::PartiallyChecked);
+        SetFilterText("FilterMinSize", "2 KB");
+        QCOMPARE(Node("JPG")->text(0), QString("JPG (2)"));  // 3000 bytes and 2 MB
+        SetFilterText("FilterMaxSize", "1M");
+        QCOMPARE(Node("JPG")->text(0), QString("JPG (1)"));
+        QCOMPARE(ui::ParseSizeText("1.5 GiB").value(), uint64_t(1610612736));
+        QVERIFY(!ui::ParseSizeText("lots").has_value());
+    }
+
+    void theFolderViewListsWhereFilesWereFound() {
+        window_->findChild<QToolButton*>("ViewByFolder")->click();
+        auto* folders = window_->findChild<QTreeView*>("FolderTree");
+        QVERIFY(folders->isVisible());
+        QAbstractItemModel* model = folders->model();
+        QCOMPARE(model->rowCount(), 1);
+        const QModelIndex root = model->index(0, 0);
+        QCOMPARE(root.data().toString(), target_.DisplayName() + " (9)");
+        QStringList top;
+        for (int row = 0; row < model->rowCount(root); ++row) top << model->index(row, 0, root).data().toString();
+        QCOMPARE(top, QStringList({"DCIM (2)", "Pictures (4)"}));
+        // Files found at the top of the volume are listed with the volume.
+        folders->setCurrentIndex(root);
+        QCOMPARE(list_->model()->rowCount(), 3);
+        // Ticking a folder ticks everything below it.
+        const QModelIndex pictures = model->index(1, 0, root);
+        model->setData(pictures, Qt::Checked, Qt::CheckStateRole);
+        QCOMPARE(window_->ticked().size(), size_t(4));
+        QCOMPARE(root.data(Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+        folders->setCurrentIndex(pictures);
+        QCOMPARE(Column(ui::FoundFilesModel::Path), QStringList({"Pictures/", "Pictures/"}));
+        QCOMPARE(all_->checkState(), Qt::Checked);
+        // The type view shows the same ticks.
+        window_->findChild<QToolButton*>("ViewByType")->click();
+        QCOMPARE(Node("PNG")->checkState(0), Qt::Checked);
+        QCOMPARE(Node("JPG")->checkState(0), Qt::PartiallyChecked);
+    }
+
+    void pageSelectorLeavesOutTheMiddle() {
+        QCOMPARE(ui::PageButtons(20, 10), (std::vector<int>{1, 2, 0, 7, 8, 9, 10, 11, 12, 13, 0, 19, 20}));
+        QCOMPARE(ui::PageButtons(12, 7), (std::vector<int>{1, 2, 0, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+        QCOMPARE(ui::PageButtons(20, 3), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 19, 20}));
+        QCOMPARE(ui::PageButtons(5, 1), (std::vector<int>{1, 2, 3, 4, 5}));
+        ui::Pagination pages;
+        pages.SetPageCount(20);
+        pages.show();
+        QVERIFY(!pages.findChild<QWidget*>("PagePrev")->isEnabled());
+        pages.SetCurrentPage(10);
+        QCOMPARE(pages.VisibleLabels(),
+                 QStringList({"1", "2", "...", "7", "8", "9", "10", "11", "12", "13", "...", "19", "20"}));
+        QTest::mouseClick(qobject_cast<QAbstractButton*>(pages.findChild<QWidget*>("PageNext")), Qt::LeftButton);
+        QCOMPARE(pages.currentPage(), 11);
+    }
+};
+
+QTEST_MAIN(ResultViewsTest)
+#include "result_views_test.moc"
