@@ -1,7 +1,7 @@
 #include "ui/filter_bar.h"
 
 #include <QDateEdit>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,7 +33,7 @@ QDateEdit* DateEdit(QWidget* parent, const char* name) {
 }  // namespace
 
 std::optional<uint64_t> ParseSizeText(const QString& text) {
-    QString t = text.trimmed().toUpper();
+    QString t = text.trimmed().toUpper().replace(',', '.');  // "1,5 MB" as many write it
     if (t.isEmpty()) return std::nullopt;
     if (t.endsWith("IB")) t.remove(t.size() - 2, 1);  // "KiB" reads as "KB"
     if (t.endsWith('B')) t.chop(1);
@@ -54,7 +54,8 @@ std::optional<uint64_t> ParseSizeText(const QString& text) {
 
 FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
     setObjectName("FilterBar");
-    auto* layout = new QHBoxLayout(this);
+    // Two rows, so that every field keeps room for its text beside a narrow list.
+    auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(4);
     name_ = new QLineEdit(this);
@@ -64,17 +65,20 @@ FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
     minSize_->setObjectName("FilterMinSize");
     maxSize_ = new QLineEdit(this);
     maxSize_->setObjectName("FilterMaxSize");
-    for (QLineEdit* size : {minSize_, maxSize_}) size->setMaximumWidth(90);
     from_ = DateEdit(this, "FilterFrom");
     to_ = DateEdit(this, "FilterTo");
     clear_ = new QPushButton(this);
     clear_->setObjectName("FilterClear");
-    layout->addWidget(name_, 3);
-    layout->addWidget(minSize_, 1);
-    layout->addWidget(maxSize_, 1);
-    layout->addWidget(from_);
-    layout->addWidget(to_);
-    layout->addWidget(clear_);
+    layout->addWidget(name_, 0, 0, 1, 2);
+    layout->addWidget(minSize_, 0, 2);
+    layout->addWidget(maxSize_, 0, 3);
+    layout->addWidget(from_, 1, 0);
+    layout->addWidget(to_, 1, 1);
+    layout->addWidget(clear_, 1, 2, 1, 2);
+    layout->setColumnStretch(0, 2);
+    layout->setColumnStretch(1, 2);
+    layout->setColumnStretch(2, 1);
+    layout->setColumnStretch(3, 1);
 
     pause_.setSingleShot(true);
     pause_.setInterval(300);
@@ -93,8 +97,8 @@ void FilterBar::Retranslate() {
     from_->setSpecialValueText(Text("MainWnd", "FilterFrom"));
     to_->setSpecialValueText(Text("MainWnd", "FilterTo"));
     clear_->setText(Text("MainWnd", "FilterClear"));
-    for (QWidget* field : std::initializer_list<QWidget*>{minSize_, maxSize_, from_, to_})
-        field->setToolTip(Text("MainWnd", field->objectName().toUtf8().constData()));
+    minSize_->setToolTip(Text("MainWnd", "FilterSizeHint"));
+    maxSize_->setToolTip(Text("MainWnd", "FilterSizeHint"));
 }
 
 void FilterBar::Clear() {

@@ -95,10 +95,14 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     preview_ = new PreviewPane(ui_->PreviewEdit, this);
     results_ = new ResultsView(ui_->TypeTree, ui_->FileList, ui_->ChkAllListSel, fileTypes_, findings_, ticked_, this);
     connect(results_, &ResultsView::tickedChanged, this, &MainWnd::UpdateSelectionSummary);
+    // An empty list leaves nothing to preview (a reset model reports no current row).
+    connect(results_->files(), &QAbstractItemModel::modelReset, this, [this] {
+        if (results_->files()->rowCount() == 0) preview_->Clear();
+    });
     connect(ui_->FileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWnd::ShowFileDetails);
     const int widths[] = {220, 80, 130, 130, 160};
     for (int column = 0; column < 5; ++column) ui_->FileList->setColumnWidth(column, widths[column]);
-    ui_->ResultsSplitter->setSizes({200, 560, 240});
+    ui_->ResultsSplitter->setSizes({250, 510, 240});
 
     connect(ui_->DiskList, &QTreeWidget::itemSelectionChanged, this, &MainWnd::ShowDiskInfo);
     connect(ui_->DiskList, &QTreeWidget::itemDoubleClicked, this, &MainWnd::DiskRowDoubleClicked);

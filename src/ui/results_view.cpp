@@ -71,6 +71,9 @@ ResultsView::ResultsView(QTreeWidget* typeTree, QTreeView* fileList, QCheckBox* 
     folderTree_->setObjectName("FolderTree");
     folderTree_->setHeaderHidden(true);
     folderTree_->setUniformRowHeights(true);
+    // Deep paths scroll sideways rather than lose their names to an ellipsis.
+    folderTree_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    folderTree_->header()->setStretchLastSection(false);
     folders_ = new FolderTreeModel(this);
     folderTree_->setModel(folders_);
     if (splitter) splitter->replaceWidget(splitter->indexOf(typeTree), pane);
@@ -141,7 +144,20 @@ void ResultsView::Show(const ResultIndex& index) {
     folders_->SetIndex(&index, &ticks_);
     for (uint32_t row = 0; row < index.folderRoots.size(); ++row) folderTree_->expand(folders_->index(int(row), 0));
     FillTypeTree();
-    if (folders_->rowCount() > 0) folderTree_->setCurrentIndex(folders_->index(0, 0));
+    // The folder view opens on the first folder that holds files, as a file manager
+    // would list it, rather than on an empty top.
+    uint32_t first = kNoNode;
+    std::vector<uint32_t> pending(index.folderRoots.rbegin(), index.folderRoots.rend());
+    while (!pending.empty() && first == kNoNode) {
+        const uint32_t folder = pending.back();
+        pending.pop_back();
+        if (!index.folders[folder].files.empty()) first = folder;
+        pending.insert(pending.end(), index.folders[folder].children.rbegin(), index.folders[folder].children.rend());
+    }
+    for (uint32_t up = first == kNoNode ? kNoNode : index.folders[first].parent; up != kNoNode;
+         up = index.folders[up].parent)
+        folderTree_->expand(folders_->IndexOf(up));
+    if (first != kNoNode) folderTree_->setCurrentIndex(folders_->IndexOf(first));
     ListCurrentNode();
 }
 

@@ -240,6 +240,7 @@ private slots:
         SetFilterText("FilterMaxSize", "1M");
         QCOMPARE(Node("JPG")->text(0), QString("JPG (1)"));
         QCOMPARE(ui::ParseSizeText("1.5 GiB").value(), uint64_t(1610612736));
+        QCOMPARE(ui::ParseSizeText("1,5 kb").value(), uint64_t(1536));
         QVERIFY(!ui::ParseSizeText("lots").has_value());
     }
 
@@ -254,8 +255,9 @@ private slots:
         QStringList top;
         for (int row = 0; row < model->rowCount(root); ++row) top << model->index(row, 0, root).data().toString();
         QCOMPARE(top, QStringList({"DCIM (2)", "Pictures (4)"}));
-        // Files found at the top of the volume are listed with the volume.
-        folders->setCurrentIndex(root);
+        // It opens on the first folder that holds files: here the volume's top, which
+        // holds the files found without a folder.
+        QCOMPARE(folders->currentIndex(), root);
         QCOMPARE(list_->model()->rowCount(), 3);
         // Ticking a folder ticks everything below it.
         const QModelIndex pictures = model->index(1, 0, root);
