@@ -11,6 +11,7 @@
 #include "ui/file_type_page.h"
 #include "ui/found_files_model.h"
 #include "ui/main_wnd.h"
+#include "ui/file_dialog.h"
 #include "ui/message_box.h"
 #include "ui/preview_pane.h"
 #include "ui/results_view.h"
@@ -241,8 +242,9 @@ void MainWnd::Recover() {
     dialog.setObjectName("RecoverFolderDialog");
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    QString folder = dialog.selectedFiles().front();
+    const QStringList chosen = RunFileDialog(dialog);
+    if (chosen.isEmpty()) return;
+    QString folder = chosen.front();
     if (folder.size() > 1 && folder.endsWith('/')) folder.chop(1);
     bool onSource = false;
     for (const TargetFindings& found : findings_)

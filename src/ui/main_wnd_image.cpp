@@ -9,6 +9,7 @@
 #include "ui/create_image_process_wnd.h"
 #include "ui/disk_list.h"
 #include "ui/main_wnd.h"
+#include "ui/file_dialog.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"
 #include "ui_main_wnd.h"
@@ -50,8 +51,8 @@ void MainWnd::LoadImageClicked() {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters({Text("MainWnd", "TxtImageFilter"), "*"});
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    if (dialog.exec() != QDialog::Accepted) return;
-    LoadImages(dialog.selectedFiles());
+    const QStringList chosen = RunFileDialog(dialog);
+    if (!chosen.isEmpty()) LoadImages(chosen);
 }
 
 void MainWnd::LoadImages(const QStringList& paths) {
@@ -159,8 +160,9 @@ void MainWnd::CreateImageClicked() {
         dialog.setDefaultSuffix("img");
         dialog.setOption(QFileDialog::DontUseNativeDialog);
         dialog.selectFile(proposal + ".img");
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-        path = dialog.selectedFiles().front();
+        const QStringList chosen = RunFileDialog(dialog);
+        if (chosen.isEmpty()) return;
+        path = chosen.front();
         if (!ImageDestinationRefused(path, source, bytes)) break;
     }
     ImageRequest request;

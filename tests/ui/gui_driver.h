@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -62,16 +63,6 @@ inline void AnswerBox(const char* button, QString* text = nullptr) {
     });
 }
 
-// Chooses path in the next file dialog named name.
-inline void ChooseFile(const QString& name, const QString& path) {
-    WhenShown(name, [path](QWidget* window) {
-        auto* dialog = qobject_cast<QFileDialog*>(window);
-        if (!dialog) return;
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
-
 // Runs the event loop until condition holds (false after the time is up).
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 60000) {
     QElapsedTimer clock;
@@ -81,6 +72,22 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 6000
         QTest::qWait(20);
     }
     return true;
+}
+
+// Chooses path in the next file dialog named name. The dialog reads its folders in the
+// background; until it has, a folder chosen by name may come back as the folder above it,
+// so the choice is made only once the dialog reports it.
+inline void ChooseFile(const QString& name, const QString& path) {
+    WhenShown(name, [path](QWidget* window) {
+        auto* dialog = qobject_cast<QFileDialog*>(window);
+        if (!dialog) return;
+        const QString wanted = QFileInfo(path).absoluteFilePath();
+        WaitFor([&] {
+            dialog->selectFile(path);
+            return dialog->selectedFiles() == QStringList{wanted};
+        }, 10000);
+        static_cast<QDialog*>(dialog)->accept();
+    });
 }
 
 }  // namespace kestrune::test

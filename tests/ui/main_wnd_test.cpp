@@ -62,6 +62,45 @@ private:
             if (!all->isChecked()) QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(6, all->height() / 2));
         }
     }
+    // Every found file is under one type node; a file found in a folder is listed where
+    // the folder view puts it, with that folder as its path.
+    static void CheckViewsOfRealFindings(ui::MainWnd& window, const char* nested) {
+        const ui::TargetFindings& found = window.findings().at(0);
+        auto* tree = window.findChild<QTreeWidget*>("TypeTree");
+        size_t listed = 0;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            const QString text = tree->topLevelItem(i)->text(0);
+            listed += text.mid(text.lastIndexOf('(') + 1).chopped(1).toULongLong();
+        }
+        QCOMPARE(listed, found.records.size());
+        size_t at = 0;
+        while (at < found.records.size() && RecordName(found.records[at]) != nested) ++at;
+        QVERIFY2(at < found.records.size(), nested);
+        const QString folder = found.folders[at];
+        QVERIFY(!folder.isEmpty());
+
+        window.findChild<QAbstractButton*>("ViewByFolder")->click();
+        auto* folders = window.findChild<QTreeView*>("FolderTree");
+        QModelIndex node = folders->model()->index(0, 0);
+        for (const QString& part : folder.split('/', Qt::SkipEmptyParts)) {
+            QModelIndex child;
+            for (int row = 0; row < folders->model()->rowCount(node) && !child.isValid(); ++row)
+                if (folders->model()->index(row, 0, node).data(Qt::ToolTipRole).toString() == part)
+                    child = folders->model()->index(row, 0, node);
+            QVERIFY2(child.isValid(), qPrintable(part));
+            node = child;
+        }
+        folders->setCurrentIndex(node);
+        auto* list = window.findChild<QTreeView*>("FileList");
+        bool shown = false;
+        for (int row = 0; row < list->model()->rowCount(); ++row)
+            if (list->model()->index(row, 0).data().toString() == nested) {
+                shown = true;
+                QCOMPARE(list->model()->index(row, 4).data().toString(), folder);
+            }
+        QVERIFY(shown);
+        window.findChild<QAbstractButton*>("ViewByType")->click();
+    }
     static void CancelAtFirstReport() {
         WhenShown("ScanProcessWnd", [](QWidget* window) {
             auto* scan = qobject_cast<ui::ProgressWnd*>(window);
@@ -95,6 +134,7 @@ private slots:
         QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
         auto* recover = window->findChild<QPushButton*>("BtnRecover");
         QVERIFY(!recover->isEnabled());
+        CheckViewsOfRealFindings(*window, "Notes.TXT");
         TickEverything(*window);
         QVERIFY(recover->isEnabled());
         QVERIFY(window->findChild<QLabel*>("SelectedFileInfo")->text() != ui::Msg("MSG0803"));
