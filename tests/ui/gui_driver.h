@@ -74,19 +74,22 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 6000
     return true;
 }
 
-// Chooses path in the next file dialog named name. The dialog reads its folders in the
-// background; until it has, a folder chosen by name may come back as the folder above it,
-// so the choice is made only once the dialog reports it.
+// Chooses path in an open file dialog and accepts it. The dialog reads its folders in the
+// background; until it has, a path chosen by name may come back as the folder above it,
+// so the choice is accepted only once the dialog reports it.
+inline void SelectAndAccept(QFileDialog* dialog, const QString& path) {
+    const QString wanted = QFileInfo(path).absoluteFilePath();
+    WaitFor([&] {
+        dialog->selectFile(path);
+        return dialog->selectedFiles() == QStringList{wanted};
+    }, 10000);
+    static_cast<QDialog*>(dialog)->accept();
+}
+
+// Chooses path in the next file dialog named name.
 inline void ChooseFile(const QString& name, const QString& path) {
     WhenShown(name, [path](QWidget* window) {
-        auto* dialog = qobject_cast<QFileDialog*>(window);
-        if (!dialog) return;
-        const QString wanted = QFileInfo(path).absoluteFilePath();
-        WaitFor([&] {
-            dialog->selectFile(path);
-            return dialog->selectedFiles() == QStringList{wanted};
-        }, 10000);
-        static_cast<QDialog*>(dialog)->accept();
+        if (auto* dialog = qobject_cast<QFileDialog*>(window)) SelectAndAccept(dialog, path);
     });
 }
 

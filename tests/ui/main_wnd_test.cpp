@@ -316,8 +316,7 @@ private slots:
                 } else {
                     AnswerBox("cancelbtn");  // do not scan the copy now
                 }
-                static_cast<QFileDialog*>(dialog)->selectFile(QString::fromStdString(path.string()));
-                static_cast<QDialog*>(dialog)->accept();
+                SelectAndAccept(static_cast<QFileDialog*>(dialog), QString::fromStdString(path.string()));
             });
         };
         std::vector<fs::path> paths = {link};
