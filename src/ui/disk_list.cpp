@@ -1,5 +1,7 @@
 #include "ui/disk_list.h"
 
+#include "ui/smooth_wheel.h"
+
 #include <QFileInfo>
 #include <QHeaderView>
 
@@ -21,6 +23,8 @@ DiskList::DiskList(QWidget* parent) : QTreeWidget(parent) {
     setColumnWidth(1, 270);
     setIconSize(QSize(24, 24));
     setUniformRowHeights(true);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    new SmoothWheelScroll(this);
     setExpandsOnDoubleClick(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
     header()->setStretchLastSection(true);

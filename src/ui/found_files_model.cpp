@@ -3,6 +3,7 @@
 #include <QIcon>
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <strings.h>
 
 #include "scanlog/file_types.h"
@@ -46,6 +47,18 @@ int Compare(const Findings& findings, const FoundRef& a, const FoundRef& b, int 
                                 rb.isFolder ? "folder" : ExtensionOf(RecordName(rb)));
         default: return CompareTexts(RecordName(ra), RecordName(rb));
     }
+}
+
+// The icon of the file's type group, as its type tree node shows it.
+QIcon IconOf(const ScanRecord& record) {
+    static const std::map<std::string, QIcon> icons = {
+        {"photo", QIcon(":/skin/type_photo.svg")},       {"audio", QIcon(":/skin/type_audio.svg")},
+        {"video", QIcon(":/skin/type_video.svg")},       {"document", QIcon(":/skin/type_document.svg")},
+        {"archive", QIcon(":/skin/type_archive.svg")},   {"others", QIcon(":/skin/type_other.svg")}};
+    static const QIcon folder(":/skin/folder.svg");
+    if (record.isFolder) return folder;
+    const auto it = icons.find(TypeFolderName(RecordName(record)));
+    return it == icons.end() ? icons.at("others") : it->second;
 }
 
 }  // namespace
@@ -118,8 +131,7 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     const ScanRecord& record = RecordOf(ref);
     if (role == Qt::CheckStateRole && index.column() == FileName)
         return ticks_.Ticked(ref) ? Qt::Checked : Qt::Unchecked;
-    if (role == Qt::DecorationRole && index.column() == FileName)
-        return QIcon(record.isFolder ? ":/skin/folder.svg" : ":/skin/file.svg");
+    if (role == Qt::DecorationRole && index.column() == FileName) return IconOf(record);
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};

@@ -23,6 +23,8 @@ namespace {
 
 constexpr const char* kNodeNames[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeOffice", "NodeZip", "NodeOther"};
 constexpr const char* kNodeTitles[] = {"MSG0807", "MSG0808", "MSG0809", "MSG0810", "MSG0811", "MSG0812"};
+constexpr const char* kNodeIcons[] = {":/skin/type_photo.svg",    ":/skin/type_audio.svg",   ":/skin/type_video.svg",
+                                      ":/skin/type_document.svg", ":/skin/type_archive.svg", ":/skin/type_other.svg"};
 // A type tree row holds the extensions it lists: one for a child, its children's for a top node.
 constexpr int kExtensionsRole = Qt::UserRole + 1;
 
@@ -171,6 +173,7 @@ void ResultsView::FillTypeTree() {
     for (int group = 0; group < FileTypePage::GroupCount; ++group) {
         groups[group] = new QTreeWidgetItem(tree);
         groups[group]->setData(0, Qt::UserRole, QString(kNodeNames[group]));
+        groups[group]->setIcon(0, QIcon(kNodeIcons[group]));
         groups[group]->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     }
     const QCheckBox* other = nullptr;
@@ -197,7 +200,7 @@ void ResultsView::FillTypeTree() {
         child->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         child->setData(0, Qt::UserRole, text);
         child->setData(0, kExtensionsRole, QVariantList{e});
-        child->setIcon(0, QIcon(":/skin/file.svg"));
+        child->setIcon(0, QIcon(kNodeIcons[group]));
         listed[group].push_back(e);
         if (extension == "unknow" && group == FileTypePage::Other) unknown = child;
     }

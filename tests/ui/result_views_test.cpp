@@ -10,6 +10,8 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QScrollBar>
+#include <QWheelEvent>
 
 #include "support/test_support.h"
 #include "tests/ui/gui_driver.h"
@@ -18,6 +20,7 @@
 #include "ui/main_wnd.h"
 #include "ui/pagination.h"
 #include "ui/result_index.h"
+#include "ui/smooth_wheel.h"
 #include "ui/target.h"
 #include "ui/texts.h"
 
@@ -287,6 +290,39 @@ private slots:
                  QStringList({"1", "2", "...", "7", "8", "9", "10", "11", "12", "13", "...", "19", "20"}));
         QTest::mouseClick(qobject_cast<QAbstractButton*>(pages.findChild<QWidget*>("PageNext")), Qt::LeftButton);
         QCOMPARE(pages.currentPage(), 11);
+    }
+
+    void wheelNotchesAgainstTheGlideBrakeHarderThanAlongItSpeedUp() {
+        ui::WheelGlide along, against;
+        along.Notch(false);
+        along.Notch(false);
+        against.Notch(false);
+        against.Notch(true);
+        QCOMPARE(along.speed(), -20.0);
+        QCOMPARE(against.speed(), 6.0);  // -10, then 16 back
+        for (int i = 0; i < 20; ++i) along.Notch(false);
+        QCOMPARE(along.speed(), -100.0);  // the speed has a ceiling
+        // The glide eases out and ends by itself; at the bottom it stops at once.
+        int travelled = 0, steps = 0;
+        while (int step = along.NextStep(false, false)) travelled += step, ++steps;
+        QVERIFY(steps > 0 && steps <= 40 && travelled < 0);
+        QVERIFY(!along.running());
+        against.Notch(false);
+        QCOMPARE(against.NextStep(false, true), 0);
+    }
+
+    void theDiskListGlidesOnTheWheel() {
+        auto* list = window_->findChild<QTreeWidget*>("DiskList");
+        for (int i = 0; i < 200; ++i) new QTreeWidgetItem(list, QStringList{QString("row %1").arg(i)});
+        window_->findChild<QAbstractButton*>("BtnDeepRecovery")->click();  // the disk page
+        QScrollBar* bar = list->verticalScrollBar();
+        QVERIFY(WaitFor([&] { return bar->maximum() > 0; }, 5000));
+        const QPoint at = list->viewport()->rect().center();
+        QWheelEvent notch(at, list->viewport()->mapToGlobal(at), {}, QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(list->viewport(), &notch);
+        QCOMPARE(bar->value(), 0);  // nothing jumps: the glide moves on the timer
+        QVERIFY(WaitFor([&] { return bar->value() > 0; }, 5000));
     }
 };
 
