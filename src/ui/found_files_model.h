@@ -30,7 +30,9 @@ public:
     // times descending (the newest, the largest first); each further click reverses.
     void HeaderClicked(int column);
     int sortColumn() const { return sortColumn_; }
-    Qt::SortOrder sortOrder() const { return directions_[sortColumn_ < 0 ? 0 : sortColumn_] > 0 ? Qt::AscendingOrder : Qt::DescendingOrder; }
+    Qt::SortOrder sortOrder() const {
+        return sortColumn_ >= 0 && directions_[sortColumn_] < 0 ? Qt::DescendingOrder : Qt::AscendingOrder;
+    }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;

@@ -102,13 +102,8 @@ ResultsView::ResultsView(QTreeWidget* typeTree, QTreeView* fileList, QCheckBox* 
     connect(files_, &FoundFilesModel::tickedChanged, this, &ResultsView::TicksChanged);
     connect(folders_, &FolderTreeModel::tickedChanged, this, &ResultsView::TicksChanged);
     tickAll_->setTristate(true);
-    connect(tickAll_, &QCheckBox::clicked, this, [this] {
-        // A click ticks a node that is not wholly ticked, and clears one that is.
-        const QTreeWidgetItem* item = typeTree_->currentItem();
-        const NodeCount count = byFolder() ? (CurrentFolder() == kNoNode ? NodeCount{} : ticks_.OfFolder(CurrentFolder()))
-                                           : (item ? CountOf(item) : NodeCount{});
-        TickCurrentNode(count.State() != Qt::Checked);
-    });
+    // A click ticks a node that is not wholly ticked, and clears one that is.
+    connect(tickAll_, &QCheckBox::clicked, this, [this] { TickCurrentNode(CurrentCount().State() != Qt::Checked); });
     connect(typeTree_, &QTreeWidget::currentItemChanged, this, &ResultsView::ListCurrentNode);
     connect(typeTree_, &QTreeWidget::itemChanged, this, &ResultsView::TypeItemChanged);
     connect(folderTree_->selectionModel(), &QItemSelectionModel::currentChanged, this, &ResultsView::ListCurrentNode);
@@ -253,19 +248,21 @@ std::vector<FoundRef> ResultsView::FilesOf(const QTreeWidgetItem* item) const {
     return files;
 }
 
+NodeCount ResultsView::CurrentCount() const {
+    if (!index_) return {};
+    if (byFolder()) return CurrentFolder() == kNoNode ? NodeCount{} : ticks_.OfFolder(CurrentFolder());
+    return typeTree_->currentItem() ? CountOf(typeTree_->currentItem()) : NodeCount{};
+}
+
 void ResultsView::ListCurrentNode() {
     if (filling_) return;
     std::vector<FoundRef> rows;
-    NodeCount count;
-    if (index_ && byFolder() && CurrentFolder() != kNoNode) {
+    if (index_ && byFolder() && CurrentFolder() != kNoNode)
         rows = ticks_.ShownOf(index_->folders[CurrentFolder()].files);
-        count = ticks_.OfFolder(CurrentFolder());
-    } else if (index_ && !byFolder() && typeTree_->currentItem()) {
+    else if (index_ && !byFolder() && typeTree_->currentItem())
         rows = FilesOf(typeTree_->currentItem());
-        count = CountOf(typeTree_->currentItem());
-    }
     files_->SetRows(std::move(rows));
-    tickAll_->setCheckState(count.State());
+    tickAll_->setCheckState(CurrentCount().State());
     if (files_->rowCount() > 0) fileList_->setCurrentIndex(files_->index(0, 0));
 }
 
@@ -290,10 +287,7 @@ void ResultsView::TicksChanged() {
     RefreshTypeTree();
     folders_->Refresh();
     files_->RefreshTicks();
-    NodeCount count;
-    if (byFolder() && CurrentFolder() != kNoNode) count = ticks_.OfFolder(CurrentFolder());
-    else if (!byFolder() && typeTree_->currentItem()) count = CountOf(typeTree_->currentItem());
-    tickAll_->setCheckState(count.State());
+    tickAll_->setCheckState(CurrentCount().State());
     emit tickedChanged();
 }
 

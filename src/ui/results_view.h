@@ -59,6 +59,8 @@ private:
     // The files of a type tree node, or of the chosen folder; the node's counts.
     std::vector<FoundRef> FilesOf(const QTreeWidgetItem* item) const;
     NodeCount CountOf(const QTreeWidgetItem* item) const;
+    // The counts of the node listed, in whichever view.
+    NodeCount CurrentCount() const;
     uint32_t CurrentFolder() const;
     bool byFolder() const;
 
