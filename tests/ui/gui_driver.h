@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -74,15 +75,18 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 6000
     return true;
 }
 
-// Chooses path in an open file dialog and accepts it. The dialog reads its folders in the
-// background; until it has, a path chosen by name may come back as the folder above it,
-// so the choice is accepted only once the dialog reports it.
+// Chooses path in an open file dialog and accepts it, typing it whole into the name field
+// as a person would. Choosing it through the dialog's selection is not reliable: the
+// dialog reads folders in the background and may put its default name back when it is
+// done.
 inline void SelectAndAccept(QFileDialog* dialog, const QString& path) {
     const QString wanted = QFileInfo(path).absoluteFilePath();
-    WaitFor([&] {
-        dialog->selectFile(path);
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    QVERIFY(WaitFor([&] {
+        if (name) name->setText(path);
+        else dialog->selectFile(path);
         return dialog->selectedFiles() == QStringList{wanted};
-    }, 10000);
+    }, 10000));
     static_cast<QDialog*>(dialog)->accept();
 }
 
