@@ -10,8 +10,11 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 #include <functional>
 #include <memory>
+
+#include "ui/texts.h"
 
 namespace kestrune::test {
 
@@ -95,6 +98,15 @@ inline void ChooseFile(const QString& name, const QString& path) {
     WhenShown(name, [path](QWidget* window) {
         if (auto* dialog = qobject_cast<QFileDialog*>(window)) SelectAndAccept(dialog, path);
     });
+}
+
+// Scans, settings and the single-instance socket of a test go to folder, never to those of
+// the user running it; the windows' images are loaded.
+inline void KeepAwayFromTheUser(const std::filesystem::path& folder) {
+    qputenv("KESTRUNE_DATA_HOME", QByteArray::fromStdString(folder.string()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder / "config").string()));
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(folder.string()));
+    InitSkinResources();
 }
 
 }  // namespace kestrune::test

@@ -116,10 +116,7 @@ private:
 
 private slots:
     void initTestCase() {
-        qputenv("KESTRUNE_DATA_HOME", QByteArray::fromStdString(store_.path().string()));
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((store_.path() / "config").string()));
-        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(store_.path().string()));
-        InitSkinResources();
+        KeepAwayFromTheUser(store_.path());
     }
     void cleanup() { DropPendingActions(); }
     void init() {

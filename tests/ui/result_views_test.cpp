@@ -114,10 +114,7 @@ class ResultViewsTest : public QObject {
 
 private slots:
     void initTestCase() {
-        qputenv("KESTRUNE_DATA_HOME", QByteArray::fromStdString(store_.path().string()));
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((store_.path() / "config").string()));
-        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(store_.path().string()));
-        InitSkinResources();
+        KeepAwayFromTheUser(store_.path());
         target_.isImage = true;
         target_.imagePath = "card.img";
     }
