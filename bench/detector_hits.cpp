@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
         Fill(random, sector);
         sector[0] = 0x1F, sector[1] = 0x8B, sector[2] = 0x08;
         oldGz += OldGzip(ByteView(sector));
-        newGz += OldGzip(ByteView(sector)) || ((sector[3] & 0xE0) == 0 && (sector[9] < 14 || sector[9] == 255) &&
-                                               GzipStartInflates(ByteView(sector)));
+        newGz += OldGzip(ByteView(sector)) ||
+                 ((sector[3] & 0xE0) == 0 && (sector[9] < 14 || sector[9] == 255) &&
+                  (sector[8] == 0 || sector[8] == 2 || sector[8] == 4) && GzipStartInflates(ByteView(sector)));
     }
     const double bmpPrior = std::ldexp(1.0, -48), gzPrior = std::ldexp(1.0, -24);
     auto perGib = [&](uint64_t n, double prior) { return sectorsPerGib * prior * double(n) / double(samples); };

@@ -147,18 +147,21 @@ std::optional<uint64_t> WalkGzip(FileReader& file) {
 }
 
 bool GzipStartInflates(ByteView s) {
-    if (s.size() < 10) return false;
+    // The header's optional fields must end inside the sector, with some deflate data
+    // left to test; a file name or comment is text, never control bytes.
+    constexpr size_t kDataToTest = 32;
+    if (s.size() < 10 + kDataToTest) return false;
     const uint8_t flags = s.u8(3);
     size_t p = 10;
     if (flags & 0x04) p += 2 + s.le16(10);
     for (uint8_t text : {uint8_t{0x08}, uint8_t{0x10}}) {
         if (!(flags & text)) continue;
-        while (p < s.size() && s.u8(p) != 0) ++p;
-        if (p >= s.size()) return true;  // the name fills the sector: nothing to test
+        while (p < s.size() && s.u8(p) >= 0x20) ++p;
+        if (p >= s.size() || s.u8(p) != 0) return false;
         ++p;
     }
     if (flags & 0x02) p += 2;
-    if (p >= s.size()) return true;
+    if (p + kDataToTest > s.size()) return false;
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) return false;
     uint8_t out[4096];

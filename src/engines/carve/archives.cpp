@@ -14,7 +14,10 @@ int DetectGzip(ByteView s, CarvingContext&) {
     const uint8_t flags = s.u8(3), extraFlags = s.u8(8), system = s.u8(9);
     if ((flags & 0xE0) != 0 || !(system < 14 || system == 255)) return kNoType;
     // The header with the flags and compression levels the old test knew; any other
-    // writer's header is believed when its deflate data starts well.
+    // header is believed when its deflate data starts well. The extra flags are 2 (best
+    // compression) or 4 (fastest) or 0 (any other level, gzip's default among them);
+    // writers put nothing else there, and leaving them free would let random data in.
+    if (extraFlags != 0 && extraFlags != 2 && extraFlags != 4) return kNoType;
     const bool known = (flags == 0 || flags == 8) && (extraFlags == 2 || extraFlags == 4);
     return known || GzipStartInflates(s) ? kGz : kNoType;
 }

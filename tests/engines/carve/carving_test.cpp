@@ -130,17 +130,24 @@ TEST(Carving, DocumentsAreLookedInsideForOtherFiles) {
 }
 
 TEST(Carving, EndMarkersMustEndTheirSector) {
-    // A PNG whose IEND chunk is followed by other bytes in its sector does not end there.
+    // A PNG whose chunks cannot be followed (a chunk type damaged) falls back to its end
+    // marker, which counts only when zeros follow it in its sector; an intact one ends
+    // at its end chunk whatever follows.
     auto png = test::CarveFixture("image.png");
     const size_t realSize = png.size();
     png.resize(3 * kSector, 0x5A);
+    auto damaged = png;
+    damaged[37] = '!';  // the type of the chunk after the header
     CarveImage image;
-    image.Add("png", png, /*separator=*/false);
+    image.Add("damaged", damaged, /*separator=*/false);
     image.Add("exe", test::CarveFixture("tool.exe"));
+    image.Add("png", png, /*separator=*/false);
+    image.Add("end", test::CarveFixture("tool.exe"));
     auto carved = Carve(image.bytes);
     ASSERT_TRUE(carved->bySector.count(0));
     EXPECT_NE(carved->bySector[0].fileSize, realSize);
     EXPECT_EQ(carved->bySector[0].fileSize, 3 * kSector) << "an executable ends the read-ahead";
+    EXPECT_EQ(carved->bySector[image.startOf["png"]].fileSize, realSize);
 }
 
 TEST(Carving, SizesFromHeadersAreCappedAndTagsFoundAhead) {
