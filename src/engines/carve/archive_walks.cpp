@@ -184,10 +184,11 @@ std::optional<uint64_t> Walk7zip(FileReader& file) {
     if (!h.matches(0, "7z\xBC\xAF\x27\x1C")) return std::nullopt;
     if (crc32(0, h.data() + 12, 20) != h.le32(8)) return std::nullopt;
     const uint64_t offset = h.le64(12), size = h.le64(20);
+    const uint32_t nextHeaderCrc = h.le32(28);  // h is gone after the next read
     if (size == 0 || size > FileReader::kMaxRead || offset > (uint64_t{1} << 40)) return std::nullopt;
     const uint64_t at = 32 + offset;
     const ByteView next = file.Read(at, static_cast<size_t>(size));
-    if (next.empty() || crc32(0, next.data(), static_cast<uInt>(size)) != h.le32(28)) return std::nullopt;
+    if (next.empty() || crc32(0, next.data(), static_cast<uInt>(size)) != nextHeaderCrc) return std::nullopt;
     return at + size;
 }
 

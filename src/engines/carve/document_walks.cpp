@@ -46,8 +46,7 @@ std::optional<uint64_t> WalkPdf(FileReader& file) {
         const ByteView after = file.Stream(end, 64);
         if (after.matches(0, "\r\n")) end += 2;
         else if (after.u8(0) == '\n' || after.u8(0) == '\r') end += 1;
-        if (!ContinuesDocument(file.Stream(end, 64).sub(0, std::min<size_t>(64, file.Stream(end, 64).size()))))
-            return end;
+        if (!ContinuesDocument(file.Stream(end, 64))) return end;
         at = end;
     }
 }

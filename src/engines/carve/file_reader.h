@@ -23,7 +23,7 @@ public:
     FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes);
 
     // The bytes [offset, offset + length) of the file; empty when the file does not reach
-    // that far. length is at most kMaxRead.
+    // that far. length is at most kMaxRead. A view stays valid only until the next call.
     ByteView Read(uint64_t offset, size_t length);
     // The bytes at hand from offset on, at least atLeast of them when the file has them
     // (fewer only at the file's end); reads ahead when needed. Empty past the end.

@@ -198,8 +198,11 @@ private:
         const ByteView countBytes = file_.Read(ifd, 2);
         if (countBytes.empty()) return false;
         const uint16_t count = U16(countBytes, 0);
-        const ByteView entries = file_.Read(ifd + 2, 12ULL * count + 4);
-        if (count == 0 || entries.empty()) return false;
+        // A copy: the reads of the values below move the reader on.
+        const ByteView read = file_.Read(ifd + 2, 12ULL * count + 4);
+        if (count == 0 || read.empty()) return false;
+        const std::vector<uint8_t> copy(read.data(), read.data() + read.size());
+        const ByteView entries(copy);
         Reach(ifd + 2 + 12ULL * count + 4);
         std::vector<uint64_t> offsets, counts, tileOffsets, tileCounts;
         uint64_t jpegOffset = 0, jpegLength = 0;
