@@ -1,5 +1,7 @@
 // Structure walks of documents: PDF's last end-of-file mark, incremental updates
 // included, and the size a SQLite database states in its header.
+#include <algorithm>
+
 #include "engines/carve/structure_walks.h"
 
 namespace kestrune::carve {
@@ -41,7 +43,15 @@ std::optional<uint64_t> WalkPdf(FileReader& file) {
             at += data.size() - (kMark.size() - 1);
             continue;
         }
-        uint64_t end = at + *found + kMark.size();
+        const uint64_t mark = at + *found;
+        // A document's mark closes its trailer ("startxref", an offset, then the mark);
+        // one without it belongs to something stored inside, such as a PostScript file.
+        const uint64_t before = std::min<uint64_t>(mark, 48);
+        if (!FindFirst(file.Read(mark - before, static_cast<size_t>(before)), "startxref")) {
+            at = mark + 1;
+            continue;
+        }
+        uint64_t end = mark + kMark.size();
         // The mark's line end belongs to the file.
         const ByteView after = file.Stream(end, 64);
         if (after.matches(0, "\r\n")) end += 2;

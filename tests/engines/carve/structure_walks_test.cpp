@@ -192,6 +192,11 @@ TEST(StructureWalks, StructuresThatLoopOrPointOutsideEndTheWalk) {
     auto db = StructureFixture("pages.db");
     db[95] ^= 1;
     EXPECT_EQ(MemoryFile(db).Walk(carve::WalkSqlite), std::nullopt);
+    // A PDF mark outside a trailer (a PostScript file stored in a stream) is passed over.
+    auto pdf = StructureFixture("updated.pdf");
+    const std::string eps = "stream\n%!PS-Adobe-3.0 EPSF-3.0\nshowpage\n%%EOF\nendstream\n";
+    pdf.insert(pdf.begin() + 600, eps.begin(), eps.end());
+    EXPECT_EQ(MemoryFile(pdf).Walk(carve::WalkPdf), pdf.size());
     // The walk stays inside the maximum it was given.
     EXPECT_EQ(MemoryFile(StructureFixture("many_chunks.png")).Walk(carve::WalkPng, 4 * kSector), std::nullopt);
 }
