@@ -30,8 +30,11 @@ extern const Signature kSqliteSignature, kDbxSignature, kPstSignature;
 uint64_t RiffLength(ByteView sector, CarvingContext& context);
 
 // ZIP files and Office packages end with the end-of-central-directory record (22 bytes
-// without a comment): the last one in the first block that holds one.
-uint64_t ZipEndRecordLength(CarvingContext& context, uint64_t maxBytes);
+// and its comment).
+// The record the central directory vouches for is taken first; failing that, the last
+// record in the first block that holds one.
+uint64_t ZipEndRecordLength(ByteView sector, CarvingContext& context, uint64_t maxBytes);
+uint64_t LastEndRecordLength(CarvingContext& context, uint64_t maxBytes);
 
 // A directory (ICO, TrueType) that may run past the sector: the sector when it holds
 // needed bytes, else the first 64 KiB of the file read into the context's buffer.

@@ -4,6 +4,7 @@
 
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
+#include "engines/carve/structure_walks.h"
 
 namespace kestrune::carve {
 
@@ -147,7 +148,7 @@ int DetectOfficePackage(ByteView s, CarvingContext& context) {
 }
 
 int DetectPdf(ByteView s, CarvingContext&) { return s.size() >= 5 && s.matches(0, "%PDF-") ? kPdf : kNoType; }
-uint64_t PdfLength(ByteView, CarvingContext& context) {
+uint64_t PdfTrailer(ByteView, CarvingContext& context) {
     ReadAhead walk(context, 1 * GiB);
     ByteView block;
     while (walk.Next(block)) {
@@ -156,6 +157,7 @@ uint64_t PdfLength(ByteView, CarvingContext& context) {
     }
     return walk.CountedBytes();
 }
+uint64_t PdfLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPdf, s, c, 1 * GiB, PdfTrailer); }
 
 int DetectFla(ByteView s, CarvingContext&) { return s.size() >= 16 && s.matches(0, "\xD0\xCF\x11\xE0") ? kFla : kNoType; }
 uint64_t FlaLength(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
@@ -180,7 +182,7 @@ uint64_t TrueTypeLength(ByteView s, CarvingContext& context) {
     return end != 0 ? end : OneSector(context);
 }
 
-uint64_t OfficePackageLength(ByteView, CarvingContext& context) { return ZipEndRecordLength(context, kOfficeMax); }
+uint64_t OfficePackageLength(ByteView s, CarvingContext& context) { return ZipEndRecordLength(s, context, kOfficeMax); }
 
 constexpr Anchor kCompoundAnchors[] = {{0, 0xD0}};
 constexpr Anchor kOfficeAnchors[] = {{0, 'P'}, {31, '['}};

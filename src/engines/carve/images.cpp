@@ -1,6 +1,7 @@
 // Pictures: GIF, BMP, JPEG, PNG, PSD, TIFF and ICO.
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
+#include "engines/carve/structure_walks.h"
 
 namespace kestrune::carve {
 
@@ -25,13 +26,18 @@ int DetectGif(ByteView s, CarvingContext&) {
     const bool ok = digit(s.u8(3)) && digit(s.u8(4)) && s.u8(5) >= 'a' && s.u8(5) <= 'z';
     return ok ? kGif : kNoType;
 }
-uint64_t GifLength(ByteView s, CarvingContext& c) { return FirstPaddedMarker(s, c, Bytes("\x00\x3B")); }
+uint64_t GifTrailer(ByteView s, CarvingContext& c) { return FirstPaddedMarker(s, c, Bytes("\x00\x3B")); }
+uint64_t GifLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkGif, s, c, kPictureMax, GifTrailer); }
 
-int DetectBmp(ByteView s, CarvingContext&) {
-    if (s.size() < 40 || !(s.matches(0, "BM") || s.matches(0, "BA"))) return kNoType;
-    return s.le16(6) == 0 && s.le16(8) == 0 && s.le32(14) == 40 ? kBmp : kNoType;
+int DetectBmp(ByteView s, CarvingContext&) { return IsBmpHeader(s) ? kBmp : kNoType; }
+// The size field, unless the pixel data the header describes says otherwise: a field
+// a few bytes longer than the pixels is padding some writers add.
+uint64_t BmpLength(ByteView s, CarvingContext&) {
+    const uint64_t stated = s.le32(2);
+    const auto described = BmpStructureLength(s);
+    if (!described || (stated >= *described && stated - *described < 4)) return std::min(stated, kPictureMax);
+    return std::min(*described, kPictureMax);
 }
-uint64_t BmpLength(ByteView s, CarvingContext&) { return std::min<uint64_t>(s.le32(2), kPictureMax); }
 
 int DetectJpeg(ByteView s, CarvingContext&) {
     if (s.size() < 16) return kNoType;
@@ -41,7 +47,7 @@ int DetectJpeg(ByteView s, CarvingContext&) {
 }
 // A JPEG may hold a thumbnail with its own end marker: the last marker found before the
 // file is cut off wins, one per block.
-uint64_t JpegLength(ByteView s, CarvingContext& context) {
+uint64_t JpegLastEndMarker(ByteView s, CarvingContext& context) {
     constexpr std::string_view kEnd = "\xFF\xD9";
     if (auto end = FindPaddedEnd(s, 0, kEnd, context.sectorSize)) return *end;
     ReadAhead walk(context, kPictureMax);
@@ -52,11 +58,13 @@ uint64_t JpegLength(ByteView s, CarvingContext& context) {
     const uint64_t counted = walk.CountedBytes();
     return candidate && *candidate <= counted ? *candidate : counted;
 }
+uint64_t JpegLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkJpeg, s, c, kPictureMax, JpegLastEndMarker); }
 
 int DetectPng(ByteView s, CarvingContext&) {
     return s.size() >= 8 && s.matches(0, "\x89PNG\r\n\x1A\n") ? kPng : kNoType;
 }
-uint64_t PngLength(ByteView s, CarvingContext& c) { return FirstPaddedMarker(s, c, "IEND\xAE\x42\x60\x82"); }
+uint64_t PngEndChunk(ByteView s, CarvingContext& c) { return FirstPaddedMarker(s, c, "IEND\xAE\x42\x60\x82"); }
+uint64_t PngLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPng, s, c, kPictureMax, PngEndChunk); }
 
 int DetectPsd(ByteView s, CarvingContext&) { return s.size() >= 40 && s.matches(0, "8BPS") ? kPsd : kNoType; }
 int DetectTiff(ByteView s, CarvingContext&) {
@@ -64,6 +72,7 @@ int DetectTiff(ByteView s, CarvingContext&) {
     return s.matches(0, Bytes("MM\x00\x2A")) || s.matches(0, Bytes("II\x2A\x00")) ? kTif : kNoType;
 }
 uint64_t PictureUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, kPictureMax); }
+uint64_t TiffLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkTiff, s, c, kPictureMax, PictureUntilForeign); }
 
 int DetectIco(ByteView s, CarvingContext&) {
     if (s.size() < 16 || !s.matches(0, Bytes("\x00\x00\x01\x00"))) return kNoType;
@@ -108,7 +117,7 @@ const Signature kBmpSignature{"BMP", DetectBmp, BmpLength, kBmpAnchors};
 const Signature kJpegSignature{"JPEG", DetectJpeg, JpegLength, kJpegAnchors};
 const Signature kPngSignature{"PNG", DetectPng, PngLength, kPngAnchors};
 const Signature kPsdSignature{"PSD", DetectPsd, PictureUntilForeign, kPsdAnchors};
-const Signature kTiffSignature{"TIFF", DetectTiff, PictureUntilForeign, kTiffAnchors};
+const Signature kTiffSignature{"TIFF", DetectTiff, TiffLength, kTiffAnchors};
 const Signature kIcoSignature{"ICO", DetectIco, IcoLength, kIcoAnchors};
 
 }  // namespace kestrune::carve

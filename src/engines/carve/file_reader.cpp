@@ -1,0 +1,86 @@
+#include "engines/carve/file_reader.h"
+
+#include <algorithm>
+
+namespace kestrune::carve {
+
+FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes)
+    : context_(context), walk_(context, maxBytes) {
+    window_.assign(firstSector.data(), firstSector.data() + firstSector.size());
+    window_.resize(context.sectorSize, 0);
+}
+
+bool FileReader::Pull() {
+    ByteView block;
+    if (!walk_.Next(block)) return false;
+    window_.insert(window_.end(), block.data(), block.data() + block.size());
+    return true;
+}
+
+ByteView FileReader::Stream(uint64_t offset, size_t atLeast) {
+    if (offset < windowStart_) {
+        // A step back: read it again, as far as the read-ahead has checked.
+        const uint64_t counted = CountedBytes();
+        if (offset >= counted) return {};
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(std::max(atLeast, kReadAheadBytes), counted - offset));
+        return Read(offset, length);
+    }
+    // Forget what lies before offset once it is a good part of the window.
+    const uint64_t drop = std::min<uint64_t>(offset - windowStart_, window_.size());
+    if (drop >= kReadAheadBytes) {
+        window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(drop));
+        windowStart_ += drop;
+    }
+    while (windowStart_ + window_.size() < offset + atLeast) {
+        if (windowStart_ + window_.size() <= offset) {
+            // Nothing of the window is wanted: start it afresh with the next block.
+            windowStart_ += window_.size();
+            window_.clear();
+        }
+        if (!Pull()) break;
+    }
+    if (windowStart_ + window_.size() <= offset) return {};
+    const size_t at = static_cast<size_t>(offset - windowStart_);
+    return ByteView(window_.data() + at, window_.size() - at);
+}
+
+ByteView FileReader::Read(uint64_t offset, size_t length) {
+    if (length > kMaxRead || offset > UINT64_MAX - length) return {};
+    if (offset >= windowStart_) return Stream(offset, length).sub(0, length);
+    // Before the window: the sectors were checked already, read them from the source.
+    if (offset + length > CountedBytes()) return {};
+    const uint32_t sector = context_.sectorSize;
+    const uint64_t first = offset / sector;
+    const uint64_t last = (offset + length - 1) / sector;
+    std::vector<uint8_t> bytes;
+    if (!context_.ReadSectorsAt(context_.position + first, static_cast<uint32_t>(last - first + 1), bytes)) return {};
+    scratch_ = std::move(bytes);
+    return ByteView(scratch_).sub(static_cast<size_t>(offset - first * sector), length);
+}
+
+bool FileReader::Reaches(uint64_t end) {
+    if (end == 0) return true;
+    while (CountedBytes() < end) {
+        // Keep only the last bytes of the window while skipping ahead.
+        if (window_.size() > kReadAheadBytes) {
+            const size_t drop = window_.size() - kReadAheadBytes;
+            window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(drop));
+            windowStart_ += drop;
+        }
+        if (!Pull()) return false;
+    }
+    return true;
+}
+
+uint64_t WalkOrFallback(StructureWalk walk, ByteView sector, CarvingContext& context, uint64_t maxBytes,
+                        LengthFn fallback) {
+    {
+        FileReader file(sector, context, maxBytes);
+        if (auto length = walk(file); length && *length > 0 && *length <= maxBytes && file.Reaches(*length))
+            return *length;
+        if (file.Cancelled()) return std::max<uint64_t>(file.CountedBytes(), context.sectorSize);
+    }
+    return fallback(sector, context);
+}
+
+}  // namespace kestrune::carve

@@ -1,0 +1,239 @@
+// Files carved to their exact length from their own structure: lying between
+// pseudo-random bytes (what free space holds), followed directly by another file, cut
+// short (the plain rule takes over), and with structures that loop or point outside.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "engines/carve/carve_pass.h"
+#include "engines/carve/file_type_recovery.h"
+#include "engines/carve/structure_walks.h"
+#include "engines/found_data.h"
+#include "scanlog/scan_catalogue.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr size_t kSector = 512;
+
+std::vector<uint8_t> StructureFixture(const std::string& name) {
+    return test::ReadFileBytes(test::FixturePath("carve_structure/" + name));
+}
+
+// Files on sector boundaries with pseudo-random bytes between them and in the rest of
+// each file's last sector, as a disk's free space holds old data.
+struct NoisyImage {
+    std::vector<uint8_t> bytes;
+    std::map<std::string, uint64_t> startOf;
+    uint32_t seed = 11;
+
+    void Noise(size_t sectors) {
+        const auto noise = test::PatternBytes(sectors * kSector, seed++);
+        bytes.insert(bytes.end(), noise.begin(), noise.end());
+    }
+    void Add(const std::string& name, const std::vector<uint8_t>& file, size_t noiseAfter = 3) {
+        startOf[name] = bytes.size() / kSector;
+        bytes.insert(bytes.end(), file.begin(), file.end());
+        const auto tail = test::PatternBytes(kSector, seed++);
+        bytes.insert(bytes.end(), tail.begin(), tail.begin() + static_cast<long>((kSector - bytes.size() % kSector) % kSector));
+        Noise(noiseAfter);
+    }
+};
+
+struct Carved {
+    test::TempDir dir;
+    std::unique_ptr<CFileTypeRecovery> engine = std::make_unique<CFileTypeRecovery>();
+    std::map<uint64_t, ScanRecord> bySector;
+};
+
+std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image) {
+    auto carved = std::make_unique<Carved>();
+    carved->engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+    test::WriteFileBytes(carved->dir / "area.img", image);
+    EXPECT_EQ(carved->engine->OpenImage(carved->dir / "area.img", 1001), kOk);
+    EXPECT_EQ(CarveArea(*carved->engine, 0, image.size() / kSector, nullptr, nullptr, kFullWeight).result, kOk);
+    std::vector<ScanRecord> records;
+    EXPECT_EQ(carved->engine->ListChildren(nullptr, 0, records), kOk);
+    for (const ScanRecord& r : records) carved->bySector[uint64_t{r.entrySector}] = r;
+    return carved;
+}
+
+std::vector<uint8_t> RecoverBytes(Carved& carved, const ScanRecord& record) {
+    const fs::path target = carved.dir / "out" / RecordName(record);
+    EXPECT_EQ(carved.engine->Recover(record, target, 0), kOk);
+    return test::ReadFileBytes(target);
+}
+
+// name -> the extension it is carved under
+const std::vector<std::pair<std::string, std::string>> kStructured = {
+    {"baseline.jpg", "jpg"}, {"progressive.jpg", "jpg"}, {"exif_thumbnail.jpg", "jpg"},
+    {"one_chunk.png", "png"}, {"many_chunks.png", "png"}, {"animated.gif", "gif"},
+    {"core12.bmp", "bmp"}, {"info40.bmp", "bmp"}, {"v4_108.bmp", "bmp"}, {"v5_124.bmp", "bmp"},
+    {"little.tif", "tif"}, {"big.tif", "tif"}, {"nested.zip", "zip"}, {"fast.gz", "gz"},
+    {"default.gz", "gz"}, {"best_named.gz", "gz"}, {"two_members.gz", "gz"}, {"pages.db", "db"},
+    {"updated.pdf", "pdf"}};
+// Older fixtures whose ends the structure also gives.
+const std::vector<std::pair<std::string, std::string>> kOlder = {
+    {"photo.jpg", "jpg"}, {"thumb.jpg", "jpg"}, {"letter.docx", "docx"}, {"sheet.xlsx", "xlsx"},
+    {"slides.pptx", "pptx"}, {"files.zip", "zip"}, {"files.7z", "7z"}, {"letter.pdf", "pdf"},
+    {"archive.gz", "gz"}, {"data.db", "db"}, {"image.tif", "tif"}};
+
+std::vector<uint8_t> AnyFixture(const std::string& name) {
+    return fs::exists(test::FixturePath("carve_structure/" + name)) ? StructureFixture(name) : test::CarveFixture(name);
+}
+
+TEST(StructureWalks, FilesComeBackExactFromRandomSurroundings) {
+    NoisyImage image;
+    image.Noise(5);
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& list : {kStructured, kOlder})
+        for (const auto& [name, extension] : list) image.Add(name, files[name] = AnyFixture(name));
+    auto carved = Carve(image.bytes);
+    for (const auto& list : {kStructured, kOlder})
+        for (const auto& [name, extension] : list) {
+            const uint64_t start = image.startOf[name];
+            ASSERT_TRUE(carved->bySector.count(start)) << name;
+            const ScanRecord& record = carved->bySector[start];
+            EXPECT_EQ(RecordName(record), std::to_string(start) + "." + extension) << name;
+            EXPECT_EQ(record.fileSize, files[name].size()) << name;
+            EXPECT_EQ(RecoverBytes(*carved, record), files[name]) << name;
+        }
+}
+
+TEST(StructureWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
+    NoisyImage image;
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& list : {kStructured, kOlder})
+        for (const auto& [name, extension] : list) image.Add(name, files[name] = AnyFixture(name), 0);
+    image.Add("end", test::CarveFixture("tool.exe"));
+    auto carved = Carve(image.bytes);
+    for (const auto& list : {kStructured, kOlder})
+        for (const auto& [name, extension] : list) {
+            ASSERT_TRUE(carved->bySector.count(image.startOf[name])) << name;
+            EXPECT_EQ(carved->bySector[image.startOf[name]].fileSize, files[name].size()) << name;
+        }
+}
+
+TEST(StructureWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
+    NoisyImage image;
+    std::vector<std::string> names;
+    for (const auto& [name, extension] : kStructured) {
+        auto file = StructureFixture(name);
+        if (file.size() < 3 * kSector) continue;  // cut at a sector boundary, past the first sector
+        file.resize((file.size() / 2 + kSector - 1) / kSector * kSector);
+        image.Add(name, file, 2);
+        image.Add(name + " next", test::CarveFixture("image.png"), 1);
+        names.push_back(name);
+    }
+    ASSERT_GE(names.size(), 10u);
+    auto carved = Carve(image.bytes);
+    for (const auto& name : names) {
+        ASSERT_TRUE(carved->bySector.count(image.startOf[name])) << name;
+        // The plain rules run into the noise, never past the next file.
+        const uint64_t length = carved->bySector[image.startOf[name]].fileSize;
+        EXPECT_LE(length, (image.startOf[name + " next"] - image.startOf[name]) * kSector) << name;
+        EXPECT_TRUE(carved->bySector.count(image.startOf[name + " next"])) << name << ": the next file is still found";
+    }
+}
+
+// A context over bytes, for the walks alone.
+struct MemoryFile {
+    explicit MemoryFile(std::vector<uint8_t> bytes) {
+        bytes.resize((bytes.size() + kSector - 1) / kSector * kSector + 4 * kSector, 0);
+        first.assign(bytes.begin(), bytes.begin() + kSector);
+        source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(bytes)), kSector);
+        context.source = &source;
+    }
+    std::optional<uint64_t> Walk(carve::StructureWalk walk, uint64_t maxBytes = 1 << 30) {
+        carve::FileReader file(ByteView(first), context, maxBytes);
+        return walk(file);
+    }
+    std::vector<uint8_t> first;
+    SectorSource source;
+    carve::CarvingContext context;
+};
+
+void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value, bool big = false) {
+    for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (big ? 24 - 8 * i : 8 * i));
+}
+
+TEST(StructureWalks, StructuresThatLoopOrPointOutsideEndTheWalk) {
+    // A TIFF whose directory names itself as the next one.
+    auto tiff = StructureFixture("little.tif");
+    const uint32_t firstDirectory = ByteView(tiff).le32(4);
+    const uint16_t entries = ByteView(tiff).le16(firstDirectory);
+    PutU32(tiff, firstDirectory + 2 + 12 * entries, firstDirectory);
+    EXPECT_EQ(MemoryFile(tiff).Walk(carve::WalkTiff), std::nullopt);
+    // ... and one whose first directory lies far past anything on the disk.
+    auto outside = StructureFixture("big.tif");
+    PutU32(outside, 4, 0x7FFFFFF0, true);
+    EXPECT_EQ(MemoryFile(outside).Walk(carve::WalkTiff), std::nullopt);
+
+    // A PNG chunk claiming 2 GiB, a JPEG segment running off the disk.
+    auto png = StructureFixture("many_chunks.png");
+    PutU32(png, 33, 0x7FFFFFF0, true);
+    EXPECT_EQ(MemoryFile(png).Walk(carve::WalkPng), std::nullopt);
+    auto jpeg = StructureFixture("baseline.jpg");
+    jpeg[4] = 0xFF, jpeg[5] = 0xF0;  // the first segment's length
+    jpeg.resize(2000);
+    EXPECT_EQ(MemoryFile(jpeg).Walk(carve::WalkJpeg), std::nullopt);
+    // A ZIP whose end record names a central directory that is not there.
+    auto zip = StructureFixture("nested.zip");
+    PutU32(zip, zip.size() - 22 + 16, 12345);
+    EXPECT_EQ(MemoryFile(zip).Walk(carve::WalkZip), std::nullopt);
+    // A gzip member whose checksum does not match its data.
+    auto gz = StructureFixture("default.gz");
+    gz[gz.size() - 8] ^= 1;
+    EXPECT_EQ(MemoryFile(gz).Walk(carve::WalkGzip), std::nullopt);
+    // A SQLite header whose page count a later writer left stale.
+    auto db = StructureFixture("pages.db");
+    db[95] ^= 1;
+    EXPECT_EQ(MemoryFile(db).Walk(carve::WalkSqlite), std::nullopt);
+    // A PDF mark outside a trailer (a PostScript file stored in a stream) is passed over.
+    auto pdf = StructureFixture("updated.pdf");
+    const std::string eps = "stream\n%!PS-Adobe-3.0 EPSF-3.0\nshowpage\n%%EOF\nendstream\n";
+    pdf.insert(pdf.begin() + 600, eps.begin(), eps.end());
+    EXPECT_EQ(MemoryFile(pdf).Walk(carve::WalkPdf), pdf.size());
+    // The walk stays inside the maximum it was given.
+    EXPECT_EQ(MemoryFile(StructureFixture("many_chunks.png")).Walk(carve::WalkPng, 4 * kSector), std::nullopt);
+}
+
+TEST(StructureWalks, TheEndOfAStoredZipInsideIsNotTheEnd) {
+    const auto zip = StructureFixture("nested.zip");
+    const ByteView view(zip);
+    size_t inner = 0;
+    for (size_t at = 0; at + 4 <= zip.size() - 22; ++at)
+        if (view.matches(at, "PK\x05\x06")) inner = at;
+    ASSERT_NE(inner, 0u) << "the fixture holds the inner archive's end record";
+    EXPECT_EQ(MemoryFile(zip).Walk(carve::WalkZip), zip.size());
+}
+
+TEST(StructureWalks, BmpSizeIsCheckedAgainstItsPixels) {
+    for (const char* name : {"core12.bmp", "info40.bmp", "v4_108.bmp", "v5_124.bmp"}) {
+        const auto bmp = StructureFixture(name);
+        EXPECT_TRUE(carve::IsBmpHeader(ByteView(bmp))) << name;
+        EXPECT_EQ(carve::BmpStructureLength(ByteView(bmp)), bmp.size()) << name;
+    }
+    // Headers of no known size, or with no planes, are not BMP files.
+    auto odd = StructureFixture("v5_124.bmp");
+    PutU32(odd, 14, 100);
+    EXPECT_FALSE(carve::IsBmpHeader(ByteView(odd)));
+    auto flat = StructureFixture("v4_108.bmp");
+    flat[26] = 0;
+    EXPECT_FALSE(carve::IsBmpHeader(ByteView(flat)));
+}
+
+TEST(StructureWalks, GzipOfAnyLevelIsRecognisedAndNoiseIsNot) {
+    for (const char* name : {"fast.gz", "default.gz", "best_named.gz"})
+        EXPECT_TRUE(carve::GzipStartInflates(ByteView(StructureFixture(name)).sub(0, kSector))) << name;
+    auto noise = test::PatternBytes(kSector, 5);
+    const uint8_t header[] = {0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x00, 0x03};
+    std::memcpy(noise.data(), header, sizeof header);
+    EXPECT_FALSE(carve::GzipStartInflates(ByteView(noise)));
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,28 @@
+// Arbitrary bytes as a small disk holding one file: every structure walk follows it
+// from the first sector, with a small maximum now and then so the cut-off is walked too.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engines/carve/structure_walks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace kestrune;
+    using namespace kestrune::carve;
+    std::vector<uint8_t> disk(data, data + size);
+    disk.resize((disk.size() + 511) / 512 * 512 + 512, 0);
+    const std::vector<uint8_t> sector(disk.begin(), disk.begin() + 512);
+    SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(disk), 512);
+    const uint64_t maxBytes = size % 5 == 0 ? 2048 : uint64_t{1} << 30;
+    for (StructureWalk walk : {WalkJpeg, WalkPng, WalkGif, WalkTiff, WalkZip, WalkGzip, Walk7zip, WalkPdf, WalkSqlite}) {
+        CarvingContext context;
+        context.source = &source;
+        FileReader file(ByteView(sector), context, maxBytes);
+        if (auto end = walk(file)) file.Reaches(*end);
+    }
+    IsBmpHeader(ByteView(sector));
+    BmpStructureLength(ByteView(sector));
+    GzipStartInflates(ByteView(sector));
+    return 0;
+}
