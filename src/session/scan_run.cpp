@@ -54,7 +54,22 @@ std::string LatestRunFolder() {
 
 ScanRun::ScanRun(ScanSource source, ScanMode mode) : source_(std::move(source)), mode_(mode) {}
 
-ScanRun::~ScanRun() = default;
+ScanRun::~ScanRun() {
+    closing_.store(true);
+    std::unique_lock hold(holdLock_);
+    released_.wait(hold, [this] { return holds_ == 0; });
+    std::lock_guard use(engineUse_);
+}
+
+void ScanRun::HoldForPreview() {
+    std::lock_guard hold(holdLock_);
+    ++holds_;
+}
+
+void ScanRun::ReleaseFromPreview() {
+    std::lock_guard hold(holdLock_);
+    if (holds_ > 0 && --holds_ == 0) released_.notify_all();
+}
 
 void ScanRun::SetProgress(ProgressSink sink, const CancelToken* cancel, int target, int targets) {
     sink_ = std::move(sink);
@@ -268,13 +283,14 @@ namespace {
 struct PreviewCopy {
     const CancelToken* cancel;
     const std::function<void(int)>* progress;
+    const std::atomic<bool>* closing;
 };
 
 int PreviewReport(void* user, int percent, int) {
     const auto* copy = static_cast<const PreviewCopy*>(user);
     if (*copy->progress) (*copy->progress)(percent);
     // Asked after the report: a front end may hold the report while it asks whether to stop.
-    return copy->cancel && copy->cancel->Cancelled() ? CancelCode : 0;
+    return (copy->cancel && copy->cancel->Cancelled()) || copy->closing->load() ? CancelCode : 0;
 }
 
 }  // namespace
@@ -287,9 +303,9 @@ int ScanRun::ExtractForPreview(const ScanRecord& record, std::string& tempPath, 
     if (!engine_) return kErrInvalidHandle;
     // Only this run's engine holds the record's data: a record of another source is refused.
     if (record.driveLetter != DriveLetterOf(source_)) return kErrInvalidParameter;
-    if (cancel && cancel->Cancelled()) return CancelCode;
+    if ((cancel && cancel->Cancelled()) || closing_.load()) return CancelCode;
     std::lock_guard use(engineUse_);
-    PreviewCopy copy{cancel, &progress};
+    PreviewCopy copy{cancel, &progress, &closing_};
     return engine_->ExtractForPreview(&record, tempPath, buffer, delivered, PreviewReport, &copy);
 }
 

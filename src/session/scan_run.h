@@ -8,6 +8,8 @@
 // to the sink on the thread doing the work; the cancel token may be set from any thread.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -92,6 +94,12 @@ public:
                           uint32_t& delivered, const CancelToken* cancel,
                           const std::function<void(int percent)>& progress);
 
+    // A preview copy that a worker is about to make holds the run: the run is not destroyed
+    // (its destructor stops the copy at its next piece and waits) until the worker releases
+    // it. Hold on the thread that owns the run, before the worker starts.
+    void HoldForPreview();
+    void ReleaseFromPreview();
+
     // Whether the run has an engine whose findings can be searched: false when no scan
     // could be started on the source.
     bool HasFindings() const { return engine_ != nullptr; }
@@ -123,6 +131,12 @@ private:
     // An engine serves one thread at a time: a preview's copy may still be running on its
     // worker when a search or a recovery starts on another.
     std::recursive_mutex engineUse_;
+    // Set when the run goes away: a preview copy still running stops at its next piece, and
+    // the destructor waits for it instead of pulling the engine from under it.
+    std::atomic<bool> closing_{false};
+    std::mutex holdLock_;
+    std::condition_variable released_;
+    int holds_ = 0;
     std::string runFolder_, problem_, fileSystem_;
     ProgressSink sink_;
     const CancelToken* cancel_ = nullptr;

@@ -80,7 +80,9 @@ PreviewPane::~PreviewPane() {
     pending_.reset();
     if (running_) {
         disconnect(running_, nullptr, this, nullptr);
+        const std::shared_ptr<PreviewJob> job = running_->job();
         delete running_.data();  // stops its copy and waits for it
+        RemovePreviewFolder(job->tempPath);
     }
     Reset();
     RemovePreviewFolder(leftover_);
@@ -127,7 +129,9 @@ void PreviewPane::Clear() {
     showWindow_.stop();
     if (running_) {
         disconnect(running_, nullptr, this, nullptr);
+        const std::shared_ptr<PreviewJob> job = running_->job();
         delete running_.data();  // stops its copy and waits for it: the runs may go next
+        RemoveInBackground(job->tempPath);
     }
     Reset();
     RemoveInBackground(std::move(leftover_));
@@ -173,8 +177,10 @@ void PreviewPane::StartNext() {
         window->deleteLater();
         Extracted(job, result);
     });
-    connect(window, &QObject::destroyed, this, [this, window] {
+    connect(window, &QObject::destroyed, this, [this, job, window] {
         if (running_ == window) running_ = nullptr;
+        // A copy given up after it had finished leaves a file nobody shows.
+        if (!job->handedOver) RemoveInBackground(job->tempPath);
         StartNext();
     });
     window->StartInBackground();
@@ -191,6 +197,7 @@ void PreviewPane::Extracted(const std::shared_ptr<PreviewJob>& job, int result) 
         return;
     }
     current_ = job;
+    job->handedOver = true;
     if (result != PopUpWnd::Finished) {
         // Cancelled: nothing is shown.
         current_.reset();

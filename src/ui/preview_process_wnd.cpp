@@ -67,9 +67,14 @@ PreviewProcessWnd::PreviewProcessWnd(QWidget* owner, std::shared_ptr<PreviewJob>
     ui_->stage->setText(stage);
     SetStage(stage);
     ui_->percent->setText(FormatText("%s %d%%", {Msg("MSG0901"), "0"}));
+    // The window that owns the run may go while the copy runs: the run waits for it.
+    job_->run->HoldForPreview();
 }
 
-PreviewProcessWnd::~PreviewProcessWnd() { StopAndWait(); }
+PreviewProcessWnd::~PreviewProcessWnd() {
+    StopAndWait();
+    if (!runReleased_.exchange(true)) job_->run->ReleaseFromPreview();
+}
 
 void PreviewProcessWnd::Abandon() {
     abandoned_ = true;
@@ -93,6 +98,7 @@ int PreviewProcessWnd::Work() {
         if (asked->Cancelled()) stop_.Cancel();
         if (const int delay = pieceDelayForTests.load()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     });
+    if (!runReleased_.exchange(true)) job.run->ReleaseFromPreview();
     if (job.result == CancelCode) return Closed;
     job.head = job.tempPath.empty()
                    ? QByteArray(reinterpret_cast<const char*>(buffer.data()), qsizetype(delivered))

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -24,7 +25,7 @@ namespace kestrune::ui {
 // One preview, from the copy to what is shown.
 struct PreviewJob {
     ScanRecord record{};
-    ScanRun* run = nullptr;
+    ScanRun* run = nullptr;  // held (ScanRun::HoldForPreview) while the window copies
     QString name;
     PreviewKind kind = PreviewKind::Raw;
     std::string previousFile;  // the last preview's temporary file, removed before the copy
@@ -33,6 +34,7 @@ struct PreviewJob {
     int result = 0;
     std::string tempPath;
     QByteArray head;
+    bool handedOver = false;  // the pane took the result (and with it the temporary file)
 };
 
 // Removes a preview's temporary file with the folder made for it and anything a
@@ -49,6 +51,7 @@ public:
     // itself once its worker has ended, and reports no result.
     void Abandon();
     bool abandoned() const { return abandoned_; }
+    const std::shared_ptr<PreviewJob>& job() const { return job_; }
 
     // Slows every piece of the copy down, so that tests can cancel one in the middle.
     static void SetPieceDelayForTests(int milliseconds);
@@ -63,6 +66,7 @@ private:
     std::shared_ptr<PreviewJob> job_;
     CancelToken stop_;
     bool abandoned_ = false;
+    std::atomic<bool> runReleased_{false};
 };
 
 }  // namespace kestrune::ui

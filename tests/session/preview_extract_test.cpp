@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -119,6 +121,30 @@ TEST_F(PreviewExtract, APreviewAndASearchOnTwoThreadsTakeTurnsOnTheEngine) {
         EXPECT_EQ(again.size(), found_.size());
     }
     preview.join();
+}
+
+TEST_F(PreviewExtract, ARunGoingAwayStopsAPreviewCopyAndWaitsForIt) {
+    // The window that owns a run may close while a preview worker copies from it.
+    ScanRun* run = run_.get();
+    const ScanRecord photo = Named("photo.jpg");
+    run->HoldForPreview();
+    std::atomic<bool> copying{false};
+    int rc = kOk;
+    std::string temp;
+    std::thread worker([&] {
+        std::vector<uint8_t> buffer(1 << 20);
+        uint32_t delivered = 0;
+        rc = run->ExtractForPreview(photo, temp, buffer, delivered, nullptr, [&](int) {
+            copying = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
+        run->ReleaseFromPreview();
+    });
+    while (!copying) std::this_thread::yield();
+    run_.reset();  // waits for the copy, which stops at its next piece
+    worker.join();
+    EXPECT_EQ(rc, CancelCode);
+    EXPECT_TRUE(temp.empty());
 }
 
 }  // namespace

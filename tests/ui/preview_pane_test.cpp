@@ -343,6 +343,28 @@ private slots:
         QCOMPARE(PreviewFolders(), before);
     }
 
+    void aRunThatGoesBeforeThePaneStopsTheCopyFirst() {
+        // The main window drops its targets' runs before its child pane: a copy still
+        // running is stopped and waited for, not left reading a run that is gone.
+        ui::Target other;
+        other.source = target_.source;
+        other.run = std::make_unique<ScanRun>(other.source, ScanMode::Quick);
+        QCOMPARE(other.run->Start(), kOk);
+        ui::TargetFindings findings;
+        findings.target = &other;
+        std::string error;
+        QCOMPARE(other.run->Search(SearchPatternFor({}, {}, error), findings.records), kOk);
+        ui::PreviewProcessWnd::SetPieceDelayForTests(30);
+        uint32_t photo = 0;
+        while (RecordName(findings.records[photo]) != "found-photo.jpg") ++photo;
+        pane_->Show(findings, photo);
+        QTest::qWait(100);
+        QVERIFY(pane_->busy());
+        other.run.reset();
+        window_.reset();
+        QCOMPARE(PreviewFolders(), size_t(0));
+    }
+
     void soundPlaysInThePaneAndADamagedOneSaysSo() {
         pane_->SetTimeLimits(20000, 20000, 4000);
         QVERIFY(ShowAndWait("tone.wav"));
