@@ -12,6 +12,7 @@
 #include <QUrl>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "disk/result_codes.h"
 #include "preview/helper_protocol.h"
@@ -81,7 +82,7 @@ PreviewPane::~PreviewPane() {
     if (running_) {
         disconnect(running_, nullptr, this, nullptr);
         const std::shared_ptr<PreviewJob> job = running_->job();
-        delete running_.data();  // stops its copy and waits for it
+        delete std::exchange(running_, nullptr);  // stops its copy and waits for it
         RemovePreviewFolder(job->tempPath);
     }
     Reset();
@@ -130,7 +131,7 @@ void PreviewPane::Clear() {
     if (running_) {
         disconnect(running_, nullptr, this, nullptr);
         const std::shared_ptr<PreviewJob> job = running_->job();
-        delete running_.data();  // stops its copy and waits for it: the runs may go next
+        delete std::exchange(running_, nullptr);  // stops its copy and waits for it: the runs may go next
         RemoveInBackground(job->tempPath);
     }
     Reset();

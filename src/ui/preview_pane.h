@@ -89,7 +89,9 @@ private:
     QPointer<QStackedWidget> stack_;
     QPointer<PreviewPlayer> player_;
     PreviewDecoder* decoder_;
-    QPointer<PreviewProcessWnd> running_;     // the copy in progress
+    // The copy in progress; cleared when its window goes (a plain pointer: a guarded one
+    // would be read as the derived type while the window is half destroyed).
+    PreviewProcessWnd* running_ = nullptr;
     std::shared_ptr<PreviewJob> pending_;     // the newest request, waiting for that copy to end
     std::shared_ptr<PreviewJob> current_;     // the preview decoded or shown
     std::string leftover_;                    // a temporary file the next copy removes
