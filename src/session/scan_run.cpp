@@ -54,7 +54,22 @@ std::string LatestRunFolder() {
 
 ScanRun::ScanRun(ScanSource source, ScanMode mode) : source_(std::move(source)), mode_(mode) {}
 
-ScanRun::~ScanRun() = default;
+ScanRun::~ScanRun() {
+    closing_.store(true);
+    std::unique_lock hold(holdLock_);
+    released_.wait(hold, [this] { return holds_ == 0; });
+    std::lock_guard use(engineUse_);
+}
+
+void ScanRun::HoldForPreview() {
+    std::lock_guard hold(holdLock_);
+    ++holds_;
+}
+
+void ScanRun::ReleaseFromPreview() {
+    std::lock_guard hold(holdLock_);
+    if (holds_ > 0 && --holds_ == 0) released_.notify_all();
+}
 
 void ScanRun::SetProgress(ProgressSink sink, const CancelToken* cancel, int target, int targets) {
     sink_ = std::move(sink);
@@ -222,6 +237,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
 
 int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     if (!engine_) return kErrInvalidHandle;
+    std::lock_guard use(engineUse_);
     lastPercent_ = 0;
     engine_->SetLogCallback(SearchReport, this);
     const int rc = engine_->SearchByExtension(pattern, out);
@@ -231,11 +247,13 @@ int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
 
 int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {
     folder.clear();
+    std::lock_guard use(engineUse_);
     return engine_ ? engine_->GetRecordPath(record, folder) : kErrInvalidHandle;
 }
 
 int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& destination,
                      const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary) {
+    std::lock_guard use(engineUse_);
     IFileRecoveryParse* engine = engine_.get();
     const uint16_t letter = DriveLetterOf(source_);
     RecoveryJob job(destination, [engine, letter](uint16_t driveLetter) {
@@ -258,6 +276,37 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
     summary = {job.total(), job.processed(), job.failed(), job.partial()};
     if (rc == kOk) Report(RunStage::Recovering, 100, -1, finished, records.size(), 0);
     return rc;
+}
+
+namespace {
+
+struct PreviewCopy {
+    const CancelToken* cancel;
+    const std::function<void(int)>* progress;
+    const std::atomic<bool>* closing;
+};
+
+int PreviewReport(void* user, int percent, int) {
+    const auto* copy = static_cast<const PreviewCopy*>(user);
+    if (*copy->progress) (*copy->progress)(percent);
+    // Asked after the report: a front end may hold the report while it asks whether to stop.
+    return (copy->cancel && copy->cancel->Cancelled()) || copy->closing->load() ? CancelCode : 0;
+}
+
+}  // namespace
+
+int ScanRun::ExtractForPreview(const ScanRecord& record, std::string& tempPath, std::span<uint8_t> buffer,
+                               uint32_t& delivered, const CancelToken* cancel,
+                               const std::function<void(int percent)>& progress) {
+    delivered = 0;
+    tempPath.clear();
+    if (!engine_) return kErrInvalidHandle;
+    // Only this run's engine holds the record's data: a record of another source is refused.
+    if (record.driveLetter != DriveLetterOf(source_)) return kErrInvalidParameter;
+    if ((cancel && cancel->Cancelled()) || closing_.load()) return CancelCode;
+    std::lock_guard use(engineUse_);
+    PreviewCopy copy{cancel, &progress, &closing_};
+    return engine_->ExtractForPreview(&record, tempPath, buffer, delivered, PreviewReport, &copy);
 }
 
 }  // namespace kestrune

@@ -8,10 +8,14 @@
 // to the sink on the thread doing the work; the cancel token may be set from any thread.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +83,23 @@ public:
     int Recover(const std::vector<ScanRecord>& records, const std::filesystem::path& destination,
                 const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary);
 
+    // Copies a found file's data out for the preview: into a temporary file in a folder of
+    // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,
+    // archives, pictures, sound and video), or the first bytes into buffer (delivered says
+    // how many). progress hears the percent done; a set cancel stops the copy at its next
+    // piece with CancelCode. Returns 0, CancelCode, or why the data could not be read; a
+    // failed copy leaves no file behind. Reports nothing to the run's own sink, so that it
+    // can run while no other operation of the run does (the engine is locked meanwhile).
+    int ExtractForPreview(const ScanRecord& record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, const CancelToken* cancel,
+                          const std::function<void(int percent)>& progress);
+
+    // A preview copy that a worker is about to make holds the run: the run is not destroyed
+    // (its destructor stops the copy at its next piece and waits) until the worker releases
+    // it. Hold on the thread that owns the run, before the worker starts.
+    void HoldForPreview();
+    void ReleaseFromPreview();
+
     // Whether the run has an engine whose findings can be searched: false when no scan
     // could be started on the source.
     bool HasFindings() const { return engine_ != nullptr; }
@@ -107,6 +128,15 @@ private:
     ScanSource source_;
     ScanMode mode_;
     std::unique_ptr<IFileRecoveryParse> engine_;
+    // An engine serves one thread at a time: a preview's copy may still be running on its
+    // worker when a search or a recovery starts on another.
+    std::recursive_mutex engineUse_;
+    // Set when the run goes away: a preview copy still running stops at its next piece, and
+    // the destructor waits for it instead of pulling the engine from under it.
+    std::atomic<bool> closing_{false};
+    std::mutex holdLock_;
+    std::condition_variable released_;
+    int holds_ = 0;
     std::string runFolder_, problem_, fileSystem_;
     ProgressSink sink_;
     const CancelToken* cancel_ = nullptr;

@@ -26,6 +26,11 @@ ProgressWnd::~ProgressWnd() {
     }
 }
 
+void ProgressWnd::StopAndWait() {
+    cancel_.Cancel();
+    if (worker_) worker_->wait();
+}
+
 int ProgressWnd::Run() {
     QTimer::singleShot(0, this, &ProgressWnd::StartWorker);
     return exec();

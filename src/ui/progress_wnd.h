@@ -26,6 +26,9 @@ public:
     // Starts the worker once the window shows, runs the window modally and returns its
     // result: 1 finished (also after a cancel, for a scan), 2 closed, 3 failed.
     int Run();
+    // Starts the worker without running the window: the owner shows it when it likes
+    // (open()) and hears the end through QDialog::finished.
+    void StartInBackground() { StartWorker(); }
     bool workerDone() const { return workerDone_.load(); }
     bool cancelRequested() const { return cancel_.Cancelled(); }
 
@@ -53,6 +56,9 @@ protected:
     void AskCancel();
     void CloseRequested() override { AskCancel(); }
     void Refresh();
+    // Stops the worker at its next report without asking, and waits for it to end: for a
+    // window going away while its worker may still use what the window holds.
+    void StopAndWait();
 
 private:
     void StartWorker();
