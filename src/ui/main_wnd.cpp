@@ -115,7 +115,8 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     resize(1000, 650);
 }
 
-MainWnd::~MainWnd() = default;
+// The preview stops first: a copy it may still run reads from a target's run.
+MainWnd::~MainWnd() { preview_->Clear(); }
 
 int MainWnd::currentPage() const { return ui_->TabPage->currentIndex(); }
 
