@@ -73,8 +73,9 @@ private:
     QString text_;
 };
 
-// Word: the runs' text, tabs and breaks, a line break after each paragraph.
-bool WordText(const QByteArray& xml, TextOut& out) {
+// Word documents and PowerPoint slides mark text alike: runs of <t>, tabs and breaks, a
+// line break after each paragraph.
+bool RunsText(const QByteArray& xml, TextOut& out) {
     QXmlStreamReader reader(xml);
     bool inText = false;
     while (!reader.atEnd() && !out.full()) {
@@ -234,29 +235,6 @@ QString FirstSheetMember(const Members& members) {
     return "xl/worksheets/sheet1.xml";
 }
 
-// PowerPoint: the text of every paragraph of the slides, each slide ending with an empty line.
-void SlideText(const QByteArray& xml, TextOut& out) {
-    QXmlStreamReader reader(xml);
-    bool inText = false;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::StartElement:
-            if (reader.name() == u"t") inText = true;
-            else if (reader.name() == u"br") out.Break();
-            break;
-        case QXmlStreamReader::EndElement:
-            if (reader.name() == u"t") inText = false;
-            else if (reader.name() == u"p") out.Break();
-            break;
-        case QXmlStreamReader::Characters:
-            if (inText) out.Add(reader.text());
-            break;
-        default:
-            break;
-        }
-    }
-}
-
 // OpenDocument: content.xml's body, read by the kind of document it holds.
 OfficeText OpenDocumentText(const QByteArray& xml) {
     QXmlStreamReader reader(xml);
@@ -352,7 +330,7 @@ OfficeText ExtractOfficeText(const QByteArray& bytes) {
         return result;
     if (auto it = members.find("word/document.xml"); it != members.end()) {
         TextOut out(kDocumentChars);
-        if (WordText(it->second, out)) result.status = OfficeTextStatus::Ok;
+        if (RunsText(it->second, out)) result.status = OfficeTextStatus::Ok;
         result.text = out.text();
         return result;
     }
@@ -386,8 +364,8 @@ OfficeText ExtractOfficeText(const QByteArray& bytes) {
         TextOut out(kDocumentChars * 8);
         for (const auto& [number, name] : slides) {
             if (!parts.count(name)) continue;
-            SlideText(parts[name], out);
-            out.Break();
+            RunsText(parts[name], out);
+            out.Break();  // an empty line after each slide
         }
         result.status = OfficeTextStatus::Ok;
         result.text = out.text();
