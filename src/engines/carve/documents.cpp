@@ -162,14 +162,30 @@ uint64_t PdfLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPd
 int DetectFla(ByteView s, CarvingContext&) { return s.size() >= 16 && s.matches(0, "\xD0\xCF\x11\xE0") ? kFla : kNoType; }
 uint64_t FlaLength(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
 
+// A TrueType font by its table directory: the version, a table count that its search
+// fields agree with, and records whose tags are printable and in ascending order and
+// whose tables lie after the directory. (Testing the bytes right after the directory,
+// which hold whichever table the font's tool wrote first, missed every font made by
+// FontForge, DejaVu among them.)
 int DetectTrueType(ByteView s, CarvingContext&) {
-    if (s.size() < 16 || !s.matches(0, Bytes("\x00\x01\x00\x00"))) return kNoType;
-    const uint64_t tables = s.be16(4);
-    if (tables == 0 || s.be16(6) == 0 || s.be16(8) == 0 || s.be16(10) == 0) return kNoType;
-    if (16 + 16 * tables > s.size()) return kNoType;
-    return s.matches(12 + 16 * tables, Bytes("\x00\x01\x00\x00")) ? kTtf : kNoType;
+    if (s.size() < 16 || !(s.matches(0, Bytes("\x00\x01\x00\x00")) || s.matches(0, "true"))) return kNoType;
+    const uint32_t tables = s.be16(4);
+    if (tables == 0 || tables > 256) return kNoType;
+    uint32_t power = 1, log2 = 0;
+    while (power * 2 <= tables) power *= 2, ++log2;
+    if (s.be16(6) != power * 16 || s.be16(8) != log2 || s.be16(10) != tables * 16 - power * 16) return kNoType;
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < tables && s.has(12 + 16 * i, 16); ++i) {
+        const size_t entry = 12 + 16 * i;
+        const uint32_t tag = s.be32(entry);
+        for (int shift = 0; shift < 32; shift += 8)
+            if (((tag >> shift) & 0xFF) < 0x20 || ((tag >> shift) & 0xFF) > 0x7E) return kNoType;
+        if (tag <= previous || s.be32(entry + 8) < 12 + 16 * tables) return kNoType;
+        previous = tag;
+    }
+    return kTtf;
 }
-// The end of the table that reaches furthest.
+// The end of the table that reaches furthest, padded to 4 bytes as tables are.
 uint64_t TrueTypeLength(ByteView s, CarvingContext& context) {
     const uint64_t tables = s.be16(4);
     const ByteView directory = DirectoryBytes(s, context, 12 + 16 * tables);
@@ -179,7 +195,7 @@ uint64_t TrueTypeLength(ByteView s, CarvingContext& context) {
         if (!directory.has(entry, 16)) break;
         end = std::max<uint64_t>(end, uint64_t{directory.be32(entry + 8)} + directory.be32(entry + 12));
     }
-    return end != 0 ? end : OneSector(context);
+    return end != 0 ? (end + 3) / 4 * 4 : OneSector(context);
 }
 
 uint64_t OfficePackageLength(ByteView s, CarvingContext& context) { return ZipEndRecordLength(s, context, kOfficeMax); }
@@ -187,7 +203,7 @@ uint64_t OfficePackageLength(ByteView s, CarvingContext& context) { return ZipEn
 constexpr Anchor kCompoundAnchors[] = {{0, 0xD0}};
 constexpr Anchor kOfficeAnchors[] = {{0, 'P'}, {31, '['}};
 constexpr Anchor kPdfAnchors[] = {{0, '%'}};
-constexpr Anchor kTrueTypeAnchors[] = {{0, 0x00}};
+constexpr Anchor kTrueTypeAnchors[] = {{0, 0x00}, {0, 't'}};
 
 }  // namespace
 
