@@ -16,20 +16,13 @@
 #include "ui/main_wnd.h"
 #include "ui/target.h"
 #include "ui/texts.h"
+#include "paint_watch.h"
 
 using namespace kestrune;
 
 namespace {
 
-// Paint events of a widget, counted.
-class PaintWatch : public QObject {
-public:
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
+using bench::PaintWatch;
 
 ui::Findings MillionFindings(ui::Target* target, size_t count) {
     static const char* names[] = {"IMG_%06zu.jpg", "DSC%06zu.JPG", "song%06zu.mp3", "clip%06zu.mp4",

@@ -24,19 +24,13 @@
 #include "ui/preview_kind.h"
 #include "ui/preview_pane.h"
 #include "ui/target.h"
+#include "paint_watch.h"
 
 using namespace kestrune;
 
 namespace {
 
-class PaintWatch : public QObject {
-public:
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
+using bench::PaintWatch;
 
 bool Run(const QString& program, const QStringList& arguments) {
     QProcess process;

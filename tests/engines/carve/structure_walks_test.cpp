@@ -12,6 +12,7 @@
 #include "engines/found_data.h"
 #include "scanlog/scan_catalogue.h"
 #include "support/test_support.h"
+#include "engines/carve/carved_area.h"
 
 namespace kestrune {
 namespace {
@@ -43,29 +44,9 @@ struct NoisyImage {
     }
 };
 
-struct Carved {
-    test::TempDir dir;
-    std::unique_ptr<CFileTypeRecovery> engine = std::make_unique<CFileTypeRecovery>();
-    std::map<uint64_t, ScanRecord> bySector;
-};
-
-std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image) {
-    auto carved = std::make_unique<Carved>();
-    carved->engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-    test::WriteFileBytes(carved->dir / "area.img", image);
-    EXPECT_EQ(carved->engine->OpenImage(carved->dir / "area.img", 1001), kOk);
-    EXPECT_EQ(CarveArea(*carved->engine, 0, image.size() / kSector, nullptr, nullptr, kFullWeight).result, kOk);
-    std::vector<ScanRecord> records;
-    EXPECT_EQ(carved->engine->ListChildren(nullptr, 0, records), kOk);
-    for (const ScanRecord& r : records) carved->bySector[uint64_t{r.entrySector}] = r;
-    return carved;
-}
-
-std::vector<uint8_t> RecoverBytes(Carved& carved, const ScanRecord& record) {
-    const fs::path target = carved.dir / "out" / RecordName(record);
-    EXPECT_EQ(carved.engine->Recover(record, target, 0), kOk);
-    return test::ReadFileBytes(target);
-}
+using test::Carve;
+using test::Carved;
+using test::RecoverBytes;
 
 // name -> the extension it is carved under
 const std::vector<std::pair<std::string, std::string>> kStructured = {
