@@ -5,7 +5,7 @@
 # index first and last, MP3 CBR and VBR with either tag, gzip at three levels...), at
 # the sizes people keep (photos of megabytes, clips of seconds, a database of thousands
 # of pages). Types no free program writes (APE, MMF, PST, DBX, FLA, GHO, RAR) come from
-# the small hand-made test files, named synthetic_*.
+# the small hand-made test files, named synthetic_* and handmade_*.
 #
 #     bench/make_carving_corpus.sh FOLDER
 #
@@ -146,4 +146,5 @@ for f in "$fixtures"/carve_structure/*; do cp "$f" "$out/fixture_$(basename "$f"
 for f in audio.ape ring.mmf mail.pst mail.dbx anim.fla backup.gho files.rar; do
     cp "$fixtures/carve/$f" "$out/synthetic_$f"
 done
+for f in "$fixtures"/carve_rar/*.rar; do cp "$f" "$out/handmade_$(basename "$f")"; done
 ls "$out" | wc -l

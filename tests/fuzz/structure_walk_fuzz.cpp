@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> sector(disk.begin(), disk.begin() + 512);
     SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(disk), 512);
     const uint64_t maxBytes = size % 5 == 0 ? 2048 : uint64_t{1} << 30;
-    for (StructureWalk walk : {WalkJpeg, WalkPng, WalkGif, WalkTiff, WalkZip, WalkGzip, Walk7zip, WalkPdf, WalkSqlite}) {
+    for (StructureWalk walk : {WalkJpeg, WalkPng, WalkGif, WalkTiff, WalkZip, WalkGzip, Walk7zip, WalkRar, WalkPdf, WalkSqlite}) {
         CarvingContext context;
         context.source = &source;
         FileReader file(ByteView(sector), context, maxBytes);
@@ -24,5 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     IsBmpHeader(ByteView(sector));
     BmpStructureLength(ByteView(sector));
     GzipStartInflates(ByteView(sector));
+    IsRarStart(ByteView(sector));
     return 0;
 }

@@ -42,8 +42,10 @@ uint64_t SevenZipLength(ByteView s, CarvingContext& c) { return WalkOrFallback(W
 int DetectZip(ByteView s, CarvingContext&) { return s.size() >= 48 && s.matches(0, "PK\x03\x04") ? kZip : kNoType; }
 uint64_t ZipLength(ByteView s, CarvingContext& c) { return ZipEndRecordLength(s, c, 4 * GiB); }
 
-int DetectRar(ByteView s, CarvingContext&) { return s.size() >= 7 && s.matches(0, Bytes("Rar!\x1A\x07\x00")) ? kRar : kNoType; }
-uint64_t RarLength(ByteView, CarvingContext& context) {
+// RAR 5 archives, which WinRAR writes by default since version 7, have a mark of their
+// own.
+int DetectRar(ByteView s, CarvingContext&) { return IsRarStart(s) ? kRar : kNoType; }
+uint64_t RarEndBlock(ByteView, CarvingContext& context) {
     constexpr std::string_view kEndBlock = Bytes("\xC4\x3D\x7B\x00\x40\x07\x00");
     ReadAhead walk(context, 4 * GiB);
     ByteView block;
@@ -51,6 +53,7 @@ uint64_t RarLength(ByteView, CarvingContext& context) {
         if (auto end = FindPaddedEnd(block, walk.BlockOffset(), kEndBlock, context.sectorSize)) return *end;
     return walk.CountedBytes();
 }
+uint64_t RarLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkRar, s, c, 4 * GiB, RarEndBlock); }
 
 int DetectCab(ByteView s, CarvingContext&) { return s.size() >= 36 && s.matches(0, "MSCF") ? kCab : kNoType; }
 uint64_t CabLength(ByteView s, CarvingContext& context) {

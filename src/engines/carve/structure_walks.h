@@ -16,6 +16,8 @@ std::optional<uint64_t> WalkTiff(FileReader& file);
 std::optional<uint64_t> WalkZip(FileReader& file);
 std::optional<uint64_t> WalkGzip(FileReader& file);
 std::optional<uint64_t> Walk7zip(FileReader& file);
+// rar_walk.cpp
+std::optional<uint64_t> WalkRar(FileReader& file);
 // document_walks.cpp
 std::optional<uint64_t> WalkPdf(FileReader& file);
 std::optional<uint64_t> WalkSqlite(FileReader& file);
@@ -26,6 +28,8 @@ std::optional<uint64_t> BmpStructureLength(ByteView header);
 // Whether a sector holds a BMP file header with a DIB header of a known kind and sane
 // dimensions.
 bool IsBmpHeader(ByteView sector);
+// Whether a sector starts with the mark of a RAR archive, of the old or the new format.
+bool IsRarStart(ByteView sector);
 // Whether the deflate data after a gzip member's header, as far as the sector holds it,
 // inflates without error.
 bool GzipStartInflates(ByteView sector);
