@@ -22,9 +22,13 @@ int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     if (rc != kOk) return rc;
     if (read == 0) return kErrReadFault;
     visited_.insert(cluster_);
-    uint32_t next = 0;
+    uint32_t next = 0, entry = 0;
     const bool rootArea = !volume_.fat32 && cluster_ == 0;
-    if (rootArea || !table_.NextCluster(cluster_, next) || visited_.count(next)) {
+    // A freed chain goes on in the next free cluster, round the clusters live files hold.
+    table_.Entry(cluster_, entry);  // an entry that cannot be read counts as free
+    const bool freed = !rootArea && entry == 0;
+    const bool more = freed ? table_.NextFreeCluster(cluster_, next) : !rootArea && table_.NextCluster(cluster_, next);
+    if (!more || visited_.count(next)) {
         ended_ = true;
         endedAtVolumeEnd_ = !rootArea && uint64_t{cluster_} + 1 >= uint64_t{volume_.ClusterCount()} + 2;
     } else

@@ -1,6 +1,7 @@
-// Reading a found FAT file's data: one cluster at a time along its chain, a freed chain
-// taken as contiguous while the clusters after it are free. A file cut where another
-// file's clusters begin ends quietly; one cut by the end of the volume is an error.
+// Reading a found FAT file's data: one cluster at a time along its chain; a freed chain
+// goes on through the free clusters that follow, passing over those live files hold, as
+// the file was laid out when it was written into free space. A file cut by the end of
+// the volume is an error.
 #pragma once
 
 #include <unordered_set>

@@ -121,6 +121,19 @@ bool FatTable::NextCluster(uint32_t n, uint32_t& next) {
     return next >= 2;
 }
 
+bool FatTable::NextFreeCluster(uint32_t n, uint32_t& next) {
+    const uint64_t end = uint64_t{volume_->ClusterCount()} + 2;
+    for (uint64_t c = uint64_t{n} + 1; c < end; ++c) {
+        uint32_t value = 0;
+        Entry(static_cast<uint32_t>(c), value);
+        if (value == 0) {
+            next = static_cast<uint32_t>(c);
+            return true;
+        }
+    }
+    return false;
+}
+
 uint32_t FirstCluster(ByteView e, bool fat32) {
     const uint32_t low = e.le16(kEntryClusterLow);
     return fat32 ? (uint32_t{e.le16(kEntryClusterHigh)} << 16) | low : low;

@@ -55,6 +55,10 @@ public:
     // The next cluster of a chain: the entry, or, for a freed chain (entry 0), the next
     // cluster when it is free too (deleted data taken as contiguous). False at the end.
     bool NextCluster(uint32_t n, uint32_t& next);
+    // The first free cluster after n: where a freed file goes on when the clusters after
+    // it are in use. A file written into fragmented free space went round those clusters
+    // the same way. False when none is left before the volume's end.
+    bool NextFreeCluster(uint32_t n, uint32_t& next);
 
 private:
     bool Load(uint64_t offset, size_t width);
