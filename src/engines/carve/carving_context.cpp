@@ -18,4 +18,15 @@ bool CarvingContext::ReadSectorsAt(uint64_t sector, uint32_t count, std::vector<
     return read > 0;
 }
 
+uint32_t CarvingContext::AppendSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const {
+    if (!source || !source->IsOpen() || sector >= source->totalSectors || sectorSize == 0) return 0;
+    const uint64_t available = std::min<uint64_t>(count, source->totalSectors - sector);
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(available) * sectorSize);
+    uint32_t read = 0;
+    ReadSectors(static_cast<uint32_t>(available), *source, out.data() + at, sector, static_cast<int>(sectorSize), read);
+    out.resize(at + static_cast<size_t>(read) * sectorSize);
+    return read;
+}
+
 }  // namespace kestrune::carve

@@ -51,6 +51,8 @@ struct CarvingContext {
     // Reads count sectors at sector into out (resized); false when nothing could be read.
     // Short reads at the end of the source give the sectors that exist.
     bool ReadSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const;
+    // The same, appended to out: the sectors read, at most count.
+    uint32_t AppendSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const;
 };
 
 }  // namespace kestrune::carve

@@ -10,11 +10,17 @@ FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t m
     window_.resize(context.sectorSize, 0);
 }
 
-bool FileReader::Pull() {
+bool FileReader::Pull(uint64_t wantedFrom) {
     ByteView block;
-    if (!walk_.Next(block)) return false;
-    window_.insert(window_.end(), block.data(), block.data() + block.size());
-    return true;
+    // A block wholly before the bytes wanted is only counted, never kept: walks that
+    // jump over a large chunk, or check that the file reaches its end, cost one read.
+    if (window_.empty() && walk_.CountedBytes() + kReadAheadBytes <= wantedFrom) {
+        if (!walk_.Next(block)) return false;
+        windowStart_ = walk_.CountedBytes();
+        return true;
+    }
+    if (window_.empty()) windowStart_ = walk_.CountedBytes();
+    return walk_.Append(window_, block);
 }
 
 ByteView FileReader::Stream(uint64_t offset, size_t atLeast) {
@@ -37,7 +43,7 @@ ByteView FileReader::Stream(uint64_t offset, size_t atLeast) {
             windowStart_ += window_.size();
             window_.clear();
         }
-        if (!Pull()) break;
+        if (!Pull(offset)) break;
     }
     if (windowStart_ + window_.size() <= offset) return {};
     const size_t at = static_cast<size_t>(offset - windowStart_);
@@ -60,15 +66,13 @@ ByteView FileReader::Read(uint64_t offset, size_t length) {
 
 bool FileReader::Reaches(uint64_t end) {
     if (end == 0) return true;
-    while (CountedBytes() < end) {
-        // Keep only the last bytes of the window while skipping ahead.
-        if (window_.size() > kReadAheadBytes) {
-            const size_t drop = window_.size() - kReadAheadBytes;
-            window_.erase(window_.begin(), window_.begin() + static_cast<ptrdiff_t>(drop));
-            windowStart_ += drop;
-        }
-        if (!Pull()) return false;
-    }
+    if (CountedBytes() >= end) return true;
+    // Only the block that holds the end is kept, for a walk that reads on from there.
+    windowStart_ = CountedBytes();
+    window_.clear();
+    const uint64_t lastBlockFrom = end > kReadAheadBytes ? end - kReadAheadBytes : 0;
+    while (CountedBytes() < end)
+        if (!Pull(lastBlockFrom)) return false;
     return true;
 }
 

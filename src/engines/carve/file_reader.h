@@ -37,7 +37,9 @@ public:
     static constexpr size_t kMaxRead = 1 << 20;
 
 private:
-    bool Pull();  // appends the next read-ahead block; false when the walk is over
+    // Appends the next read-ahead block, or only counts it when the window is empty and
+    // the block ends before wantedFrom; false when the walk is over.
+    bool Pull(uint64_t wantedFrom = 0);
 
     CarvingContext& context_;
     ReadAhead walk_;

@@ -14,11 +14,34 @@ ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg
 }
 
 bool ReadAhead::Next(ByteView& block) {
-    if (over_ || countedSectors_ >= maxSectors_) return false;
-    const uint32_t sectorSize = context_.sectorSize;
-    const uint64_t blockSectors = std::max<uint64_t>(1, kReadAheadBytes / sectorSize);
-    const uint64_t wanted = std::min(blockSectors, maxSectors_ - countedSectors_);
+    const uint64_t wanted = WantedSectors();
+    if (wanted == 0) return false;
+    if (!context_.ReadSectorsAt(context_.position + 1 + countedSectors_, static_cast<uint32_t>(wanted), buffer_)) {
+        over_ = true;
+        return false;
+    }
+    const size_t usable = Count(buffer_.data(), buffer_.size() / context_.sectorSize, wanted);
+    block = ByteView(buffer_.data(), usable * context_.sectorSize);
+    return usable > 0;
+}
 
+bool ReadAhead::Append(std::vector<uint8_t>& into, ByteView& block) {
+    const uint64_t wanted = WantedSectors();
+    if (wanted == 0) return false;
+    const size_t at = into.size();
+    const uint32_t read = context_.AppendSectorsAt(context_.position + 1 + countedSectors_, static_cast<uint32_t>(wanted), into);
+    if (read == 0) {
+        over_ = true;
+        return false;
+    }
+    const size_t usable = Count(into.data() + at, read, wanted);
+    into.resize(at + usable * context_.sectorSize);
+    block = ByteView(into.data() + at, usable * context_.sectorSize);
+    return usable > 0;
+}
+
+uint64_t ReadAhead::WantedSectors() {
+    if (over_ || countedSectors_ >= maxSectors_) return 0;
     if (context_.progress) {
         const PassProgress& t = context_.totals;
         const uint64_t done = t.sectorsDone + countedSectors_;
@@ -28,19 +51,19 @@ bool ReadAhead::Next(ByteView& block) {
             stop != 0) {
             context_.cancelValue = stop;
             over_ = true;
-            return false;
+            return 0;
         }
     }
+    const uint64_t blockSectors = std::max<uint64_t>(1, kReadAheadBytes / context_.sectorSize);
+    return std::min(blockSectors, maxSectors_ - countedSectors_);
+}
 
+size_t ReadAhead::Count(const uint8_t* sectors, size_t sectorsRead, uint64_t wanted) {
+    const uint32_t sectorSize = context_.sectorSize;
     const uint64_t first = context_.position + 1 + countedSectors_;
-    if (!context_.ReadSectorsAt(first, static_cast<uint32_t>(wanted), buffer_)) {
-        over_ = true;
-        return false;
-    }
-    const size_t sectorsRead = buffer_.size() / sectorSize;
     size_t usable = 0;
     for (; usable < sectorsRead; ++usable) {
-        const ByteView sector(buffer_.data() + usable * sectorSize, sectorSize);
+        const ByteView sector(sectors + usable * sectorSize, sectorSize);
         context_.cursor = first + usable;
         const int type = DetectType(sector, context_);
         if ((type != kNoType && !(ignoreMpeg_ && type == kMpeg)) || IsFileSystemStructure(sector)) break;
@@ -49,9 +72,7 @@ bool ReadAhead::Next(ByteView& block) {
     countedSectors_ += usable;
     // A foreign sector or a short read ends the walk after this block.
     if (usable < wanted) over_ = true;
-    if (usable == 0) return false;
-    block = ByteView(buffer_.data(), usable * sectorSize);
-    return true;
+    return usable;
 }
 
 uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg) {

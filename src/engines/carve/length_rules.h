@@ -27,12 +27,20 @@ public:
 
     // The next block's usable bytes; false when the walk is over.
     bool Next(ByteView& block);
+    // The same, with the block's bytes appended to into instead of kept here; nothing of
+    // the walk is appended when it is over.
+    bool Append(std::vector<uint8_t>& into, ByteView& block);
     // Byte offset, from the file's start, of the block Next returned last.
     uint64_t BlockOffset() const { return blockOffset_; }
     // The first sector plus every usable sector walked so far, in bytes.
     uint64_t CountedBytes() const { return (1 + countedSectors_) * context_.sectorSize; }
 
 private:
+    // The sectors the next block asks for, after the progress report; 0 when over.
+    uint64_t WantedSectors();
+    // Counts the sectors read up to the first foreign one; the usable sectors.
+    size_t Count(const uint8_t* sectors, size_t sectorsRead, uint64_t wanted);
+
     CarvingContext& context_;
     uint64_t maxSectors_;
     bool ignoreMpeg_;
