@@ -143,7 +143,7 @@ cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf /usr/share/fonts/truetype/dej
 # The structure-walk test files, made by the same kinds of tools, and hand-made files
 # for the types no free program writes.
 for f in "$fixtures"/carve_structure/*; do cp "$f" "$out/fixture_$(basename "$f")"; done
-for f in audio.ape ring.mmf mail.pst mail.dbx anim.fla backup.gho files.rar; do
+for f in audio.ape ring.mmf mail.pst mail.dbx anim.fla backup.gho; do
     cp "$fixtures/carve/$f" "$out/synthetic_$f"
 done
 for f in "$fixtures"/carve_rar/*.rar; do cp "$f" "$out/handmade_$(basename "$f")"; done
