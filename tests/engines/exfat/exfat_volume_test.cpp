@@ -9,8 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "disk/text_encoding.h"
+#include "engines/exfat/exfat_data.h"
 #include "engines/exfat/exfat_entries.h"
+#include "engines/exfat/exfat_tree.h"
 #include "scanlog/file_types.h"
+#include "support/sha256.h"
 #include "support/test_support.h"
 
 namespace kestrune {
@@ -134,6 +137,44 @@ TEST(ExfatVolume, ADamagedMainBootRegionFallsBackToTheBackupAndTwoFailCleanly) {
         for (size_t i = 0; i < 4; ++i) region[at + i] = static_cast<uint8_t>(sum >> (8 * i));
     ExfatGeometry geometry;
     EXPECT_FALSE(ExfatGeometryFromBootRegion(ByteView(region), card.bytes.size() / 512, geometry, why));
+}
+
+TEST(ExfatTree, EveryFileLiveOrDeletedIsFoundInItsFolderWithItsBytes) {
+    Card card;
+    std::string why;
+    ASSERT_TRUE(card.Open(why)) << why;
+    ExfatTree tree(card.source, card.volume, card.fat);
+    ASSERT_TRUE(tree.LoadRoot(why)) << why;
+    std::map<uint32_t, std::string> folderPath{{card.volume.rootCluster, ""}};
+    std::map<std::string, ExfatFound> byPath;
+    ASSERT_EQ(tree.Walk([&](const ExfatFound& found) {
+                  const std::string parent = folderPath[found.folderCluster];
+                  const std::string path = (parent.empty() ? "" : parent + "/") + Utf16ToUtf8(found.set.name);
+                  if (found.set.IsFolder()) folderPath[found.set.firstCluster] = path;
+                  byPath[path] = found;
+                  return 0;
+              }),
+              0);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/card.json")));
+    for (const auto& entry : manifest["files"]) {
+        const std::string path = entry["folder"].get<std::string>() + "/" + entry["name"].get<std::string>();
+        ASSERT_TRUE(byPath.count(path)) << path;
+        const ExfatFound& found = byPath[path];
+        EXPECT_EQ(found.set.deleted, entry["state"] == "deleted") << path;
+        EXPECT_TRUE(found.set.hashOk) << path;
+        EXPECT_EQ(found.insideDeleted, path.starts_with("DCIM/") || path.starts_with("Docs/Reports/")) << path;
+        // Deleted, the fragmented file's chain is gone: it is read round the live file
+        // written between its pieces.
+        ExfatDataReader data(card.source, card.volume,
+                             ExfatStreamClusters(card.volume, card.fat, tree.Bitmap(), found.set.firstCluster,
+                                                 found.set.dataLength, found.set.Contiguous(), found.set.deleted));
+        std::vector<uint8_t> bytes, piece;
+        while (data.ReadPiece(piece) == kOk && !piece.empty()) bytes.insert(bytes.end(), piece.begin(), piece.end());
+        bytes.resize(std::min<size_t>(bytes.size(), found.set.dataLength));
+        EXPECT_EQ(test::Sha256Hex(bytes), entry["sha256"].get<std::string>()) << path;
+    }
+    EXPECT_TRUE(byPath["DCIM/100CANON"].set.deleted);
+    EXPECT_TRUE(card.volume.IsHeapCluster(byPath["Keep/a.bin"].set.firstCluster));
 }
 
 TEST(ExfatEntries, SetsThatAreCutOrMixedAreRefused) {

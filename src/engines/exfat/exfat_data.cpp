@@ -1,0 +1,37 @@
+#include "engines/exfat/exfat_data.h"
+
+#include "disk/result_codes.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint64_t kPieceBytes = 1 << 20;
+
+}  // namespace
+
+ExfatDataReader::ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters)
+    : source_(source), volume_(volume), clusters_(std::move(clusters)) {}
+
+int ExfatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
+    piece.clear();
+    if (next_ >= clusters_.size()) return kOk;  // the clusters end: the caller tells a short file
+    // Neighbouring clusters are read in one go, up to 1 MiB (one cluster at least).
+    const uint64_t clusterBytes = volume_.ClusterBytes();
+    size_t run = 1;
+    while (next_ + run < clusters_.size() && clusters_[next_ + run] == clusters_[next_] + run &&
+           (run + 1) * clusterBytes <= kPieceBytes)
+        ++run;
+    const uint32_t sectors = static_cast<uint32_t>(run * volume_.sectorsPerCluster);
+    piece.resize(static_cast<size_t>(run * clusterBytes));
+    uint32_t read = 0;
+    const int rc = ReadSectors(sectors, source_, piece.data(), volume_.ClusterSector(clusters_[next_]),
+                               static_cast<int>(volume_.bytesPerSector), read);
+    piece.resize(size_t{read} * volume_.bytesPerSector);
+    if (rc != kOk) return rc == kErrInvalidParameter ? kErrHandleEof : rc;
+    if (read == 0) return kErrReadFault;
+    next_ += run;
+    return kOk;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,24 @@
+// Reading a found exFAT file's data: its clusters in order (exfat_tree.h says which),
+// a run of neighbouring clusters at a time.
+#pragma once
+
+#include <vector>
+
+#include "engines/exfat/exfat_volume.h"
+#include "engines/found_data.h"
+
+namespace kestrune {
+
+class ExfatDataReader final : public PieceReader {
+public:
+    ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters);
+    int ReadPiece(std::vector<uint8_t>& piece) override;
+
+private:
+    SectorSource& source_;
+    const ExfatGeometry& volume_;
+    std::vector<uint32_t> clusters_;
+    size_t next_ = 0;
+};
+
+}  // namespace kestrune

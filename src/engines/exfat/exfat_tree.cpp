@@ -1,0 +1,137 @@
+#include "engines/exfat/exfat_tree.h"
+
+#include <deque>
+#include <unordered_set>
+
+#include "disk/result_codes.h"
+
+namespace kestrune {
+
+namespace {
+
+// A folder can hold 256 MiB of entries at most; a larger length is damage.
+constexpr uint64_t kMaxFolderBytes = 256ull << 20;
+// The bitmap of the largest volume (2^32 clusters) is 512 MiB; anything past the size
+// the cluster count needs is not read.
+constexpr uint64_t kMaxBitmapBytes = 512ull << 20;
+
+}  // namespace
+
+std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
+                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted) {
+    std::vector<uint32_t> clusters;
+    const uint64_t clusterBytes = volume.ClusterBytes();
+    const uint64_t count = std::min<uint64_t>((length + clusterBytes - 1) / clusterBytes, volume.clusterCount);
+    uint64_t cluster = firstCluster;
+    std::unordered_set<uint64_t> seen;
+    while (clusters.size() < count && volume.IsHeapCluster(cluster)) {
+        const bool chained = !contiguous && !deleted;
+        if (chained && !seen.insert(cluster).second) break;  // a chain that loops
+        clusters.push_back(static_cast<uint32_t>(cluster));
+        if (contiguous) {
+            ++cluster;
+        } else if (chained) {
+            cluster = fat.Entry(static_cast<uint32_t>(cluster));
+        } else {
+            do ++cluster;
+            while (volume.IsHeapCluster(cluster) && bitmap.InUse(static_cast<uint32_t>(cluster)));
+        }
+    }
+    return clusters;
+}
+
+ExfatTree::ExfatTree(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat)
+    : source_(source), volume_(volume), fat_(fat) {}
+
+bool ExfatTree::LoadRoot(std::string& why) {
+    const std::vector<uint8_t> root =
+        ReadExfatStream(source_, volume_, fat_, volume_.rootCluster, kMaxFolderBytes, false, 1 << 20);
+    const ByteView entries(root);
+    bool haveBitmap = false;
+    for (size_t at = 0; at + exfat::kEntryBytes <= entries.size(); at += exfat::kEntryBytes) {
+        const ByteView e = entries.sub(at, exfat::kEntryBytes);
+        const uint8_t type = e.u8(0);
+        if (type == exfat::kEndOfDirectory) break;
+        const uint32_t first = e.le32(20);
+        const uint64_t length = e.le64(24);
+        // Volumes with two FATs keep two bitmaps; the first one is the active one here.
+        if (type == exfat::kBitmapEntry && !haveBitmap) {
+            const uint64_t needed = (uint64_t{volume_.clusterCount} + 7) / 8;
+            if (length < needed) continue;
+            bitmap_.Assign(ReadExfatStream(source_, volume_, fat_, first, needed, false, kMaxBitmapBytes),
+                           volume_.clusterCount);
+            haveBitmap = bitmap_.Loaded();
+        } else if (type == exfat::kUpcaseEntry) {
+            upcase_.Assign(ByteView(ReadExfatStream(source_, volume_, fat_, first, std::min<uint64_t>(length, 1 << 18),
+                                                    false, 1 << 18)));
+        }
+    }
+    if (!haveBitmap) why = "the root folder names no allocation bitmap";
+    return haveBitmap;
+}
+
+std::vector<uint8_t> ExfatTree::ReadFolder(uint32_t first, uint64_t length, bool contiguous, bool deleted,
+                                           std::vector<uint64_t>& clusterSectors) {
+    clusterSectors.clear();
+    std::vector<uint8_t> bytes;
+    const uint64_t clusterBytes = volume_.ClusterBytes();
+    for (uint32_t cluster : ExfatStreamClusters(volume_, fat_, bitmap_, first, std::min(length, kMaxFolderBytes),
+                                                contiguous, deleted)) {
+        const size_t at = bytes.size();
+        bytes.resize(at + clusterBytes);
+        uint32_t read = 0;
+        if (ReadSectors(volume_.sectorsPerCluster, source_, bytes.data() + at, volume_.ClusterSector(cluster),
+                        static_cast<int>(volume_.bytesPerSector), read) != kOk ||
+            read != volume_.sectorsPerCluster) {
+            bytes.resize(at);
+            break;
+        }
+        clusterSectors.push_back(volume_.ClusterSector(cluster));
+    }
+    return bytes;
+}
+
+int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
+    struct Folder {
+        uint32_t first;
+        uint64_t length;
+        bool contiguous, deleted, insideDeleted;
+        uint32_t depth;
+    };
+    std::deque<Folder> queue{{volume_.rootCluster, kMaxFolderBytes, false, false, false, 0}};
+    std::unordered_set<uint32_t> entered;
+    std::vector<uint64_t> clusterSectors;
+    const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
+    while (!queue.empty()) {
+        const Folder folder = queue.front();
+        queue.pop_front();
+        if (!entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
+        const std::vector<uint8_t> bytes =
+            ReadFolder(folder.first, folder.length, folder.contiguous, folder.deleted, clusterSectors);
+        const ByteView entries(bytes);
+        for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
+            if (entries.u8(at) == exfat::kEndOfDirectory) break;
+            ExfatFound found;
+            if (!ParseEntrySet(entries, at, found.set)) {
+                at += exfat::kEntryBytes;
+                continue;
+            }
+            found.set.hashOk = upcase_.NameHash(found.set.name) == found.set.nameHash;
+            found.folderCluster = folder.first;
+            found.depth = folder.depth;
+            found.insideDeleted = folder.deleted || folder.insideDeleted;
+            found.entrySector = clusterSectors[at / clusterBytes] + (at % clusterBytes) / volume_.bytesPerSector;
+            at += found.set.entryCount * exfat::kEntryBytes;
+            // A set whose checksum fails is damage, or a newer set written over part of it.
+            if (!found.set.checksumOk) continue;
+            if (int stop = visit(found); stop != 0) return stop;
+            const ExfatEntrySet& set = found.set;
+            if (set.IsFolder() && volume_.IsHeapCluster(set.firstCluster) && set.dataLength > 0)
+                queue.push_back({set.firstCluster, set.dataLength, set.Contiguous(), set.deleted,
+                                 found.insideDeleted, folder.depth + 1});
+        }
+    }
+    return 0;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,60 @@
+// The folder tree of an exFAT volume, walked from the root: every entry set of every
+// folder, live or deleted, deleted folders entered too, each folder once.
+//
+// A live stream is read as its entry says (one run, or along the FAT). A deleted one
+// lost its FAT chain to the deletion (exFAT drivers clear it), so it is read from its
+// first cluster on through the clusters the allocation bitmap calls free, passing over
+// those live files hold: where a file written into fragmented free space went.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engines/exfat/exfat_entries.h"
+#include "engines/exfat/exfat_volume.h"
+
+namespace kestrune {
+
+// One entry set found in a folder, with where it was found.
+struct ExfatFound {
+    ExfatEntrySet set;
+    uint32_t folderCluster = 0;  // first cluster of the folder it lies in
+    uint32_t depth = 0;          // of that folder: 0 for the root
+    bool insideDeleted = false;  // that folder, or one above it, is deleted
+    uint64_t entrySector = 0;    // absolute sector of the set's File entry
+};
+
+// The clusters of a stream of length bytes from firstCluster: one run when contiguous,
+// the FAT chain when live, else (deleted, chain cleared) the first cluster and then the
+// free clusters after it. Shorter when the volume or the chain gives out.
+std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
+                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted);
+
+class ExfatTree {
+public:
+    ExfatTree(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat);
+
+    // Reads the allocation bitmap and the up-case table the root names; false, with a
+    // reason, when the root holds no bitmap.
+    bool LoadRoot(std::string& why);
+    // Calls visit for every entry set of the tree; a non-zero answer stops the walk and
+    // is returned.
+    int Walk(const std::function<int(const ExfatFound&)>& visit);
+
+    const AllocationBitmap& Bitmap() const { return bitmap_; }
+    const UpcaseTable& Upcase() const { return upcase_; }
+
+private:
+    // A folder's bytes and the absolute first sector of each of its clusters.
+    std::vector<uint8_t> ReadFolder(uint32_t first, uint64_t length, bool contiguous, bool deleted,
+                                    std::vector<uint64_t>& clusterSectors);
+
+    SectorSource& source_;
+    const ExfatGeometry& volume_;
+    ExfatFat& fat_;
+    AllocationBitmap bitmap_;
+    UpcaseTable upcase_;
+};
+
+}  // namespace kestrune
