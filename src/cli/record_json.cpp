@@ -25,6 +25,7 @@ const char* EngineKindName(uint32_t engineKind) {
     switch (engineKind) {
         case NtfsQuick: return "NtfsQuick";
         case FatQuick: return "FatQuick";
+        case ExfatQuick: return "ExfatQuick";
         case NtfsFormatted: return "NtfsFormatted";
         case FatFormatted: return "FatFormatted";
         case Signature: return "Signature";

@@ -101,8 +101,15 @@ bool IsExtSuperblock(ByteView area) {
     return inodes > firstInode;
 }
 
+bool IsExfatBootSector(ByteView s) {
+    if (!s.matches(3, "EXFAT   ") || s.le16(510) != 0xAA55) return false;
+    const uint8_t sectorShift = s.u8(108), clusterShift = s.u8(109);
+    return sectorShift >= 9 && sectorShift <= 12 && clusterShift <= 25 - sectorShift && s.le32(92) != 0;
+}
+
 FsKind ClassifyBootArea(ByteView area) {
     if (IsNtfsBootSector(area)) return FsKind::Ntfs;
+    if (IsExfatBootSector(area)) return FsKind::Exfat;
     if (IsFatBootSector(area)) return FsKind::Fat;
     if (IsExtSuperblock(area)) return FsKind::Ext;
     return FsKind::Other;
@@ -125,6 +132,10 @@ uint64_t VolumeBytesOf(ByteView area) {
         const uint64_t sectors = area.le32(32) != 0 ? area.le32(32) : area.le16(19);
         return sectors * area.le16(11);
     }
+    if (IsExfatBootSector(area)) {
+        const uint64_t sectors = area.le64(72);
+        return sectors > (UINT64_MAX >> 12) ? UINT64_MAX : sectors << area.u8(108);
+    }
     return 0;
 }
 
@@ -133,6 +144,7 @@ const char* FsKindName(FsKind kind) {
         case FsKind::Fat: return "FAT";
         case FsKind::Ntfs: return "NTFS";
         case FsKind::Ext: return "ext";
+        case FsKind::Exfat: return "exFAT";
         case FsKind::Other: break;
     }
     return "other";
@@ -190,6 +202,19 @@ std::vector<std::pair<std::string, std::string>> DescribeBootArea(ByteView area)
                     {"blocks per group", Number(sb.le32(32))},
                     {"inodes per group", Number(sb.le32(40))},
                     {"first data block", Number(sb.le32(20))}};
+            break;
+        }
+        case FsKind::Exfat: {
+            const uint32_t sectorShift = s.u8(108);
+            rows = {{"bytes per sector", Number(uint64_t{1} << sectorShift)},
+                    {"sectors per cluster", Number(uint64_t{1} << s.u8(109))},
+                    {"total sectors", Number(s.le64(72))},
+                    {"FAT offset", Number(s.le32(80))},
+                    {"FAT sectors", Number(s.le32(84))},
+                    {"number of FATs", Number(s.u8(110))},
+                    {"cluster heap offset", Number(s.le32(88))},
+                    {"clusters", Number(s.le32(92))},
+                    {"root cluster", Number(s.le32(96))}};
             break;
         }
         case FsKind::Other: break;

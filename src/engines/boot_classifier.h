@@ -24,8 +24,10 @@ int ReadVolumeStart(const SectorSource& source, uint64_t byteOffset, std::vector
 bool IsNtfsBootSector(ByteView sector);
 bool IsFatBootSector(ByteView sector);
 bool IsExtSuperblock(ByteView area);
+// The boot sector's own marks only; the engine checks the boot region's checksum.
+bool IsExfatBootSector(ByteView sector);
 
-// NTFS first, then FAT, then ext; none gives Other.
+// NTFS first, then exFAT, FAT and ext; none gives Other.
 FsKind ClassifyBootArea(ByteView area);
 
 // FAT12, FAT16 or FAT32 by the boot sector's cluster count (the same count the FAT test

@@ -6,6 +6,7 @@
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
 #include "engines/fast_ext_recovery.h"
+#include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/professional_recovery.h"
@@ -53,6 +54,7 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
         case FsKind::Ntfs: return std::make_unique<CFastNtfsRecovery>();
         case FsKind::Fat: return std::make_unique<CFastFatRecovery>();
+        case FsKind::Exfat: return std::make_unique<CFastExfatRecovery>();
         case FsKind::Other: break;
     }
     return nullptr;

@@ -399,7 +399,8 @@ uint64_t CProfessionalRecovery::FilesFound() { return fat_.GetRecordCount() + nt
 IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
     switch (engineKind) {
         case NtfsQuick:
-        case FatQuick: return quick_.get();
+        case FatQuick:
+        case ExfatQuick: return quick_.get();
         case NtfsFormatted: return &ntfs_;
         case FatFormatted: return &fat_;
         case Signature: return &deep_;
@@ -479,7 +480,7 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     auto* quickNtfs = dynamic_cast<CFastNtfsRecovery*>(quick_.get());
     for (const ScanRecord& r : found) {
         uint64_t sector = 0;
-        if (r.engineKind == FatQuick || r.engineKind == FatFormatted) {
+        if (r.engineKind == FatQuick || r.engineKind == FatFormatted || r.engineKind == ExfatQuick) {
             const uint64_t spc = r.clusterBytes ? r.clusterBytes / sectorSize_ : 1;
             if (r.fsId >= 2) sector = r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc;
             else if (r.fsId == 0 && r.dataAreaSector >= fat::kTraditionalRootSectors)

@@ -15,7 +15,7 @@
 namespace kestrune {
 
 // The factory's classification of a boot area.
-enum class FsKind : int { Fat = 2, Ntfs = 3, Ext = 4, Other = 5 };
+enum class FsKind : int { Fat = 2, Ntfs = 3, Ext = 4, Other = 5, Exfat = 6 };
 
 // Scan progress: user data, percent of this engine's own work, its weight, seconds
 // remaining (-1 while unknown), units processed, units total, records found, and a last

@@ -15,6 +15,7 @@ enum EngineKind : uint32_t {
     NtfsFormatted = 2,
     FatFormatted = 3,
     Signature = 4,
+    ExfatQuick = 5,
 };
 
 inline constexpr size_t kScanRecordBytes = 346;

@@ -1,0 +1,264 @@
+#include "engines/exfat/fast_exfat_recovery.h"
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "disk/steady_clock.h"
+#include "disk/text_encoding.h"
+#include "engines/carve/signature_table.h"
+#include "engines/exfat/exfat_data.h"
+#include "engines/found_data.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+CFastExfatRecovery::CFastExfatRecovery() { contentContext_.source = &source_; }
+
+CFastExfatRecovery::~CFastExfatRecovery() = default;
+
+int CFastExfatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    std::string why;
+    if (!ReadExfatGeometry(source_, start, sectors, volume_, why)) return kErrInvalidData;
+    fat_.Attach(&volume_, &source_);
+    tree_ = std::make_unique<ExfatTree>(source_, volume_, fat_);
+    treeLoaded_ = false;
+    contentContext_.sectorSize = volume_.bytesPerSector;
+    return kOk;
+}
+
+int CFastExfatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    SectorSource source;
+    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
+    const uint64_t sectors = source.totalSectors;
+    return OpenSource(std::move(source), 0, sectors, driveLetter);
+}
+
+int CFastExfatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    SectorSource source;
+    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
+    DiskGeometry geometry;
+    const uint64_t perSector = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector / 512 : 1;
+    return OpenSource(std::move(source), startSector * perSector, sectorCount * perSector, driveLetter);
+}
+
+int CFastExfatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                     int weight) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    weight_ = weight;
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+int CFastExfatRecovery::Report(int percent, int secondsRemaining) {
+    if (!scanProgress_) return kOk;
+    return scanProgress_(userData_, percent, weight_, secondsRemaining, 0, 0, 0, 0);
+}
+
+int CFastExfatRecovery::BuildAllocationMap() {
+    if (!Ready()) return kErrInvalidHandle;
+    std::string why;
+    if (!treeLoaded_) treeLoaded_ = tree_->LoadRoot(why);
+    return treeLoaded_ ? kOk : kErrInvalidData;
+}
+
+int CFastExfatRecovery::Scan(const std::string* logName) {
+    log_.Reset();
+    folders_.clear();
+    pending_.clear();
+    pendingSet_.clear();
+    if (logName) {
+        BuildAllocationMap();  // what reading the files again needs
+        return log_.Open(*logName, false);
+    }
+    if (!Ready()) return kErrInvalidHandle;
+    if (int rc = BuildAllocationMap(); rc != kOk) return rc;
+    if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
+    if (int stop = Report(1, -1); stop != 0) return stop;
+    lastReport_ = SteadyMilliseconds();
+    if (int stop = tree_->Walk([this](const ExfatFound& found) { return Visit(found); }); stop != 0) return stop;
+    if (int stop = Report(80, 10); stop != 0) return stop;
+    for (uint32_t cluster : pending_) {
+        const FolderInfo& folder = folders_[cluster];
+        const uint32_t recordId = log_.get()->AppendCopy(folder.record);
+        const std::string name(RecordName(folder.record));
+        log_.get()->LinkRecord(folder.parent, folder.depth - 1, recordId, cluster, &name);
+    }
+    int result = Report(100, 0);
+    // Records lost to a failed write are an error even when the scan itself went well.
+    if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
+    return result;
+}
+
+int CFastExfatRecovery::Visit(const ExfatFound& found) {
+    const ExfatEntrySet& set = found.set;
+    if (set.IsFolder()) {
+        folders_[set.firstCluster] = {RecordOf(found), found.folderCluster, found.depth + 1};
+    } else if (set.deleted || found.insideDeleted) {
+        ScanRecord record = RecordOf(found);
+        // A deleted file whose first cluster a live file holds now: its data is gone.
+        const bool reused = set.deleted && volume_.IsHeapCluster(set.firstCluster) &&
+                            tree_->Bitmap().InUse(set.firstCluster);
+        record.contentOk = reused ? 0 : ContentCheck(record);
+        AddFileRecord(record, found.folderCluster, found.depth);
+    }
+    // A report every 0.1 s, so that a cancel is noticed at once.
+    const uint64_t now = SteadyMilliseconds();
+    if (now - lastReport_ < 100) return 0;
+    lastReport_ = now;
+    return weight_ == kFullWeight ? Report(50, -1) : 0;
+}
+
+ScanRecord CFastExfatRecovery::RecordOf(const ExfatFound& found) const {
+    const ExfatEntrySet& set = found.set;
+    ScanRecord record{};
+    record.driveLetter = driveLetter_;
+    record.engineKind = ExfatQuick;
+    record.isFolder = set.IsFolder() ? 1 : 0;
+    record.folderDeleted = set.IsFolder() && (set.deleted || found.insideDeleted) ? 1 : 0;
+    record.contentOk = 1;
+    record.fsId = set.firstCluster;
+    record.clusterBytes = static_cast<uint32_t>(volume_.ClusterBytes());
+    record.createTime = set.createTime;
+    record.accessTime = set.accessTime;
+    record.writeTime = set.writeTime;
+    record.fileSize = set.IsFolder() ? 0 : set.dataLength;
+    record.dataAreaSector = volume_.heapOffset;
+    record.entrySector = found.entrySector;
+    record.partitionStart = volume_.partitionStart;
+    SetRecordName(record, Utf16ToUtf8(set.name));
+    return record;
+}
+
+void CFastExfatRecovery::AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth) {
+    const uint32_t recordId = log_.get()->AppendCopy(record);
+    log_.get()->LinkRecord(parent, parentDepth, recordId, record.fsId, nullptr);
+    // Every folder above a recorded file gets its own record at the end of the scan.
+    std::unordered_set<uint32_t> climbed;
+    for (uint32_t cluster = parent; cluster != volume_.rootCluster && climbed.insert(cluster).second;) {
+        const auto it = folders_.find(cluster);
+        if (it == folders_.end()) break;
+        if (pendingSet_.insert(cluster).second) pending_.push_back(cluster);
+        cluster = it->second.parent;
+    }
+}
+
+uint32_t CFastExfatRecovery::ContentCheck(const ScanRecord& record) {
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    if (extension.empty() || !volume_.IsHeapCluster(record.fsId)) return 1;
+    const uint64_t at = volume_.ClusterSector(record.fsId);
+    std::vector<uint8_t> sector(volume_.bytesPerSector);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(volume_.bytesPerSector), read) != kOk || read != 1)
+        return 1;
+    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+}
+
+std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record) {
+    BuildAllocationMap();
+    // The File entry lies in the record's sector; its Stream Extension right after it,
+    // in the next sector when the File entry ends the first.
+    bool deleted = true, contiguous = false;
+    std::vector<uint8_t> sectors(2 * size_t{volume_.bytesPerSector});
+    uint32_t read = 0;
+    ReadSectors(2, source_, sectors.data(), record.entrySector, static_cast<int>(volume_.bytesPerSector), read);
+    const ByteView view = ByteView(sectors).sub(0, size_t{read} * volume_.bytesPerSector);
+    for (size_t at = 0; at + 2 * exfat::kEntryBytes <= view.size() && at < volume_.bytesPerSector;
+         at += exfat::kEntryBytes) {
+        const ByteView stream = view.sub(at + exfat::kEntryBytes, exfat::kEntryBytes);
+        if ((view.u8(at) | exfat::kInUse) != exfat::kFileEntry || (stream.u8(0) | exfat::kInUse) != exfat::kStreamEntry ||
+            stream.le32(20) != record.fsId || stream.le64(24) != record.fileSize)
+            continue;
+        deleted = (view.u8(at) & exfat::kInUse) == 0;
+        contiguous = (stream.u8(1) & exfat::kNoFatChain) != 0;
+        break;
+    }
+    // Not found (the folder was written over since the scan): read as a deleted file.
+    return ExfatStreamClusters(volume_, fat_, tree_->Bitmap(), record.fsId, record.fileSize, contiguous, deleted);
+}
+
+int CFastExfatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    if (file.fileSize == 0) {
+        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
+        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kOk, target.string());
+        return kOk;
+    }
+    ExfatDataReader data(source_, volume_, ClustersOf(file));
+    return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
+}
+
+int CFastExfatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    if (!Ready()) return kErrInvalidHandle;
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int CFastExfatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                          uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) return kErrInvalidParameter;
+    if (!Ready()) return kErrInvalidHandle;
+    ExfatDataReader data(source_, volume_, ClustersOf(*record));
+    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData);
+}
+
+int CFastExfatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    // A folder known only by a zero cluster stands for the root.
+    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
+    if (!key && folder) depth = 0;
+    return log_.ListChildren(key, depth, MakeParentKey(0, volume_.rootCluster), out);
+}
+
+int CFastExfatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
+    if (!key && folder) depth = 0;
+    return log_.CountFiles(key, depth, MakeParentKey(0, volume_.rootCluster), count);
+}
+
+int CFastExfatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+    length = 0;
+    const uint64_t sectors = volume_.volumeSectors;
+    if (position > sectors) {
+        position = sectors;
+        return 1;
+    }
+    // Sectors are the volume's own; the boot regions and FATs before the heap are not
+    // free space.
+    const uint64_t spc = volume_.sectorsPerCluster;
+    static const AllocationBitmap kNothingLoaded;  // every cluster in use: nothing free
+    const AllocationBitmap& bitmap = tree_ ? tree_->Bitmap() : kNothingLoaded;
+    uint64_t relative = position > volume_.heapOffset ? position - volume_.heapOffset : 0;
+    const uint64_t count = volume_.clusterCount;
+    const uint64_t k = relative / spc;
+    uint64_t bit = k;
+    while (bit < count && bitmap.InUse(static_cast<uint32_t>(bit + 2))) ++bit;
+    if (bit < count) {
+        relative += (bit - k) * spc;
+        uint64_t end = bit;
+        while (end < count && !bitmap.InUse(static_cast<uint32_t>(end + 2))) ++end;
+        length = (end - bit) * spc;
+    } else {
+        relative = count * spc;
+    }
+    position = relative + volume_.heapOffset;
+    if (position >= sectors)
+        length = 0;
+    else if (position + length > sectors)
+        length = sectors - position;
+    return 1;
+}
+
+}  // namespace kestrune

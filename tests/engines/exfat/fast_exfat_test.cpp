@@ -1,0 +1,128 @@
+// The exFAT quick scan over a card exfat-fuse filled and emptied: every deleted file in
+// its folder with its name, size, times and bytes; live files left out; the free
+// clusters the deep pass may carve.
+#include "engines/exfat/fast_exfat_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "engines/boot_classifier.h"
+#include "engines/engine_factory.h"
+#include "scanlog/file_types.h"
+#include "scanlog/scan_catalogue.h"
+#include "support/sha256.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ScannedCard {
+    test::TempDir dir;
+    fs::path image;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    CFastExfatRecovery* exfat = nullptr;
+    std::map<std::string, ScanRecord> byPath;
+    int scanResult = -1;
+
+    explicit ScannedCard(const std::function<void(std::vector<uint8_t>&)>& damage = nullptr) {
+        image = test::UnpackFixture("exfat/card.img.gz", dir.path());
+        if (damage) {
+            auto bytes = test::ReadFileBytes(image);
+            damage(bytes);
+            test::WriteFileBytes(image, bytes);
+        }
+        engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+        exfat = dynamic_cast<CFastExfatRecovery*>(engine.get());
+        if (!exfat) return;
+        engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+        scanResult = engine->Scan(nullptr);
+        for (uint32_t id = 1; exfat->Log() && id <= exfat->Log()->RecordCount(); ++id) {
+            ScanRecord r;
+            if (exfat->Log()->ReadRecord(id, r) != kOk) continue;
+            std::string folder;
+            engine->GetRecordPath(r, folder);
+            byPath[folder + std::string(RecordName(r))] = r;
+        }
+    }
+};
+
+TEST(ExfatQuickScan, EveryDeletedFileIsListedInItsFolderWithItsNameTimesAndBytes) {
+    ScannedCard card;
+    ASSERT_NE(card.exfat, nullptr) << "the factory picks the exFAT engine";
+    ASSERT_EQ(card.scanResult, kOk);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/card.json")));
+    int deleted = 0;
+    for (const auto& entry : manifest["files"]) {
+        const std::string path = entry["folder"].get<std::string>() + "/" + entry["name"].get<std::string>();
+        if (entry["state"] == "live") {
+            EXPECT_FALSE(card.byPath.count(path)) << path << ": live files are not listed";
+            continue;
+        }
+        ++deleted;
+        ASSERT_TRUE(card.byPath.count(path)) << path;
+        const ScanRecord& r = card.byPath[path];
+        EXPECT_EQ(r.engineKind, uint32_t{ExfatQuick});
+        EXPECT_EQ(r.fileSize, entry["size"].get<uint64_t>()) << path;
+        EXPECT_EQ(r.writeTime, FileTimeFromUnix(entry["mtime"].get<int64_t>())) << path;
+        EXPECT_EQ(r.contentOk, 1u) << path;
+        const fs::path target = card.dir / "out" / std::to_string(r.recordId);
+        ASSERT_EQ(card.engine->Recover(r, target, 0), kOk) << path;
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), entry["sha256"].get<std::string>()) << path;
+    }
+    EXPECT_EQ(deleted, 36);
+    for (const char* folder : {"DCIM", "DCIM/100CANON", "Docs", "Docs/Reports", "Docs/Reports/2016", "Keep", "Music"}) {
+        ASSERT_TRUE(card.byPath.count(folder)) << folder;
+        EXPECT_EQ(card.byPath[folder].isFolder, 1u) << folder;
+    }
+    EXPECT_EQ(card.byPath["DCIM/100CANON"].folderDeleted, 1u);
+    EXPECT_EQ(card.byPath["DCIM"].folderDeleted, 0u);
+    // A deleted folder comes back whole, its files inside.
+    const fs::path folderTarget = card.dir / "folder";
+    ASSERT_EQ(card.engine->Recover(card.byPath["DCIM/100CANON"], folderTarget, 0), kOk);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folderTarget), fs::directory_iterator()), 30);
+}
+
+TEST(ExfatQuickScan, TheDeepPassSeesOnlyFreeClustersAndProbeNamesTheVolume) {
+    ScannedCard card;
+    ASSERT_NE(card.exfat, nullptr);
+    ASSERT_EQ(card.engine->BuildAllocationMap(), kOk);
+    const ExfatGeometry& volume = card.exfat->Volume();
+    // The live files' clusters never lie in a free extent.
+    uint64_t position = 0, length = 0, freeSectors = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    while (card.engine->NextFreeExtent(position, length), length > 0) {
+        extents.emplace_back(position, position + length);
+        freeSectors += length;
+        position += length;
+    }
+    ASSERT_FALSE(extents.empty());
+    EXPECT_GE(extents.front().first, uint64_t{volume.heapOffset}) << "boot regions and FATs are not free space";
+    EXPECT_LT(freeSectors, uint64_t{volume.clusterCount} * volume.sectorsPerCluster);
+    EXPECT_GT(freeSectors, uint64_t{volume.clusterCount} * volume.sectorsPerCluster / 2);
+    const auto bytes = test::ReadFileBytes(card.image);
+    EXPECT_EQ(ClassifyBootArea(ByteView(bytes).sub(0, kBootAreaBytes)), FsKind::Exfat);
+    EXPECT_STREQ(FsKindName(FsKind::Exfat), "exFAT");
+}
+
+TEST(ExfatQuickScan, DamagedBootRegionsAndEntrySetsLoseNothingElse) {
+    // The main boot region's checksum fails: the backup serves.
+    ScannedCard backup([](std::vector<uint8_t>& bytes) { bytes[100] ^= 1; });
+    ASSERT_NE(backup.exfat, nullptr);
+    EXPECT_TRUE(backup.exfat->Volume().fromBackup);
+    EXPECT_TRUE(backup.byPath.count("Keep/fragmented.bin"));
+    // Both regions damaged: the scan fails cleanly, it finds nothing and does not crash.
+    ScannedCard broken([](std::vector<uint8_t>& bytes) {
+        bytes[100] ^= 1;
+        bytes[12 * 512 + 100] ^= 1;
+    });
+    EXPECT_NE(broken.scanResult, kOk);
+    EXPECT_TRUE(broken.byPath.empty());
+}
+
+}  // namespace
+}  // namespace kestrune
