@@ -42,7 +42,7 @@ int DetectTransportStream(ByteView s, CarvingContext& context) {
         return kNoType;
     if (context.transportStreamFlag) {
         std::vector<uint8_t> before;
-        if (context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, before)) {
+        if (context.m2tsFlag && context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, before)) {
             const ByteView previous(before);
             for (size_t j = 1; j * kPacketBytes <= previous.size(); ++j)
                 if (previous.u8(previous.size() - j * kPacketBytes) == kPacketSync) return kNoType;
@@ -54,15 +54,17 @@ int DetectTransportStream(ByteView s, CarvingContext& context) {
 
 // An M2TS stream, whatever table its first packet carries: 192-byte packets at every
 // step of the sector and of the next 4 KiB. Inside a running stream every third sector
-// (of 512 bytes) starts on a packet too; there the sector before holds the packets that
-// lead up to it, which a stream's real first sector almost never has.
+// (of 512 bytes) starts on a packet too; while an M2TS file is being carved (the flag),
+// a sector whose predecessor holds the packets that lead up to it is no new stream. The
+// flag keeps the quick scan's content check out of this: a camera writes its clips one
+// after the other, and the second clip's first sector follows the first clip's packets.
 int DetectM2ts(ByteView s, CarvingContext& context) {
     constexpr size_t kPacketBytes = kM2tsPackets.packetBytes;
     if (s.size() < 16) return kNoType;
     for (size_t at = 0; at + kM2tsPackets.syncOffset + 4 <= s.size(); at += kPacketBytes)
         if (!IsTransportPacket(s, at, kM2tsPackets)) return kNoType;
     std::vector<uint8_t> bytes;
-    if (context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, bytes) && bytes.size() >= kPacketBytes) {
+    if (context.m2tsFlag && context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, bytes) && bytes.size() >= kPacketBytes) {
         const ByteView previous(bytes);
         bool leadsUp = true;
         for (size_t j = 1; j * kPacketBytes <= previous.size() && leadsUp; ++j)

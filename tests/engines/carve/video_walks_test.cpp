@@ -8,6 +8,7 @@
 #include <map>
 
 #include "engines/carve/carved_area.h"
+#include "engines/carve/signature_table.h"
 #include "engines/carve/video_walks.h"
 #include "engines/found_data.h"
 #include "support/test_support.h"
@@ -277,15 +278,35 @@ TEST(VideoWalks, TransportPacketsAreFoundWhateverTableComesFirst) {
     NoisyImage image;
     image.Noise(3);
     image.Add("camera.m2ts", m2ts);
-    // A second copy with a broken packet in the middle: two pieces, not one per sector.
+    // A second copy with a broken packet in the middle: the stream ends before it, and
+    // its rest is found again from the first sector that starts on a packet, as one file,
+    // not one per packet boundary.
+    constexpr size_t kBroken = 40, kPacket = 192;
     auto broken = m2ts;
-    broken[40 * 192 + 4] = 0x00;
+    broken[kBroken * kPacket + 4] = 0x00;
     image.Add("broken", broken);
     auto carved = test::Carve(image.bytes);
-    // The rest of the broken stream runs on from packets before it: no new stream starts there.
-    EXPECT_EQ(carved->bySector.size(), 2u) << "the stream is not split at every packet boundary";
-    ASSERT_TRUE(carved->bySector.count(image.startOf["broken"]));
-    EXPECT_EQ(carved->bySector[image.startOf["broken"]].fileSize, 40u * 192u);
+    const uint64_t start = image.startOf["broken"];
+    ASSERT_TRUE(carved->bySector.count(start));
+    EXPECT_EQ(carved->bySector[start].fileSize, kBroken * kPacket);
+    // 48 packets are 18 sectors: the first whole packet on a sector boundary after the
+    // broken one.
+    const uint64_t rest = start + 48 * kPacket / kSector;
+    ASSERT_TRUE(carved->bySector.count(rest));
+    EXPECT_EQ(carved->bySector[rest].fileSize, m2ts.size() - 48 * kPacket);
+    EXPECT_EQ(carved->bySector.size(), 3u);
+}
+
+// A camera writes its clips one after the other: the quick scan's content check takes the
+// second clip for what it is, though the sector before it ends in the first clip's packets.
+TEST(VideoWalks, ClipsWrittenBackToBackEachPassTheContentCheck) {
+    const auto m2ts = VideoFixture("camera.m2ts");
+    std::vector<uint8_t> disk = m2ts;
+    disk.insert(disk.end(), m2ts.begin(), m2ts.end());
+    MemoryFile memory(disk);
+    const uint64_t second = m2ts.size() / kSector;
+    const ByteView sector = ByteView(disk).sub(m2ts.size(), kSector);
+    EXPECT_EQ(carve::SignatureMatchesExtension(sector, "mts", memory.context, second), 1);
 }
 
 }  // namespace
