@@ -2,8 +2,10 @@
 """Byte-exact carving per type: the structure-walk fixtures (and a few older ones) laid
 on sector boundaries between seeded pseudo-random filler, carved by the deep scan of a
 kestrune binary and, when installed, by PhotoRec; counts the files given back whole.
+--video adds the video and animation fixtures (tests/fixtures/carve_video); --video-only
+lays those alone.
 
-    bench/carve_exact.py KESTRUNE_BINARY [--photorec] [WORK_FOLDER]
+    bench/carve_exact.py KESTRUNE_BINARY [--photorec] [--video | --video-only] [WORK_FOLDER]
 """
 import hashlib
 import os
@@ -19,10 +21,18 @@ OLDER = ["photo.jpg", "thumb.jpg", "letter.docx", "sheet.xlsx", "slides.pptx", "
          "letter.pdf", "archive.gz", "data.db", "image.tif", "image.png", "anim.gif", "image.bmp"]
 
 
-def build_image(path, copies=4):
+def fixtures_in(folder):
+    return [os.path.join(FIXTURES, folder, n) for n in sorted(os.listdir(os.path.join(FIXTURES, folder)))]
+
+
+def build_image(path, pictures=True, video=False, copies=4):
     rnd = random.Random(2026)
-    files = [os.path.join(FIXTURES, "carve_structure", n) for n in sorted(os.listdir(os.path.join(FIXTURES, "carve_structure")))]
-    files += [os.path.join(FIXTURES, "carve", n) for n in OLDER]
+    files = []
+    if pictures:
+        files += fixtures_in("carve_structure")
+        files += [os.path.join(FIXTURES, "carve", n) for n in OLDER]
+    if video:
+        files += fixtures_in("carve_video")
     truth = []
     with open(path, "wb") as out:
         for _ in range(copies):
@@ -58,12 +68,14 @@ def score(name, truth, found, seconds):
 def main():
     binary = os.path.abspath(sys.argv[1])
     photorec = "--photorec" in sys.argv
-    rest = [a for a in sys.argv[2:] if a != "--photorec"]
+    video_only = "--video-only" in sys.argv
+    video = video_only or "--video" in sys.argv
+    rest = [a for a in sys.argv[2:] if not a.startswith("--")]
     work = os.path.abspath(rest[0] if rest else "/tmp/kestrune-carve-exact")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     image = os.path.join(work, "area.img")
-    truth = build_image(image)
+    truth = build_image(image, pictures=not video_only, video=video)
     env = dict(os.environ, KESTRUNE_DATA_HOME=os.path.join(work, "data"))
     out = os.path.join(work, "kestrune")
     start = time.monotonic()

@@ -51,13 +51,13 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
         {"tone.mp3", "mp3"}, {"movie.swf", "swf"}, {"clip.wmv", "wmv"}, {"letter.doc", "doc"},
         {"sheet.xls", "xls"}, {"slides.ppt", "ppt"}, {"files.rar", "rar"}, {"audio.ape", "ape"},
         {"clip.ts", "ts"}, {"image.tif", "tif"}, {"archive.gz", "gz"}, {"data.db", "db"},
-        {"letter.pdf", "pdf"}};
+        {"letter.pdf", "pdf"}, {"clip.mp4", "mp4"}, {"clip.mov", "mov"}, {"clip.mkv", "mkv"},
+        {"clip.flv", "flv"}, {"clip.3gp", "3gp"}, {"clip.mpg", "mpeg"}, {"clip.mts", "mts"},
+        {"clip.rm", "rmvb"}};
     const std::vector<std::pair<std::string, std::string>> untilForeign = {
-        {"image.psd", "psd"}, {"clip.mp4", "mp4"}, {"clip.mov", "mov"},
-        {"clip.mkv", "mkv"}, {"clip.flv", "flv"}, {"clip.3gp", "3gp"}, {"clip.mpg", "mpeg"},
-        {"clip.mts", "mts"}, {"clip.mxf", "mxf"},
+        {"image.psd", "psd"}, {"clip.mxf", "mxf"},
         {"mail.dbx", "dbx"}, {"mail.pst", "pst"}, {"anim.fla", "fla"}, {"sound.mp2", "mp2"},
-        {"ring.mmf", "mmf"}, {"clip.rm", "rmvb"}};
+        {"ring.mmf", "mmf"}};
     CarveImage image;
     std::map<std::string, std::vector<uint8_t>> files;
     for (const auto& list : {exact, untilForeign})
