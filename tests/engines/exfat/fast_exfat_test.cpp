@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -29,8 +30,8 @@ struct ScannedCard {
     std::map<std::string, ScanRecord> byPath;
     int scanResult = -1;
 
-    explicit ScannedCard(const std::function<void(std::vector<uint8_t>&)>& damage = nullptr) {
-        image = test::UnpackFixture("exfat/card.img.gz", dir.path());
+    explicit ScannedCard(const std::string& name = "card", const std::function<void(std::vector<uint8_t>&)>& damage = nullptr) {
+        image = test::UnpackFixture("exfat/" + name + ".img.gz", dir.path());
         if (damage) {
             auto bytes = test::ReadFileBytes(image);
             damage(bytes);
@@ -51,11 +52,14 @@ struct ScannedCard {
     }
 };
 
-TEST(ExfatQuickScan, EveryDeletedFileIsListedInItsFolderWithItsNameTimesAndBytes) {
-    ScannedCard card;
+// Cards of 4 KiB and of 128 KiB clusters.
+class ExfatCard : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ExfatCard, EveryDeletedFileIsListedInItsFolderWithItsNameTimesAndBytes) {
+    ScannedCard card(GetParam());
     ASSERT_NE(card.exfat, nullptr) << "the factory picks the exFAT engine";
     ASSERT_EQ(card.scanResult, kOk);
-    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/card.json")));
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath(std::string("exfat/") + GetParam() + ".json")));
     int deleted = 0;
     for (const auto& entry : manifest["files"]) {
         const std::string path = entry["folder"].get<std::string>() + "/" + entry["name"].get<std::string>();
@@ -87,6 +91,8 @@ TEST(ExfatQuickScan, EveryDeletedFileIsListedInItsFolderWithItsNameTimesAndBytes
     EXPECT_EQ(std::distance(fs::directory_iterator(folderTarget), fs::directory_iterator()), 30);
 }
 
+INSTANTIATE_TEST_SUITE_P(Cards, ExfatCard, ::testing::Values("card", "card128"));
+
 TEST(ExfatQuickScan, TheDeepPassSeesOnlyFreeClustersAndProbeNamesTheVolume) {
     ScannedCard card;
     ASSERT_NE(card.exfat, nullptr);
@@ -111,17 +117,33 @@ TEST(ExfatQuickScan, TheDeepPassSeesOnlyFreeClustersAndProbeNamesTheVolume) {
 
 TEST(ExfatQuickScan, DamagedBootRegionsAndEntrySetsLoseNothingElse) {
     // The main boot region's checksum fails: the backup serves.
-    ScannedCard backup([](std::vector<uint8_t>& bytes) { bytes[100] ^= 1; });
+    ScannedCard backup("card", [](std::vector<uint8_t>& bytes) { bytes[100] ^= 1; });
     ASSERT_NE(backup.exfat, nullptr);
     EXPECT_TRUE(backup.exfat->Volume().fromBackup);
     EXPECT_TRUE(backup.byPath.count("Keep/fragmented.bin"));
     // Both regions damaged: the scan fails cleanly, it finds nothing and does not crash.
-    ScannedCard broken([](std::vector<uint8_t>& bytes) {
+    ScannedCard broken("card", [](std::vector<uint8_t>& bytes) {
         bytes[100] ^= 1;
         bytes[12 * 512 + 100] ^= 1;
     });
     EXPECT_NE(broken.scanResult, kOk);
     EXPECT_TRUE(broken.byPath.empty());
+    // A set whose name was damaged fails its checksum: that file is left out, the rest
+    // of its folder is still read.
+    ScannedCard damagedSet("card", [](std::vector<uint8_t>& bytes) {
+        const std::u16string name = u"fragmented";
+        const auto* pattern = reinterpret_cast<const uint8_t*>(name.data());
+        auto at = std::search(bytes.begin(), bytes.end(), pattern, pattern + name.size() * 2);
+        ASSERT_NE(at, bytes.end());
+        *at ^= 0x20;
+    });
+    EXPECT_EQ(damagedSet.scanResult, kOk);
+    EXPECT_FALSE(damagedSet.byPath.count("Keep/fragmented.bin"));
+    EXPECT_FALSE(damagedSet.byPath.count("Keep/Fragmented.bin"));
+    EXPECT_TRUE(damagedSet.byPath.count("Music/track.bin"));
+    // Keep held no other deleted file, so it is not listed either.
+    EXPECT_FALSE(damagedSet.byPath.count("Keep"));
+    EXPECT_EQ(damagedSet.byPath.size(), backup.byPath.size() - 2);
 }
 
 }  // namespace
