@@ -17,29 +17,6 @@ constexpr uint64_t kMaxBitmapBytes = 512ull << 20;
 
 }  // namespace
 
-std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
-                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted) {
-    std::vector<uint32_t> clusters;
-    const uint64_t clusterBytes = volume.ClusterBytes();
-    const uint64_t count = std::min<uint64_t>((length + clusterBytes - 1) / clusterBytes, volume.clusterCount);
-    uint64_t cluster = firstCluster;
-    std::unordered_set<uint64_t> seen;
-    while (clusters.size() < count && volume.IsHeapCluster(cluster)) {
-        const bool chained = !contiguous && !deleted;
-        if (chained && !seen.insert(cluster).second) break;  // a chain that loops
-        clusters.push_back(static_cast<uint32_t>(cluster));
-        if (contiguous) {
-            ++cluster;
-        } else if (chained) {
-            cluster = fat.Entry(static_cast<uint32_t>(cluster));
-        } else {
-            do ++cluster;
-            while (volume.IsHeapCluster(cluster) && bitmap.InUse(static_cast<uint32_t>(cluster)));
-        }
-    }
-    return clusters;
-}
-
 ExfatTree::ExfatTree(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat)
     : source_(source), volume_(volume), fat_(fat) {}
 
@@ -70,27 +47,6 @@ bool ExfatTree::LoadRoot(std::string& why) {
     return haveBitmap;
 }
 
-std::vector<uint8_t> ExfatTree::ReadFolder(uint32_t first, uint64_t length, bool contiguous, bool deleted,
-                                           std::vector<uint64_t>& clusterSectors) {
-    clusterSectors.clear();
-    std::vector<uint8_t> bytes;
-    const uint64_t clusterBytes = volume_.ClusterBytes();
-    for (uint32_t cluster : ExfatStreamClusters(volume_, fat_, bitmap_, first, std::min(length, kMaxFolderBytes),
-                                                contiguous, deleted)) {
-        const size_t at = bytes.size();
-        bytes.resize(at + clusterBytes);
-        uint32_t read = 0;
-        if (ReadSectors(volume_.sectorsPerCluster, source_, bytes.data() + at, volume_.ClusterSector(cluster),
-                        static_cast<int>(volume_.bytesPerSector), read) != kOk ||
-            read != volume_.sectorsPerCluster) {
-            bytes.resize(at);
-            break;
-        }
-        clusterSectors.push_back(volume_.ClusterSector(cluster));
-    }
-    return bytes;
-}
-
 int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
     struct Folder {
         uint32_t first;
@@ -106,8 +62,12 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
         const Folder folder = queue.front();
         queue.pop_front();
         if (!entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
-        const std::vector<uint8_t> bytes =
-            ReadFolder(folder.first, folder.length, folder.contiguous, folder.deleted, clusterSectors);
+        clusterSectors.clear();
+        const std::vector<uint8_t> bytes = ReadExfatClusters(
+            source_, volume_,
+            ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
+                                folder.contiguous, folder.deleted),
+            &clusterSectors);
         const ByteView entries(bytes);
         for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
             if (entries.u8(at) == exfat::kEndOfDirectory) break;

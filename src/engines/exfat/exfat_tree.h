@@ -25,12 +25,6 @@ struct ExfatFound {
     uint64_t entrySector = 0;    // absolute sector of the set's File entry
 };
 
-// The clusters of a stream of length bytes from firstCluster: one run when contiguous,
-// the FAT chain when live, else (deleted, chain cleared) the first cluster and then the
-// free clusters after it. Shorter when the volume or the chain gives out.
-std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
-                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted);
-
 class ExfatTree {
 public:
     ExfatTree(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat);
@@ -46,10 +40,6 @@ public:
     const UpcaseTable& Upcase() const { return upcase_; }
 
 private:
-    // A folder's bytes and the absolute first sector of each of its clusters.
-    std::vector<uint8_t> ReadFolder(uint32_t first, uint64_t length, bool contiguous, bool deleted,
-                                    std::vector<uint64_t>& clusterSectors);
-
     SectorSource& source_;
     const ExfatGeometry& volume_;
     ExfatFat& fat_;

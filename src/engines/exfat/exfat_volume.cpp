@@ -1,6 +1,7 @@
 #include "engines/exfat/exfat_volume.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "disk/result_codes.h"
 
@@ -133,15 +134,11 @@ uint32_t ExfatFat::Entry(uint32_t n) {
     return ByteView(window_).le32(static_cast<size_t>((n - windowFirst_) * 4));
 }
 
-std::vector<uint8_t> ReadExfatStream(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat,
-                                     uint32_t firstCluster, uint64_t length, bool contiguous, size_t maxBytes) {
+std::vector<uint8_t> ReadExfatClusters(SectorSource& source, const ExfatGeometry& volume,
+                                       const std::vector<uint32_t>& clusters, std::vector<uint64_t>* clusterSectors) {
     std::vector<uint8_t> bytes;
-    const uint64_t clusterBytes = volume.ClusterBytes();
-    const uint64_t wanted = std::min<uint64_t>(length, maxBytes);
-    uint32_t cluster = firstCluster;
-    // A chain cannot be longer than the heap: past that it loops.
-    for (uint64_t steps = 0; bytes.size() < wanted && volume.IsHeapCluster(cluster) && steps < volume.clusterCount;
-         ++steps) {
+    const size_t clusterBytes = static_cast<size_t>(volume.ClusterBytes());
+    for (uint32_t cluster : clusters) {
         const size_t at = bytes.size();
         bytes.resize(at + clusterBytes);
         uint32_t read = 0;
@@ -151,8 +148,17 @@ std::vector<uint8_t> ReadExfatStream(SectorSource& source, const ExfatGeometry& 
             bytes.resize(at);
             break;
         }
-        cluster = contiguous ? cluster + 1 : fat.Entry(cluster);
+        if (clusterSectors) clusterSectors->push_back(volume.ClusterSector(cluster));
     }
+    return bytes;
+}
+
+std::vector<uint8_t> ReadExfatStream(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat,
+                                     uint32_t firstCluster, uint64_t length, bool contiguous, size_t maxBytes) {
+    const uint64_t wanted = std::min<uint64_t>(length, maxBytes);
+    static const AllocationBitmap kUnused;  // a live stream's clusters do not depend on it
+    std::vector<uint8_t> bytes = ReadExfatClusters(
+        source, volume, ExfatStreamClusters(volume, fat, kUnused, firstCluster, wanted, contiguous, false), nullptr);
     if (bytes.size() > wanted) bytes.resize(static_cast<size_t>(wanted));
     return bytes;
 }
@@ -168,6 +174,29 @@ bool AllocationBitmap::InUse(uint32_t cluster) const {
     const uint32_t bit = cluster - 2;
     if (bit / 8 >= bits_.size()) return true;
     return (bits_[bit / 8] >> (bit % 8)) & 1;
+}
+
+std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
+                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted) {
+    std::vector<uint32_t> clusters;
+    const uint64_t clusterBytes = volume.ClusterBytes();
+    const uint64_t count = std::min<uint64_t>((length + clusterBytes - 1) / clusterBytes, volume.clusterCount);
+    uint64_t cluster = firstCluster;
+    std::unordered_set<uint64_t> seen;
+    while (clusters.size() < count && volume.IsHeapCluster(cluster)) {
+        const bool chained = !contiguous && !deleted;
+        if (chained && !seen.insert(cluster).second) break;  // a chain that loops
+        clusters.push_back(static_cast<uint32_t>(cluster));
+        if (contiguous) {
+            ++cluster;
+        } else if (chained) {
+            cluster = fat.Entry(static_cast<uint32_t>(cluster));
+        } else {
+            do ++cluster;
+            while (volume.IsHeapCluster(cluster) && bitmap.InUse(static_cast<uint32_t>(cluster)));
+        }
+    }
+    return clusters;
 }
 
 void UpcaseTable::Assign(ByteView stored) {

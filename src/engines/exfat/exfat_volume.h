@@ -87,6 +87,17 @@ private:
     uint32_t clusterCount_ = 0;
 };
 
+// The clusters of a stream of length bytes from firstCluster: one run when contiguous,
+// the FAT chain when live, else (deleted, chain cleared) the first cluster and then the
+// free clusters after it. Shorter when the volume or the chain gives out.
+std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
+                                          uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted);
+
+// The bytes of those clusters, in order; shorter at the first that cannot be read.
+// clusterSectors, when given, gets the absolute first sector of each cluster read.
+std::vector<uint8_t> ReadExfatClusters(SectorSource& source, const ExfatGeometry& volume,
+                                       const std::vector<uint32_t>& clusters, std::vector<uint64_t>* clusterSectors);
+
 // The up-case table: how names compare and hash. Stored compressed, runs of characters
 // that map to themselves given as 0xFFFF and a length.
 class UpcaseTable {
