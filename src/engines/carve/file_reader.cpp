@@ -4,8 +4,8 @@
 
 namespace kestrune::carve {
 
-FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes)
-    : context_(context), walk_(context, maxBytes) {
+FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes, int ownType)
+    : context_(context), walk_(context, maxBytes, false, ownType) {
     window_.assign(firstSector.data(), firstSector.data() + firstSector.size());
     window_.resize(context.sectorSize, 0);
 }
@@ -73,9 +73,9 @@ bool FileReader::Reaches(uint64_t end) {
 }
 
 uint64_t WalkOrFallback(StructureWalk walk, ByteView sector, CarvingContext& context, uint64_t maxBytes,
-                        LengthFn fallback) {
+                        LengthFn fallback, int ownType) {
     {
-        FileReader file(sector, context, maxBytes);
+        FileReader file(sector, context, maxBytes, ownType);
         if (auto length = walk(file); length && *length > 0 && *length <= maxBytes && file.Reaches(*length))
             return *length;
         if (file.Cancelled()) return std::max<uint64_t>(file.CountedBytes(), context.sectorSize);

@@ -8,8 +8,8 @@
 
 namespace kestrune::carve {
 
-ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg)
-    : context_(context), maxSectors_(maxBytes / context.sectorSize), ignoreMpeg_(ignoreMpeg) {
+ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg, int ownType)
+    : context_(context), maxSectors_(maxBytes / context.sectorSize), ignoreMpeg_(ignoreMpeg), ownType_(ownType) {
     context_.cursor = context_.position;
 }
 
@@ -43,7 +43,8 @@ bool ReadAhead::Next(ByteView& block) {
         const ByteView sector(buffer_.data() + usable * sectorSize, sectorSize);
         context_.cursor = first + usable;
         const int type = DetectType(sector, context_);
-        if ((type != kNoType && !(ignoreMpeg_ && type == kMpeg)) || IsFileSystemStructure(sector)) break;
+        const bool ignored = (ignoreMpeg_ && type == kMpeg) || (ownType_ != kNoType && type == ownType_);
+        if ((type != kNoType && !ignored) || IsFileSystemStructure(sector)) break;
     }
     blockOffset_ = (1 + countedSectors_) * sectorSize;
     countedSectors_ += usable;
