@@ -25,7 +25,9 @@ uint64_t Mp3Tag(ByteView, CarvingContext& context) {
     const uint64_t counted = walk.CountedBytes();
     return candidate && *candidate <= counted ? *candidate : counted;
 }
-uint64_t Mp3Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp3, s, c, 2 * GiB, Mp3Tag); }
+// An MP3 file may hold layer II frames too (at 384 kbit/s and 48 kHz each looks like an
+// MP2 file's start), so MP2 hits are not foreign to its walk either.
+uint64_t Mp3Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp3, s, c, 2 * GiB, Mp3Tag, kMp2); }
 
 int DetectMidi(ByteView s, CarvingContext&) {
     if (s.size() < 16) return kNoType;

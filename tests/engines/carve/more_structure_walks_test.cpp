@@ -130,6 +130,28 @@ TEST(MoreStructureWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
     }
 }
 
+// Layer II frames at 384 kbit/s and 48 kHz each look like an MP2 file's start; those
+// that fall on a sector boundary do not end the stream, in an MP2 or an MP3 file.
+TEST(MoreStructureWalks, FramesThatLookLikeFileStartsDoNotEndTheirStream) {
+    const auto mp2 = Fixture("stereo384.mp2");
+    // An ID3v2 tag padded to 256 bytes: every fourth frame then starts a sector.
+    std::vector<uint8_t> mp3 = Fixture("cbr_tags.mp3");
+    mp3.resize(10);
+    mp3[6] = 0, mp3[7] = 0, mp3[8] = 0x01, mp3[9] = 0x76;  // 246
+    const std::string title = "TIT2\x00\x00\x00\x06\x00\x00\x00Tone";
+    mp3.insert(mp3.end(), title.begin(), title.end());
+    mp3.resize(256, 0);
+    mp3.insert(mp3.end(), mp2.begin(), mp2.end());
+    NoisyImage image;
+    image.Add("mp2", mp2);
+    image.Add("mp3", mp3);
+    auto carved = Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["mp2"]));
+    EXPECT_EQ(carved->bySector[image.startOf["mp2"]].fileSize, mp2.size());
+    ASSERT_TRUE(carved->bySector.count(image.startOf["mp3"]));
+    EXPECT_EQ(carved->bySector[image.startOf["mp3"]].fileSize, mp3.size());
+}
+
 // A context over bytes, for the walks alone; a length counts only when the file, as it
 // lies there, reaches it (as when the deep scan runs a walk).
 struct MemoryFile {
