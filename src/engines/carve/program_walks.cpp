@@ -125,9 +125,12 @@ std::optional<uint64_t> WalkCab(FileReader& file) {
         if (folder.empty()) return std::nullopt;
         chains.emplace_back(folder.le32(0), folder.le16(4));
     }
+    // Folders' blocks lie one folder after another; blocks shared or out of order would
+    // let a made-up header walk the same bytes again and again.
+    std::sort(chains.begin(), chains.end());
     uint64_t dataEnd = 0;
     for (auto [block, count] : chains) {
-        if (block < filesAt) return std::nullopt;
+        if (block < filesAt || block < dataEnd) return std::nullopt;
         for (uint32_t i = 0; i < count; ++i) {
             const ByteView header = file.Read(block, 8);
             if (header.empty() || header.le16(4) == 0 || header.le16(6) > 32768 || file.Cancelled())
