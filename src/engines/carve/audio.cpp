@@ -87,10 +87,16 @@ int DetectMp2(ByteView s, CarvingContext&) {
 int DetectMmf(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MMMD") ? kMmf : kNoType; }
 uint64_t ShortAudioUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
 // Every frame of a stream at 384 kbit/s and 48 kHz looks like an MP2 file's start: such
-// sectors are not foreign to the walk of its frames.
-uint64_t Mp2Length(ByteView s, CarvingContext& c) {
-    return WalkOrFallback(WalkMp2, s, c, 256 * MiB, ShortAudioUntilForeign, kMp2);
+// sectors are not foreign to the stream (one in four frames starts a sector, so a stream
+// would otherwise end after 4.5 KiB), as MPEG pack headers are not to an MPEG file.
+uint64_t Mp2UntilForeign(ByteView, CarvingContext& context) {
+    ReadAhead walk(context, 256 * MiB, false, kMp2);
+    ByteView block;
+    while (walk.Next(block)) {
+    }
+    return walk.CountedBytes();
 }
+uint64_t Mp2Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp2, s, c, 256 * MiB, Mp2UntilForeign, kMp2); }
 
 constexpr Anchor kMp3Anchors[] = {{0, 'I'}};
 constexpr Anchor kMAnchors[] = {{0, 'M'}};

@@ -142,10 +142,18 @@ TEST(MoreStructureWalks, FramesThatLookLikeFileStartsDoNotEndTheirStream) {
     mp3.insert(mp3.end(), title.begin(), title.end());
     mp3.resize(256, 0);
     mp3.insert(mp3.end(), mp2.begin(), mp2.end());
+    // A frame damaged before the walk trusts the stream: the plain rule runs on through
+    // the stream to the next file.
+    auto damaged = mp2;
+    damaged[2 * 1152 + 1] = 0;
     NoisyImage image;
     image.Add("mp2", mp2);
     image.Add("mp3", mp3);
+    image.Add("damaged", damaged, 0);
+    image.Add("next", test::CarveFixture("image.png"));
     auto carved = Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["damaged"]));
+    EXPECT_EQ(carved->bySector[image.startOf["damaged"]].fileSize, (image.startOf["next"] - image.startOf["damaged"]) * kSector);
     ASSERT_TRUE(carved->bySector.count(image.startOf["mp2"]));
     EXPECT_EQ(carved->bySector[image.startOf["mp2"]].fileSize, mp2.size());
     ASSERT_TRUE(carved->bySector.count(image.startOf["mp3"]));
