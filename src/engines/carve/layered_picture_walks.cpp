@@ -66,7 +66,8 @@ std::optional<uint64_t> WalkPsd(FileReader& file) {
 
 std::optional<uint64_t> WalkIco(FileReader& file) {
     const ByteView h = file.Read(0, 6);
-    if (!h.matches(0, Bytes("\x00\x00\x01\x00")) || h.le16(4) == 0) return std::nullopt;
+    // Icons (type 1) and cursors (type 2) share the directory.
+    if (h.le16(0) != 0 || (h.le16(2) != 1 && h.le16(2) != 2) || h.le16(4) == 0) return std::nullopt;
     const uint32_t count = h.le16(4);
     const uint64_t directoryEnd = 6 + 16ULL * count;
     const ByteView read = file.Read(0, static_cast<size_t>(directoryEnd));

@@ -10,7 +10,7 @@ namespace kestrune::carve {
 // PSD and PSB: header, colour mode data, image resources, layer and mask information,
 // then the merged image, raw or run-length coded.
 std::optional<uint64_t> WalkPsd(FileReader& file);
-// ICO: the end of the image that reaches furthest, every image checked to be a bitmap
+// ICO and CUR: the end of the image that reaches furthest, every image checked to be a bitmap
 // header or a PNG lying after the directory.
 std::optional<uint64_t> WalkIco(FileReader& file);
 

@@ -239,6 +239,9 @@ TEST(MoreStructureWalks, PicturesThatPointOutsideEndTheWalk) {
     EXPECT_EQ(MemoryFile(rle).Walk(carve::WalkPsd), std::nullopt);
     // An icon image placed inside the directory, or one that is neither bitmap nor PNG.
     auto ico = Fixture("sizes.ico");
+    auto cursor = ico;
+    cursor[2] = 2;  // a cursor's directory is an icon's
+    EXPECT_EQ(MemoryFile(cursor).Walk(carve::WalkIco), ico.size());
     auto inside = ico;
     PutLe(inside, 6 + 12, 8);
     EXPECT_EQ(MemoryFile(inside).Walk(carve::WalkIco), std::nullopt);
