@@ -25,7 +25,8 @@ std::optional<uint64_t> WalkCompoundDocument(FileReader& file) {
     if (!((major == 3 && shift == 9) || (major == 4 && shift == 12)) || h.le16(32) != 6) return std::nullopt;
     const uint64_t sectorBytes = uint64_t{1} << shift;
     const uint32_t perSector = static_cast<uint32_t>(sectorBytes / 4);
-    const uint32_t fatCount = h.le32(44), difatCount = h.le32(72);
+    // The header's view is gone after the next read: keep what is needed of it.
+    const uint32_t fatCount = h.le32(44), difatCount = h.le32(72), firstDirectory = h.le32(48);
     // More FAT sectors than a file within the carving maximum could need.
     if (fatCount == 0 || fatCount > (uint64_t{4} << 30) / sectorBytes / perSector + 1) return std::nullopt;
     if (difatCount > fatCount / (perSector - 1) + 1) return std::nullopt;
@@ -65,7 +66,7 @@ std::optional<uint64_t> WalkCompoundDocument(FileReader& file) {
     if (!highest) return std::nullopt;
     for (uint32_t sector : fatSectors)
         if (sector > *highest) return std::nullopt;
-    if (h.le32(48) > *highest) return std::nullopt;
+    if (firstDirectory > *highest) return std::nullopt;
     return (*highest + 2) * sectorBytes;
 }
 
