@@ -3,6 +3,7 @@
 
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
+#include "engines/carve/program_walks.h"
 #include "engines/carve/structure_walks.h"
 
 namespace kestrune::carve {
@@ -56,10 +57,11 @@ uint64_t RarEndBlock(ByteView, CarvingContext& context) {
 uint64_t RarLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkRar, s, c, 4 * GiB, RarEndBlock); }
 
 int DetectCab(ByteView s, CarvingContext&) { return s.size() >= 36 && s.matches(0, "MSCF") ? kCab : kNoType; }
-uint64_t CabLength(ByteView s, CarvingContext& context) {
+uint64_t CabHeaderSize(ByteView s, CarvingContext& context) {
     if (s.size() < 36) return OneSector(context);
     return std::min<uint64_t>(s.le32(8), 1 * GiB);
 }
+uint64_t CabLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkCab, s, c, 1 * GiB, CabHeaderSize); }
 
 constexpr Anchor kGzipAnchors[] = {{0, 0x1F}};
 constexpr Anchor k7zipAnchors[] = {{0, '7'}};

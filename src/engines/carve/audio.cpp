@@ -1,6 +1,7 @@
 // Sound: MP3, MIDI, APE, WAV, MP2 and MMF.
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
+#include "engines/carve/sound_walks.h"
 
 namespace kestrune::carve {
 
@@ -15,7 +16,7 @@ int DetectMp3(ByteView s, CarvingContext&) {
 }
 // An ID3v1 tag ("TAG" and 125 bytes) closes the file; the last one seen before the file
 // is cut off wins, one per block.
-uint64_t Mp3Length(ByteView, CarvingContext& context) {
+uint64_t Mp3Tag(ByteView, CarvingContext& context) {
     ReadAhead walk(context, 2 * GiB);
     ByteView block;
     std::optional<uint64_t> candidate;
@@ -24,13 +25,16 @@ uint64_t Mp3Length(ByteView, CarvingContext& context) {
     const uint64_t counted = walk.CountedBytes();
     return candidate && *candidate <= counted ? *candidate : counted;
 }
+// An MP3 file may hold layer II frames too (at 384 kbit/s and 48 kHz each looks like an
+// MP2 file's start), so MP2 hits are not foreign to its walk either.
+uint64_t Mp3Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp3, s, c, 2 * GiB, Mp3Tag, kMp2); }
 
 int DetectMidi(ByteView s, CarvingContext&) {
     if (s.size() < 16) return kNoType;
     return s.matches(0, "MThd") && s.be32(4) == 6 && s.matches(14, "MTrk") ? kMid : kNoType;
 }
 // The header (14 bytes) plus every track chunk, until as many tracks as the header names.
-uint64_t MidiLength(ByteView s, CarvingContext& context) {
+uint64_t MidiTracks(ByteView s, CarvingContext& context) {
     const uint32_t tracks = s.be16(10);
     uint64_t total = 14;
     uint32_t found = 0;
@@ -54,6 +58,7 @@ uint64_t MidiLength(ByteView s, CarvingContext& context) {
     }
     return walk.CountedBytes();
 }
+uint64_t MidiLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMidi, s, c, 8 * MiB, MidiTracks); }
 
 int DetectApe(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MAC ") ? kApe : kNoType; }
 // The APE tag's header and footer both start "APETAGEX" with version 2000; the footer
@@ -81,6 +86,17 @@ int DetectMp2(ByteView s, CarvingContext&) {
 }
 int DetectMmf(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MMMD") ? kMmf : kNoType; }
 uint64_t ShortAudioUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
+// Every frame of a stream at 384 kbit/s and 48 kHz looks like an MP2 file's start: such
+// sectors are not foreign to the stream (one in four frames starts a sector, so a stream
+// would otherwise end after 4.5 KiB), as MPEG pack headers are not to an MPEG file.
+uint64_t Mp2UntilForeign(ByteView, CarvingContext& context) {
+    ReadAhead walk(context, 256 * MiB, false, kMp2);
+    ByteView block;
+    while (walk.Next(block)) {
+    }
+    return walk.CountedBytes();
+}
+uint64_t Mp2Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp2, s, c, 256 * MiB, Mp2UntilForeign, kMp2); }
 
 constexpr Anchor kMp3Anchors[] = {{0, 'I'}};
 constexpr Anchor kMAnchors[] = {{0, 'M'}};
@@ -98,7 +114,7 @@ const Signature kMp3Signature{"MP3", DetectMp3, Mp3Length, kMp3Anchors};
 const Signature kMidiSignature{"MIDI", DetectMidi, MidiLength, kMAnchors};
 const Signature kApeSignature{"APE", DetectApe, ApeLength, kMAnchors};
 const Signature kWavSignature{"WAV", DetectWav, RiffLength, kWavAnchors};
-const Signature kMp2Signature{"MP2", DetectMp2, ShortAudioUntilForeign, kMp2Anchors};
+const Signature kMp2Signature{"MP2", DetectMp2, Mp2Length, kMp2Anchors};
 const Signature kMmfSignature{"MMF", DetectMmf, ShortAudioUntilForeign, kMAnchors};
 
 }  // namespace kestrune::carve

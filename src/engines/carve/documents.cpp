@@ -2,6 +2,7 @@
 // XML packages, PDF, Flash sources and TrueType fonts.
 #include <algorithm>
 
+#include "engines/carve/compound_document_walk.h"
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
 #include "engines/carve/structure_walks.h"
@@ -29,16 +30,33 @@ bool Utf16NameStarts(ByteView entry, size_t offset, std::string_view prefix) {
     return true;
 }
 
+// A compound document's sector size: 4096 bytes when the header says so (version 4),
+// else 512, as the header's own sector is.
+uint32_t CompoundSectorBytes(ByteView header) { return header.le16(30) == 12 ? 4096 : 512; }
+
+// Sector `number` of the compound document that starts at disk sector `start`: it lies
+// after the header sector, (number + 1) sectors of the document's own size in. Empty
+// when it cannot be read.
+ByteView ReadCompoundSector(CarvingContext& context, uint64_t start, uint64_t number, uint32_t sectorBytes,
+                            std::vector<uint8_t>& bytes) {
+    const uint32_t disk = context.sectorSize;
+    const uint64_t offset = (number + 1) * sectorBytes;
+    const uint32_t count = static_cast<uint32_t>((offset % disk + sectorBytes + disk - 1) / disk);
+    if (!context.ReadSectorsAt(start + offset / disk, count, bytes)) return {};
+    return ByteView(bytes).sub(static_cast<size_t>(offset % disk), sectorBytes);
+}
+
 // Which program wrote a compound document: Word's and Excel's first stream sectors have
 // telling first words, otherwise the root entry's class id or the stream names decide.
 int CompoundDocumentType(ByteView header, CarvingContext& context) {
     std::vector<uint8_t> bytes;
-    if (!context.ReadSectorsAt(context.cursor + 1, 1, bytes)) return kOle;
-    const ByteView next(bytes);
+    const uint32_t sectorBytes = CompoundSectorBytes(header);
+    const ByteView next = ReadCompoundSector(context, context.cursor, 0, sectorBytes, bytes);
+    if (next.empty()) return kOle;
     if (next.le16(0) == 0xA5EC) return kDoc;
     if (next.le16(0) == 0x0809 && next.le16(2) == 0x0010 && next.le16(4) == 0x0600) return kXls;
-    if (!context.ReadSectorsAt(context.cursor + 1 + header.le32(48), 1, bytes)) return kOle;
-    const ByteView directory(bytes);
+    const ByteView directory = ReadCompoundSector(context, context.cursor, header.le32(48), sectorBytes, bytes);
+    if (directory.empty()) return kOle;
     const ByteView classId = directory.sub(80, 16);
     if (classId.matches(0, kWordClass)) return kDoc;
     if (classId.matches(0, kExcelClass) || classId.matches(0, kExcel5Class)) return kXls;
@@ -56,11 +74,14 @@ int DetectCompoundDocument(ByteView s, CarvingContext& context) {
     return CompoundDocumentType(s, context);
 }
 
-// The length a compound document's allocation table implies: every FAT sector covers 128
-// sectors; the free entries at the end of the last one are not part of the file.
+// The length a compound document's allocation table implies: every FAT sector covers as
+// many sectors as it holds entries (128 of 512 bytes, or 1024 of 4096 bytes); the free
+// entries at the end of the last one are not part of the file.
 uint64_t CompoundFatEstimate(ByteView h, CarvingContext& context) {
     const uint32_t shift = h.le16(30);
     if (shift != 9 && shift != 12) return 0;
+    const uint32_t sectorBytes = 1u << shift;
+    const uint64_t perSector = sectorBytes / 4;
     const uint64_t fatSectors = h.le32(44);
     const uint64_t difatSectors = h.le32(72);
     const uint64_t limit = (0xFFFFFFFAULL >> (shift - 2)) + 1;
@@ -78,25 +99,27 @@ uint64_t CompoundFatEstimate(ByteView h, CarvingContext& context) {
         uint32_t difat = h.le32(68);
         ByteView table;
         for (uint64_t i = 0; i < difatSectors; ++i) {
-            if (!context.ReadSectorsAt(context.position + 1 + difat, 1, bytes)) return 0;
-            table = ByteView(bytes);
+            table = ReadCompoundSector(context, context.position, difat, sectorBytes, bytes);
+            if (table.empty()) return 0;
             if (i + 1 < difatSectors) difat = table.le32(table.size() - 4);
         }
-        const uint64_t slot = (fatSectors - 109) % 127;
-        const size_t entry = slot != 0 ? static_cast<size_t>(slot - 1) : 126;
+        // A DIFAT sector names (entries - 1) FAT sectors; its last entry links the next.
+        const uint64_t slot = (fatSectors - 109) % (perSector - 1);
+        const size_t entry = static_cast<size_t>(slot != 0 ? slot - 1 : perSector - 2);
         if (!table.has(4 * entry, 4)) return 0;
         lastFatSector = table.le32(4 * entry);
     }
-    if (!context.ReadSectorsAt(context.position + 1 + uint64_t{lastFatSector}, 1, bytes)) return 0;
-    const ByteView fat(bytes);
+    const ByteView fat = ReadCompoundSector(context, context.position, lastFatSector, sectorBytes, bytes);
+    if (fat.empty()) return 0;
     uint64_t freeAtEnd = 0;
-    for (size_t at = fat.size(); at >= 4 && freeAtEnd < 128 && fat.le32(at - 4) == 0xFFFFFFFF; at -= 4) ++freeAtEnd;
-    const uint64_t sectors = fatSectors * 128 + 1;
+    for (size_t at = fat.size(); at >= 4 && freeAtEnd < perSector && fat.le32(at - 4) == 0xFFFFFFFF; at -= 4) ++freeAtEnd;
+    // The header's own sector counts as one of the document's sectors.
+    const uint64_t sectors = fatSectors * perSector + 1;
     if (freeAtEnd > sectors) return 0;
-    return std::min<uint64_t>((sectors - freeAtEnd) * context.sectorSize, kOfficeMax);
+    return std::min<uint64_t>((sectors - freeAtEnd) * sectorBytes, kOfficeMax);
 }
 
-uint64_t CompoundDocumentLength(ByteView s, CarvingContext& context) {
+uint64_t CompoundDocumentPlainLength(ByteView s, CarvingContext& context) {
     if (uint64_t estimate = CompoundFatEstimate(s, context); estimate != 0) return estimate;
     constexpr std::string_view kWordMark = Bytes("\x01\x00\xFE\xFF\x03\x0A");
     constexpr std::string_view kWordName = "Microsoft Office Word \xCE\xC4\xB5\xB5";
@@ -111,6 +134,9 @@ uint64_t CompoundDocumentLength(ByteView s, CarvingContext& context) {
         }
     }
     return walk.CountedBytes();
+}
+uint64_t CompoundDocumentLength(ByteView s, CarvingContext& c) {
+    return WalkOrFallback(WalkCompoundDocument, s, c, kOfficeMax, CompoundDocumentPlainLength);
 }
 
 // Which Office application a ZIP package belongs to, from the names of its first members

@@ -1,7 +1,9 @@
-// Programs and disk images: recognised so that they end the file before them, never
-// carved themselves (they have no length rule).
+// Programs and disk images: recognised so that they end the file before them. A program
+// is carved when its headers, sections and signature give its whole length; one whose
+// structure cannot be followed is left out, as is every disk image (no length rule).
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
+#include "engines/carve/program_walks.h"
 
 namespace kestrune::carve {
 
@@ -18,6 +20,12 @@ int DetectPeImage(ByteView s, CarvingContext&) {
     return kExe;
 }
 
+// A program's headers and section data give its end; a program whose sections cannot be
+// followed on the disk is not carved (0), since everything up to the next file would be
+// a guess at its length.
+uint64_t NotCarved(ByteView, CarvingContext&) { return 0; }
+uint64_t PeImageLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPeImage, s, c, 2 * GiB, NotCarved); }
+
 int DetectDiskImage(ByteView s, CarvingContext&) {
     return s.size() >= 2 && s.matches(0, Bytes("\xFE\xEF\x00\x00")) ? kGho : kNoType;
 }
@@ -27,7 +35,7 @@ constexpr Anchor kDiskImageAnchors[] = {{0, 0xFE}};
 
 }  // namespace
 
-const Signature kPeImageSignature{"PE image", DetectPeImage, nullptr, kPeAnchors};
+const Signature kPeImageSignature{"PE image", DetectPeImage, PeImageLength, kPeAnchors};
 const Signature kDiskImageSignature{"disk image", DetectDiskImage, nullptr, kDiskImageAnchors};
 
 }  // namespace kestrune::carve

@@ -4,8 +4,8 @@
 
 namespace kestrune::carve {
 
-FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg)
-    : context_(context), walk_(context, maxBytes, ignoreMpeg) {
+FileReader::FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes, int ownType)
+    : context_(context), walk_(context, maxBytes, false, ownType) {
     window_.assign(firstSector.data(), firstSector.data() + firstSector.size());
     window_.resize(context.sectorSize, 0);
 }
@@ -77,9 +77,9 @@ bool FileReader::Reaches(uint64_t end) {
 }
 
 uint64_t WalkOrFallback(StructureWalk walk, ByteView sector, CarvingContext& context, uint64_t maxBytes,
-                        LengthFn fallback, bool ignoreMpeg) {
+                        LengthFn fallback, int ownType) {
     {
-        FileReader file(sector, context, maxBytes, ignoreMpeg);
+        FileReader file(sector, context, maxBytes, ownType);
         if (auto length = walk(file); length && *length > 0 && *length <= maxBytes && file.Reaches(*length))
             return *length;
         if (file.Cancelled()) return std::max<uint64_t>(file.CountedBytes(), context.sectorSize);

@@ -20,9 +20,8 @@ namespace kestrune::carve {
 
 class FileReader {
 public:
-    // ignoreMpeg: an MPEG program stream repeats its pack headers, which are no foreign
-    // file inside one (as for its plain rule).
-    FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg = false);
+    // ownType: see ReadAhead.
+    FileReader(ByteView firstSector, CarvingContext& context, uint64_t maxBytes, int ownType = kNoType);
 
     // The bytes [offset, offset + length) of the file; empty when the file does not reach
     // that far. length is at most kMaxRead. A view stays valid only until the next call.
@@ -57,6 +56,6 @@ using StructureWalk = std::optional<uint64_t> (*)(FileReader& file);
 // The length a walk finds, else the plain rule's. A walk that was cancelled gives what
 // was counted without reading further.
 uint64_t WalkOrFallback(StructureWalk walk, ByteView sector, CarvingContext& context, uint64_t maxBytes,
-                        LengthFn fallback, bool ignoreMpeg = false);
+                        LengthFn fallback, int ownType = kNoType);
 
 }  // namespace kestrune::carve

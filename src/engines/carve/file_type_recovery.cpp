@@ -123,6 +123,7 @@ int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carv
 
     const uint64_t length = row->signature->length(sector, context_);
     if (context_.cancelValue != 0) return context_.cancelValue;
+    if (length == 0) return kErrInvalidParameter;
     if (!log_) return kErrInvalidHandle;
 
     ScanRecord& record = log_->AppendRecord();

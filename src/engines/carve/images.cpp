@@ -1,5 +1,6 @@
 // Pictures: GIF, BMP, JPEG, PNG, PSD, TIFF and ICO.
 #include "engines/carve/detectors.h"
+#include "engines/carve/layered_picture_walks.h"
 #include "engines/carve/length_rules.h"
 #include "engines/carve/structure_walks.h"
 
@@ -72,6 +73,7 @@ int DetectTiff(ByteView s, CarvingContext&) {
     return s.matches(0, Bytes("MM\x00\x2A")) || s.matches(0, Bytes("II\x2A\x00")) ? kTif : kNoType;
 }
 uint64_t PictureUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, kPictureMax); }
+uint64_t PsdLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPsd, s, c, kPictureMax, PictureUntilForeign); }
 uint64_t TiffLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkTiff, s, c, kPictureMax, PictureUntilForeign); }
 
 int DetectIco(ByteView s, CarvingContext&) {
@@ -87,13 +89,14 @@ int DetectIco(ByteView s, CarvingContext&) {
     }
     return kIco;
 }
-uint64_t IcoLength(ByteView s, CarvingContext& context) {
+uint64_t IcoLastImage(ByteView s, CarvingContext& context) {
     const uint32_t count = s.le16(4);
     const ByteView directory = DirectoryBytes(s, context, 6 + 16ULL * count);
     const size_t last = 6 + 16 * (count - 1);
     if (count == 0 || !directory.has(last, 16)) return OneSector(context);
     return uint64_t{directory.le32(last + 12)} + directory.le32(last + 8);
 }
+uint64_t IcoLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkIco, s, c, kPictureMax, IcoLastImage); }
 
 constexpr Anchor kGifAnchors[] = {{0, 'G'}};
 constexpr Anchor kBmpAnchors[] = {{0, 'B'}};
@@ -116,7 +119,7 @@ const Signature kGifSignature{"GIF", DetectGif, GifLength, kGifAnchors};
 const Signature kBmpSignature{"BMP", DetectBmp, BmpLength, kBmpAnchors};
 const Signature kJpegSignature{"JPEG", DetectJpeg, JpegLength, kJpegAnchors};
 const Signature kPngSignature{"PNG", DetectPng, PngLength, kPngAnchors};
-const Signature kPsdSignature{"PSD", DetectPsd, PictureUntilForeign, kPsdAnchors};
+const Signature kPsdSignature{"PSD", DetectPsd, PsdLength, kPsdAnchors};
 const Signature kTiffSignature{"TIFF", DetectTiff, TiffLength, kTiffAnchors};
 const Signature kIcoSignature{"ICO", DetectIco, IcoLength, kIcoAnchors};
 

@@ -8,8 +8,8 @@
 
 namespace kestrune::carve {
 
-ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg)
-    : context_(context), maxSectors_(maxBytes / context.sectorSize), ignoreMpeg_(ignoreMpeg) {
+ReadAhead::ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg, int ownType)
+    : context_(context), maxSectors_(maxBytes / context.sectorSize), ignoreMpeg_(ignoreMpeg), ownType_(ownType) {
     context_.cursor = context_.position;
 }
 
@@ -66,7 +66,8 @@ size_t ReadAhead::Count(const uint8_t* sectors, size_t sectorsRead, uint64_t wan
         const ByteView sector(sectors + usable * sectorSize, sectorSize);
         context_.cursor = first + usable;
         const int type = DetectType(sector, context_);
-        if ((type != kNoType && !(ignoreMpeg_ && type == kMpeg)) || IsFileSystemStructure(sector)) break;
+        const bool ignored = (ignoreMpeg_ && type == kMpeg) || (ownType_ != kNoType && type == ownType_);
+        if ((type != kNoType && !ignored) || IsFileSystemStructure(sector)) break;
     }
     blockOffset_ = (1 + countedSectors_) * sectorSize;
     countedSectors_ += usable;

@@ -23,7 +23,9 @@ inline constexpr uint64_t GiB = 1024 * MiB;
 // maxBytes of following sectors have been counted.
 class ReadAhead {
 public:
-    ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg = false);
+    // ownType: a type whose hits are not foreign either, for streams whose every frame
+    // looks like the start of a file of their type (MP2).
+    ReadAhead(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg = false, int ownType = kNoType);
 
     // The next block's usable bytes; false when the walk is over.
     bool Next(ByteView& block);
@@ -44,6 +46,7 @@ private:
     CarvingContext& context_;
     uint64_t maxSectors_;
     bool ignoreMpeg_;
+    int ownType_;
     uint64_t countedSectors_ = 0;
     uint64_t blockOffset_ = 0;
     bool over_ = false;

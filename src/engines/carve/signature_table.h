@@ -28,7 +28,8 @@ enum FileType : int {
 // A detector: the type of file that starts at sector, or kNoType. Detectors that need
 // more than the sector read it through the context, at context.cursor.
 using DetectFn = int (*)(ByteView sector, CarvingContext& context);
-// A length rule: the file's length in bytes; reads ahead through the context.
+// A length rule: the file's length in bytes; reads ahead through the context. 0: the file
+// is recognised but its length is not known well enough to carve it.
 using LengthFn = uint64_t (*)(ByteView sector, CarvingContext& context);
 
 // Bytes that any sector a detector accepts must hold: at least one anchor of the list

@@ -37,7 +37,7 @@ uint64_t MpegEndCode(ByteView s, CarvingContext& context) {
 // walk and keeps its end code.
 uint64_t MpegLength(ByteView s, CarvingContext& c) {
     if (s.matches(0, Bytes("\x00\x00\x01\xB3"))) return MpegEndCode(s, c);
-    return WalkOrFallback(WalkMpegProgram, s, c, kVideoMax, MpegEndCode, /*ignoreMpeg=*/true);
+    return WalkOrFallback(WalkMpegProgram, s, c, kVideoMax, MpegEndCode, kMpeg);
 }
 
 int DetectMp4(ByteView s, CarvingContext&) {

@@ -5,6 +5,7 @@
 
 #include "engines/carve/carve_pass.h"
 #include "engines/carve/file_type_recovery.h"
+#include "engines/carve/sound_walks.h"
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
 #include "scanlog/scan_catalogue.h"
@@ -53,9 +54,9 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
         {"clip.ts", "ts"}, {"image.tif", "tif"}, {"archive.gz", "gz"}, {"data.db", "db"},
         {"letter.pdf", "pdf"}, {"clip.mp4", "mp4"}, {"clip.mov", "mov"}, {"clip.mkv", "mkv"},
         {"clip.flv", "flv"}, {"clip.3gp", "3gp"}, {"clip.mpg", "mpeg"}, {"clip.mts", "mts"},
-        {"clip.rm", "rmvb"}};
+        {"clip.rm", "rmvb"}, {"image.psd", "psd"}};
     const std::vector<std::pair<std::string, std::string>> untilForeign = {
-        {"image.psd", "psd"}, {"clip.mxf", "mxf"},
+        {"clip.mxf", "mxf"},
         {"mail.dbx", "dbx"}, {"mail.pst", "pst"}, {"anim.fla", "fla"}, {"sound.mp2", "mp2"},
         {"ring.mmf", "mmf"}};
     CarveImage image;
@@ -87,9 +88,28 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
         EXPECT_EQ(RecordName(carved->bySector[start]), std::to_string(start) + "." + extension);
         EXPECT_EQ(carved->bySector[start].fileSize, RoundedUp(files[name].size()) + kSector) << name;
     }
+    // A disk image is never listed; these program headers name no sections, so nothing
+    // tells their length and they are not listed either (a real program is: below).
     for (const char* uncarved : {"tool.exe", "lib.dll", "driver.sys", "backup.gho"})
-        EXPECT_FALSE(carved->bySector.count(image.startOf[uncarved])) << uncarved << " is never listed";
+        EXPECT_FALSE(carved->bySector.count(image.startOf[uncarved])) << uncarved << " is not listed";
     EXPECT_EQ(carved->bySector.size(), exact.size() + untilForeign.size() + 1);
+}
+
+TEST(Carving, AProgramIsCarvedToTheEndOfItsSectionsAndDiskImagesAreNot) {
+    const auto program = test::ReadFileBytes(test::FixturePath("carve_more/stripped.exe"));
+    const auto library = test::ReadFileBytes(test::FixturePath("carve_more/library.dll"));
+    CarveImage image;
+    image.Add("exe", program);
+    image.Add("dll", library);
+    image.Add("gho", test::CarveFixture("backup.gho"));
+    image.Add("end", test::CarveFixture("image.png"));
+    auto carved = Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["exe"]));
+    EXPECT_EQ(RecordName(carved->bySector[image.startOf["exe"]]), std::to_string(image.startOf["exe"]) + ".exe");
+    EXPECT_EQ(RecoverBytes(*carved, carved->bySector[image.startOf["exe"]]), program);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["dll"]));
+    EXPECT_EQ(carved->bySector[image.startOf["dll"]].fileSize, library.size());
+    EXPECT_FALSE(carved->bySector.count(image.startOf["gho"])) << "a disk image is never listed";
 }
 
 TEST(Carving, DocumentsAreLookedInsideForOtherFiles) {
@@ -141,10 +161,17 @@ TEST(Carving, SizesFromHeadersAreCappedAndTagsFoundAhead) {
     const uint32_t rle8 = 1, noCount = 0;
     std::memcpy(rle.data() + 30, &rle8, 4);
     std::memcpy(rle.data() + 34, &noCount, 4);
-    // An MP3 whose ID3v1 tag starts at offset 5000 (the fixture's own tag cut off).
-    std::vector<uint8_t> mp3 = test::CarveFixture("tone.mp3");
-    mp3.resize(1000);
-    mp3.resize(5000, 0x33);
+    // An MP3 whose ID3v1 tag starts at offset 5000: the fixture's ID3v2 tag, zero
+    // padding, then copies of its first frame up to 5000.
+    const std::vector<uint8_t> tone = test::CarveFixture("tone.mp3");
+    const ByteView t(tone);
+    const size_t audio = 10 + ((size_t{t.u8(6)} << 21) | (size_t{t.u8(7)} << 14) | (size_t{t.u8(8)} << 7) | t.u8(9));
+    const auto first = carve::ReadMpegAudioFrame(t.sub(audio, 4));
+    ASSERT_TRUE(first);
+    const size_t frame = first->bytes;
+    std::vector<uint8_t> mp3(tone.begin(), tone.begin() + static_cast<long>(audio));
+    mp3.resize(5000 - (5000 - audio) / frame * frame, 0);
+    while (mp3.size() < 5000) mp3.insert(mp3.end(), tone.begin() + static_cast<long>(audio), tone.begin() + static_cast<long>(audio + frame));
     const char tag[] = "TAGtitle";
     mp3.insert(mp3.end(), tag, tag + 8);
     mp3.resize(5128, 0);
