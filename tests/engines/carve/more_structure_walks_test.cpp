@@ -17,6 +17,11 @@
 namespace kestrune {
 namespace {
 
+using test::MemoryFile;
+using test::NoisyImage;
+using test::PutBe;
+using test::PutLe;
+
 constexpr size_t kSector = 512;
 
 struct Sample {
@@ -50,31 +55,11 @@ std::vector<uint8_t> Fixture(const std::string& name) {
 
 size_t Expected(const Sample& s, const std::vector<uint8_t>& file) { return s.length ? s.length : file.size(); }
 
-// Files on sector boundaries with pseudo-random bytes between them and in the rest of
-// each file's last sector.
-struct NoisyImage {
-    std::vector<uint8_t> bytes;
-    std::map<std::string, uint64_t> startOf;
-    uint32_t seed = 29;
-
-    void Noise(size_t sectors) {
-        const auto noise = test::PatternBytes(sectors * kSector, seed++);
-        bytes.insert(bytes.end(), noise.begin(), noise.end());
-    }
-    void Add(const std::string& name, const std::vector<uint8_t>& file, size_t noiseAfter = 3) {
-        startOf[name] = bytes.size() / kSector;
-        bytes.insert(bytes.end(), file.begin(), file.end());
-        const auto tail = test::PatternBytes(kSector, seed++);
-        bytes.insert(bytes.end(), tail.begin(), tail.begin() + static_cast<long>((kSector - bytes.size() % kSector) % kSector));
-        Noise(noiseAfter);
-    }
-};
-
 using test::Carve;
 using test::RecoverBytes;
 
 TEST(MoreStructureWalks, FilesComeBackExactFromRandomSurroundings) {
-    NoisyImage image;
+    NoisyImage image(29);
     image.Noise(5);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const Sample& s : kSamples) image.Add(s.name, files[s.name] = Fixture(s.name));
@@ -92,7 +77,7 @@ TEST(MoreStructureWalks, FilesComeBackExactFromRandomSurroundings) {
 }
 
 TEST(MoreStructureWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
-    NoisyImage image;
+    NoisyImage image(29);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const Sample& s : kSamples) image.Add(s.name, files[s.name] = Fixture(s.name), 0);
     image.Add("end", test::CarveFixture("image.png"));
@@ -104,7 +89,7 @@ TEST(MoreStructureWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
 }
 
 TEST(MoreStructureWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
-    NoisyImage image;
+    NoisyImage image(29);
     std::vector<const Sample*> cut;
     for (const Sample& s : kSamples) {
         auto file = Fixture(s.name);
@@ -146,7 +131,7 @@ TEST(MoreStructureWalks, FramesThatLookLikeFileStartsDoNotEndTheirStream) {
     // the stream to the next file.
     auto damaged = mp2;
     damaged[2 * 1152 + 1] = 0;
-    NoisyImage image;
+    NoisyImage image(29);
     image.Add("mp2", mp2);
     image.Add("mp3", mp3);
     image.Add("damaged", damaged, 0);
@@ -160,32 +145,6 @@ TEST(MoreStructureWalks, FramesThatLookLikeFileStartsDoNotEndTheirStream) {
     EXPECT_EQ(carved->bySector[image.startOf["mp3"]].fileSize, mp3.size());
 }
 
-// A context over bytes, for the walks alone; a length counts only when the file, as it
-// lies there, reaches it (as when the deep scan runs a walk).
-struct MemoryFile {
-    explicit MemoryFile(std::vector<uint8_t> bytes) {
-        bytes.resize((bytes.size() + kSector - 1) / kSector * kSector + 4 * kSector, 0);
-        first.assign(bytes.begin(), bytes.begin() + kSector);
-        source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(bytes)), kSector);
-        context.source = &source;
-    }
-    std::optional<uint64_t> Walk(carve::StructureWalk walk, uint64_t maxBytes = 1 << 30) {
-        carve::FileReader file(ByteView(first), context, maxBytes);
-        auto end = walk(file);
-        if (end && !file.Reaches(*end)) return std::nullopt;
-        return end;
-    }
-    std::vector<uint8_t> first;
-    SectorSource source;
-    carve::CarvingContext context;
-};
-
-void PutLe(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t width = 4) {
-    for (size_t i = 0; i < width; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void PutBe(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t width = 4) {
-    for (size_t i = 0; i < width; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-}
 
 TEST(MoreStructureWalks, SoundThatPointsOutsideOrIsNoSoundEndsTheWalk) {
     const auto mp3 = Fixture("cbr_tags.mp3");
@@ -276,7 +235,7 @@ TEST(MoreStructureWalks, ACompoundDocumentOf4096ByteSectorsIsMeasuredInItsOwnSec
     auto odd = doc;
     PutLe(odd, 4096 + 4 * 6, 0xFFFFFFFB);  // the last used entry: a reserved value
     EXPECT_EQ(MemoryFile(odd).Walk(carve::WalkCompoundDocument), std::nullopt);
-    NoisyImage image;
+    NoisyImage image(29);
     image.Add("odd", odd);
     image.Add("end", test::CarveFixture("image.png"));
     auto carved = Carve(image.bytes);

@@ -17,6 +17,11 @@
 namespace kestrune {
 namespace {
 
+using test::MemoryFile;
+using test::NoisyImage;
+using test::PutBe;
+using test::PutLe;
+
 namespace fs = std::filesystem;
 constexpr size_t kSector = 512;
 
@@ -25,26 +30,6 @@ std::vector<uint8_t> StructureFixture(const std::string& name) {
     const bool inFolder = name.find('/') != std::string::npos;
     return test::ReadFileBytes(test::FixturePath(inFolder ? name : "carve_structure/" + name));
 }
-
-// Files on sector boundaries with pseudo-random bytes between them and in the rest of
-// each file's last sector, as a disk's free space holds old data.
-struct NoisyImage {
-    std::vector<uint8_t> bytes;
-    std::map<std::string, uint64_t> startOf;
-    uint32_t seed = 11;
-
-    void Noise(size_t sectors) {
-        const auto noise = test::PatternBytes(sectors * kSector, seed++);
-        bytes.insert(bytes.end(), noise.begin(), noise.end());
-    }
-    void Add(const std::string& name, const std::vector<uint8_t>& file, size_t noiseAfter = 3) {
-        startOf[name] = bytes.size() / kSector;
-        bytes.insert(bytes.end(), file.begin(), file.end());
-        const auto tail = test::PatternBytes(kSector, seed++);
-        bytes.insert(bytes.end(), tail.begin(), tail.begin() + static_cast<long>((kSector - bytes.size() % kSector) % kSector));
-        Noise(noiseAfter);
-    }
-};
 
 using test::Carve;
 using test::Carved;
@@ -71,7 +56,7 @@ std::vector<uint8_t> AnyFixture(const std::string& name) {
 }
 
 TEST(StructureWalks, FilesComeBackExactFromRandomSurroundings) {
-    NoisyImage image;
+    NoisyImage image(11);
     image.Noise(5);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const auto& list : {kStructured, kOlder})
@@ -89,7 +74,7 @@ TEST(StructureWalks, FilesComeBackExactFromRandomSurroundings) {
 }
 
 TEST(StructureWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
-    NoisyImage image;
+    NoisyImage image(11);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const auto& list : {kStructured, kOlder})
         for (const auto& [name, extension] : list) image.Add(name, files[name] = AnyFixture(name), 0);
@@ -103,7 +88,7 @@ TEST(StructureWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
 }
 
 TEST(StructureWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
-    NoisyImage image;
+    NoisyImage image(11);
     std::vector<std::string> names;
     for (const auto& [name, extension] : kStructured) {
         auto file = StructureFixture(name);
@@ -124,42 +109,21 @@ TEST(StructureWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
     }
 }
 
-// A context over bytes, for the walks alone.
-struct MemoryFile {
-    explicit MemoryFile(std::vector<uint8_t> bytes) {
-        bytes.resize((bytes.size() + kSector - 1) / kSector * kSector + 4 * kSector, 0);
-        first.assign(bytes.begin(), bytes.begin() + kSector);
-        source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(bytes)), kSector);
-        context.source = &source;
-    }
-    std::optional<uint64_t> Walk(carve::StructureWalk walk, uint64_t maxBytes = 1 << 30) {
-        carve::FileReader file(ByteView(first), context, maxBytes);
-        return walk(file);
-    }
-    std::vector<uint8_t> first;
-    SectorSource source;
-    carve::CarvingContext context;
-};
-
-void PutU32(std::vector<uint8_t>& bytes, size_t at, uint32_t value, bool big = false) {
-    for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (big ? 24 - 8 * i : 8 * i));
-}
-
 TEST(StructureWalks, StructuresThatLoopOrPointOutsideEndTheWalk) {
     // A TIFF whose directory names itself as the next one.
     auto tiff = StructureFixture("little.tif");
     const uint32_t firstDirectory = ByteView(tiff).le32(4);
     const uint16_t entries = ByteView(tiff).le16(firstDirectory);
-    PutU32(tiff, firstDirectory + 2 + 12 * entries, firstDirectory);
+    PutLe(tiff, firstDirectory + 2 + 12 * entries, firstDirectory);
     EXPECT_EQ(MemoryFile(tiff).Walk(carve::WalkTiff), std::nullopt);
     // ... and one whose first directory lies far past anything on the disk.
     auto outside = StructureFixture("big.tif");
-    PutU32(outside, 4, 0x7FFFFFF0, true);
+    PutBe(outside, 4, 0x7FFFFFF0);
     EXPECT_EQ(MemoryFile(outside).Walk(carve::WalkTiff), std::nullopt);
 
     // A PNG chunk claiming 2 GiB, a JPEG segment running off the disk.
     auto png = StructureFixture("many_chunks.png");
-    PutU32(png, 33, 0x7FFFFFF0, true);
+    PutBe(png, 33, 0x7FFFFFF0);
     EXPECT_EQ(MemoryFile(png).Walk(carve::WalkPng), std::nullopt);
     auto jpeg = StructureFixture("baseline.jpg");
     jpeg[4] = 0xFF, jpeg[5] = 0xF0;  // the first segment's length
@@ -167,7 +131,7 @@ TEST(StructureWalks, StructuresThatLoopOrPointOutsideEndTheWalk) {
     EXPECT_EQ(MemoryFile(jpeg).Walk(carve::WalkJpeg), std::nullopt);
     // A ZIP whose end record names a central directory that is not there.
     auto zip = StructureFixture("nested.zip");
-    PutU32(zip, zip.size() - 22 + 16, 12345);
+    PutLe(zip, zip.size() - 22 + 16, 12345);
     EXPECT_EQ(MemoryFile(zip).Walk(carve::WalkZip), std::nullopt);
     // A gzip member whose checksum does not match its data.
     auto gz = StructureFixture("default.gz");
@@ -211,7 +175,7 @@ TEST(StructureWalks, BmpSizeIsCheckedAgainstItsPixels) {
     }
     // Headers of no known size, or with no planes, are not BMP files.
     auto odd = StructureFixture("v5_124.bmp");
-    PutU32(odd, 14, 100);
+    PutLe(odd, 14, 100);
     EXPECT_FALSE(carve::IsBmpHeader(ByteView(odd)));
     auto flat = StructureFixture("v4_108.bmp");
     flat[26] = 0;
@@ -240,7 +204,7 @@ TEST(StructureWalks, AFontIsFoundByItsTableDirectoryAndCarvedToItsPaddedEnd) {
     const fs::path path = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
     if (!fs::exists(path)) GTEST_SKIP() << "no DejaVu font installed";
     const std::vector<uint8_t> font = test::ReadFileBytes(path);
-    NoisyImage image;
+    NoisyImage image(11);
     image.Noise(4);
     image.Add("font", font);
     auto carved = Carve(image.bytes);

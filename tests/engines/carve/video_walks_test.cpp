@@ -16,6 +16,11 @@
 namespace kestrune {
 namespace {
 
+using test::MemoryFile;
+using test::NoisyImage;
+using test::PutBe;
+using test::PutLe;
+
 constexpr size_t kSector = 512;
 
 std::vector<uint8_t> VideoFixture(const std::string& name) {
@@ -30,28 +35,8 @@ const std::vector<std::pair<std::string, std::string>> kVideos = {
     {"clip.mxf", "mxf"},       {"clip.rm", "rmvb"},      {"clip.wmv", "wmv"},      {"tune.wma", "wmv"},
     {"clip.avi", "avi"},       {"plain.swf", "swf"},     {"compressed.swf", "swf"}};
 
-// Files on sector boundaries with pseudo-random bytes between them and in the rest of
-// each file's last sector, as a disk's free space holds old data.
-struct NoisyImage {
-    std::vector<uint8_t> bytes;
-    std::map<std::string, uint64_t> startOf;
-    uint32_t seed = 41;
-
-    void Noise(size_t sectors) {
-        const auto noise = test::PatternBytes(sectors * kSector, seed++);
-        bytes.insert(bytes.end(), noise.begin(), noise.end());
-    }
-    void Add(const std::string& name, const std::vector<uint8_t>& file, size_t noiseAfter = 3) {
-        startOf[name] = bytes.size() / kSector;
-        bytes.insert(bytes.end(), file.begin(), file.end());
-        const auto tail = test::PatternBytes(kSector, seed++);
-        bytes.insert(bytes.end(), tail.begin(), tail.begin() + static_cast<long>((kSector - bytes.size() % kSector) % kSector));
-        Noise(noiseAfter);
-    }
-};
-
 TEST(VideoWalks, FilesComeBackExactFromRandomSurroundings) {
-    NoisyImage image;
+    NoisyImage image(41);
     image.Noise(5);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const auto& [name, extension] : kVideos) image.Add(name, files[name] = VideoFixture(name));
@@ -67,7 +52,7 @@ TEST(VideoWalks, FilesComeBackExactFromRandomSurroundings) {
 }
 
 TEST(VideoWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
-    NoisyImage image;
+    NoisyImage image(41);
     std::map<std::string, std::vector<uint8_t>> files;
     for (const auto& [name, extension] : kVideos) image.Add(name, files[name] = VideoFixture(name), 0);
     image.Add("end", test::CarveFixture("tool.exe"));
@@ -79,7 +64,7 @@ TEST(VideoWalks, AFileFollowedDirectlyByAnotherEndsAtItsOwnEnd) {
 }
 
 TEST(VideoWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
-    NoisyImage image;
+    NoisyImage image(41);
     std::vector<std::string> names;
     for (const auto& [name, extension] : kVideos) {
         auto file = VideoFixture(name);
@@ -104,27 +89,6 @@ TEST(VideoWalks, AFileCutShortFallsBackToThePlainRuleAndHidesNothing) {
     }
 }
 
-// A context over bytes, for the walks alone.
-struct MemoryFile {
-    explicit MemoryFile(std::vector<uint8_t> bytes) {
-        bytes.resize((bytes.size() + kSector - 1) / kSector * kSector + 4 * kSector, 0);
-        first.assign(bytes.begin(), bytes.begin() + kSector);
-        source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(bytes)), kSector);
-        context.source = &source;
-    }
-    std::optional<uint64_t> Walk(carve::StructureWalk walk, uint64_t maxBytes = 1 << 30) {
-        carve::FileReader file(ByteView(first), context, maxBytes);
-        return walk(file);
-    }
-    std::vector<uint8_t> first;
-    SectorSource source;
-    carve::CarvingContext context;
-};
-
-void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
-
 // The last occurrence: a Matroska element's ID also stands in the seek index before it.
 size_t FindLast(const std::vector<uint8_t>& bytes, std::string_view what) {
     const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -145,12 +109,12 @@ TEST(VideoWalks, AtomsOfSizeZeroOrOfAHugeLargeSizeGiveNoLength) {
     // (the 8 bytes after it hold the largesize: the mdat's header is overwritten).
     auto huge = VideoFixture("moov_last.mp4");
     const size_t free = Find(huge, "free") - 4;
-    PutBe32(huge, free, 1);
-    PutBe32(huge, free + 8, 0x7FFFFFFF), PutBe32(huge, free + 12, 0xFFFFFF00);
+    PutBe(huge, free, 1);
+    PutBe(huge, free + 8, 0x7FFFFFFF), PutBe(huge, free + 12, 0xFFFFFF00);
     EXPECT_EQ(MemoryFile(huge).Walk(carve::WalkIsoMedia), std::nullopt);
     // An atom that runs "to the end of the file" names no end the walk could trust.
     auto open = VideoFixture("moov_last.mp4");
-    PutBe32(open, Find(open, "mdat") - 4, 0);
+    PutBe(open, Find(open, "mdat") - 4, 0);
     EXPECT_EQ(MemoryFile(open).Walk(carve::WalkIsoMedia), std::nullopt);
     // A 64-bit size that is honest is followed.
     auto large = VideoFixture("moov_first.mp4");
@@ -158,9 +122,9 @@ TEST(VideoWalks, AtomsOfSizeZeroOrOfAHugeLargeSizeGiveNoLength) {
     const uint32_t mdatSize = ByteView(large).be32(mdat);
     const size_t freeAt = mdat - 8;  // ffmpeg writes a free atom right before mdat for this
     ASSERT_TRUE(ByteView(large).matches(freeAt + 4, "free"));
-    PutBe32(large, freeAt, 1);
+    PutBe(large, freeAt, 1);
     std::memcpy(large.data() + freeAt + 4, "mdat", 4);
-    PutBe32(large, freeAt + 8, 0), PutBe32(large, freeAt + 12, mdatSize + 8);
+    PutBe(large, freeAt + 8, 0), PutBe(large, freeAt + 12, mdatSize + 8);
     EXPECT_EQ(MemoryFile(large).Walk(carve::WalkIsoMedia), large.size());
     // A sector that starts with a bare movie atom type has lost its atom's size.
     std::vector<uint8_t> bare(VideoFixture("moov_first.mp4"));
@@ -186,7 +150,7 @@ TEST(VideoWalks, MatroskaOfUnknownSizesIsWalkedElementByElement) {
     auto cut = VideoFixture("live.mkv");
     const size_t tags = FindLast(cut, "\x12\x54\xC3\x67");
     cut[tags + 4] = 0x01;  // an 8-byte size
-    PutBe32(cut, tags + 5, 0x00FFFFFF);
+    PutBe(cut, tags + 5, 0x00FFFFFF);
     EXPECT_EQ(MemoryFile(cut).Walk(carve::WalkMatroska), std::nullopt);
     // A segment whose size is known is taken as it stands.
     const auto known = VideoFixture("known_size.mkv");
@@ -201,7 +165,7 @@ TEST(VideoWalks, TagsAndPacketsThatDisagreeEndTheWalk) {
     for (int i = 0; i < 5; ++i) at += 11 + view.be(at + 1, 3) + 4;
     tagsBefore = at;
     const uint64_t sizeAt = at + 11 + view.be(at + 1, 3);
-    PutBe32(flv, sizeAt, ByteView(flv).be32(sizeAt) + 1);
+    PutBe(flv, sizeAt, ByteView(flv).be32(sizeAt) + 1);
     EXPECT_EQ(MemoryFile(flv).Walk(carve::WalkFlv), tagsBefore);
     // MPEG: a packet running off the disk.
     auto mpeg = VideoFixture("mpeg1.mpg");
@@ -220,11 +184,11 @@ TEST(VideoWalks, IndexesAndStatedSizesMustAgree) {
     // MXF: the random index pack's closing length is wrong.
     auto mxf = VideoFixture("clip.mxf");
     ASSERT_EQ(MemoryFile(mxf).Walk(carve::WalkMxf), mxf.size());
-    PutBe32(mxf, mxf.size() - 4, 12);
+    PutBe(mxf, mxf.size() - 4, 12);
     EXPECT_EQ(MemoryFile(mxf).Walk(carve::WalkMxf), std::nullopt);
     // RealMedia: a chunk claiming less than its own header.
     auto rm = VideoFixture("clip.rm");
-    PutBe32(rm, Find(rm, "PROP") + 4, 4);
+    PutBe(rm, Find(rm, "PROP") + 4, 4);
     EXPECT_EQ(MemoryFile(rm).Walk(carve::WalkRealMedia), std::nullopt);
     // ASF: a stated file size the objects do not add up to.
     auto asf = VideoFixture("clip.wmv");
@@ -249,7 +213,7 @@ TEST(VideoWalks, AnOpenDmlAviGoesOnInItsExtensionChunks) {
     EXPECT_EQ(MemoryFile(avi).Walk(carve::WalkAvi), avi.size());
     // Chunks that do not fill the RIFF chunk leave its size unconfirmed.
     avi.resize(first);
-    PutBe32(avi, 4, 0x00010000);
+    PutBe(avi, 4, 0x00010000);
     EXPECT_EQ(MemoryFile(avi).Walk(carve::WalkAvi), std::nullopt);
 }
 
@@ -275,7 +239,7 @@ TEST(VideoWalks, TransportPacketsAreFoundWhateverTableComesFirst) {
     // that table at offset 8.
     auto m2ts = VideoFixture("camera.m2ts");
     ASSERT_FALSE(ByteView(m2ts).matches(8, std::string_view("\x00\x00\xB0\x11", 4)));
-    NoisyImage image;
+    NoisyImage image(41);
     image.Noise(3);
     image.Add("camera.m2ts", m2ts);
     // A second copy with a broken packet in the middle: the stream ends before it, and
