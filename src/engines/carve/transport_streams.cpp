@@ -42,7 +42,7 @@ int DetectTransportStream(ByteView s, CarvingContext& context) {
         return kNoType;
     if (context.transportStreamFlag) {
         std::vector<uint8_t> before;
-        if (context.m2tsFlag && context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, before)) {
+        if (context.cursor > 0 && context.ReadSectorsAt(context.cursor - 1, 1, before)) {
             const ByteView previous(before);
             for (size_t j = 1; j * kPacketBytes <= previous.size(); ++j)
                 if (previous.u8(previous.size() - j * kPacketBytes) == kPacketSync) return kNoType;

@@ -261,6 +261,22 @@ TEST(VideoWalks, TransportPacketsAreFoundWhateverTableComesFirst) {
     EXPECT_EQ(carved->bySector.size(), 3u);
 }
 
+// Every 47 sectors of a broadcast stream a packet starts on a sector boundary, where a
+// new stream would look just the same: a stream that long comes back as one file.
+TEST(VideoWalks, ALongTransportStreamIsOneFile) {
+    const auto ts = VideoFixture("broadcast.ts");
+    std::vector<uint8_t> stream;
+    for (int copy = 0; copy < 3; ++copy) stream.insert(stream.end(), ts.begin(), ts.end());
+    ASSERT_GT(stream.size(), 47 * kSector * 2);
+    NoisyImage image(43);
+    image.Noise(2);
+    image.Add("stream", stream);
+    auto carved = test::Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["stream"]));
+    EXPECT_EQ(carved->bySector[image.startOf["stream"]].fileSize, stream.size());
+    EXPECT_EQ(carved->bySector.size(), 1u);
+}
+
 // A camera writes its clips one after the other: the quick scan's content check takes the
 // second clip for what it is, though the sector before it ends in the first clip's packets.
 TEST(VideoWalks, ClipsWrittenBackToBackEachPassTheContentCheck) {
