@@ -1,4 +1,6 @@
 // Sound: MP3, MIDI, APE, WAV, MP2 and MMF.
+#include <algorithm>
+
 #include "engines/carve/detectors.h"
 #include "engines/carve/length_rules.h"
 #include "engines/carve/sound_walks.h"
@@ -7,8 +9,62 @@ namespace kestrune::carve {
 
 namespace {
 
-int DetectMp3(ByteView s, CarvingContext&) {
-    if (s.size() < 3 || !s.matches(0, "ID3")) return kNoType;
+bool SameStream(const MpegAudioFrame& a, const MpegAudioFrame& b) {
+    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate;
+}
+
+// How many frames like `like` follow one another from offset at, up to `enough`.
+size_t ChainedFrames(ByteView data, size_t at, const MpegAudioFrame& like, size_t enough) {
+    size_t count = 0;
+    while (count < enough) {
+        const auto frame = ReadMpegAudioFrame(data.sub(at, 4));
+        if (!frame || !SameStream(*frame, like)) break;
+        ++count;
+        at += frame->bytes;
+    }
+    return count;
+}
+
+// Whether frames like `like` run up to the end of before exactly: the sectors before a
+// frame inside a stream hold the frames that lead to it, those before a file's first
+// frame hardly ever do.
+bool FramesLeadUpTo(ByteView before, const MpegAudioFrame& like) {
+    for (size_t start = 0; start + 4 <= before.size(); ++start) {
+        if (before.u8(start) != 0xFF) continue;
+        size_t at = start;
+        while (at + 4 <= before.size()) {
+            const auto frame = ReadMpegAudioFrame(before.sub(at, 4));
+            if (!frame || !SameStream(*frame, like)) break;
+            at += frame->bytes;
+        }
+        if (at == before.size()) return true;
+    }
+    return false;
+}
+
+// MPEG audio that starts with a frame, without a tag before it: an MP3 written without
+// ID3v2 tags, or an MP2 stream. Eight frames must follow one another in the next 8 KiB,
+// and the sectors before (as many as the longest frame needs) must not lead up to it.
+bool BareFramesStart(ByteView s, uint8_t layer, CarvingContext& context) {
+    constexpr size_t kFrames = 8;
+    constexpr uint32_t kLongestFrameSectors = 3;  // 1,441 bytes, layer III at 320 kbit/s and 32 kHz
+    if (s.u8(0) != 0xFF) return false;
+    const auto first = ReadMpegAudioFrame(s.sub(0, 4));
+    if (!first || first->layer != layer) return false;
+    std::vector<uint8_t> bytes;
+    const uint32_t sectors = std::max<uint32_t>(1, 8192 / context.sectorSize);
+    if (!context.ReadSectorsAt(context.cursor, sectors, bytes) || ChainedFrames(ByteView(bytes), 0, *first, kFrames) < kFrames)
+        return false;
+    const uint64_t back = std::min<uint64_t>(context.cursor, std::max<uint32_t>(1, kLongestFrameSectors * 512 / context.sectorSize));
+    return back == 0 || !context.ReadSectorsAt(context.cursor - back, static_cast<uint32_t>(back), bytes) ||
+           !FramesLeadUpTo(ByteView(bytes), *first);
+}
+
+constexpr uint8_t kLayerThree = 1, kLayerTwo = 2;
+
+int DetectMp3(ByteView s, CarvingContext& context) {
+    if (s.size() < 10) return kNoType;
+    if (!s.matches(0, "ID3")) return BareFramesStart(s, kLayerThree, context) ? kMp3 : kNoType;
     if (s.u8(3) == 0xFF || s.u8(4) == 0xFF || (s.u8(5) & 0x1F) != 0) return kNoType;
     for (size_t i = 6; i <= 9; ++i)
         if (s.u8(i) >= 0x80) return kNoType;
@@ -81,8 +137,9 @@ int DetectWav(ByteView s, CarvingContext&) {
     return s.matches(0, "RIFF") && s.matches(8, "WAVE") && s.matches(12, "fmt ") ? kWav : kNoType;
 }
 
-int DetectMp2(ByteView s, CarvingContext&) {
-    return s.size() >= 4 && s.matches(0, Bytes("\xFF\xFD\xE4\x00")) ? kMp2 : kNoType;
+int DetectMp2(ByteView s, CarvingContext& context) {
+    if (s.size() < 4) return kNoType;
+    return s.matches(0, Bytes("\xFF\xFD\xE4\x00")) || BareFramesStart(s, kLayerTwo, context) ? kMp2 : kNoType;
 }
 int DetectMmf(ByteView s, CarvingContext&) { return s.size() >= 4 && s.matches(0, "MMMD") ? kMmf : kNoType; }
 uint64_t ShortAudioUntilForeign(ByteView, CarvingContext& c) { return UntilForeign(c, 256 * MiB); }
@@ -98,7 +155,7 @@ uint64_t Mp2UntilForeign(ByteView, CarvingContext& context) {
 }
 uint64_t Mp2Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp2, s, c, 256 * MiB, Mp2UntilForeign, kMp2); }
 
-constexpr Anchor kMp3Anchors[] = {{0, 'I'}};
+constexpr Anchor kMp3Anchors[] = {{0, 'I'}, {0, 0xFF}};
 constexpr Anchor kMAnchors[] = {{0, 'M'}};
 constexpr Anchor kWavAnchors[] = {{0, 'R'}};
 constexpr Anchor kMp2Anchors[] = {{0, 0xFF}};

@@ -146,6 +146,38 @@ TEST(MoreStructureWalks, FramesThatLookLikeFileStartsDoNotEndTheirStream) {
 }
 
 
+// An MP3 written without an ID3v2 tag starts with its first frame: found by eight frames
+// that follow one another, and its own frames further on, where a sector starts with
+// one, are not taken for new files.
+TEST(MoreStructureWalks, AnMp3WithoutATagBeforeItIsFoundAndCarvedWhole) {
+    const auto tagged = Fixture("cbr_tags.mp3");
+    const size_t tag = 10 + ((size_t{tagged[6]} << 21) | (size_t{tagged[7]} << 14) | (size_t{tagged[8]} << 7) | tagged[9]);
+    const std::vector<uint8_t> bare(tagged.begin() + static_cast<long>(tag), tagged.end());
+    ASSERT_EQ(bare[0], 0xFF);
+    // The same frames three times over: a stream long enough for frames to start sectors.
+    std::vector<uint8_t> frames(bare.begin(), bare.end() - 128);
+    std::vector<uint8_t> longer;
+    for (int i = 0; i < 3; ++i) longer.insert(longer.end(), frames.begin(), frames.end());
+    longer.insert(longer.end(), bare.end() - 128, bare.end());
+    NoisyImage image(31);
+    image.Noise(4);
+    image.Add("bare", bare);
+    image.Add("longer", longer);
+    auto carved = Carve(image.bytes);
+    for (const char* name : {"bare", "longer"}) {
+        const auto& file = std::string(name) == "bare" ? bare : longer;
+        ASSERT_TRUE(carved->bySector.count(image.startOf[name])) << name;
+        const ScanRecord& record = carved->bySector[image.startOf[name]];
+        EXPECT_EQ(RecordName(record), std::to_string(image.startOf[name]) + ".mp3") << name;
+        EXPECT_EQ(RecoverBytes(*carved, record), file) << name;
+    }
+    EXPECT_EQ(carved->bySector.size(), 2u) << "no frame inside a stream starts a file";
+    // Random bytes with a frame header in front are no MP3.
+    auto noise = test::PatternBytes(8 * kSector, 5);
+    std::copy(bare.begin(), bare.begin() + 4, noise.begin());
+    EXPECT_TRUE(Carve(noise)->bySector.empty());
+}
+
 TEST(MoreStructureWalks, SoundThatPointsOutsideOrIsNoSoundEndsTheWalk) {
     const auto mp3 = Fixture("cbr_tags.mp3");
     EXPECT_EQ(MemoryFile(mp3).Walk(carve::WalkMp3), mp3.size());
