@@ -24,13 +24,15 @@ std::optional<uint64_t> WalkRar4(FileReader& file) {
     while (!file.Cancelled()) {
         const ByteView fixed = file.Read(at, 7);
         if (fixed.empty()) return std::nullopt;
+        // The view lasts only until the next read: keep what it says.
+        const uint16_t storedCheck = fixed.le16(0);
         const uint8_t type = fixed.u8(2);
         const uint16_t flags = fixed.le16(3);
         const uint16_t headerSize = fixed.le16(5);
         // The main header comes first; types outside the known range are not RAR blocks.
         if (headerSize < 7 || type < kMainHeader || type > kEnd || (first && type != kMainHeader)) return std::nullopt;
         const ByteView header = file.Read(at, headerSize);
-        if (header.empty() || (Crc(header.sub(2, headerSize - 2)) & 0xFFFF) != fixed.le16(0)) return std::nullopt;
+        if (header.empty() || (Crc(header.sub(2, headerSize - 2)) & 0xFFFF) != storedCheck) return std::nullopt;
         if (type == kEnd) return at + headerSize;
         uint64_t dataSize = 0;
         if (type == kFileHeader || type == kNewSubBlock) {
