@@ -25,12 +25,22 @@ int DetectMpeg(ByteView s, CarvingContext&) {
 // program stream with its end code. Pack headers repeat inside the stream, so they do
 // not count as a foreign file.
 uint64_t MpegEndCode(ByteView s, CarvingContext& context) {
-    const std::string_view end = s.matches(0, Bytes("\x00\x00\x01\xB3")) ? Bytes("\x00\x00\x01\xB7")
-                                                                          : Bytes("\x00\x00\x01\xB9");
+    const bool elementary = s.matches(0, Bytes("\x00\x00\x01\xB3"));
+    const std::string_view end = elementary ? Bytes("\x00\x00\x01\xB7") : Bytes("\x00\x00\x01\xB9");
     ReadAhead walk(context, kVideoMax, /*ignoreMpeg=*/true);
     ByteView block;
-    while (walk.Next(block))
-        if (auto found = FindPaddedEnd(block, walk.BlockOffset(), end, context.sectorSize)) return *found;
+    while (walk.Next(block)) {
+        // An elementary stream holds no pack headers: a sector that starts with one is a
+        // program stream lying after it, which the stream must not swallow.
+        size_t cut = block.size();
+        for (size_t at = 0; elementary && at < block.size(); at += context.sectorSize)
+            if (block.matches(at, Bytes("\x00\x00\x01\xBA"))) {
+                cut = at;
+                break;
+            }
+        if (auto found = FindPaddedEnd(block.sub(0, cut), walk.BlockOffset(), end, context.sectorSize)) return *found;
+        if (cut < block.size()) return walk.BlockOffset() + cut;
+    }
     return walk.CountedBytes();
 }
 // A program stream is walked pack by pack; a video elementary stream has no packets to

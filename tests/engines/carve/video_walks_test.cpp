@@ -277,6 +277,25 @@ TEST(VideoWalks, ALongTransportStreamIsOneFile) {
     EXPECT_EQ(carved->bySector.size(), 1u);
 }
 
+// A video elementary stream has no end the deep scan can see (ffmpeg writes no end code):
+// it runs on, but never over a program stream that follows it.
+TEST(VideoWalks, AnElementaryStreamDoesNotSwallowTheProgramStreamAfterIt) {
+    std::vector<uint8_t> elementary = {0, 0, 1, 0xB3, 0x14, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0x18,
+                                       0, 0, 1, 0xB8, 0x00, 0x08, 0x00, 0x00, 0, 0, 1, 0x00, 0x00, 0x0F};
+    const auto pictures = test::PatternBytes(6 * kSector, 3);
+    elementary.insert(elementary.end(), pictures.begin(), pictures.end());
+    const auto vob = VideoFixture("dvd.vob");
+    NoisyImage image(47);
+    image.Add("elementary", elementary, 2);
+    image.Add("vob", vob);
+    auto carved = test::Carve(image.bytes);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["elementary"]));
+    EXPECT_EQ(carved->bySector[image.startOf["elementary"]].fileSize,
+              (image.startOf["vob"] - image.startOf["elementary"]) * kSector);
+    ASSERT_TRUE(carved->bySector.count(image.startOf["vob"])) << "the program stream is found";
+    EXPECT_EQ(carved->bySector[image.startOf["vob"]].fileSize, vob.size());
+}
+
 // A camera writes its clips one after the other: the quick scan's content check takes the
 // second clip for what it is, though the sector before it ends in the first clip's packets.
 TEST(VideoWalks, ClipsWrittenBackToBackEachPassTheContentCheck) {
