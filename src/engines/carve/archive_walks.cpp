@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engines/carve/deflate_stream.h"
 #include "engines/carve/structure_walks.h"
 
 namespace kestrune::carve {
@@ -94,42 +95,12 @@ std::optional<uint64_t> GzipHeaderLength(FileReader& file, uint64_t at) {
 // Inflates one member's deflate data from `at`; the offset right after it, with the
 // decompressed size and checksum checked against the 8-byte trailer.
 std::optional<uint64_t> InflateMember(FileReader& file, uint64_t at) {
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return std::nullopt;
-    std::vector<uint8_t> out(64 * 1024);
-    uLong crc = crc32(0, nullptr, 0);
-    uint64_t produced = 0;
-    std::optional<uint64_t> end;
-    for (;;) {
-        const ByteView data = file.Stream(at, 1);
-        if (data.empty()) break;
-        const size_t offered = std::min<size_t>(data.size(), 1 << 20);
-        z.next_in = const_cast<Bytef*>(data.data());
-        z.avail_in = static_cast<uInt>(offered);
-        int status = Z_OK;
-        do {
-            z.next_out = out.data();
-            z.avail_out = static_cast<uInt>(out.size());
-            status = inflate(&z, Z_NO_FLUSH);
-            const size_t made = out.size() - z.avail_out;
-            crc = crc32(crc, out.data(), static_cast<uInt>(made));
-            produced += made;
-        } while (status == Z_OK && z.avail_out == 0);
-        at += offered - z.avail_in;
-        if (status == Z_STREAM_END) {
-            end = at;
-            break;
-        }
-        if (status != Z_OK && status != Z_BUF_ERROR) break;
-        if (file.Cancelled()) break;
-    }
-    inflateEnd(&z);
-    if (!end) return std::nullopt;
-    const ByteView trailer = file.Read(*end, 8);
-    if (trailer.empty() || trailer.le32(0) != static_cast<uint32_t>(crc) ||
-        trailer.le32(4) != static_cast<uint32_t>(produced))
+    const auto stream = InflateStream(file, at, false);
+    if (!stream) return std::nullopt;
+    const ByteView trailer = file.Read(stream->end, 8);
+    if (trailer.empty() || trailer.le32(0) != stream->crc || trailer.le32(4) != static_cast<uint32_t>(stream->produced))
         return std::nullopt;
-    return *end + 8;
+    return stream->end + 8;
 }
 
 }  // namespace

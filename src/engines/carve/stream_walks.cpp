@@ -6,6 +6,7 @@
 #include <array>
 #include <string_view>
 
+#include "engines/carve/deflate_stream.h"
 #include "engines/carve/video_walks.h"
 
 namespace kestrune::carve {
@@ -204,35 +205,10 @@ std::optional<uint64_t> WalkCompressedSwf(FileReader& file) {
     if (!h.matches(0, "CWS")) return std::nullopt;
     const uint64_t stated = h.le32(4);
     if (stated <= 8) return std::nullopt;
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK) return std::nullopt;
-    std::vector<uint8_t> out(64 * 1024);
-    uint64_t at = 8, produced = 0;
-    std::optional<uint64_t> end;
-    for (;;) {
-        const ByteView data = file.Stream(at, 1);
-        if (data.empty()) break;
-        const size_t offered = std::min<size_t>(data.size(), 1 << 20);
-        z.next_in = const_cast<Bytef*>(data.data());
-        z.avail_in = static_cast<uInt>(offered);
-        int status = Z_OK;
-        do {
-            z.next_out = out.data();
-            z.avail_out = static_cast<uInt>(out.size());
-            status = inflate(&z, Z_NO_FLUSH);
-            produced += out.size() - z.avail_out;
-        } while (status == Z_OK && z.avail_out == 0 && produced + 8 <= stated);
-        at += offered - z.avail_in;
-        if (status == Z_STREAM_END) {
-            end = at;
-            break;
-        }
-        // More than the header promised, or data that is no deflate stream.
-        if ((status != Z_OK && status != Z_BUF_ERROR) || produced + 8 > stated || file.Cancelled()) break;
-    }
-    inflateEnd(&z);
-    if (!end || produced + 8 != stated) return std::nullopt;
-    return end;
+    // Inflating to more than the header promises ends the walk early.
+    const auto stream = InflateStream(file, 8, true, stated - 8);
+    if (!stream || stream->produced + 8 != stated) return std::nullopt;
+    return stream->end;
 }
 
 namespace {
