@@ -28,6 +28,7 @@ const char* EngineKindName(uint32_t engineKind) {
         case ExfatQuick: return "ExfatQuick";
         case NtfsFormatted: return "NtfsFormatted";
         case FatFormatted: return "FatFormatted";
+        case ExfatFormatted: return "ExfatFormatted";
         case Signature: return "Signature";
         default: return "Unknown";
     }

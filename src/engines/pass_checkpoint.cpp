@@ -15,7 +15,9 @@ namespace kestrune {
 namespace {
 
 constexpr const char* kCheckpointFile = "checkpoint";
-constexpr std::string_view kMagic = "KSPASS02";
+// 03 added the exFAT engine's log and state; 02 files are read as having none.
+constexpr std::string_view kMagic = "KSPASS03";
+constexpr std::string_view kMagicWithoutExfat = "KSPASS02";
 
 bool ReadAll(const std::filesystem::path& file, std::vector<uint8_t>& bytes) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -35,7 +37,14 @@ bool ParseTextCheckpoint(ByteView bytes, PassCheckpoint& c) {
     if (std::sscanf(text.c_str(), "fat %llu ntfs %llu deep %llu position %llu %llu %llu %llu", &v[0], &v[1], &v[2],
                     &v[3], &v[4], &v[5], &v[6]) != 7)
         return false;
-    c = PassCheckpoint{v[0], v[1], v[2], v[3], v[4], v[5], v[6], {}, {}};
+    c = PassCheckpoint{};
+    c.fatRecords = v[0];
+    c.ntfsRecords = v[1];
+    c.deepRecords = v[2];
+    c.extentStart = v[3];
+    c.extentLength = v[4];
+    c.offset = v[5];
+    c.sectorsDone = v[6];
     return true;
 }
 
@@ -48,6 +57,8 @@ int WritePassCheckpoint(const std::filesystem::path& runFolder, const PassCheckp
         out.U64(v);
     out.Blob(c.fatState);
     out.Blob(c.ntfsState);
+    out.U64(c.exfatRecords);
+    out.Blob(c.exfatState);
 
     const std::filesystem::path file = runFolder / kCheckpointFile;
     const std::filesystem::path temp = runFolder / (std::string(".") + kCheckpointFile + ".tmp");
@@ -76,7 +87,8 @@ bool ReadPassCheckpoint(const std::filesystem::path& runFolder, PassCheckpoint& 
 }
 
 bool ParsePassCheckpoint(ByteView view, PassCheckpoint& c) {
-    if (!view.matches(0, kMagic)) return ParseTextCheckpoint(view, c);
+    const bool withExfat = view.matches(0, kMagic);
+    if (!withExfat && !view.matches(0, kMagicWithoutExfat)) return ParseTextCheckpoint(view, c);
     PassStateReader in(view.from(kMagic.size()));
     PassCheckpoint read;
     for (uint64_t* v : {&read.fatRecords, &read.ntfsRecords, &read.deepRecords, &read.extentStart, &read.extentLength,
@@ -84,6 +96,10 @@ bool ParsePassCheckpoint(ByteView view, PassCheckpoint& c) {
         *v = in.U64();
     read.fatState = in.Blob();
     read.ntfsState = in.Blob();
+    if (withExfat) {
+        read.exfatRecords = in.U64();
+        read.exfatState = in.Blob();
+    }
     if (!in.ok() || !in.AtEnd()) return false;
     c = std::move(read);
     return true;

@@ -16,6 +16,7 @@ struct PassCheckpoint {
     uint64_t fatRecords = 0;
     uint64_t ntfsRecords = 0;
     uint64_t deepRecords = 0;
+    uint64_t exfatRecords = 0;
     uint64_t extentStart = 0;
     uint64_t extentLength = 0;  // 0 once the pass is finished
     uint64_t offset = 0;
@@ -23,6 +24,7 @@ struct PassCheckpoint {
     // The engines' pass state (empty for a finished pass, whose engines hold nothing more).
     std::vector<uint8_t> fatState;
     std::vector<uint8_t> ntfsState;
+    std::vector<uint8_t> exfatState;
 };
 
 // Writes the checkpoint beside the logs and renames it into place, synced to the disk.

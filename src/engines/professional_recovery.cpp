@@ -10,6 +10,7 @@
 #include "disk/steady_clock.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
+#include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -58,6 +59,7 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     ScanCatalogue::Instance().DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);
     resume_ = ScanCatalogue::Instance().FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
     fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
+    exfat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     quick_ = EngineFactory::CreateEngineForDisk(disk, startSector, sectorCount, driveLetter, 0);
     return rc;
@@ -75,6 +77,7 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     ScanCatalogue::Instance().DiscardStaleImageScan(image);
     resume_ = ScanCatalogue::Instance().FindForImage(image, stored_);
     fat_.OpenImage(image, driveLetter);
+    exfat_.OpenImage(image, driveLetter);
     const int rc = ntfs_.OpenImage(image, driveLetter);
     quick_ = EngineFactory::CreateEngineForImage(image, driveLetter, 0);
     return rc;
@@ -87,6 +90,7 @@ int CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProg
     userData_ = userData;
     if (quick_) quick_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
     fat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
+    exfat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
     ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
     deep_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
     return kOk;
@@ -101,6 +105,7 @@ void CProfessionalRecovery::DeclineStoredPass() {
 void CProfessionalRecovery::HandFolderToEngines() {
     if (quick_) quick_->SetRunFolder(scanFolder_);
     fat_.SetRunFolder(scanFolder_);
+    exfat_.SetRunFolder(scanFolder_);
     ntfs_.SetRunFolder(scanFolder_);
     deep_.SetRunFolder(scanFolder_);
 }
@@ -114,12 +119,16 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
                                 : deep_.OpenForPassOnImage(sectorSize_, carved, driveLetter_, imagePath_);
         const std::string fatLog = LogIn(folder, kFatFormattedLogPrefix);
         const std::string ntfsLog = LogIn(folder, kNtfsFormattedLogPrefix);
+        const std::string exfatLog = LogIn(folder, kExfatFormattedLogPrefix);
         fat_.StartPass(&fatLog);
+        // A pass stored before exFAT leftovers were looked for has no log of them: a new one.
+        exfat_.StartPass(&exfatLog);
         ntfs_.StartFormattedLog(&ntfsLog);
     } else {
         rc = imagePath_.empty() ? deep_.OpenDisk(disk_, startSector_, sectorCount_, driveLetter_)
                                 : deep_.OpenImage(imagePath_, driveLetter_);
         fat_.StartPass(nullptr);
+        exfat_.StartPass(nullptr);
         ntfs_.StartFormattedLog(nullptr);
     }
     deep_.SetCallbacks(scanProgress_, recoverProgress_, userData_, kWeight);
@@ -130,9 +139,10 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
 PassCheckpoint CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t extentLength, uint64_t offset,
                                                  bool finished) {
     PassCheckpoint checkpoint;
-    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
-    uint64_t* counts[3] = {&checkpoint.fatRecords, &checkpoint.ntfsRecords, &checkpoint.deepRecords};
-    for (int i = 0; i < 3; ++i) {
+    ScanLogFile* logs[4] = {fat_.Log(), ntfs_.Log(), deep_.Log(), exfat_.Log()};
+    uint64_t* counts[4] = {&checkpoint.fatRecords, &checkpoint.ntfsRecords, &checkpoint.deepRecords,
+                           &checkpoint.exfatRecords};
+    for (int i = 0; i < 4; ++i) {
         if (!logs[i]) continue;
         logs[i]->Sync();
         *counts[i] = logs[i]->RecordCount();
@@ -144,11 +154,13 @@ PassCheckpoint CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t 
     if (!finished) {
         // The folders met so far are written only when the pass ends; without their
         // state a resumed pass would leave every file below them at the top level.
-        PassStateWriter fat, ntfs;
+        PassStateWriter fat, ntfs, exfat;
         fat_.SavePassState(fat);
         ntfs_.SavePassState(ntfs);
+        exfat_.SavePassState(exfat);
         checkpoint.fatState = fat.bytes();
         checkpoint.ntfsState = ntfs.bytes();
+        checkpoint.exfatState = exfat.bytes();
     }
     // Counts, position and state go into one file replaced whole, so that a kill at any
     // moment leaves a checkpoint that belongs with the logs it counts.
@@ -161,15 +173,17 @@ void CProfessionalRecovery::ReportFoldersSoFar() {
     // The engines report the folders they met as at a pass's end, so that the findings
     // of a pass that stops here are shown in their folders.
     fat_.Finish();
+    exfat_.Finish();
     ntfs_.ReportQueuedFolders();
-    for (ScanLogFile* log : {fat_.Log(), ntfs_.Log()})
+    for (ScanLogFile* log : {fat_.Log(), ntfs_.Log(), exfat_.Log()})
         if (log) log->Sync();
 }
 
 void CProfessionalRecovery::RestoreCheckpoint(const PassCheckpoint& checkpoint) {
-    ScanLogFile* logs[3] = {fat_.Log(), ntfs_.Log(), deep_.Log()};
-    const uint64_t counts[3] = {checkpoint.fatRecords, checkpoint.ntfsRecords, checkpoint.deepRecords};
-    for (int i = 0; i < 3; ++i)
+    ScanLogFile* logs[4] = {fat_.Log(), ntfs_.Log(), deep_.Log(), exfat_.Log()};
+    const uint64_t counts[4] = {checkpoint.fatRecords, checkpoint.ntfsRecords, checkpoint.deepRecords,
+                                checkpoint.exfatRecords};
+    for (int i = 0; i < 4; ++i)
         if (logs[i] && counts[i] <= UINT32_MAX) logs[i]->TruncateTo(static_cast<uint32_t>(counts[i]));
     if (!checkpoint.fatState.empty()) {
         PassStateReader in{ByteView(checkpoint.fatState)};
@@ -178,6 +192,10 @@ void CProfessionalRecovery::RestoreCheckpoint(const PassCheckpoint& checkpoint) 
     if (!checkpoint.ntfsState.empty()) {
         PassStateReader in{ByteView(checkpoint.ntfsState)};
         ntfs_.LoadPassState(in);
+    }
+    if (!checkpoint.exfatState.empty()) {
+        PassStateReader in{ByteView(checkpoint.exfatState)};
+        exfat_.LoadPassState(in);
     }
 }
 
@@ -207,7 +225,8 @@ int CProfessionalRecovery::OpenStoredLogs() {
     // from there, as if the pass had stopped at that point, so that every file shows in
     // its folder. A resume later cuts these records off again.
     PassCheckpoint checkpoint;
-    if (ReadPassCheckpoint(scanFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty())) {
+    if (ReadPassCheckpoint(scanFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty() ||
+                                                  !checkpoint.exfatState.empty())) {
         RestoreCheckpoint(checkpoint);
         ReportFoldersSoFar();
     }
@@ -246,10 +265,13 @@ int CProfessionalRecovery::Scan(const std::string*) {
     }
     OpenInnerLogs(resuming);
     fat_.Prepare();
+    exfat_.Prepare();
     if (resuming) RollBackToCheckpoint();
     // The quick scan's folders lie in free clusters too: listed once, by the quick scan.
     if (auto* quickFat = dynamic_cast<CFastFatRecovery*>(quick_.get()))
         fat_.SetListedFolderSectors(quickFat->WalkedFolderSectors());
+    if (auto* quickExfat = dynamic_cast<CFastExfatRecovery*>(quick_.get()))
+        exfat_.SetListedFolderSectors(quickExfat->WalkedFolderSectors(sectorSize_));
     return RunPass();
 }
 
@@ -332,6 +354,7 @@ int CProfessionalRecovery::RunPass() {
     }
     if (result == kOk) {
         fat_.Finish();
+        exfat_.Finish();
         ntfs_.ReportQueuedFolders();
         if (ScanLogFile* log = deep_.Log()) log->Flush();
         if (scanProgress_) scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
@@ -373,6 +396,10 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
             }
         } else if (BeginsDirectory(sector)) {
             fat_.DirectoryCluster(sector, absolute);
+        } else if (exfat_.OfferSector(sector, absolute)) {
+            // Kept as exFAT directory data.
+        } else if (sector.matches(3, "EXFAT   ")) {
+            exfat_.BootSector(sector, absolute);
         } else if (carve::IsFatDirectorySector(sector)) {
             fat_.DirectorySector(sector, absolute);
         } else {
@@ -394,7 +421,9 @@ void CProfessionalRecovery::StorePass(uint64_t extentStart, uint64_t extentLengt
     ScanCatalogue::Instance().Store(volumeDevice_, disk_, startSector_, sectorCount_, state, scanFolder_, imagePath_);
 }
 
-uint64_t CProfessionalRecovery::FilesFound() { return fat_.GetRecordCount() + ntfs_.GetRecordCount() + deep_.GetRecordCount(); }
+uint64_t CProfessionalRecovery::FilesFound() {
+    return fat_.GetRecordCount() + exfat_.GetRecordCount() + ntfs_.GetRecordCount() + deep_.GetRecordCount();
+}
 
 IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
     switch (engineKind) {
@@ -403,6 +432,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
         case ExfatQuick: return quick_.get();
         case NtfsFormatted: return &ntfs_;
         case FatFormatted: return &fat_;
+        case ExfatFormatted: return &exfat_;
         case Signature: return &deep_;
         default: return nullptr;
     }
@@ -416,6 +446,7 @@ int CProfessionalRecovery::ListChildren(const ScanRecord* folder, int depth, std
     if (depth != 0) return kErrInvalidParameter;
     if (quick_) quick_->ListChildren(nullptr, 0, out);
     fat_.ListChildren(nullptr, 0, out);
+    exfat_.ListChildren(nullptr, 0, out);
     ntfs_.ListChildren(nullptr, 0, out);
     deep_.ListChildren(nullptr, 0, out);
     if (out.size() > 1) SortResultList(out);
@@ -429,8 +460,9 @@ int CProfessionalRecovery::CountFiles(const ScanRecord* folder, int depth, int& 
         return engine ? engine->CountFiles(folder, depth, count) : kOk;
     }
     if (depth != 0) return kErrInvalidParameter;
-    for (IFileRecoveryParse* engine : {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_),
-                                       static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)}) {
+    for (IFileRecoveryParse* engine :
+         {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&exfat_),
+          static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)}) {
         int n = 0;
         if (engine && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
     }
@@ -464,6 +496,7 @@ int CProfessionalRecovery::SetLogCallback(SearchProgressFn callback, void* userD
     searchUserData_ = userData;
     if (quick_) quick_->SetLogCallback(callback, userData);
     fat_.SetLogCallback(callback, userData);
+    exfat_.SetLogCallback(callback, userData);
     ntfs_.SetLogCallback(callback, userData);
     deep_.SetLogCallback(callback, userData);
     return kOk;
@@ -473,6 +506,7 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     std::vector<ScanRecord> found;
     if (quick_) quick_->SearchByExtension(pattern, found);
     fat_.SearchByExtension(pattern, found);
+    exfat_.SearchByExtension(pattern, found);
     ntfs_.SearchByExtension(pattern, found);
     // Where each file the file-system engines found begins, with its extension: a carved
     // file starting at the same sector is the same file and is not listed again.
@@ -480,7 +514,8 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     auto* quickNtfs = dynamic_cast<CFastNtfsRecovery*>(quick_.get());
     for (const ScanRecord& r : found) {
         uint64_t sector = 0;
-        if (r.engineKind == FatQuick || r.engineKind == FatFormatted || r.engineKind == ExfatQuick) {
+        if (r.engineKind == FatQuick || r.engineKind == FatFormatted || r.engineKind == ExfatQuick ||
+            r.engineKind == ExfatFormatted) {
             const uint64_t spc = r.clusterBytes ? r.clusterBytes / sectorSize_ : 1;
             if (r.fsId >= 2) sector = r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc;
             else if (r.fsId == 0 && r.dataAreaSector >= fat::kTraditionalRootSectors)

@@ -2,15 +2,16 @@
 //
 // It runs the area's quick scan first (when a quick engine knows the file system), then
 // one pass over the area, or over its free space when the quick scan could map it, in
-// which every sector is offered in turn to the NTFS record recogniser, the FAT directory
-// recognisers and the signature carver. The results of the four engines are presented
-// as one. A pass can be stopped and taken up later from where it stopped: the scan
+// which every sector is offered in turn to the NTFS record recogniser, the FAT and exFAT
+// directory recognisers and the signature carver. The results of the five engines are
+// presented as one. A pass can be stopped and taken up later from where it stopped: the scan
 // catalogue keeps its position.
 #pragma once
 
 #include <memory>
 
 #include "engines/carve/file_type_recovery.h"
+#include "engines/exfat/pro_exfat_recovery.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
@@ -80,6 +81,7 @@ public:
 
     IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
     CProfessionalFatRecovery& FatEngine() { return fat_; }
+    CProfessionalExfatRecovery& ExfatEngine() { return exfat_; }
     CProfessionalNtfsRecovery& NtfsEngine() { return ntfs_; }
     CFileTypeRecovery& DeepEngine() { return deep_; }
 
@@ -116,6 +118,7 @@ private:
     SectorSource source_;
     std::unique_ptr<IFileRecoveryParse> quick_;
     CProfessionalFatRecovery fat_;
+    CProfessionalExfatRecovery exfat_;
     CProfessionalNtfsRecovery ntfs_;
     CFileTypeRecovery deep_;
     ScanProgressFn scanProgress_ = nullptr;

@@ -16,6 +16,7 @@ enum EngineKind : uint32_t {
     FatFormatted = 3,
     Signature = 4,
     ExfatQuick = 5,
+    ExfatFormatted = 6,
 };
 
 inline constexpr size_t kScanRecordBytes = 346;

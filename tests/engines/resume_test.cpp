@@ -30,7 +30,8 @@ std::unique_ptr<CProfessionalRecovery> OpenPass(const fs::path& image) {
 uint64_t DataStart(CProfessionalRecovery& pass, const ScanRecord& r) {
     switch (r.engineKind) {
         case FatFormatted:
-        case FatQuick: {
+        case FatQuick:
+        case ExfatFormatted: {
             const uint64_t spc = r.clusterBytes ? r.clusterBytes / 512 : 1;
             return r.fsId >= 2 ? r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc : 0;
         }
@@ -249,10 +250,12 @@ TEST_P(ResumedPass, StoppedByTheUserAnywhereItLosesNoFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Areas, ResumedPass,
-                         testing::Values("formatted/fat.img.gz", "formatted/ntfs.img.gz", ""),
+                         testing::Values("formatted/fat.img.gz", "formatted/ntfs.img.gz", "exfat/reformatted_fat.img.gz", ""),
                          [](const testing::TestParamInfo<const char*>& info) {
                              const std::string fixture = info.param;
-                             return fixture.empty() ? "CarvedOnly" : fixture.find("fat") != std::string::npos ? "FormerFat" : "FormerNtfs";
+                             if (fixture.empty()) return "CarvedOnly";
+                             if (fixture.starts_with("exfat/")) return "FormerExfat";
+                             return fixture.find("fat") != std::string::npos ? "FormerFat" : "FormerNtfs";
                          });
 
 }  // namespace

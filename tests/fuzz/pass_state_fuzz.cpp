@@ -1,9 +1,10 @@
 // An arbitrary checkpoint file of a formatted pass, as a resume reads it after a crash:
-// the file itself, then the FAT and NTFS engines' state in it. A state that loads is
+// the file itself, then the FAT, exFAT and NTFS engines' state in it. A state that loads is
 // worked with as a resumed pass would (a sector offered, the pass finished), and what it
 // writes back must load again.
 #include <cstdlib>
 
+#include "engines/exfat/pro_exfat_recovery.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
@@ -54,6 +55,17 @@ void NtfsState(const std::vector<uint8_t>& state, const uint8_t* data, size_t si
     engine.ReportQueuedFolders();
 }
 
+void ExfatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
+    CProfessionalExfatRecovery engine;
+    engine.SetRunFolder(fuzz::ScratchRunFolder());
+    engine.OpenSource(Area(data, size), 0, 128, 512, 1);
+    engine.StartPass(nullptr);
+    PassStateReader in{ByteView(state)};
+    if (!engine.LoadPassState(in)) return;
+    WriteBackAndLoad(engine);
+    engine.Finish();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -66,10 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ParsePassCheckpoint(ByteView(data, size), checkpoint)) {
         FatState(checkpoint.fatState, data, size);
         NtfsState(checkpoint.ntfsState, data, size);
+        ExfatState(checkpoint.exfatState, data, size);
     }
     // The input also as a bare state, so the fuzzer need not build the file around it.
     const std::vector<uint8_t> raw(data, data + size);
     FatState(raw, data, size);
     NtfsState(raw, data, size);
+    ExfatState(raw, data, size);
     return 0;
 }

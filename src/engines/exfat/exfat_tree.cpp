@@ -57,6 +57,7 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
     std::deque<Folder> queue{{volume_.rootCluster, kMaxFolderBytes, false, false, false, 0}};
     std::unordered_set<uint32_t> entered;
     std::vector<uint64_t> clusterSectors;
+    walked_.clear();
     const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
     while (!queue.empty()) {
         const Folder folder = queue.front();
@@ -68,6 +69,7 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
             ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
                                 folder.contiguous, folder.deleted),
             &clusterSectors);
+        walked_.insert(walked_.end(), clusterSectors.begin(), clusterSectors.end());
         const ByteView entries(bytes);
         for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
             if (entries.u8(at) == exfat::kEndOfDirectory) break;

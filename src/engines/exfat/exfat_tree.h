@@ -37,6 +37,8 @@ public:
     int Walk(const std::function<int(const ExfatFound&)>& visit);
 
     const AllocationBitmap& Bitmap() const { return bitmap_; }
+    // The absolute first sector of every folder cluster the last walk read.
+    const std::vector<uint64_t>& WalkedClusterSectors() const { return walked_; }
     const UpcaseTable& Upcase() const { return upcase_; }
 
 private:
@@ -45,6 +47,7 @@ private:
     ExfatFat& fat_;
     AllocationBitmap bitmap_;
     UpcaseTable upcase_;
+    std::vector<uint64_t> walked_;
 };
 
 }  // namespace kestrune

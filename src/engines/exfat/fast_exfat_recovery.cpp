@@ -1,5 +1,7 @@
 #include "engines/exfat/fast_exfat_recovery.h"
 
+#include <algorithm>
+
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "disk/steady_clock.h"
@@ -85,6 +87,7 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     if (int stop = Report(1, -1); stop != 0) return stop;
     lastReport_ = SteadyMilliseconds();
     if (int stop = tree_->Walk([this](const ExfatFound& found) { return Visit(found); }); stop != 0) return stop;
+    treeWalked_ = true;
     if (int stop = Report(80, 10); stop != 0) return stop;
     for (uint32_t cluster : pending_) {
         const FolderInfo& folder = folders_[cluster];
@@ -96,6 +99,22 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> CFastExfatRecovery::WalkedFolderSectors(uint32_t unitBytes) {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (!Ready() || unitBytes == 0 || volume_.bytesPerSector % unitBytes != 0) return ranges;
+    // A scan read back from its log did not walk the tree: walk it now, recording nothing.
+    if (!treeWalked_ && BuildAllocationMap() == kOk) treeWalked_ = tree_->Walk([](const ExfatFound&) { return 0; }) == 0;
+    const uint64_t unit = volume_.bytesPerSector / unitBytes;
+    std::vector<uint64_t> firsts = tree_->WalkedClusterSectors();
+    std::sort(firsts.begin(), firsts.end());
+    for (uint64_t first : firsts) {
+        const uint64_t start = first * unit, end = (first + volume_.sectorsPerCluster) * unit;
+        if (!ranges.empty() && ranges.back().second >= start) ranges.back().second = std::max(ranges.back().second, end);
+        else ranges.emplace_back(start, end);
+    }
+    return ranges;
 }
 
 int CFastExfatRecovery::Visit(const ExfatFound& found) {

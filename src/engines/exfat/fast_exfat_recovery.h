@@ -47,6 +47,9 @@ public:
     // in 512-byte units).
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter);
     const ExfatGeometry& Volume() const { return volume_; }
+    // Sector ranges [first, end) of the folders the scan lists, counted in sectors of
+    // unitBytes, sorted: the formatted pass leaves them to this scan.
+    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors(uint32_t unitBytes);
     ScanLogFile* Log() const { return log_.get(); }
 
 private:
@@ -73,6 +76,7 @@ private:
     ExfatFat fat_;
     std::unique_ptr<ExfatTree> tree_;
     bool treeLoaded_ = false;
+    bool treeWalked_ = false;
     EngineLog log_;
     std::unordered_map<uint32_t, FolderInfo> folders_;
     std::vector<uint32_t> pending_;  // folders above recorded files, to record at the end

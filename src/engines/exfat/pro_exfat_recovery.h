@@ -1,0 +1,122 @@
+// CProfessionalExfatRecovery: files of former exFAT volumes, from the directory data a
+// formatted or deep pass meets in free space.
+//
+// A card formatted again (in the camera, or as FAT32 or NTFS on a computer) keeps most
+// of its old folders in what is now free space. The pass hands this engine every sector
+// that looks like exFAT directory data; at the pass's end it works out the former
+// volume's geometry (exfat_leftovers.h) and records every entry set, live or deleted,
+// under its folder. Data is read as one run of clusters from the first, since the
+// former FAT and bitmap are gone.
+#pragma once
+
+#include <unordered_map>
+
+#include "engines/carve/carving_context.h"
+#include "engines/engine_log.h"
+#include "engines/exfat/exfat_leftovers.h"
+#include "engines/pass_state.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+class CProfessionalExfatRecovery final : public IFileRecoveryParse {
+public:
+    // A hostile area must not make the pass hold unbounded state.
+    static constexpr size_t kMaxRuns = 65536;
+    static constexpr size_t kMaxKeptBytes = 256u << 20;
+    static constexpr size_t kMaxHeaps = 64;
+    // Files whose first sector is checked against their name when weighing a geometry.
+    static constexpr size_t kSampleFiles = 48;
+
+    CProfessionalExfatRecovery();
+    ~CProfessionalExfatRecovery() override;
+
+    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
+    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
+    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                     int weight) override;
+    int Scan(const std::string*) override { return kOk; }
+    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
+    uint64_t GetRecordCount() override { return log_.RecordCount(); }
+    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
+    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
+    int NextFreeExtent(uint64_t&, uint64_t& length) override {
+        length = 0;
+        return 0;
+    }
+    int SetLogCallback(SearchProgressFn callback, void* userData) override {
+        return log_.SetSearchCallback(callback, userData);
+    }
+    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
+        return log_.Search(pattern, out);
+    }
+    int BuildAllocationMap() override { return kOk; }
+    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+
+    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,
+                   uint16_t driveLetter);
+
+    // The pass.
+    int StartPass(const std::string* logName);
+    // Takes the area's own boot region as a candidate geometry, when it is exFAT.
+    void Prepare();
+    // Keeps the sector when it is exFAT directory data, or goes on with the data of the
+    // sector before it; false when it is neither (the pass offers it elsewhere).
+    bool OfferSector(ByteView sector, uint64_t sectorNumber);
+    // A boot sector met in the pass: its geometry becomes a candidate.
+    void BootSector(ByteView sector, uint64_t sectorNumber);
+    // Works out the geometry and records what the kept directory data holds.
+    int Finish();
+    void SavePassState(PassStateWriter& out) const;
+    bool LoadPassState(PassStateReader& in);
+    // Absolute sector ranges [first, end) of folders the quick scan listed (sorted): their
+    // entries are not listed twice.
+    void SetListedFolderSectors(std::vector<std::pair<uint64_t, uint64_t>> ranges) { listedSectors_ = std::move(ranges); }
+
+    // The geometry the last Finish chose, if any.
+    const std::optional<ExfatHeap>& ChosenHeap() const { return chosen_; }
+    ScanLogFile* Log() const { return log_.get(); }
+
+private:
+    struct Folder {
+        size_t set;            // index into the leftovers
+        uint32_t parent = 0;   // first cluster of the folder holding its entry; 0: the root
+    };
+
+    bool AlreadyListed(uint64_t sector) const;
+    std::optional<ExfatHeap> ChooseHeap(const std::vector<ExfatLeftover>& sets);
+    size_t Weigh(const ExfatHeap& heap, const std::vector<ExfatLeftover>& sets);
+    bool FirstSectorMatches(const ExfatHeap& heap, const ExfatEntrySet& set, bool& checkable);
+    ScanRecord RecordOf(const ExfatLeftover& leftover, const ExfatHeap& heap) const;
+    // Which folder each cluster of directory data belongs to (clusterOwner_): the root,
+    // a folder whose entry was found, or a lost folder named by its first cluster.
+    void PlaceClusters(const std::vector<ExfatChunk>& chunks, const std::vector<ExfatJoin>& joins);
+    uint32_t OwnerOf(uint64_t entrySector, const ExfatHeap& heap) const;
+    uint32_t DepthOf(uint32_t folder);
+    void WriteFolder(uint32_t cluster, const ExfatHeap& heap, const std::vector<ExfatLeftover>& sets);
+    uint32_t ContentCheck(const ScanRecord& record);
+
+    uint16_t driveLetter_ = 0;
+    SectorSource source_;
+    uint64_t areaStart_ = 0;
+    uint64_t areaSectors_ = 0;
+    uint32_t bytesPerSector_ = 512;
+    std::vector<ExfatRun> runs_;
+    size_t keptBytes_ = 0;
+    std::vector<ExfatHeap> bootHeaps_;
+    std::vector<std::pair<uint64_t, uint64_t>> listedSectors_;
+    std::optional<ExfatHeap> chosen_;
+    // Built by Finish.
+    std::unordered_map<uint32_t, Folder> folders_;
+    std::vector<std::pair<uint32_t, uint32_t>> folderSpans_;  // (first cluster, clusters), sorted
+    std::unordered_map<uint32_t, uint32_t> clusterOwner_;
+    EngineLog log_;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    carve::CarvingContext contentContext_;
+};
+
+}  // namespace kestrune
