@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engines/engine_factory.h"
+#include "engines/exfat/exfat_volume.h"
 #include "engines/professional_recovery.h"
 #include "scanlog/file_types.h"
 #include "support/sha256.h"
@@ -162,6 +163,29 @@ TEST(ExfatLeftovers, FoldersPlacedOnRunsOfDirectoryDataGiveTheGeometry) {
     EXPECT_EQ(heaps[0].ClusterOf(4007), 10u);
     EXPECT_EQ(heaps[0].ClusterOf(4087), 20u);
     EXPECT_FALSE(heaps[0].ClusterOf(3935));
+}
+
+TEST(ExfatEntries, AFileOverFourGibibytesKeepsItsSizeAndEveryCluster) {
+    // The deleted entry of a 5 GiB video on a card of 4 KiB clusters: 64-bit sizes and
+    // more clusters than 32-bit byte counts can reach.
+    const uint64_t length = (5ull << 30) + 1000;
+    const auto bytes = EntrySet(exfat::kFileEntry & ~exfat::kInUse, u"MVI_0001.MP4", 0x20, 100, length);
+    ExfatEntrySet set;
+    ASSERT_TRUE(ParseEntrySet(ByteView(bytes), 0, set));
+    EXPECT_TRUE(set.checksumOk && set.deleted);
+    EXPECT_EQ(set.dataLength, length);
+    EXPECT_EQ(set.validDataLength, length);
+
+    ExfatGeometry volume;
+    volume.sectorsPerCluster = 8;
+    volume.heapOffset = 2048;
+    volume.clusterCount = 2'000'000;
+    ExfatFat noFat;
+    const auto clusters = ExfatStreamClusters(volume, noFat, AllocationBitmap{}, set.firstCluster, set.dataLength,
+                                              set.Contiguous(), set.deleted);
+    ASSERT_EQ(clusters.size(), length / 4096 + 1);
+    EXPECT_EQ(clusters.back(), 100u + length / 4096);
+    EXPECT_EQ(volume.ClusterSector(clusters.back()) * 512, 2048 * 512 + (98 + length / 4096) * 4096);
 }
 
 }  // namespace
