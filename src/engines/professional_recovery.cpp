@@ -377,6 +377,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
     uint64_t found = 0;
     uint64_t i = 0;
     std::vector<uint8_t> whole;
+    deep_.SetPassBlock(ByteView(block, size_t{sectors} * s), firstSector);
     while (i < sectors) {
         const ByteView sector(block + i * s, s);
         const uint64_t absolute = firstSector + i;
@@ -413,6 +414,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
         }
         i += skip;
     }
+    deep_.SetPassBlock({}, 0);
     return i > sectors ? i - sectors : 0;
 }
 

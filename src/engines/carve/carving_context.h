@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "disk/byte_view.h"
 #include "disk/sector_source.h"
 #include "engines/recovery_engine.h"
 
@@ -26,6 +28,22 @@ struct PassProgress {
     int secondsRemaining = -1;
 };
 
+// Bytes read ahead in a walk: growing it leaves the new bytes as they are instead of
+// zeroing them, since a read fills them at once (zeroing was a twentieth of a deep pass).
+template <typename T>
+struct ReadIntoAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = ReadIntoAllocator<U>;
+    };
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0) ::new (static_cast<void*>(at)) U;
+        else ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+using ReadBuffer = std::vector<uint8_t, ReadIntoAllocator<uint8_t>>;
+
 struct CarvingContext {
     uint32_t sectorSize = 512;
     SectorSource* source = nullptr;
@@ -42,6 +60,10 @@ struct CarvingContext {
     int cancelValue = 0;
 
     std::vector<uint8_t> readAhead = std::vector<uint8_t>(kReadAheadBytes);
+    // The block the pass is examining, from the absolute sector passBlockFirst on: a walk
+    // takes the sectors it holds from there instead of reading them again.
+    ByteView passBlock;
+    uint64_t passBlockFirst = 0;
     // Transport-stream state: the flag stays set while no other type has been found
     // since; M2TS is set right after an M2TS file was found.
     bool transportStreamFlag = false;
@@ -52,7 +74,12 @@ struct CarvingContext {
     // Short reads at the end of the source give the sectors that exist.
     bool ReadSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const;
     // The same, appended to out: the sectors read, at most count.
-    uint32_t AppendSectorsAt(uint64_t sector, uint32_t count, std::vector<uint8_t>& out) const;
+    uint32_t AppendSectorsAt(uint64_t sector, uint32_t count, ReadBuffer& out) const;
+
+private:
+    // Reads count sectors into `into`: those the pass block holds from there, the rest
+    // from the source. The sectors read.
+    uint32_t ReadInto(uint64_t sector, uint32_t count, uint8_t* into) const;
 };
 
 }  // namespace kestrune::carve

@@ -44,7 +44,7 @@ private:
 
     CarvingContext& context_;
     ReadAhead walk_;
-    std::vector<uint8_t> window_;
+    ReadBuffer window_;
     uint64_t windowStart_ = 0;  // file offset of window_[0]
     std::vector<uint8_t> scratch_;
 };

@@ -53,6 +53,12 @@ public:
                 uint64_t& filesFound);
 
     SectorSource& Source() { return source_; }
+    // The block the pass examines (sectors from firstSector on): the length rules take
+    // what it holds from there. An empty block before the pass reads the next one.
+    void SetPassBlock(ByteView block, uint64_t firstSector) {
+        context_.passBlock = block;
+        context_.passBlockFirst = firstSector;
+    }
     uint32_t SectorSize() const { return sectorSize_; }
     ScanLogFile* Log() { return log_.get(); }
 

@@ -25,7 +25,7 @@ bool ReadAhead::Next(ByteView& block) {
     return usable > 0;
 }
 
-bool ReadAhead::Append(std::vector<uint8_t>& into, ByteView& block) {
+bool ReadAhead::Append(ReadBuffer& into, ByteView& block) {
     const uint64_t wanted = WantedSectors();
     if (wanted == 0) return false;
     const size_t at = into.size();

@@ -31,7 +31,7 @@ public:
     bool Next(ByteView& block);
     // The same, with the block's bytes appended to into instead of kept here; nothing of
     // the walk is appended when it is over.
-    bool Append(std::vector<uint8_t>& into, ByteView& block);
+    bool Append(ReadBuffer& into, ByteView& block);
     // Byte offset, from the file's start, of the block Next returned last.
     uint64_t BlockOffset() const { return blockOffset_; }
     // The first sector plus every usable sector walked so far, in bytes.

@@ -115,6 +115,12 @@ bool IsPlausibleFatEntry(ByteView e, ByteView next) {
 bool IsFatDirectorySector(ByteView sector) {
     if (sector.size() < kEntryBytes) return true;
     const size_t entries = sector.size() / kEntryBytes;
+    // No entry has either top attribute bit set (the zeros after the last entry neither):
+    // one look at every attribute byte turns away nearly every sector of file data, which
+    // is what the deep scan asks about most.
+    uint8_t attributes = 0;
+    for (size_t i = 0; i < entries; ++i) attributes |= sector.data()[i * kEntryBytes + 11];
+    if (attributes & 0xC0) return false;
     for (size_t i = 0; i < entries; ++i) {
         const size_t at = i * kEntryBytes;
         const ByteView e = sector.sub(at, kEntryBytes);
