@@ -29,6 +29,7 @@ const char* EngineKindName(uint32_t engineKind) {
         case NtfsFormatted: return "NtfsFormatted";
         case FatFormatted: return "FatFormatted";
         case ExfatFormatted: return "ExfatFormatted";
+        case ExtQuick: return "ExtQuick";
         case Signature: return "Signature";
         default: return "Unknown";
     }

@@ -1,5 +1,7 @@
 #include "engines/boot_classifier.h"
 
+#include "engines/ext/ext_volume.h"
+
 #include <cstdio>
 
 #include "disk/result_codes.h"
@@ -132,11 +134,21 @@ uint64_t VolumeBytesOf(ByteView area) {
         const uint64_t sectors = area.le32(32) != 0 ? area.le32(32) : area.le16(19);
         return sectors * area.le16(11);
     }
+    if (IsExtSuperblock(area)) {
+        const ByteView sb = area.sub(1024, 1024);
+        const uint64_t blocks = sb.le32(4) | ((sb.le32(96) & 0x80) ? uint64_t{sb.le32(0x150)} << 32 : 0);
+        return sb.le32(24) < 7 ? blocks * (uint64_t{1024} << sb.le32(24)) : 0;
+    }
     if (IsExfatBootSector(area)) {
         const uint64_t sectors = area.le64(72);
         return sectors > (UINT64_MAX >> 12) ? UINT64_MAX : sectors << area.u8(108);
     }
     return 0;
+}
+
+std::string FileSystemNameOf(ByteView area) {
+    const FsKind kind = ClassifyBootArea(area);
+    return kind == FsKind::Ext ? ExtVersionName(ExtVersionOf(area.sub(1024, 1024))) : FsKindName(kind);
 }
 
 const char* FsKindName(FsKind kind) {

@@ -38,6 +38,9 @@ int FatBitsOf(ByteView sector);
 uint64_t VolumeBytesOf(ByteView area);
 
 const char* FsKindName(FsKind kind);
+// The name probe gives the file system: FsKindName, with ext told apart as ext2, ext3 or
+// ext4 by its features.
+std::string FileSystemNameOf(ByteView area);
 
 // Named values read from the boot area, for people: the file system's geometry.
 std::vector<std::pair<std::string, std::string>> DescribeBootArea(ByteView area);

@@ -5,7 +5,7 @@
 #include "disk/block_devices.h"
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
-#include "engines/fast_ext_recovery.h"
+#include "engines/ext/fast_ext_recovery.h"
 #include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"

@@ -431,7 +431,8 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
     switch (engineKind) {
         case NtfsQuick:
         case FatQuick:
-        case ExfatQuick: return quick_.get();
+        case ExfatQuick:
+        case ExtQuick: return quick_.get();
         case NtfsFormatted: return &ntfs_;
         case FatFormatted: return &fat_;
         case ExfatFormatted: return &exfat_;
@@ -522,6 +523,8 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
             if (r.fsId >= 2) sector = r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc;
             else if (r.fsId == 0 && r.dataAreaSector >= fat::kTraditionalRootSectors)
                 sector = r.partitionStart + r.dataAreaSector - fat::kTraditionalRootSectors;
+        } else if (r.engineKind == ExtQuick) {
+            sector = r.dataAreaSector != 0 ? r.partitionStart + r.dataAreaSector : 0;
         } else if (r.engineKind == NtfsFormatted) {
             sector = ntfs_.DataStartSector(r);
         } else if (r.engineKind == NtfsQuick && quickNtfs) {

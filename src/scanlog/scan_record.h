@@ -17,6 +17,7 @@ enum EngineKind : uint32_t {
     Signature = 4,
     ExfatQuick = 5,
     ExfatFormatted = 6,
+    ExtQuick = 7,
 };
 
 inline constexpr size_t kScanRecordBytes = 346;

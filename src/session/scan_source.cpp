@@ -199,7 +199,7 @@ int ProbeSource(const ScanSource& source, std::string& fileSystem,
     std::vector<uint8_t> area;
     if (int rc = ReadBootAreaOf(source, area); rc != kOk) return rc;
     const ByteView view(area);
-    fileSystem = FsKindName(ClassifyBootArea(view));
+    fileSystem = FileSystemNameOf(view);
     geometry = DescribeBootArea(view);
     return kOk;
 }

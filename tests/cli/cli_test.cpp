@@ -28,7 +28,7 @@ TEST(Probe, ClassifiesImagesMadeByRealTools) {
     test::TempDir dir;
     const std::pair<const char*, const char*> cases[] = {
         {"boot/ntfs.img.gz", "NTFS"}, {"boot/fat12.img.gz", "FAT"}, {"boot/fat16.img.gz", "FAT"},
-        {"boot/fat32.img.gz", "FAT"}, {"boot/ext4.img.gz", "ext"}};
+        {"boot/fat32.img.gz", "FAT"}, {"boot/ext4.img.gz", "ext4"}};
     for (const auto& [fixture, kind] : cases) {
         std::ostringstream out, err;
         const auto image = test::UnpackFixture(fixture, dir.path());

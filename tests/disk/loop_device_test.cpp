@@ -8,7 +8,7 @@
 #include "disk/result_codes.h"
 #include "disk/sector_source.h"
 #include "engines/engine_factory.h"
-#include "engines/fast_ext_recovery.h"
+#include "engines/ext/fast_ext_recovery.h"
 #include "support/test_support.h"
 
 namespace kestrune {

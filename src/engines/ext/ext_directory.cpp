@@ -1,0 +1,68 @@
+#include "engines/ext/ext_directory.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 8;
+
+size_t EntryBytes(size_t nameLength) { return (kHeaderBytes + nameLength + 3) & ~size_t{3}; }
+
+bool NameOk(ByteView name) {
+    for (size_t i = 0; i < name.size(); ++i)
+        if (name.u8(i) == 0 || name.u8(i) == '/') return false;
+    return !name.empty();
+}
+
+std::string NameOf(ByteView entry, size_t length) {
+    const ByteView name = entry.sub(kHeaderBytes, length);
+    return std::string(reinterpret_cast<const char*>(name.data()), name.size());
+}
+
+// Deleted entries in [from, end): each one's record fits in what is left, its inode
+// number is one of the volume's and its name a name.
+void TailEntries(ByteView block, size_t from, size_t end, uint32_t inodeCount, std::vector<ExtDirEntry>& out) {
+    for (size_t at = (from + 3) & ~size_t{3}; at + kHeaderBytes <= end;) {
+        const ByteView e = block.sub(at, end - at);
+        const uint32_t inode = e.le32(0);
+        const size_t record = e.le16(4), nameLength = e.u8(6);
+        const uint8_t type = e.u8(7);
+        if (inode == 0 || inode > inodeCount || nameLength == 0 || type > 7 || record < EntryBytes(nameLength) ||
+            record > end - at || record % 4 != 0 || !NameOk(e.sub(kHeaderBytes, nameLength)) ||
+            e.sub(kHeaderBytes, nameLength).size() != nameLength) {
+            at += 4;
+            continue;
+        }
+        const std::string name = NameOf(e, nameLength);
+        if (name != "." && name != "..") out.push_back({inode, type, name, true, at});
+        at += EntryBytes(nameLength);
+    }
+}
+
+}  // namespace
+
+std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount, bool indexedRoot) {
+    std::vector<ExtDirEntry> entries;
+    // An inner index node: one empty record over the whole block.
+    if (block.le32(0) == 0 && block.le16(4) == block.size() && block.u8(6) == 0) return entries;
+    for (size_t at = 0; at + kHeaderBytes <= block.size();) {
+        const ByteView e = block.sub(at, block.size() - at);
+        const uint32_t inode = e.le32(0);
+        const size_t record = e.le16(4), nameLength = e.u8(6);
+        if (record < kHeaderBytes || record % 4 != 0 || record > block.size() - at) break;  // damaged from here on
+        const ByteView name = e.sub(kHeaderBytes, nameLength);
+        const bool named = nameLength > 0 && name.size() == nameLength && NameOk(name);
+        const std::string text = named ? NameOf(e, nameLength) : std::string();
+        const bool dots = text == "." || text == "..";
+        if (named && inode != 0 && inode <= inodeCount && !dots) entries.push_back({inode, e.u8(7), text, false, at});
+        // The record's own bytes end here; what follows up to the next record may hold
+        // entries deleted since. A cleared first entry's whole record is such a tail.
+        const size_t used = inode == 0 ? 0 : EntryBytes(nameLength);
+        const bool holdsIndex = indexedRoot && text == "..";
+        if (!holdsIndex && used < record) TailEntries(block, at + used, at + record, inodeCount, entries);
+        at += record;
+    }
+    return entries;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,129 @@
+#include "engines/ext/ext_journal.h"
+
+#include <algorithm>
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kJournalMagic = 0xC03B3998;
+constexpr uint32_t kDescriptorBlock = 1;
+constexpr uint32_t kSuperblockV1 = 3, kSuperblockV2 = 4;
+constexpr uint32_t kFeature64Bit = 0x2, kFeatureChecksumV2 = 0x8, kFeatureChecksumV3 = 0x10;
+constexpr uint32_t kTagEscaped = 0x1, kTagSameUuid = 0x2, kTagLast = 0x8;
+// The largest journal mke2fs makes is 1 GiB of 4 KiB blocks; past this it is damage.
+constexpr uint64_t kMaxJournalBlocks = 1 << 20;
+// Read a run of the journal this many bytes at a time.
+constexpr uint64_t kChunkBytes = 1 << 20;
+
+}  // namespace
+
+std::vector<JournalTag> ParseDescriptorTags(ByteView block, uint32_t incompat) {
+    const bool v3 = incompat & kFeatureChecksumV3, v2 = incompat & kFeatureChecksumV2, wide = incompat & kFeature64Bit;
+    const size_t tagBytes = v3 ? 16 : 12 + (v2 ? 2 : 0) - (wide ? 0 : 4);
+    // Journals with checksums end each descriptor block with one.
+    const size_t end = block.size() >= 4 && (v2 || v3) ? block.size() - 4 : block.size();
+    std::vector<JournalTag> tags;
+    for (size_t at = 12; at + tagBytes <= end;) {
+        const uint32_t flags = v3 ? block.be32(at + 4) : block.be16(at + 6);
+        const uint64_t high = wide ? block.be32(at + 8) : 0;
+        tags.push_back({block.be32(at) | (high << 32), (flags & kTagEscaped) != 0});
+        at += tagBytes;
+        if (!(flags & kTagSameUuid)) at += 16;
+        if (flags & kTagLast) break;
+    }
+    return tags;
+}
+
+uint64_t ExtJournal::VolumeBlock(uint64_t journalBlock) const {
+    auto after = std::upper_bound(runs_.begin(), runs_.end(), journalBlock,
+                                  [](uint64_t j, const ExtRun& run) { return j < run.logical; });
+    if (after == runs_.begin()) return 0;
+    const ExtRun& run = *std::prev(after);
+    return journalBlock - run.logical < run.length ? run.physical + (journalBlock - run.logical) : 0;
+}
+
+bool ExtJournal::Load(ExtVolume& volume) {
+    runs_.clear();
+    copies_.clear();
+    length_ = 0;
+    const ExtGeometry& g = volume.Geometry();
+    if (!g.HasJournal() || g.journalInode == 0) return false;
+    const auto inode = volume.ReadInode(g.journalInode);
+    if (!inode) return false;
+    const uint64_t blocks = std::min<uint64_t>(inode->size / g.blockSize, kMaxJournalBlocks);
+    if (blocks < 2) return false;
+    runs_ = volume.BlockRuns(*inode, blocks);
+    const std::vector<uint8_t> head = runs_.empty() ? std::vector<uint8_t>() : volume.ReadBlock(VolumeBlock(0));
+    const ByteView sb(head);
+    const uint32_t type = sb.be32(4);
+    if (sb.size() < 1024 || sb.be32(0) != kJournalMagic || (type != kSuperblockV1 && type != kSuperblockV2) ||
+        sb.be32(12) != g.blockSize) {
+        runs_.clear();
+        return false;
+    }
+    length_ = std::min<uint64_t>(blocks, sb.be32(16));
+    const uint64_t first = sb.be32(20);
+    const uint32_t incompat = type == kSuperblockV2 ? sb.be32(40) : 0;
+    if (first == 0 || first >= length_) {
+        runs_.clear();
+        return false;
+    }
+    // Each block of the log area, a run's worth at a time; a descriptor block names the
+    // blocks whose copies follow it (the log wraps from its end to its first block).
+    std::vector<uint8_t> chunk;
+    for (const ExtRun& run : runs_) {
+        for (uint64_t done = 0; done < run.length;) {
+            const uint64_t count = std::min<uint64_t>(run.length - done, kChunkBytes / g.blockSize);
+            chunk.resize(count * g.blockSize);
+            size_t got = 0;
+            ReadExactly(*volume.Source().medium, g.BlockOffset(run.physical + done), chunk.data(), chunk.size(), got);
+            for (uint64_t i = 0; i < got / g.blockSize; ++i) {
+                const uint64_t index = run.logical + done + i;
+                const ByteView block = ByteView(chunk).sub(i * g.blockSize, g.blockSize);
+                if (index < first || index >= length_ || block.be32(0) != kJournalMagic ||
+                    block.be32(4) != kDescriptorBlock)
+                    continue;
+                const uint32_t sequence = block.be32(8);
+                uint64_t next = index + 1;
+                for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {
+                    if (next >= length_) next = first;
+                    if (g.IsBlock(tag.block)) copies_[tag.block].push_back({sequence, next, tag.escaped});
+                    ++next;
+                }
+            }
+            done += count;
+        }
+    }
+    return true;
+}
+
+std::vector<ExtJournal::Copy> ExtJournal::CopiesOf(uint64_t block) const {
+    const auto found = copies_.find(block);
+    if (found == copies_.end()) return {};
+    std::vector<Copy> copies = found->second;
+    std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.sequence > b.sequence; });
+    return copies;
+}
+
+std::vector<uint64_t> ExtJournal::Blocks() const {
+    std::vector<uint64_t> blocks;
+    blocks.reserve(copies_.size());
+    for (const auto& [block, copies] : copies_) blocks.push_back(block);
+    return blocks;
+}
+
+std::vector<uint8_t> ExtJournal::Read(ExtVolume& volume, const Copy& copy) const {
+    const uint64_t block = VolumeBlock(copy.journalBlock);
+    std::vector<uint8_t> bytes = block == 0 ? std::vector<uint8_t>() : volume.ReadBlock(block);
+    // The journal zeroed a copy's first word where it equalled its own magic.
+    if (copy.escaped && bytes.size() >= 4) {
+        bytes[0] = 0xC0;
+        bytes[1] = 0x3B;
+        bytes[2] = 0x39;
+        bytes[3] = 0x98;
+    }
+    return bytes;
+}
+
+}  // namespace kestrune

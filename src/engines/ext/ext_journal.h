@@ -1,0 +1,56 @@
+// The jbd2 journal of an ext3/ext4 volume, read for the copies of metadata blocks it
+// still holds. Deleting a file clears its inode's block map, but the journal keeps the
+// inode table block as it was written while the file lived, often several times over:
+// the newest copy that still shows the file gives back where its data lay.
+//
+// Every block of the journal area is looked at, not only the transactions a replay would
+// take: the copies worth having are in transactions long since checkpointed.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "engines/ext/ext_volume.h"
+
+namespace kestrune {
+
+// One descriptor block's tags: the file-system blocks whose copies follow it.
+struct JournalTag {
+    uint64_t block = 0;
+    bool escaped = false;  // the copy's first four bytes were the journal's magic
+};
+// Parses a descriptor block's tags (after its 12-byte header) with the journal's
+// features; stops at the last tag, at a tag that does not fit, or before the checksum
+// tail.
+std::vector<JournalTag> ParseDescriptorTags(ByteView block, uint32_t incompatFeatures);
+
+class ExtJournal {
+public:
+    // A copy of a file-system block in the journal.
+    struct Copy {
+        uint32_t sequence = 0;
+        uint64_t journalBlock = 0;  // index within the journal
+        bool escaped = false;
+    };
+
+    // Reads the journal of the volume (its inode's blocks and its superblock) and indexes
+    // every copy; false when the volume has no journal that can be read.
+    bool Load(ExtVolume& volume);
+    // Copies of a block, newest first.
+    std::vector<Copy> CopiesOf(uint64_t block) const;
+    // The bytes of a copy as the block held them.
+    std::vector<uint8_t> Read(ExtVolume& volume, const Copy& copy) const;
+    bool Loaded() const { return !runs_.empty(); }
+    // Every file-system block the journal holds a copy of, in no order.
+    std::vector<uint64_t> Blocks() const;
+
+private:
+    std::vector<ExtRun> runs_;  // journal blocks on the volume
+    uint64_t length_ = 0;       // blocks in the journal
+    std::unordered_map<uint64_t, std::vector<Copy>> copies_;
+
+    uint64_t VolumeBlock(uint64_t journalBlock) const;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,462 @@
+#include "engines/ext/fast_ext_recovery.h"
+
+#include <algorithm>
+#include <set>
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "disk/steady_clock.h"
+#include "engines/carve/signature_table.h"
+#include "engines/ext/ext_data.h"
+#include "engines/found_data.h"
+#include "scanlog/file_types.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+namespace {
+
+constexpr uint32_t kRootInode = 2;
+// "LostFolder" takes the place of inode 1, which holds bad blocks and is never a folder.
+constexpr uint32_t kLostFolderKey = 1;
+constexpr uint32_t kIndexedFolder = 0x1000;
+
+// Bytes already in memory, for a file kept inside its inode.
+class BytesReader final : public PieceReader {
+public:
+    explicit BytesReader(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    int ReadPiece(std::vector<uint8_t>& piece) override {
+        piece = std::move(bytes_);
+        bytes_.clear();
+        return kOk;
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+uint64_t BlocksFor(uint64_t size, uint32_t blockSize) { return (size + blockSize - 1) / blockSize; }
+
+}  // namespace
+
+CFastExtRecovery::CFastExtRecovery() { contentContext_.source = &source_; }
+
+CFastExtRecovery::~CFastExtRecovery() = default;
+
+int CFastExtRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t sectorBytes,
+                                 uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    startSector_ = start;
+    sectorBytes_ = sectorBytes;
+    volume_.reset();
+    journalTried_ = false;
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    ExtGeometry geometry;
+    std::string why;
+    if (!ReadExtGeometry(source_, start * sectorBytes, sectors * sectorBytes, geometry, why)) return kErrInvalidData;
+    volume_ = std::make_unique<ExtVolume>(source_, geometry);
+    if (!volume_->LoadGroups()) {
+        volume_.reset();
+        return kErrInvalidData;
+    }
+    contentContext_.sectorSize = sectorBytes;
+    return kOk;
+}
+
+int CFastExtRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    SectorSource source;
+    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
+    const uint64_t sectors = source.totalSectors;
+    return OpenSource(std::move(source), 0, sectors, kImageSectorBytes, driveLetter);
+}
+
+int CFastExtRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    if (source_.IsOpen()) return kOk;
+    SectorSource source;
+    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
+    DiskGeometry geometry;
+    const uint32_t bytes = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    return OpenSource(std::move(source), startSector, sectorCount, bytes, driveLetter);
+}
+
+int CFastExtRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                   int weight) {
+    scanProgress_ = scanProgress;
+    recoverProgress_ = recoverProgress;
+    userData_ = userData;
+    weight_ = weight;
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+int CFastExtRecovery::Report(int percent) {
+    return scanProgress_ ? scanProgress_(userData_, percent, weight_, -1, 0, 0, 0, 0) : 0;
+}
+
+uint64_t CFastExtRecovery::SectorOfBlock(uint64_t block) const {
+    return startSector_ + block * volume_->Geometry().blockSize / sectorBytes_;
+}
+
+bool CFastExtRecovery::LoadJournal() {
+    if (!journalTried_ && volume_) {
+        journalTried_ = true;
+        journal_.Load(*volume_);
+    }
+    return journal_.Loaded();
+}
+
+std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number) {
+    if (!Ready()) return std::nullopt;
+    const ExtGeometry& g = volume_->Geometry();
+    const auto where = volume_->InodeLocation(number);
+    std::vector<uint8_t> bytes = volume_->ReadInodeBytes(number);
+    if (!where || bytes.empty()) return std::nullopt;
+    const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
+    if (current.links > 0 && current.deleteTime == 0) return std::nullopt;  // a live file's
+    auto holdsFile = [&](const ExtInode& inode) {
+        return inode.HasInlineData() || inode.size == 0 || !volume_->BlockRuns(inode, BlocksFor(inode.size, g.blockSize)).empty();
+    };
+    // ext2 leaves the block map of a deleted file in place.
+    if (current.mode != 0 && current.size > 0 && holdsFile(current)) return FormerInode{current, std::move(bytes)};
+    if (!LoadJournal()) return std::nullopt;
+    for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+        const std::vector<uint8_t> block = journal_.Read(*volume_, copy);
+        const ByteView raw = ByteView(block).sub(where->second, g.inodeSize);
+        if (raw.size() != g.inodeSize) continue;
+        const ExtInode inode = ParseExtInode(raw, g.inodeSize);
+        // The file as it lived: linked, not yet freed, the same generation (an inode used
+        // again since belongs to a newer file) and a map of its data.
+        if (inode.links == 0 || inode.deleteTime != 0 || inode.generation != current.generation ||
+            (inode.mode & 0xF000) != (current.mode & 0xF000) || (inode.size > 0 && !holdsFile(inode)))
+            continue;
+        if (inode.size == 0 && current.size == 0 && !inode.IsFolder()) continue;  // not yet written
+        return FormerInode{inode, std::vector<uint8_t>(raw.data(), raw.data() + raw.size())};
+    }
+    return std::nullopt;
+}
+
+int CFastExtRecovery::BuildAllocationMap() { return Ready() ? kOk : kErrInvalidHandle; }
+
+int CFastExtRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+    length = 0;
+    if (!Ready()) return 0;
+    const ExtGeometry& g = volume_->Geometry();
+    const uint64_t perBlock = std::max<uint32_t>(1, g.blockSize / sectorBytes_);
+    const uint64_t sectors = g.blockCount * perBlock;
+    uint64_t block = (position + perBlock - 1) / perBlock;
+    while (block < g.blockCount && volume_->BlockInUse(block)) ++block;
+    uint64_t end = block;
+    while (end < g.blockCount && !volume_->BlockInUse(end)) ++end;
+    position = std::min(block * perBlock, sectors);
+    length = (end - block) * perBlock;
+    return 1;
+}
+
+ScanRecord CFastExtRecovery::RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const {
+    ScanRecord record{};
+    record.driveLetter = driveLetter_;
+    record.engineKind = ExtQuick;
+    record.isFolder = entry.fileType == ext::kDirectoryFile ? 1 : 0;
+    record.contentOk = 1;
+    record.fsId = entry.inode;
+    record.clusterBytes = volume_->Geometry().blockSize;
+    record.createTime = inode.createTime;
+    record.accessTime = inode.accessTime;
+    record.writeTime = inode.writeTime;
+    record.fileSize = record.isFolder ? 0 : inode.size;
+    record.entrySector = entrySector;
+    record.partitionStart = startSector_;
+    SetRecordName(record, entry.name);
+    return record;
+}
+
+uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData) {
+    if (inlineData) return 1;
+    if (runs.empty()) return record.fileSize == 0 ? 1 : 0;
+    // A block written since belongs to another file now.
+    for (const ExtRun& run : runs)
+        for (uint64_t b = 0; b < run.length; ++b)
+            if (volume_->BlockInUse(run.physical + b)) return 0;
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    if (extension.empty() || runs.front().logical != 0) return 1;
+    const uint64_t at = SectorOfBlock(runs.front().physical);
+    std::vector<uint8_t> sector(sectorBytes_);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(sectorBytes_), read) != kOk || read != 1) return 1;
+    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+}
+
+void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector) {
+    // Names are met newest first: an older name of the same inode belonged to a file
+    // whose inode was given to this one since.
+    if (!listed_.insert(entry.inode).second) return;
+    const auto current = volume_->ReadInode(entry.inode);
+    if (!current || (current->links > 0 && current->deleteTime == 0)) return;  // lives on under another name
+    if (!current->IsRegular() && current->mode != 0) return;
+    const ExtGeometry& g = volume_->Geometry();
+    const auto former = FormerInodeOf(entry.inode);
+    ScanRecord record = RecordOf(entry, former ? former->inode : *current, entrySector);
+    if (former) {
+        const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
+        record.contentOk = ContentCheck(record, runs, former->inode.HasInlineData());
+        if (!runs.empty()) record.dataAreaSector = SectorOfBlock(runs.front().physical) - startSector_;
+    } else {
+        // Nothing tells where the data lay any more: listed, but not to be read.
+        record.fileSize = 0;
+        record.contentOk = 0;
+    }
+    const uint32_t recordId = log_.get()->AppendCopy(record);
+    log_.get()->LinkRecord(parent, parentDepth, recordId, entry.inode, nullptr);
+    // Every folder above a recorded file gets its own record at the end of the scan.
+    std::unordered_set<uint32_t> climbed;
+    for (uint32_t folder = parent; folder != kRootInode && climbed.insert(folder).second;) {
+        const auto it = folders_.find(folder);
+        if (it == folders_.end()) break;
+        if (pendingSet_.insert(folder).second) pending_.push_back(folder);
+        folder = it->second.parent;
+    }
+}
+
+std::vector<CFastExtRecovery::FolderBlock> CFastExtRecovery::FolderBlocks(const ExtInode& inode,
+                                                                          const std::vector<uint8_t>& bytes) {
+    std::vector<FolderBlock> blocks;
+    const ExtGeometry& g = volume_->Geometry();
+    if (inode.HasInlineData()) {
+        // A small folder kept in its inode: the parent's number, then entries.
+        std::vector<uint8_t> data = InlineData(ByteView(bytes), g.inodeSize, std::max<uint64_t>(inode.size, 60));
+        if (data.size() > 4) blocks.push_back({std::vector<uint8_t>(data.begin() + 4, data.end()), 0, 0});
+        return blocks;
+    }
+    // A folder of more than 128 MiB is damage.
+    const uint64_t count = std::min<uint64_t>(BlocksFor(inode.size, g.blockSize), (128u << 20) / g.blockSize);
+    for (const ExtRun& run : volume_->BlockRuns(inode, count))
+        for (uint64_t b = 0; b < run.length; ++b) {
+            std::vector<uint8_t> block = volume_->ReadBlock(run.physical + b);
+            if (!block.empty()) blocks.push_back({std::move(block), run.physical + b, SectorOfBlock(run.physical + b)});
+        }
+    return blocks;
+}
+
+void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& queue) {
+    ExtInode inode;
+    std::vector<uint8_t> bytes;
+    if (folder.deleted) {
+        auto former = FormerInodeOf(folder.inode);
+        if (!former) return;
+        inode = former->inode;
+        bytes = std::move(former->bytes);
+    } else {
+        bytes = volume_->ReadInodeBytes(folder.inode);
+        if (bytes.empty()) return;
+        inode = ParseExtInode(ByteView(bytes), volume_->Geometry().inodeSize);
+    }
+    if (!inode.IsFolder()) return;
+    const uint32_t inodeCount = volume_->Geometry().inodeCount;
+    std::set<std::pair<uint32_t, std::string>> seen;
+    auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector) {
+        named_.insert(entry.inode);
+        if (entry.fileType == ext::kDirectoryFile) {
+            if (folders_.count(entry.inode) || entry.inode == kRootInode) return;
+            ScanRecord record = RecordOf(entry, inode, entrySector);
+            record.folderDeleted = gone ? 1 : 0;
+            folders_[entry.inode] = {record, folder.inode, folder.depth + 1};
+            queue.push_back({entry.inode, folder.depth + 1, gone});
+        } else if (gone) {
+            AddFile(entry, folder.inode, folder.depth, entrySector);
+        }
+    };
+    const auto blocks = FolderBlocks(inode, bytes);
+    for (size_t k = 0; k < blocks.size(); ++k) {
+        const FolderBlock& block = blocks[k];
+        const bool indexedRoot = k == 0 && (inode.flags & kIndexedFolder);
+        for (const ExtDirEntry& entry : ParseDirectoryBlock(ByteView(block.bytes), inodeCount, indexedRoot)) {
+            seen.emplace(entry.inode, entry.name);
+            take(entry, entry.deleted || folder.deleted, block.sector + entry.offset / sectorBytes_);
+        }
+        // Deleting wipes an entry's name on current kernels; the journal keeps the block
+        // as it was before, newest copy first. Entries the folder no longer holds are
+        // deleted ones.
+        if (!LoadJournal()) continue;
+        if (block.number != 0) {
+            for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
+                const std::vector<uint8_t> old = journal_.Read(*volume_, copy);
+                for (const ExtDirEntry& entry : ParseDirectoryBlock(ByteView(old), inodeCount, indexedRoot))
+                    if (seen.emplace(entry.inode, entry.name).second)
+                        take(entry, true, block.sector + entry.offset / sectorBytes_);
+            }
+        } else if (const auto where = volume_->InodeLocation(folder.inode)) {
+            // A folder kept in its inode: the journal's copies of its inode table block.
+            const uint32_t inodeSize = volume_->Geometry().inodeSize;
+            for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+                const std::vector<uint8_t> old = journal_.Read(*volume_, copy);
+                const ByteView raw = ByteView(old).sub(where->second, inodeSize);
+                const ExtInode was = ParseExtInode(raw, inodeSize);
+                if (raw.size() != inodeSize || !was.IsFolder() || !was.HasInlineData() || was.generation != inode.generation)
+                    continue;
+                const std::vector<uint8_t> data = InlineData(raw, inodeSize, std::max<uint64_t>(was.size, 60));
+                if (data.size() <= 4) continue;
+                const ByteView entries = ByteView(data).from(4);
+                for (const ExtDirEntry& entry : ParseDirectoryBlock(entries, inodeCount, false))
+                    if (seen.emplace(entry.inode, entry.name).second) take(entry, true, block.sector);
+            }
+        }
+    }
+}
+
+void CFastExtRecovery::ListLostInodes() {
+    if (!LoadJournal()) return;
+    const ExtGeometry& g = volume_->Geometry();
+    const uint32_t perBlock = g.blockSize / g.inodeSize;
+    const uint64_t tableBlocks = BlocksFor(uint64_t{g.inodesPerGroup} * g.inodeSize, g.blockSize);
+    std::vector<std::pair<uint64_t, uint32_t>> tables;  // (first block, group)
+    for (uint32_t group = 0; group < volume_->Groups().size(); ++group)
+        tables.emplace_back(volume_->Groups()[group].inodeTable, group);
+    std::sort(tables.begin(), tables.end());
+    std::vector<uint64_t> blocks = journal_.Blocks();
+    std::sort(blocks.begin(), blocks.end());
+    bool folderWritten = false;
+    for (uint64_t block : blocks) {
+        auto after = std::upper_bound(tables.begin(), tables.end(), std::pair{block, UINT32_MAX});
+        if (after == tables.begin()) continue;
+        const auto& [tableStart, group] = *std::prev(after);
+        if (block - tableStart >= tableBlocks) continue;
+        const uint64_t firstInode = uint64_t{group} * g.inodesPerGroup + (block - tableStart) * perBlock + 1;
+        for (uint32_t i = 0; i < perBlock; ++i) {
+            const uint64_t number = firstInode + i;
+            if (number > g.inodeCount || number < 11 || named_.count(static_cast<uint32_t>(number))) continue;
+            const auto current = volume_->ReadInode(static_cast<uint32_t>(number));
+            if (!current || current->links != 0 || current->deleteTime == 0 || !current->IsRegular()) continue;
+            const auto former = FormerInodeOf(static_cast<uint32_t>(number));
+            if (!former || former->inode.size == 0) continue;
+            const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
+            // Named by its number, with the extension its first block's signature gives.
+            std::string name = std::to_string(number);
+            if (!runs.empty() && runs.front().logical == 0) {
+                const std::vector<uint8_t> first = volume_->ReadBlock(runs.front().physical);
+                contentContext_.position = contentContext_.cursor = SectorOfBlock(runs.front().physical);
+                const int type = first.empty() ? carve::kNoType : carve::DetectType(ByteView(first).sub(0, sectorBytes_), contentContext_);
+                if (const auto* row = type == carve::kNoType ? nullptr : carve::RowForType(type))
+                    name += "." + std::string(row->extension);
+            }
+            const ExtDirEntry entry{static_cast<uint32_t>(number), ext::kRegularFile, name, true, 0};
+            ScanRecord record = RecordOf(entry, former->inode, 0);
+            record.contentOk = ContentCheck(record, runs, former->inode.HasInlineData());
+            if (!runs.empty()) record.dataAreaSector = SectorOfBlock(runs.front().physical) - startSector_;
+            if (!folderWritten) {
+                ScanRecord folder{};
+                folder.driveLetter = driveLetter_;
+                folder.engineKind = ExtQuick;
+                folder.isFolder = 1;
+                folder.folderDeleted = 1;
+                folder.contentOk = 1;
+                folder.fsId = kLostFolderKey;
+                folder.clusterBytes = g.blockSize;
+                folder.partitionStart = startSector_;
+                SetRecordName(folder, "LostFolder");
+                const std::string folderName = "LostFolder";
+                log_.get()->LinkRecord(kRootInode, 0, log_.get()->AppendCopy(folder), kLostFolderKey, &folderName);
+                folderWritten = true;
+            }
+            log_.get()->LinkRecord(kLostFolderKey, 1, log_.get()->AppendCopy(record), entry.inode, nullptr);
+        }
+    }
+}
+
+int CFastExtRecovery::Scan(const std::string* logName) {
+    log_.Reset();
+    folders_.clear();
+    pending_.clear();
+    pendingSet_.clear();
+    named_.clear();
+    listed_.clear();
+    if (logName) return log_.Open(*logName, false);
+    if (!Ready()) return kErrInvalidHandle;
+    if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, startSector_), true); rc != kOk) return rc;
+    if (int stop = Report(1); stop != 0) return stop;
+    LoadJournal();
+    std::vector<Folder> queue{{kRootInode, 0, false}};
+    std::unordered_set<uint32_t> entered;
+    uint64_t lastReport = SteadyMilliseconds();
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const Folder folder = queue[i];  // the walk adds to the queue
+        if (!entered.insert(folder.inode).second) continue;  // two names, one folder: a loop
+        WalkFolder(folder, queue);
+        // A report every 0.1 s, so that a cancel is noticed at once.
+        if (const uint64_t now = SteadyMilliseconds(); now - lastReport >= 100) {
+            lastReport = now;
+            if (int stop = Report(static_cast<int>(10 + 60 * i / queue.size())); stop != 0) return stop;
+        }
+    }
+    ListLostInodes();
+    if (int stop = Report(80); stop != 0) return stop;
+    for (uint32_t folder : pending_) {
+        const FolderInfo& info = folders_[folder];
+        const uint32_t recordId = log_.get()->AppendCopy(info.record);
+        const std::string name(RecordName(info.record));
+        log_.get()->LinkRecord(info.parent, info.depth - 1, recordId, folder, &name);
+    }
+    int result = Report(100);
+    // Records lost to a failed write are an error even when the scan itself went well.
+    if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
+    return result;
+}
+
+std::unique_ptr<PieceReader> CFastExtRecovery::ReaderFor(const ScanRecord& record) {
+    const auto former = FormerInodeOf(record.fsId);
+    if (!former) return nullptr;
+    const ExtGeometry& g = volume_->Geometry();
+    if (former->inode.HasInlineData())
+        return std::make_unique<BytesReader>(InlineData(ByteView(former->bytes), g.inodeSize, record.fileSize));
+    return std::make_unique<ExtDataReader>(*volume_, volume_->BlockRuns(former->inode, BlocksFor(record.fileSize, g.blockSize)),
+                                           record.fileSize);
+}
+
+int CFastExtRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    if (file.fileSize == 0 && file.contentOk) {
+        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
+        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kOk, target.string());
+        return kOk;
+    }
+    const auto reader = ReaderFor(file);
+    if (!reader) {
+        // Where the data lay is known no more: nothing is written that could be wrong.
+        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kErrInvalidData, target.string());
+        return kErrInvalidData;
+    }
+    return WriteFoundFile(*reader, file.fileSize, target, recoverProgress_, userData_);
+}
+
+int CFastExtRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    if (!Ready()) return kErrInvalidHandle;
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int CFastExtRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                        uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    if (!record) return kErrInvalidParameter;
+    if (!Ready()) return kErrInvalidHandle;
+    const auto reader = ReaderFor(*record);
+    if (!reader) return kErrInvalidData;
+    return ExtractFoundData(*reader, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData);
+}
+
+int CFastExtRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    return log_.ListChildren(folder, depth, MakeParentKey(0, kRootInode), out);
+}
+
+int CFastExtRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    return log_.CountFiles(folder, depth, MakeParentKey(0, kRootInode), count);
+}
+
+}  // namespace kestrune

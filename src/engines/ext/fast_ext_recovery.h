@@ -1,0 +1,125 @@
+// CFastExtRecovery: the quick scan of an ext2/3/4 volume.
+//
+// It walks the folder tree from the root, deleted folders included, and finds the names
+// and inode numbers deleted files left in their folders' directory blocks. ext3 and ext4
+// clear a deleted file's block map, so the map is taken from the newest copy of its
+// inode that the journal still holds (ext2 keeps it in the inode itself). Data is read
+// from those blocks only while the block bitmap still calls every one of them free: a
+// block written since belongs to another file, and the file is listed as overwritten.
+// Deleted inodes no name points to any more are listed in "LostFolder". Live files are
+// not listed. The block bitmaps tell the formatted and deep passes which blocks are free.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engines/carve/carving_context.h"
+#include "engines/engine_log.h"
+#include "engines/found_data.h"
+#include "engines/ext/ext_directory.h"
+#include "engines/ext/ext_journal.h"
+#include "engines/ext/ext_volume.h"
+#include "engines/recovery_engine.h"
+
+namespace kestrune {
+
+class CFastExtRecovery final : public IFileRecoveryParse {
+public:
+    CFastExtRecovery();
+    ~CFastExtRecovery() override;
+
+    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
+    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
+    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
+    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                     int weight) override;
+    int Scan(const std::string* logName) override;
+    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
+    uint64_t GetRecordCount() override { return log_.RecordCount(); }
+    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
+    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
+    int NextFreeExtent(uint64_t& position, uint64_t& length) override;
+    int SetLogCallback(SearchProgressFn callback, void* userData) override {
+        return log_.SetSearchCallback(callback, userData);
+    }
+    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
+        return log_.Search(pattern, out);
+    }
+    int BuildAllocationMap() override;
+    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+
+    // Opens the engine on a source already open, on the volume at start (in the source's
+    // sectors of sectorBytes).
+    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t sectorBytes, uint16_t driveLetter);
+    bool HoldsDisk() const { return source_.IsOpen(); }
+    const ExtGeometry* Volume() const { return volume_ ? &volume_->Geometry() : nullptr; }
+    ScanLogFile* Log() const { return log_.get(); }
+
+    // A deleted file's inode as it was while the file lived: the inode itself where it
+    // still has its block map (ext2), else the newest journal copy that shows the file
+    // with the same generation; nothing when neither is left, or the inode is live.
+    struct FormerInode {
+        ExtInode inode;
+        std::vector<uint8_t> bytes;  // as stored, for inline data
+    };
+    std::optional<FormerInode> FormerInodeOf(uint32_t number);
+
+private:
+    struct FolderInfo {
+        ScanRecord record;
+        uint32_t parent = 0;
+        uint32_t depth = 0;  // of the folder itself: 1 under the root
+    };
+    struct Folder {
+        uint32_t inode;
+        uint32_t depth;
+        bool deleted;
+    };
+
+    bool Ready() const { return volume_ != nullptr; }
+    bool LoadJournal();
+    void WalkFolder(const Folder& folder, std::vector<Folder>& queue);
+    // A folder's data, block by block: its bytes, its number (0 for data kept in the
+    // inode) and the sector it starts at.
+    struct FolderBlock {
+        std::vector<uint8_t> bytes;
+        uint64_t number = 0;
+        uint64_t sector = 0;
+    };
+    std::vector<FolderBlock> FolderBlocks(const ExtInode& inode, const std::vector<uint8_t>& bytes);
+    ScanRecord RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const;
+    void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector);
+    void ListLostInodes();
+    // What a record's data is: its runs (empty for inline data or none), with whether
+    // every block is still free.
+    uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData);
+    int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
+    std::unique_ptr<PieceReader> ReaderFor(const ScanRecord& record);
+    int Report(int percent);
+    uint64_t SectorOfBlock(uint64_t block) const;
+
+    uint16_t driveLetter_ = 0;
+    SectorSource source_;
+    uint64_t startSector_ = 0;
+    uint32_t sectorBytes_ = 512;
+    std::unique_ptr<ExtVolume> volume_;
+    ExtJournal journal_;
+    bool journalTried_ = false;
+    EngineLog log_;
+    std::unordered_map<uint32_t, FolderInfo> folders_;
+    std::vector<uint32_t> pending_;
+    std::unordered_set<uint32_t> pendingSet_;
+    std::unordered_set<uint32_t> named_;   // inodes some entry names
+    std::unordered_set<uint32_t> listed_;  // inodes recorded
+    ScanProgressFn scanProgress_ = nullptr;
+    RecoverProgressFn recoverProgress_ = nullptr;
+    void* userData_ = nullptr;
+    int weight_ = kFullWeight;
+    carve::CarvingContext contentContext_;
+};
+
+}  // namespace kestrune
