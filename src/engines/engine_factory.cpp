@@ -5,6 +5,7 @@
 #include "disk/block_devices.h"
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
+#include "engines/ext/ext_volume.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
@@ -60,6 +61,20 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int
     return nullptr;
 }
 
+namespace {
+
+// An ext volume whose primary superblock was written over still names itself in the
+// backup of group 1, past the boot area.
+FsKind KindOf(ByteView area, SectorSource& source, uint64_t offset, uint64_t bytes) {
+    const FsKind kind = ClassifyBootArea(area);
+    if (kind != FsKind::Other || !source.IsOpen()) return kind;
+    ExtGeometry geometry;
+    std::string why;
+    return ReadExtGeometry(source, offset, bytes, geometry, why) ? FsKind::Ext : FsKind::Other;
+}
+
+}  // namespace
+
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
                                                                        uint64_t startSector,
                                                                        uint64_t sectorCount,
@@ -67,7 +82,11 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
                                                                        int formatted) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
-    auto engine = CreateEngine(ClassifyBootArea(ByteView(area)), formatted);
+    SectorSource source;
+    OpenDiskSource(source, disk);
+    DiskGeometry geometry;
+    const uint64_t bytes = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    auto engine = CreateEngine(KindOf(ByteView(area), source, startSector * bytes, sectorCount * bytes), formatted);
     if (engine) engine->OpenDisk(disk, startSector, sectorCount, driveLetter);
     return engine;
 }
@@ -76,7 +95,9 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
     const std::filesystem::path& image, uint16_t driveLetter, int formatted) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
-    auto engine = CreateEngine(ClassifyBootArea(ByteView(area)), formatted);
+    SectorSource source;
+    OpenImageSource(image, source);
+    auto engine = CreateEngine(KindOf(ByteView(area), source, 0, source.totalSectors * kImageSectorBytes), formatted);
     if (engine) engine->OpenImage(image, driveLetter);
     return engine;
 }

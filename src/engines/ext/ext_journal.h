@@ -44,13 +44,13 @@ public:
     bool Loaded() const { return !runs_.empty(); }
     // Every file-system block the journal holds a copy of, in no order.
     std::vector<uint64_t> Blocks() const;
+    // Where block j of the journal lies on the volume; 0 outside the journal.
+    uint64_t VolumeBlock(uint64_t journalBlock) const;
 
 private:
     std::vector<ExtRun> runs_;  // journal blocks on the volume
     uint64_t length_ = 0;       // blocks in the journal
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
-
-    uint64_t VolumeBlock(uint64_t journalBlock) const;
 };
 
 }  // namespace kestrune

@@ -1,0 +1,223 @@
+// The ext quick scan over volumes the kernel filled and emptied: every deleted file in
+// its folder with its name, size, time and bytes, found through the journal (current
+// kernels wipe a deleted entry's name and clear its inode's block map); live files left
+// out; the free blocks the deep pass may carve; damage that leaves files unreadable
+// shown as such, never recovered wrong.
+#include "engines/ext/fast_ext_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "engines/engine_factory.h"
+#include "engines/professional_recovery.h"
+#include "scanlog/file_types.h"
+#include "scanlog/scan_catalogue.h"
+#include "support/sha256.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Damage = std::function<void(const fs::path& image)>;
+
+struct ScannedVolume {
+    test::TempDir dir;
+    fs::path image;
+    nlohmann::json manifest;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    CFastExtRecovery* ext = nullptr;
+    std::map<std::string, ScanRecord> byPath;
+    int scanResult = -1;
+
+    explicit ScannedVolume(const std::string& name, const Damage& damage = nullptr) {
+        image = test::UnpackFixture("ext/" + name + ".img.gz", dir.path());
+        manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ext/" + name + ".json")));
+        if (damage) damage(image);
+        engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+        ext = dynamic_cast<CFastExtRecovery*>(engine.get());
+        if (!ext) return;
+        engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+        scanResult = engine->Scan(nullptr);
+        for (uint32_t id = 1; ext->Log() && id <= ext->Log()->RecordCount(); ++id) {
+            ScanRecord r;
+            if (ext->Log()->ReadRecord(id, r) != kOk || r.isFolder) continue;
+            std::string folder;
+            engine->GetRecordPath(r, folder);
+            byPath[folder + std::string(RecordName(r))] = r;
+        }
+    }
+    std::string Recovered(const ScanRecord& r, int& rc) {
+        const fs::path target = dir / "out" / std::to_string(r.recordId);
+        rc = engine->Recover(r, target, 0);
+        return fs::exists(target) ? test::Sha256Hex(test::ReadFileBytes(target)) : "";
+    }
+};
+
+std::string PathOf(const nlohmann::json& file) {
+    return file["folder"].get<std::string>() + "/" + file["name"].get<std::string>();
+}
+
+// ext4 with 4 KiB blocks, inline data and metadata checksums; ext3 with 1 KiB blocks.
+class JournaledVolume : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(JournaledVolume, EveryDeletedFileIsListedInItsFolderWithItsNameTimeAndBytes) {
+    ScannedVolume volume(GetParam());
+    ASSERT_NE(volume.ext, nullptr) << "the factory picks the ext engine";
+    ASSERT_EQ(volume.scanResult, kOk);
+    size_t deleted = 0;
+    for (const auto& file : volume.manifest["files"]) {
+        const std::string path = PathOf(file);
+        const auto found = volume.byPath.find(path);
+        if (file["state"] == "live") {
+            EXPECT_EQ(found, volume.byPath.end()) << "a live file is not listed: " << path;
+            continue;
+        }
+        ++deleted;
+        ASSERT_NE(found, volume.byPath.end()) << path;
+        const ScanRecord& r = found->second;
+        EXPECT_EQ(r.engineKind, uint32_t{ExtQuick});
+        EXPECT_EQ(r.fileSize, file["size"].get<uint64_t>()) << path;
+        EXPECT_EQ(r.contentOk, 1u) << path;
+        EXPECT_EQ(r.writeTime / 10'000'000, FileTimeFromUnix(file["mtime"].get<int64_t>()) / 10'000'000) << path;
+        int rc = -1;
+        EXPECT_EQ(volume.Recovered(r, rc), file["sha256"].get<std::string>()) << path;
+        EXPECT_EQ(rc, kOk) << path;
+    }
+    EXPECT_EQ(deleted, 30u);
+    EXPECT_EQ(volume.byPath.size(), deleted) << "nothing else, and nothing in LostFolder";
+}
+
+TEST_P(JournaledVolume, TheBlockBitmapsGiveTheFreeBlocksToCarve) {
+    ScannedVolume volume(GetParam());
+    ASSERT_NE(volume.ext, nullptr);
+    ASSERT_EQ(volume.engine->BuildAllocationMap(), kOk);
+    const uint64_t perBlock = volume.manifest["blockSize"].get<uint64_t>() / 512;
+    std::vector<std::pair<uint64_t, uint64_t>> expected, found;
+    for (const auto& range : volume.manifest["freeBlocks"]) {
+        const uint64_t first = range[0].get<uint64_t>(), last = range[1].get<uint64_t>();
+        if (!expected.empty() && expected.back().second == first) expected.back().second = last + 1;
+        else expected.emplace_back(first, last + 1);
+    }
+    uint64_t position = 0, length = 0;
+    while (volume.engine->NextFreeExtent(position, length) && length != 0) {
+        found.emplace_back(position / perBlock, (position + length) / perBlock);
+        position += length;
+    }
+    EXPECT_EQ(found, expected) << "the free blocks dumpe2fs lists, as runs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, JournaledVolume, ::testing::Values("ext4", "ext3"));
+
+TEST(ExtQuickScan, AFileWhoseBlockWasWrittenSinceIsListedAsOverwritten) {
+    ScannedVolume before("ext4");
+    const ScanRecord photo = before.byPath.at("Photos/2016/IMG_0005.JPG");
+    const uint64_t block = photo.dataAreaSector / 8;
+    ScannedVolume after("ext4", [&](const fs::path& image) {
+        // Mark the photo's first block in use in group 0's block bitmap, as a new file
+        // written there would.
+        ExtGeometry geometry;
+        std::string why;
+        SectorSource source;
+        ASSERT_EQ(OpenImageSource(image, source), kOk);
+        ASSERT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why)) << why;
+        ExtVolume volume(source, geometry);
+        ASSERT_TRUE(volume.LoadGroups());
+        ASSERT_LT(block, geometry.blocksPerGroup);
+        auto bytes = test::ReadFileBytes(image);
+        bytes[volume.Groups()[0].blockBitmap * geometry.blockSize + block / 8] |= uint8_t(1u << (block % 8));
+        test::WriteFileBytes(image, bytes);
+    });
+    EXPECT_EQ(after.byPath.at("Photos/2016/IMG_0005.JPG").contentOk, 0u);
+    EXPECT_EQ(after.byPath.at("Photos/2016/IMG_0006.JPG").contentOk, 1u);
+}
+
+TEST(ExtQuickScan, FilesWhoseInodesTheJournalNoLongerHoldsAreListedButNeverRecoveredWrong) {
+    // The journal's copies of the inode table blocks are written over (as by a journal
+    // that wrapped since), its copies of the folders kept: the names are found, where the
+    // data lay is not.
+    ScannedVolume before("ext4");
+    ScannedVolume after("ext4", [&](const fs::path& image) {
+        SectorSource source;
+        ASSERT_EQ(OpenImageSource(image, source), kOk);
+        ExtGeometry geometry;
+        std::string why;
+        ASSERT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why));
+        ExtVolume volume(source, geometry);
+        ASSERT_TRUE(volume.LoadGroups());
+        ExtJournal journal;
+        ASSERT_TRUE(journal.Load(volume));
+        auto bytes = test::ReadFileBytes(image);
+        for (const auto& [path, r] : before.byPath) {
+            const auto where = volume.InodeLocation(r.fsId);
+            ASSERT_TRUE(where);
+            for (const ExtJournal::Copy& copy : journal.CopiesOf(where->first)) {
+                const uint64_t at = journal.VolumeBlock(copy.journalBlock) * geometry.blockSize;
+                std::fill(bytes.begin() + at, bytes.begin() + at + geometry.blockSize, 0xA5);
+            }
+        }
+        test::WriteFileBytes(image, bytes);
+    });
+    ASSERT_EQ(after.scanResult, kOk);
+    EXPECT_GE(after.byPath.size(), 20u) << "the names are still found";
+    std::map<std::string, std::string> truth;
+    for (const auto& file : after.manifest["files"]) truth[PathOf(file)] = file["sha256"].get<std::string>();
+    size_t unreadable = 0;
+    for (const auto& [path, r] : after.byPath) {
+        int rc = kOk;
+        const std::string written = after.Recovered(r, rc);
+        if (r.contentOk == 1) {
+            // A file kept inline in its inode still holds its bytes there.
+            EXPECT_EQ(written, truth[path]) << path;
+            continue;
+        }
+        ++unreadable;
+        EXPECT_NE(rc, kOk) << path;
+        EXPECT_TRUE(written.empty() || written == test::Sha256Hex({})) << "nothing wrong is written: " << path;
+    }
+    EXPECT_GE(unreadable, 20u);
+}
+
+TEST(ExtQuickScan, ADamagedPrimarySuperblockFallsBackToTheBackup) {
+    ScannedVolume volume("ext3", [](const fs::path& image) {
+        auto bytes = test::ReadFileBytes(image);
+        std::fill(bytes.begin() + 1024, bytes.begin() + 2048, 0);
+        test::WriteFileBytes(image, bytes);
+    });
+    ASSERT_NE(volume.ext, nullptr) << "the backup superblock tells the volume";
+    ASSERT_NE(volume.ext->Volume(), nullptr);
+    EXPECT_TRUE(volume.ext->Volume()->fromBackup);
+    EXPECT_EQ(volume.byPath.size(), 30u);
+}
+
+TEST(ExtQuickScan, Ext2DeletedByACurrentKernelLeavesItsPhotosToTheDeepPass) {
+    // The kernel's ext4 driver wipes the names and clears the block maps of ext2 files,
+    // and ext2 has no journal: nothing is left to name them, the carver finds them.
+    ScannedVolume volume("ext2");
+    ASSERT_NE(volume.ext, nullptr);
+    EXPECT_TRUE(volume.byPath.empty());
+    auto engine = EngineFactory::CreateEngineForImage(volume.image, 1001, 1);
+    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    ASSERT_NE(pass, nullptr);
+    ASSERT_EQ(pass->Scan(nullptr), kOk);
+    EXPECT_TRUE(pass->UsedFreeSpaceOnly());
+    std::vector<ScanRecord> photos;
+    pass->SearchByExtension("*.jpg", photos);
+    std::set<std::string> wanted;
+    for (const auto& file : volume.manifest["files"])
+        if (file["name"].get<std::string>().ends_with(".JPG")) wanted.insert(file["sha256"].get<std::string>());
+    size_t exact = 0;
+    for (const ScanRecord& r : photos) {
+        const fs::path target = volume.dir / "carved" / std::to_string(r.recordId);
+        if (pass->Recover(r, target, 0) == kOk) exact += wanted.count(test::Sha256Hex(test::ReadFileBytes(target)));
+    }
+    EXPECT_GE(exact, 20u);
+}
+
+}  // namespace
+}  // namespace kestrune
