@@ -23,11 +23,16 @@ std::string NameOf(ByteView entry, size_t length) {
 // number is one of the volume's and its name a name.
 void TailEntries(ByteView block, size_t from, size_t end, uint32_t inodeCount, std::vector<ExtDirEntry>& out) {
     for (size_t at = (from + 3) & ~size_t{3}; at + kHeaderBytes <= end;) {
+        // Most of a tail is zeros, or was wiped to zeros: passed over a word at a time.
+        const uint32_t inode = block.le32(at);
+        if (inode == 0 || inode > inodeCount) {
+            at += 4;
+            continue;
+        }
         const ByteView e = block.sub(at, end - at);
-        const uint32_t inode = e.le32(0);
         const size_t record = e.le16(4), nameLength = e.u8(6);
         const uint8_t type = e.u8(7);
-        if (inode == 0 || inode > inodeCount || nameLength == 0 || type > 7 || record < EntryBytes(nameLength) ||
+        if (nameLength == 0 || type > 7 || record < EntryBytes(nameLength) ||
             record > end - at || record % 4 != 0 || !NameOk(e.sub(kHeaderBytes, nameLength)) ||
             e.sub(kHeaderBytes, nameLength).size() != nameLength) {
             at += 4;

@@ -196,12 +196,17 @@ std::optional<std::pair<uint64_t, uint32_t>> ExtVolume::InodeLocation(uint32_t n
 std::vector<uint8_t> ExtVolume::ReadInodeBytes(uint32_t n) {
     const auto where = InodeLocation(n);
     if (!where) return {};
-    std::vector<uint8_t> bytes(geometry_.inodeSize);
-    size_t got = 0;
-    if (ReadExactly(*source_.medium, geometry_.BlockOffset(where->first) + where->second, bytes.data(), bytes.size(),
-                    got) != kOk)
-        bytes.clear();
-    return bytes;
+    // Folders list their files mostly in the order of their inodes, and a scan looks at
+    // each inode several times: the table blocks read last are kept, up to a bound.
+    constexpr size_t kHeldTableBlocks = 64;
+    auto held = tableBlocks_.find(where->first);
+    if (held == tableBlocks_.end()) {
+        if (tableBlocks_.size() >= kHeldTableBlocks) tableBlocks_.clear();
+        held = tableBlocks_.emplace(where->first, ReadBlock(where->first)).first;
+    }
+    const ByteView inode = ByteView(held->second).sub(where->second, geometry_.inodeSize);
+    if (inode.size() != geometry_.inodeSize) return {};
+    return std::vector<uint8_t>(inode.data(), inode.data() + inode.size());
 }
 
 std::optional<ExtInode> ExtVolume::ReadInode(uint32_t n) {
@@ -292,13 +297,16 @@ bool ExtVolume::BlockInUse(uint64_t block) {
     const uint64_t group = relative / geometry_.blocksPerGroup;
     if (group >= groups_.size()) return true;
     if (groups_[group].BlockBitmapUnused()) return false;
-    if (bitmapGroup_ != group) {
-        bitmap_ = ReadBlock(groups_[group].blockBitmap);
-        bitmapGroup_ = static_cast<uint32_t>(group);
+    constexpr size_t kHeldBitmaps = 256;
+    auto held = bitmaps_.find(group);
+    if (held == bitmaps_.end()) {
+        if (bitmaps_.size() >= kHeldBitmaps) bitmaps_.clear();
+        held = bitmaps_.emplace(group, ReadBlock(groups_[group].blockBitmap)).first;
     }
+    const std::vector<uint8_t>& bitmap = held->second;
     const uint64_t bit = relative % geometry_.blocksPerGroup;
-    if (bit / 8 >= bitmap_.size()) return true;
-    return (bitmap_[bit / 8] >> (bit % 8)) & 1;
+    if (bit / 8 >= bitmap.size()) return true;
+    return (bitmap[bit / 8] >> (bit % 8)) & 1;
 }
 
 }  // namespace kestrune

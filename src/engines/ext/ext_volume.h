@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "disk/byte_view.h"
@@ -130,8 +131,9 @@ private:
     SectorSource& source_;
     ExtGeometry geometry_;
     std::vector<ExtGroup> groups_;
-    uint32_t bitmapGroup_ = UINT32_MAX;  // the group whose block bitmap is held
-    std::vector<uint8_t> bitmap_;
+    // Block bitmaps read so far, up to a bound: files of one folder lie in a few groups.
+    std::unordered_map<uint64_t, std::vector<uint8_t>> bitmaps_;
+    std::unordered_map<uint64_t, std::vector<uint8_t>> tableBlocks_;  // inode table blocks read last
 };
 
 }  // namespace kestrune

@@ -1,7 +1,6 @@
 #include "engines/ext/fast_ext_recovery.h"
 
 #include <algorithm>
-#include <set>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
@@ -124,8 +123,8 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     if (current.mode != 0 && current.size > 0 && holdsFile(current)) return FormerInode{current, std::move(bytes)};
     if (!LoadJournal()) return std::nullopt;
     for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
-        const std::vector<uint8_t> block = journal_.Read(*volume_, copy);
-        const ByteView raw = ByteView(block).sub(where->second, g.inodeSize);
+        std::vector<uint8_t> storage;
+        const ByteView raw = journal_.Read(*volume_, copy, storage).sub(where->second, g.inodeSize);
         if (raw.size() != g.inodeSize) continue;
         const ExtInode inode = ParseExtInode(raw, g.inodeSize);
         // The file as it lived: linked, not yet freed, the same generation (an inode used
@@ -182,7 +181,7 @@ uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vec
         for (uint64_t b = 0; b < run.length; ++b)
             if (volume_->BlockInUse(run.physical + b)) return 0;
     const std::string_view extension = ExtensionOf(RecordName(record));
-    if (extension.empty() || runs.front().logical != 0) return 1;
+    if (extension.empty() || runs.front().logical != 0 || !carve::RowForExtension(extension)) return 1;
     const uint64_t at = SectorOfBlock(runs.front().physical);
     std::vector<uint8_t> sector(sectorBytes_);
     uint32_t read = 0;
@@ -256,7 +255,12 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     }
     if (!inode.IsFolder()) return;
     const uint32_t inodeCount = volume_->Geometry().inodeCount;
-    std::set<std::pair<uint32_t, std::string>> seen;
+    // Entries met, by inode number and name.
+    std::unordered_set<std::string> seen;
+    auto first = [&seen](const ExtDirEntry& entry) {
+        std::string key(reinterpret_cast<const char*>(&entry.inode), sizeof entry.inode);
+        return seen.insert(key + entry.name).second;
+    };
     auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector) {
         named_.insert(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
@@ -274,7 +278,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         const FolderBlock& block = blocks[k];
         const bool indexedRoot = k == 0 && (inode.flags & kIndexedFolder);
         for (const ExtDirEntry& entry : ParseDirectoryBlock(ByteView(block.bytes), inodeCount, indexedRoot)) {
-            seen.emplace(entry.inode, entry.name);
+            first(entry);
             take(entry, entry.deleted || folder.deleted, block.sector + entry.offset / sectorBytes_);
         }
         // Deleting wipes an entry's name on current kernels; the journal keeps the block
@@ -283,17 +287,17 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         if (!LoadJournal()) continue;
         if (block.number != 0) {
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
-                const std::vector<uint8_t> old = journal_.Read(*volume_, copy);
-                for (const ExtDirEntry& entry : ParseDirectoryBlock(ByteView(old), inodeCount, indexedRoot))
-                    if (seen.emplace(entry.inode, entry.name).second)
-                        take(entry, true, block.sector + entry.offset / sectorBytes_);
+                std::vector<uint8_t> storage;
+                const ByteView old = journal_.Read(*volume_, copy, storage);
+                for (const ExtDirEntry& entry : ParseDirectoryBlock(old, inodeCount, indexedRoot))
+                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_);
             }
         } else if (const auto where = volume_->InodeLocation(folder.inode)) {
             // A folder kept in its inode: the journal's copies of its inode table block.
             const uint32_t inodeSize = volume_->Geometry().inodeSize;
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
-                const std::vector<uint8_t> old = journal_.Read(*volume_, copy);
-                const ByteView raw = ByteView(old).sub(where->second, inodeSize);
+                std::vector<uint8_t> storage;
+                const ByteView raw = journal_.Read(*volume_, copy, storage).sub(where->second, inodeSize);
                 const ExtInode was = ParseExtInode(raw, inodeSize);
                 if (raw.size() != inodeSize || !was.IsFolder() || !was.HasInlineData() || was.generation != inode.generation)
                     continue;
@@ -301,7 +305,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
                 if (data.size() <= 4) continue;
                 const ByteView entries = ByteView(data).from(4);
                 for (const ExtDirEntry& entry : ParseDirectoryBlock(entries, inodeCount, false))
-                    if (seen.emplace(entry.inode, entry.name).second) take(entry, true, block.sector);
+                    if (first(entry)) take(entry, true, block.sector);
             }
         }
     }
@@ -325,11 +329,12 @@ void CFastExtRecovery::ListLostInodes() {
         const auto& [tableStart, group] = *std::prev(after);
         if (block - tableStart >= tableBlocks) continue;
         const uint64_t firstInode = uint64_t{group} * g.inodesPerGroup + (block - tableStart) * perBlock + 1;
-        for (uint32_t i = 0; i < perBlock; ++i) {
+        const std::vector<uint8_t> table = volume_->ReadBlock(block);
+        for (uint32_t i = 0; i < perBlock && !table.empty(); ++i) {
             const uint64_t number = firstInode + i;
             if (number > g.inodeCount || number < 11 || named_.count(static_cast<uint32_t>(number))) continue;
-            const auto current = volume_->ReadInode(static_cast<uint32_t>(number));
-            if (!current || current->links != 0 || current->deleteTime == 0 || !current->IsRegular()) continue;
+            const ExtInode current = ParseExtInode(ByteView(table).sub(size_t{i} * g.inodeSize, g.inodeSize), g.inodeSize);
+            if (current.links != 0 || current.deleteTime == 0 || !current.IsRegular()) continue;
             const auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
             const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
