@@ -75,7 +75,16 @@ bool ExtJournal::Load(ExtVolume& volume) {
         return false;
     }
     // Each block of the log area, a run's worth at a time; a descriptor block names the
-    // blocks whose copies follow it (the log wraps from its end to its first block).
+    // blocks whose copies follow it (the log wraps from its end to its first block). A
+    // journal block that a later transaction wrote again holds that one's copy: only the
+    // newest claim on each journal block is believed.
+    struct Claim {
+        uint32_t sequence;
+        uint64_t block;
+        bool escaped;
+    };
+    std::unordered_map<uint64_t, Claim> claims;
+    auto newer = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; };
     std::vector<uint8_t> chunk;
     for (const ExtRun& run : runs_) {
         for (uint64_t done = 0; done < run.length && run.logical + done < length_;) {
@@ -100,22 +109,26 @@ bool ExtJournal::Load(ExtVolume& volume) {
                 uint64_t next = index + 1;
                 for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {
                     if (next >= length_) next = first;
-                    if (g.IsBlock(tag.block)) copies_[tag.block].push_back({sequence, next, tag.escaped});
+                    const auto held = claims.find(next);
+                    if (g.IsBlock(tag.block) && (held == claims.end() || newer(sequence, held->second.sequence)))
+                        claims[next] = {sequence, tag.block, tag.escaped};
                     ++next;
                 }
             }
             done += count;
         }
     }
+    for (const auto& [journalBlock, claim] : claims)
+        copies_[claim.block].push_back({claim.sequence, journalBlock, claim.escaped});
+    for (auto& [block, copies] : copies_)
+        std::sort(copies.begin(), copies.end(), [&](const Copy& a, const Copy& b) { return newer(a.sequence, b.sequence); });
     return true;
 }
 
-std::vector<ExtJournal::Copy> ExtJournal::CopiesOf(uint64_t block) const {
+const std::vector<ExtJournal::Copy>& ExtJournal::CopiesOf(uint64_t block) const {
+    static const std::vector<Copy> kNone;
     const auto found = copies_.find(block);
-    if (found == copies_.end()) return {};
-    std::vector<Copy> copies = found->second;
-    std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.sequence > b.sequence; });
-    return copies;
+    return found == copies_.end() ? kNone : found->second;
 }
 
 std::vector<uint64_t> ExtJournal::Blocks() const {

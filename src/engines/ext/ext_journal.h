@@ -39,7 +39,7 @@ public:
     // every copy; false when the volume has no journal that can be read.
     bool Load(ExtVolume& volume);
     // Copies of a block, newest first.
-    std::vector<Copy> CopiesOf(uint64_t block) const;
+    const std::vector<Copy>& CopiesOf(uint64_t block) const;
     // The bytes of a copy as the block held them: a view of the journal kept in memory, or
     // of storage it was read into; valid until the next call.
     ByteView Read(ExtVolume& volume, const Copy& copy, std::vector<uint8_t>& storage) const;
