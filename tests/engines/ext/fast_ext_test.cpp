@@ -219,5 +219,80 @@ TEST(ExtQuickScan, Ext2DeletedByACurrentKernelLeavesItsPhotosToTheDeepPass) {
     EXPECT_GE(exact, 20u);
 }
 
+void PutBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+TEST(ExtJournal, DescriptorTagsOfEveryLayoutGiveTheirBlocks) {
+    // Two tags, the first followed by the journal's UUID, the second the last; block
+    // numbers 0x1234 and 0x5678 (with 0x1 above 32 bits where the journal is 64-bit).
+    struct Layout {
+        uint32_t features;
+        size_t tagBytes;
+        size_t flagsAt;
+        bool flags32;
+        bool wide;
+    };
+    for (const Layout& layout : {Layout{0x0, 8, 6, false, false}, Layout{0x2, 12, 6, false, true},
+                                 Layout{0x8, 10, 6, false, false}, Layout{0xA, 14, 6, false, true},
+                                 Layout{0x10, 16, 4, true, false}, Layout{0x12, 16, 4, true, true}}) {
+        SCOPED_TRACE(layout.features);
+        std::vector<uint8_t> block(1024, 0);
+        size_t at = 12;
+        for (uint32_t i = 0; i < 2; ++i) {
+            PutBe32(block, at, i == 0 ? 0x1234 : 0x5678);
+            const uint32_t flags = i == 0 ? 0x1 : 0x2 | 0x8;  // escaped; same UUID, last
+            if (layout.flags32) PutBe32(block, at + layout.flagsAt, flags);
+            else block[at + layout.flagsAt + 1] = static_cast<uint8_t>(flags);
+            if (layout.wide) PutBe32(block, at + 8, 1);
+            at += layout.tagBytes + (i == 0 ? 16 : 0);
+        }
+        PutBe32(block, at, 0x9999);  // after the last tag: not read
+        const auto tags = ParseDescriptorTags(ByteView(block), layout.features);
+        ASSERT_EQ(tags.size(), 2u);
+        const uint64_t high = layout.wide ? uint64_t{1} << 32 : 0;
+        EXPECT_EQ(tags[0].block, high | 0x1234);
+        EXPECT_TRUE(tags[0].escaped);
+        EXPECT_EQ(tags[1].block, high | 0x5678);
+        EXPECT_FALSE(tags[1].escaped);
+    }
+}
+
+TEST(ExtDirectory, DeletedEntriesAreFoundInTailsAndTheIndexIsNot) {
+    std::vector<uint8_t> block(1024, 0);
+    auto put = [&](size_t at, uint32_t inode, uint16_t record, const std::string& name, uint8_t type) {
+        for (int i = 0; i < 4; ++i) block[at + i] = static_cast<uint8_t>(inode >> (8 * i));
+        block[at + 4] = static_cast<uint8_t>(record);
+        block[at + 5] = static_cast<uint8_t>(record >> 8);
+        block[at + 6] = static_cast<uint8_t>(name.size());
+        block[at + 7] = type;
+        std::copy(name.begin(), name.end(), block.begin() + static_cast<long>(at) + 8);
+    };
+    put(0, 12, 12, ".", 2);
+    put(12, 2, 12, "..", 2);
+    put(24, 20, 1000, "kept.txt", 1);       // its record swallowed the two after it
+    put(40, 21, 20, "gone.jpg", 1);         // deleted, name intact
+    put(60, 22, 964, "also gone.txt", 1);   // deleted
+    const auto entries = ParseDirectoryBlock(ByteView(block), 100, false);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, "kept.txt");
+    EXPECT_FALSE(entries[0].deleted);
+    EXPECT_EQ(entries[1].name, "gone.jpg");
+    EXPECT_TRUE(entries[1].deleted);
+    EXPECT_EQ(entries[1].inode, 21u);
+    EXPECT_EQ(entries[2].name, "also gone.txt");
+    EXPECT_EQ(entries[2].offset, 60u);
+    EXPECT_EQ(ParseDirectoryBlock(ByteView(block), 21, false).size(), 2u) << "inode numbers past the volume's";
+
+    // The first block of a hashed folder: ".." spans the index, which holds no entries.
+    std::vector<uint8_t> root(1024, 0);
+    block.swap(root);
+    put(0, 12, 12, ".", 2);
+    put(12, 2, 1012, "..", 2);
+    put(40, 30, 20, "looks.txt", 1);  // index bytes that happen to look like an entry
+    EXPECT_EQ(ParseDirectoryBlock(ByteView(block), 100, false).size(), 1u);
+    EXPECT_TRUE(ParseDirectoryBlock(ByteView(block), 100, true).empty());
+}
+
 }  // namespace
 }  // namespace kestrune
