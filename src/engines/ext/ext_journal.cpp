@@ -1,6 +1,7 @@
 #include "engines/ext/ext_journal.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kestrune {
 
@@ -15,6 +16,30 @@ constexpr uint32_t kTagEscaped = 0x1, kTagSameUuid = 0x2, kTagLast = 0x8;
 constexpr uint64_t kMaxJournalBlocks = 1 << 20;
 // Read a run of the journal this many bytes at a time.
 constexpr uint64_t kChunkBytes = 1 << 20;
+
+// CRC-32C (Castagnoli) as jbd2 keeps it: no inversion before or after.
+uint32_t Crc32c(uint32_t crc, const uint8_t* data, size_t length) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    for (size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+// A descriptor block of a journal with checksums ends with the checksum of the whole
+// block (counted with that field zero), seeded by the journal's UUID.
+bool DescriptorChecksumHolds(ByteView block, uint32_t seed) {
+    std::vector<uint8_t> bytes(block.data(), block.data() + block.size());
+    const uint32_t stored = block.be32(block.size() - 4);
+    std::fill(bytes.end() - 4, bytes.end(), 0);
+    return Crc32c(seed, bytes.data(), bytes.size()) == stored;
+}
 
 }  // namespace
 
@@ -70,6 +95,8 @@ bool ExtJournal::Load(ExtVolume& volume) {
     if (length_ * g.blockSize <= kHeldBytes) whole_.reset(new uint8_t[length_ * g.blockSize]);
     const uint64_t first = sb.be32(20);
     const uint32_t incompat = type == kSuperblockV2 ? sb.be32(40) : 0;
+    const bool checksums = incompat & (kFeatureChecksumV2 | kFeatureChecksumV3);
+    const uint32_t seed = Crc32c(0xFFFFFFFFu, sb.data() + 0x30, 16);
     if (first == 0 || first >= length_) {
         runs_.clear();
         return false;
@@ -105,6 +132,9 @@ bool ExtJournal::Load(ExtVolume& volume) {
                 if (index < first || index >= length_ || block.be32(0) != kJournalMagic ||
                     block.be32(4) != kDescriptorBlock)
                     continue;
+                // A descriptor whose checksum fails is damage, or half of an old one
+                // written over: its tags would put copies under the wrong blocks.
+                if (checksums && !DescriptorChecksumHolds(block, seed)) continue;
                 const uint32_t sequence = block.be32(8);
                 uint64_t next = index + 1;
                 for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {

@@ -258,6 +258,32 @@ TEST(ExtJournal, DescriptorTagsOfEveryLayoutGiveTheirBlocks) {
     }
 }
 
+TEST(ExtJournal, ADescriptorBlockWhoseChecksumFailsGivesNoCopies) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("ext/ext4.img.gz", dir.path());
+    auto copies = [&] {
+        SectorSource source;
+        EXPECT_EQ(OpenImageSource(image, source), kOk);
+        ExtGeometry geometry;
+        std::string why;
+        EXPECT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why));
+        ExtVolume volume(source, geometry);
+        EXPECT_TRUE(volume.LoadGroups());
+        ExtJournal journal;
+        EXPECT_TRUE(journal.Load(volume));
+        size_t count = 0;
+        for (uint64_t block : journal.Blocks()) count += journal.CopiesOf(block).size();
+        return std::pair{count, journal.VolumeBlock(1) * geometry.blockSize};
+    };
+    const auto [before, descriptor] = copies();
+    ASSERT_GT(before, 10u);
+    auto bytes = test::ReadFileBytes(image);
+    ASSERT_EQ(bytes[descriptor], 0xC0) << "the journal's first transaction starts with a descriptor";
+    bytes[descriptor + 40] ^= 0x01;  // inside its tags
+    test::WriteFileBytes(image, bytes);
+    EXPECT_LT(copies().first, before);
+}
+
 TEST(ExtDirectory, DeletedEntriesAreFoundInTailsAndTheIndexIsNot) {
     std::vector<uint8_t> block(1024, 0);
     auto put = [&](size_t at, uint32_t inode, uint16_t record, const std::string& name, uint8_t type) {
