@@ -46,20 +46,7 @@ PY
     mv "$image.tmp" "$image"
 fi
 
-exact() {  # folder: how many deleted files it holds byte for byte, each counted once
-    python3 - "$1" "$truth" <<'PY'
-import collections, hashlib, os, sys
-wanted = collections.Counter(open(sys.argv[2]).read().split())
-got = 0
-for folder, _, names in os.walk(sys.argv[1]):
-    for name in names:
-        digest = hashlib.sha256(open(os.path.join(folder, name), "rb").read()).hexdigest()
-        if wanted[digest] > 0:
-            wanted[digest] -= 1
-            got += 1
-print(got)
-PY
-}
+exact() { "$(dirname "$0")/count_exact.py" "$1" "$truth"; }  # deleted files held byte for byte
 seconds() { local start=$(date +%s.%N); "$@" >/dev/null 2>&1 || true; echo "$(date +%s.%N) - $start" | bc; }
 
 deletedCount=$(wc -l < "$truth")

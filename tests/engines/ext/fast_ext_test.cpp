@@ -59,6 +59,24 @@ struct ScannedVolume {
     }
 };
 
+// An image's ext volume read directly, with its journal, to damage it where a test wants.
+struct OpenedVolume {
+    SectorSource source;
+    ExtGeometry geometry;
+    std::unique_ptr<ExtVolume> volume;
+    ExtJournal journal;
+
+    explicit OpenedVolume(const fs::path& image) {
+        std::string why;
+        if (OpenImageSource(image, source) != kOk ||
+            !ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why))
+            return;
+        volume = std::make_unique<ExtVolume>(source, geometry);
+        if (volume->LoadGroups()) journal.Load(*volume);
+    }
+    bool Ready() const { return volume && journal.Loaded(); }
+};
+
 std::string PathOf(const nlohmann::json& file) {
     return file["folder"].get<std::string>() + "/" + file["name"].get<std::string>();
 }
@@ -126,16 +144,11 @@ TEST(ExtQuickScan, AFileWhoseBlockWasWrittenSinceIsListedAsOverwritten) {
     ScannedVolume after("ext4", [&](const fs::path& image) {
         // Mark the photo's first block in use in group 0's block bitmap, as a new file
         // written there would.
-        ExtGeometry geometry;
-        std::string why;
-        SectorSource source;
-        ASSERT_EQ(OpenImageSource(image, source), kOk);
-        ASSERT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why)) << why;
-        ExtVolume volume(source, geometry);
-        ASSERT_TRUE(volume.LoadGroups());
-        ASSERT_LT(block, geometry.blocksPerGroup);
+        OpenedVolume opened(image);
+        ASSERT_TRUE(opened.Ready());
+        ASSERT_LT(block, opened.geometry.blocksPerGroup);
         auto bytes = test::ReadFileBytes(image);
-        bytes[volume.Groups()[0].blockBitmap * geometry.blockSize + block / 8] |= uint8_t(1u << (block % 8));
+        bytes[opened.volume->Groups()[0].blockBitmap * opened.geometry.blockSize + block / 8] |= uint8_t(1u << (block % 8));
         test::WriteFileBytes(image, bytes);
     });
     EXPECT_EQ(after.byPath.at("Photos/2016/IMG_0005.JPG").contentOk, 0u);
@@ -148,22 +161,16 @@ TEST(ExtQuickScan, FilesWhoseInodesTheJournalNoLongerHoldsAreListedButNeverRecov
     // data lay is not.
     ScannedVolume before("ext4");
     ScannedVolume after("ext4", [&](const fs::path& image) {
-        SectorSource source;
-        ASSERT_EQ(OpenImageSource(image, source), kOk);
-        ExtGeometry geometry;
-        std::string why;
-        ASSERT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why));
-        ExtVolume volume(source, geometry);
-        ASSERT_TRUE(volume.LoadGroups());
-        ExtJournal journal;
-        ASSERT_TRUE(journal.Load(volume));
+        OpenedVolume opened(image);
+        ASSERT_TRUE(opened.Ready());
+        const uint32_t blockSize = opened.geometry.blockSize;
         auto bytes = test::ReadFileBytes(image);
         for (const auto& [path, r] : before.byPath) {
-            const auto where = volume.InodeLocation(r.fsId);
+            const auto where = opened.volume->InodeLocation(r.fsId);
             ASSERT_TRUE(where);
-            for (const ExtJournal::Copy& copy : journal.CopiesOf(where->first)) {
-                const uint64_t at = journal.VolumeBlock(copy.journalBlock) * geometry.blockSize;
-                std::fill(bytes.begin() + at, bytes.begin() + at + geometry.blockSize, 0xA5);
+            for (const ExtJournal::Copy& copy : opened.journal.CopiesOf(where->first)) {
+                const uint64_t at = opened.journal.VolumeBlock(copy.journalBlock) * blockSize;
+                std::fill(bytes.begin() + at, bytes.begin() + at + blockSize, 0xA5);
             }
         }
         test::WriteFileBytes(image, bytes);
@@ -267,18 +274,11 @@ TEST(ExtJournal, ADescriptorBlockWhoseChecksumFailsGivesNoCopies) {
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("ext/ext4.img.gz", dir.path());
     auto copies = [&] {
-        SectorSource source;
-        EXPECT_EQ(OpenImageSource(image, source), kOk);
-        ExtGeometry geometry;
-        std::string why;
-        EXPECT_TRUE(ReadExtGeometry(source, 0, source.totalSectors * 512, geometry, why));
-        ExtVolume volume(source, geometry);
-        EXPECT_TRUE(volume.LoadGroups());
-        ExtJournal journal;
-        EXPECT_TRUE(journal.Load(volume));
+        OpenedVolume opened(image);
+        EXPECT_TRUE(opened.Ready());
         size_t count = 0;
-        for (uint64_t block : journal.Blocks()) count += journal.CopiesOf(block).size();
-        return std::pair{count, journal.VolumeBlock(1) * geometry.blockSize};
+        for (uint64_t block : opened.journal.Blocks()) count += opened.journal.CopiesOf(block).size();
+        return std::pair{count, opened.journal.VolumeBlock(1) * opened.geometry.blockSize};
     };
     const auto [before, descriptor] = copies();
     ASSERT_GT(before, 10u);
