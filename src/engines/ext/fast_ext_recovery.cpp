@@ -145,13 +145,14 @@ int CFastExtRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     if (!Ready()) return 0;
     const ExtGeometry& g = volume_->Geometry();
     const uint64_t perBlock = std::max<uint32_t>(1, g.blockSize / sectorBytes_);
-    const uint64_t sectors = g.blockCount * perBlock;
+    // An image cut short holds fewer blocks than its volume counts.
+    const uint64_t sectors = std::min(g.blockCount * perBlock, g.volumeBytes / sectorBytes_);
     uint64_t block = (position + perBlock - 1) / perBlock;
     while (block < g.blockCount && volume_->BlockInUse(block)) ++block;
     uint64_t end = block;
     while (end < g.blockCount && !volume_->BlockInUse(end)) ++end;
     position = std::min(block * perBlock, sectors);
-    length = (end - block) * perBlock;
+    length = std::min(end * perBlock, sectors) - position;
     return 1;
 }
 
@@ -264,8 +265,15 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector) {
         named_.insert(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
-            if (folders_.count(entry.inode) || entry.inode == kRootInode) return;
-            ScanRecord record = RecordOf(entry, inode, entrySector);
+            // A folder met under an old name (a journal copy) and under its live one is
+            // filed where it lives.
+            const auto known = folders_.find(entry.inode);
+            if (entry.inode == kRootInode || (known != folders_.end() && (gone || !known->second.record.folderDeleted)))
+                return;
+            // The folder's times are its own inode's, as it was while it lived.
+            const auto former = gone ? FormerInodeOf(entry.inode) : std::nullopt;
+            const auto own = former ? std::optional<ExtInode>(former->inode) : volume_->ReadInode(entry.inode);
+            ScanRecord record = RecordOf(entry, own ? *own : ExtInode{}, entrySector);
             record.folderDeleted = gone ? 1 : 0;
             folders_[entry.inode] = {record, folder.inode, folder.depth + 1};
             queue.push_back({entry.inode, folder.depth + 1, gone});
@@ -384,11 +392,12 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     if (int stop = Report(1); stop != 0) return stop;
     LoadJournal();
     std::vector<Folder> queue{{kRootInode, 0, false}};
-    std::unordered_set<uint32_t> entered;
+    std::unordered_set<uint64_t> entered;
     uint64_t lastReport = SteadyMilliseconds();
     for (size_t i = 0; i < queue.size(); ++i) {
         const Folder folder = queue[i];  // the walk adds to the queue
-        if (!entered.insert(folder.inode).second) continue;  // two names, one folder: a loop
+        // Two names, one folder: a loop. A deleted folder's walk and a live one's differ.
+        if (!entered.insert(uint64_t{folder.inode} << 1 | (folder.deleted ? 1 : 0)).second) continue;
         WalkFolder(folder, queue);
         // A report every 0.1 s, so that a cancel is noticed at once.
         if (const uint64_t now = SteadyMilliseconds(); now - lastReport >= 100) {
