@@ -77,6 +77,8 @@ if command -v fls >/dev/null; then
 fi
 if command -v photorec >/dev/null; then
     rm -rf "$work/ext-photorec"
-    theirs=$(seconds photorec /log /d "$work/ext-photorec/recup" /cmd "$image" freespace,fileopt,everything,enable,search)
+    # PhotoRec writes its log in the folder it runs in.
+    theirs=$(cd "$work" && seconds photorec /log /d "$work/ext-photorec/recup" /cmd "$image" \
+        partition_none,freespace,fileopt,everything,enable,search)
     printf 'photorec (free space): %s s, %s of %s byte-exact\n' "$theirs" "$(exact "$work/ext-photorec")" "$deletedCount"
 fi
