@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
+
+#include "app/language_table.h"
 #include "ui/main_wnd.h"
 #include "ui/message_box.h"
 #include "ui/single_instance.h"
@@ -13,10 +16,21 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("kestrune-gui");
     QApplication::setApplicationDisplayName("Kestrune Halvardine");
-    QApplication::setDesktopFileName("kestrune-gui");
+    // The installed desktop entry, so that the desktop shows the program's own icon.
+    QApplication::setDesktopFileName("org.kestrune.Halvardine");
     InitSkinResources();
     QFile style(":/skin/skin.qss");
     if (style.open(QIODevice::ReadOnly)) app.setStyleSheet(QString::fromUtf8(style.readAll()));
+
+    // Which program this is and where it takes its texts from: what an installation is
+    // checked with.
+    if (app.arguments().contains("--version")) {
+        const auto& table = kestrune::LanguageTable::Instance();
+        std::printf("kestrune-gui %s\nsettings: %s\nlanguage: %s (%s)\n", KESTRUNE_VERSION,
+                    table.SettingsPath().c_str(), table.CurrentLanguage().c_str(),
+                    kestrune::ui::Text("MainWnd", "BtnRecover").toUtf8().constData());
+        return 0;
+    }
 
     QStringList images;
     for (const QString& argument : app.arguments().mid(1)) images << QFileInfo(argument).absoluteFilePath();
