@@ -19,6 +19,7 @@ int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err
     std::vector<std::pair<std::string, std::string>> geometry;
     if (int rc = ProbeSource(source, fileSystem, geometry); rc != kOk) {
         err << "kestrune: cannot read the first 16 KiB of " << sourceText << ": " << ResultText(rc) << "\n";
+        if (const std::string advice = AccessAdvice(source); !advice.empty()) err << "kestrune: " << advice << "\n";
         return kExitSourceError;
     }
     auto row = [&](const std::string& name, const std::string& value) {

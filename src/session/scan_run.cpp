@@ -138,6 +138,7 @@ int ScanRun::QuickScan() {
         std::vector<std::pair<std::string, std::string>> geometry;
         if (int rc = ProbeSource(source_, fileSystem_, geometry); rc != kOk) {
             problem_ = "cannot read " + source_.text + ": " + ResultText(rc);
+            if (const std::string advice = AccessAdvice(source_); !advice.empty()) problem_ += " " + advice;
             return rc;
         }
         problem_ = source_.text + " holds no file system the quick scan knows (it looks like " + fileSystem_ +
@@ -157,6 +158,7 @@ int ScanRun::FormattedPass() {
     auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
     if (!pass) {
         problem_ = "cannot read " + source_.text;
+        if (const std::string advice = AccessAdvice(source_); !advice.empty()) problem_ += ". " + advice;
         return kErrReadFault;
     }
     if (pass->HasStoredPass()) {

@@ -1,5 +1,9 @@
 #include "session/scan_source.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -193,6 +197,27 @@ int ReadBootAreaOf(const ScanSource& source, std::vector<uint8_t>& area) {
 }
 
 }  // namespace
+
+std::string AccessAdvice(const ScanSource& source) {
+    DiskLocation location;
+    if (source.isImage || ResolveDisk(source.disk, location) != kOk || !location.isBlockDevice) return {};
+    const int fd = ::open(location.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    if (errno != EACCES && errno != EPERM) return {};
+    std::string advice = "This user may not read " + location.path.string() + ": run kestrune as root (sudo kestrune ...)";
+    // The group that may read the disk, where it is not root's own ("disk" on most systems).
+    struct stat info {};
+    const struct group* owner = ::stat(location.path.c_str(), &info) == 0 && info.st_gid != 0 && (info.st_mode & S_IRGRP)
+                                    ? ::getgrgid(info.st_gid)
+                                    : nullptr;
+    if (owner)
+        advice += std::string(", or join the group \"") + owner->gr_name + "\" that may read it (sudo usermod -aG " +
+                  owner->gr_name + " $USER, then log in again)";
+    return advice + ".";
+}
 
 int ProbeSource(const ScanSource& source, std::string& fileSystem,
                 std::vector<std::pair<std::string, std::string>>& geometry) {

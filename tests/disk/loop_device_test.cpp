@@ -1,9 +1,14 @@
 // The device layer on a real block device: a read-only loop device over a fixture.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include <cstdio>
 
+#include "cli/probe_command.h"
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "disk/sector_source.h"
@@ -37,6 +42,37 @@ TEST(LoopDevice, OpensAsDiskNAndReadsTheSameBytesAsTheFile) {
     auto* ext = dynamic_cast<CFastExtRecovery*>(engine.get());
     ASSERT_NE(ext, nullptr);
     EXPECT_TRUE(ext->HoldsDisk());
+}
+
+TEST(LoopDevice, AUserWhoMayNotReadADiskIsToldHowToGetTheRight) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("boot/fat16.img.gz", dir.path());
+    test::LoopDevice loop(image);
+    if (loop.device().empty()) GTEST_SKIP() << "needs root and loop device support";
+    ASSERT_EQ(::chmod(loop.device().c_str(), 0660), 0);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // The probe as the user "nobody" would run it.
+        ::close(pipeEnds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        std::ostringstream out, err;
+        const int code = cli::RunProbe(loop.device(), out, err);
+        const std::string text = err.str();
+        if (::write(pipeEnds[1], text.data(), text.size()) < 0) ::_exit(3);
+        ::_exit(code == 0 ? 4 : 0);
+    }
+    ::close(pipeEnds[1]);
+    std::string message;
+    char chunk[512];
+    for (ssize_t n; (n = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;) message.append(chunk, static_cast<size_t>(n));
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << message;
+    EXPECT_NE(message.find("Access is denied"), std::string::npos) << message;
+    EXPECT_NE(message.find("run kestrune as root"), std::string::npos) << message;
 }
 
 }  // namespace
