@@ -14,11 +14,14 @@ id=org.kestrune.Halvardine
 expected=(
     bin/kestrune
     share/kestrune/config.ini share/kestrune/Languages/English.ini share/kestrune/doc/user-guide.html
+    share/bash-completion/completions/kestrune
 )
+[ -d "$build/man" ] && expected+=(share/man/man1/kestrune.1.gz)
 if [ -x "$build/bin/kestrune-gui" ]; then
     expected+=(bin/kestrune-gui libexec/kestrune/kestrune-preview
                "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml"
                "share/icons/hicolor/scalable/apps/$id.svg")
+    [ -d "$build/man" ] && expected+=(share/man/man1/kestrune-gui.1.gz)
     for size in 16 22 24 32 48 64 128 256; do expected+=("share/icons/hicolor/${size}x${size}/apps/$id.png"); done
 fi
 for file in "${expected[@]}"; do [ -f "$prefix/$file" ] || fail "$file is not installed"; done
