@@ -211,11 +211,55 @@ int ResolveDisk(int disk, DiskLocation& out) {
     return kOk;
 }
 
+namespace {
+
+struct AdoptedDescriptors {
+    std::mutex mutex;
+    std::map<std::string, int> byPath;
+};
+
+AdoptedDescriptors& Adopted() {
+    static AdoptedDescriptors adopted;
+    return adopted;
+}
+
+// A copy of the descriptor adopted for path, or -1.
+int AdoptedCopy(const fs::path& path) {
+    AdoptedDescriptors& adopted = Adopted();
+    std::lock_guard lock(adopted.mutex);
+    const auto found = adopted.byPath.find(path.lexically_normal().string());
+    return found == adopted.byPath.end() ? -1 : ::fcntl(found->second, F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace
+
+bool AdoptDescriptor(const fs::path& device, int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode))) return false;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return false;
+    AdoptedDescriptors& adopted = Adopted();
+    std::lock_guard lock(adopted.mutex);
+    auto [it, added] = adopted.byPath.emplace(device.lexically_normal().string(), copy);
+    if (!added) {
+        ::close(it->second);
+        it->second = copy;
+    }
+    return true;
+}
+
+bool HasAdoptedDescriptor(const fs::path& device) {
+    AdoptedDescriptors& adopted = Adopted();
+    std::lock_guard lock(adopted.mutex);
+    return adopted.byPath.count(device.lexically_normal().string()) != 0;
+}
+
 int OpenReadOnly(const fs::path& path, int& fd, uint64_t& sizeBytes) {
     fd = -1;
     sizeBytes = 0;
     // O_NONBLOCK keeps a FIFO from hanging the open; it is cleared again below.
-    const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int opened = AdoptedCopy(path);
+    if (opened < 0) opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (opened < 0) return FromErrno(errno);
     struct stat st {};
     int result = kOk;

@@ -54,8 +54,17 @@ void UnregisterVirtualDisk(int disk);
 int ResolveDisk(int disk, DiskLocation& out);
 
 // Opens a regular file or a block device read-only and tells its size in bytes.
-// Folders, character devices and pipes are refused.
+// Folders, character devices and pipes are refused. A path with an adopted descriptor
+// (below) is read through a copy of that descriptor instead of being opened.
 int OpenReadOnly(const std::filesystem::path& path, int& fd, uint64_t& sizeBytes);
+
+// A read-only descriptor of a device that this user may not open, opened on its behalf
+// by a service that may (UDisks2 on a desktop): every later open of the path reads
+// through it. The registry keeps a copy of fd; the caller keeps its own. False when fd
+// is not an open block device or regular file.
+bool AdoptDescriptor(const std::filesystem::path& device, int fd);
+// Whether a path has an adopted descriptor.
+bool HasAdoptedDescriptor(const std::filesystem::path& device);
 
 // Geometry of an open device: bytes per sector from the driver, heads and sectors per
 // track when it answers (255 x 63 otherwise), cylinders from the length. Regular files

@@ -200,7 +200,9 @@ int ReadBootAreaOf(const ScanSource& source, std::vector<uint8_t>& area) {
 
 std::string AccessAdvice(const ScanSource& source) {
     DiskLocation location;
-    if (source.isImage || ResolveDisk(source.disk, location) != kOk || !location.isBlockDevice) return {};
+    if (source.isImage || ResolveDisk(source.disk, location) != kOk || !location.isBlockDevice ||
+        HasAdoptedDescriptor(location.path))
+        return {};
     const int fd = ::open(location.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         ::close(fd);

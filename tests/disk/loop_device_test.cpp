@@ -1,4 +1,5 @@
 // The device layer on a real block device: a read-only loop device over a fixture.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -73,6 +74,40 @@ TEST(LoopDevice, AUserWhoMayNotReadADiskIsToldHowToGetTheRight) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << message;
     EXPECT_NE(message.find("Access is denied"), std::string::npos) << message;
     EXPECT_NE(message.find("run kestrune as root"), std::string::npos) << message;
+}
+
+TEST(LoopDevice, ADescriptorOpenedOnAUsersBehalfIsReadThrough) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("boot/fat16.img.gz", dir.path());
+    test::LoopDevice loop(image);
+    if (loop.device().empty()) GTEST_SKIP() << "needs root and loop device support";
+    ASSERT_EQ(::chmod(loop.device().c_str(), 0600), 0);
+    const auto expected = test::ReadFileBytes(image);
+    // What a service with the right (UDisks2) hands over: a descriptor opened read-only.
+    const int handed = ::open(loop.device().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(handed, 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        DiskArea area;
+        SectorSource source;
+        if (LocateBlockDevice(loop.device(), area) != kOk) ::_exit(3);
+        if (OpenDiskSource(source, area.disk) != kErrAccessDenied) ::_exit(4);  // by its path: refused
+        if (!AdoptDescriptor(loop.device(), handed)) ::_exit(5);
+        ::close(handed);
+        if (OpenDiskSource(source, area.disk) != kOk || source.totalSectors * 512 != expected.size()) ::_exit(6);
+        std::vector<uint8_t> bytes(expected.size());
+        uint32_t read = 0;
+        if (ReadSectors(static_cast<uint32_t>(source.totalSectors), source, bytes.data(), 0, 512, read) != kOk ||
+            bytes != expected)
+            ::_exit(7);
+        ::_exit(0);
+    }
+    ::close(handed);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2 privileges, 3 locate, 4 opened without the right, 5 adopt, 6 open, 7 read";
 }
 
 }  // namespace
