@@ -198,6 +198,12 @@ int ReadBootAreaOf(const ScanSource& source, std::vector<uint8_t>& area) {
 
 }  // namespace
 
+std::filesystem::path DevicePathOf(const ScanSource& source) {
+    DiskLocation location;
+    if (source.isImage || ResolveDisk(source.disk, location) != kOk || !location.isBlockDevice) return {};
+    return location.path;
+}
+
 std::string AccessAdvice(const ScanSource& source) {
     DiskLocation location;
     if (source.isImage || ResolveDisk(source.disk, location) != kOk || !location.isBlockDevice ||
@@ -218,7 +224,7 @@ std::string AccessAdvice(const ScanSource& source) {
     if (owner)
         advice += std::string(", or join the group \"") + owner->gr_name + "\" that may read it (sudo usermod -aG " +
                   owner->gr_name + " $USER, then log in again)";
-    return advice + ".";
+    return advice + ", or scan it in kestrune-gui, which asks the system for the right.";
 }
 
 int ProbeSource(const ScanSource& source, std::string& fileSystem,

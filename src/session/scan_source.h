@@ -34,6 +34,9 @@ struct ScanSource {
 // code when the source cannot be opened or read.
 int ResolveScanSource(const std::string& text, int partition, ScanSource& out, std::string& error);
 
+// The block device a disk source reads; empty for an image.
+std::filesystem::path DevicePathOf(const ScanSource& source);
+
 // What a user who may not read a disk can do about it: run as root, or join the group the
 // device belongs to. Empty when the source is an image or can be opened.
 std::string AccessAdvice(const ScanSource& source);

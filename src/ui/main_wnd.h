@@ -86,6 +86,9 @@ private:
     void DiskRowDoubleClicked(QTreeWidgetItem* row);
     // Scan, results, recovery.
     void Scan();
+    // The targets this user may read: disks it may not open are asked of UDisks2 first
+    // (one request a device); those refused are left out, and the user is told why.
+    std::vector<Target*> ReadableTargets(std::vector<Target*> targets);
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
     void ClearFindings();

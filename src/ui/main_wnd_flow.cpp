@@ -1,5 +1,8 @@
 // The main window's flow from the disk list to the recovered files.
+#include <unistd.h>
+
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QPushButton>
 #include <map>
@@ -7,6 +10,7 @@
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
 #include "session/destination.h"
+#include "session/scan_source.h"
 #include "ui/disk_list.h"
 #include "ui/file_type_page.h"
 #include "ui/found_files_model.h"
@@ -19,6 +23,7 @@
 #include "ui/scan_process_wnd.h"
 #include "ui/search_process_wnd.h"
 #include "ui/texts.h"
+#include "ui/udisks_access.h"
 #include "ui_main_wnd.h"
 
 namespace kestrune::ui {
@@ -165,6 +170,8 @@ void MainWnd::Scan() {
         MessageBox::Show(MessageBox::Information, this, Msg("MSG0505"));
         return;
     }
+    targets = ReadableTargets(std::move(targets));
+    if (targets.empty()) return;
     // The findings of the last scan refer to its runs, which this scan replaces.
     ClearFindings();
     std::vector<std::string> quickFolders;
@@ -188,6 +195,45 @@ void MainWnd::Scan() {
     }
     if (!problems.isEmpty()) MessageBox::Show(MessageBox::Warning, this, problems.join('\n'));
     LoadResults(targets);
+}
+
+std::vector<Target*> MainWnd::ReadableTargets(std::vector<Target*> targets) {
+    if (::geteuid() == 0) return targets;
+    std::map<std::string, QString> refused;  // device -> why
+    std::vector<Target*> readable;
+    for (Target* target : targets) {
+        const std::filesystem::path device = DevicePathOf(target->source);
+        if (device.empty() || AccessAdvice(target->source).empty()) {
+            readable.push_back(target);
+            continue;
+        }
+        if (!refused.count(device.string())) {
+            // The answer may wait on a password dialog: the window stays alive meanwhile,
+            // but takes no input.
+            UdisksAccess access;
+            QEventLoop wait;
+            QString problem;
+            connect(&access, &UdisksAccess::finished, &wait, [&](const QString&, bool granted, const QString& why) {
+                if (!granted) problem = why;
+                wait.quit();
+            });
+            setEnabled(false);
+            access.Request(QString::fromStdString(device.string()));
+            wait.exec();
+            setEnabled(true);
+            if (problem.isEmpty()) {
+                readable.push_back(target);
+                continue;
+            }
+            refused[device.string()] = problem;
+        }
+    }
+    if (!refused.empty()) {
+        QStringList problems;
+        for (const auto& [device, why] : refused) problems << why;
+        MessageBox::Show(MessageBox::Warning, this, problems.join('\n'));
+    }
+    return readable;
 }
 
 void MainWnd::LoadResults(const std::vector<Target*>& scanned) {
