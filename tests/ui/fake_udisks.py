@@ -21,8 +21,8 @@ BLOCK = "/org/freedesktop/UDisks2/block_devices/fake0"
 
 class Manager(dbus.service.Object):
     @dbus.service.method("org.freedesktop.UDisks2.Manager", in_signature="a{sv}a{sv}", out_signature="ao")
-    def ResolveDevice(self, spec, options):
-        return [dbus.ObjectPath(BLOCK)] if str(spec.get("path", "")).startswith("/dev/") else []
+    def ResolveDevice(self, device, options):
+        return [dbus.ObjectPath(BLOCK)] if str(device.get("path", "")).startswith("/dev/") else []
 
 
 class Block(dbus.service.Object):
