@@ -306,12 +306,32 @@ int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out) {
     return kOk;
 }
 
+namespace {
+
+// A block device this user may not open still tells its length and sector size in sysfs,
+// which anyone may read: the disk list needs no rights.
+int GeometryFromSysfs(const DiskLocation& location, DiskGeometry& out, uint64_t& lengthBytes) {
+    const fs::path sys = GetDeviceRoots().sys / "block" / location.name;
+    uint64_t units = 0, sectorBytes = 0;
+    std::ifstream size(sys / "size"), logical(sys / "queue" / "logical_block_size");
+    if (!location.isBlockDevice || !(size >> units) || !(logical >> sectorBytes) || sectorBytes == 0)
+        return kErrAccessDenied;
+    lengthBytes = units * 512;  // sysfs counts 512-byte units whatever the sector size
+    out = DiskGeometry{};
+    out.bytesPerSector = static_cast<uint32_t>(sectorBytes);
+    out.cylinders = lengthBytes / (uint64_t{out.tracksPerCylinder} * out.sectorsPerTrack * out.bytesPerSector);
+    return kOk;
+}
+
+}  // namespace
+
 int DiskGeometryOf(int disk, DiskGeometry& out) {
     DiskLocation location;
     if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
     int fd = -1;
     uint64_t length = 0;
-    if (int rc = OpenReadOnly(location.path, fd, length); rc != kOk) return rc;
+    if (int rc = OpenReadOnly(location.path, fd, length); rc != kOk)
+        return rc == kErrAccessDenied ? GeometryFromSysfs(location, out, length) : rc;
     const int rc = QueryGeometry(fd, length, out);
     ::close(fd);
     return rc;
@@ -322,7 +342,10 @@ int DiskLengthBytes(uint64_t& out, int disk) {
     DiskLocation location;
     if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
     int fd = -1;
-    if (int rc = OpenReadOnly(location.path, fd, out); rc != kOk) return rc;
+    if (int rc = OpenReadOnly(location.path, fd, out); rc != kOk) {
+        DiskGeometry unused;
+        return rc == kErrAccessDenied ? GeometryFromSysfs(location, unused, out) : rc;
+    }
     ::close(fd);
     return kOk;
 }

@@ -11,6 +11,7 @@
 
 #include "cli/probe_command.h"
 #include "disk/block_devices.h"
+#include "disk/disk_inventory.h"
 #include "disk/result_codes.h"
 #include "disk/sector_source.h"
 #include "engines/engine_factory.h"
@@ -74,6 +75,31 @@ TEST(LoopDevice, AUserWhoMayNotReadADiskIsToldHowToGetTheRight) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << message;
     EXPECT_NE(message.find("Access is denied"), std::string::npos) << message;
     EXPECT_NE(message.find("run kestrune as root"), std::string::npos) << message;
+}
+
+TEST(LoopDevice, TheDiskListNeedsNoRightToReadTheDisks) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("boot/fat16.img.gz", dir.path());
+    test::LoopDevice loop(image);
+    if (loop.device().empty()) GTEST_SKIP() << "needs root and loop device support";
+    ASSERT_EQ(::chmod(loop.device().c_str(), 0600), 0);
+    const uint64_t bytes = test::ReadFileBytes(image).size();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        DiskInventory inventory;
+        inventory.Refresh();
+        for (const auto& [number, volumes] : inventory.Disks())
+            for (const VolumeRecord& v : volumes)
+                // Its length, rounded down to whole cylinders as the list counts disks.
+                if (v.devicePath == loop.device() && v.totalBytes <= bytes && v.totalBytes + 255 * 63 * 512 > bytes)
+                    ::_exit(0);
+        ::_exit(3);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the loop device is listed with its size for a user who may not open it";
 }
 
 TEST(LoopDevice, ADescriptorOpenedOnAUsersBehalfIsReadThrough) {
