@@ -337,6 +337,11 @@ int DiskGeometryOf(int disk, DiskGeometry& out) {
     return rc;
 }
 
+uint32_t SectorBytesOf(int disk) {
+    DiskGeometry geometry;
+    return DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+}
+
 int DiskLengthBytes(uint64_t& out, int disk) {
     out = 0;
     DiskLocation location;

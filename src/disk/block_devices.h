@@ -71,6 +71,8 @@ bool HasAdoptedDescriptor(const std::filesystem::path& device);
 // get 512-byte sectors and the same synthetic geometry.
 int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out);
 int DiskGeometryOf(int disk, DiskGeometry& out);
+// The bytes of a disk's sectors as its driver tells them; 512 when it cannot be asked.
+uint32_t SectorBytesOf(int disk);
 
 int DiskLengthBytes(uint64_t& out, int disk);
 bool IsRemovableDisk(int disk);

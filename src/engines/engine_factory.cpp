@@ -84,8 +84,7 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
     SectorSource source;
     OpenDiskSource(source, disk);
-    DiskGeometry geometry;
-    const uint64_t bytes = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    const uint64_t bytes = SectorBytesOf(disk);
     auto engine = CreateEngine(KindOf(ByteView(area), source, startSector * bytes, sectorCount * bytes), formatted);
     if (engine) engine->OpenDisk(disk, startSector, sectorCount, driveLetter);
     return engine;

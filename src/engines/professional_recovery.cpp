@@ -52,8 +52,7 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     sectorCount_ = sectorCount;
     driveLetter_ = driveLetter;
     imagePath_.clear();
-    DiskGeometry geometry;
-    sectorSize_ = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    sectorSize_ = SectorBytesOf(disk);
     OpenDiskSource(source_, disk);
     volumeDevice_ = PartitionDeviceAt(disk, startSector);
     ScanCatalogue::Instance().DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);

@@ -45,9 +45,7 @@ int CProfessionalExfatRecovery::OpenImage(const std::filesystem::path& image, ui
 }
 
 int CProfessionalExfatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    DiskGeometry geometry;
-    const uint32_t sectorSize =
-        DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    const uint32_t sectorSize = SectorBytesOf(disk);
     SectorSource source;
     if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
     return OpenSource(std::move(source), startSector, sectorCount, sectorSize, driveLetter);

@@ -75,9 +75,7 @@ int CFastExtRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCo
     if (source_.IsOpen()) return kOk;
     SectorSource source;
     if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
-    DiskGeometry geometry;
-    const uint32_t bytes = DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
-    return OpenSource(std::move(source), startSector, sectorCount, bytes, driveLetter);
+    return OpenSource(std::move(source), startSector, sectorCount, SectorBytesOf(disk), driveLetter);
 }
 
 int CFastExtRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,

@@ -76,9 +76,7 @@ int CProfessionalNtfsRecovery::OpenImage(const std::filesystem::path& image, uin
 
 int CProfessionalNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
     driveLetter_ = driveLetter;
-    DiskGeometry geometry;
-    const uint32_t sectorSize =
-        DiskGeometryOf(disk, geometry) == kOk && geometry.bytesPerSector ? geometry.bytesPerSector : 512;
+    const uint32_t sectorSize = SectorBytesOf(disk);
     if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
     return OpenCommon(startSector, sectorCount, sectorSize);
 }
