@@ -215,6 +215,10 @@ std::string AccessAdvice(const ScanSource& source) {
         return {};
     }
     if (errno != EACCES && errno != EPERM) return {};
+    // Root refused: a container or a security policy keeps the device from everyone here.
+    if (::geteuid() == 0)
+        return "The system does not let even root read " + location.path.string() +
+               " here (a container or a security policy forbids it).";
     std::string advice = "This user may not read " + location.path.string() + ": run kestrune as root (sudo kestrune ...)";
     // The group that may read the disk, where it is not root's own ("disk" on most systems).
     struct stat info {};
