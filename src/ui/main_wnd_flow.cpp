@@ -1,4 +1,5 @@
 // The main window's flow from the disk list to the recovered files.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -7,6 +8,7 @@
 #include <QPushButton>
 #include <map>
 
+#include "disk/block_devices.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
 #include "session/destination.h"
@@ -118,6 +120,18 @@ void MainWnd::PreSelect() {
     if (choice) list->setCurrentItem(choice);
 }
 
+namespace {
+
+// Whether this user must ask for the right to read the target's disk. Only the device's
+// permissions are looked at, so selecting a row never touches the disk itself.
+bool NeedsRights(const Target& target) {
+    if (target.isImage || ::geteuid() == 0) return false;
+    const std::filesystem::path device = DevicePathOf(target.source);
+    return !device.empty() && !HasAdoptedDescriptor(device) && ::faccessat(AT_FDCWD, device.c_str(), R_OK, AT_EACCESS) != 0;
+}
+
+}  // namespace
+
 void MainWnd::ShowDiskInfo() {
     QLabel* labels[] = {ui_->Label1, ui_->Label2, ui_->Label3, ui_->Label4, ui_->Label5, ui_->Label6};
     const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
@@ -147,6 +161,9 @@ void MainWnd::ShowDiskInfo() {
         labels[i]->setText(texts.value(i));
         labels[i]->setToolTip(texts.value(i));
     }
+    const bool needsRights = std::any_of(targets.begin(), targets.end(), [](const Target* t) { return NeedsRights(*t); });
+    ui_->LabelRights->setText(needsRights ? Msg("MSG0513") : QString());
+    ui_->LabelRights->setVisible(needsRights);
 }
 
 void MainWnd::DiskRowDoubleClicked(QTreeWidgetItem* row) {
@@ -228,6 +245,8 @@ std::vector<Target*> MainWnd::ReadableTargets(std::vector<Target*> targets) {
             refused[device.string()] = problem;
         }
     }
+    // A granted disk no longer needs the panel's note on rights.
+    ShowDiskInfo();
     if (!refused.empty()) {
         QStringList problems;
         for (const auto& [device, why] : refused) problems << why;

@@ -5,13 +5,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QLabel>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTreeWidget>
+#include <fstream>
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "support/test_support.h"
+#include "tests/ui/gui_driver.h"
+#include "ui/main_wnd.h"
+#include "ui/texts.h"
 #include "ui/udisks_access.h"
 
 using namespace kestrune;
@@ -25,17 +31,23 @@ private:
     test::TempDir dir_;
     std::filesystem::path image_;
 
-    // A private bus, set as the system bus before anything connects to it.
+    // A private bus, set as the system bus before anything connects to it. Any user may
+    // connect, as on the real system bus: the window's test runs as an ordinary user.
     bool StartBus() {
-        bus_.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        const std::filesystem::path config = dir_ / "bus.conf";
+        std::ofstream(config) << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                                 "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                                 "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>";
+        bus_.start("dbus-daemon", {"--config-file=" + QString::fromStdString(config.string()), "--nofork",
+                                   "--print-address=1"});
         if (!bus_.waitForStarted() || !bus_.waitForReadyRead(10000)) return false;
         const QByteArray address = bus_.readLine().trimmed();
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
         return !address.isEmpty();
     }
-    bool StartService(const char* answer) {
+    bool StartService(const char* answer, const std::string& device = {}) {
         service_.start("/usr/bin/python3", {QString(KESTRUNE_FAKE_UDISKS), qgetenv("DBUS_SYSTEM_BUS_ADDRESS"),
-                                            answer, QString::fromStdString(image_.string())});
+                                            answer, QString::fromStdString(device.empty() ? image_.string() : device)});
         return service_.waitForStarted() && service_.waitForReadyRead(10000) && service_.readLine().trimmed() == "ready";
     }
     void StopService() {
@@ -43,10 +55,55 @@ private:
         service_.waitForFinished();
     }
 
+    // The main window as a user without rights meets it: the disk's row says that reading
+    // it needs rights, Scan asks UDisks2 (granted: the scan reads through the descriptor
+    // and lists the deleted files; refused: the user is told and nothing is scanned).
+    void scanOfTheWindow(const char* answer) {
+        std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+        const std::filesystem::path disk = test::UnpackFixture("fat/fat16.img.gz", dir_.path());
+        test::LoopDevice loop(disk);
+        if (loop.device().empty()) QSKIP("needs root and loop devices");
+        QVERIFY(StartService(answer, loop.device()));
+        QVERIFY(::setegid(65534) == 0 && ::seteuid(65534) == 0);
+        struct BackToRoot {
+            ~BackToRoot() { (void)!::seteuid(0), (void)!::setegid(0); }
+        } backToRoot;
+        test::KeepAwayFromTheUser(dir_.path());
+        ui::MainWnd window;
+        window.show();
+        QSignalSpy listed(&window, &ui::MainWnd::disksListed);
+        QVERIFY(test::WaitFor([&] { return listed.count() >= 1; }));
+        auto* list = window.findChild<QTreeWidget*>("DiskList");
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->childCount() == 0 && (*it)->toolTip(0).toStdString().starts_with(loop.device()))
+                list->setCurrentItem(*it);
+        QVERIFY(list->currentItem() && list->currentItem()->childCount() == 0);
+        auto* rights = window.findChild<QLabel*>("LabelRights");
+        QVERIFY(!rights->isHidden());
+        QCOMPARE(rights->text(), ui::Msg("MSG0513"));
+        test::Click(&window, "BtnDeletedRecovery");
+        QString told;
+        if (std::string(answer) == "refuse") test::AnswerBox("okbtn", &told);
+        test::Click(&window, "BtnScan");
+        if (std::string(answer) == "refuse") {
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::DiskPage));
+            QCOMPARE(told, ui::FormatText(ui::Msg("MSG0511"), {QString::fromStdString(loop.device())}));
+        } else {
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::ResultsPage));
+            QVERIFY(!window.findings().empty() && !window.findings().front().records.empty());
+            QVERIFY(rights->isHidden());
+        }
+        window.close();
+    }
+
 private slots:
     void initTestCase() {
         image_ = test::UnpackFixture("boot/fat16.img.gz", dir_.path());
         QVERIFY2(StartBus(), "dbus-daemon could not be started");
+    }
+    void cleanup() {
+        test::DropPendingActions();
+        StopService();
     }
     void cleanupTestCase() {
         bus_.kill();
@@ -94,6 +151,9 @@ private slots:
         QCOMPARE(done.first().at(1).toBool(), false);
         QVERIFY(done.first().at(2).toString().contains("UDisks2"));
     }
+
+    void theWindowScansADiskThisUserMayNotReadOnceGranted() { scanOfTheWindow("grant"); }
+    void theWindowSaysWhenTheRightIsRefused() { scanOfTheWindow("refuse"); }
 };
 
 QTEST_MAIN(UdisksAccessTest)
