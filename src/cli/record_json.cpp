@@ -30,6 +30,7 @@ const char* EngineKindName(uint32_t engineKind) {
         case FatFormatted: return "FatFormatted";
         case ExfatFormatted: return "ExfatFormatted";
         case ExtQuick: return "ExtQuick";
+        case ExtFormatted: return "ExtFormatted";
         case Signature: return "Signature";
         default: return "Unknown";
     }

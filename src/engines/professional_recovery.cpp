@@ -61,6 +61,12 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     exfat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     quick_ = EngineFactory::CreateEngineForDisk(disk, startSector, sectorCount, driveLetter, 0);
+    formerExt_.reset();
+    if (dynamic_cast<CFastExtRecovery*>(quick_.get())) {
+        formerExt_ = std::make_unique<CFastExtRecovery>();
+        formerExt_->SetFormerVolume();
+        formerExt_->OpenDisk(disk, startSector, sectorCount, driveLetter);
+    }
     return rc;
 }
 
@@ -79,6 +85,12 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     exfat_.OpenImage(image, driveLetter);
     const int rc = ntfs_.OpenImage(image, driveLetter);
     quick_ = EngineFactory::CreateEngineForImage(image, driveLetter, 0);
+    formerExt_.reset();
+    if (dynamic_cast<CFastExtRecovery*>(quick_.get())) {
+        formerExt_ = std::make_unique<CFastExtRecovery>();
+        formerExt_->SetFormerVolume();
+        formerExt_->OpenImage(image, driveLetter);
+    }
     return rc;
 }
 
@@ -88,6 +100,7 @@ int CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProg
     recoverProgress_ = recoverProgress;
     userData_ = userData;
     if (quick_) quick_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
+    if (formerExt_) formerExt_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
     fat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
     exfat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
     ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
@@ -103,6 +116,7 @@ void CProfessionalRecovery::DeclineStoredPass() {
 
 void CProfessionalRecovery::HandFolderToEngines() {
     if (quick_) quick_->SetRunFolder(scanFolder_);
+    if (formerExt_) formerExt_->SetRunFolder(scanFolder_);
     fat_.SetRunFolder(scanFolder_);
     exfat_.SetRunFolder(scanFolder_);
     ntfs_.SetRunFolder(scanFolder_);
@@ -219,6 +233,10 @@ int CProfessionalRecovery::OpenStoredLogs() {
         const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
         if (!quickLog.empty()) quick_->Scan(&quickLog);
     }
+    if (formerExt_) {
+        const std::string formerLog = LogIn(scanFolder_, kExtFormattedLogPrefix);
+        if (!formerLog.empty()) formerExt_->Scan(&formerLog);
+    }
     const int rc = OpenInnerLogs(true);
     // A pass killed outright left its folders only in its checkpoint: they are written
     // from there, as if the pass had stopped at that point, so that every file shows in
@@ -242,6 +260,17 @@ int CProfessionalRecovery::Scan(const std::string*) {
     HandFolderToEngines();
 
     freeSpaceOnly_ = false;
+    // A stop before the pass began: a stored pass stays as it was, a new one gives its
+    // folder back.
+    auto stopBeforePass = [&](int rc) {
+        if (resuming) {
+            StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
+                      stored_.resumeState[kOffset], false);
+        } else if (ownFolder) {
+            catalogue.TakeBackRunNumber(scanFolder_);
+        }
+        return rc;
+    };
     if (quick_) {
         quick_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
         freeSpaceOnly_ = quick_->BuildAllocationMap() == kOk;
@@ -253,14 +282,15 @@ int CProfessionalRecovery::Scan(const std::string*) {
             // gives no map of what is free: every sector is read and carved instead.
             freeSpaceOnly_ = false;
         } else if (rc != kOk) {
-            if (resuming) {
-                StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
-                          stored_.resumeState[kOffset], false);
-            } else if (ownFolder) {
-                catalogue.TakeBackRunNumber(scanFolder_);
-            }
-            return rc;
+            return stopBeforePass(rc);
         }
+    }
+    if (formerExt_) {
+        formerExt_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
+        const std::string formerLog = resuming ? LogIn(scanFolder_, kExtFormattedLogPrefix) : std::string();
+        // Only a stop counts: a volume whose inode tables cannot be read has no former files.
+        if (const int rc = formerExt_->Scan(formerLog.empty() ? nullptr : &formerLog); rc == CancelCode)
+            return stopBeforePass(rc);
     }
     OpenInnerLogs(resuming);
     fat_.Prepare();
@@ -432,6 +462,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
         case FatQuick:
         case ExfatQuick:
         case ExtQuick: return quick_.get();
+        case ExtFormatted: return formerExt_.get();
         case NtfsFormatted: return &ntfs_;
         case FatFormatted: return &fat_;
         case ExfatFormatted: return &exfat_;
@@ -446,11 +477,7 @@ int CProfessionalRecovery::ListChildren(const ScanRecord* folder, int depth, std
         return engine ? engine->ListChildren(folder, depth, out) : kOk;
     }
     if (depth != 0) return kErrInvalidParameter;
-    if (quick_) quick_->ListChildren(nullptr, 0, out);
-    fat_.ListChildren(nullptr, 0, out);
-    exfat_.ListChildren(nullptr, 0, out);
-    ntfs_.ListChildren(nullptr, 0, out);
-    deep_.ListChildren(nullptr, 0, out);
+    for (IFileRecoveryParse* engine : ListedEngines()) engine->ListChildren(nullptr, 0, out);
     if (out.size() > 1) SortResultList(out);
     return kOk;
 }
@@ -462,16 +489,26 @@ int CProfessionalRecovery::CountFiles(const ScanRecord* folder, int depth, int& 
         return engine ? engine->CountFiles(folder, depth, count) : kOk;
     }
     if (depth != 0) return kErrInvalidParameter;
-    for (IFileRecoveryParse* engine :
-         {quick_.get(), static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&exfat_),
-          static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)}) {
+    for (IFileRecoveryParse* engine : ListedEngines()) {
         int n = 0;
-        if (engine && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
+        if (engine->CountFiles(nullptr, 0, n) == kOk) count += n;
     }
     return kOk;
 }
 
-uint64_t CProfessionalRecovery::GetRecordCount() { return (quick_ ? quick_->GetRecordCount() : 0) + FilesFound(); }
+uint64_t CProfessionalRecovery::GetRecordCount() {
+    return (quick_ ? quick_->GetRecordCount() : 0) + (formerExt_ ? formerExt_->GetRecordCount() : 0) + FilesFound();
+}
+
+std::vector<IFileRecoveryParse*> CProfessionalRecovery::ListedEngines() {
+    std::vector<IFileRecoveryParse*> engines;
+    if (quick_) engines.push_back(quick_.get());
+    if (formerExt_) engines.push_back(formerExt_.get());
+    for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&exfat_),
+                                       static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)})
+        engines.push_back(engine);
+    return engines;
+}
 
 int CProfessionalRecovery::GetRecordPath(const ScanRecord& record, std::string& out) {
     out.clear();
@@ -497,6 +534,7 @@ int CProfessionalRecovery::SetLogCallback(SearchProgressFn callback, void* userD
     searchProgress_ = callback;
     searchUserData_ = userData;
     if (quick_) quick_->SetLogCallback(callback, userData);
+    if (formerExt_) formerExt_->SetLogCallback(callback, userData);
     fat_.SetLogCallback(callback, userData);
     exfat_.SetLogCallback(callback, userData);
     ntfs_.SetLogCallback(callback, userData);
@@ -507,6 +545,7 @@ int CProfessionalRecovery::SetLogCallback(SearchProgressFn callback, void* userD
 int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) {
     std::vector<ScanRecord> found;
     if (quick_) quick_->SearchByExtension(pattern, found);
+    if (formerExt_) formerExt_->SearchByExtension(pattern, found);
     fat_.SearchByExtension(pattern, found);
     exfat_.SearchByExtension(pattern, found);
     ntfs_.SearchByExtension(pattern, found);
@@ -522,7 +561,7 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
             if (r.fsId >= 2) sector = r.partitionStart + r.dataAreaSector + (r.fsId - 2) * spc;
             else if (r.fsId == 0 && r.dataAreaSector >= fat::kTraditionalRootSectors)
                 sector = r.partitionStart + r.dataAreaSector - fat::kTraditionalRootSectors;
-        } else if (r.engineKind == ExtQuick) {
+        } else if (r.engineKind == ExtQuick || r.engineKind == ExtFormatted) {
             sector = r.dataAreaSector != 0 ? r.partitionStart + r.dataAreaSector : 0;
         } else if (r.engineKind == NtfsFormatted) {
             sector = ntfs_.DataStartSector(r);

@@ -12,6 +12,7 @@
 
 #include "engines/carve/file_type_recovery.h"
 #include "engines/exfat/pro_exfat_recovery.h"
+#include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
@@ -106,6 +107,8 @@ private:
     // On resume: returns to the last checkpoint of the stored pass.
     void RollBackToCheckpoint();
     IFileRecoveryParse* EngineFor(uint32_t engineKind);
+    // The engines whose findings are listed, in listing order.
+    std::vector<IFileRecoveryParse*> ListedEngines();
     uint64_t FilesFound();
 
     int disk_ = kImageDisk;
@@ -117,6 +120,8 @@ private:
     uint32_t sectorSize_ = 512;
     SectorSource source_;
     std::unique_ptr<IFileRecoveryParse> quick_;
+    // On an ext volume: the files of the volume it was formatted over.
+    std::unique_ptr<CFastExtRecovery> formerExt_;
     CProfessionalFatRecovery fat_;
     CProfessionalExfatRecovery exfat_;
     CProfessionalNtfsRecovery ntfs_;

@@ -12,6 +12,7 @@ inline constexpr const char* kQuickLogPrefix = "Fast_";
 inline constexpr const char* kNtfsFormattedLogPrefix = "Pro_Ntfs_";
 inline constexpr const char* kFatFormattedLogPrefix = "Pro_Fat_";
 inline constexpr const char* kExfatFormattedLogPrefix = "Pro_Exfat_";
+inline constexpr const char* kExtFormattedLogPrefix = "Pro_Ext_";
 inline constexpr const char* kSignatureLogPrefix = "File_Type_";
 
 // prefix + "%lld_%d%d%d%d%2d" with the start sector and the local year, month, day, hour

@@ -18,6 +18,7 @@ enum EngineKind : uint32_t {
     ExfatQuick = 5,
     ExfatFormatted = 6,
     ExtQuick = 7,
+    ExtFormatted = 8,
 };
 
 inline constexpr size_t kScanRecordBytes = 346;

@@ -1,6 +1,7 @@
 // Arbitrary bytes as an ext volume and as its parts: the superblock (the primary, or the
 // backup when it fails), group descriptors, inodes, extent trees and indirect maps, the
-// whole quick scan over the folders and the journal; and the bytes taken alone as a
+// whole quick scan over the folders and the journal, the listing of a former volume's
+// files from the inode tables; and the bytes taken alone as a
 // directory block, an inode and a journal descriptor block of every tag layout.
 #include "engines/ext/ext_data.h"
 #include "engines/ext/ext_directory.h"
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t features : {0u, 0x2u, 0x8u, 0xAu, 0x10u, 0x12u}) ParseDescriptorTags(bytes, features);
     ParseDirectoryBlock(bytes, 1u << 20, false);
     ParseDirectoryBlock(bytes, 1u << 20, true);
+    ParentInDirectoryBlock(bytes);
     ParseExtInode(bytes, 256);
     InlineData(bytes, 256, 4096);
 
@@ -33,5 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t position = 0, length = 0;
     for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) && length != 0; ++i) position += length;
     for (uint32_t n = 1; n <= 32; ++n) engine.FormerInodeOf(n);
+
+    CFastExtRecovery former;
+    former.SetFormerVolume();
+    former.SetRunFolder(fuzz::ScratchRunFolder());
+    if (former.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), 0, sectors, 512, 1) == 0)
+        former.Scan(nullptr);
     return 0;
 }

@@ -70,4 +70,14 @@ std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount
     return entries;
 }
 
+uint32_t ParentInDirectoryBlock(ByteView block) {
+    const size_t dotRecord = block.le16(4);
+    if (block.le32(0) == 0 || block.u8(6) != 1 || block.u8(8) != '.' || dotRecord < EntryBytes(1) ||
+        dotRecord % 4 != 0)
+        return 0;
+    const ByteView dots = block.from(dotRecord);
+    if (dots.size() < EntryBytes(2) || dots.u8(6) != 2 || dots.u8(8) != '.' || dots.u8(9) != '.') return 0;
+    return dots.le32(0);
+}
+
 }  // namespace kestrune

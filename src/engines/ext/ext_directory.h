@@ -31,4 +31,8 @@ struct ExtDirEntry {
 // is an inner node of a hashed folder's index holds no entries.
 std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount, bool indexedRoot);
 
+// The folder above the one whose first directory block this is (its ".." entry); 0 when
+// the block does not begin with "." and "..".
+uint32_t ParentInDirectoryBlock(ByteView block);
+
 }  // namespace kestrune

@@ -169,6 +169,9 @@ bool ExtVolume::LoadGroups() {
         group.inodeBitmap = d.le32(4) | (wide ? uint64_t{d.le32(0x24)} << 32 : 0);
         group.inodeTable = d.le32(8) | (wide ? uint64_t{d.le32(0x28)} << 32 : 0);
         group.flags = d.le16(0x12);
+        // Counted only where the volume keeps group checksums (uninit_bg or metadata_csum).
+        if (geometry_.featureRoCompat & 0x410)
+            group.inodesNeverUsed = d.le16(0x1C) | (wide ? uint32_t{d.le16(0x32)} << 16 : 0);
         groups_.push_back(group);
     }
     return true;
@@ -180,6 +183,15 @@ std::vector<uint8_t> ExtVolume::ReadBlock(uint64_t block) {
     bytes.resize(geometry_.blockSize);
     size_t got = 0;
     if (ReadExactly(*source_.medium, geometry_.BlockOffset(block), bytes.data(), bytes.size(), got) != kOk) bytes.clear();
+    return bytes;
+}
+
+std::vector<uint8_t> ExtVolume::ReadBlocks(uint64_t first, uint64_t count) {
+    std::vector<uint8_t> bytes;
+    if (count == 0 || !geometry_.IsBlock(first) || !geometry_.IsBlock(first + count - 1)) return bytes;
+    bytes.resize(count * geometry_.blockSize);
+    size_t got = 0;
+    if (ReadExactly(*source_.medium, geometry_.BlockOffset(first), bytes.data(), bytes.size(), got) != kOk) bytes.clear();
     return bytes;
 }
 
@@ -297,14 +309,25 @@ bool ExtVolume::BlockInUse(uint64_t block) {
     const uint64_t group = relative / geometry_.blocksPerGroup;
     if (group >= groups_.size()) return true;
     if (groups_[group].BlockBitmapUnused()) return false;
+    return BitSet(bitmaps_, groups_[group].blockBitmap, relative % geometry_.blocksPerGroup);
+}
+
+bool ExtVolume::InodeInUse(uint32_t n) {
+    if (n == 0 || n > geometry_.inodeCount) return true;
+    const uint32_t group = (n - 1) / geometry_.inodesPerGroup;
+    if (group >= groups_.size()) return true;
+    if (groups_[group].InodeBitmapUnused()) return false;
+    return BitSet(inodeBitmaps_, groups_[group].inodeBitmap, (n - 1) % geometry_.inodesPerGroup);
+}
+
+bool ExtVolume::BitSet(std::unordered_map<uint64_t, std::vector<uint8_t>>& held, uint64_t bitmapBlock, uint64_t bit) {
     constexpr size_t kHeldBitmaps = 256;
-    auto held = bitmaps_.find(group);
-    if (held == bitmaps_.end()) {
-        if (bitmaps_.size() >= kHeldBitmaps) bitmaps_.clear();
-        held = bitmaps_.emplace(group, ReadBlock(groups_[group].blockBitmap)).first;
+    auto it = held.find(bitmapBlock);
+    if (it == held.end()) {
+        if (held.size() >= kHeldBitmaps) held.clear();
+        it = held.emplace(bitmapBlock, ReadBlock(bitmapBlock)).first;
     }
-    const std::vector<uint8_t>& bitmap = held->second;
-    const uint64_t bit = relative % geometry_.blocksPerGroup;
+    const std::vector<uint8_t>& bitmap = it->second;
     if (bit / 8 >= bitmap.size()) return true;
     return (bitmap[bit / 8] >> (bit % 8)) & 1;
 }

@@ -64,7 +64,9 @@ struct ExtGroup {
     uint64_t inodeBitmap = 0;
     uint64_t inodeTable = 0;
     uint16_t flags = 0;
+    uint32_t inodesNeverUsed = 0;  // at the table's end, on volumes that count them
 
+    bool InodeBitmapUnused() const { return flags & 0x1; }  // INODE_UNINIT: no inode given out yet
     bool BlockBitmapUnused() const { return flags & 0x2; }  // BLOCK_UNINIT: nothing allocated yet
 };
 
@@ -108,6 +110,9 @@ public:
 
     // The bytes of a block; empty when it lies outside the volume or cannot be read.
     std::vector<uint8_t> ReadBlock(uint64_t block);
+    // count blocks from first in one read; empty when one lies outside the volume or the
+    // read fails.
+    std::vector<uint8_t> ReadBlocks(uint64_t first, uint64_t count);
     // Inode n (1-based) as stored; nullopt when its table cannot be read.
     std::optional<ExtInode> ReadInode(uint32_t n);
     // Its bytes; empty when they cannot be read.
@@ -121,8 +126,12 @@ public:
     // Whether a block is in use by the block bitmaps; blocks of a group whose bitmap was
     // never written count as free, unreadable bitmaps as in use.
     bool BlockInUse(uint64_t block);
+    // Whether inode n is in use by the inode bitmaps, read the same way.
+    bool InodeInUse(uint32_t n);
 
 private:
+    // Bit `bit` of a bitmap block kept in held, read once; true when it cannot be read.
+    bool BitSet(std::unordered_map<uint64_t, std::vector<uint8_t>>& held, uint64_t bitmapBlock, uint64_t bit);
     void ExtentRuns(ByteView node, int depth, uint64_t maxBlocks, std::vector<ExtRun>& out, int& budget);
     void IndirectRuns(uint64_t block, int level, uint64_t& logical, uint64_t maxBlocks, std::vector<ExtRun>& out,
                       int& budget);
@@ -133,6 +142,7 @@ private:
     std::vector<ExtGroup> groups_;
     // Block bitmaps read so far, up to a bound: files of one folder lie in a few groups.
     std::unordered_map<uint64_t, std::vector<uint8_t>> bitmaps_;
+    std::unordered_map<uint64_t, std::vector<uint8_t>> inodeBitmaps_;
     std::unordered_map<uint64_t, std::vector<uint8_t>> tableBlocks_;  // inode table blocks read last
 };
 

@@ -108,6 +108,7 @@ bool CFastExtRecovery::LoadJournal() {
 
 std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number) {
     if (!Ready()) return std::nullopt;
+    if (former_) return FormerVolumeInode(number);
     const ExtGeometry& g = volume_->Geometry();
     const auto where = volume_->InodeLocation(number);
     std::vector<uint8_t> bytes = volume_->ReadInodeBytes(number);
@@ -157,7 +158,7 @@ int CFastExtRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
 ScanRecord CFastExtRecovery::RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const {
     ScanRecord record{};
     record.driveLetter = driveLetter_;
-    record.engineKind = ExtQuick;
+    record.engineKind = former_ ? ExtFormatted : ExtQuick;
     record.isFolder = entry.fileType == ext::kDirectoryFile ? 1 : 0;
     record.contentOk = 1;
     record.fsId = entry.inode;
@@ -209,7 +210,10 @@ void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32
     }
     const uint32_t recordId = log_.get()->AppendCopy(record);
     log_.get()->LinkRecord(parent, parentDepth, recordId, entry.inode, nullptr);
-    // Every folder above a recorded file gets its own record at the end of the scan.
+    KeepFoldersAbove(parent);
+}
+
+void CFastExtRecovery::KeepFoldersAbove(uint32_t parent) {
     std::unordered_set<uint32_t> climbed;
     for (uint32_t folder = parent; folder != kRootInode && climbed.insert(folder).second;) {
         const auto it = folders_.find(folder);
@@ -217,6 +221,34 @@ void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32
         if (pendingSet_.insert(folder).second) pending_.push_back(folder);
         folder = it->second.parent;
     }
+}
+
+void CFastExtRecovery::EnsureLostFolder() {
+    if (lostFolderWritten_) return;
+    ScanRecord folder{};
+    folder.driveLetter = driveLetter_;
+    folder.engineKind = former_ ? ExtFormatted : ExtQuick;
+    folder.isFolder = 1;
+    folder.folderDeleted = 1;
+    folder.contentOk = 1;
+    folder.fsId = kLostFolderKey;
+    folder.clusterBytes = volume_->Geometry().blockSize;
+    folder.partitionStart = startSector_;
+    SetRecordName(folder, "LostFolder");
+    const std::string folderName = "LostFolder";
+    log_.get()->LinkRecord(kRootInode, 0, log_.get()->AppendCopy(folder), kLostFolderKey, &folderName);
+    lostFolderWritten_ = true;
+}
+
+std::string CFastExtRecovery::UnnamedFileName(uint32_t number, const std::vector<ExtRun>& runs) {
+    std::string name = std::to_string(number);
+    if (runs.empty() || runs.front().logical != 0) return name;
+    const std::vector<uint8_t> first = volume_->ReadBlock(runs.front().physical);
+    contentContext_.position = contentContext_.cursor = SectorOfBlock(runs.front().physical);
+    const int type = first.empty() ? carve::kNoType : carve::DetectType(ByteView(first).sub(0, sectorBytes_), contentContext_);
+    if (const auto* row = type == carve::kNoType ? nullptr : carve::RowForType(type))
+        name += "." + std::string(row->extension);
+    return name;
 }
 
 std::vector<CFastExtRecovery::FolderBlock> CFastExtRecovery::FolderBlocks(const ExtInode& inode,
@@ -328,7 +360,6 @@ void CFastExtRecovery::ListLostInodes() {
     std::sort(tables.begin(), tables.end());
     std::vector<uint64_t> blocks = journal_.Blocks();
     std::sort(blocks.begin(), blocks.end());
-    bool folderWritten = false;
     for (uint64_t block : blocks) {
         auto after = std::upper_bound(tables.begin(), tables.end(), std::pair{block, UINT32_MAX});
         if (after == tables.begin()) continue;
@@ -344,34 +375,12 @@ void CFastExtRecovery::ListLostInodes() {
             const auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
             const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
-            // Named by its number, with the extension its first block's signature gives.
-            std::string name = std::to_string(number);
-            if (!runs.empty() && runs.front().logical == 0) {
-                const std::vector<uint8_t> first = volume_->ReadBlock(runs.front().physical);
-                contentContext_.position = contentContext_.cursor = SectorOfBlock(runs.front().physical);
-                const int type = first.empty() ? carve::kNoType : carve::DetectType(ByteView(first).sub(0, sectorBytes_), contentContext_);
-                if (const auto* row = type == carve::kNoType ? nullptr : carve::RowForType(type))
-                    name += "." + std::string(row->extension);
-            }
-            const ExtDirEntry entry{static_cast<uint32_t>(number), ext::kRegularFile, name, true, 0};
+            const ExtDirEntry entry{static_cast<uint32_t>(number), ext::kRegularFile,
+                                    UnnamedFileName(static_cast<uint32_t>(number), runs), true, 0};
             ScanRecord record = RecordOf(entry, former->inode, 0);
             record.contentOk = ContentCheck(record, runs, former->inode.HasInlineData());
             if (!runs.empty()) record.dataAreaSector = SectorOfBlock(runs.front().physical) - startSector_;
-            if (!folderWritten) {
-                ScanRecord folder{};
-                folder.driveLetter = driveLetter_;
-                folder.engineKind = ExtQuick;
-                folder.isFolder = 1;
-                folder.folderDeleted = 1;
-                folder.contentOk = 1;
-                folder.fsId = kLostFolderKey;
-                folder.clusterBytes = g.blockSize;
-                folder.partitionStart = startSector_;
-                SetRecordName(folder, "LostFolder");
-                const std::string folderName = "LostFolder";
-                log_.get()->LinkRecord(kRootInode, 0, log_.get()->AppendCopy(folder), kLostFolderKey, &folderName);
-                folderWritten = true;
-            }
+            EnsureLostFolder();
             log_.get()->LinkRecord(kLostFolderKey, 1, log_.get()->AppendCopy(record), entry.inode, nullptr);
         }
     }
@@ -384,10 +393,18 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     pendingSet_.clear();
     named_.clear();
     listed_.clear();
+    formerNames_.clear();
+    lostFolderWritten_ = false;
     if (logName) return log_.Open(*logName, false);
     if (!Ready()) return kErrInvalidHandle;
-    if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, startSector_), true); rc != kOk) return rc;
+    if (int rc = log_.Open(MakeLogName(former_ ? kExtFormattedLogPrefix : kQuickLogPrefix, startSector_), true);
+        rc != kOk)
+        return rc;
     if (int stop = Report(1); stop != 0) return stop;
+    if (former_) {
+        if (int stop = ListFormerVolume(); stop != 0) return stop;
+        return WriteFolders();
+    }
     LoadJournal();
     std::vector<Folder> queue{{kRootInode, 0, false}};
     std::unordered_set<uint64_t> entered;
@@ -405,6 +422,10 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     }
     ListLostInodes();
     if (int stop = Report(80); stop != 0) return stop;
+    return WriteFolders();
+}
+
+int CFastExtRecovery::WriteFolders() {
     for (uint32_t folder : pending_) {
         const FolderInfo& info = folders_[folder];
         const uint32_t recordId = log_.get()->AppendCopy(info.record);

@@ -8,6 +8,12 @@
 // block written since belongs to another file, and the file is listed as overwritten.
 // Deleted inodes no name points to any more are listed in "LostFolder". Live files are
 // not listed. The block bitmaps tell the formatted and deep passes which blocks are free.
+//
+// Set to the former volume, it lists instead the files of the volume this one was
+// formatted over: mkfs lays the new inode tables where the old ones were (when the
+// geometry is the same) and leaves them as they are until the first mount clears them,
+// so the inodes the new volume has not given out may still describe the old files,
+// block maps and all; the old folders' blocks give their names.
 #pragma once
 
 #include <memory>
@@ -52,6 +58,10 @@ public:
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 
+    // Lists the former volume's files instead of deleted ones, under ExtFormatted in a
+    // log of its own. Set before Scan.
+    void SetFormerVolume() { former_ = true; }
+
     // Opens the engine on a source already open, on the volume at start (in the source's
     // sectors of sectorBytes).
     int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t sectorBytes, uint16_t driveLetter);
@@ -94,6 +104,27 @@ private:
     ScanRecord RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const;
     void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector);
     void ListLostInodes();
+    // "LostFolder", written once, before the first file filed in it.
+    void EnsureLostFolder();
+    // A file no name is left for: its inode number, with the extension its first block's
+    // signature gives.
+    std::string UnnamedFileName(uint32_t number, const std::vector<ExtRun>& runs);
+    // An inode of the former volume: one the new volume has not given out that still
+    // describes a living file or folder.
+    std::optional<FormerInode> FormerVolumeInode(uint32_t number);
+    // Returns what the progress callback answered when it asked to stop, else 0.
+    int ListFormerVolume();
+    // Writes the records of the folders above recorded files; ends the scan.
+    int WriteFolders();
+    // Names the former volume's files from its folders' blocks, files then.
+    void NameFormerFiles(const std::vector<uint32_t>& folders);
+    // The first block of a folder whose inode mkfs overwrote (the first inodes of the
+    // volume), looked for near its subfolders' blocks, where the allocator put it: its
+    // names, and the folder above it, are added to parents.
+    void FindLostParents(std::unordered_map<uint32_t, uint32_t>& parents);
+    void AddFormerFile(uint32_t number);
+    // Marks every folder above a recorded file for its own record at the end of the scan.
+    void KeepFoldersAbove(uint32_t parent);
     // What a record's data is: its runs (empty for inline data or none), with whether
     // every block is still free.
     uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData);
@@ -103,6 +134,10 @@ private:
     uint64_t SectorOfBlock(uint64_t block) const;
 
     uint16_t driveLetter_ = 0;
+    bool former_ = false;
+    bool lostFolderWritten_ = false;
+    // The former volume's names: inode -> (name, folder inode), from its folders' blocks.
+    std::unordered_map<uint32_t, std::pair<std::string, uint32_t>> formerNames_;
     SectorSource source_;
     uint64_t startSector_ = 0;
     uint32_t sectorBytes_ = 512;

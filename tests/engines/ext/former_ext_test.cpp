@@ -1,0 +1,98 @@
+// An ext4 volume made again with mkfs over a used one and never mounted since: its
+// formatted scan lists the old volume's files from the inode tables mkfs left alone,
+// in their folders, with their sizes, times and bytes; a volume that was never formatted
+// over has no such files.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "engines/engine_factory.h"
+#include "engines/professional_recovery.h"
+#include "scanlog/file_types.h"
+#include "support/sha256.h"
+#include "support/test_support.h"
+
+namespace kestrune {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FormattedScan {
+    test::TempDir dir;
+    std::unique_ptr<IFileRecoveryParse> engine;
+    CProfessionalRecovery* pass = nullptr;
+    std::map<std::string, ScanRecord> former;  // path -> record, of the former volume's files
+    std::vector<ScanRecord> all;
+
+    explicit FormattedScan(const std::string& name) {
+        const fs::path image = test::UnpackFixture("ext/" + name + ".img.gz", dir.path());
+        engine = EngineFactory::CreateEngineForImage(image, 1001, 1);
+        pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+        if (!pass || pass->Scan(nullptr) != kOk) return;
+        pass->SearchByExtension(BuildSearchPattern({}) + "|*.other", all);
+        for (const ScanRecord& r : all) {
+            if (r.engineKind != ExtFormatted) continue;
+            std::string folder;
+            pass->GetRecordPath(r, folder);
+            const std::string path = folder + std::string(RecordName(r));
+            EXPECT_FALSE(former.count(path)) << "listed twice: " << path;
+            former[path] = r;
+        }
+    }
+};
+
+TEST(FormerExtVolume, TheFilesOfTheVolumeFormattedOverComeBackInTheirFolders) {
+    FormattedScan scan("reformatted");
+    ASSERT_NE(scan.pass, nullptr);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ext/reformatted.json")));
+    // The old root's block is the new root's: the top-level folders are known by their
+    // inode numbers only, every folder below them by its name, and a file of the old root
+    // by its number in "LostFolder".
+    auto pathOnScan = [&](const nlohmann::json& file) -> std::string {
+        const std::string folder = file["folder"], name = file["name"];
+        if (folder.empty()) return "";
+        const size_t slash = folder.find('/');
+        const std::string below = slash == std::string::npos ? "" : folder.substr(slash);
+        const std::regex lost("LostFolder[0-9]+" + std::regex_replace(below, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                              "/" + std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"));
+        for (const auto& [path, r] : scan.former)
+            if (std::regex_match(path, lost)) return path;
+        return "";
+    };
+    size_t recovered = 0;
+    for (const auto& file : manifest["files"]) {
+        std::string path = pathOnScan(file);
+        if (file["folder"] == "") {
+            for (const auto& [p, r] : scan.former)
+                if (p.starts_with("LostFolder/") && r.fileSize == file["size"].get<uint64_t>()) path = p;
+        }
+        ASSERT_FALSE(path.empty()) << file["folder"] << "/" << file["name"];
+        const ScanRecord& r = scan.former[path];
+        EXPECT_EQ(r.fileSize, file["size"].get<uint64_t>()) << path;
+        EXPECT_EQ(r.contentOk, 1u) << path;
+        EXPECT_EQ(r.writeTime / 10'000'000, FileTimeFromUnix(file["mtime"].get<int64_t>()) / 10'000'000) << path;
+        const fs::path target = scan.dir / "out" / std::to_string(r.recordId);
+        ASSERT_EQ(scan.pass->Recover(r, target, 0), kOk) << path;
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), file["sha256"].get<std::string>()) << path;
+        ++recovered;
+    }
+    EXPECT_EQ(recovered, manifest["files"].size());
+    EXPECT_EQ(scan.former.size(), manifest["files"].size()) << "nothing else";
+    // A photo carved at the start of a named one is the same file: listed once.
+    for (const ScanRecord& r : scan.all) EXPECT_NE(r.engineKind, uint32_t{Signature}) << RecordName(r);
+}
+
+// Inodes of files deleted on the volume itself, and of live ones, are no former files.
+TEST(FormerExtVolume, AVolumeNeverFormattedOverHasNoFormerFiles) {
+    for (const char* name : {"ext4", "ext3", "ext2debugfs"}) {
+        FormattedScan scan(name);
+        ASSERT_NE(scan.pass, nullptr) << name;
+        EXPECT_TRUE(scan.former.empty()) << name << ": " << (scan.former.empty() ? "" : scan.former.begin()->first);
+    }
+}
+
+}  // namespace
+}  // namespace kestrune
