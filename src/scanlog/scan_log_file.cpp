@@ -107,10 +107,18 @@ void CopyNameField(char* field, size_t size, std::string_view name) {
 }
 
 void SortResultList(std::vector<ScanRecord>& records) {
-    std::sort(records.begin(), records.end(), [](const ScanRecord& a, const ScanRecord& b) {
+    // Records are large: their places are sorted, then each record moved once.
+    std::vector<uint32_t> order(records.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&records](uint32_t i, uint32_t j) {
+        const ScanRecord &a = records[i], &b = records[j];
         if ((a.isFolder != 0) != (b.isFolder != 0)) return a.isFolder == 0;
         return NameLess(RecordName(a), RecordName(b));
     });
+    std::vector<ScanRecord> sorted;
+    sorted.reserve(records.size());
+    for (uint32_t i : order) sorted.push_back(records[i]);
+    records = std::move(sorted);
 }
 
 ScanLogFile::ScanLogFile() = default;
@@ -490,6 +498,8 @@ int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& ou
     SizeOf(fd, size);
     if (size >= kOtherSearchLimitBytes) other = false;
     const std::string& known = KnownExtensionText();
+    // Most searches match most records: room for them is made once, up to a bound.
+    out.reserve(out.size() + std::min<uint64_t>(size / kScanRecordBytes, 1 << 16));
 
     std::vector<uint8_t> chunk(kAppendBufferBytes);
     uint64_t offset = 0;

@@ -72,7 +72,6 @@ bool ExtJournal::Load(ExtVolume& volume) {
     runs_.clear();
     copies_.clear();
     recent_.clear();
-    whole_.reset();
     length_ = 0;
     const ExtGeometry& g = volume.Geometry();
     if (!g.HasJournal() || g.journalInode == 0) return false;
@@ -90,9 +89,6 @@ bool ExtJournal::Load(ExtVolume& volume) {
         return false;
     }
     length_ = std::min<uint64_t>(blocks, sb.be32(16));
-    blockSize_ = g.blockSize;
-    // Not zeroed: every block is read into it, and an unreadable one is never looked at.
-    if (length_ * g.blockSize <= kHeldBytes) whole_.reset(new uint8_t[length_ * g.blockSize]);
     const uint64_t first = sb.be32(20);
     const uint32_t incompat = type == kSuperblockV2 ? sb.be32(40) : 0;
     const bool checksums = incompat & (kFeatureChecksumV2 | kFeatureChecksumV3);
@@ -117,13 +113,8 @@ bool ExtJournal::Load(ExtVolume& volume) {
         for (uint64_t done = 0; done < run.length && run.logical + done < length_;) {
             const uint64_t count =
                 std::min<uint64_t>({run.length - done, length_ - run.logical - done, kChunkBytes / g.blockSize});
+            chunk.resize(count * g.blockSize);
             uint8_t* into = chunk.data();
-            if (whole_) {
-                into = whole_.get() + (run.logical + done) * g.blockSize;
-            } else {
-                chunk.resize(count * g.blockSize);
-                into = chunk.data();
-            }
             size_t got = 0;
             ReadExactly(*volume.Source().medium, g.BlockOffset(run.physical + done), into, count * g.blockSize, got);
             for (uint64_t i = 0; i < got / g.blockSize; ++i) {
@@ -168,7 +159,7 @@ std::vector<uint64_t> ExtJournal::Blocks() const {
     return blocks;
 }
 
-ByteView ExtJournal::Read(ExtVolume& volume, const Copy& copy, std::vector<uint8_t>& storage) const {
+ByteView ExtJournal::Read(ExtVolume& volume, const Copy& copy) const {
     constexpr size_t kRecent = 256;
     // The journal zeroed a copy's first word where it equalled its own magic.
     auto restore = [&](std::vector<uint8_t>& bytes) {
@@ -179,13 +170,6 @@ ByteView ExtJournal::Read(ExtVolume& volume, const Copy& copy, std::vector<uint8
             bytes[3] = 0x98;
         }
     };
-    if (whole_ && copy.journalBlock < length_) {
-        const uint8_t* at = whole_.get() + copy.journalBlock * blockSize_;
-        if (!copy.escaped) return ByteView(at, blockSize_);
-        storage.assign(at, at + blockSize_);
-        restore(storage);
-        return ByteView(storage);
-    }
     if (const auto held = recent_.find(copy.journalBlock); held != recent_.end()) return ByteView(held->second);
     const uint64_t block = VolumeBlock(copy.journalBlock);
     std::vector<uint8_t> bytes = block == 0 ? std::vector<uint8_t>() : volume.ReadBlock(block);

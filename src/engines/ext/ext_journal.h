@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -40,9 +39,8 @@ public:
     bool Load(ExtVolume& volume);
     // Copies of a block, newest first.
     const std::vector<Copy>& CopiesOf(uint64_t block) const;
-    // The bytes of a copy as the block held them: a view of the journal kept in memory, or
-    // of storage it was read into; valid until the next call.
-    ByteView Read(ExtVolume& volume, const Copy& copy, std::vector<uint8_t>& storage) const;
+    // The bytes of a copy as the block held them; valid until the next call.
+    ByteView Read(ExtVolume& volume, const Copy& copy) const;
     bool Loaded() const { return !runs_.empty(); }
     // Every file-system block the journal holds a copy of, in no order.
     std::vector<uint64_t> Blocks() const;
@@ -53,12 +51,9 @@ private:
     std::vector<ExtRun> runs_;  // journal blocks on the volume
     uint64_t length_ = 0;       // blocks in the journal
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
-    // A journal of up to kHeldBytes (that of any volume up to 16 GiB) is kept whole once
-    // read: a scan reads each folder block's copies, thousands of small reads otherwise.
-    static constexpr uint64_t kHeldBytes = 64u << 20;
-    std::unique_ptr<uint8_t[]> whole_;
-    uint32_t blockSize_ = 0;
-    // Else the copies read last: the inodes of one table block are looked up one after another.
+    // The copies read last: the inodes of one table block are looked up one after another.
+    // The rest is read again when asked for: Load read the whole journal in order, so
+    // the system's cache holds it, and a copy kept in memory would cost more than a read.
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
 };
 

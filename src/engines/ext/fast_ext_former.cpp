@@ -11,7 +11,6 @@ namespace kestrune {
 namespace {
 
 constexpr uint32_t kRootInode = 2;
-constexpr uint32_t kLostFolderKey = 1;
 // Inodes below this one are the file system's own (root, journal, lost+found...).
 constexpr uint32_t kFirstFileInode = 12;
 // A folder whose inode was overwritten is looked for in this many blocks either side of
@@ -174,7 +173,7 @@ void CFastExtRecovery::AddFormerFile(uint32_t number) {
     if (!former || !former->inode.IsRegular()) return;
     const ExtGeometry& g = volume_->Geometry();
     const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
-    uint32_t parent = kLostFolderKey, parentDepth = 1;
+    uint32_t parent = kRootInode, parentDepth = 0;
     std::string name;
     if (const auto named = formerNames_.find(number); named != formerNames_.end()) {
         const auto folder = folders_.find(named->second.second);
@@ -185,8 +184,8 @@ void CFastExtRecovery::AddFormerFile(uint32_t number) {
         }
     }
     if (name.empty()) {
-        name = UnnamedFileName(number, runs);
-        EnsureLostFolder();
+        AddUnnamedFile({number, former->inode, runs});
+        return;
     }
     const ExtDirEntry entry{number, ext::kRegularFile, name, true, 0};
     ScanRecord record = RecordOf(entry, former->inode, 0);

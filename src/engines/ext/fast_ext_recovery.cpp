@@ -122,8 +122,7 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     if (current.mode != 0 && current.size > 0 && holdsFile(current)) return FormerInode{current, std::move(bytes)};
     if (!LoadJournal()) return std::nullopt;
     for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
-        std::vector<uint8_t> storage;
-        const ByteView raw = journal_.Read(*volume_, copy, storage).sub(where->second, g.inodeSize);
+        const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, g.inodeSize);
         if (raw.size() != g.inodeSize) continue;
         const ExtInode inode = ParseExtInode(raw, g.inodeSize);
         // The file as it lived: linked, not yet freed, the same generation (an inode used
@@ -173,7 +172,8 @@ ScanRecord CFastExtRecovery::RecordOf(const ExtDirEntry& entry, const ExtInode& 
     return record;
 }
 
-uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData) {
+uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData,
+                                        bool checkSignature) {
     if (inlineData) return 1;
     if (runs.empty()) return record.fileSize == 0 ? 1 : 0;
     // A block written since belongs to another file now.
@@ -181,7 +181,7 @@ uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vec
         for (uint64_t b = 0; b < run.length; ++b)
             if (volume_->BlockInUse(run.physical + b)) return 0;
     const std::string_view extension = ExtensionOf(RecordName(record));
-    if (extension.empty() || runs.front().logical != 0 || !carve::RowForExtension(extension)) return 1;
+    if (!checkSignature || extension.empty() || runs.front().logical != 0 || !carve::RowForExtension(extension)) return 1;
     const uint64_t at = SectorOfBlock(runs.front().physical);
     std::vector<uint8_t> sector(sectorBytes_);
     uint32_t read = 0;
@@ -240,16 +240,6 @@ void CFastExtRecovery::EnsureLostFolder() {
     lostFolderWritten_ = true;
 }
 
-std::string CFastExtRecovery::UnnamedFileName(uint32_t number, const std::vector<ExtRun>& runs) {
-    std::string name = std::to_string(number);
-    if (runs.empty() || runs.front().logical != 0) return name;
-    const std::vector<uint8_t> first = volume_->ReadBlock(runs.front().physical);
-    contentContext_.position = contentContext_.cursor = SectorOfBlock(runs.front().physical);
-    const int type = first.empty() ? carve::kNoType : carve::DetectType(ByteView(first).sub(0, sectorBytes_), contentContext_);
-    if (const auto* row = type == carve::kNoType ? nullptr : carve::RowForType(type))
-        name += "." + std::string(row->extension);
-    return name;
-}
 
 std::vector<CFastExtRecovery::FolderBlock> CFastExtRecovery::FolderBlocks(const ExtInode& inode,
                                                                           const std::vector<uint8_t>& bytes) {
@@ -325,8 +315,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         if (!LoadJournal()) continue;
         if (block.number != 0) {
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
-                std::vector<uint8_t> storage;
-                const ByteView old = journal_.Read(*volume_, copy, storage);
+                const ByteView old = journal_.Read(*volume_, copy);
                 for (const ExtDirEntry& entry : ParseDirectoryBlock(old, inodeCount, indexedRoot))
                     if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_);
             }
@@ -334,8 +323,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
             // A folder kept in its inode: the journal's copies of its inode table block.
             const uint32_t inodeSize = volume_->Geometry().inodeSize;
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
-                std::vector<uint8_t> storage;
-                const ByteView raw = journal_.Read(*volume_, copy, storage).sub(where->second, inodeSize);
+                const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, inodeSize);
                 const ExtInode was = ParseExtInode(raw, inodeSize);
                 if (raw.size() != inodeSize || !was.IsFolder() || !was.HasInlineData() || was.generation != inode.generation)
                     continue;
@@ -360,6 +348,7 @@ void CFastExtRecovery::ListLostInodes() {
     std::sort(tables.begin(), tables.end());
     std::vector<uint64_t> blocks = journal_.Blocks();
     std::sort(blocks.begin(), blocks.end());
+    std::vector<UnnamedFile> lost;
     for (uint64_t block : blocks) {
         auto after = std::upper_bound(tables.begin(), tables.end(), std::pair{block, UINT32_MAX});
         if (after == tables.begin()) continue;
@@ -372,18 +361,43 @@ void CFastExtRecovery::ListLostInodes() {
             if (number > g.inodeCount || number < 11 || named_.count(static_cast<uint32_t>(number))) continue;
             const ExtInode current = ParseExtInode(ByteView(table).sub(size_t{i} * g.inodeSize, g.inodeSize), g.inodeSize);
             if (current.links != 0 || current.deleteTime == 0 || !current.IsRegular()) continue;
-            const auto former = FormerInodeOf(static_cast<uint32_t>(number));
+            auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
-            const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
-            const ExtDirEntry entry{static_cast<uint32_t>(number), ext::kRegularFile,
-                                    UnnamedFileName(static_cast<uint32_t>(number), runs), true, 0};
-            ScanRecord record = RecordOf(entry, former->inode, 0);
-            record.contentOk = ContentCheck(record, runs, former->inode.HasInlineData());
-            if (!runs.empty()) record.dataAreaSector = SectorOfBlock(runs.front().physical) - startSector_;
-            EnsureLostFolder();
-            log_.get()->LinkRecord(kLostFolderKey, 1, log_.get()->AppendCopy(record), entry.inode, nullptr);
+            auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
+            lost.push_back({static_cast<uint32_t>(number), std::move(former->inode), std::move(runs)});
         }
     }
+    // Each file's first block is read for its type: in the order they lie on the disk.
+    std::sort(lost.begin(), lost.end(), [](const UnnamedFile& a, const UnnamedFile& b) {
+        const uint64_t x = a.runs.empty() ? 0 : a.runs.front().physical, y = b.runs.empty() ? 0 : b.runs.front().physical;
+        return x != y ? x < y : a.number < b.number;
+    });
+    for (const UnnamedFile& file : lost) AddUnnamedFile(file);
+}
+
+void CFastExtRecovery::AddUnnamedFile(const UnnamedFile& file) {
+    std::string name = std::to_string(file.number);
+    bool typed = false;
+    if (!file.runs.empty() && file.runs.front().logical == 0) {
+        const uint64_t at = SectorOfBlock(file.runs.front().physical);
+        std::vector<uint8_t> sector(sectorBytes_);
+        uint32_t read = 0;
+        contentContext_.position = contentContext_.cursor = at;
+        if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(sectorBytes_), read) == kOk && read == 1) {
+            const int type = carve::DetectType(ByteView(sector), contentContext_);
+            if (const auto* row = type == carve::kNoType ? nullptr : carve::RowForType(type)) {
+                name += "." + std::string(row->extension);
+                typed = true;
+            }
+        }
+    }
+    const ExtDirEntry entry{file.number, ext::kRegularFile, name, true, 0};
+    ScanRecord record = RecordOf(entry, file.inode, 0);
+    // The name's type came from the signature: only whether the blocks are free is asked.
+    record.contentOk = ContentCheck(record, file.runs, file.inode.HasInlineData(), !typed);
+    if (!file.runs.empty()) record.dataAreaSector = SectorOfBlock(file.runs.front().physical) - startSector_;
+    EnsureLostFolder();
+    log_.get()->LinkRecord(kLostFolderKey, 1, log_.get()->AppendCopy(record), file.number, nullptr);
 }
 
 int CFastExtRecovery::Scan(const std::string* logName) {

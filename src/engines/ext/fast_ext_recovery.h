@@ -106,9 +106,14 @@ private:
     void ListLostInodes();
     // "LostFolder", written once, before the first file filed in it.
     void EnsureLostFolder();
-    // A file no name is left for: its inode number, with the extension its first block's
-    // signature gives.
-    std::string UnnamedFileName(uint32_t number, const std::vector<ExtRun>& runs);
+    // A file no name is left for, recorded in "LostFolder" under its inode number, with
+    // the extension its first block's signature gives.
+    struct UnnamedFile {
+        uint32_t number;
+        ExtInode inode;
+        std::vector<ExtRun> runs;
+    };
+    void AddUnnamedFile(const UnnamedFile& file);
     // An inode of the former volume: one the new volume has not given out that still
     // describes a living file or folder.
     std::optional<FormerInode> FormerVolumeInode(uint32_t number);
@@ -127,7 +132,8 @@ private:
     void KeepFoldersAbove(uint32_t parent);
     // What a record's data is: its runs (empty for inline data or none), with whether
     // every block is still free.
-    uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData);
+    uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData,
+                          bool checkSignature = true);
     int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
     std::unique_ptr<PieceReader> ReaderFor(const ScanRecord& record);
     int Report(int percent);
