@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 
+#include "scanlog/file_types.h"
+
 namespace kestrune {
 
 namespace {
 
 constexpr uint32_t kJournalMagic = 0xC03B3998;
-constexpr uint32_t kDescriptorBlock = 1;
+constexpr uint32_t kDescriptorBlock = 1, kCommitBlock = 2;
 constexpr uint32_t kSuperblockV1 = 3, kSuperblockV2 = 4;
 constexpr uint32_t kFeature64Bit = 0x2, kFeatureChecksumV2 = 0x8, kFeatureChecksumV3 = 0x10;
 constexpr uint32_t kTagEscaped = 0x1, kTagSameUuid = 0x2, kTagLast = 0x8;
@@ -71,6 +73,7 @@ uint64_t ExtJournal::VolumeBlock(uint64_t journalBlock) const {
 bool ExtJournal::Load(ExtVolume& volume) {
     runs_.clear();
     copies_.clear();
+    commitTimes_.clear();
     recent_.clear();
     length_ = 0;
     const ExtGeometry& g = volume.Geometry();
@@ -120,9 +123,16 @@ bool ExtJournal::Load(ExtVolume& volume) {
             for (uint64_t i = 0; i < got / g.blockSize; ++i) {
                 const uint64_t index = run.logical + done + i;
                 const ByteView block(into + i * g.blockSize, g.blockSize);
-                if (index < first || index >= length_ || block.be32(0) != kJournalMagic ||
-                    block.be32(4) != kDescriptorBlock)
+                if (index < first || index >= length_ || block.be32(0) != kJournalMagic) continue;
+                if (block.be32(4) == kCommitBlock) {
+                    // The commit's seconds and nanoseconds follow the header and checksum area.
+                    const uint64_t seconds = block.be64(0x30);
+                    if (seconds != 0 && seconds < (uint64_t{1} << 34))
+                        commitTimes_[block.be32(8)] = FileTimeFromUnix(static_cast<int64_t>(seconds),
+                                                                      block.be32(0x38) < 1000000000u ? block.be32(0x38) : 0);
                     continue;
+                }
+                if (block.be32(4) != kDescriptorBlock) continue;
                 // A descriptor whose checksum fails is damage, or half of an old one
                 // written over: its tags would put copies under the wrong blocks.
                 if (checksums && !DescriptorChecksumHolds(block, seed)) continue;
@@ -144,6 +154,11 @@ bool ExtJournal::Load(ExtVolume& volume) {
     for (auto& [block, copies] : copies_)
         std::sort(copies.begin(), copies.end(), [&](const Copy& a, const Copy& b) { return newer(a.sequence, b.sequence); });
     return true;
+}
+
+uint64_t ExtJournal::CommitTime(uint32_t sequence) const {
+    const auto found = commitTimes_.find(sequence);
+    return found == commitTimes_.end() ? 0 : found->second;
 }
 
 const std::vector<ExtJournal::Copy>& ExtJournal::CopiesOf(uint64_t block) const {

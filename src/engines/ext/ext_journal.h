@@ -46,11 +46,15 @@ public:
     std::vector<uint64_t> Blocks() const;
     // Where block j of the journal lies on the volume; 0 outside the journal.
     uint64_t VolumeBlock(uint64_t journalBlock) const;
+    // When a transaction was committed, as FILETIME; 0 when its commit block is gone or
+    // keeps no time (journals before jbd2).
+    uint64_t CommitTime(uint32_t sequence) const;
 
 private:
     std::vector<ExtRun> runs_;  // journal blocks on the volume
     uint64_t length_ = 0;       // blocks in the journal
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
+    std::unordered_map<uint32_t, uint64_t> commitTimes_;  // sequence -> FILETIME
     // The copies read last: the inodes of one table block are looked up one after another.
     // The rest is read again when asked for: Load read the whole journal in order, so
     // the system's cache holds it, and a copy kept in memory would cost more than a read.

@@ -19,6 +19,7 @@ constexpr uint32_t kRootInode = 2;
 // "LostFolder" takes the place of inode 1, which holds bad blocks and is never a folder.
 constexpr uint32_t kLostFolderKey = 1;
 constexpr uint32_t kIndexedFolder = 0x1000;
+constexpr uint64_t kFileTimeSecond = 10'000'000;
 
 // Bytes already in memory, for a file kept inside its inode.
 class BytesReader final : public PieceReader {
@@ -106,7 +107,12 @@ bool CFastExtRecovery::LoadJournal() {
     return journal_.Loaded();
 }
 
-std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number) {
+bool CFastExtRecovery::MadeAfter(const ExtInode& current, uint64_t nameSeen) {
+    // A second's margin: the two clocks are read at different moments of one operation.
+    return nameSeen != 0 && current.createTime != 0 && current.createTime > nameSeen + kFileTimeSecond;
+}
+
+std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number, uint64_t nameSeen) {
     if (!Ready()) return std::nullopt;
     if (former_) return FormerVolumeInode(number);
     const ExtGeometry& g = volume_->Geometry();
@@ -114,26 +120,36 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     std::vector<uint8_t> bytes = volume_->ReadInodeBytes(number);
     if (!where || bytes.empty()) return std::nullopt;
     const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
-    if (current.links > 0 && current.deleteTime == 0) return std::nullopt;  // a live file's
+    const bool live = current.links > 0 && current.deleteTime == 0;
+    const bool earlierFile = live || MadeAfter(current, nameSeen);
     auto holdsFile = [&](const ExtInode& inode) {
         return inode.HasInlineData() || inode.size == 0 || !volume_->BlockRuns(inode, BlocksFor(inode.size, g.blockSize)).empty();
     };
     // ext2 leaves the block map of a deleted file in place.
-    if (current.mode != 0 && current.size > 0 && holdsFile(current)) return FormerInode{current, std::move(bytes)};
+    if (!earlierFile && current.mode != 0 && current.size > 0 && holdsFile(current))
+        return FormerInode{current, std::move(bytes)};
     if (!LoadJournal()) return std::nullopt;
+    // A live inode was given to a new file: the deleted one is the file that held it before,
+    // told by its other generation. Two such files leave it unknown which one a name meant.
+    std::optional<FormerInode> earlier;
     for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
         const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, g.inodeSize);
         if (raw.size() != g.inodeSize) continue;
         const ExtInode inode = ParseExtInode(raw, g.inodeSize);
-        // The file as it lived: linked, not yet freed, the same generation (an inode used
-        // again since belongs to a newer file) and a map of its data.
-        if (inode.links == 0 || inode.deleteTime != 0 || inode.generation != current.generation ||
-            (inode.mode & 0xF000) != (current.mode & 0xF000) || (inode.size > 0 && !holdsFile(inode)))
+        // The file as it lived: linked, not yet freed, with a map of its data.
+        if (inode.links == 0 || inode.deleteTime != 0 || (inode.size > 0 && !holdsFile(inode))) continue;
+        if (earlierFile) {
+            if (inode.generation == current.generation || (inode.size == 0 && !inode.IsFolder())) continue;
+            if (earlier && earlier->inode.generation != inode.generation) return std::nullopt;
+            if (!earlier) earlier = FormerInode{inode, std::vector<uint8_t>(raw.data(), raw.data() + raw.size())};
             continue;
+        }
+        // The same generation: an inode used again since belongs to a newer file.
+        if (inode.generation != current.generation || (inode.mode & 0xF000) != (current.mode & 0xF000)) continue;
         if (inode.size == 0 && current.size == 0 && !inode.IsFolder()) continue;  // not yet written
         return FormerInode{inode, std::vector<uint8_t>(raw.data(), raw.data() + raw.size())};
     }
-    return std::nullopt;
+    return earlier;
 }
 
 int CFastExtRecovery::BuildAllocationMap() { return Ready() ? kOk : kErrInvalidHandle; }
@@ -189,16 +205,27 @@ uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vec
     return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
 }
 
-void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector) {
+void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,
+                               uint64_t nameSeen) {
     // Names are met newest first: an older name of the same inode belonged to a file
     // whose inode was given to this one since.
-    if (!listed_.insert(entry.inode).second) return;
+    if (listed_.count(entry.inode)) return;
     const auto current = volume_->ReadInode(entry.inode);
-    if (!current || (current->links > 0 && current->deleteTime == 0)) return;  // lives on under another name
-    if (!current->IsRegular() && current->mode != 0) return;
+    if (!current) return;
+    const bool live = current->links > 0 && current->deleteTime == 0;
+    const auto former = FormerInodeOf(entry.inode, nameSeen);
+    if (former && !former->inode.IsRegular()) return;
+    // A live inode: the name belonged to a file deleted since whose inode a new file took
+    // (the journal holds the earlier file's inode, or the new file was made after the name
+    // was last written); else the file lives on under another name.
+    if (live && !former && !MadeAfter(*current, nameSeen)) return;
+    if (!live && !former && !current->IsRegular() && current->mode != 0) return;
+    listed_.insert(entry.inode);
     const ExtGeometry& g = volume_->Geometry();
-    const auto former = FormerInodeOf(entry.inode);
-    ScanRecord record = RecordOf(entry, former ? former->inode : *current, entrySector);
+    // Without the file's own inode, the times are the inode's now only while no newer
+    // file has taken it.
+    const bool taken = live || MadeAfter(*current, nameSeen);
+    ScanRecord record = RecordOf(entry, former ? former->inode : taken ? ExtInode{} : *current, entrySector);
     if (former) {
         const auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
         record.contentOk = ContentCheck(record, runs, former->inode.HasInlineData());
@@ -265,7 +292,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     ExtInode inode;
     std::vector<uint8_t> bytes;
     if (folder.deleted) {
-        auto former = FormerInodeOf(folder.inode);
+        auto former = FormerInodeOf(folder.inode, folder.nameSeen);
         if (!former) return;
         inode = former->inode;
         bytes = std::move(former->bytes);
@@ -282,7 +309,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         std::string key(reinterpret_cast<const char*>(&entry.inode), sizeof entry.inode);
         return seen.insert(key + entry.name).second;
     };
-    auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector) {
+    auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector, uint64_t seen = 0) {
         named_.insert(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
             // A folder met under an old name (a journal copy) and under its live one is
@@ -291,14 +318,14 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
             if (entry.inode == kRootInode || (known != folders_.end() && (gone || !known->second.record.folderDeleted)))
                 return;
             // The folder's times are its own inode's, as it was while it lived.
-            const auto former = gone ? FormerInodeOf(entry.inode) : std::nullopt;
+            const auto former = gone ? FormerInodeOf(entry.inode, seen) : std::nullopt;
             const auto own = former ? std::optional<ExtInode>(former->inode) : volume_->ReadInode(entry.inode);
             ScanRecord record = RecordOf(entry, own ? *own : ExtInode{}, entrySector);
             record.folderDeleted = gone ? 1 : 0;
             folders_[entry.inode] = {record, folder.inode, folder.depth + 1};
-            queue.push_back({entry.inode, folder.depth + 1, gone});
+            queue.push_back({entry.inode, folder.depth + 1, gone, seen});
         } else if (gone) {
-            AddFile(entry, folder.inode, folder.depth, entrySector);
+            AddFile(entry, folder.inode, folder.depth, entrySector, seen);
         }
     };
     const auto blocks = FolderBlocks(inode, bytes);
@@ -316,8 +343,9 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         if (block.number != 0) {
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
                 const ByteView old = journal_.Read(*volume_, copy);
+                const uint64_t seen = journal_.CommitTime(copy.sequence);
                 for (const ExtDirEntry& entry : ParseDirectoryBlock(old, inodeCount, indexedRoot))
-                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_);
+                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
             }
         } else if (const auto where = volume_->InodeLocation(folder.inode)) {
             // A folder kept in its inode: the journal's copies of its inode table block.
@@ -420,7 +448,7 @@ int CFastExtRecovery::Scan(const std::string* logName) {
         return WriteFolders();
     }
     LoadJournal();
-    std::vector<Folder> queue{{kRootInode, 0, false}};
+    std::vector<Folder> queue{{kRootInode, 0, false, 0}};
     std::unordered_set<uint64_t> entered;
     uint64_t lastReport = SteadyMilliseconds();
     for (size_t i = 0; i < queue.size(); ++i) {
@@ -452,8 +480,36 @@ int CFastExtRecovery::WriteFolders() {
     return result;
 }
 
+std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::InodeOfRecord(const ScanRecord& record) {
+    if (former_) return FormerVolumeInode(record.fsId);
+    // Listed with no size and its content gone: where its data lay is not known.
+    if (record.fileSize == 0 && !record.contentOk) return std::nullopt;
+    const ExtGeometry& g = volume_->Geometry();
+    const auto where = volume_->InodeLocation(record.fsId);
+    if (!where) return std::nullopt;
+    auto same = [&](const ExtInode& inode) {
+        return inode.size == record.fileSize && inode.writeTime == record.writeTime &&
+               inode.createTime == record.createTime && inode.links > 0 && inode.deleteTime == 0;
+    };
+    // ext2 keeps a deleted file's map in the inode (its link count and deletion time
+    // cleared): the map and the times are what count there.
+    std::vector<uint8_t> bytes = volume_->ReadInodeBytes(record.fsId);
+    const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
+    if (!bytes.empty() && current.deleteTime != 0 && current.size == record.fileSize &&
+        current.writeTime == record.writeTime && current.createTime == record.createTime)
+        return FormerInode{current, std::move(bytes)};
+    if (!LoadJournal()) return std::nullopt;
+    for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+        const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, g.inodeSize);
+        if (raw.size() != g.inodeSize) continue;
+        const ExtInode inode = ParseExtInode(raw, g.inodeSize);
+        if (same(inode)) return FormerInode{inode, std::vector<uint8_t>(raw.data(), raw.data() + raw.size())};
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<PieceReader> CFastExtRecovery::ReaderFor(const ScanRecord& record) {
-    const auto former = FormerInodeOf(record.fsId);
+    const auto former = InodeOfRecord(record);
     if (!former) return nullptr;
     const ExtGeometry& g = volume_->Geometry();
     if (former->inode.HasInlineData())

@@ -72,11 +72,15 @@ public:
     // A deleted file's inode as it was while the file lived: the inode itself where it
     // still has its block map (ext2), else the newest journal copy that shows the file
     // with the same generation; nothing when neither is left, or the inode is live.
+    //
+    // An inode given to a new file since (live, or made after nameSeen, when the journal's
+    // copy holding the name was committed) means the file that held it before: the
+    // journal's copies of another generation, when they show only one such file.
     struct FormerInode {
         ExtInode inode;
         std::vector<uint8_t> bytes;  // as stored, for inline data
     };
-    std::optional<FormerInode> FormerInodeOf(uint32_t number);
+    std::optional<FormerInode> FormerInodeOf(uint32_t number, uint64_t nameSeen = 0);
 
 private:
     struct FolderInfo {
@@ -88,6 +92,7 @@ private:
         uint32_t inode;
         uint32_t depth;
         bool deleted;
+        uint64_t nameSeen;  // as for FormerInodeOf
     };
 
     bool Ready() const { return volume_ != nullptr; }
@@ -102,7 +107,10 @@ private:
     };
     std::vector<FolderBlock> FolderBlocks(const ExtInode& inode, const std::vector<uint8_t>& bytes);
     ScanRecord RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const;
-    void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector);
+    // nameSeen: when the journal's copy holding the name was committed (0 for a name in the
+    // folder's current blocks).
+    void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,
+                 uint64_t nameSeen = 0);
     void ListLostInodes();
     // "LostFolder", written once, before the first file filed in it.
     void EnsureLostFolder();
@@ -136,6 +144,11 @@ private:
                           bool checkSignature = true);
     int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
     std::unique_ptr<PieceReader> ReaderFor(const ScanRecord& record);
+    // The inode a record was listed from: the one of its inode number, in place or in the
+    // journal, whose size and times are the record's; nothing when none is.
+    std::optional<FormerInode> InodeOfRecord(const ScanRecord& record);
+    // Whether the file in an inode now was made after a name of it was last written.
+    static bool MadeAfter(const ExtInode& current, uint64_t nameSeen);
     int Report(int percent);
     uint64_t SectorOfBlock(uint64_t block) const;
 
