@@ -383,11 +383,13 @@ void CFastExtRecovery::ListLostInodes() {
         const auto& [tableStart, group] = *std::prev(after);
         if (block - tableStart >= tableBlocks) continue;
         const uint64_t firstInode = uint64_t{group} * g.inodesPerGroup + (block - tableStart) * perBlock + 1;
-        const std::vector<uint8_t> table = volume_->ReadBlock(block);
-        for (uint32_t i = 0; i < perBlock && !table.empty(); ++i) {
+        for (uint32_t i = 0; i < perBlock; ++i) {
             const uint64_t number = firstInode + i;
             if (number > g.inodeCount || number < 11 || named_.count(static_cast<uint32_t>(number))) continue;
-            const ExtInode current = ParseExtInode(ByteView(table).sub(size_t{i} * g.inodeSize, g.inodeSize), g.inodeSize);
+            // Read through the volume's table cache, which FormerInodeOf reads through too.
+            const std::vector<uint8_t> bytes = volume_->ReadInodeBytes(static_cast<uint32_t>(number));
+            if (bytes.empty()) break;
+            const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
             if (current.links != 0 || current.deleteTime == 0 || !current.IsRegular()) continue;
             auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
