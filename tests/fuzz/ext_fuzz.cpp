@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseDirectoryBlock(bytes, 1u << 20, false);
     ParseDirectoryBlock(bytes, 1u << 20, true);
     ParentInDirectoryBlock(bytes);
+    LooksLikeDirectoryBlock(bytes);
+    IsIndexRoot(bytes);
     ParseExtInode(bytes, 256);
     InlineData(bytes, 256, 4096);
 

@@ -70,6 +70,24 @@ std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount
     return entries;
 }
 
+bool LooksLikeDirectoryBlock(ByteView block) {
+    size_t at = 0;
+    while (at + kHeaderBytes <= block.size()) {
+        const size_t record = block.le16(at + 4), nameLength = block.u8(at + 6);
+        if (record < kHeaderBytes || record % 4 != 0 || record > block.size() - at || kHeaderBytes + nameLength > record)
+            return false;
+        at += record;
+    }
+    return at == block.size() && at != 0;
+}
+
+bool IsIndexRoot(ByteView block) {
+    // After "." (12 bytes) and ".." 's own 12: a zero word, the hash version, the info
+    // length 8 and the levels of the tree.
+    return ParentInDirectoryBlock(block) != 0 && block.le16(12 + 4) == block.size() - 12 && block.le32(24) == 0 &&
+           block.u8(29) == 8 && block.u8(30) < 3;
+}
+
 uint32_t ParentInDirectoryBlock(ByteView block) {
     const size_t dotRecord = block.le16(4);
     if (block.le32(0) == 0 || block.u8(6) != 1 || block.u8(8) != '.' || dotRecord < EntryBytes(1) ||

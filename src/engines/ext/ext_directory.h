@@ -31,6 +31,13 @@ struct ExtDirEntry {
 // is an inner node of a hashed folder's index holds no entries.
 std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount, bool indexedRoot);
 
+// Whether a block is laid out as a directory block: records that follow each other to its
+// end exactly, each long enough for its name.
+bool LooksLikeDirectoryBlock(ByteView block);
+// Whether it is the first block of a hashed folder: "." and a ".." record that holds the
+// index root.
+bool IsIndexRoot(ByteView block);
+
 // The folder above the one whose first directory block this is (its ".." entry); 0 when
 // the block does not begin with "." and "..".
 uint32_t ParentInDirectoryBlock(ByteView block);

@@ -74,6 +74,7 @@ bool ExtJournal::Load(ExtVolume& volume) {
     runs_.clear();
     copies_.clear();
     commitTimes_.clear();
+    folderCopies_.clear();
     recent_.clear();
     length_ = 0;
     const ExtGeometry& g = volume.Geometry();
@@ -110,6 +111,7 @@ bool ExtJournal::Load(ExtVolume& volume) {
         bool escaped;
     };
     std::unordered_map<uint64_t, Claim> claims;
+    std::unordered_map<uint64_t, std::vector<ExtDirEntry>> folderBlocks;  // by journal block
     auto newer = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; };
     std::vector<uint8_t> chunk;
     for (const ExtRun& run : runs_) {
@@ -123,7 +125,12 @@ bool ExtJournal::Load(ExtVolume& volume) {
             for (uint64_t i = 0; i < got / g.blockSize; ++i) {
                 const uint64_t index = run.logical + done + i;
                 const ByteView block(into + i * g.blockSize, g.blockSize);
-                if (index < first || index >= length_ || block.be32(0) != kJournalMagic) continue;
+                if (index < first || index >= length_) continue;
+                if (block.be32(0) != kJournalMagic) {
+                    if (LooksLikeDirectoryBlock(block))
+                        folderBlocks[index] = ParseDirectoryBlock(block, g.inodeCount, IsIndexRoot(block));
+                    continue;
+                }
                 if (block.be32(4) == kCommitBlock) {
                     // The commit's seconds and nanoseconds follow the header and checksum area.
                     const uint64_t seconds = block.be64(0x30);
@@ -149,11 +156,25 @@ bool ExtJournal::Load(ExtVolume& volume) {
             done += count;
         }
     }
-    for (const auto& [journalBlock, claim] : claims)
+    for (const auto& [journalBlock, claim] : claims) {
         copies_[claim.block].push_back({claim.sequence, journalBlock, claim.escaped});
+        // An escaped copy's first word was changed: parsed when read instead.
+        const auto parsed = folderBlocks.find(journalBlock);
+        if (parsed != folderBlocks.end() && !claim.escaped)
+            folderCopies_[claim.block].push_back({claim.sequence, std::move(parsed->second)});
+    }
+    for (auto& [block, copies] : folderCopies_)
+        std::sort(copies.begin(), copies.end(),
+                  [&](const FolderCopy& a, const FolderCopy& b) { return newer(a.sequence, b.sequence); });
     for (auto& [block, copies] : copies_)
         std::sort(copies.begin(), copies.end(), [&](const Copy& a, const Copy& b) { return newer(a.sequence, b.sequence); });
     return true;
+}
+
+const std::vector<ExtJournal::FolderCopy>& ExtJournal::FolderCopiesOf(uint64_t block) const {
+    static const std::vector<FolderCopy> kNone;
+    const auto found = folderCopies_.find(block);
+    return found == folderCopies_.end() ? kNone : found->second;
 }
 
 uint64_t ExtJournal::CommitTime(uint32_t sequence) const {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engines/ext/ext_directory.h"
 #include "engines/ext/ext_volume.h"
 
 namespace kestrune {
@@ -39,6 +40,15 @@ public:
     bool Load(ExtVolume& volume);
     // Copies of a block, newest first.
     const std::vector<Copy>& CopiesOf(uint64_t block) const;
+    // The entries of the copies of a block that were laid out as directory blocks, each
+    // with the transaction it came from, newest copy first; parsed while the journal was
+    // read, so that a scan of the folders reads none of them again. Escaped copies are
+    // left out: CopiesOf gives them.
+    struct FolderCopy {
+        uint32_t sequence = 0;
+        std::vector<ExtDirEntry> entries;
+    };
+    const std::vector<FolderCopy>& FolderCopiesOf(uint64_t block) const;
     // The bytes of a copy as the block held them; valid until the next call.
     ByteView Read(ExtVolume& volume, const Copy& copy) const;
     bool Loaded() const { return !runs_.empty(); }
@@ -55,6 +65,7 @@ private:
     uint64_t length_ = 0;       // blocks in the journal
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
     std::unordered_map<uint32_t, uint64_t> commitTimes_;  // sequence -> FILETIME
+    std::unordered_map<uint64_t, std::vector<FolderCopy>> folderCopies_;
     // The copies read last: the inodes of one table block are looked up one after another.
     // The rest is read again when asked for: Load read the whole journal in order, so
     // the system's cache holds it, and a copy kept in memory would cost more than a read.

@@ -341,7 +341,13 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         // deleted ones.
         if (!LoadJournal()) continue;
         if (block.number != 0) {
+            for (const ExtJournal::FolderCopy& copy : journal_.FolderCopiesOf(block.number)) {
+                const uint64_t seen = journal_.CommitTime(copy.sequence);
+                for (const ExtDirEntry& entry : copy.entries)
+                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
+            }
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
+                if (!copy.escaped) continue;
                 const ByteView old = journal_.Read(*volume_, copy);
                 const uint64_t seen = journal_.CommitTime(copy.sequence);
                 for (const ExtDirEntry& entry : ParseDirectoryBlock(old, inodeCount, indexedRoot))
