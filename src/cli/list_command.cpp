@@ -14,9 +14,11 @@
 
 namespace kestrune::cli {
 
-uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing) {
+uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing,
+                      const FindingFilter& filter) {
     std::vector<ScanRecord> found;
     run.Search(pattern, found);
+    std::erase_if(found, [&filter](const ScanRecord& r) { return !filter.Matches(r); });
     if (listing == Listing::None) return found.size();
     for (const ScanRecord& record : found) {
         std::string folder;
@@ -42,9 +44,11 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
         err << "kestrune: " << error << "\n";
         return kExitUsage;
     }
+    FindingFilter filter;
+    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
     std::unique_ptr<ScanRun> run;
     if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
-    const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text);
+    const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text, filter);
     (options.json ? err : out) << found << " files in " << run->runFolder() << " (" << run->source().text << ")\n";
     return kExitOk;
 }

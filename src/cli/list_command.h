@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/filter_options.h"
+#include "session/finding_filter.h"
 #include "session/scan_run.h"
 
 namespace kestrune::cli {
@@ -15,14 +17,17 @@ struct ListOptions {
     std::vector<std::string> types;
     std::vector<std::string> extensions;
     std::string scanFolder;  // empty: the scan made last
+    FilterOptions filter;
 };
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err);
 
-// Prints the files a run finds for a pattern (a carved copy of a file found through
-// its file system is left out), as text lines, JSON lines or not at all; returns how many.
+// Prints the files a run finds for a pattern that pass filter (a carved copy of a file
+// found through its file system is left out), as text lines, JSON lines or not at all;
+// returns how many.
 enum class Listing { None, Text, Json };
-uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing);
+uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing,
+                      const FindingFilter& filter = {});
 
 // kestrune scans: the stored passes of the catalogue.
 int RunScans(std::ostream& out);

@@ -51,6 +51,11 @@ int main(int argc, char** argv) {
     recover->add_flag("--restart", recoverOptions.restart, "Start a formatted or deep pass afresh without asking");
     recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
         ->required();
+    AddFilterOptions(*recover, recoverOptions.filter);
+    recover->add_flag("--dry-run", recoverOptions.dryRun,
+                      "Say what would be written, how many bytes, and whether the destination has room; write nothing");
+    recover->add_flag("--keep-folders", recoverOptions.keepFolders,
+                      "Write each file into the folders it was found in, not into its type's folder");
     recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
 
     ListOptions listOptions;
@@ -58,6 +63,7 @@ int main(int argc, char** argv) {
     list->add_flag("--json", listOptions.json, "Print one JSON object per found file");
     list->add_option("--types", listOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
+    AddFilterOptions(*list, listOptions.filter);
     list->add_option("SCANFOLDER", listOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
 
     auto* scans = app.add_subcommand("scans", "List the stored formatted and deep passes");

@@ -10,6 +10,9 @@
 #include "cli/terminal_text.h"
 #include "disk/result_codes.h"
 #include "session/destination.h"
+#include "disk/block_devices.h"
+#include "engines/found_data.h"
+#include "scanlog/file_types.h"
 #include "session/search_pattern.h"
 
 namespace fs = std::filesystem;
@@ -57,6 +60,32 @@ int ScanTarget(const ScanOptions& options, const ScanSource& target, std::ostrea
     return code;
 }
 
+// What a recovery would write, and whether it fits: nothing is written, not even the
+// destination folder.
+int DryRun(const ScanOptions& options, ScanRun& run, const std::vector<ScanRecord>& found, std::ostream& out) {
+    const fs::path destination = fs::absolute(options.destination);
+    fs::path existing = destination;
+    std::error_code ec;
+    while (!existing.empty() && !fs::exists(existing, ec) && existing != existing.parent_path())
+        existing = existing.parent_path();
+    const NameRules rules = NameRulesFor(existing);
+    uint64_t bytes = 0;
+    for (const ScanRecord& record : found) {
+        std::string folder;
+        if (options.keepFolders) run.RecordPath(record, folder);
+        const fs::path target = TargetPathFor(destination, record, rules, options.keepFolders ? &folder : nullptr);
+        out << "would write " << TerminalText(target.string()) << "\t" << FormatSize(record.fileSize) << "\n";
+        bytes += record.fileSize;
+    }
+    uint64_t free = 0;
+    const bool known = VolumeFreeBytes(existing, free) == kOk;
+    out << "would recover " << found.size() << " files (" << FormatSize(bytes) << ", " << bytes << " bytes) into "
+        << destination.string();
+    if (known) out << ", which has " << FormatSize(free) << " free" << (free < bytes ? ": NOT ENOUGH ROOM" : "");
+    out << "\n";
+    return known && free < bytes ? kExitSomeFailed : kExitOk;
+}
+
 int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err) {
     std::string error;
     const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
@@ -64,9 +93,17 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         err << "kestrune: " << error << "\n";
         return kExitUsage;
     }
+    FindingFilter filter;
+    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
+    if (options.dryRun && DestinationOnSource(fs::absolute(options.destination), target)) {
+        err << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options.destination, kOk) << "\n";
+        return kExitUsage;
+    }
     fs::path destination;
     int reason = kOk;
-    if (const DestinationProblem problem = CheckRecoveryDestination(options.destination, target, destination, reason);
+    if (options.dryRun) {
+        // Checked above without creating it.
+    } else if (const DestinationProblem problem = CheckRecoveryDestination(options.destination, target, destination, reason);
         problem != DestinationProblem::None) {
         const std::string named = problem == DestinationProblem::OnSource ? destination.string() : options.destination;
         err << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
@@ -80,11 +117,13 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         err << "kestrune: the search failed: " << ResultText(rc) << "\n";
         return kExitSourceError;
     }
+    std::erase_if(found, [&filter](const ScanRecord& r) { return !filter.Matches(r); });
+    if (options.dryRun) return DryRun(options, *run, found, out);
     RecoverySummary summary;
     const int rc = run->Recover(found, destination, [&out](const RecoveredFile& file) {
         EndProgress();
         out << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
-    }, summary);
+    }, summary, options.keepFolders);
     EndProgress();
     if (rc != kOk && rc != CancelCode) {
         err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(rc) << "\n";

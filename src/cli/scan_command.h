@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/filter_options.h"
+
 namespace kestrune::cli {
 
 struct ScanOptions {
@@ -17,6 +19,9 @@ struct ScanOptions {
     int partition = 0;                    // of a partitioned image; 0: every one in turn
     bool resume = false;                  // continue a stored pass without asking
     bool restart = false;                 // start afresh without asking
+    FilterOptions filter;                 // recover only
+    bool dryRun = false;                  // recover only: say what would be written
+    bool keepFolders = false;             // recover only: into the folders found in
 };
 
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err);

@@ -17,9 +17,19 @@ int PathDepth(const fs::path& path) {
     return static_cast<int>(std::count(text.begin(), text.end(), '/'));
 }
 
-fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, NameRules rules) {
+fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, NameRules rules,
+                       const std::string* folder) {
     const std::string_view name = RecordName(record);
-    return destination / TypeFolderName(name) / SafeFileName(name, rules);
+    if (!folder || record.engineKind == Signature) return destination / TypeFolderName(name) / SafeFileName(name, rules);
+    // Each folder name from the medium becomes one safe component: none can climb out.
+    fs::path target = destination;
+    for (size_t at = 0; at < folder->size();) {
+        size_t end = folder->find('/', at);
+        if (end == std::string::npos) end = folder->size();
+        if (end > at) target /= SafeFileName(std::string_view(*folder).substr(at, end - at), rules);
+        at = end + 1;
+    }
+    return target / SafeFileName(name, rules);
 }
 
 RecoveryJob::RecoveryJob(fs::path destination, EngineLookup engines)
@@ -53,7 +63,9 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
     const int baseDepth = PathDepth(destination);
     for (const ScanRecord& record : records) {
         if (cancelled_) return CancelCode;
-        const fs::path target = UniqueTargetPath(TargetPathFor(destination, record, rules));
+        const std::string folder = folderOf_ ? folderOf_(record) : std::string();
+        const fs::path target =
+            UniqueTargetPath(TargetPathFor(destination, record, rules, folderOf_ ? &folder : nullptr));
         IFileRecoveryParse* engine = engines_ ? engines_(record.driveLetter) : nullptr;
         if (!engine) {
             Finish(record, target, kErrInvalidHandle);

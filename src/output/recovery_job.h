@@ -20,9 +20,10 @@ namespace kestrune {
 // The number of "/" in path, not counting a last one.
 int PathDepth(const std::filesystem::path& path);
 
-// destination / type folder / safe name.
+// destination / type folder / safe name; or, given the folders a file was found in
+// ("DCIM/100CANON/"), destination / each folder made safe / safe name.
 std::filesystem::path TargetPathFor(const std::filesystem::path& destination, const ScanRecord& record,
-                                    NameRules rules = NameRules::Linux);
+                                    NameRules rules = NameRules::Linux, const std::string* folder = nullptr);
 
 struct RecoveredFile {
     ScanRecord record;
@@ -46,6 +47,11 @@ public:
     // Asks a running job to stop after the current piece.
     void Cancel() { cancelled_ = true; }
 
+    // Writes each file into the folders it was found in (folderOf gives them, as
+    // "DCIM/100CANON/") instead of its type's folder; carved files, found in no folder,
+    // still go to their type's. Set before Run.
+    void KeepOriginalFolders(std::function<std::string(const ScanRecord&)> folderOf) { folderOf_ = std::move(folderOf); }
+
     // Called once per finished file (also for failures); on the job's thread.
     std::function<void(const RecoveredFile&)> onFile;
     // Called while a file is written: percent of that file and its target.
@@ -65,6 +71,7 @@ private:
 
     std::filesystem::path destination_;
     EngineLookup engines_;
+    std::function<std::string(const ScanRecord&)> folderOf_;
     std::atomic<bool> cancelled_{false};
     uint64_t processed_ = 0, failed_ = 0, total_ = 0, partial_ = 0;
     std::vector<RecoveredFile> results_;

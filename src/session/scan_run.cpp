@@ -254,13 +254,20 @@ int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {
 }
 
 int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& destination,
-                     const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary) {
+                     const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary,
+                     bool keepFolders) {
     std::lock_guard use(engineUse_);
     IFileRecoveryParse* engine = engine_.get();
     const uint16_t letter = DriveLetterOf(source_);
     RecoveryJob job(destination, [engine, letter](uint16_t driveLetter) {
         return driveLetter == letter ? engine : nullptr;
     });
+    if (keepFolders)
+        job.KeepOriginalFolders([engine](const ScanRecord& record) {
+            std::string folder;
+            engine->GetRecordPath(record, folder);
+            return folder;
+        });
     lastPercent_ = 0;
     uint64_t finished = 0;
     job.onProgress = [this, &job, &finished, &records](int percent, const std::string&) {

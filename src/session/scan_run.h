@@ -80,8 +80,11 @@ public:
     // Copies records into destination (a folder CheckRecoveryDestination accepted),
     // reporting as RunStage::Recovering and each finished file to onFile. Returns 0,
     // CancelCode, or why the destination could not be used.
+    // keepFolders: each file goes into the folders it was found in, below destination,
+    // instead of its type's folder.
     int Recover(const std::vector<ScanRecord>& records, const std::filesystem::path& destination,
-                const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary);
+                const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary,
+                bool keepFolders = false);
 
     // Copies a found file's data out for the preview: into a temporary file in a folder of
     // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,

@@ -6,8 +6,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimeZone>
-#include <cmath>
 
+#include "session/finding_filter.h"
 #include "ui/texts.h"
 
 namespace kestrune::ui {
@@ -33,23 +33,9 @@ QDateEdit* DateEdit(QWidget* parent, const char* name) {
 }  // namespace
 
 std::optional<uint64_t> ParseSizeText(const QString& text) {
-    QString t = text.trimmed().toUpper().replace(',', '.');  // "1,5 MB" as many write it
-    if (t.isEmpty()) return std::nullopt;
-    if (t.endsWith("IB")) t.remove(t.size() - 2, 1);  // "KiB" reads as "KB"
-    if (t.endsWith('B')) t.chop(1);
-    double unit = 1;
-    if (!t.isEmpty()) {
-        const QChar last = t.back();
-        const int power = QString("KMGT").indexOf(last) + 1;
-        if (power > 0) {
-            unit = std::pow(1024.0, power);
-            t.chop(1);
-        }
-    }
-    bool ok = false;
-    const double value = t.trimmed().toDouble(&ok);
-    if (!ok || value < 0 || value * unit > 1.8e19) return std::nullopt;
-    return static_cast<uint64_t>(std::llround(value * unit));
+    uint64_t bytes = 0;
+    if (!kestrune::ParseSizeText(text.toStdString(), bytes)) return std::nullopt;
+    return bytes;
 }
 
 FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {

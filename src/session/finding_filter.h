@@ -1,0 +1,44 @@
+// What a user narrows a scan's findings to before anything is written: a name pattern,
+// sizes, the modification dates, and how a file was found. The same rules serve every
+// front end, so a listing and the recovery that follows it agree.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "scanlog/scan_record.h"
+
+namespace kestrune {
+
+// How a file was found: through a volume's own records of deleted files, through what a
+// former volume left (formatted), or by its signature alone (carved).
+enum class FoundBy { Deleted, Formatted, Carved };
+FoundBy FoundByOf(const ScanRecord& record);
+
+struct FindingFilter {
+    std::string namePattern;  // shell pattern on the name ("IMG_*", "*.jp*g"), any case; empty: any
+    uint64_t minSize = 0;
+    std::optional<uint64_t> maxSize;
+    std::optional<uint64_t> modifiedFrom;   // FILETIME, inclusive
+    std::optional<uint64_t> modifiedUntil;  // FILETIME, exclusive
+    bool deletedOnly = false;
+
+    // Whether a found file passes. A file whose modification time is unknown fails a
+    // date bound: nothing says it lies within.
+    bool Matches(const ScanRecord& record) const;
+    bool Empty() const;
+};
+
+// "1500", "64k", "10M", "1.5G", "1,5 MB", "2 TiB": K, M, G and T count 1024s, a part of a
+// byte is dropped. False for anything else (a sign, two points, an unknown unit) or past
+// 2^64.
+bool ParseSizeText(std::string_view text, uint64_t& bytes);
+
+// "2024-03-31" or "2024-03-31T14:05:00" (or with a blank), UTC, as FILETIME. False for a
+// date the calendar lacks (2024-13-40, 2023-02-29) or any other text. endOfDay: a date
+// without a time means its whole day, so the bound is the next day's midnight.
+bool ParseDateText(std::string_view text, bool endOfDay, uint64_t& fileTime);
+
+}  // namespace kestrune
