@@ -15,12 +15,16 @@ void AddFilterOptions(CLI::App& command, FilterOptions& options) {
     command.add_option("--until", options.until, "Only files modified on or before this date (a date alone: the whole day)");
     command.add_flag("--deleted-only", options.deletedOnly,
                      "Only deleted files found through the file system, not files of a former volume or carved ones");
+    command.add_option("--min-recoverable", options.minRecoverable,
+                       "Only files of which at least this percent is not written over (100: intact)")
+        ->check(CLI::Range(0, 100));
 }
 
 int BuildFilter(const FilterOptions& options, FindingFilter& filter, std::ostream& err) {
     filter = {};
     filter.namePattern = options.name;
     filter.deletedOnly = options.deletedOnly;
+    if (options.minRecoverable >= 0) filter.minRecoverable = options.minRecoverable;
     auto size = [&err](const std::string& text, const char* option, uint64_t& out) {
         if (ParseSizeText(text, out)) return true;
         err << "kestrune: " << option << " \"" << text << "\" is not a size (such as 500, 64k, 10M, 1.5G)\n";

@@ -15,9 +15,11 @@ namespace kestrune::cli {
 struct FilterOptions {
     std::string name, minSize, maxSize, since, until;
     bool deletedOnly = false;
+    int minRecoverable = -1;
 };
 
-// Adds --name, --min-size, --max-size, --since, --until and --deleted-only to a command.
+// Adds --name, --min-size, --max-size, --since, --until, --deleted-only and
+// --min-recoverable to a command.
 void AddFilterOptions(CLI::App& command, FilterOptions& options);
 
 // The filter the options ask for; kExitUsage, with the reason on err, when one does not

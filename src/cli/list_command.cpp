@@ -18,23 +18,33 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
                       const FindingFilter& filter) {
     std::vector<ScanRecord> found;
     run.Search(pattern, found);
-    std::erase_if(found, [&filter](const ScanRecord& r) { return !filter.Matches(r); });
-    if (listing == Listing::None) return found.size();
+    // How much of each file is left is worked out only where it is shown or asked for.
+    const bool shares = listing != Listing::None || filter.minRecoverable;
+    std::vector<int> recoverable;
+    std::vector<ScanRecord> kept;
     for (const ScanRecord& record : found) {
+        const int share = shares ? run.RecoverableShare(record) : -1;
+        if (!filter.Matches(record, share)) continue;
+        kept.push_back(record);
+        recoverable.push_back(share);
+    }
+    if (listing == Listing::None) return kept.size();
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const ScanRecord& record = kept[i];
         std::string folder;
         run.RecordPath(record, folder);
         if (listing == Listing::Json) {
             if (!folder.empty() && folder.back() == '/') folder.pop_back();
-            out << RecordJson(record, folder) << "\n";
-        } else {
-            out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize)
-                << (record.contentOk == kContentEncrypted ? "\t(EFS-encrypted: cannot be read without its keys)"
-                    : record.contentOk                    ? ""
-                                                          : "\t(content overwritten)")
-                << "\n";
+            out << RecordJson(record, folder, recoverable[i]) << "\n";
+            continue;
         }
+        out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize);
+        if (record.contentOk == kContentEncrypted) out << "\t(EFS-encrypted: cannot be read without its keys)";
+        else if (!record.contentOk || recoverable[i] == 0) out << "\t(content overwritten)";
+        else if (recoverable[i] > 0 && recoverable[i] < 100) out << "\t(partly overwritten: " << recoverable[i] << " % left)";
+        out << "\n";
     }
-    return found.size();
+    return kept.size();
 }
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {

@@ -1,5 +1,7 @@
 #include "cli/record_json.h"
 
+#include "session/finding_filter.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -36,14 +38,26 @@ const char* EngineKindName(uint32_t engineKind) {
     }
 }
 
-std::string RecordJson(const ScanRecord& record, const std::string& folder) {
+const char* FoundByName(const ScanRecord& record) {
+    switch (FoundByOf(record)) {
+        case FoundBy::Deleted: return "deleted";
+        case FoundBy::Formatted: return "formatted";
+        case FoundBy::Carved: return "carved";
+    }
+    return "deleted";
+}
+
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable) {
     nlohmann::ordered_json j;
     j["recordId"] = record.recordId;
     j["name"] = std::string(RecordName(record));
     j["folder"] = folder;
     j["size"] = record.fileSize;
     j["engine"] = EngineKindName(record.engineKind);
+    j["foundBy"] = FoundByName(record);
     j["contentOk"] = record.contentOk != 0;
+    if (recoverable >= 0) j["recoverable"] = recoverable;
+    else j["recoverable"] = nullptr;
     j["encrypted"] = record.contentOk == kContentEncrypted;
     j["isFolder"] = record.isFolder != 0;
     j["created"] = IsoTime(record.createTime);

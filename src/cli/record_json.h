@@ -8,8 +8,12 @@
 namespace kestrune::cli {
 
 // {"recordId":..,"name":..,"folder":"A/B","size":..,"engine":"Signature",...}; times in
-// ISO 8601 UTC or null when unknown. Bytes that are not UTF-8 are replaced.
-std::string RecordJson(const ScanRecord& record, const std::string& folder);
+// ISO 8601 UTC or null when unknown, recoverable (percent) null when unknown. Bytes that
+// are not UTF-8 are replaced.
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable = -1);
+
+// "deleted", "formatted" or "carved": how a file was found.
+const char* FoundByName(const ScanRecord& record);
 
 const char* EngineKindName(uint32_t engineKind);
 

@@ -117,7 +117,9 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         err << "kestrune: the search failed: " << ResultText(rc) << "\n";
         return kExitSourceError;
     }
-    std::erase_if(found, [&filter](const ScanRecord& r) { return !filter.Matches(r); });
+    std::erase_if(found, [&](const ScanRecord& r) {
+        return !filter.Matches(r, filter.minRecoverable ? run->RecoverableShare(r) : -1);
+    });
     if (options.dryRun) return DryRun(options, *run, found, out);
     RecoverySummary summary;
     const int rc = run->Recover(found, destination, [&out](const RecoveredFile& file) {

@@ -156,6 +156,23 @@ int ContiguousReader::ReadPiece(std::vector<uint8_t>& piece) {
     return kOk;
 }
 
+int ContiguousReader::Map(uint64_t fileSize, DataMap& map) {
+    AddMappedBytes(map, fileSize, 0, nextSector_ * sectorSize_, fileSize);
+    return kOk;
+}
+
+bool AddMappedBytes(DataMap& map, uint64_t fileSize, uint64_t fileOffset, uint64_t sourceOffset, uint64_t length) {
+    if (fileOffset >= fileSize) return false;
+    length = std::min(length, fileSize - fileOffset);
+    if (length == 0) return fileOffset < fileSize;
+    ByteRun* last = map.runs.empty() ? nullptr : &map.runs.back();
+    if (last && last->fileOffset + last->length == fileOffset && last->sourceOffset + last->length == sourceOffset)
+        last->length += length;
+    else
+        map.runs.push_back({fileOffset, sourceOffset, length});
+    return fileOffset + length < fileSize;
+}
+
 int CreateParentFolder(const fs::path& target) {
     const fs::path parent = target.parent_path();
     if (parent.empty()) return kOk;

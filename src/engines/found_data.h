@@ -39,6 +39,21 @@ std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
 // whole file. Returns the partial file's path, or an empty path when nothing was kept.
 std::filesystem::path SettleUnfinishedFile(const std::filesystem::path& target);
 
+// A stretch of a found file's data on its source: length bytes of the file from fileOffset
+// lie at sourceOffset, in bytes from the start of the source (the disk or the image).
+struct ByteRun {
+    uint64_t fileOffset = 0;
+    uint64_t sourceOffset = 0;
+    uint64_t length = 0;
+    bool operator==(const ByteRun&) const = default;
+};
+
+// Where a file's data lies, as a reader would read it: in file order, neighbours joined,
+// the last cut at the file's size.
+struct DataMap {
+    std::vector<ByteRun> runs;
+};
+
 // Delivers a file's data in order. A read that delivers nothing is a read fault; an empty
 // piece with result 0 means the data ended (the file's runs cover less than its size,
 // which WriteFoundFile reports as kErrHandleEof).
@@ -46,7 +61,19 @@ class PieceReader {
 public:
     virtual ~PieceReader() = default;
     virtual int ReadPiece(std::vector<uint8_t>& piece) = 0;
+    // Where the data lies, worked out without reading it; holes of a sparse file are left
+    // out. kErrNotSupported when it is not stored as it reads (kept in the file system's
+    // records, compressed); a reader is used for one or the other, not both.
+    virtual int Map(uint64_t fileSize, DataMap& map) {
+        (void)fileSize;
+        (void)map;
+        return kErrNotSupported;
+    }
 };
+
+// Adds length bytes at sourceOffset to map's runs, joined to the last run where they
+// follow it; false once the file's size is reached (the run cut there).
+bool AddMappedBytes(DataMap& map, uint64_t fileSize, uint64_t fileOffset, uint64_t sourceOffset, uint64_t length);
 
 // A file lying in one run of sectors from firstSector: fileSize rounded up to whole
 // sectors, read 64 KiB at a time.
@@ -54,6 +81,7 @@ class ContiguousReader final : public PieceReader {
 public:
     ContiguousReader(SectorSource& source, uint32_t sectorSize, uint64_t firstSector, uint64_t fileSize);
     int ReadPiece(std::vector<uint8_t>& piece) override;
+    int Map(uint64_t fileSize, DataMap& map) override;
 
 private:
     SectorSource& source_;

@@ -582,4 +582,9 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     return rc == CancelCode ? rc : kOk;
 }
 
+int CProfessionalRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    return engine ? engine->MapData(record, map) : kErrNotSupported;
+}
+
 }  // namespace kestrune

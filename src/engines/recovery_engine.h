@@ -35,6 +35,8 @@ constexpr int WeightedPercent(int percent, int weight) { return percent * weight
 
 inline constexpr int kFullWeight = 100;
 
+struct DataMap;
+
 class IFileRecoveryParse {
 public:
     // Binds the engine to an image file. driveLetter marks every record it writes.
@@ -72,6 +74,13 @@ public:
     virtual int ExtractForPreview(const ScanRecord* record, std::string& tempPath,
                                   std::span<uint8_t> buffer, uint32_t& delivered,
                                   PreviewProgressFn progress, void* userData) = 0;
+    // Where a found file's data lies on the source, as its recovery would read it,
+    // without reading it (found_data.h); kErrNotSupported when the engine cannot tell.
+    virtual int MapData(const ScanRecord& record, DataMap& map) {
+        (void)record;
+        (void)map;
+        return kErrNotSupported;
+    }
     virtual ~IFileRecoveryParse() = default;
 };
 

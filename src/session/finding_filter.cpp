@@ -23,10 +23,12 @@ FoundBy FoundByOf(const ScanRecord& record) {
 }
 
 bool FindingFilter::Empty() const {
-    return namePattern.empty() && minSize == 0 && !maxSize && !modifiedFrom && !modifiedUntil && !deletedOnly;
+    return namePattern.empty() && minSize == 0 && !maxSize && !modifiedFrom && !modifiedUntil && !deletedOnly &&
+           !minRecoverable;
 }
 
-bool FindingFilter::Matches(const ScanRecord& record) const {
+bool FindingFilter::Matches(const ScanRecord& record, int recoverable) const {
+    if (minRecoverable && recoverable < *minRecoverable) return false;
     if (record.fileSize < minSize || (maxSize && record.fileSize > *maxSize)) return false;
     if (deletedOnly && FoundByOf(record) != FoundBy::Deleted) return false;
     if ((modifiedFrom || modifiedUntil) && record.writeTime == 0) return false;

@@ -24,10 +24,13 @@ struct FindingFilter {
     std::optional<uint64_t> modifiedFrom;   // FILETIME, inclusive
     std::optional<uint64_t> modifiedUntil;  // FILETIME, exclusive
     bool deletedOnly = false;
+    std::optional<int> minRecoverable;  // percent; see ScanRun::RecoverableShare
 
-    // Whether a found file passes. A file whose modification time is unknown fails a
-    // date bound: nothing says it lies within.
-    bool Matches(const ScanRecord& record) const;
+    // Whether a found file passes, given how much of it is recoverable (-1 unknown; asked
+    // only when minRecoverable is set). A file whose modification time is unknown fails a
+    // date bound, and one whose recoverable share is unknown a recoverable bound: nothing
+    // says they lie within.
+    bool Matches(const ScanRecord& record, int recoverable = -1) const;
     bool Empty() const;
 };
 

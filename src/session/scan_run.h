@@ -86,6 +86,16 @@ public:
                 const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary,
                 bool keepFolders = false);
 
+    // Where a found file's data lies on the source (found_data.h), as its recovery would
+    // read it; kErrNotSupported when it is kept in the file system's records or stored
+    // compressed.
+    int MapData(const ScanRecord& record, DataMap& map);
+    // How much of a found file's data no live file of the volume holds now, in percent:
+    // 100 when none of it was written over, 0 when all of it was (or where it lay is lost);
+    // -1 when the volume's allocation is not known (no file system was read). Data kept in
+    // the file system's own records counts as there when its content checked out.
+    int RecoverableShare(const ScanRecord& record);
+
     // Copies a found file's data out for the preview: into a temporary file in a folder of
     // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,
     // archives, pictures, sound and video), or the first bytes into buffer (delivered says
@@ -131,6 +141,11 @@ private:
     ScanSource source_;
     ScanMode mode_;
     std::unique_ptr<IFileRecoveryParse> engine_;
+    // The volume's free space now, as absolute byte ranges in order, read once when first
+    // asked; freeKnown_ false when no file system says it.
+    std::vector<std::pair<uint64_t, uint64_t>> freeBytes_;
+    bool freeRead_ = false, freeKnown_ = false;
+    void ReadFreeSpace();
     // An engine serves one thread at a time: a preview's copy may still be running on its
     // worker when a search or a recovery starts on another.
     std::recursive_mutex engineUse_;

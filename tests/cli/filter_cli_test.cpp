@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -130,6 +131,36 @@ TEST(FilteredRecovery, ListAndRecoverTakeTheSameFiltersAndRefuseBadOnes) {
         EXPECT_FALSE(fs::exists(out)) << "nothing is written for " << bad;
         EXPECT_EQ(RunCli(std::string("list ") + bad).exitCode, kExitUsage) << bad;
     }
+}
+
+// Deleted files whose blocks new files took whole, in part and not at all (the kernel's
+// own deletions, new files given their inodes): each listed with the share of its blocks
+// free now, as debugfs tests them, and filtered on it.
+TEST(FilteredRecovery, EachFileSaysHowMuchOfItNoLiveFileHolds) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("ext/reused.img.gz", dir.path());
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ext/reused.json")));
+    ASSERT_EQ(RunCli("scan " + image.string()).exitCode, kExitOk);
+    const CliRun run = RunCli("list --json");
+    std::map<std::string, nlohmann::json> listed;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with('{')) {
+            const auto record = nlohmann::json::parse(line);
+            listed[record["folder"].get<std::string>() + "/" + record["name"].get<std::string>()] = record;
+        }
+    std::map<int, std::string> byShare;
+    for (const auto& file : manifest["files"]) {
+        const std::string path = file["folder"].get<std::string>() + "/" + file["name"].get<std::string>();
+        ASSERT_TRUE(listed.count(path)) << path << "\n" << run.output;
+        EXPECT_EQ(listed[path]["recoverable"], file["recoverable"]) << path;
+        EXPECT_EQ(listed[path]["foundBy"], "deleted");
+        byShare[file["recoverable"].get<int>()] = file["name"];
+    }
+    ASSERT_EQ(byShare.size(), 3u);
+    EXPECT_EQ(DeletedFiles::Listed("--min-recoverable 100"), std::vector<std::string>{byShare.rbegin()->second});
+    EXPECT_EQ(DeletedFiles::Listed("--min-recoverable 1").size(), 2u);
+    EXPECT_EQ(RunCli("list --min-recoverable 101").exitCode, kExitUsage);
 }
 
 TEST(FilteredRecovery, KeepFoldersRecreatesTheFoldersAndADryRunWritesNothing) {

@@ -193,4 +193,9 @@ int CFileTypeRecovery::ExtractForPreview(const ScanRecord* record, std::string& 
                             progress, userData);
 }
 
+int CFileTypeRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    ContiguousReader reader(source_, sectorSize_, record.entrySector, record.fileSize);
+    return reader.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -38,6 +38,7 @@ public:
     int SetLogCallback(SearchProgressFn callback, void* userData) override;
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
     int BuildAllocationMap() override { return kOk; }
+    int MapData(const ScanRecord& record, DataMap& map) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 

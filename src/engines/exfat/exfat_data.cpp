@@ -13,6 +13,15 @@ constexpr uint64_t kPieceBytes = 1 << 20;
 ExfatDataReader::ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters)
     : source_(source), volume_(volume), clusters_(std::move(clusters)) {}
 
+int ExfatDataReader::Map(uint64_t fileSize, DataMap& map) {
+    const uint64_t clusterBytes = volume_.ClusterBytes();
+    for (size_t i = 0; i < clusters_.size(); ++i)
+        if (!AddMappedBytes(map, fileSize, i * clusterBytes, volume_.ClusterSector(clusters_[i]) * volume_.bytesPerSector,
+                            clusterBytes))
+            break;
+    return kOk;
+}
+
 int ExfatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.clear();
     if (next_ >= clusters_.size()) return kOk;  // the clusters end: the caller tells a short file

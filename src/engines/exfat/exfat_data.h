@@ -13,6 +13,7 @@ class ExfatDataReader final : public PieceReader {
 public:
     ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters);
     int ReadPiece(std::vector<uint8_t>& piece) override;
+    int Map(uint64_t fileSize, DataMap& map) override;
 
 private:
     SectorSource& source_;

@@ -280,4 +280,10 @@ int CFastExfatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     return 1;
 }
 
+int CFastExfatRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    if (!Ready()) return kErrInvalidHandle;
+    ExfatDataReader data(source_, volume_, ClustersOf(record));
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -40,6 +40,7 @@ public:
         return log_.Search(pattern, out);
     }
     int BuildAllocationMap() override;
+    int MapData(const ScanRecord& record, DataMap& map) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 

@@ -415,4 +415,11 @@ int CProfessionalExfatRecovery::ExtractForPreview(const ScanRecord* record, std:
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress, userData);
 }
 
+int CProfessionalExfatRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    uint64_t first = 0;
+    if (const int rc = DataStart(record, bytesPerSector_, first); rc != kOk) return rc;
+    ContiguousReader data(source_, bytesPerSector_, first, record.fileSize);
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -40,6 +40,14 @@ ExtDataReader::ExtDataReader(ExtVolume& volume, std::vector<ExtRun> runs, uint64
       runs_(std::move(runs)),
       blocks_((size + volume.Geometry().blockSize - 1) / volume.Geometry().blockSize) {}
 
+int ExtDataReader::Map(uint64_t fileSize, DataMap& map) {
+    const ExtGeometry& g = volume_.Geometry();
+    for (const ExtRun& run : runs_)
+        if (!AddMappedBytes(map, fileSize, run.logical * g.blockSize, g.BlockOffset(run.physical), run.length * g.blockSize))
+            break;
+    return kOk;
+}
+
 int ExtDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.clear();
     if (next_ >= blocks_) return kOk;

@@ -17,6 +17,7 @@ class ExtDataReader final : public PieceReader {
 public:
     ExtDataReader(ExtVolume& volume, std::vector<ExtRun> runs, uint64_t size);
     int ReadPiece(std::vector<uint8_t>& piece) override;
+    int Map(uint64_t fileSize, DataMap& map) override;
 
 private:
     ExtVolume& volume_;

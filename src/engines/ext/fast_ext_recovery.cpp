@@ -570,4 +570,15 @@ int CFastExtRecovery::CountFiles(const ScanRecord* folder, int depth, int& count
     return log_.CountFiles(folder, depth, MakeParentKey(0, kRootInode), count);
 }
 
+int CFastExtRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    if (!Ready()) return kErrInvalidHandle;
+    const auto former = InodeOfRecord(record);
+    if (!former) return kErrInvalidData;
+    if (former->inode.HasInlineData()) return kErrNotSupported;  // kept in the inode
+    const ExtGeometry& g = volume_->Geometry();
+    ExtDataReader reader(*volume_, volume_->BlockRuns(former->inode, BlocksFor(record.fileSize, g.blockSize)),
+                         record.fileSize);
+    return reader.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -588,4 +588,9 @@ int CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     return 1;
 }
 
+int CFastFatRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    FatDataReader data(volume_, table_, source_, record.fsId);
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -8,6 +8,22 @@ FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, Secto
                              uint32_t firstCluster)
     : volume_(volume), table_(table), source_(source), cluster_(firstCluster) {}
 
+void FatDataReader::Advance() {
+    visited_.insert(cluster_);
+    uint32_t next = 0, entry = 0;
+    const bool rootArea = !volume_.fat32 && cluster_ == 0;
+    // A freed chain goes on in the next free cluster, round the clusters live files hold.
+    table_.Entry(cluster_, entry);  // an entry that cannot be read counts as free
+    const bool freed = !rootArea && entry == 0;
+    const bool more = freed ? table_.NextFreeCluster(cluster_, next) : !rootArea && table_.NextCluster(cluster_, next);
+    if (!more || visited_.count(next)) {
+        ended_ = true;
+        endedAtVolumeEnd_ = !rootArea && uint64_t{cluster_} + 1 >= uint64_t{volume_.ClusterCount()} + 2;
+        return;
+    }
+    cluster_ = next;
+}
+
 int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.clear();
     if (ended_) return endedAtVolumeEnd_ ? kErrHandleEof : kOk;
@@ -21,18 +37,20 @@ int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     piece.resize(size_t{read} * volume_.bytesPerSector);
     if (rc != kOk) return rc;
     if (read == 0) return kErrReadFault;
-    visited_.insert(cluster_);
-    uint32_t next = 0, entry = 0;
-    const bool rootArea = !volume_.fat32 && cluster_ == 0;
-    // A freed chain goes on in the next free cluster, round the clusters live files hold.
-    table_.Entry(cluster_, entry);  // an entry that cannot be read counts as free
-    const bool freed = !rootArea && entry == 0;
-    const bool more = freed ? table_.NextFreeCluster(cluster_, next) : !rootArea && table_.NextCluster(cluster_, next);
-    if (!more || visited_.count(next)) {
-        ended_ = true;
-        endedAtVolumeEnd_ = !rootArea && uint64_t{cluster_} + 1 >= uint64_t{volume_.ClusterCount()} + 2;
-    } else
-        cluster_ = next;
+    Advance();
+    return kOk;
+}
+
+int FatDataReader::Map(uint64_t fileSize, DataMap& map) {
+    if (volume_.ClusterBytes() > fat::kMaxClusterBytes) return kErrClusterTooLarge;
+    uint64_t offset = 0;
+    while (!ended_ && offset < fileSize) {
+        const uint32_t bytes = volume_.FolderReadBytes(cluster_);
+        if (!AddMappedBytes(map, fileSize, offset, volume_.ClusterSector(cluster_) * volume_.bytesPerSector, bytes))
+            break;
+        offset += bytes;
+        Advance();
+    }
     return kOk;
 }
 

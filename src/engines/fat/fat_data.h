@@ -15,8 +15,12 @@ class FatDataReader final : public PieceReader {
 public:
     FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source, uint32_t firstCluster);
     int ReadPiece(std::vector<uint8_t>& piece) override;
+    int Map(uint64_t fileSize, DataMap& map) override;
 
 private:
+    // Moves on to the chain's next cluster, or ends.
+    void Advance();
+
     const FatVolumeInfo& volume_;
     FatTable& table_;
     SectorSource& source_;

@@ -472,4 +472,12 @@ int CProfessionalFatRecovery::ExtractForPreview(const ScanRecord* record, std::s
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress, userData);
 }
 
+int CProfessionalFatRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    if (record.clusterBytes > kMaxClusterBytes) return kErrClusterTooLarge;
+    const uint64_t spc = record.clusterBytes / bytesPerSector_;
+    const uint64_t first = record.partitionStart + record.dataAreaSector + (record.fsId >= 2 ? (record.fsId - 2) * spc : 0);
+    ContiguousReader data(source_, bytesPerSector_, first, record.fileSize);
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -465,4 +465,9 @@ int CFastNtfsRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     return 1;
 }
 
+int CFastNtfsRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    NtfsDataReader data(reader_, record.entrySector);
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune

@@ -83,6 +83,21 @@ int NtfsDataReader::EndOfRuns() const {
     return produced_ >= data_.dataSize ? kOk : kErrFileCorrupt;
 }
 
+int NtfsDataReader::Map(uint64_t fileSize, DataMap& map) {
+    if (int rc = Prepare(); rc != kOk) return rc;
+    if (data_.resident || data_.Compressed() || data_.Encrypted()) return kErrNotSupported;
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    const uint64_t clusterBytes = ClusterBytes();
+    const uint64_t start = (formerVolume_ ? volumeStart_ : g.partitionStart) * g.bytesPerSector;
+    for (const DataRun& run : data_.runs) {
+        if (run.sparse) continue;
+        if (!AddMappedBytes(map, fileSize, run.vcn * clusterBytes, start + run.lcn * clusterBytes,
+                            run.clusters * clusterBytes))
+            break;
+    }
+    return kOk;
+}
+
 int NtfsDataReader::ReadClusters(uint64_t lcn, uint64_t count, uint8_t* out) const {
     const NtfsVolumeGeometry& g = reader_.geometry;
     const uint64_t spc = ClusterBytes() / g.bytesPerSector;

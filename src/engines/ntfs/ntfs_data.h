@@ -38,6 +38,9 @@ public:
     uint64_t StoredSize() const;
 
     int ReadPiece(std::vector<uint8_t>& piece) override;
+    // The runs of the data attribute; resident, compressed and encrypted data are not
+    // stored as the file reads.
+    int Map(uint64_t fileSize, DataMap& map) override;
 
 private:
     int ReadRuns(std::vector<uint8_t>& piece);

@@ -476,4 +476,9 @@ int CProfessionalNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::
                             userData, PreviewFileRoute::Convertible);
 }
 
+int CProfessionalNtfsRecovery::MapData(const ScanRecord& record, DataMap& map) {
+    auto data = DataOf(record);
+    return data.Map(record.fileSize, map);
+}
+
 }  // namespace kestrune
