@@ -8,6 +8,7 @@
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
 #include "disk/result_codes.h"
+#include "session/dfxml_report.h"
 #include "session/search_pattern.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
@@ -60,6 +61,40 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
     if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
     const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text, filter);
     (options.json ? err : out) << found << " files in " << run->runFolder() << " (" << run->source().text << ")\n";
+    return kExitOk;
+}
+
+int RunReport(const ListOptions& options, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
+    if (!error.empty()) {
+        err << "kestrune: " << error << "\n";
+        return kExitUsage;
+    }
+    FindingFilter filter;
+    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
+    std::unique_ptr<ScanRun> run;
+    if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
+    std::vector<ScanRecord> found;
+    run->Search(pattern, found);
+    DfxmlWriter report(out);
+    report.Begin(run->source(), KESTRUNE_VERSION, options.commandLine);
+    report.BeginVolume(*run);
+    uint64_t reported = 0;
+    for (const ScanRecord& record : found) {
+        ReportedFile file = DescribeFile(*run, record);
+        if (!filter.Matches(record, file.recoverable)) continue;
+        report.File(file);
+        ++reported;
+    }
+    report.EndVolume();
+    report.End();
+    out.flush();
+    if (!out) {
+        err << "kestrune: the report could not be written whole\n";
+        return kExitSourceError;
+    }
+    err << reported << " files reported from " << run->runFolder() << "\n";
     return kExitOk;
 }
 

@@ -18,9 +18,12 @@ struct ListOptions {
     std::vector<std::string> extensions;
     std::string scanFolder;  // empty: the scan made last
     FilterOptions filter;
+    std::string commandLine;  // as typed, for a report
 };
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err);
+// kestrune report: the findings of a stored scan as a DFXML report on out.
+int RunReport(const ListOptions& options, std::ostream& out, std::ostream& err);
 
 // Prints the files a run finds for a pattern that pass filter (a carved copy of a file
 // found through its file system is left out), as text lines, JSON lines or not at all;

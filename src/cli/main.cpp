@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
                       "Say what would be written, how many bytes, and whether the destination has room; write nothing");
     recover->add_flag("--keep-folders", recoverOptions.keepFolders,
                       "Write each file into the folders it was found in, not into its type's folder");
+    recover->add_option("--report", recoverOptions.report,
+                        "Also write a DFXML report of what was found and written (with each file's SHA-256) to this file");
     recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
 
     ListOptions listOptions;
@@ -65,6 +67,14 @@ int main(int argc, char** argv) {
     list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
     AddFilterOptions(*list, listOptions.filter);
     list->add_option("SCANFOLDER", listOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
+
+    ListOptions reportOptions;
+    auto* report = app.add_subcommand(
+        "report", "Print the findings of a stored scan as a DFXML report (the format of fiwalk and PhotoRec)");
+    report->add_option("--types", reportOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
+    report->add_option("--ext", reportOptions.extensions, "Extensions to report, such as jpg,png")->delimiter(',');
+    AddFilterOptions(*report, reportOptions.filter);
+    report->add_option("SCANFOLDER", reportOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
 
     auto* scans = app.add_subcommand("scans", "List the stored formatted and deep passes");
 
@@ -82,6 +92,15 @@ int main(int argc, char** argv) {
     image->add_flag("--skip-bad", imageOptions.skipBad,
                     "Read around unreadable sectors (written as zeros) and list them in DEST.map");
 
+    // The command as typed, for the reports.
+    std::string commandLine;
+    for (int i = 0; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool plain = !word.empty() && word.find_first_of(" \t'\"\\$`") == std::string::npos;
+        commandLine += (i ? " " : "") + (plain ? word : "'" + word + "'");
+    }
+    recoverOptions.commandLine = reportOptions.commandLine = commandLine;
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -95,6 +114,7 @@ int main(int argc, char** argv) {
     if (*scan) return RunScan(scanOptions, std::cout, std::cerr);
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     if (*list) return RunList(listOptions, std::cout, std::cerr);
+    if (*report) return RunReport(reportOptions, std::cout, std::cerr);
     if (*scans) return RunScans(std::cout);
     if (*disks) return RunDisks(disksJson, diskImages, std::cout);
     if (*image) return RunImage(imageOptions, std::cout, std::cerr);

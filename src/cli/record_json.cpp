@@ -14,11 +14,7 @@ namespace {
 
 nlohmann::json IsoTime(uint64_t fileTime) {
     if (fileTime == 0) return nullptr;
-    const CalendarTime t = CalendarFromFileTime(fileTime);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second);
-    return text;
+    return IsoFileTime(fileTime);
 }
 
 }  // namespace
@@ -38,15 +34,6 @@ const char* EngineKindName(uint32_t engineKind) {
     }
 }
 
-const char* FoundByName(const ScanRecord& record) {
-    switch (FoundByOf(record)) {
-        case FoundBy::Deleted: return "deleted";
-        case FoundBy::Formatted: return "formatted";
-        case FoundBy::Carved: return "carved";
-    }
-    return "deleted";
-}
-
 std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable) {
     nlohmann::ordered_json j;
     j["recordId"] = record.recordId;
@@ -54,7 +41,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["folder"] = folder;
     j["size"] = record.fileSize;
     j["engine"] = EngineKindName(record.engineKind);
-    j["foundBy"] = FoundByName(record);
+    j["foundBy"] = FoundByName(FoundByOf(record));
     j["contentOk"] = record.contentOk != 0;
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;

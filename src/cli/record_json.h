@@ -12,9 +12,6 @@ namespace kestrune::cli {
 // are not UTF-8 are replaced.
 std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable = -1);
 
-// "deleted", "formatted" or "carved": how a file was found.
-const char* FoundByName(const ScanRecord& record);
-
 const char* EngineKindName(uint32_t engineKind);
 
 }  // namespace kestrune::cli

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <ostream>
+#include <sstream>
 
 #include "cli/exit_codes.h"
 #include "cli/list_command.h"
@@ -13,6 +14,8 @@
 #include "disk/block_devices.h"
 #include "engines/found_data.h"
 #include "scanlog/file_types.h"
+#include "output/sha256.h"
+#include "session/dfxml_report.h"
 #include "session/search_pattern.h"
 
 namespace fs = std::filesystem;
@@ -86,7 +89,30 @@ int DryRun(const ScanOptions& options, ScanRun& run, const std::vector<ScanRecor
     return known && free < bytes ? kExitSomeFailed : kExitOk;
 }
 
-int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err) {
+// The report's part on one target: its volume and every file found there, with where
+// each was written and its digest, or why it was not.
+void ReportTarget(ScanRun& run, const std::vector<ScanRecord>& found, const std::vector<RecoveredFile>& written,
+                  std::ostream& report) {
+    DfxmlWriter writer(report);
+    writer.BeginVolume(run);
+    for (size_t i = 0; i < found.size(); ++i) {
+        ReportedFile file = DescribeFile(run, found[i]);
+        if (i < written.size()) {
+            if (written[i].result == kOk) {
+                file.writtenTo = written[i].target.string();
+                if (int rc = Sha256OfFile(written[i].target, file.sha256); rc != kOk)
+                    file.problem = "written, but cannot be read back: " + ResultText(rc);
+            } else {
+                file.problem = written[i].status;
+            }
+        }
+        writer.File(file);
+    }
+    writer.EndVolume();
+}
+
+int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err,
+                  std::ostream& report) {
     std::string error;
     const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
     if (!error.empty()) {
@@ -120,13 +146,19 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
     std::erase_if(found, [&](const ScanRecord& r) {
         return !filter.Matches(r, filter.minRecoverable ? run->RecoverableShare(r) : -1);
     });
-    if (options.dryRun) return DryRun(options, *run, found, out);
+    if (options.dryRun) {
+        if (!options.report.empty()) ReportTarget(*run, found, {}, report);
+        return DryRun(options, *run, found, out);
+    }
     RecoverySummary summary;
-    const int rc = run->Recover(found, destination, [&out](const RecoveredFile& file) {
+    std::vector<RecoveredFile> written;
+    const int rc = run->Recover(found, destination, [&](const RecoveredFile& file) {
         EndProgress();
         out << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
+        if (!options.report.empty()) written.push_back(file);
     }, summary, options.keepFolders);
     EndProgress();
+    if (!options.report.empty()) ReportTarget(*run, found, written, report);
     if (rc != kOk && rc != CancelCode) {
         err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(rc) << "\n";
         return kExitUsage;
@@ -150,8 +182,27 @@ int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
 }
 
 int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err) {
-    return ForEachTarget(options, err,
-                         [&](const ScanSource& target) { return RecoverTarget(options, target, out, err); });
+    std::ostringstream volumes;
+    ScanSource first;
+    bool any = false;
+    const int code = ForEachTarget(options, err, [&](const ScanSource& target) {
+        if (!any) first = target;
+        any = true;
+        return RecoverTarget(options, target, out, err, volumes);
+    });
+    if (options.report.empty() || !any || code == kExitUsage) return code;
+    const int rc = WriteReportFile(options.report, [&](std::ostream& file) {
+        DfxmlWriter writer(file);
+        writer.Begin(first, KESTRUNE_VERSION, options.commandLine);
+        file << volumes.str();
+        writer.End();
+    });
+    if (rc != kOk) {
+        err << "kestrune: the report could not be written to " << options.report << ": " << ResultText(rc)
+            << "; nothing of it was kept\n";
+        return std::max(code, kExitSomeFailed);
+    }
+    return code;
 }
 
 }  // namespace kestrune::cli

@@ -132,6 +132,15 @@ std::string FormatDuration(uint64_t seconds) {
     return text;
 }
 
+std::string IsoFileTime(uint64_t fileTime) {
+    if (fileTime == 0) return {};
+    const CalendarTime t = CalendarFromFileTime(fileTime);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    return text;
+}
+
 std::string FormatFileTime(uint64_t fileTime) {
     const CalendarTime t = CalendarFromFileTime(fileTime);
     char text[64];

@@ -58,6 +58,8 @@ std::string FormatSize(uint64_t bytes);
 std::string FormatDuration(uint64_t seconds);
 // "2016-12-5 14:07:09": the stored calendar fields, no time-zone change.
 std::string FormatFileTime(uint64_t fileTime);
+// "2016-12-05T14:07:09Z" (ISO 8601, UTC); empty for 0, an unknown time.
+std::string IsoFileTime(uint64_t fileTime);
 
 // FILETIME: 100-ns units since 1601-01-01.
 inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;

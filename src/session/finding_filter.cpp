@@ -22,6 +22,15 @@ FoundBy FoundByOf(const ScanRecord& record) {
     }
 }
 
+const char* FoundByName(FoundBy foundBy) {
+    switch (foundBy) {
+        case FoundBy::Deleted: return "deleted";
+        case FoundBy::Formatted: return "formatted";
+        case FoundBy::Carved: return "carved";
+    }
+    return "deleted";
+}
+
 bool FindingFilter::Empty() const {
     return namePattern.empty() && minSize == 0 && !maxSize && !modifiedFrom && !modifiedUntil && !deletedOnly &&
            !minRecoverable;

@@ -16,6 +16,8 @@ namespace kestrune {
 // former volume left (formatted), or by its signature alone (carved).
 enum class FoundBy { Deleted, Formatted, Carved };
 FoundBy FoundByOf(const ScanRecord& record);
+// "deleted", "formatted" or "carved".
+const char* FoundByName(FoundBy foundBy);
 
 struct FindingFilter {
     std::string namePattern;  // shell pattern on the name ("IMG_*", "*.jp*g"), any case; empty: any

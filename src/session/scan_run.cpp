@@ -1,6 +1,7 @@
 #include "session/scan_run.h"
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -27,7 +28,8 @@ void WriteSourceNote(const ScanRun& run) {
     const nlohmann::json note = {{"source", run.source().text},
                                  {"mode", ScanModeName(run.mode())},
                                  {"driveLetter", DriveLetterOf(run.source())},
-                                 {"partition", run.source().partition}};
+                                 {"partition", run.source().partition},
+                                 {"started", run.startedAt()}};
     std::ofstream(fs::path(run.runFolder()) / kSourceNote) << note.dump() << "\n";
 }
 
@@ -118,6 +120,7 @@ std::unique_ptr<IFileRecoveryParse> ScanRun::CreateEngine(bool formatted) {
 }
 
 int ScanRun::Start() {
+    startedAt_ = static_cast<int64_t>(std::time(nullptr));
     problem_.clear();
     lastPercent_ = 0;
     lastFound_ = 0;
@@ -210,6 +213,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;
+    if (note.contains("started") && note["started"].is_number_integer()) run->startedAt_ = note["started"].get<int64_t>();
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);

@@ -119,6 +119,8 @@ public:
     const ScanSource& source() const { return source_; }
     ScanMode mode() const { return mode_; }
     const std::string& runFolder() const { return runFolder_; }
+    // When the scan started, in seconds since 1970; 0 for a scan stored before it was noted.
+    int64_t startedAt() const { return startedAt_; }
     const std::string& problem() const { return problem_; }
     uint64_t sectorsDone() const { return sectorsDone_; }
     uint64_t sectorsTotal() const { return sectorsTotal_; }
@@ -140,6 +142,7 @@ private:
 
     ScanSource source_;
     ScanMode mode_;
+    int64_t startedAt_ = 0;
     std::unique_ptr<IFileRecoveryParse> engine_;
     // The volume's free space now, as absolute byte ranges in order, read once when first
     // asked; freeKnown_ false when no file system says it.

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,25 @@ inline CliRun RunCli(const std::string& arguments) {
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+inline bool Mounted(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
+
+// A tmpfs of the given options mounted on a fresh folder, unmounted in every case.
+class SmallMount {
+public:
+    SmallMount(const std::filesystem::path& at, const std::string& options) : at_(at) {
+        std::filesystem::create_directories(at);
+        mounted_ = ::geteuid() == 0 && Mounted("mount -t tmpfs -o " + options + " none '" + at.string() + "'");
+    }
+    ~SmallMount() {
+        if (mounted_) std::system(("umount '" + at_.string() + "'").c_str());
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+};
 
 // Renames, inside the image, every copy of a UTF-16 name to another of the same length.
 inline void RenameInImage(std::vector<uint8_t>& image, const std::u16string& from, const std::u16string& to) {

@@ -32,24 +32,6 @@ std::map<std::string, std::string> ManifestHashes(const std::string& manifest) {
     return hashes;
 }
 
-bool Mounted(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
-
-// A tmpfs of the given options mounted on a fresh folder, unmounted in every case.
-class SmallMount {
-public:
-    SmallMount(const fs::path& at, const std::string& options) : at_(at) {
-        fs::create_directories(at);
-        mounted_ = ::geteuid() == 0 && Mounted("mount -t tmpfs -o " + options + " none '" + at.string() + "'");
-    }
-    ~SmallMount() {
-        if (mounted_) std::system(("umount '" + at_.string() + "'").c_str());
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path at_;
-    bool mounted_ = false;
-};
 
 TEST(RecoverSafety, LinksPlantedInTheDestinationAreNeverFollowed) {
     test::TempDir dir;
