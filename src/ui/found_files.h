@@ -16,6 +16,10 @@ struct TargetFindings {
     Target* target = nullptr;
     std::vector<ScanRecord> records;
     std::vector<QString> folders;  // the folder path of each record, in the same order
+    // How much of each record's data no live file holds, in percent; -1 unknown (and for
+    // records past the end, as findings made without it have).
+    std::vector<int8_t> recoverable;
+    int RecoverableOf(uint32_t record) const { return record < recoverable.size() ? recoverable[record] : -1; }
 };
 
 // A found file: which target's findings, which record of them.

@@ -45,6 +45,10 @@ int Compare(const Findings& findings, const FoundRef& a, const FoundRef& b, int 
         case FoundFilesModel::Type:
             return CompareTexts(ra.isFolder ? "folder" : ExtensionOf(RecordName(ra)),
                                 rb.isFolder ? "folder" : ExtensionOf(RecordName(rb)));
+        case FoundFilesModel::Recoverable: {
+            const int x = findings[a.findings].RecoverableOf(a.record), y = findings[b.findings].RecoverableOf(b.record);
+            return x == y ? 0 : x < y ? -1 : 1;
+        }
         default: return CompareTexts(RecordName(ra), RecordName(rb));
     }
 }
@@ -73,8 +77,9 @@ FoundFilesModel::FoundFilesModel(const Findings& findings, ResultTicks& ticks, Q
 }
 
 void FoundFilesModel::Retranslate() {
-    headers_ = {Text("MainWnd", "FileName"), Text("MainWnd", "Size"), Text("MainWnd", "ModifiedTime"),
-                Text("MainWnd", "CreatedTime"), Text("MainWnd", "Path"), Text("MainWnd", "Type")};
+    headers_ = {Text("MainWnd", "FileName"),     Text("MainWnd", "Size"),        Text("MainWnd", "Recoverable"),
+                Text("MainWnd", "ModifiedTime"), Text("MainWnd", "CreatedTime"), Text("MainWnd", "Path"),
+                Text("MainWnd", "Type")};
     emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
 }
 
@@ -134,6 +139,17 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DecorationRole && index.column() == FileName) return IconOf(record);
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    const int recoverable = findings_[ref.findings].RecoverableOf(ref.record);
+    if (index.column() == Recoverable && recoverable >= 0 && !record.isFolder) {
+        // A mark as well as a number: green whole, amber in part, red gone.
+        if (role == Qt::DecorationRole)
+            return QIcon(recoverable == 100 ? ":/skin/mark_good.svg"
+                         : recoverable > 0  ? ":/skin/mark_partial.svg"
+                                            : ":/skin/mark_overwritten.svg");
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+            return QStringLiteral("%1 % ").arg(recoverable) +
+                   Text("MainWnd", recoverable == 100 ? "TxtGood" : recoverable > 0 ? "TxtPartial" : "TxtOverwritten");
+    }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     const std::string_view name = RecordName(record);
     switch (index.column()) {

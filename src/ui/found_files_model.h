@@ -13,7 +13,7 @@ namespace kestrune::ui {
 class FoundFilesModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { FileName, Size, ModifiedTime, CreatedTime, Path, Type, ColumnCount };
+    enum Column { FileName, Size, Recoverable, ModifiedTime, CreatedTime, Path, Type, ColumnCount };
 
     FoundFilesModel(const Findings& findings, ResultTicks& ticks, QObject* parent = nullptr);
 

@@ -100,8 +100,8 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
         if (results_->files()->rowCount() == 0) preview_->Clear();
     });
     connect(ui_->FileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWnd::ShowFileDetails);
-    const int widths[] = {220, 80, 130, 130, 160};
-    for (int column = 0; column < 5; ++column) ui_->FileList->setColumnWidth(column, widths[column]);
+    const int widths[] = {220, 80, 150, 130, 130, 160};
+    for (int column = 0; column < 6; ++column) ui_->FileList->setColumnWidth(column, widths[column]);
     ui_->ResultsSplitter->setSizes({250, 510, 240});
 
     connect(ui_->DiskList, &QTreeWidget::itemSelectionChanged, this, &MainWnd::ShowDiskInfo);

@@ -5,9 +5,12 @@
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QPushButton>
 #include <map>
 
+#include "app/ini_file.h"
+#include "app/language_table.h"
 #include "disk/block_devices.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
@@ -307,6 +310,14 @@ void MainWnd::Recover() {
     dialog.setObjectName("RecoverFolderDialog");
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+    // Where the files go inside the folder: their type's folders, or the folders they
+    // were found in; the choice is kept for next time.
+    auto* keepFolders = new QCheckBox(Text("MainWnd", "TxtKeepFolders"), &dialog);
+    keepFolders->setObjectName("KeepFolders");
+    const std::filesystem::path settings = LanguageTable::Instance().UserSettings();
+    keepFolders->setChecked(IniFile::Load(settings).Value("Recover", "KeepFolders").value_or("0") == "1");
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()))
+        grid->addWidget(keepFolders, grid->rowCount(), 0, 1, grid->columnCount());
     const QStringList chosen = RunFileDialog(dialog);
     if (chosen.isEmpty()) return;
     QString folder = chosen.front();
@@ -315,7 +326,12 @@ void MainWnd::Recover() {
     for (const TargetFindings& found : findings_)
         onSource = onSource || (found.target && DestinationOnSource(folder.toStdString(), found.target->source));
     if (onSource && MessageBox::Show(MessageBox::Confirm, this, Msg("MSG0805")) != MessageBox::Ok) return;
-    RecoverProcessWnd window(this, findings_, ticked_.List(), folder);
+    if (!settings.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(settings.parent_path(), ec);
+        WriteIniValue(settings, "Recover", "KeepFolders", keepFolders->isChecked() ? "1" : "0");
+    }
+    RecoverProcessWnd window(this, findings_, ticked_.List(), folder, keepFolders->isChecked());
     window.Run();
 }
 

@@ -16,12 +16,13 @@
 namespace kestrune::ui {
 
 RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, Findings& findings, std::vector<FoundRef> chosen,
-                                     QString destination)
+                                     QString destination, bool keepFolders)
     : ProgressWnd(owner, "RecoverProcessWnd", "MSG1103", MessageBox::Confirm),
       ui_(std::make_unique<Ui::RecoverPanel>()),
       findings_(findings),
       chosen_(std::move(chosen)),
       destination_(std::move(destination)),
+      keepFolders_(keepFolders),
       total_(chosen_.size()) {
     ui_->setupUi(this);
     setObjectName("RecoverProcessWnd");
@@ -67,7 +68,7 @@ int RecoverProcessWnd::Work() {
                     file.result != kOk};
             std::lock_guard lock(rowsLock_);
             newRows_.push_back(std::move(row));
-        }, summary);
+        }, summary, keepFolders_);
         if (rc == CancelCode) return Closed;
     }
     return Finished;

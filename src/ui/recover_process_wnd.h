@@ -21,7 +21,9 @@ class RecoverProcessWnd : public ProgressWnd {
     Q_OBJECT
 public:
     // chosen: the ticked files, grouped by the findings they belong to.
-    RecoverProcessWnd(QWidget* owner, Findings& findings, std::vector<FoundRef> chosen, QString destination);
+    // keepFolders: each file goes into the folders it was found in, below destination.
+    RecoverProcessWnd(QWidget* owner, Findings& findings, std::vector<FoundRef> chosen, QString destination,
+                      bool keepFolders = false);
     ~RecoverProcessWnd() override;
 
     uint64_t processed() const { return processed_; }
@@ -47,6 +49,7 @@ private:
     Findings& findings_;
     std::vector<FoundRef> chosen_;
     QString destination_, destinationProblem_;
+    bool keepFolders_ = false;
     std::mutex rowsLock_;
     std::vector<Row> newRows_;
     uint64_t processed_ = 0, failed_ = 0, total_ = 0;

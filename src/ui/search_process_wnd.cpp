@@ -43,10 +43,15 @@ int SearchProcessWnd::Work() {
         // The folders are read here, on the worker: the file list shows them without
         // reading a log on the UI thread.
         found.folders.reserve(found.records.size());
+        found.recoverable.reserve(found.records.size());
         for (const ScanRecord& record : found.records) {
             std::string folder;
             target->run->RecordPath(record, folder);
             found.folders.push_back(QString::fromStdString(folder));
+            // Where each file's data lies is looked up here too (a read per file on some
+            // volumes): a cancel stops it, the rest then shows as unknown.
+            found.recoverable.push_back(
+                static_cast<int8_t>(Cancel()->Cancelled() ? -1 : target->run->RecoverableShare(record)));
         }
         findings_.push_back(std::move(found));
         if (rc == CancelCode) return Closed;

@@ -15,6 +15,7 @@
 #include <QLockFile>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -26,6 +27,7 @@
 #include "tests/ui/gui_driver.h"
 #include "ui/device_refresh.h"
 #include "ui/disk_list.h"
+#include "ui/found_files_model.h"
 #include "ui/main_wnd.h"
 #include "ui/message_box.h"
 #include "ui/progress_wnd.h"
@@ -96,7 +98,7 @@ private:
         for (int row = 0; row < list->model()->rowCount(); ++row)
             if (list->model()->index(row, 0).data().toString() == nested) {
                 shown = true;
-                QCOMPARE(list->model()->index(row, 4).data().toString(), folder);
+                QCOMPARE(list->model()->index(row, ui::FoundFilesModel::Path).data().toString(), folder);
             }
         QVERIFY(shown);
         window.findChild<QAbstractButton*>("ViewByType")->click();
@@ -161,6 +163,51 @@ private slots:
             ++compared;
         }
         QVERIFY(compared >= 10);
+    }
+
+    // Each file says how much of it is left, with a mark; recovered into the folders it
+    // was found in when the destination dialog's choice says so.
+    void recoverableMarksAndOriginalFolders() {
+        const fs::path image = UnpackFixture("ext/reused.img.gz", work_->path());
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        std::map<QString, QString> shown;
+        auto* tree = window->findChild<QTreeWidget*>("TypeTree");
+        auto* list = window->findChild<QTreeView*>("FileList");
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            tree->setCurrentItem(tree->topLevelItem(i));
+            for (int row = 0; row < list->model()->rowCount(); ++row)
+                shown[list->model()->index(row, 0).data().toString()] =
+                    list->model()->index(row, ui::FoundFilesModel::Recoverable).data().toString();
+        }
+        const auto manifest = nlohmann::json::parse(std::ifstream(FixturePath("ext/reused.json")));
+        for (const auto& file : manifest["files"]) {
+            const int share = file["recoverable"];
+            const QString name = QString::fromStdString(file["name"].get<std::string>());
+            const QString mark = ui::Text("MainWnd", share == 100 ? "TxtGood" : share > 0 ? "TxtPartial" : "TxtOverwritten");
+            QCOMPARE(shown[name], QStringLiteral("%1 % ").arg(share) + mark);
+        }
+        TickEverything(*window);
+        const fs::path destination = work_->path() / "kept";
+        fs::create_directories(destination);
+        WhenShown("RecoverFolderDialog", [destination](QWidget* shownDialog) {
+            auto* dialog = qobject_cast<QFileDialog*>(shownDialog);
+            auto* keep = dialog->findChild<QCheckBox*>("KeepFolders");
+            QVERIFY(keep && keep->isVisible());
+            keep->setChecked(true);
+            SelectAndAccept(dialog, QString::fromStdString(destination.string()));
+        });
+        WhenShown("RecoverProcessWnd", [](QWidget* progress) {
+            QVERIFY(WaitFor([&] { return progress->findChild<QPushButton*>("FinishBtn")->isVisible(); }));
+            Click(progress, "FinishBtn");
+        });
+        Click(window.get(), "BtnRecover");
+        for (const auto& file : manifest["files"])
+            if (file["recoverable"] == 100)
+                QCOMPARE(Sha256Hex(ReadFileBytes(destination / "Work" / file["name"].get<std::string>())),
+                         file["sha256"].get<std::string>());
+        QVERIFY(!fs::exists(destination / "others"));
     }
 
     void aFormattedScanCancelledAtItsFirstReportStillShowsResults() {
