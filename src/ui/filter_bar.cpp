@@ -1,5 +1,7 @@
 #include "ui/filter_bar.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDateEdit>
 #include <QGridLayout>
 #include <QLabel>
@@ -53,6 +55,11 @@ FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
     maxSize_->setObjectName("FilterMaxSize");
     from_ = DateEdit(this, "FilterFrom");
     to_ = DateEdit(this, "FilterTo");
+    deletedOnly_ = new QCheckBox(this);
+    deletedOnly_->setObjectName("FilterDeletedOnly");
+    recoverable_ = new QComboBox(this);
+    recoverable_->setObjectName("FilterRecoverable");
+    recoverable_->addItems({QString(), QString(), QString()});
     clear_ = new QPushButton(this);
     clear_->setObjectName("FilterClear");
     layout->addWidget(name_, 0, 0, 1, 2);
@@ -61,6 +68,8 @@ FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
     layout->addWidget(from_, 1, 0);
     layout->addWidget(to_, 1, 1);
     layout->addWidget(clear_, 1, 2, 1, 2);
+    layout->addWidget(deletedOnly_, 2, 0);
+    layout->addWidget(recoverable_, 2, 1, 1, 3);
     layout->setColumnStretch(0, 2);
     layout->setColumnStretch(1, 2);
     layout->setColumnStretch(2, 1);
@@ -72,6 +81,8 @@ FilterBar::FilterBar(QWidget* parent) : QWidget(parent) {
     for (QLineEdit* edit : {name_, minSize_, maxSize_})
         connect(edit, &QLineEdit::textChanged, &pause_, qOverload<>(&QTimer::start));
     for (QDateEdit* edit : {from_, to_}) connect(edit, &QDateEdit::dateChanged, &pause_, qOverload<>(&QTimer::start));
+    connect(deletedOnly_, &QCheckBox::toggled, this, &FilterBar::changed);
+    connect(recoverable_, &QComboBox::currentIndexChanged, this, &FilterBar::changed);
     connect(clear_, &QPushButton::clicked, this, &FilterBar::Clear);
     Retranslate();
 }
@@ -83,6 +94,11 @@ void FilterBar::Retranslate() {
     from_->setSpecialValueText(Text("MainWnd", "FilterFrom"));
     to_->setSpecialValueText(Text("MainWnd", "FilterTo"));
     clear_->setText(Text("MainWnd", "FilterClear"));
+    deletedOnly_->setText(Text("MainWnd", "FilterDeletedOnly"));
+    deletedOnly_->setToolTip(Text("MainWnd", "FilterDeletedOnlyHint"));
+    recoverable_->setItemText(0, Text("MainWnd", "FilterRecoverableAny"));
+    recoverable_->setItemText(1, Text("MainWnd", "FilterRecoverablePart"));
+    recoverable_->setItemText(2, Text("MainWnd", "FilterRecoverableWhole"));
     minSize_->setToolTip(Text("MainWnd", "FilterSizeHint"));
     maxSize_->setToolTip(Text("MainWnd", "FilterSizeHint"));
 }
@@ -90,6 +106,9 @@ void FilterBar::Retranslate() {
 void FilterBar::Clear() {
     for (QLineEdit* edit : {name_, minSize_, maxSize_}) edit->clear();
     for (QDateEdit* edit : {from_, to_}) edit->setDate(edit->minimumDate());
+    const QSignalBlocker quietBox(deletedOnly_), quietList(recoverable_);
+    deletedOnly_->setChecked(false);
+    recoverable_->setCurrentIndex(0);
     pause_.stop();
     emit changed();
 }
@@ -102,6 +121,8 @@ FileFilter FilterBar::filter() const {
     if (from_->date() != from_->minimumDate()) filter.modifiedFrom = FileTimeOf(from_->date());
     // "to" takes the whole of its day.
     if (to_->date() != to_->minimumDate()) filter.modifiedTo = FileTimeOf(to_->date().addDays(1)) - 1;
+    filter.deletedOnly = deletedOnly_->isChecked();
+    filter.minRecoverable = recoverable_->currentIndex() == 2 ? 100 : recoverable_->currentIndex() == 1 ? 1 : 0;
     return filter;
 }
 

@@ -1,5 +1,6 @@
 // The bar above the file list that narrows it: name contains, size at least / at most,
-// modified between two dates. Every change is reported once the typing pauses.
+// modified between two dates, deleted files only, how much must be left of a file. Every
+// change is reported once the typing pauses.
 #pragma once
 
 #include <QTimer>
@@ -8,6 +9,8 @@
 
 #include "ui/result_index.h"
 
+class QCheckBox;
+class QComboBox;
 class QDateEdit;
 class QLineEdit;
 class QPushButton;
@@ -31,6 +34,8 @@ private:
     QLineEdit* maxSize_;
     QDateEdit* from_;
     QDateEdit* to_;
+    QCheckBox* deletedOnly_;
+    QComboBox* recoverable_;
     QPushButton* clear_;
     QTimer pause_;
 };

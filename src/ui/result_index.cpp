@@ -1,5 +1,7 @@
 #include "ui/result_index.h"
 
+#include "session/finding_filter.h"
+
 #include <QStringList>
 #include <algorithm>
 #include <map>
@@ -96,8 +98,10 @@ ResultIndex IndexFindings(const Findings& findings) {
     return index;
 }
 
-bool FileFilter::Accepts(const ScanRecord& record) const {
+bool FileFilter::Accepts(const ScanRecord& record, int recoverable) const {
     if (record.fileSize < minSize || record.fileSize > maxSize) return false;
+    if (deletedOnly && FoundByOf(record) != FoundBy::Deleted) return false;
+    if (minRecoverable > 0 && recoverable < minRecoverable) return false;
     if ((modifiedFrom != 0 || modifiedTo != UINT64_MAX) &&
         (record.writeTime == 0 || record.writeTime < modifiedFrom || record.writeTime > modifiedTo))
         return false;

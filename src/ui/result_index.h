@@ -45,12 +45,16 @@ struct FileFilter {
     QString nameContains;
     uint64_t minSize = 0, maxSize = UINT64_MAX;
     uint64_t modifiedFrom = 0, modifiedTo = UINT64_MAX;
+    bool deletedOnly = false;  // found through a volume's records of deleted files
+    int minRecoverable = 0;    // percent of the file no live file holds; 0: any
 
     bool IsEmpty() const {
         return nameContains.isEmpty() && minSize == 0 && maxSize == UINT64_MAX && modifiedFrom == 0 &&
-               modifiedTo == UINT64_MAX;
+               modifiedTo == UINT64_MAX && !deletedOnly && minRecoverable == 0;
     }
-    bool Accepts(const ScanRecord& record) const;
+    // recoverable: the record's share (TargetFindings::RecoverableOf), -1 unknown, which
+    // fails a recoverable bound.
+    bool Accepts(const ScanRecord& record, int recoverable = -1) const;
 };
 
 }  // namespace kestrune::ui

@@ -24,7 +24,7 @@ void ResultTicks::SetFilter(const FileFilter& filter) {
     for (uint32_t f = 0; f < findings_->size(); ++f) {
         const auto& records = (*findings_)[f].records;
         for (uint32_t r = 0; r < records.size(); ++r) {
-            const bool shown = filter.Accepts(records[r]);
+            const bool shown = filter.Accepts(records[r], (*findings_)[f].RecoverableOf(r));
             if (shown == bool(shown_[f][r])) continue;
             shown_[f][r] = shown;
             Count({f, r}, shown ? 1 : -1, ticked_.Has({f, r}) ? (shown ? 1 : -1) : 0);

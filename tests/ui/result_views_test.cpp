@@ -2,9 +2,11 @@
 // tree, the Other node's rule, the sort order of each column, ticks kept across nodes,
 // the filter bar, the folder view, and the page selector's layout.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -35,6 +37,8 @@ struct FakeFile {
     uint64_t writeTime;
     const char* folder;
     bool isFolder = false;
+    int recoverable = 100;
+    uint32_t engine = NtfsQuick;
 };
 
 constexpr uint64_t kDay = 864000000000ULL;  // one day in FILETIME units
@@ -42,8 +46,8 @@ constexpr uint64_t k2020 = 132223104000000000ULL;
 
 const FakeFile kFiles[] = {
     {"IMG_0002.JPG", 3000, k2020 + 2 * kDay, "DCIM/100CANON/"},
-    {"img_0001.jpg", 1000, k2020 + 1 * kDay, "DCIM/100CANON/"},
-    {"Holiday.jpg", 2000000, 0, "Pictures/"},
+    {"img_0001.jpg", 1000, k2020 + 1 * kDay, "DCIM/100CANON/", false, 40},
+    {"Holiday.jpg", 2000000, 0, "Pictures/", false, 0, Signature},
     {"logo.png", 500, k2020 + 40 * kDay, "Pictures/web/"},
     {"banner.png", 70000, k2020 + 400 * kDay, "Pictures/web/"},
     {"cache.dat", 10, k2020, ""},
@@ -74,8 +78,10 @@ class ResultViewsTest : public QObject {
             record.writeTime = file.writeTime;
             record.createTime = file.writeTime;
             record.isFolder = file.isFolder;
+            record.engineKind = file.engine;
             found.records.push_back(record);
             found.folders.push_back(file.folder);
+            found.recoverable.push_back(static_cast<int8_t>(file.recoverable));
         }
         ui::Findings findings;
         findings.push_back(std::move(found));
@@ -239,6 +245,23 @@ private slots:
         QCOMPARE(Node("JPG")->text(0), QString("JPG (2)"));  // 3000 bytes and 2 MB
         SetFilterText("FilterMaxSize", "1M");
         QCOMPARE(Node("JPG")->text(0), QString("JPG (1)"));
+        SetFilterText("FilterMinSize", "");
+        SetFilterText("FilterMaxSize", "");
+        QCOMPARE(Node("JPG")->text(0), QString("JPG (3)"));
+        // How the files were found, and how much of them is left.
+        window_->findChild<QCheckBox*>("FilterDeletedOnly")->click();
+        QVERIFY(QTest::qWaitFor([&] { return Node("JPG")->text(0) == "JPG (2)"; }, 2000));  // not the carved one
+        window_->findChild<QCheckBox*>("FilterDeletedOnly")->click();
+        auto* recoverable = window_->findChild<QComboBox*>("FilterRecoverable");
+        recoverable->setCurrentIndex(2);
+        QVERIFY(QTest::qWaitFor([&] { return Node("JPG")->text(0) == "JPG (1)"; }, 2000));  // whole files only
+        recoverable->setCurrentIndex(1);
+        QVERIFY(QTest::qWaitFor([&] { return Node("JPG")->text(0) == "JPG (2)"; }, 2000));  // not the overwritten one
+        tree_->setCurrentItem(Node("JPG"));
+        QVERIFY(Column(ui::FoundFilesModel::Recoverable).contains("40 % " + ui::Text("MainWnd", "TxtPartial")));
+        window_->findChild<QPushButton*>("FilterClear")->click();
+        QVERIFY(QTest::qWaitFor([&] { return Node("JPG")->text(0) == "JPG (3)"; }, 2000));
+        QCOMPARE(recoverable->currentIndex(), 0);
         QCOMPARE(ui::ParseSizeText("1.5 GiB").value(), uint64_t(1610612736));
         QCOMPARE(ui::ParseSizeText("1,5 kb").value(), uint64_t(1536));
         QVERIFY(!ui::ParseSizeText("lots").has_value());
