@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "session/search_pattern.h"
 
 namespace kestrune::cli {
 
@@ -18,6 +19,17 @@ void AddFilterOptions(CLI::App& command, FilterOptions& options) {
     command.add_option("--min-recoverable", options.minRecoverable,
                        "Only files of which at least this percent is not written over (100: intact)")
         ->check(CLI::Range(0, 100));
+}
+
+int BuildSelection(const std::vector<std::string>& types, const std::vector<std::string>& extensions,
+                   const FilterOptions& options, std::string& pattern, FindingFilter& filter, std::ostream& err) {
+    std::string error;
+    pattern = SearchPatternFor(types, extensions, error);
+    if (!error.empty()) {
+        err << "kestrune: " << error << "\n";
+        return kExitUsage;
+    }
+    return BuildFilter(options, filter, err);
 }
 
 int BuildFilter(const FilterOptions& options, FindingFilter& filter, std::ostream& err) {

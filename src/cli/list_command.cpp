@@ -9,7 +9,6 @@
 #include "cli/terminal_text.h"
 #include "disk/result_codes.h"
 #include "session/dfxml_report.h"
-#include "session/search_pattern.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
 
@@ -49,14 +48,11 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
 }
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
-    if (!error.empty()) {
-        err << "kestrune: " << error << "\n";
-        return kExitUsage;
-    }
+    std::string pattern;
     FindingFilter filter;
-    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
+    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
+        code != kExitOk)
+        return code;
     std::unique_ptr<ScanRun> run;
     if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
     const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text, filter);
@@ -65,14 +61,11 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
 }
 
 int RunReport(const ListOptions& options, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
-    if (!error.empty()) {
-        err << "kestrune: " << error << "\n";
-        return kExitUsage;
-    }
+    std::string pattern;
     FindingFilter filter;
-    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
+    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
+        code != kExitOk)
+        return code;
     std::unique_ptr<ScanRun> run;
     if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
     std::vector<ScanRecord> found;

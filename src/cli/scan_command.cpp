@@ -113,14 +113,11 @@ void ReportTarget(ScanRun& run, const std::vector<ScanRecord>& found, const std:
 
 int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err,
                   std::ostream& report) {
-    std::string error;
-    const std::string pattern = SearchPatternFor(options.types, options.extensions, error);
-    if (!error.empty()) {
-        err << "kestrune: " << error << "\n";
-        return kExitUsage;
-    }
+    std::string pattern;
     FindingFilter filter;
-    if (int code = BuildFilter(options.filter, filter, err); code != kExitOk) return code;
+    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
+        code != kExitOk)
+        return code;
     if (options.dryRun && DestinationOnSource(fs::absolute(options.destination), target)) {
         err << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options.destination, kOk) << "\n";
         return kExitUsage;
