@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "disk/result_codes.h"
@@ -113,6 +114,35 @@ TEST(RecoveryJob, NamesFromTheMediumNeverLeaveTheDestination) {
     const std::string longName = SafeFileName(std::string(300, 'x') + ".jpeg");
     EXPECT_EQ(longName.size(), 255u);
     EXPECT_EQ(longName.substr(longName.size() - 5), ".jpeg") << "the extension survives the cut";
+}
+
+// Folders from the medium, kept: each becomes one safe component below the destination,
+// whatever its name; names that are the same once made safe get numbers; carved files,
+// found in no folder, go to their type's folder.
+TEST(RecoveryJob, KeptFoldersNeverLeaveTheDestinationAndCollidingNamesStayApart) {
+    test::TempDir dir;
+    ScriptedEngine engine;
+    RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
+    const std::map<std::string, std::string> folders = {{"one.txt", "DCIM/100CANON/"}, {"two.txt", "../../etc/"},
+                                                        {"a\x01" "b.txt", "Docs/"}, {"a_b.txt", "Docs/"},
+                                                        {"dots.txt", "./../."}, {"carved.jpg", "Ignored/"}};
+    job.KeepOriginalFolders([&](const ScanRecord& r) { return folders.at(std::string(RecordName(r))); });
+    std::vector<ScanRecord> records;
+    for (const auto& [name, folder] : folders) records.push_back(Named(name));
+    for (ScanRecord& r : records) r.engineKind = RecordName(r) == "carved.jpg" ? Signature : FatQuick;
+    ASSERT_EQ(job.Run(records), kOk);
+    EXPECT_EQ(job.failed(), 0u);
+    std::set<std::string> written;
+    for (const RecoveredFile& file : job.results()) {
+        const fs::path relative = fs::relative(file.target, dir / "out");
+        EXPECT_NE(*relative.begin(), "..") << file.target;
+        written.insert(relative.string());
+    }
+    EXPECT_TRUE(written.count("DCIM/100CANON/one.txt"));
+    EXPECT_TRUE(written.count("__/__/etc/two.txt"));
+    EXPECT_TRUE(written.count("Docs/a_b.txt") && written.count("Docs/a_b(1).txt")) << "both kept";
+    EXPECT_TRUE(written.count("_/__/_/dots.txt"));
+    EXPECT_TRUE(written.count("photo/carved.jpg"));
 }
 
 bool ValidUtf8(const std::string& text) {
