@@ -12,8 +12,10 @@ void AddFilterOptions(CLI::App& command, FilterOptions& options) {
     command.add_option("--name", options.name, "Only names matching this pattern, such as 'IMG_*.JPG' (any case)");
     command.add_option("--min-size", options.minSize, "Only files of at least this size, such as 500, 64k, 10M, 1.5G");
     command.add_option("--max-size", options.maxSize, "Only files of at most this size");
-    command.add_option("--since", options.since, "Only files modified on or after this date (YYYY-MM-DD[THH:MM:SS], UTC)");
-    command.add_option("--until", options.until, "Only files modified on or before this date (a date alone: the whole day)");
+    command.add_option("--since", options.since,
+                       "Only files modified on or after this date (YYYY-MM-DD[THH:MM:SS], UTC)");
+    command.add_option("--until", options.until,
+                       "Only files modified on or before this date (a date alone: the whole day)");
     command.add_flag("--deleted-only", options.deletedOnly,
                      "Only deleted files found through the file system, not files of a former volume or carved ones");
     command.add_option("--min-recoverable", options.minRecoverable,

@@ -41,7 +41,8 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize);
         if (record.contentOk == kContentEncrypted) out << "\t(EFS-encrypted: cannot be read without its keys)";
         else if (!record.contentOk || recoverable[i] == 0) out << "\t(content overwritten)";
-        else if (recoverable[i] > 0 && recoverable[i] < 100) out << "\t(partly overwritten: " << recoverable[i] << " % left)";
+        else if (recoverable[i] > 0 && recoverable[i] < 100)
+            out << "\t(partly overwritten: " << recoverable[i] << " % left)";
         out << "\n";
     }
     return kept.size();

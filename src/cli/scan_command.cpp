@@ -124,10 +124,10 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
     }
     fs::path destination;
     int reason = kOk;
-    if (options.dryRun) {
-        // Checked above without creating it.
-    } else if (const DestinationProblem problem = CheckRecoveryDestination(options.destination, target, destination, reason);
-        problem != DestinationProblem::None) {
+    const DestinationProblem problem = options.dryRun  // checked above, without creating it
+                                           ? DestinationProblem::None
+                                           : CheckRecoveryDestination(options.destination, target, destination, reason);
+    if (problem != DestinationProblem::None) {
         const std::string named = problem == DestinationProblem::OnSource ? destination.string() : options.destination;
         err << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
         return kExitUsage;

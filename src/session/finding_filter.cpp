@@ -77,7 +77,8 @@ bool ParseSizeText(std::string_view text, uint64_t& bytes) {
     auto digitsOnly = [](const std::string& s) {
         return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
-    if ((wholeText.empty() && fractionText.empty()) || !digitsOnly(wholeText) || !digitsOnly(fractionText)) return false;
+    if ((wholeText.empty() && fractionText.empty()) || !digitsOnly(wholeText) || !digitsOnly(fractionText))
+        return false;
     // Whole and fractional parts apart, so that "1.5G" is exact.
     uint64_t whole = 0, fraction = 0, scale = 1;
     if (!wholeText.empty() &&

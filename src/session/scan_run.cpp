@@ -213,7 +213,8 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;
-    if (note.contains("started") && note["started"].is_number_integer()) run->startedAt_ = note["started"].get<int64_t>();
+    if (note.contains("started") && note["started"].is_number_integer())
+        run->startedAt_ = note["started"].get<int64_t>();
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);
