@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 
 #include "cli/cli_run.h"
 #include "cli/exit_codes.h"
@@ -32,9 +31,11 @@ std::pair<int, int> ReadBack(const fs::path& source, const fs::path& report, std
     size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) problem.append(buffer, n);
     const int status = ::pclose(pipe);
-    std::smatch counts;
-    if (status != 0 || !std::regex_search(problem, counts, std::regex(R"(files (\d+) exact (\d+))"))) return {-1, -1};
-    return {std::stoi(counts[1]), std::stoi(counts[2])};
+    const size_t at = problem.rfind("files ");
+    int files = -1, exact = -1;
+    if (status != 0 || at == std::string::npos || std::sscanf(problem.c_str() + at, "files %d exact %d", &files, &exact) != 2)
+        return {-1, -1};
+    return {files, exact};
 }
 
 struct Case {

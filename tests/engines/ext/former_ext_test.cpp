@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "engines/engine_factory.h"
 #include "engines/professional_recovery.h"
@@ -55,11 +54,13 @@ TEST(FormerExtVolume, TheFilesOfTheVolumeFormattedOverComeBackInTheirFolders) {
         const std::string folder = file["folder"], name = file["name"];
         if (folder.empty()) return "";
         const size_t slash = folder.find('/');
-        const std::string below = slash == std::string::npos ? "" : folder.substr(slash);
-        const std::regex lost("LostFolder[0-9]+" + std::regex_replace(below, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                              "/" + std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"));
-        for (const auto& [path, r] : scan.former)
-            if (std::regex_match(path, lost)) return path;
+        const std::string rest = (slash == std::string::npos ? "" : folder.substr(slash)) + "/" + name;
+        // "LostFolder", its inode number, then the rest of the path as the script wrote it.
+        for (const auto& [path, r] : scan.former) {
+            const size_t digits = path.find_first_not_of("0123456789", 10);
+            if (path.starts_with("LostFolder") && digits > 10 && digits != std::string::npos && path.substr(digits) == rest)
+                return path;
+        }
         return "";
     };
     size_t recovered = 0;
