@@ -58,8 +58,8 @@ TEST(FormerExtVolume, TheFilesOfTheVolumeFormattedOverComeBackInTheirFolders) {
         // "LostFolder", its inode number, then the rest of the path as the script wrote it.
         for (const auto& [path, r] : scan.former) {
             const size_t digits = path.find_first_not_of("0123456789", 10);
-            if (path.starts_with("LostFolder") && digits > 10 && digits != std::string::npos && path.substr(digits) == rest)
-                return path;
+            const bool numbered = path.starts_with("LostFolder") && digits > 10 && digits != std::string::npos;
+            if (numbered && path.substr(digits) == rest) return path;
         }
         return "";
     };
