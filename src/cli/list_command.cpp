@@ -41,6 +41,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize);
         if (record.contentOk == kContentEncrypted) out << "\t(EFS-encrypted: cannot be read without its keys)";
         else if (!record.contentOk || recoverable[i] == 0) out << "\t(content overwritten)";
+        else if (CarvedEndGuessed(record)) out << "\t(end not confirmed)";
         else if (recoverable[i] > 0 && recoverable[i] < 100)
             out << "\t(partly overwritten: " << recoverable[i] << " % left)";
         out << "\n";

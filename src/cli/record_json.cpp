@@ -45,6 +45,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["contentOk"] = record.contentOk != 0;
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;
+    if (record.engineKind == Signature) j["endConfirmed"] = !CarvedEndGuessed(record);
     j["encrypted"] = record.contentOk == kContentEncrypted;
     j["isFolder"] = record.isFolder != 0;
     j["created"] = IsoTime(record.createTime);

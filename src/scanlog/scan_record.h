@@ -31,7 +31,8 @@ struct ScanRecord {
     uint16_t driveLetter;     // identity of the source: a volume number or an image number
     uint32_t engineKind;      // EngineKind
     uint32_t isFolder;        // 1 folder, 0 file
-    uint32_t folderDeleted;   // FAT folders: the folder's entry or its parent's is deleted
+    uint32_t folderDeleted;   // FAT folders: the folder's entry or its parent's is deleted;
+                              // carved files: kCarvedEndGuessed when no structure gave the end
     uint32_t contentOk;       // 0 when the data does not carry its extension's signature;
                               // kContentEncrypted for an encrypted file
     uint32_t recordId;        // 1-based position in the main file
@@ -69,6 +70,14 @@ static_assert(offsetof(ScanRecord, name) == 86);
 // contentOk of a file whose data is encrypted (NTFS EFS): listed as such, and recovered
 // only as its encrypted bytes.
 inline constexpr uint32_t kContentEncrypted = 2;
+
+// folderDeleted of a carved file whose length came from reading until another file began,
+// its own structure giving no end (or none the walk could reach): it may be cut short or
+// run on into other data. Logs written before this was noted hold 0 there.
+inline constexpr uint32_t kCarvedEndGuessed = 1;
+inline bool CarvedEndGuessed(const ScanRecord& record) {
+    return record.engineKind == Signature && record.folderDeleted == kCarvedEndGuessed;
+}
 
 // The record's name up to its NUL (or the whole field when a damaged record has none).
 inline std::string_view RecordName(const ScanRecord& record) {

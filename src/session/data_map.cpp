@@ -31,6 +31,8 @@ void ScanRun::ReadFreeSpace() {
 }
 
 int ScanRun::RecoverableShare(const ScanRecord& record) {
+    // A carved file whose end is a guess: how much of it is right is not known.
+    if (CarvedEndGuessed(record)) return -1;
     DataMap map;
     const int rc = MapData(record, map);
     std::lock_guard use(engineUse_);

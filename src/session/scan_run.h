@@ -92,8 +92,9 @@ public:
     int MapData(const ScanRecord& record, DataMap& map);
     // How much of a found file's data no live file of the volume holds now, in percent:
     // 100 when none of it was written over, 0 when all of it was (or where it lay is lost);
-    // -1 when the volume's allocation is not known (no file system was read). Data kept in
-    // the file system's own records counts as there when its content checked out.
+    // -1 when the volume's allocation is not known (no file system was read) or a carved
+    // file's end is a guess (CarvedEndGuessed). Data kept in the file system's own records
+    // counts as there when its content checked out.
     int RecoverableShare(const ScanRecord& record);
 
     // Copies a found file's data out for the preview: into a temporary file in a folder of

@@ -140,6 +140,10 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::TextAlignmentRole && index.column() == Size)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     const int recoverable = findings_[ref.findings].RecoverableOf(ref.record);
+    if (index.column() == Recoverable && CarvedEndGuessed(record)) {
+        if (role == Qt::DecorationRole) return QIcon(":/skin/mark_partial.svg");
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return Text("MainWnd", "TxtEndGuessed");
+    }
     if (index.column() == Recoverable && recoverable >= 0 && !record.isFolder) {
         // A mark as well as a number: green whole, amber in part, red gone.
         if (role == Qt::DecorationRole)

@@ -36,7 +36,7 @@ uint64_t SevenZipEndHeader(ByteView, CarvingContext& context) {
     ByteView block;
     while (walk.Next(block))
         if (auto at = FindLast(block, kEndHeader)) return walk.BlockOffset() + *at + 27;
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t SevenZipLength(ByteView s, CarvingContext& c) { return WalkOrFallback(Walk7zip, s, c, 4 * GiB, SevenZipEndHeader); }
 
@@ -52,7 +52,7 @@ uint64_t RarEndBlock(ByteView, CarvingContext& context) {
     ByteView block;
     while (walk.Next(block))
         if (auto end = FindPaddedEnd(block, walk.BlockOffset(), kEndBlock, context.sectorSize)) return *end;
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t RarLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkRar, s, c, 4 * GiB, RarEndBlock); }
 
@@ -83,7 +83,7 @@ uint64_t LastEndRecordLength(CarvingContext& context, uint64_t maxBytes) {
     ByteView block;
     while (walk.Next(block))
         if (auto at = FindLast(block, Bytes("PK\x05\x06"))) return walk.BlockOffset() + *at + 22;
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 
 const Signature kGzipSignature{"GZIP", DetectGzip, GzipLength, kGzipAnchors};

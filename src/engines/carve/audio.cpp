@@ -79,7 +79,7 @@ uint64_t Mp3Tag(ByteView, CarvingContext& context) {
     while (walk.Next(block))
         if (auto at = FindFirst(block, "TAG")) candidate = walk.BlockOffset() + *at + 128;
     const uint64_t counted = walk.CountedBytes();
-    return candidate && *candidate <= counted ? *candidate : counted;
+    return candidate && *candidate <= counted ? *candidate : CountedWithoutEnd(context, walk);
 }
 // An MP3 file may hold layer II frames too (at 384 kbit/s and 48 kHz each looks like an
 // MP2 file's start), so MP2 hits are not foreign to its walk either.
@@ -112,7 +112,7 @@ uint64_t MidiTracks(ByteView s, CarvingContext& context) {
         if (found < tracks) countTracks(block);
         if (found == tracks && total <= walk.CountedBytes()) return total;
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t MidiLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMidi, s, c, 8 * MiB, MidiTracks); }
 
@@ -129,7 +129,7 @@ uint64_t ApeLength(ByteView, CarvingContext& context) {
         if (auto second = FindFirst(block, kTag, *first + 1)) return walk.BlockOffset() + *second + 32;
         return walk.BlockOffset() + block.size();
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 
 int DetectWav(ByteView s, CarvingContext&) {
@@ -146,13 +146,7 @@ uint64_t ShortAudioUntilForeign(ByteView, CarvingContext& c) { return UntilForei
 // Every frame of a stream at 384 kbit/s and 48 kHz looks like an MP2 file's start: such
 // sectors are not foreign to the stream (one in four frames starts a sector, so a stream
 // would otherwise end after 4.5 KiB), as MPEG pack headers are not to an MPEG file.
-uint64_t Mp2UntilForeign(ByteView, CarvingContext& context) {
-    ReadAhead walk(context, 256 * MiB, false, kMp2);
-    ByteView block;
-    while (walk.Next(block)) {
-    }
-    return walk.CountedBytes();
-}
+uint64_t Mp2UntilForeign(ByteView, CarvingContext& context) { return UntilForeign(context, 256 * MiB, false, kMp2); }
 uint64_t Mp2Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkMp2, s, c, 256 * MiB, Mp2UntilForeign, kMp2); }
 
 constexpr Anchor kMp3Anchors[] = {{0, 'I'}, {0, 0xFF}};

@@ -58,6 +58,9 @@ struct CarvingContext {
     int weight = kFullWeight;
     PassProgress totals;
     int cancelValue = 0;
+    // Cleared when a file's length came from walking until something else starts, not from
+    // its own structure: where it ends is then a guess.
+    bool endConfirmed = true;
 
     std::vector<uint8_t> readAhead = std::vector<uint8_t>(kReadAheadBytes);
     // The block the pass is examining, from the absolute sector passBlockFirst on: a walk

@@ -133,7 +133,7 @@ uint64_t CompoundDocumentPlainLength(ByteView s, CarvingContext& context) {
             return (end + sector - 1) / sector * sector;
         }
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t CompoundDocumentLength(ByteView s, CarvingContext& c) {
     return WalkOrFallback(WalkCompoundDocument, s, c, kOfficeMax, CompoundDocumentPlainLength);
@@ -181,7 +181,7 @@ uint64_t PdfTrailer(ByteView, CarvingContext& context) {
         if (auto at = FindLast(block, "%%EOF")) return walk.BlockOffset() + *at + 5;
         if (auto at = FindLast(block, "trailer")) return walk.BlockOffset() + *at + 7;
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t PdfLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkPdf, s, c, 1 * GiB, PdfTrailer); }
 

@@ -121,6 +121,7 @@ int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carv
     const SignatureRow* row = type == kNoType ? nullptr : RowForType(type);
     if (!row || !row->signature->length) return kErrInvalidParameter;
 
+    context_.endConfirmed = true;
     const uint64_t length = row->signature->length(sector, context_);
     if (context_.cancelValue != 0) return context_.cancelValue;
     if (length == 0) return kErrInvalidParameter;
@@ -130,6 +131,7 @@ int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carv
     record.driveLetter = driveLetter_;
     record.engineKind = EngineKind::Signature;
     record.contentOk = 1;
+    record.folderDeleted = context_.endConfirmed ? 0 : kCarvedEndGuessed;
     record.clusterBytes = kNotAFileSystemCluster;
     record.fileSize = length;
     record.entrySector = startSector;

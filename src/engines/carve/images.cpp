@@ -18,7 +18,7 @@ uint64_t FirstPaddedMarker(ByteView sector, CarvingContext& context, std::string
     ByteView block;
     while (walk.Next(block))
         if (auto end = FindPaddedEnd(block, walk.BlockOffset(), marker, context.sectorSize)) return *end;
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 
 int DetectGif(ByteView s, CarvingContext&) {
@@ -57,7 +57,7 @@ uint64_t JpegLastEndMarker(ByteView s, CarvingContext& context) {
     while (walk.Next(block))
         if (auto end = FindPaddedEnd(block, walk.BlockOffset(), kEnd, context.sectorSize)) candidate = end;
     const uint64_t counted = walk.CountedBytes();
-    return candidate && *candidate <= counted ? *candidate : counted;
+    return candidate && *candidate <= counted ? *candidate : CountedWithoutEnd(context, walk);
 }
 uint64_t JpegLength(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkJpeg, s, c, kPictureMax, JpegLastEndMarker); }
 

@@ -76,8 +76,9 @@ size_t ReadAhead::Count(const uint8_t* sectors, size_t sectorsRead, uint64_t wan
     return usable;
 }
 
-uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg) {
-    ReadAhead walk(context, maxBytes, ignoreMpeg);
+uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg, int ownType) {
+    context.endConfirmed = false;
+    ReadAhead walk(context, maxBytes, ignoreMpeg, ownType);
     ByteView block;
     while (walk.Next(block)) {
     }

@@ -56,8 +56,16 @@ private:
 // The first sector only: its length as a file length.
 inline uint64_t OneSector(const CarvingContext& context) { return context.sectorSize; }
 
-// Length by walking until a foreign sector, a failed read or maxBytes.
-uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg = false);
+// The length of a walk that found no end of its file: every sector it counted, the
+// context noting that the end is a guess.
+inline uint64_t CountedWithoutEnd(CarvingContext& context, const ReadAhead& walk) {
+    context.endConfirmed = false;
+    return walk.CountedBytes();
+}
+
+// Length by walking until a foreign sector, a failed read or maxBytes (ownType as for
+// ReadAhead); the context then notes that the end is a guess.
+uint64_t UntilForeign(CarvingContext& context, uint64_t maxBytes, bool ignoreMpeg = false, int ownType = kNoType);
 
 // Finds marker in data from offset from, accepting only an occurrence that ends its data:
 // its end falls on a sector boundary of the file, or every byte after it up to the end of

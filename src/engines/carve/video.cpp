@@ -41,7 +41,7 @@ uint64_t MpegEndCode(ByteView s, CarvingContext& context) {
         if (auto found = FindPaddedEnd(block.sub(0, cut), walk.BlockOffset(), end, context.sectorSize)) return *found;
         if (cut < block.size()) return walk.BlockOffset() + cut;
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 // A program stream is walked pack by pack; a video elementary stream has no packets to
 // walk and keeps its end code.
@@ -65,7 +65,7 @@ uint64_t Mp4Trailer(ByteView, CarvingContext& context) {
         while (end < block.size() && block.u8(end) != 0) ++end;
         return walk.BlockOffset() + end;
     }
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t Mp4Length(ByteView s, CarvingContext& c) { return WalkOrFallback(WalkIsoMedia, s, c, kVideoMax, Mp4Trailer); }
 
@@ -77,7 +77,7 @@ uint64_t RealMediaIndex(ByteView, CarvingContext& context) {
     ByteView block;
     while (walk.Next(block))
         if (auto at = FindFirst(block, kLastIndex)) return walk.BlockOffset() + *at + kLastIndex.size();
-    return walk.CountedBytes();
+    return CountedWithoutEnd(context, walk);
 }
 uint64_t RealMediaLength(ByteView s, CarvingContext& c) {
     return WalkOrFallback(WalkRealMedia, s, c, kVideoMax, RealMediaIndex);

@@ -80,6 +80,7 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
         EXPECT_EQ(record.fileSize, files[name].size()) << name;
         EXPECT_EQ(record.clusterBytes, 0xFFFFFFFFu);
         EXPECT_EQ(record.engineKind, uint32_t{Signature});
+        EXPECT_FALSE(CarvedEndGuessed(record)) << name << ": its structure gave the end";
         EXPECT_EQ(RecoverBytes(*carved, record), files[name]) << name;
     }
     for (const auto& [name, extension] : untilForeign) {
@@ -87,6 +88,7 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
         ASSERT_TRUE(carved->bySector.count(start)) << name;
         EXPECT_EQ(RecordName(carved->bySector[start]), std::to_string(start) + "." + extension);
         EXPECT_EQ(carved->bySector[start].fileSize, RoundedUp(files[name].size()) + kSector) << name;
+        EXPECT_TRUE(CarvedEndGuessed(carved->bySector[start])) << name << ": its end is a guess";
     }
     // A disk image is never listed; these program headers name no sections, so nothing
     // tells their length and they are not listed either (a real program is: below).
