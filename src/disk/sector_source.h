@@ -22,6 +22,12 @@ public:
     // count is not an error). Returns 0 or a result code.
     virtual int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) = 0;
     virtual uint64_t SizeBytes() const = 0;
+    // Says that length bytes at offset will be read soon, so that a medium that can fetch
+    // them ahead does, many at once; nothing is read here, and nothing waits.
+    virtual void WillRead(uint64_t offset, uint64_t length) {
+        (void)offset;
+        (void)length;
+    }
 };
 
 // A file or device opened read-only; owns its descriptor.
@@ -34,6 +40,7 @@ public:
 
     int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override;
     uint64_t SizeBytes() const override { return size_; }
+    void WillRead(uint64_t offset, uint64_t length) override;
     int fd() const { return fd_; }
 
 private:

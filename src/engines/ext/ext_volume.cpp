@@ -312,6 +312,24 @@ bool ExtVolume::BlockInUse(uint64_t block) {
     return BitSet(bitmaps_, groups_[group].blockBitmap, relative % geometry_.blocksPerGroup);
 }
 
+void ExtVolume::WillRead(uint64_t first, uint64_t count) {
+    if (!geometry_.IsBlock(first) || count == 0) return;
+    count = std::min(count, geometry_.blockCount - first);
+    source_.medium->WillRead(geometry_.BlockOffset(first), count * geometry_.blockSize);
+}
+
+void ExtVolume::WillReadInodeTables(uint64_t most) {
+    const uint64_t tableBytes = uint64_t{geometry_.inodesPerGroup} * geometry_.inodeSize;
+    for (const ExtGroup& group : groups_) {
+        if (group.InodeBitmapUnused()) continue;
+        const uint64_t used = tableBytes - std::min(tableBytes, uint64_t{group.inodesNeverUsed} * geometry_.inodeSize);
+        const uint64_t bytes = std::min(used, most);
+        if (bytes == 0) break;
+        WillRead(group.inodeTable, (bytes + geometry_.blockSize - 1) / geometry_.blockSize);
+        most -= bytes;
+    }
+}
+
 bool ExtVolume::InodeInUse(uint32_t n) {
     if (n == 0 || n > geometry_.inodeCount) return true;
     const uint32_t group = (n - 1) / geometry_.inodesPerGroup;

@@ -128,6 +128,11 @@ public:
     bool BlockInUse(uint64_t block);
     // Whether inode n is in use by the inode bitmaps, read the same way.
     bool InodeInUse(uint32_t n);
+    // Says that count blocks from first will be read soon (Medium::WillRead).
+    void WillRead(uint64_t first, uint64_t count);
+    // The same for the part of each group's inode table that has held inodes, group after
+    // group, up to most bytes in all.
+    void WillReadInodeTables(uint64_t most);
 
 private:
     // Bit `bit` of a bitmap block kept in held, read once; true when it cannot be read.

@@ -20,6 +20,13 @@ constexpr uint32_t kRootInode = 2;
 constexpr uint32_t kLostFolderKey = 1;
 constexpr uint32_t kIndexedFolder = 0x1000;
 constexpr uint64_t kFileTimeSecond = 10'000'000;
+// A scan asks ahead for the used part of the inode tables, up to this many bytes, and for
+// the first blocks of each folder it is about to walk.
+constexpr uint64_t kInodeTablesAhead = 64 << 20;
+constexpr uint64_t kFolderBlocksAhead = 4;
+// Sectors asked for ahead this close together are asked for as one stretch, up to a bound.
+constexpr uint64_t kHintGapBytes = 64 << 10;
+constexpr uint64_t kHintMostBytes = 1 << 20;
 
 // Bytes already in memory, for a file kept inside its inode.
 class BytesReader final : public PieceReader {
@@ -324,6 +331,10 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
             record.folderDeleted = gone ? 1 : 0;
             folders_[entry.inode] = {record, folder.inode, folder.depth + 1};
             queue.push_back({entry.inode, folder.depth + 1, gone, seen});
+            // Its blocks are fetched while the folders before it in the queue are walked.
+            if (own && !own->HasInlineData())
+                for (const ExtRun& run : volume_->BlockRuns(*own, kFolderBlocksAhead))
+                    volume_->WillRead(run.physical, run.length);
         } else if (gone) {
             AddFile(entry, folder.inode, folder.depth, entrySector, seen);
         }
@@ -408,6 +419,21 @@ void CFastExtRecovery::ListLostInodes() {
         const uint64_t x = a.runs.empty() ? 0 : a.runs.front().physical, y = b.runs.empty() ? 0 : b.runs.front().physical;
         return x != y ? x < y : a.number < b.number;
     });
+    // Asked for all at once, the scattered sectors arrive in parallel from a disk that
+    // can, instead of one seek after another; close ones are asked for as one stretch.
+    uint64_t from = 0, to = 0;
+    for (const UnnamedFile& file : lost) {
+        if (file.runs.empty() || file.runs.front().logical != 0) continue;
+        const uint64_t at = SectorOfBlock(file.runs.front().physical) * sectorBytes_;
+        if (to != 0 && at <= to + kHintGapBytes && at + sectorBytes_ - from <= kHintMostBytes) {
+            to = at + sectorBytes_;
+            continue;
+        }
+        if (to != 0) source_.medium->WillRead(from, to - from);
+        from = at;
+        to = at + sectorBytes_;
+    }
+    if (to != 0) source_.medium->WillRead(from, to - from);
     for (const UnnamedFile& file : lost) AddUnnamedFile(file);
 }
 
@@ -456,6 +482,7 @@ int CFastExtRecovery::Scan(const std::string* logName) {
         return WriteFolders();
     }
     LoadJournal();
+    volume_->WillReadInodeTables(kInodeTablesAhead);
     std::vector<Folder> queue{{kRootInode, 0, false, 0}};
     std::unordered_set<uint64_t> entered;
     uint64_t lastReport = SteadyMilliseconds();
