@@ -549,9 +549,13 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     fat_.SearchByExtension(pattern, found);
     exfat_.SearchByExtension(pattern, found);
     ntfs_.SearchByExtension(pattern, found);
-    // Where each file the file-system engines found begins, with its extension: a carved
-    // file starting at the same sector is the same file and is not listed again.
+    // Where each file the file-system engines found begins, with its extension, and where
+    // one whose content checked out begins: a carved file starting at the same sector is
+    // the same file and is not listed again, whatever extension the name gives it (a photo
+    // kept as ".hmm"). Only a named file whose content failed its check may have been
+    // written over by the file carved there.
     std::set<std::pair<uint64_t, std::string>> starts;
+    std::set<uint64_t> intactStarts;
     auto* quickNtfs = dynamic_cast<CFastNtfsRecovery*>(quick_.get());
     for (const ScanRecord& r : found) {
         uint64_t sector = 0;
@@ -569,12 +573,13 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
             sector = quickNtfs->DataStartSector(r);
         }
         if (sector != 0) starts.emplace(sector, AsciiLower(ExtensionOf(RecordName(r))));
+        if (sector != 0 && r.contentOk != 0) intactStarts.insert(sector);
     }
     std::vector<ScanRecord> carved;
     const int rc = deep_.SearchByExtension(pattern, carved);
     for (const ScanRecord& r : carved) {
         const std::string extension = AsciiLower(ExtensionOf(RecordName(r)));
-        const bool same = starts.count({uint64_t{r.entrySector}, extension}) ||
+        const bool same = intactStarts.count(r.entrySector) || starts.count({uint64_t{r.entrySector}, extension}) ||
                           (extension == "jpg" && starts.count({uint64_t{r.entrySector}, "thm"}));
         if (!same) found.push_back(r);
     }

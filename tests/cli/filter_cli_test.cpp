@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -161,6 +162,24 @@ TEST(FilteredRecovery, EachFileSaysHowMuchOfItNoLiveFileHolds) {
     EXPECT_EQ(DeletedFiles::Listed("--min-recoverable 100"), std::vector<std::string>{byShare.rbegin()->second});
     EXPECT_EQ(DeletedFiles::Listed("--min-recoverable 1").size(), 2u);
     EXPECT_EQ(RunCli("list --min-recoverable 101").exitCode, kExitUsage);
+}
+
+// Files whose names give another type than their content (a photo kept as ".hmm", a WMV
+// as ".asf", ".mpg" and ".rm" that the carver calls "mpeg" and "rmvb"): a deep scan finds
+// each through its folder and by its signature, and lists it once, under its name.
+TEST(FilteredRecovery, ACarvedCopyOfANamedFileIsListedOnceWhateverItsExtension) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("fat/renamed.img.gz", dir.path());
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("fat/renamed.json")));
+    const fs::path out = dir / "out";
+    const CliRun run = RunCli("recover --mode deep --to " + out.string() + " " + image.string());
+    ASSERT_EQ(run.exitCode, kExitOk) << run.output;
+    std::multiset<std::string> written, expected;
+    for (const auto& entry : fs::recursive_directory_iterator(out))
+        if (entry.is_regular_file()) written.insert(test::Sha256Hex(test::ReadFileBytes(entry.path())));
+    for (const auto& file : manifest["files"]) expected.insert(file["sha256"].get<std::string>());
+    EXPECT_EQ(written, expected) << run.output;
+    EXPECT_EQ(DeletedFiles::Listed("").size(), manifest["files"].size());
 }
 
 TEST(FilteredRecovery, KeepFoldersRecreatesTheFoldersAndADryRunWritesNothing) {
