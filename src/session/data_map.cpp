@@ -31,10 +31,15 @@ void ScanRun::ReadFreeSpace() {
 }
 
 int ScanRun::RecoverableShare(const ScanRecord& record) {
-    // A carved file whose end is a guess: how much of it is right is not known.
     if (CarvedEndGuessed(record)) return -1;
     DataMap map;
     const int rc = MapData(record, map);
+    return RecoverableShare(record, rc, map);
+}
+
+int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {
+    // A carved file whose end is a guess: how much of it is right is not known.
+    if (CarvedEndGuessed(record)) return -1;
     std::lock_guard use(engineUse_);
     if (!freeRead_) ReadFreeSpace();
     if (rc == kErrNotSupported) return record.contentOk ? 100 : 0;

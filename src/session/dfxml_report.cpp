@@ -142,8 +142,9 @@ ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record) {
     ReportedFile file;
     file.record = record;
     run.RecordPath(record, file.folder);
-    file.mapped = run.MapData(record, file.map) == kOk;
-    file.recoverable = run.RecoverableShare(record);
+    const int mapped = run.MapData(record, file.map);
+    file.mapped = mapped == kOk;
+    file.recoverable = run.RecoverableShare(record, mapped, file.map);
     return file;
 }
 

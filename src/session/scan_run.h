@@ -96,6 +96,8 @@ public:
     // file's end is a guess (CarvedEndGuessed). Data kept in the file system's own records
     // counts as there when its content checked out.
     int RecoverableShare(const ScanRecord& record);
+    // The same from a map MapData already gave (mapped: its answer), read only once.
+    int RecoverableShare(const ScanRecord& record, int mapped, const DataMap& map);
 
     // Copies a found file's data out for the preview: into a temporary file in a folder of
     // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,

@@ -599,13 +599,9 @@ int CFastExtRecovery::CountFiles(const ScanRecord* folder, int depth, int& count
 
 int CFastExtRecovery::MapData(const ScanRecord& record, DataMap& map) {
     if (!Ready()) return kErrInvalidHandle;
-    const auto former = InodeOfRecord(record);
-    if (!former) return kErrInvalidData;
-    if (former->inode.HasInlineData()) return kErrNotSupported;  // kept in the inode
-    const ExtGeometry& g = volume_->Geometry();
-    ExtDataReader reader(*volume_, volume_->BlockRuns(former->inode, BlocksFor(record.fileSize, g.blockSize)),
-                         record.fileSize);
-    return reader.Map(record.fileSize, map);
+    // Data kept in the inode has a reader that maps to nothing on the disk.
+    const auto reader = ReaderFor(record);
+    return reader ? reader->Map(record.fileSize, map) : kErrInvalidData;
 }
 
 }  // namespace kestrune
