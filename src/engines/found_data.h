@@ -52,6 +52,9 @@ struct ByteRun {
 // the last cut at the file's size.
 struct DataMap {
     std::vector<ByteRun> runs;
+    // The metadata left more than one way to lay the file out (deleted files written round
+    // each other), and nothing in its bytes said which: these runs are the likeliest.
+    bool layoutGuessed = false;
 };
 
 // Delivers a file's data in order. A read that delivers nothing is a read fault; an empty

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 
+#include "engines/carve/carving_context.h"
 #include "engines/carve/detectors.h"
 #include "scanlog/file_types.h"
 
@@ -140,6 +141,25 @@ int SignatureMatchesExtension(ByteView sector, std::string_view extension, Carvi
     context.cursor = position;
     context.transportStreamFlag = false;
     return row->signature->detect(sector, context) == row->type ? 1 : 0;
+}
+
+bool StructureEndsNear(ByteView file, std::string_view extension, uint64_t size, uint64_t slack) {
+    const SignatureRow* row = RowForExtension(extension);
+    if (!row || !row->signature->length || file.size() < kImageSectorBytes) return false;
+    std::vector<uint8_t> bytes(file.data(), file.data() + file.size());
+    bytes.resize((bytes.size() + kImageSectorBytes - 1) / kImageSectorBytes * kImageSectorBytes, 0);
+    SectorSource source;
+    source.totalSectors = bytes.size() / kImageSectorBytes;
+    source.medium = std::make_unique<MemoryMedium>(std::move(bytes));
+    CarvingContext context;
+    context.source = &source;
+    context.sectorSize = kImageSectorBytes;
+    const ByteView sector = file.sub(0, kImageSectorBytes);
+    if (row->signature->detect(sector, context) != row->type) return false;
+    context.position = context.cursor = 0;
+    context.endConfirmed = true;
+    const uint64_t length = row->signature->length(sector, context);
+    return length != 0 && context.endConfirmed && length <= size && size - length <= slack;
 }
 
 }  // namespace kestrune::carve

@@ -68,4 +68,9 @@ int DetectType(ByteView sector, CarvingContext& context);
 int SignatureMatchesExtension(ByteView sector, std::string_view extension, CarvingContext& context,
                               uint64_t position);
 
+// Whether a whole file held in memory carries its extension's structure from its first
+// byte to its end: the type's length rule reaches an end marker of its own no more than
+// slack bytes short of size. False for types that have no end of their own.
+bool StructureEndsNear(ByteView file, std::string_view extension, uint64_t size, uint64_t slack);
+
 }  // namespace kestrune::carve

@@ -86,6 +86,8 @@ int CFastFatRecovery::Report(int percent, int secondsRemaining) {
 
 int CFastFatRecovery::Scan(const std::string* logName) {
     log_.Reset();
+    claims_.reset();
+    chosen_.clear();
     walkedKnown_ = false;
     if (logName) return log_.Open(*logName, false);
     if (!source_.IsOpen() || volume_.fatCount == 0) return kErrInvalidHandle;
@@ -516,7 +518,7 @@ int CFastFatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::p
         if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
         return result;
     }
-    FatDataReader data(volume_, table_, source_, file.fsId);
+    FatDataReader data = ReaderFor(file);
     return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
 }
 
@@ -533,7 +535,7 @@ int CFastFatRecovery::ExtractForPreview(const ScanRecord* record, std::string& t
                                         uint32_t& delivered, PreviewProgressFn progress, void* userData) {
     delivered = 0;
     if (!record) return kErrInvalidParameter;
-    FatDataReader data(volume_, table_, source_, record->fsId);
+    FatDataReader data = ReaderFor(*record);
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
                             userData);
 }
@@ -589,8 +591,110 @@ int CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
 }
 
 int CFastFatRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    FatDataReader data(volume_, table_, source_, record.fsId);
+    FatDataReader data = ReaderFor(record, &map.layoutGuessed);
     return data.Map(record.fileSize, map);
+}
+
+FatDataReader CFastFatRecovery::ReaderFor(const ScanRecord& record, bool* guessed) {
+    bool layoutGuessed = false;
+    std::vector<ClusterRun> layout = LayoutOf(record, layoutGuessed);
+    if (guessed) *guessed = layoutGuessed;
+    if (layout.empty()) return FatDataReader(volume_, table_, source_, record.fsId);
+    return FatDataReader(volume_, table_, source_, std::move(layout));
+}
+
+const FreedClusterClaims& CFastFatRecovery::Claims() {
+    if (claims_) return *claims_;
+    claims_.emplace();
+    ScanLogFile* log = log_.get();
+    // A scan reopened from its log walks the folders once more to learn their clusters.
+    if (!log || (!walkedKnown_ && Walk(true) != 0)) return *claims_;
+    const uint32_t clusterBytes = volume_.ClusterBytes();
+    const uint32_t clusterEnd = volume_.ClusterCount() + 2;
+    auto isFree = [this](uint32_t cluster) {
+        uint32_t value = 0;
+        return table_.Entry(cluster, value) && value == 0;
+    };
+    ScanRecord record{};
+    for (uint32_t id = 1; id <= log->RecordCount(); ++id) {
+        if (log->ReadRecord(id, record) != kOk || record.engineKind != FatQuick || record.isFolder ||
+            record.fileSize == 0 || !record.contentOk || record.fsId < 2 || record.fsId >= clusterEnd)
+            continue;
+        // A first cluster a live file holds now: the file's data is gone, it claims nothing.
+        if (!isFree(record.fsId)) continue;
+        const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
+        // The creation stamp is when the file was written here; a copy keeps the source's
+        // write time.
+        claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)),
+                         record.createTime ? record.createTime : record.writeTime);
+    }
+    // A deleted folder's clusters are free but hold its entries, not file data.
+    for (uint32_t cluster : walkedClusters_)
+        if (cluster >= 2 && isFree(cluster)) claims_->Hold(cluster, 1);
+    const uint64_t budget = 8 * uint64_t{clusterEnd} + (1u << 20);
+    claims_->Settle([this](uint32_t cluster, uint32_t& next) { return table_.NextFreeCluster(cluster, next); }, budget);
+    return *claims_;
+}
+
+std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t clusters) {
+    std::vector<ClusterRun> runs{{first, 1}};
+    uint32_t cluster = first;
+    for (uint32_t taken = 1; taken < clusters; ++taken) {
+        uint32_t next = 0;
+        if (!table_.NextFreeCluster(cluster, next) || next <= cluster) break;
+        if (runs.back().first + runs.back().count == next) ++runs.back().count;
+        else runs.push_back({next, 1});
+        cluster = next;
+    }
+    return runs;
+}
+
+bool CFastFatRecovery::StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout) {
+    // Files up to this size are read whole to test a layout; larger ones keep the likeliest.
+    constexpr uint64_t kMaxTestedBytes = 64ull << 20;
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
+    if (!row || !row->signature->length || record.fileSize > kMaxTestedBytes) return false;
+    FatDataReader data(volume_, table_, source_, layout);
+    std::vector<uint8_t> bytes, piece;
+    while (bytes.size() < record.fileSize && data.ReadPiece(piece) == kOk && !piece.empty())
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+    if (bytes.size() > record.fileSize) bytes.resize(record.fileSize);
+    // The end must fall on the file's last byte: a wrong cluster in the middle of a
+    // picture still ends at some picture's end marker, but hardly ever at this size.
+    return carve::StructureEndsNear(ByteView(bytes), extension, record.fileSize, 0);
+}
+
+std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, bool& guessed) {
+    guessed = false;
+    const uint32_t clusterBytes = volume_.ClusterBytes();
+    if (record.isFolder || record.fileSize == 0 || record.fsId < 2 || clusterBytes == 0) return {};
+    const uint64_t clusters64 = (record.fileSize + clusterBytes - 1) / clusterBytes;
+    const uint32_t clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters64, volume_.ClusterCount() + 2));
+    const uint64_t key = uint64_t{record.fsId} << 32 | clusters;
+    if (const auto known = chosen_.find(key); known != chosen_.end()) {
+        guessed = known->second.guessed;
+        return known->second.runs;
+    }
+    std::vector<ClusterRun> runs;
+    const ClaimSettled settled = Claims().LayoutOf(record.fsId, clusters, runs);
+    ChosenLayout chosen{runs, false};
+    if (settled == ClaimSettled::Contradicted) {
+        chosen = {{}, true};  // the plain reading, as nothing better is known
+    } else if (settled != ClaimSettled::Unknown) {
+        // Read round the others' claims, the file differs from its plain reading over every
+        // free cluster. A claim may be stale (an older file deleted before this one was
+        // written over its place), so where the type has a structure, its bytes decide.
+        const std::vector<ClusterRun> plain = PlainReading(record.fsId, clusters);
+        if (plain != runs && !StructureHolds(record, runs)) {
+            if (StructureHolds(record, plain)) chosen = {plain, false};
+            // Nothing in the bytes tells: likeliest when no other reading wanted these
+            // clusters, a guess when one did.
+            else chosen.guessed = settled == ClaimSettled::ByAge;
+        }
+    }
+    guessed = chosen.guessed;
+    return chosen_.emplace(key, std::move(chosen)).first->second.runs;
 }
 
 }  // namespace kestrune

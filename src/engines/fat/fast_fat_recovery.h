@@ -7,13 +7,16 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
+#include "engines/fat/fat_data.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/fat/folder_continuation.h"
+#include "engines/fat/freed_cluster_claims.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -92,6 +95,17 @@ private:
     uint32_t ContentCheck(const ScanRecord& record);
     int Report(int percent, int secondsRemaining);
     int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
+    // Where a found file's data lies: the deleted file's own clusters, round the clusters
+    // the other deleted files claim; empty to read along the table (a live chain, or a
+    // file the claims know nothing of). guessed: the metadata allowed other layouts and
+    // nothing in the data told which is right.
+    std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed);
+    FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
+    const FreedClusterClaims& Claims();
+    // The clusters a freed chain gives when read over every free cluster in turn.
+    std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
+    // Whether the file read along layout has its type's structure to its end.
+    bool StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout);
 
     uint16_t driveLetter_ = 0;
     SectorSource source_;
@@ -116,6 +130,12 @@ private:
     void* userData_ = nullptr;
     int weight_ = kFullWeight;
     carve::CarvingContext contentContext_;
+    std::optional<FreedClusterClaims> claims_;
+    struct ChosenLayout {
+        std::vector<ClusterRun> runs;
+        bool guessed = false;
+    };
+    std::unordered_map<uint64_t, ChosenLayout> chosen_;  // by first cluster and length
 };
 
 }  // namespace kestrune

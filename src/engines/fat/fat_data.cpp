@@ -8,7 +8,25 @@ FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, Secto
                              uint32_t firstCluster)
     : volume_(volume), table_(table), source_(source), cluster_(firstCluster) {}
 
+FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source,
+                             std::vector<ClusterRun> layout)
+    : volume_(volume), table_(table), source_(source), cluster_(0), layout_(std::move(layout)) {
+    ended_ = layout_.empty() || layout_[0].count == 0;
+    if (!ended_) cluster_ = layout_[0].first;
+}
+
 void FatDataReader::Advance() {
+    if (!layout_.empty()) {
+        if (++layoutStep_ >= layout_[layoutRun_].count) {
+            layoutStep_ = 0;
+            ++layoutRun_;
+        }
+        ended_ = layoutRun_ >= layout_.size();
+        if (!ended_) cluster_ = layout_[layoutRun_].first + layoutStep_;
+        endedAtVolumeEnd_ = !ended_ && uint64_t{cluster_} >= uint64_t{volume_.ClusterCount()} + 2;
+        ended_ = ended_ || endedAtVolumeEnd_;
+        return;
+    }
     visited_.insert(cluster_);
     uint32_t next = 0, entry = 0;
     const bool rootArea = !volume_.fat32 && cluster_ == 0;

@@ -1,12 +1,14 @@
 // Reading a found FAT file's data: one cluster at a time along its chain; a freed chain
 // goes on through the free clusters that follow, passing over those live files hold, as
-// the file was laid out when it was written into free space. A file cut by the end of
-// the volume is an error.
+// the file was laid out when it was written into free space. Where the clusters of the
+// deleted files around it are known, the reader is given the file's own clusters instead.
+// A file cut by the end of the volume is an error.
 #pragma once
 
 #include <unordered_set>
 
 #include "engines/fat/fat_volume.h"
+#include "engines/fat/freed_cluster_claims.h"
 #include "engines/found_data.h"
 
 namespace kestrune {
@@ -14,6 +16,8 @@ namespace kestrune {
 class FatDataReader final : public PieceReader {
 public:
     FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source, uint32_t firstCluster);
+    // Reads exactly these clusters, in order.
+    FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source, std::vector<ClusterRun> layout);
     int ReadPiece(std::vector<uint8_t>& piece) override;
     int Map(uint64_t fileSize, DataMap& map) override;
 
@@ -30,6 +34,9 @@ private:
     // after that, the reader reports the end of the data instead of a quiet short file.
     bool endedAtVolumeEnd_ = false;
     std::unordered_set<uint32_t> visited_;  // a chain that loops ends where it returns
+    std::vector<ClusterRun> layout_;        // when given: the clusters to read
+    size_t layoutRun_ = 0;
+    uint32_t layoutStep_ = 0;
 };
 
 }  // namespace kestrune

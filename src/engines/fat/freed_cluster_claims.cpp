@@ -1,0 +1,148 @@
+#include "engines/fat/freed_cluster_claims.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace kestrune {
+
+void FreedClusterClaims::AddFile(uint32_t first, uint32_t clusters, uint64_t newness) {
+    if (clusters == 0) return;
+    files_.push_back({first, clusters, newness});
+}
+
+void FreedClusterClaims::Hold(uint32_t first, uint32_t count) { Claim(first, count); }
+
+void FreedClusterClaims::Claim(uint32_t first, uint32_t count) {
+    if (count == 0) return;
+    uint32_t end = first + count < first ? UINT32_MAX : first + count;
+    // Merge with every range that touches [first, end).
+    auto at = claimed_.upper_bound(first);
+    if (at != claimed_.begin() && std::prev(at)->second >= first) --at;
+    while (at != claimed_.end() && at->first <= end) {
+        first = std::min(first, at->first);
+        end = std::max(end, at->second);
+        at = claimed_.erase(at);
+    }
+    claimed_.emplace(first, end);
+}
+
+uint32_t FreedClusterClaims::ClaimedUntil(uint32_t cluster) const {
+    auto at = claimed_.upper_bound(cluster);
+    if (at == claimed_.begin()) return 0;
+    --at;
+    return at->second > cluster ? at->second : 0;
+}
+
+bool FreedClusterClaims::Walk(const File& file, const NextFreeFn& nextFree, std::vector<ClusterRun>& out) {
+    out.clear();
+    out.push_back({file.first, 1});
+    uint32_t cluster = file.first;
+    for (uint32_t need = file.clusters - 1; need > 0; --need) {
+        uint32_t next = 0;
+        if (!nextFree(cluster, next) || next <= cluster) return false;
+        // Claimed stretches are jumped whole: a file written round a long run of another
+        // file's clusters costs one step, not one per cluster.
+        for (uint32_t until; (until = ClaimedUntil(next)) != 0;)
+            if (!nextFree(until - 1, next) || next < until) return false;
+        const uint64_t step = next - cluster;
+        if (step > stepsLeft_) return false;
+        stepsLeft_ -= step;
+        if (out.back().first + out.back().count == next) ++out.back().count;
+        else out.push_back({next, 1});
+        cluster = next;
+    }
+    return true;
+}
+
+void FreedClusterClaims::Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how, bool claim) {
+    file.settled = how;
+    file.runsAt = runs_.size();
+    file.runCount = runs.size();
+    runs_.insert(runs_.end(), runs.begin(), runs.end());
+    if (claim)
+        for (const ClusterRun& run : runs) Claim(run.first, run.count);
+}
+
+void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
+    stepsLeft_ = maxSteps;
+    runs_.clear();
+    // One entry per place and length: the same file listed twice (a copy of its entry in
+    // another cluster of the folder) is one file.
+    std::sort(files_.begin(), files_.end(), [](const File& a, const File& b) {
+        return std::tie(a.first, a.clusters, b.newness) < std::tie(b.first, b.clusters, a.newness);
+    });
+    files_.erase(std::unique(files_.begin(), files_.end(),
+                             [](const File& a, const File& b) { return a.first == b.first && a.clusters == b.clusters; }),
+                 files_.end());
+    for (size_t i = 0; i < files_.size(); ++i) {
+        Claim(files_[i].first, 1);
+        const bool sharedStart = (i > 0 && files_[i - 1].first == files_[i].first) ||
+                                 (i + 1 < files_.size() && files_[i + 1].first == files_[i].first);
+        if (sharedStart) files_[i].settled = ClaimSettled::Contradicted;
+    }
+
+    // Every file read over the clusters nobody claims yet; a file none of whose clusters
+    // another reading takes is laid out for sure.
+    std::vector<std::vector<ClusterRun>> readings(files_.size());
+    std::vector<std::pair<uint32_t, int>> edges;  // +1 where a reading's run starts, -1 past it
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (files_[i].settled == ClaimSettled::Contradicted) continue;
+        if (!Walk(files_[i], nextFree, readings[i])) {
+            files_[i].settled = ClaimSettled::Contradicted;
+            readings[i].clear();
+            continue;
+        }
+        for (const ClusterRun& run : readings[i]) {
+            edges.emplace_back(run.first, 1);
+            edges.emplace_back(run.first + run.count, -1);
+        }
+    }
+    std::sort(edges.begin(), edges.end());
+    std::vector<ClusterRun> wanted;  // stretches two readings or more take
+    int depth = 0;
+    for (size_t i = 0; i < edges.size();) {
+        const uint32_t at = edges[i].first;
+        for (; i < edges.size() && edges[i].first == at; ++i) depth += edges[i].second;
+        if (depth >= 2 && (wanted.empty() || wanted.back().count != 0)) wanted.push_back({at, 0});
+        else if (depth < 2 && !wanted.empty() && wanted.back().count == 0) wanted.back().count = at - wanted.back().first;
+    }
+    auto contested = [&wanted](const std::vector<ClusterRun>& reading) {
+        for (const ClusterRun& run : reading) {
+            auto at = std::upper_bound(wanted.begin(), wanted.end(), run.first,
+                                       [](uint32_t c, const ClusterRun& w) { return c < w.first; });
+            if (at != wanted.begin() && std::prev(at)->first + std::prev(at)->count > run.first) return true;
+            if (at != wanted.end() && at->first < run.first + run.count) return true;
+        }
+        return false;
+    };
+    std::vector<size_t> disputed;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (files_[i].settled == ClaimSettled::Contradicted) continue;
+        if (contested(readings[i])) disputed.push_back(i);
+        else Keep(files_[i], readings[i], ClaimSettled::Alone, true);
+        readings[i] = {};
+    }
+
+    // The rest, newest first: a file written later went where it found room, round the
+    // clusters older files still held, or over those of files deleted before it.
+    std::stable_sort(disputed.begin(), disputed.end(),
+                     [this](size_t a, size_t b) { return files_[a].newness > files_[b].newness; });
+    std::vector<ClusterRun> reading;
+    for (size_t i : disputed) {
+        if (Walk(files_[i], nextFree, reading)) Keep(files_[i], reading, ClaimSettled::ByAge, true);
+        else files_[i].settled = ClaimSettled::Contradicted;
+    }
+}
+
+ClaimSettled FreedClusterClaims::LayoutOf(uint32_t first, uint32_t clusters, std::vector<ClusterRun>& runs) const {
+    runs.clear();
+    auto at = std::lower_bound(files_.begin(), files_.end(), std::pair{first, clusters},
+                               [](const File& f, const std::pair<uint32_t, uint32_t>& key) {
+                                   return std::tie(f.first, f.clusters) < std::tie(key.first, key.second);
+                               });
+    if (at == files_.end() || at->first != first || at->clusters != clusters) return ClaimSettled::Unknown;
+    runs.assign(runs_.begin() + static_cast<long>(at->runsAt), runs_.begin() + static_cast<long>(at->runsAt + at->runCount));
+    return at->settled;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,79 @@
+// Which deleted file a free cluster belongs to, on a FAT or exFAT volume.
+//
+// Deletion frees a file's chain, so nothing says any more which clusters were its own.
+// Read from its first cluster on over every free cluster, a file written round another
+// deleted file's clusters comes back with that file's bytes in it. Each deleted file
+// therefore claims its first cluster, and each file whose reading over unclaimed free
+// clusters takes nothing another file's reading takes claims those clusters too; a file
+// reads over free clusters that nobody else claims. Where two readings want the same
+// clusters, the newer file takes them first (it was written last, over the other), and
+// the older reads round them.
+//
+// Claims are kept as ranges, so millions of deleted entries fit in memory, and the work of
+// laying files out is bounded by a budget of clusters walked, so contradicting entries
+// (sizes larger than the free space, one first cluster claimed by many) cannot hang a scan.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace kestrune {
+
+struct ClusterRun {
+    uint32_t first = 0;
+    uint32_t count = 0;
+    bool operator==(const ClusterRun&) const = default;
+};
+
+// How a file's clusters were settled.
+enum class ClaimSettled {
+    Unknown,       // no such file was added: read it as before, from the table
+    Alone,         // no other file's reading wanted any of its clusters
+    ByAge,         // others wanted some: the newer file got them
+    Contradicted,  // its first cluster is another file's too, or the free space ends first
+};
+
+class FreedClusterClaims {
+public:
+    // The first cluster after cluster that the allocation table leaves free; false when
+    // none is left before the volume's end.
+    using NextFreeFn = std::function<bool(uint32_t cluster, uint32_t& next)>;
+
+    // A deleted file: its first cluster, how many clusters its size needs, and how new it
+    // is (a larger value was written later).
+    void AddFile(uint32_t first, uint32_t clusters, uint64_t newness);
+    // Free clusters that hold something else known (a deleted folder's entries).
+    void Hold(uint32_t first, uint32_t count);
+    // Lays every file out; maxSteps bounds the clusters walked in all.
+    void Settle(const NextFreeFn& nextFree, uint64_t maxSteps);
+
+    // The clusters of the file added with this first cluster and count, in file order.
+    ClaimSettled LayoutOf(uint32_t first, uint32_t clusters, std::vector<ClusterRun>& runs) const;
+    size_t FileCount() const { return files_.size(); }
+
+private:
+    struct File {
+        uint32_t first;
+        uint32_t clusters;
+        uint64_t newness;
+        ClaimSettled settled = ClaimSettled::Unknown;
+        size_t runsAt = 0, runCount = 0;  // in runs_
+    };
+
+    void Claim(uint32_t first, uint32_t count);
+    // The end of the claimed range holding cluster, or 0 when it is not claimed.
+    uint32_t ClaimedUntil(uint32_t cluster) const;
+    // The file's reading over unclaimed free clusters; false when it cannot be completed
+    // (or the budget ran out).
+    bool Walk(const File& file, const NextFreeFn& nextFree, std::vector<ClusterRun>& out);
+    void Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how, bool claim);
+
+    std::vector<File> files_;
+    std::vector<ClusterRun> runs_;
+    std::map<uint32_t, uint32_t> claimed_;  // first cluster -> end, ranges kept apart and merged
+    uint64_t stepsLeft_ = 0;
+};
+
+}  // namespace kestrune
