@@ -21,12 +21,15 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
     // How much of each file is left is worked out only where it is shown or asked for.
     const bool shares = listing != Listing::None || filter.minRecoverable;
     std::vector<int> recoverable;
+    std::vector<bool> guessed;
     std::vector<ScanRecord> kept;
     for (const ScanRecord& record : found) {
-        const int share = shares ? run.RecoverableShare(record) : -1;
+        DataMap map;
+        const int share = shares ? run.RecoverableShare(record, run.MapData(record, map), map) : -1;
         if (!filter.Matches(record, share)) continue;
         kept.push_back(record);
         recoverable.push_back(share);
+        guessed.push_back(map.layoutGuessed);
     }
     if (listing == Listing::None) return kept.size();
     for (size_t i = 0; i < kept.size(); ++i) {
@@ -35,7 +38,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         run.RecordPath(record, folder);
         if (listing == Listing::Json) {
             if (!folder.empty() && folder.back() == '/') folder.pop_back();
-            out << RecordJson(record, folder, recoverable[i]) << "\n";
+            out << RecordJson(record, folder, recoverable[i], guessed[i]) << "\n";
             continue;
         }
         out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize);
@@ -44,6 +47,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         else if (CarvedEndGuessed(record)) out << "\t(end not confirmed)";
         else if (recoverable[i] > 0 && recoverable[i] < 100)
             out << "\t(partly overwritten: " << recoverable[i] << " % left)";
+        if (guessed[i]) out << "\t(layout guessed: deleted files were written round each other here)";
         out << "\n";
     }
     return kept.size();

@@ -34,7 +34,7 @@ const char* EngineKindName(uint32_t engineKind) {
     }
 }
 
-std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable) {
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable, bool layoutGuessed) {
     nlohmann::ordered_json j;
     j["recordId"] = record.recordId;
     j["name"] = std::string(RecordName(record));
@@ -46,6 +46,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;
     if (record.engineKind == Signature) j["endConfirmed"] = !CarvedEndGuessed(record);
+    j["layoutGuessed"] = layoutGuessed;
     j["encrypted"] = record.contentOk == kContentEncrypted;
     j["isFolder"] = record.isFolder != 0;
     j["created"] = IsoTime(record.createTime);

@@ -10,7 +10,9 @@ namespace kestrune::cli {
 // {"recordId":..,"name":..,"folder":"A/B","size":..,"engine":"Signature",...}; times in
 // ISO 8601 UTC or null when unknown, recoverable (percent) null when unknown. Bytes that
 // are not UTF-8 are replaced.
-std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable = -1);
+// layoutGuessed: the file's clusters are one of several layouts its metadata allows.
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable = -1,
+                       bool layoutGuessed = false);
 
 const char* EngineKindName(uint32_t engineKind);
 

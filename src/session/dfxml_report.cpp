@@ -121,6 +121,7 @@ void DfxmlWriter::File(const ReportedFile& file) {
     Element(out_, 3, "kestrune:content_ok", r.contentOk ? "1" : "0");
     if (file.recoverable >= 0) Element(out_, 3, "kestrune:recoverable", std::to_string(file.recoverable));
     if (r.engineKind == Signature) Element(out_, 3, "kestrune:end_confirmed", CarvedEndGuessed(r) ? "0" : "1");
+    if (file.map.layoutGuessed) Element(out_, 3, "kestrune:layout_guessed", "1");
     if (file.mapped) {
         out_ << "      <byte_runs>\n";
         for (const ByteRun& run : file.map.runs)

@@ -262,6 +262,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
         walkedClusters_.insert(current);
         if (WalkEntries(walk, view, firstSector)) return;
         walk.trail.nextFrom = std::max(walk.trail.nextFrom, current + 1);
+        walk.trail.lastCluster = current;
         const bool rootArea = !volume_.fat32 && current == 0;
         if (rootArea) return;
         uint32_t value = 0;
@@ -301,6 +302,7 @@ bool CFastFatRecovery::FreedFolderGoesOnAt(uint32_t cluster) {
 bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t firstSector) {
     const uint32_t bps = volume_.bytesPerSector;
     LongNameCollector& longName = walk.longName;
+    walk.trail.BeginCluster();
     for (size_t at = 0; at + kEntryBytes <= view.size(); at += kEntryBytes) {
         const ByteView entry = view.sub(at, kEntryBytes);
         const uint64_t entrySector = firstSector + at / bps;
@@ -375,27 +377,21 @@ int CFastFatRecovery::ContinueNearby() {
         placed = false;
         std::vector<uint32_t> walked(walkedClusters_.begin(), walkedClusters_.end());
         std::sort(walked.begin(), walked.end());
-        std::vector<std::pair<size_t, ContinuationCluster>> firsts;
+        // A cluster goes to a folder only when it is the first that folder is the likeliest
+        // owner of, of all folders that could own it: what the search of every free
+        // cluster would decide too. The search starts past the folder's own last cluster
+        // and reaches past the data its files hold: a name written later into a deleted
+        // one's slot may point far beyond where the folder went on.
+        std::vector<std::pair<size_t, uint32_t>> chosen;
         for (size_t i = 0; i < continuing_.size(); ++i) {
             const FolderTrail& trail = continuing_[i].trail;
-            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.nextFrom, kNearFreeClusters, &trail);
-            if (!found.empty() && CanContinue(trail, found.back())) firsts.emplace_back(i, std::move(found.back()));
-        }
-        // A cluster goes to a folder only when it is the first that could carry that folder
-        // on and, of all folders that could own it, that folder is the likeliest: what the
-        // search of every free cluster would decide too.
-        std::vector<std::pair<size_t, uint32_t>> chosen;
-        for (const auto& [i, candidate] : firsts) {
-            std::vector<const FolderTrail*> able;
-            std::vector<size_t> owners;
-            for (size_t k = 0; k < continuing_.size(); ++k) {
-                if (!CanContinue(continuing_[k].trail, candidate)) continue;
-                able.push_back(&continuing_[k].trail);
-                owners.push_back(k);
-            }
-            const uint32_t cluster = candidate.cluster;  // a structured binding cannot be captured portably
-            const bool taken = std::any_of(chosen.begin(), chosen.end(), [cluster](const auto& c) { return c.second == cluster; });
-            if (!taken && owners[BestOwner(able, candidate)] == i) chosen.emplace_back(i, candidate.cluster);
+            const uint64_t reach = uint64_t{trail.nextFrom - std::min(trail.nextFrom, trail.lastCluster)} + kNearFreeClusters;
+            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.lastCluster + 1, reach,
+                                                  [this, i](const ContinuationCluster& c) { return LikeliestOwner(c) == i; });
+            if (found.empty() || LikeliestOwner(found.back()) != i) continue;
+            const uint32_t cluster = found.back().cluster;
+            if (std::none_of(chosen.begin(), chosen.end(), [cluster](const auto& c) { return c.second == cluster; }))
+                chosen.emplace_back(i, cluster);
         }
         // From the last folder back, so that a folder that ends leaves the others' places.
         std::sort(chosen.begin(), chosen.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -403,6 +399,17 @@ int CFastFatRecovery::ContinueNearby() {
         if (int stop = WalkQueue(); stop != 0) return stop;
     }
     return 0;
+}
+
+size_t CFastFatRecovery::LikeliestOwner(const ContinuationCluster& candidate) const {
+    std::vector<const FolderTrail*> able;
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < continuing_.size(); ++i) {
+        if (!CanContinue(continuing_[i].trail, candidate)) continue;
+        able.push_back(&continuing_[i].trail);
+        owners.push_back(i);
+    }
+    return able.empty() ? SIZE_MAX : owners[BestOwner(able, candidate)];
 }
 
 bool CFastFatRecovery::TakeContinuation(size_t owner, uint32_t cluster, std::vector<uint8_t>& buffer) {
@@ -417,6 +424,7 @@ bool CFastFatRecovery::TakeContinuation(size_t owner, uint32_t cluster, std::vec
     walkedClusters_.insert(cluster);
     FolderWalk& walk = continuing_[owner];
     walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
+    walk.trail.lastCluster = cluster;
     if (WalkEntries(walk, ByteView(buffer), firstSector)) continuing_.erase(continuing_.begin() + static_cast<long>(owner));
     return true;
 }
@@ -431,15 +439,8 @@ int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>
             candidate.taken = true;
             continue;
         }
-        std::vector<const FolderTrail*> able;
-        std::vector<size_t> owners;
-        for (size_t i = 0; i < continuing_.size(); ++i) {
-            if (!CanContinue(continuing_[i].trail, candidate)) continue;
-            able.push_back(&continuing_[i].trail);
-            owners.push_back(i);
-        }
-        if (able.empty()) continue;
-        const size_t owner = owners[BestOwner(able, candidate)];
+        const size_t owner = LikeliestOwner(candidate);
+        if (owner == SIZE_MAX) continue;
         candidate.taken = true;
         if (!TakeContinuation(owner, cluster, buffer)) continue;
         placed = true;
@@ -620,8 +621,9 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
         if (log->ReadRecord(id, record) != kOk || record.engineKind != FatQuick || record.isFolder ||
             record.fileSize == 0 || !record.contentOk || record.fsId < 2 || record.fsId >= clusterEnd)
             continue;
-        // A first cluster a live file holds now: the file's data is gone, it claims nothing.
-        if (!isFree(record.fsId)) continue;
+        // A first cluster a live file holds now, or a file of one cluster whose last sector
+        // goes on past its end: the file's data is gone, it claims nothing.
+        if (!isFree(record.fsId) || TailWrittenOver(record)) continue;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
         // The creation stamp is when the file was written here; a copy keeps the source's
         // write time.
@@ -634,6 +636,27 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
     const uint64_t budget = 8 * uint64_t{clusterEnd} + (1u << 20);
     claims_->Settle([this](uint32_t cluster, uint32_t& next) { return table_.NextFreeCluster(cluster, next); }, budget);
     return *claims_;
+}
+
+bool CFastFatRecovery::TailWrittenOver(const ScanRecord& record) {
+    // Systems write zeros after a file's end to the end of its last sector. A deleted file
+    // of one cluster whose sector goes on with other bytes there, or whose last bytes are
+    // zeros (the end of a shorter file written over it), lies under a file written later:
+    // its claim would only make that file skip its own cluster.
+    constexpr uint64_t kZeroEnd = 8;
+    const uint32_t bps = volume_.bytesPerSector;
+    if (bps == 0 || record.fileSize > volume_.ClusterBytes() || record.fileSize < kZeroEnd) return false;
+    const uint64_t size = record.fileSize;
+    const uint32_t sectors = static_cast<uint32_t>((size + bps - 1) / bps);
+    std::vector<uint8_t> bytes(size_t{sectors} * bps);
+    uint32_t read = 0;
+    if (ReadSectors(sectors, source_, bytes.data(), volume_.ClusterSector(record.fsId), static_cast<int>(bps), read) !=
+            kOk ||
+        read != sectors)
+        return false;
+    const auto end = bytes.begin() + static_cast<long>(size);
+    return std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
+           std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; });
 }
 
 std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t clusters) {
@@ -649,12 +672,20 @@ std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t 
     return runs;
 }
 
-bool CFastFatRecovery::StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout) {
-    // Files up to this size are read whole to test a layout; larger ones keep the likeliest.
-    constexpr uint64_t kMaxTestedBytes = 64ull << 20;
+namespace {
+// Files up to this size are read whole to test a layout; larger ones keep the likeliest.
+constexpr uint64_t kMaxTestedBytes = 64ull << 20;
+}  // namespace
+
+bool CFastFatRecovery::HasStructure(const ScanRecord& record) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
-    if (!row || !row->signature->length || record.fileSize > kMaxTestedBytes) return false;
+    return row && row->signature->length && record.fileSize <= kMaxTestedBytes;
+}
+
+bool CFastFatRecovery::StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout) {
+    if (!HasStructure(record)) return false;
+    const std::string_view extension = ExtensionOf(RecordName(record));
     FatDataReader data(volume_, table_, source_, layout);
     std::vector<uint8_t> bytes, piece;
     while (bytes.size() < record.fileSize && data.ReadPiece(piece) == kOk && !piece.empty())
@@ -686,11 +717,12 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
         // free cluster. A claim may be stale (an older file deleted before this one was
         // written over its place), so where the type has a structure, its bytes decide.
         const std::vector<ClusterRun> plain = PlainReading(record.fsId, clusters);
-        if (plain != runs && !StructureHolds(record, runs)) {
+            if (plain != runs && !StructureHolds(record, runs)) {
             if (StructureHolds(record, plain)) chosen = {plain, false};
-            // Nothing in the bytes tells: likeliest when no other reading wanted these
-            // clusters, a guess when one did.
-            else chosen.guessed = settled == ClaimSettled::ByAge;
+            // Nothing in the bytes tells. With no structure to test, the claims' layout is
+            // sure enough when no other reading wanted these clusters; a structure that
+            // holds in neither layout, or another reading's want, leaves a guess.
+            else chosen.guessed = settled == ClaimSettled::ByAge || HasStructure(record);
         }
     }
     guessed = chosen.guessed;

@@ -84,6 +84,8 @@ private:
     int ContinueDeletedFolders();
     int ContinueNearby();
     // Gives the clusters of pool to the folders they continue; placed tells whether any went.
+    // The folder of continuing_ that cluster most likely carries on; SIZE_MAX for none.
+    size_t LikeliestOwner(const ContinuationCluster& cluster) const;
     bool TakeContinuation(size_t owner, uint32_t cluster, std::vector<uint8_t>& buffer);
     int PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed);
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
@@ -102,9 +104,12 @@ private:
     std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed);
     FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
     const FreedClusterClaims& Claims();
+    bool TailWrittenOver(const ScanRecord& record);
     // The clusters a freed chain gives when read over every free cluster in turn.
     std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
-    // Whether the file read along layout has its type's structure to its end.
+    // Whether the file's type has a structure that tells its end, and it is small enough
+    // to be tested; and whether the file read along layout has that structure to its end.
+    static bool HasStructure(const ScanRecord& record);
     bool StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout);
 
     uint16_t driveLetter_ = 0;

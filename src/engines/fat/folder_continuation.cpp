@@ -71,11 +71,24 @@ std::string NameStem(const std::string& name) {
 }
 
 void FolderTrail::Note(ByteView shortEntry, const std::string& name, uint32_t clusterBytes) {
-    lastStamp = std::max(lastStamp, EntryStamp(shortEntry));
+    const uint64_t stamp = EntryStamp(shortEntry);
+    lastStamp = std::max(lastStamp, stamp);
+    if (stamp != 0) {
+        slotsReused |= stamp + kStampSlack < clusterNewest;
+        clusterOldest = clusterOldest == 0 ? stamp : std::min(clusterOldest, stamp);
+        clusterNewest = std::max(clusterNewest, stamp);
+    }
     AddStem(stems, name);
     const uint64_t first = FirstCluster(shortEntry, true);
     const uint64_t clusters = clusterBytes ? (uint64_t{shortEntry.le32(kEntrySize)} + clusterBytes - 1) / clusterBytes : 0;
     if (first >= 2) nextFrom = static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, std::max<uint64_t>(nextFrom, first + std::max<uint64_t>(clusters, 1))));
+}
+
+uint64_t FolderTrail::FilledBy() const {
+    // Names are appended in time order, so the last cluster holds the newest unless a
+    // slot was reused; reused slots in earlier clusters do not count either.
+    if (clusterNewest == 0) return lastStamp;
+    return slotsReused ? clusterOldest : clusterNewest;
 }
 
 bool ContinuationCluster::Summarise(ByteView view) {
@@ -114,7 +127,7 @@ bool ContinuationCluster::Summarise(ByteView view) {
 std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& volume, FatTable& table,
                                                           SectorSource& source, const std::vector<uint32_t>& walked,
                                                           uint32_t from, uint64_t freeClusters,
-                                                          const FolderTrail* until) {
+                                                          const std::function<bool(const ContinuationCluster&)>& until) {
     std::vector<ContinuationCluster> found;
     const uint32_t bps = volume.bytesPerSector;
     const uint32_t clusterBytes = volume.ClusterBytes();
@@ -130,7 +143,7 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
         ContinuationCluster c;
         c.cluster = n;
         if (!c.Summarise(ByteView(bytes, clusterBytes))) return;
-        done = until && CanContinue(*until, c);
+        done = until && until(c);
         found.push_back(std::move(c));
     };
     std::vector<uint8_t> buffer;
@@ -186,8 +199,10 @@ std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& v
 }
 
 bool CanContinue(const FolderTrail& trail, const ContinuationCluster& cluster) {
-    if (trail.lastStamp != 0 && cluster.firstStamp != 0 && cluster.firstStamp + kStampSlack < trail.lastStamp)
-        return false;
+    // Entries are added in time order, so the next cluster's are no older than those its
+    // folder held when it filled up; slots reused later only make that folder younger.
+    const uint64_t filledBy = trail.FilledBy();
+    if (filledBy != 0 && cluster.firstStamp != 0 && cluster.firstStamp + kStampSlack < filledBy) return false;
     // A long name cut by the end of the folder's cluster goes on in the next one: that
     // cluster begins with entries of the same checksum.
     if (trail.nameOpen && cluster.startsWithLongName) return cluster.leadingChecksum == trail.openChecksum;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,19 @@ struct FolderTrail {
     // Where the folder's next cluster most likely is: clusters are handed out forwards,
     // so past its own last cluster and past the data of the files it lists.
     uint32_t nextFrom = 0;
+    uint32_t lastCluster = 0;  // the folder's own last cluster found so far
+    // The folder's last cluster: its oldest and newest stamps, and whether a name was
+    // written into the slot of a deleted one later (an entry older than one before it).
+    // Then the cluster's newest stamp is younger than the next cluster's entries.
+    uint64_t clusterOldest = 0, clusterNewest = 0;
+    bool slotsReused = false;
 
+    void BeginCluster() {
+        clusterOldest = clusterNewest = 0;
+        slotsReused = false;
+    }
+    // The newest stamp the folder had when its last cluster filled up.
+    uint64_t FilledBy() const;
     void Note(ByteView shortEntry, const std::string& name, uint32_t clusterBytes);
 };
 
@@ -54,11 +67,11 @@ std::string NameStem(const std::string& name);
 // Reads the first sector of free clusters not in walked (sorted), from cluster from on,
 // at most freeClusters of them, and keeps those that pass the directory-sector test
 // without beginning a folder, read whole. Small clusters are read in runs; large ones
-// one sector each. With a trail, the search ends at the first cluster that can continue it.
-std::vector<ContinuationCluster> FindContinuationClusters(const FatVolumeInfo& volume, FatTable& table,
-                                                          SectorSource& source, const std::vector<uint32_t>& walked,
-                                                          uint32_t from = 2, uint64_t freeClusters = UINT64_MAX,
-                                                          const FolderTrail* until = nullptr);
+// one sector each. With until, the search ends at the first cluster it accepts.
+std::vector<ContinuationCluster> FindContinuationClusters(
+    const FatVolumeInfo& volume, FatTable& table, SectorSource& source, const std::vector<uint32_t>& walked,
+    uint32_t from = 2, uint64_t freeClusters = UINT64_MAX,
+    const std::function<bool(const ContinuationCluster&)>& until = nullptr);
 
 // Whether cluster can carry on the folder of trail: its entries begin where the folder's
 // stopped in time, and a long name the folder left open goes on in it.

@@ -74,11 +74,25 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
     files_.erase(std::unique(files_.begin(), files_.end(),
                              [](const File& a, const File& b) { return a.first == b.first && a.clusters == b.clusters; }),
                  files_.end());
-    for (size_t i = 0; i < files_.size(); ++i) {
+    // Files that start in the same cluster: the newest was written over the others' place,
+    // so it is laid out and the older ones (whose data is gone) claim nothing more. Of
+    // two equally new, neither is trusted.
+    for (size_t i = 0; i < files_.size();) {
+        size_t end = i;
+        uint64_t newest = 0;
+        size_t newestCount = 0;
+        for (; end < files_.size() && files_[end].first == files_[i].first; ++end) {
+            if (files_[end].newness > newest || newestCount == 0) {
+                newest = files_[end].newness;
+                newestCount = 0;
+            }
+            newestCount += files_[end].newness == newest;
+        }
         Claim(files_[i].first, 1);
-        const bool sharedStart = (i > 0 && files_[i - 1].first == files_[i].first) ||
-                                 (i + 1 < files_.size() && files_[i + 1].first == files_[i].first);
-        if (sharedStart) files_[i].settled = ClaimSettled::Contradicted;
+        if (end - i > 1)
+            for (size_t k = i; k < end; ++k)
+                if (files_[k].newness != newest || newestCount > 1) files_[k].settled = ClaimSettled::Contradicted;
+        i = end;
     }
 
     // Every file read over the clusters nobody claims yet; a file none of whose clusters

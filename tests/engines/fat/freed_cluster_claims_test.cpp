@@ -1,0 +1,90 @@
+#include "engines/fat/freed_cluster_claims.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace kestrune {
+namespace {
+
+using Runs = std::vector<ClusterRun>;
+
+// A volume whose clusters 2..end are free but those in use.
+FreedClusterClaims::NextFreeFn FreeClusters(uint32_t end, std::set<uint32_t> used = {}) {
+    return [end, used](uint32_t cluster, uint32_t& next) {
+        for (uint32_t c = cluster + 1; c < end; ++c)
+            if (!used.count(c)) {
+                next = c;
+                return true;
+            }
+        return false;
+    };
+}
+
+Runs LayoutOf(const FreedClusterClaims& claims, uint32_t first, uint32_t clusters, ClaimSettled* settled = nullptr) {
+    Runs runs;
+    const ClaimSettled how = claims.LayoutOf(first, clusters, runs);
+    if (settled) *settled = how;
+    return runs;
+}
+
+TEST(FreedClusterClaims, FilesWrittenRoundEachOtherGetTheirOwnClusters) {
+    // A starts at 1 and needs 2, B at 2 needs 4, C at 6 needs 1, D at 7 needs 4, and B was
+    // written before A: A is {1, 3}, B is {2, 4, 5, 11}.
+    FreedClusterClaims claims;
+    claims.AddFile(1, 2, 20);
+    claims.AddFile(2, 4, 10);
+    claims.AddFile(6, 1, 5);
+    claims.AddFile(7, 4, 5);
+    claims.Settle(FreeClusters(100), 1000);
+    ClaimSettled how{};
+    EXPECT_EQ(LayoutOf(claims, 1, 2, &how), (Runs{{1, 1}, {3, 1}}));
+    EXPECT_EQ(how, ClaimSettled::ByAge);
+    EXPECT_EQ(LayoutOf(claims, 2, 4), (Runs{{2, 1}, {4, 2}, {11, 1}}));
+    EXPECT_EQ(LayoutOf(claims, 6, 1, &how), (Runs{{6, 1}}));
+    EXPECT_EQ(how, ClaimSettled::Alone);
+    EXPECT_EQ(LayoutOf(claims, 7, 4), (Runs{{7, 4}}));
+    LayoutOf(claims, 8, 1, &how);
+    EXPECT_EQ(how, ClaimSettled::Unknown);
+}
+
+TEST(FreedClusterClaims, LiveClustersHeldClustersAndTheNewerOfTwoStartsAreSkipped) {
+    FreedClusterClaims claims;
+    claims.AddFile(10, 4, 1);   // round live 11 and a deleted folder's 12
+    claims.AddFile(20, 3, 1);   // an older file in the same place as ...
+    claims.AddFile(20, 2, 9);   // ... the newer one written over it
+    claims.AddFile(30, 1, 1);   // the same file listed twice
+    claims.AddFile(30, 1, 1);
+    claims.Hold(12, 1);
+    claims.Settle(FreeClusters(100, {11}), 1000);
+    EXPECT_EQ(LayoutOf(claims, 10, 4), (Runs{{10, 1}, {13, 3}}));
+    ClaimSettled how{};
+    EXPECT_EQ(LayoutOf(claims, 20, 2, &how), (Runs{{20, 2}}));
+    EXPECT_EQ(how, ClaimSettled::Alone);
+    LayoutOf(claims, 20, 3, &how);
+    EXPECT_EQ(how, ClaimSettled::Contradicted) << "its place was written over";
+    EXPECT_EQ(claims.FileCount(), 4u);
+}
+
+TEST(FreedClusterClaims, ContradictionsEndWithoutALayoutAndTheWorkIsBounded) {
+    FreedClusterClaims small;
+    small.AddFile(2, 50, 1);      // more than the volume's free clusters
+    small.AddFile(20, 5, 3);      // two equally new files in one place
+    small.AddFile(20, 7, 3);
+    small.Settle(FreeClusters(40), 1000);
+    ClaimSettled how{};
+    LayoutOf(small, 2, 50, &how);
+    EXPECT_EQ(how, ClaimSettled::Contradicted);
+    LayoutOf(small, 20, 5, &how);
+    EXPECT_EQ(how, ClaimSettled::Contradicted);
+
+    // A million files that each want the whole volume: the budget stops the walks.
+    FreedClusterClaims many;
+    for (uint32_t first = 100; first < 1'000'100; ++first) many.AddFile(first, 4'000'000, first);
+    many.Settle(FreeClusters(2'000'000), 3'000'000);
+    LayoutOf(many, 500'000, 4'000'000, &how);
+    EXPECT_EQ(how, ClaimSettled::Contradicted);
+}
+
+}  // namespace
+}  // namespace kestrune
