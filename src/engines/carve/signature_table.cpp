@@ -1,5 +1,6 @@
 #include "engines/carve/signature_table.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -141,6 +142,28 @@ int SignatureMatchesExtension(ByteView sector, std::string_view extension, Carvi
     context.cursor = position;
     context.transportStreamFlag = false;
     return row->signature->detect(sector, context) == row->type ? 1 : 0;
+}
+
+bool IsPlainTextExtension(std::string_view extension) {
+    static constexpr std::string_view kText[] = {"txt", "csv", "log", "ini", "xml", "htm", "html", "json",
+                                                 "md",  "srt", "css", "cfg", "tsv", "vcf", "ics"};
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::any_of(std::begin(kText), std::end(kText), [&](std::string_view text) {
+        return text.size() == extension.size() &&
+               std::equal(text.begin(), text.end(), extension.begin(), [&](char a, char b) { return a == lower(b); });
+    });
+}
+
+bool LooksLikeText(ByteView head) {
+    if (head.size() >= 2 && ((head.u8(0) == 0xFF && head.u8(1) == 0xFE) || (head.u8(0) == 0xFE && head.u8(1) == 0xFF)))
+        return true;
+    size_t controls = 0;
+    for (size_t i = 0; i < head.size(); ++i) {
+        const uint8_t c = head.u8(i);
+        if (c == 0) return false;
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != 0x1B) ++controls;
+    }
+    return controls * 20 <= head.size();
 }
 
 bool StructureEndsNear(ByteView file, std::string_view extension, uint64_t size, uint64_t slack) {

@@ -68,6 +68,12 @@ int DetectType(ByteView sector, CarvingContext& context);
 int SignatureMatchesExtension(ByteView sector, std::string_view extension, CarvingContext& context,
                               uint64_t position);
 
+// Extensions of files that hold plain text (txt, csv, xml, html...), compared without case.
+bool IsPlainTextExtension(std::string_view extension);
+// Text in any 8-bit encoding or UTF-8 (no NUL, hardly a control character but the layout
+// ones), or UTF-16 with its byte-order mark.
+bool LooksLikeText(ByteView head);
+
 // Whether a whole file held in memory carries its extension's structure from its first
 // byte to its end: the type's length rule reaches an end marker of its own no more than
 // slack bytes short of size. False for types that have no end of their own.

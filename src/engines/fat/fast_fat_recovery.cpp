@@ -621,9 +621,9 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
         if (log->ReadRecord(id, record) != kOk || record.engineKind != FatQuick || record.isFolder ||
             record.fileSize == 0 || !record.contentOk || record.fsId < 2 || record.fsId >= clusterEnd)
             continue;
-        // A first cluster a live file holds now, or a file of one cluster whose last sector
-        // goes on past its end: the file's data is gone, it claims nothing.
-        if (!isFree(record.fsId) || TailWrittenOver(record)) continue;
+        // A first cluster a live file holds now, or one written over since: the file's data
+        // is gone, it claims nothing.
+        if (!isFree(record.fsId) || WrittenOver(record)) continue;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
         // The creation stamp is when the file was written here; a copy keeps the source's
         // write time.
@@ -638,22 +638,28 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
     return *claims_;
 }
 
-bool CFastFatRecovery::TailWrittenOver(const ScanRecord& record) {
-    // Systems write zeros after a file's end to the end of its last sector. A deleted file
-    // of one cluster whose sector goes on with other bytes there, or whose last bytes are
-    // zeros (the end of a shorter file written over it), lies under a file written later:
-    // its claim would only make that file skip its own cluster.
+bool CFastFatRecovery::WrittenOver(const ScanRecord& record) {
+    // A deleted file whose first cluster holds what it cannot hold lies under a file
+    // written later, and its claim would only make that file skip its own cluster: a
+    // text file whose start is no text; a file of one cluster whose last sector goes on
+    // past its end with other bytes (systems write zeros there), or whose last bytes are
+    // zeros (the end of a shorter file written over it).
     constexpr uint64_t kZeroEnd = 8;
     const uint32_t bps = volume_.bytesPerSector;
-    if (bps == 0 || record.fileSize > volume_.ClusterBytes() || record.fileSize < kZeroEnd) return false;
     const uint64_t size = record.fileSize;
-    const uint32_t sectors = static_cast<uint32_t>((size + bps - 1) / bps);
+    const bool oneCluster = size <= volume_.ClusterBytes() && size >= kZeroEnd;
+    const bool text = carve::IsPlainTextExtension(ExtensionOf(RecordName(record)));
+    if (bps == 0 || (!oneCluster && !text)) return false;
+    const uint32_t sectors = oneCluster ? static_cast<uint32_t>((size + bps - 1) / bps) : 1;
     std::vector<uint8_t> bytes(size_t{sectors} * bps);
     uint32_t read = 0;
     if (ReadSectors(sectors, source_, bytes.data(), volume_.ClusterSector(record.fsId), static_cast<int>(bps), read) !=
             kOk ||
         read != sectors)
         return false;
+    if (text && !carve::LooksLikeText(ByteView(bytes).sub(0, static_cast<size_t>(std::min<uint64_t>(size, bps)))))
+        return true;
+    if (!oneCluster) return false;
     const auto end = bytes.begin() + static_cast<long>(size);
     return std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
            std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; });
@@ -719,10 +725,10 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
         const std::vector<ClusterRun> plain = PlainReading(record.fsId, clusters);
             if (plain != runs && !StructureHolds(record, runs)) {
             if (StructureHolds(record, plain)) chosen = {plain, false};
-            // Nothing in the bytes tells. With no structure to test, the claims' layout is
-            // sure enough when no other reading wanted these clusters; a structure that
-            // holds in neither layout, or another reading's want, leaves a guess.
-            else chosen.guessed = settled == ClaimSettled::ByAge || HasStructure(record);
+            // Nothing in the bytes tells. The claims' layout is the likelier (a claim is
+            // stale only when its file was deleted before this one was written), but it
+            // is a guess.
+            else chosen.guessed = true;
         }
     }
     guessed = chosen.guessed;

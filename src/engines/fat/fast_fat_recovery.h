@@ -104,7 +104,7 @@ private:
     std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed);
     FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
     const FreedClusterClaims& Claims();
-    bool TailWrittenOver(const ScanRecord& record);
+    bool WrittenOver(const ScanRecord& record);
     // The clusters a freed chain gives when read over every free cluster in turn.
     std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
     // Whether the file's type has a structure that tells its end, and it is small enough

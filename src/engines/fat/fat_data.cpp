@@ -47,11 +47,14 @@ int FatDataReader::ReadPiece(std::vector<uint8_t>& piece) {
     if (ended_) return endedAtVolumeEnd_ ? kErrHandleEof : kOk;
     if (volume_.ClusterBytes() > fat::kMaxClusterBytes) return kErrClusterTooLarge;
     const uint32_t bytes = volume_.FolderReadBytes(cluster_);
-    const uint32_t sectors = bytes / volume_.bytesPerSector;
-    piece.resize(bytes);
+    const uint64_t first = volume_.ClusterSector(cluster_);
+    uint32_t sectors = bytes / volume_.bytesPerSector;
+    // The volume's last cluster may be cut by the end of the source: what is there is read.
+    const uint64_t sourceSectors = source_.IsOpen() ? source_.medium->SizeBytes() / volume_.bytesPerSector : 0;
+    if (first < sourceSectors && first + sectors > sourceSectors) sectors = static_cast<uint32_t>(sourceSectors - first);
+    piece.resize(size_t{sectors} * volume_.bytesPerSector);
     uint32_t read = 0;
-    const int rc = ReadSectors(sectors, source_, piece.data(), volume_.ClusterSector(cluster_),
-                               static_cast<int>(volume_.bytesPerSector), read);
+    const int rc = ReadSectors(sectors, source_, piece.data(), first, static_cast<int>(volume_.bytesPerSector), read);
     piece.resize(size_t{read} * volume_.bytesPerSector);
     if (rc != kOk) return rc;
     if (read == 0) return kErrReadFault;

@@ -165,12 +165,12 @@ TEST_P(InterleavedFat, FilesWrittenRoundEachOtherComeBackWhole) {
         }
     }
     // Read as one run over the free clusters, none of them came back; read round the other
-    // files' claims, those whose holes no stale note of the same folder still claims do.
-    // (A note deleted before a table was written over it keeps its claim when the
-    // table's end left the note's own end in place, and text has no structure to tell.)
+    // files' claims, most do. (A note deleted before a table was written over it keeps its
+    // claim when the table's end left the note's own end in place: text in text, nothing
+    // tells.)
     RecordProperty("interleaved_exact", std::to_string(interleavedExact) + " of " + std::to_string(interleaved));
     EXPECT_GE(interleaved, 45) << "the photos and tables were written round the notes";
-    EXPECT_GE(interleavedExact * 100, interleaved * 40) << interleavedExact << " of " << interleaved;
+    EXPECT_GE(interleavedExact * 100, interleaved * 70) << interleavedExact << " of " << interleaved;
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, InterleavedFat, ::testing::Values("interleaved12", "interleaved16", "interleaved32"));
