@@ -678,30 +678,6 @@ std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t 
     return runs;
 }
 
-namespace {
-// Files up to this size are read whole to test a layout; larger ones keep the likeliest.
-constexpr uint64_t kMaxTestedBytes = 64ull << 20;
-}  // namespace
-
-bool CFastFatRecovery::HasStructure(const ScanRecord& record) {
-    const std::string_view extension = ExtensionOf(RecordName(record));
-    const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
-    return row && row->signature->length && record.fileSize <= kMaxTestedBytes;
-}
-
-bool CFastFatRecovery::StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout) {
-    if (!HasStructure(record)) return false;
-    const std::string_view extension = ExtensionOf(RecordName(record));
-    FatDataReader data(volume_, table_, source_, layout);
-    std::vector<uint8_t> bytes, piece;
-    while (bytes.size() < record.fileSize && data.ReadPiece(piece) == kOk && !piece.empty())
-        bytes.insert(bytes.end(), piece.begin(), piece.end());
-    if (bytes.size() > record.fileSize) bytes.resize(record.fileSize);
-    // The end must fall on the file's last byte: a wrong cluster in the middle of a
-    // picture still ends at some picture's end marker, but hardly ever at this size.
-    return carve::StructureEndsNear(ByteView(bytes), extension, record.fileSize, 0);
-}
-
 std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, bool& guessed) {
     guessed = false;
     const uint32_t clusterBytes = volume_.ClusterBytes();
@@ -709,30 +685,20 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
     const uint64_t clusters64 = (record.fileSize + clusterBytes - 1) / clusterBytes;
     const uint32_t clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters64, volume_.ClusterCount() + 2));
     const uint64_t key = uint64_t{record.fsId} << 32 | clusters;
-    if (const auto known = chosen_.find(key); known != chosen_.end()) {
-        guessed = known->second.guessed;
-        return known->second.runs;
+    auto known = chosen_.find(key);
+    if (known == chosen_.end()) {
+        std::vector<ClusterRun> runs;
+        const ClaimSettled settled = Claims().LayoutOf(record.fsId, clusters, runs);
+        auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
+            FatDataReader data(volume_, table_, source_, layout);
+            return StructureHoldsAlong(data, RecordName(record), record.fileSize);
+        };
+        const std::vector<ClusterRun> plain =
+            settled == ClaimSettled::Unknown ? std::vector<ClusterRun>{} : PlainReading(record.fsId, clusters);
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds)).first;
     }
-    std::vector<ClusterRun> runs;
-    const ClaimSettled settled = Claims().LayoutOf(record.fsId, clusters, runs);
-    ChosenLayout chosen{runs, false};
-    if (settled == ClaimSettled::Contradicted) {
-        chosen = {{}, true};  // the plain reading, as nothing better is known
-    } else if (settled != ClaimSettled::Unknown) {
-        // Read round the others' claims, the file differs from its plain reading over every
-        // free cluster. A claim may be stale (an older file deleted before this one was
-        // written over its place), so where the type has a structure, its bytes decide.
-        const std::vector<ClusterRun> plain = PlainReading(record.fsId, clusters);
-            if (plain != runs && !StructureHolds(record, runs)) {
-            if (StructureHolds(record, plain)) chosen = {plain, false};
-            // Nothing in the bytes tells. The claims' layout is the likelier (a claim is
-            // stale only when its file was deleted before this one was written), but it
-            // is a guess.
-            else chosen.guessed = true;
-        }
-    }
-    guessed = chosen.guessed;
-    return chosen_.emplace(key, std::move(chosen)).first->second.runs;
+    guessed = known->second.guessed;
+    return known->second.runs;
 }
 
 }  // namespace kestrune

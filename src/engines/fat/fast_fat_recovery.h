@@ -107,10 +107,6 @@ private:
     bool WrittenOver(const ScanRecord& record);
     // The clusters a freed chain gives when read over every free cluster in turn.
     std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
-    // Whether the file's type has a structure that tells its end, and it is small enough
-    // to be tested; and whether the file read along layout has that structure to its end.
-    static bool HasStructure(const ScanRecord& record);
-    bool StructureHolds(const ScanRecord& record, const std::vector<ClusterRun>& layout);
 
     uint16_t driveLetter_ = 0;
     SectorSource source_;
@@ -136,11 +132,7 @@ private:
     int weight_ = kFullWeight;
     carve::CarvingContext contentContext_;
     std::optional<FreedClusterClaims> claims_;
-    struct ChosenLayout {
-        std::vector<ClusterRun> runs;
-        bool guessed = false;
-    };
-    std::unordered_map<uint64_t, ChosenLayout> chosen_;  // by first cluster and length
+    std::unordered_map<uint64_t, FreedLayout> chosen_;  // by first cluster and length
 };
 
 }  // namespace kestrune

@@ -1,5 +1,9 @@
 #include "engines/fat/freed_cluster_claims.h"
 
+#include "disk/result_codes.h"
+#include "engines/carve/signature_table.h"
+#include "scanlog/file_types.h"
+
 #include <algorithm>
 #include <tuple>
 
@@ -157,6 +161,41 @@ ClaimSettled FreedClusterClaims::LayoutOf(uint32_t first, uint32_t clusters, std
     if (at == files_.end() || at->first != first || at->clusters != clusters) return ClaimSettled::Unknown;
     runs.assign(runs_.begin() + static_cast<long>(at->runsAt), runs_.begin() + static_cast<long>(at->runsAt + at->runCount));
     return at->settled;
+}
+
+FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
+                              const std::vector<ClusterRun>& plain,
+                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds) {
+    if (settled == ClaimSettled::Unknown) return {};
+    if (settled == ClaimSettled::Contradicted) return {{}, true};  // nothing better is known
+    // A claim may be stale (an older file deleted before this one was written over its
+    // place), so where the two readings differ, the bytes decide where they can.
+    if (plain == claimed || structureHolds(claimed)) return {std::move(claimed), false};
+    if (structureHolds(plain)) return {plain, false};
+    // The claims' layout is the likelier, but a guess.
+    return {std::move(claimed), true};
+}
+
+namespace {
+// Files up to this size are read whole to test a layout; larger ones keep the likeliest.
+constexpr uint64_t kMaxTestedBytes = 64ull << 20;
+}  // namespace
+
+bool HasTestableStructure(std::string_view name, uint64_t size) {
+    const std::string_view extension = ExtensionOf(name);
+    const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
+    return row && row->signature->length && size <= kMaxTestedBytes;
+}
+
+bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t size) {
+    if (!HasTestableStructure(name, size)) return false;
+    std::vector<uint8_t> bytes, piece;
+    while (bytes.size() < size && reader.ReadPiece(piece) == kOk && !piece.empty())
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+    if (bytes.size() > size) bytes.resize(size);
+    // The end must fall on the file's last byte: a wrong cluster in the middle of a
+    // picture still ends at some picture's end marker, but hardly ever at this size.
+    return carve::StructureEndsNear(ByteView(bytes), ExtensionOf(name), size, 0);
 }
 
 }  // namespace kestrune

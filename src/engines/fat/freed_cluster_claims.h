@@ -17,7 +17,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string_view>
 #include <vector>
+
+#include "engines/found_data.h"
 
 namespace kestrune {
 
@@ -75,5 +78,24 @@ private:
     std::map<uint32_t, uint32_t> claimed_;  // first cluster -> end, ranges kept apart and merged
     uint64_t stepsLeft_ = 0;
 };
+
+// What a deleted file is read along. runs empty: the plain reading over every free
+// cluster in turn (the claims know nothing sure of the file). guessed: the metadata left
+// more than one layout and nothing in the file's bytes confirmed the one taken.
+struct FreedLayout {
+    std::vector<ClusterRun> runs;
+    bool guessed = false;
+};
+
+// Where the claims' layout differs from the plain reading, the type's structure decides:
+// the layout in which it holds to the file's end is taken.
+FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
+                              const std::vector<ClusterRun>& plain,
+                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds);
+
+// Whether a file of this name and size has a structure that tells its end and is small
+// enough to be read whole to test it; and whether the file read from reader has it.
+bool HasTestableStructure(std::string_view name, uint64_t size);
+bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t size);
 
 }  // namespace kestrune
