@@ -181,6 +181,17 @@ std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat&
     std::vector<uint32_t> clusters;
     const uint64_t clusterBytes = volume.ClusterBytes();
     const uint64_t count = std::min<uint64_t>((length + clusterBytes - 1) / clusterBytes, volume.clusterCount);
+    if (deleted && !contiguous) {
+        // Deletion clears the bitmap; most systems leave the chain in the FAT. A chain that
+        // runs whole over free clusters is the stream's own.
+        std::unordered_set<uint32_t> onChain;
+        for (uint32_t c = firstCluster; clusters.size() < count; c = fat.Entry(c)) {
+            if (!volume.IsHeapCluster(c) || bitmap.InUse(c) || !onChain.insert(c).second) break;
+            clusters.push_back(c);
+        }
+        if (clusters.size() == count) return clusters;
+        clusters.clear();
+    }
     uint64_t cluster = firstCluster;
     std::unordered_set<uint64_t> seen;
     while (clusters.size() < count && volume.IsHeapCluster(cluster)) {

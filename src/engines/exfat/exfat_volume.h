@@ -88,8 +88,9 @@ private:
 };
 
 // The clusters of a stream of length bytes from firstCluster: one run when contiguous,
-// the FAT chain when live, else (deleted, chain cleared) the first cluster and then the
-// free clusters after it. Shorter when the volume or the chain gives out.
+// the FAT chain when live or when, deleted, its chain is still whole over free clusters,
+// else (deleted, chain cleared) the first cluster and then the free clusters after it.
+// Shorter when the volume or the chain gives out.
 std::vector<uint32_t> ExfatStreamClusters(const ExfatGeometry& volume, ExfatFat& fat, const AllocationBitmap& bitmap,
                                           uint32_t firstCluster, uint64_t length, bool contiguous, bool deleted);
 

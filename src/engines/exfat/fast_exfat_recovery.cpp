@@ -74,6 +74,8 @@ int CFastExfatRecovery::BuildAllocationMap() {
 
 int CFastExfatRecovery::Scan(const std::string* logName) {
     log_.Reset();
+    claims_.reset();
+    chosen_.clear();
     folders_.clear();
     pending_.clear();
     pendingSet_.clear();
@@ -181,11 +183,11 @@ uint32_t CFastExfatRecovery::ContentCheck(const ScanRecord& record) {
     return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
 }
 
-std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record) {
-    BuildAllocationMap();
+bool CFastExfatRecovery::StreamState(const ScanRecord& record, bool& deleted, bool& contiguous) {
     // The File entry lies in the record's sector; its Stream Extension right after it,
     // in the next sector when the File entry ends the first.
-    bool deleted = true, contiguous = false;
+    deleted = true;
+    contiguous = false;
     std::vector<uint8_t> sectors(2 * size_t{volume_.bytesPerSector});
     uint32_t read = 0;
     ReadSectors(2, source_, sectors.data(), record.entrySector, static_cast<int>(volume_.bytesPerSector), read);
@@ -198,10 +200,103 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record) {
             continue;
         deleted = (view.u8(at) & exfat::kInUse) == 0;
         contiguous = (stream.u8(1) & exfat::kNoFatChain) != 0;
-        break;
+        return true;
     }
-    // Not found (the folder was written over since the scan): read as a deleted file.
-    return ExfatStreamClusters(volume_, fat_, tree_->Bitmap(), record.fsId, record.fileSize, contiguous, deleted);
+    return false;  // the folder was written over since the scan: read as a deleted file
+}
+
+uint32_t CFastExfatRecovery::ClusterCountOf(const ScanRecord& record) const {
+    const uint64_t clusterBytes = volume_.ClusterBytes();
+    return static_cast<uint32_t>(
+        std::min<uint64_t>((record.fileSize + clusterBytes - 1) / clusterBytes, volume_.clusterCount));
+}
+
+std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, bool* guessed) {
+    if (guessed) *guessed = false;
+    BuildAllocationMap();
+    bool deleted = true, contiguous = false;
+    StreamState(record, deleted, contiguous);
+    std::vector<uint32_t> clusters =
+        ExfatStreamClusters(volume_, fat_, tree_->Bitmap(), record.fsId, record.fileSize, contiguous, deleted);
+    if (!deleted || contiguous || record.fileSize == 0 || !ChainCleared(record.fsId, clusters)) return clusters;
+    // A chain cleared by the deletion: read round the clusters the other deleted files claim.
+    const uint64_t key = uint64_t{record.fsId} << 32 | ClusterCountOf(record);
+    auto known = chosen_.find(key);
+    if (known == chosen_.end()) {
+        std::vector<ClusterRun> runs;
+        const ClaimSettled settled = Claims().LayoutOf(record.fsId, ClusterCountOf(record), runs);
+        auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
+            ExfatDataReader data(source_, volume_, ClusterList(layout));
+            return StructureHoldsAlong(data, RecordName(record), record.fileSize);
+        };
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds)).first;
+    }
+    if (guessed) *guessed = known->second.guessed;
+    return known->second.runs.empty() ? clusters : ClusterList(known->second.runs);
+}
+
+bool CFastExfatRecovery::ChainCleared(uint32_t first, const std::vector<uint32_t>& clusters) {
+    // Whole and in chain order, the FAT still held the stream's chain.
+    return clusters.size() < 2 || fat_.Entry(first) != clusters[1];
+}
+
+std::vector<uint32_t> CFastExfatRecovery::ClusterList(const std::vector<ClusterRun>& runs) {
+    std::vector<uint32_t> list;
+    for (const ClusterRun& run : runs)
+        for (uint32_t i = 0; i < run.count; ++i) list.push_back(run.first + i);
+    return list;
+}
+
+std::vector<ClusterRun> CFastExfatRecovery::ClusterRuns(const std::vector<uint32_t>& clusters) {
+    std::vector<ClusterRun> runs;
+    for (uint32_t c : clusters) {
+        if (!runs.empty() && runs.back().first + runs.back().count == c) ++runs.back().count;
+        else runs.push_back({c, 1});
+    }
+    return runs;
+}
+
+const FreedClusterClaims& CFastExfatRecovery::Claims() {
+    if (claims_) return *claims_;
+    claims_.emplace();
+    ScanLogFile* log = log_.get();
+    if (!log || BuildAllocationMap() != kOk) return *claims_;
+    const AllocationBitmap& bitmap = tree_->Bitmap();
+    ScanRecord record{};
+    for (uint32_t id = 1; id <= log->RecordCount(); ++id) {
+        if (log->ReadRecord(id, record) != kOk || record.engineKind != ExfatQuick || record.isFolder ||
+            record.fileSize == 0 || !record.contentOk || !volume_.IsHeapCluster(record.fsId) ||
+            bitmap.InUse(record.fsId))
+            continue;
+        bool deleted = true, contiguous = false;
+        StreamState(record, deleted, contiguous);
+        const std::vector<uint32_t> clusters =
+            ExfatStreamClusters(volume_, fat_, bitmap, record.fsId, record.fileSize, contiguous, deleted);
+        if (deleted && !contiguous && ChainCleared(record.fsId, clusters)) {
+            claims_->AddFile(record.fsId, ClusterCountOf(record), record.createTime ? record.createTime : record.writeTime);
+            continue;
+        }
+        // A stream whose clusters its entry or its chain gives: they are its own.
+        for (const ClusterRun& run : ClusterRuns(clusters)) claims_->Hold(run.first, run.count);
+    }
+    // A deleted folder's clusters are free but hold its entries, not file data.
+    for (const auto& [first, end] : WalkedFolderSectors(volume_.bytesPerSector))
+        for (uint64_t sector = first; sector < end; sector += volume_.sectorsPerCluster) {
+            const uint64_t cluster = (sector - volume_.ClusterSector(2)) / volume_.sectorsPerCluster + 2;
+            if (volume_.IsHeapCluster(cluster)) claims_->Hold(static_cast<uint32_t>(cluster), 1);
+        }
+    const uint64_t budget = 8 * uint64_t{volume_.clusterCount} + (1u << 20);
+    claims_->Settle(
+        [this, &bitmap](uint32_t cluster, uint32_t& next) {
+            for (uint64_t c = uint64_t{cluster} + 1; volume_.IsHeapCluster(c); ++c)
+                if (!bitmap.InUse(static_cast<uint32_t>(c))) {
+                    next = static_cast<uint32_t>(c);
+                    return true;
+                }
+            return false;
+        },
+        budget);
+    return *claims_;
 }
 
 int CFastExfatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
@@ -282,7 +377,7 @@ int CFastExfatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
 
 int CFastExfatRecovery::MapData(const ScanRecord& record, DataMap& map) {
     if (!Ready()) return kErrInvalidHandle;
-    ExfatDataReader data(source_, volume_, ClustersOf(record));
+    ExfatDataReader data(source_, volume_, ClustersOf(record, &map.layoutGuessed));
     return data.Map(record.fileSize, map);
 }
 

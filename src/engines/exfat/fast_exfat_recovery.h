@@ -6,12 +6,14 @@
 // clusters are free, so they carve those only.
 #pragma once
 
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "engines/carve/carving_context.h"
 #include "engines/engine_log.h"
 #include "engines/exfat/exfat_tree.h"
+#include "engines/fat/freed_cluster_claims.h"
 #include "engines/recovery_engine.h"
 
 namespace kestrune {
@@ -65,8 +67,17 @@ private:
     void AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth);
     uint32_t ContentCheck(const ScanRecord& record);
     // The clusters of a recorded file, as its entry set (read again where the record
-    // says it lies) describes them.
-    std::vector<uint32_t> ClustersOf(const ScanRecord& record);
+    // says it lies) describes them; a deleted file whose chain was cleared is read round
+    // the clusters the other deleted files claim (guessed: see DataMap).
+    std::vector<uint32_t> ClustersOf(const ScanRecord& record, bool* guessed = nullptr);
+    // Whether the entry set is deleted and its stream contiguous; false when the entry
+    // set is no longer where the record says.
+    bool StreamState(const ScanRecord& record, bool& deleted, bool& contiguous);
+    uint32_t ClusterCountOf(const ScanRecord& record) const;
+    bool ChainCleared(uint32_t first, const std::vector<uint32_t>& clusters);
+    static std::vector<uint32_t> ClusterList(const std::vector<ClusterRun>& runs);
+    static std::vector<ClusterRun> ClusterRuns(const std::vector<uint32_t>& clusters);
+    const FreedClusterClaims& Claims();
     int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
     int Report(int percent, int secondsRemaining);
     bool Ready() const { return source_.IsOpen() && volume_.clusterCount != 0; }
@@ -88,6 +99,8 @@ private:
     void* userData_ = nullptr;
     int weight_ = kFullWeight;
     carve::CarvingContext contentContext_;
+    std::optional<FreedClusterClaims> claims_;
+    std::unordered_map<uint64_t, FreedLayout> chosen_;  // by first cluster and length
 };
 
 }  // namespace kestrune
