@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "disk/result_codes.h"
+#include "engines/exfat/exfat_leftovers.h"
 
 namespace kestrune {
 
@@ -15,7 +16,58 @@ constexpr uint64_t kMaxFolderBytes = 256ull << 20;
 // the cluster count needs is not read.
 constexpr uint64_t kMaxBitmapBytes = 512ull << 20;
 
+// Clusters examined past a cut folder's last one, without finding its next, before the
+// search gives up: the next is handed out soon after, among the files written meanwhile.
+constexpr uint64_t kNearFreeClusters = 4096;
+
+bool EndsUnfinished(ByteView entries) {
+    return entries.size() >= exfat::kEntryBytes &&
+           entries.u8(entries.size() - exfat::kEntryBytes) != exfat::kEndOfDirectory;
+}
+
+bool HoldsEndMark(ByteView entries) {
+    for (size_t at = 0; at + exfat::kEntryBytes <= entries.size(); at += exfat::kEntryBytes)
+        if (entries.u8(at) == exfat::kEndOfDirectory) return true;
+    return false;
+}
+
 }  // namespace
+
+void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
+                                const std::unordered_set<uint32_t>& folderStarts) {
+    // Some drivers shrink a folder as its files are deleted, so a deleted folder's entry
+    // may give one cluster while its entries ran on through more. A folder whose last
+    // slot is used goes on in a later free cluster that holds entries only: each is
+    // looked for past the one before, as a folder grows into the next free cluster.
+    const uint32_t clusterBytes = static_cast<uint32_t>(volume_.ClusterBytes());
+    const uint32_t bps = volume_.bytesPerSector;
+    if (clusterSectors.empty() || bps == 0 || clusterBytes == 0) return;
+    uint64_t cluster = (clusterSectors.back() - volume_.ClusterSector(2)) / volume_.sectorsPerCluster + 2;
+    std::vector<uint8_t> sector(bps), next(clusterBytes);
+    while (EndsUnfinished(ByteView(bytes)) && bytes.size() + clusterBytes <= kMaxFolderBytes) {
+        uint64_t examined = 0;
+        bool found = false;
+        for (++cluster; volume_.IsHeapCluster(cluster) && examined < kNearFreeClusters && !found; ++cluster) {
+            const uint32_t c = static_cast<uint32_t>(cluster);
+            if (bitmap_.InUse(c) || taken_.count(c) || folderStarts.count(c)) continue;
+            ++examined;
+            uint32_t read = 0;
+            const uint64_t at = volume_.ClusterSector(c);
+            if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(bps), read) != kOk || read != 1 ||
+                !ContinuesExfatDirectory(ByteView(sector)))
+                continue;
+            if (ReadSectors(volume_.sectorsPerCluster, source_, next.data(), at, static_cast<int>(bps), read) != kOk ||
+                read != volume_.sectorsPerCluster)
+                continue;
+            found = true;
+            taken_.insert(c);
+            bytes.insert(bytes.end(), next.begin(), next.end());
+            clusterSectors.push_back(at);
+        }
+        if (!found || HoldsEndMark(ByteView(next))) return;
+        --cluster;  // the loop stepped past the cluster taken
+    }
+}
 
 ExfatTree::ExfatTree(SectorSource& source, const ExfatGeometry& volume, ExfatFat& fat)
     : source_(source), volume_(volume), fat_(fat) {}
@@ -58,17 +110,19 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
     std::unordered_set<uint32_t> entered;
     std::vector<uint64_t> clusterSectors;
     walked_.clear();
+    taken_.clear();
     const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
     while (!queue.empty()) {
         const Folder folder = queue.front();
         queue.pop_front();
         if (!entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
         clusterSectors.clear();
-        const std::vector<uint8_t> bytes = ReadExfatClusters(
+        std::vector<uint8_t> bytes = ReadExfatClusters(
             source_, volume_,
             ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
                                 folder.contiguous, folder.deleted),
             &clusterSectors);
+        if (folder.deleted) FollowCutFolder(bytes, clusterSectors, entered);
         walked_.insert(walked_.end(), clusterSectors.begin(), clusterSectors.end());
         const ByteView entries(bytes);
         for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engines/exfat/exfat_entries.h"
@@ -42,12 +43,18 @@ public:
     const UpcaseTable& Upcase() const { return upcase_; }
 
 private:
+    // Carries a deleted folder whose entries run past its clusters on through the free
+    // clusters that hold the rest of them.
+    void FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
+                         const std::unordered_set<uint32_t>& folderStarts);
+
     SectorSource& source_;
     const ExfatGeometry& volume_;
     ExfatFat& fat_;
     AllocationBitmap bitmap_;
     UpcaseTable upcase_;
     std::vector<uint64_t> walked_;
+    std::unordered_set<uint32_t> taken_;  // free clusters given to cut folders
 };
 
 }  // namespace kestrune

@@ -266,7 +266,9 @@ const FreedClusterClaims& CFastExfatRecovery::Claims() {
     for (uint32_t id = 1; id <= log->RecordCount(); ++id) {
         if (log->ReadRecord(id, record) != kOk || record.engineKind != ExfatQuick || record.isFolder ||
             record.fileSize == 0 || !record.contentOk || !volume_.IsHeapCluster(record.fsId) ||
-            bitmap.InUse(record.fsId))
+            bitmap.InUse(record.fsId) ||
+            FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId), volume_.bytesPerSector,
+                                    static_cast<uint32_t>(volume_.ClusterBytes()), record))
             continue;
         bool deleted = true, contiguous = false;
         StreamState(record, deleted, contiguous);

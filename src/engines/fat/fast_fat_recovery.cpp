@@ -623,7 +623,10 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
             continue;
         // A first cluster a live file holds now, or one written over since: the file's data
         // is gone, it claims nothing.
-        if (!isFree(record.fsId) || WrittenOver(record)) continue;
+        if (!isFree(record.fsId) ||
+            FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId), volume_.bytesPerSector,
+                                    volume_.ClusterBytes(), record))
+            continue;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
         // The creation stamp is when the file was written here; a copy keeps the source's
         // write time.
@@ -636,33 +639,6 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
     const uint64_t budget = 8 * uint64_t{clusterEnd} + (1u << 20);
     claims_->Settle([this](uint32_t cluster, uint32_t& next) { return table_.NextFreeCluster(cluster, next); }, budget);
     return *claims_;
-}
-
-bool CFastFatRecovery::WrittenOver(const ScanRecord& record) {
-    // A deleted file whose first cluster holds what it cannot hold lies under a file
-    // written later, and its claim would only make that file skip its own cluster: a
-    // text file whose start is no text; a file of one cluster whose last sector goes on
-    // past its end with other bytes (systems write zeros there), or whose last bytes are
-    // zeros (the end of a shorter file written over it).
-    constexpr uint64_t kZeroEnd = 8;
-    const uint32_t bps = volume_.bytesPerSector;
-    const uint64_t size = record.fileSize;
-    const bool oneCluster = size <= volume_.ClusterBytes() && size >= kZeroEnd;
-    const bool text = carve::IsPlainTextExtension(ExtensionOf(RecordName(record)));
-    if (bps == 0 || (!oneCluster && !text)) return false;
-    const uint32_t sectors = oneCluster ? static_cast<uint32_t>((size + bps - 1) / bps) : 1;
-    std::vector<uint8_t> bytes(size_t{sectors} * bps);
-    uint32_t read = 0;
-    if (ReadSectors(sectors, source_, bytes.data(), volume_.ClusterSector(record.fsId), static_cast<int>(bps), read) !=
-            kOk ||
-        read != sectors)
-        return false;
-    if (text && !carve::LooksLikeText(ByteView(bytes).sub(0, static_cast<size_t>(std::min<uint64_t>(size, bps)))))
-        return true;
-    if (!oneCluster) return false;
-    const auto end = bytes.begin() + static_cast<long>(size);
-    return std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
-           std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; });
 }
 
 std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t clusters) {

@@ -104,7 +104,6 @@ private:
     std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed);
     FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
     const FreedClusterClaims& Claims();
-    bool WrittenOver(const ScanRecord& record);
     // The clusters a freed chain gives when read over every free cluster in turn.
     std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
 

@@ -1,11 +1,11 @@
 #include "engines/fat/freed_cluster_claims.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "disk/result_codes.h"
 #include "engines/carve/signature_table.h"
 #include "scanlog/file_types.h"
-
-#include <algorithm>
-#include <tuple>
 
 namespace kestrune {
 
@@ -174,6 +174,27 @@ FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> clai
     if (structureHolds(plain)) return {plain, false};
     // The claims' layout is the likelier, but a guess.
     return {std::move(claimed), true};
+}
+
+bool FirstClusterWrittenOver(SectorSource& source, uint64_t clusterSector, uint32_t bytesPerSector,
+                             uint32_t clusterBytes, const ScanRecord& record) {
+    constexpr uint64_t kZeroEnd = 8;
+    const uint32_t bps = bytesPerSector;
+    const uint64_t size = record.fileSize;
+    const bool oneCluster = size <= clusterBytes && size >= kZeroEnd;
+    const bool text = carve::IsPlainTextExtension(ExtensionOf(RecordName(record)));
+    if (bps == 0 || (!oneCluster && !text)) return false;
+    const uint32_t sectors = oneCluster ? static_cast<uint32_t>((size + bps - 1) / bps) : 1;
+    std::vector<uint8_t> bytes(size_t{sectors} * bps);
+    uint32_t read = 0;
+    if (ReadSectors(sectors, source, bytes.data(), clusterSector, static_cast<int>(bps), read) != kOk || read != sectors)
+        return false;
+    if (text && !carve::LooksLikeText(ByteView(bytes).sub(0, static_cast<size_t>(std::min<uint64_t>(size, bps)))))
+        return true;
+    if (!oneCluster) return false;
+    const auto end = bytes.begin() + static_cast<long>(size);
+    return std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
+           std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; });
 }
 
 namespace {

@@ -20,7 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/sector_source.h"
 #include "engines/found_data.h"
+#include "scanlog/scan_record.h"
 
 namespace kestrune {
 
@@ -92,6 +94,14 @@ struct FreedLayout {
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
                               const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds);
+
+// Whether a deleted file's first cluster (at clusterSector) holds what the file cannot
+// hold, so that it lies under a file written later and its claim would only make that
+// file skip its own cluster: a text file whose start is no text; a file of one cluster
+// whose last sector goes on past its end with other bytes (systems write zeros there), or
+// whose last bytes are zeros (the end of a shorter file written over it).
+bool FirstClusterWrittenOver(SectorSource& source, uint64_t clusterSector, uint32_t bytesPerSector,
+                             uint32_t clusterBytes, const ScanRecord& record);
 
 // Whether a file of this name and size has a structure that tells its end and is small
 // enough to be read whole to test it; and whether the file read from reader has it.

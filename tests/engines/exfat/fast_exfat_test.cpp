@@ -93,6 +93,38 @@ TEST_P(ExfatCard, EveryDeletedFileIsListedInItsFolderWithItsNameTimesAndBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Cards, ExfatCard, ::testing::Values("card", "card128"));
 
+// exfat-fuse filled a card with notes of one cluster, deleted every other one, wrote
+// photos and tables into the holes, then deleted the folder tree. It shrinks a folder as
+// its files go, so the deleted folder's entry gives one cluster of many.
+TEST(ExfatQuickScan, AFolderCutByItsDeletionAndFilesWrittenRoundEachOtherComeBack) {
+    ScannedCard card("interleaved");
+    ASSERT_NE(card.exfat, nullptr);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/interleaved.json")));
+    int interleaved = 0, interleavedExact = 0;
+    for (const auto& entry : manifest["deleted"]) {
+        const std::string key = "DCIM/Trip/" + entry["name"].get<std::string>();
+        ASSERT_TRUE(card.byPath.count(key)) << key;
+        const ScanRecord& r = card.byPath[key];
+        const fs::path target = card.dir / "out" / std::to_string(r.recordId);
+        const bool same = card.engine->Recover(r, target, 0) == kOk &&
+                          test::Sha256Hex(test::ReadFileBytes(target)) == entry["sha256"].get<std::string>();
+        if (entry["note"] != "interleaved") {
+            EXPECT_TRUE(same) << key;
+            continue;
+        }
+        ++interleaved;
+        interleavedExact += same;
+        DataMap map;
+        card.engine->MapData(r, map);
+        if (!same) {
+            EXPECT_TRUE(map.layoutGuessed) << key << ": what does not come back whole is a guess";
+        }
+    }
+    RecordProperty("interleaved_exact", std::to_string(interleavedExact) + " of " + std::to_string(interleaved));
+    EXPECT_GE(interleaved, 45);
+    EXPECT_GE(interleavedExact * 100, interleaved * 60) << interleavedExact << " of " << interleaved;
+}
+
 TEST(ExfatQuickScan, TheDeepPassSeesOnlyFreeClustersAndProbeNamesTheVolume) {
     ScannedCard card;
     ASSERT_NE(card.exfat, nullptr);
