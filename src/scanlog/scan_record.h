@@ -32,7 +32,8 @@ struct ScanRecord {
     uint32_t engineKind;      // EngineKind
     uint32_t isFolder;        // 1 folder, 0 file
     uint32_t folderDeleted;   // FAT folders: the folder's entry or its parent's is deleted;
-                              // carved files: kCarvedEndGuessed when no structure gave the end
+                              // carved files: kCarvedEndGuessed when no structure gave the end;
+                              // NTFS files: kDataStreamRecord for an alternate data stream
     uint32_t contentOk;       // 0 when the data does not carry its extension's signature;
                               // kContentEncrypted for an encrypted file
     uint32_t recordId;        // 1-based position in the main file
@@ -77,6 +78,19 @@ inline constexpr uint32_t kContentEncrypted = 2;
 inline constexpr uint32_t kCarvedEndGuessed = 1;
 inline bool CarvedEndGuessed(const ScanRecord& record) {
     return record.engineKind == Signature && record.folderDeleted == kCarvedEndGuessed;
+}
+
+// folderDeleted of an NTFS record that stands for one of a file's alternate data streams
+// (a named $DATA attribute), listed as "file:stream" beside the file itself.
+inline constexpr uint32_t kDataStreamRecord = 2;
+// The stream's name, or "" for a record of a file's own data.
+inline std::string_view DataStreamOf(const ScanRecord& record) {
+    if ((record.engineKind != NtfsQuick && record.engineKind != NtfsFormatted) ||
+        record.folderDeleted != kDataStreamRecord)
+        return {};
+    const std::string_view name(record.name, strnlen(record.name, kRecordNameBytes));
+    const size_t colon = name.rfind(':');
+    return colon == std::string_view::npos ? std::string_view() : name.substr(colon + 1);
 }
 
 // The record's name up to its NUL (or the whole field when a damaged record has none).

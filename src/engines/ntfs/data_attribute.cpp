@@ -4,6 +4,7 @@
 #include <map>
 
 #include "disk/result_codes.h"
+#include "disk/text_encoding.h"
 
 namespace kestrune {
 
@@ -14,6 +15,7 @@ namespace {
 constexpr uint64_t kMaxListBytes = 1 << 20;     // a real attribute list is a few KiB
 constexpr uint64_t kMaxRunClusters = uint64_t{1} << 48;  // more than any volume has
 constexpr size_t kMaxPieces = 4096;
+constexpr size_t kMaxStreams = 64;  // a record of 1 KiB to 4 KiB holds far fewer
 
 // One piece of the attribute, as one record holds it.
 struct Piece {
@@ -22,6 +24,11 @@ struct Piece {
 };
 
 bool IsUnnamedData(const AttributeRef& a) { return a.type == kAttrData && !a.Named(); }
+
+// The data stream the attribute holds: "" for the file's own data, else the stream's name.
+bool IsDataOf(const AttributeRef& a, std::string_view stream) {
+    return a.type == kAttrData && (stream.empty() ? !a.Named() : a.Named() && AttributeName(a) == stream);
+}
 
 }  // namespace
 
@@ -115,7 +122,7 @@ std::vector<uint8_t> ListEntries(const NtfsReader& reader, ByteView list, const 
 // One entry of an attribute list.
 struct ListEntry {
     uint32_t type;
-    bool named;
+    std::string name;
     uint64_t lowestVcn;
     uint64_t record;
 };
@@ -126,7 +133,14 @@ void ForEachListEntry(ByteView entries, const std::function<bool(const ListEntry
         const uint32_t type = entries.le32(at + kListEntryType);
         const uint16_t length = entries.le16(at + kListEntryLength);
         if (type == 0 || type == kAttrEnd || length < 0x1A) return;
-        const ListEntry entry{type, entries.u8(at + kListEntryNameLength) != 0, entries.le64(at + kListEntryLowestVcn),
+        const uint8_t nameUnits = entries.u8(at + kListEntryNameLength);
+        const size_t nameAt = at + entries.u8(at + kListEntryNameOffset);
+        const bool nameFits = nameUnits == 0 || (nameAt + size_t{nameUnits} * 2 <= at + length);
+        const ListEntry entry{type,
+                              nameUnits == 0 ? std::string()
+                              : nameFits     ? Utf16LeToUtf8(entries, nameAt, nameUnits, false)
+                                             : std::string("\x01"),  // a name that matches no stream
+                              entries.le64(at + kListEntryLowestVcn),
                               entries.le32(at + kListEntryRecord) |
                                   (uint64_t{entries.le16(at + kListEntryRecord + 4)} << 32)};
         if (!visit(entry)) return;
@@ -148,8 +162,8 @@ bool ReadExtensionRecord(const NtfsReader& reader, uint64_t sector, uint64_t own
 class DataAttributeReader {
 public:
     DataAttributeReader(const NtfsReader& reader, size_t walkBound, const ListFollower* follow, DataAttribute& out,
-                        const std::function<void(const DataAttribute&)>& onPiece)
-        : reader_(reader), walkBound_(walkBound), follow_(follow), out_(out), onPiece_(onPiece) {}
+                        const std::function<void(const DataAttribute&)>& onPiece, std::string_view stream)
+        : reader_(reader), walkBound_(walkBound), follow_(follow), out_(out), onPiece_(onPiece), stream_(stream) {}
 
     int Read(uint64_t sector) {
         out_ = DataAttribute{};
@@ -161,7 +175,7 @@ public:
         bool found = false;
         WalkAttributes(view, walkBound_, [&](const AttributeRef& a) {
             if (a.type == kAttrAttributeList && list.empty()) list.assign(a.bytes.data(), a.bytes.data() + a.bytes.size());
-            if (!IsUnnamedData(a)) return true;
+            if (!IsDataOf(a, stream_)) return true;
             found = true;
             if (!a.NonResident()) {
                 TakeResident(a);
@@ -227,11 +241,11 @@ private:
         const std::vector<uint8_t> bytes = ListEntries(reader_, list, *follow_);
         std::vector<uint8_t> record;
         ForEachListEntry(ByteView(bytes), [&](const ListEntry& entry) {
-            if (entry.type != kAttrData || entry.named) return true;
+            if (entry.type != kAttrData || entry.name != stream_) return true;
             if (entry.record == ownNumber || pieces_.count(entry.lowestVcn)) return true;
             if (!ReadExtensionRecord(reader_, follow_->locate(entry.record), ownNumber, record)) return true;
             WalkAttributes(ByteView(record), reader_.geometry.recordSize, [&](const AttributeRef& a) {
-                if (IsUnnamedData(a) && a.NonResident() && a.bytes.le64(kAttrLowestVcn) == entry.lowestVcn) {
+                if (IsDataOf(a, stream_) && a.NonResident() && a.bytes.le64(kAttrLowestVcn) == entry.lowestVcn) {
                     TakePiece(a);
                     return false;
                 }
@@ -268,6 +282,7 @@ private:
     const ListFollower* follow_;
     DataAttribute& out_;
     const std::function<void(const DataAttribute&)>& onPiece_;
+    std::string_view stream_;
     std::map<uint64_t, Piece> pieces_;
     bool headerWhole_ = true;
 };
@@ -275,8 +290,31 @@ private:
 }  // namespace
 
 int ReadDataAttribute(const NtfsReader& reader, uint64_t sector, size_t walkBound, const ListFollower* follow,
-                      DataAttribute& out, const std::function<void(const DataAttribute&)>& onPiece) {
-    return DataAttributeReader(reader, walkBound, follow, out, onPiece).Read(sector);
+                      DataAttribute& out, const std::function<void(const DataAttribute&)>& onPiece,
+                      std::string_view stream) {
+    return DataAttributeReader(reader, walkBound, follow, out, onPiece, stream).Read(sector);
+}
+
+std::string AttributeName(const AttributeRef& a) {
+    const size_t units = a.bytes.u8(kAttrNameLength);
+    const size_t at = a.bytes.le16(kAttrNameOffset);
+    if (units == 0 || at + units * 2 > std::min<size_t>(a.Length(), a.bytes.size())) return {};
+    return Utf16LeToUtf8(a.bytes, at, units, false);
+}
+
+std::vector<DataStream> NamedDataStreams(ByteView record, size_t bound) {
+    std::vector<DataStream> streams;
+    WalkAttributes(record, bound, [&](const AttributeRef& a) {
+        if (a.type != kAttrData || !a.Named()) return true;
+        std::string name = AttributeName(a);
+        // A piece past the first of a stream already met, or a name that cannot be read.
+        if (name.empty() || (a.NonResident() && a.bytes.le64(kAttrLowestVcn) != 0)) return true;
+        if (std::any_of(streams.begin(), streams.end(), [&](const DataStream& s) { return s.name == name; })) return true;
+        const uint64_t size = a.NonResident() ? a.bytes.le64(kAttrDataSize) : a.bytes.le32(kAttrValueLength);
+        streams.push_back({std::move(name), size});
+        return streams.size() < kMaxStreams;
+    });
+    return streams;
 }
 
 bool ReadNameExtension(const NtfsReader& reader, ByteView base, const ListFollower& follow,

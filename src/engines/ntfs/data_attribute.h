@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk/byte_view.h"
@@ -55,14 +57,27 @@ struct ListFollower {
     uint32_t sectorsPerCluster = 0;
 };
 
-// Reads the unnamed $DATA of the record at sector. The attribute walk is bounded by
+// Reads the unnamed $DATA of the record at sector (or the named one of stream, an
+// alternate data stream). The attribute walk is bounded by
 // walkBound; an attribute list is followed through follow (when given), and onPiece is
 // told of the runs gathered so far after each extension record (the MFT needs its own
 // first pieces to find the records holding the later ones). 0; -1 when no record is
 // there; -100 when the record has no unnamed $DATA, or only an attribute list that is not
 // followed; or a read error.
 int ReadDataAttribute(const NtfsReader& reader, uint64_t sector, size_t walkBound, const ListFollower* follow,
-                      DataAttribute& out, const std::function<void(const DataAttribute&)>& onPiece = {});
+                      DataAttribute& out, const std::function<void(const DataAttribute&)>& onPiece = {},
+                      std::string_view stream = {});
+
+// An attribute's name, UTF-8; "" when it has none or it does not fit.
+std::string AttributeName(const AttributeRef& a);
+
+// The alternate data streams of a file record (its named $DATA attributes, as the base
+// record holds them), each once, with its size.
+struct DataStream {
+    std::string name;
+    uint64_t size = 0;
+};
+std::vector<DataStream> NamedDataStreams(ByteView record, size_t bound);
 
 // Whether a file record says its data is EFS-encrypted (its standard information's file
 // attributes, or its unnamed $DATA's flags), walking up to bound.

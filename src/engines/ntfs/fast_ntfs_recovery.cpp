@@ -10,6 +10,7 @@
 #include "engines/carve/signature_table.h"
 #include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
+#include "engines/ntfs/stream_records.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
 
@@ -203,6 +204,8 @@ bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
         found.contentOk = ContentCheck(record.sub(0, g.recordSize), found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    AppendStreamRecords(*log_.get(), record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)),
+                        found, parent, level);
     return true;
 }
 
@@ -293,7 +296,10 @@ uint32_t CFastNtfsRecovery::ContentCheck(ByteView record, uint64_t entrySector, 
         resident = true;
         const uint16_t offset = a.bytes.le16(kAttrValueOffset);
         const ByteView data = a.bytes.from(offset);
-        if (data.empty() || offset >= a.Length())
+        if (a.bytes.le32(kAttrValueLength) == 0 && offset <= a.Length())
+            // An empty file lost nothing, unless its name promises a signature.
+            result = extension.empty() || !carve::RowForExtension(extension) ? 1 : 0;
+        else if (data.empty() || offset >= a.Length())
             result = 0;
         else if (!extension.empty() && carve::SignatureMatchesExtension(data, extension, contentContext_, 0) == 0)
             result = 0;
@@ -353,7 +359,7 @@ int CFastNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::
     return RecoverFoundItem(
         record, destination,
         [this](const ScanRecord& file, const std::filesystem::path& target) {
-            NtfsDataReader data(reader_, file.entrySector);
+            NtfsDataReader data(reader_, file.entrySector, std::string(DataStreamOf(file)));
             return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
         },
         [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
@@ -368,7 +374,7 @@ int CFastNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::string& 
         if (progress) progress(userData, 100, kErrInvalidParameter);
         return kErrInvalidParameter;
     }
-    NtfsDataReader data(reader_, record->entrySector);
+    NtfsDataReader data(reader_, record->entrySector, std::string(DataStreamOf(*record)));
     return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
                             userData, PreviewFileRoute::Convertible);
 }
@@ -466,7 +472,7 @@ int CFastNtfsRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
 }
 
 int CFastNtfsRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    NtfsDataReader data(reader_, record.entrySector);
+    NtfsDataReader data(reader_, record.entrySector, std::string(DataStreamOf(record)));
     return data.Map(record.fileSize, map);
 }
 

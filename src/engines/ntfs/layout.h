@@ -33,7 +33,8 @@ inline constexpr size_t kRecordReadBytes = 8192;
 inline constexpr size_t kAttrType = 0x00;          // u32
 inline constexpr size_t kAttrLength = 0x04;        // u32
 inline constexpr size_t kAttrNonResident = 0x08;   // u8
-inline constexpr size_t kAttrNameLength = 0x09;    // u8
+inline constexpr size_t kAttrNameLength = 0x09;    // u8, UTF-16 units
+inline constexpr size_t kAttrNameOffset = 0x0A;    // u16
 inline constexpr size_t kAttrFlags = 0x0C;         // u16
 inline constexpr size_t kAttrLowestVcn = 0x10;     // u64, non-resident: first cluster of this piece
 inline constexpr size_t kAttrValueLength = 0x10;   // u32, resident
@@ -71,7 +72,8 @@ inline constexpr uint8_t kWin32Namespace = 1;
 // $ATTRIBUTE_LIST entry.
 inline constexpr size_t kListEntryType = 0x00;     // u32
 inline constexpr size_t kListEntryLength = 0x04;   // u16
-inline constexpr size_t kListEntryNameLength = 0x06;  // u8
+inline constexpr size_t kListEntryNameLength = 0x06;  // u8, UTF-16 units
+inline constexpr size_t kListEntryNameOffset = 0x07;  // u8
 inline constexpr size_t kListEntryLowestVcn = 0x08;   // u64
 inline constexpr size_t kListEntryRecord = 0x10;   // u32 + u16 high bits
 

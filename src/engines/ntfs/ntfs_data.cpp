@@ -19,12 +19,12 @@ constexpr const char* kEncryptedSuffix = ".efs-encrypted";
 
 }  // namespace
 
-NtfsDataReader::NtfsDataReader(const NtfsReader& reader, uint64_t entrySector)
-    : reader_(reader), entrySector_(entrySector) {}
+NtfsDataReader::NtfsDataReader(const NtfsReader& reader, uint64_t entrySector, std::string stream)
+    : reader_(reader), entrySector_(entrySector), stream_(std::move(stream)) {}
 
 NtfsDataReader NtfsDataReader::ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
-                                               uint32_t clusterBytes, ListFollower follow) {
-    NtfsDataReader data(reader, entrySector);
+                                               uint32_t clusterBytes, ListFollower follow, std::string stream) {
+    NtfsDataReader data(reader, entrySector, std::move(stream));
     data.formerVolume_ = true;
     data.volumeStart_ = volumeStart;
     data.clusterBytes_ = clusterBytes;
@@ -46,7 +46,8 @@ int NtfsDataReader::Prepare() {
                         g.sectorsPerCluster};
     const ListFollower* through = formerVolume_ ? (formerFollow_.locate ? &formerFollow_ : nullptr) : &follow;
     prepareResult_ =
-        ReadDataAttribute(reader_, entrySector_, formerVolume_ ? g.recordSize : kRecordReadBytes, through, data_);
+        ReadDataAttribute(reader_, entrySector_, formerVolume_ ? g.recordSize : kRecordReadBytes, through, data_, {},
+                          stream_);
     // Resident data longer than a record cannot have come from one.
     if (prepareResult_ == kOk && data_.resident && !data_.runsWhole) prepareResult_ = kErrInvalidParameter;
     return prepareResult_;

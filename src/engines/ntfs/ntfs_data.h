@@ -1,6 +1,8 @@
 // Reading a found NTFS file's data through its MFT record.
 #pragma once
 
+#include <string>
+
 #include "engines/found_data.h"
 #include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_structures.h"
@@ -16,12 +18,13 @@ namespace kestrune {
 // runs that end before the data does or a damaged compressed unit (kErrFileCorrupt).
 class NtfsDataReader final : public PieceReader {
 public:
-    NtfsDataReader(const NtfsReader& reader, uint64_t entrySector);
+    // stream: "" for the file's own data, else the name of an alternate data stream.
+    NtfsDataReader(const NtfsReader& reader, uint64_t entrySector, std::string stream = {});
     // A record of a former volume: the walk stays within the record, clusters are placed
     // with the record's own volume start and cluster size, and an attribute list is
     // followed only through follow (which places that volume's records).
     static NtfsDataReader ForFormerVolume(const NtfsReader& reader, uint64_t entrySector, uint64_t volumeStart,
-                                          uint32_t clusterBytes, ListFollower follow = {});
+                                          uint32_t clusterBytes, ListFollower follow = {}, std::string stream = {});
 
     // Reads the record and its data attribute (the first ReadPiece does it otherwise).
     int Prepare();
@@ -55,6 +58,7 @@ private:
 
     const NtfsReader& reader_;
     uint64_t entrySector_;
+    std::string stream_;
     bool formerVolume_ = false;
     uint64_t volumeStart_ = 0;
     uint32_t clusterBytes_ = 0;

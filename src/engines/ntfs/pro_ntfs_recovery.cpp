@@ -6,6 +6,7 @@
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
 #include "engines/ntfs/data_attribute.h"
+#include "engines/ntfs/stream_records.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -276,7 +277,7 @@ ListFollower CProfessionalNtfsRecovery::FollowerFor(const ScanRecord& record) co
 
 NtfsDataReader CProfessionalNtfsRecovery::DataOf(const ScanRecord& record) const {
     return NtfsDataReader::ForFormerVolume(reader_, record.entrySector, record.partitionStart, record.clusterBytes,
-                                           FollowerFor(record));
+                                           FollowerFor(record), std::string(DataStreamOf(record)));
 }
 
 int CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> bytes, uint64_t sector) {
@@ -345,6 +346,9 @@ bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
         found.contentOk = ContentCheck(found);
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
+    AppendStreamRecords(*log_.get(),
+                        record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize)),
+                        found, parent, level);
     return true;
 }
 

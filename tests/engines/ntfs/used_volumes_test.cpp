@@ -133,7 +133,9 @@ std::string PreviewSha(IFileRecoveryParse& engine, const ScanRecord& r) {
     std::string temp;
     uint32_t delivered = 0;
     ScanRecord copy = r;
-    SetRecordName(copy, "preview-to-memory");  // no extension: the data go to memory
+    // No extension: the data go to memory. A stream's record keeps naming its stream.
+    const std::string_view stream = DataStreamOf(r);
+    SetRecordName(copy, "preview-to-memory" + (stream.empty() ? std::string() : ":" + std::string(stream)));
     if (engine.ExtractForPreview(&copy, temp, memory, delivered, nullptr, nullptr) != kOk) return "failed";
     memory.resize(delivered);
     return test::Sha256Hex(memory);
@@ -192,6 +194,41 @@ TEST(CompressedVolume, CompressedFilesOfAFormattedVolumeComeBackWhole) {
         ++whole;
     }
     EXPECT_GE(whole, CompressedManifest("formatted").size() - 1);
+}
+
+// Deleted files whose data lives partly in alternate data streams (ntfs-3g with
+// streams_interface=windows): each stream is its own item, "file:stream", recovered,
+// previewed and mapped from its own attribute, resident or not.
+TEST(NtfsStreams, EveryStreamOfADeletedFileComesBackAsItsOwnItem) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("ntfs_streams/deleted.img.gz", dir.path());
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ntfs_streams/deleted.json")));
+    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    ASSERT_NE(engine, nullptr);
+    engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+    ASSERT_EQ(engine->Scan(nullptr), kOk);
+    auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
+    ASSERT_NE(ntfs, nullptr);
+    auto found = Findings(*engine, AllRecords(*ntfs->Log()));
+    int streams = 0;
+    for (const auto& item : manifest["files"]) {
+        const std::string folder = item["folder"].get<std::string>(), stream = item["stream"].get<std::string>();
+        const std::string key = (folder.empty() ? "" : folder + "/") + item["name"].get<std::string>() +
+                                (stream.empty() ? "" : ":" + stream);
+        ASSERT_TRUE(found.count(key)) << key;
+        const ScanRecord& r = found[key];
+        EXPECT_EQ(DataStreamOf(r), stream) << key;
+        EXPECT_EQ(r.isFolder, 0u) << key;
+        EXPECT_EQ(r.contentOk, 1u) << key;
+        EXPECT_EQ(r.fileSize, item["size"].get<uint64_t>()) << key;
+        const fs::path target = dir / "out" / std::to_string(r.recordId);
+        ASSERT_EQ(engine->Recover(r, target, 0), kOk) << key;
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), item["sha256"].get<std::string>()) << key;
+        EXPECT_EQ(PreviewSha(*engine, r), item["sha256"].get<std::string>()) << key;
+        streams += !stream.empty();
+    }
+    EXPECT_EQ(streams, 6);
+    EXPECT_EQ(found.size(), manifest["files"].size() + 2) << "the two folders, and nothing else";
 }
 
 }  // namespace

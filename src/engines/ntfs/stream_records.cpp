@@ -1,0 +1,24 @@
+#include "engines/ntfs/stream_records.h"
+
+#include <string>
+
+#include "engines/ntfs/data_attribute.h"
+
+namespace kestrune {
+
+void AppendStreamRecords(ScanLogFile& log, ByteView record, const ScanRecord& file, uint32_t parent,
+                         uint32_t level) {
+    for (const DataStream& stream : NamedDataStreams(record, record.size())) {
+        ScanRecord item = file;
+        item.isFolder = 0;
+        item.folderDeleted = kDataStreamRecord;
+        item.fileSize = stream.size;
+        if (item.contentOk != kContentEncrypted) item.contentOk = 1;
+        SetRecordName(item, std::string(RecordName(file)) + ":" + stream.name);
+        if (DataStreamOf(item) != stream.name) continue;  // the whole name does not fit a record
+        const uint32_t id = log.AppendCopy(item);
+        log.LinkRecord(parent, level, id, file.fsId, nullptr);
+    }
+}
+
+}  // namespace kestrune

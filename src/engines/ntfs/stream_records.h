@@ -1,0 +1,17 @@
+// A found file's alternate data streams (its named $DATA attributes), listed beside it as
+// "file:stream" items of their own, so that data kept in a stream is not lost with it.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/byte_view.h"
+#include "scanlog/scan_log_file.h"
+
+namespace kestrune {
+
+// Appends one record per named stream of the file record (fixed up, cut at its bytes in
+// use), copied from file's record (a file's or a folder's) and linked where it is.
+void AppendStreamRecords(ScanLogFile& log, ByteView record, const ScanRecord& file, uint32_t parent,
+                         uint32_t level);
+
+}  // namespace kestrune
