@@ -1,5 +1,5 @@
 // One arbitrary MFT record, put into a small volume as a deleted file's record, through
-// the quick scan (record step, parent climb, folder pass) and the data reader.
+// the quick scan (record step, parent climb, folder pass, its streams) and the data reader.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (log->ReadRecord(id, record) != 0) continue;
         std::string path;
         engine.GetRecordPath(record, path);
-        NtfsDataReader reader(engine.Reader(), record.entrySector);
+        NtfsDataReader reader(engine.Reader(), record.entrySector, std::string(DataStreamOf(record)));
         std::vector<uint8_t> piece;
         for (int pieces = 0; pieces < 32 && reader.ReadPiece(piece) == 0 && !piece.empty(); ++pieces) {
         }

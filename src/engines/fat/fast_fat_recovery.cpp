@@ -331,7 +331,7 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             ScanRecord record = EntryRecord(entry, name, true, deleted);
             record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
             record.entrySector = entrySector;
-            if (record.fsId != 0 && record.fsId != walk.parentKey) {
+            if (record.fsId != 0 && record.fsId != walk.parentKey && OwnsFolderCluster(record)) {
                 queue_.push_back(uint32_t{record.fsId});
                 folderMap_[record.fsId] = {record, walk.parentKey};
             }
@@ -346,6 +346,16 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
     }
     walk.trail.nameOpen = longName.Pending();
     return false;
+}
+
+bool CFastFatRecovery::OwnsFolderCluster(const ScanRecord& folder) const {
+    // Two folder entries naming one cluster: one folder was deleted and another made in
+    // its cluster. The one made later owns it, and what the cluster holds is its own;
+    // of two made at the same moment, the entry met later.
+    const auto known = folderMap_.find(folder.fsId);
+    if (known == folderMap_.end()) return true;
+    auto madeAt = [](const ScanRecord& r) { return r.createTime ? r.createTime : r.writeTime; };
+    return madeAt(folder) >= madeAt(known->second.record);
 }
 
 int CFastFatRecovery::ContinueDeletedFolders() {

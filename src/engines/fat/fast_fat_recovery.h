@@ -81,6 +81,8 @@ private:
     bool WalkEntries(FolderWalk& walk, ByteView view, uint64_t firstSector);
     // The free cluster after a freed folder cluster, when it holds entries that go on.
     bool FreedFolderGoesOnAt(uint32_t cluster);
+    // Whether a folder entry met now takes its cluster from the one that named it before.
+    bool OwnsFolderCluster(const ScanRecord& folder) const;
     int ContinueDeletedFolders();
     int ContinueNearby();
     // Gives the clusters of pool to the folders they continue; placed tells whether any went.

@@ -175,6 +175,23 @@ TEST_P(InterleavedFat, FilesWrittenRoundEachOtherComeBackWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Images, InterleavedFat, ::testing::Values("interleaved12", "interleaved16", "interleaved32"));
 
+TEST(FatSharedCluster, TheFolderMadeLaterOwnsTheClusterTwoDeletedFoldersName) {
+    // Zeta/Old was deleted, Alpha/New made in its cluster and deleted too. Alpha is walked
+    // first, so Old's entry is met last: it must not take New's files.
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("fat/shared_cluster.img.gz", dir.path());
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("fat/shared_cluster.json")));
+    auto scanned = ScanImage(image);
+    for (const auto& entry : manifest["deleted"]) {
+        const std::string key = "Alpha/New/" + ExpectedName(entry["name"].get<std::string>());
+        ASSERT_TRUE(scanned->byPath.count(key)) << key;
+        const fs::path target = dir / "out" / std::to_string(scanned->byPath[key].recordId);
+        ASSERT_EQ(scanned->engine->Recover(scanned->byPath[key], target, 0), kOk);
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), entry["sha256"].get<std::string>()) << key;
+    }
+    for (const auto& [path, record] : scanned->byPath) EXPECT_NE(path.rfind("Zeta", 0), 0u) << path;
+}
+
 TEST(FatGeometry, RootAreasAndEntryWidths) {
     test::TempDir dir;
     for (const auto& [fixture, bits, rootSectors] :
