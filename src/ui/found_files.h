@@ -20,6 +20,9 @@ struct TargetFindings {
     // records past the end, as findings made without it have).
     std::vector<int8_t> recoverable;
     int RecoverableOf(uint32_t record) const { return record < recoverable.size() ? recoverable[record] : -1; }
+    // Whether each record's clusters are a guess (deleted files written round each other).
+    std::vector<uint8_t> layoutGuessed;
+    bool LayoutGuessed(uint32_t record) const { return record < layoutGuessed.size() && layoutGuessed[record]; }
 };
 
 // A found file: which target's findings, which record of them.

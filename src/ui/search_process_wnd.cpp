@@ -44,14 +44,18 @@ int SearchProcessWnd::Work() {
         // reading a log on the UI thread.
         found.folders.reserve(found.records.size());
         found.recoverable.reserve(found.records.size());
+        found.layoutGuessed.reserve(found.records.size());
         for (const ScanRecord& record : found.records) {
             std::string folder;
             target->run->RecordPath(record, folder);
             found.folders.push_back(QString::fromStdString(folder));
             // Where each file's data lies is looked up here too (a read per file on some
             // volumes): a cancel stops it, the rest then shows as unknown.
-            found.recoverable.push_back(
-                static_cast<int8_t>(Cancel()->Cancelled() ? -1 : target->run->RecoverableShare(record)));
+            DataMap map;
+            const bool look = !Cancel()->Cancelled() && !record.isFolder;
+            const int share = look ? target->run->RecoverableShare(record, target->run->MapData(record, map), map) : -1;
+            found.recoverable.push_back(static_cast<int8_t>(share));
+            found.layoutGuessed.push_back(map.layoutGuessed ? 1 : 0);
         }
         findings_.push_back(std::move(found));
         if (rc == CancelCode) return Closed;

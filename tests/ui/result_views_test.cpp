@@ -82,6 +82,7 @@ class ResultViewsTest : public QObject {
             found.records.push_back(record);
             found.folders.push_back(file.folder);
             found.recoverable.push_back(static_cast<int8_t>(file.recoverable));
+            found.layoutGuessed.push_back(std::string_view(file.name) == "logo.png" ? 1 : 0);
         }
         ui::Findings findings;
         findings.push_back(std::move(found));
@@ -265,6 +266,16 @@ private slots:
         QCOMPARE(ui::ParseSizeText("1.5 GiB").value(), uint64_t(1610612736));
         QCOMPARE(ui::ParseSizeText("1,5 kb").value(), uint64_t(1536));
         QVERIFY(!ui::ParseSizeText("lots").has_value());
+    }
+
+    void aFileWhosePiecesAreAGuessSaysSo() {
+        tree_->setCurrentItem(Node("PNG"));
+        QStringList shown = Column(ui::FoundFilesModel::Recoverable);
+        QVERIFY(shown.contains("100 % " + ui::Text("MainWnd", "TxtLayoutGuessed")));  // logo.png
+        QVERIFY(shown.contains("100 % " + ui::Text("MainWnd", "TxtGood")));           // banner.png
+        const int row = Column(0).indexOf("logo.png");
+        const QModelIndex cell = list_->model()->index(row, ui::FoundFilesModel::Recoverable);
+        QCOMPARE(cell.data(Qt::ToolTipRole).toString(), ui::Text("MainWnd", "TxtLayoutGuessedTip"));
     }
 
     void theFolderViewListsWhereFilesWereFound() {
