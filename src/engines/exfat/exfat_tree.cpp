@@ -1,6 +1,6 @@
 #include "engines/exfat/exfat_tree.h"
 
-#include <deque>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "disk/result_codes.h"
@@ -106,15 +106,17 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
         bool contiguous, deleted, insideDeleted;
         uint32_t depth;
     };
-    std::deque<Folder> queue{{volume_.rootCluster, kMaxFolderBytes, false, false, false, 0}};
+    std::vector<Folder> queue{{volume_.rootCluster, kMaxFolderBytes, false, false, false, 0}};
+    // Two folder entries naming one first cluster: one folder was deleted and another made
+    // in its cluster. The one made later owns it; of two made at once, the entry met later.
+    std::unordered_map<uint32_t, std::pair<size_t, uint64_t>> queued;  // first -> place, made at
     std::unordered_set<uint32_t> entered;
     std::vector<uint64_t> clusterSectors;
     walked_.clear();
     taken_.clear();
     const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
-    while (!queue.empty()) {
-        const Folder folder = queue.front();
-        queue.pop_front();
+    for (size_t head = 0; head < queue.size(); ++head) {
+        const Folder folder = queue[head];
         if (!entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
         clusterSectors.clear();
         std::vector<uint8_t> bytes = ReadExfatClusters(
@@ -142,9 +144,18 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
             if (!found.set.checksumOk) continue;
             if (int stop = visit(found); stop != 0) return stop;
             const ExfatEntrySet& set = found.set;
-            if (set.IsFolder() && volume_.IsHeapCluster(set.firstCluster) && set.dataLength > 0)
-                queue.push_back({set.firstCluster, set.dataLength, set.Contiguous(), set.deleted,
-                                 found.insideDeleted, folder.depth + 1});
+            if (!set.IsFolder() || !volume_.IsHeapCluster(set.firstCluster) || set.dataLength == 0) continue;
+            const Folder inner{set.firstCluster, set.dataLength, set.Contiguous(), set.deleted, found.insideDeleted,
+                               folder.depth + 1};
+            const uint64_t madeAt = set.createTime ? set.createTime : set.writeTime;
+            const auto known = queued.find(set.firstCluster);
+            if (known == queued.end() || known->second.first <= head) {
+                queued[set.firstCluster] = {queue.size(), madeAt};
+                queue.push_back(inner);
+            } else if (madeAt >= known->second.second) {
+                queue[known->second.first] = inner;  // not entered yet: the newer folder takes its place
+                known->second.second = madeAt;
+            }
         }
     }
     return 0;

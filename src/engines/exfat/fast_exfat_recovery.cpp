@@ -122,7 +122,13 @@ std::vector<std::pair<uint64_t, uint64_t>> CFastExfatRecovery::WalkedFolderSecto
 int CFastExfatRecovery::Visit(const ExfatFound& found) {
     const ExfatEntrySet& set = found.set;
     if (set.IsFolder()) {
-        folders_[set.firstCluster] = {RecordOf(found), found.folderCluster, found.depth + 1};
+        // Of two folder entries naming one cluster, the folder made later owns it (as the
+        // walk decides too).
+        const ScanRecord record = RecordOf(found);
+        auto madeAt = [](const ScanRecord& r) { return r.createTime ? r.createTime : r.writeTime; };
+        const auto known = folders_.find(set.firstCluster);
+        if (known == folders_.end() || madeAt(record) >= madeAt(known->second.record))
+            folders_[set.firstCluster] = {record, found.folderCluster, found.depth + 1};
     } else if (set.deleted || found.insideDeleted) {
         ScanRecord record = RecordOf(found);
         // A deleted file whose first cluster a live file holds now: its data is gone.

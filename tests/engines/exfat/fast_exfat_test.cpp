@@ -125,6 +125,22 @@ TEST(ExfatQuickScan, AFolderCutByItsDeletionAndFilesWrittenRoundEachOtherComeBac
     EXPECT_GE(interleavedExact * 100, interleaved * 60) << interleavedExact << " of " << interleaved;
 }
 
+TEST(ExfatQuickScan, TheFolderMadeLaterOwnsTheClusterTwoDeletedFoldersName) {
+    // Zeta/Old was deleted, Alpha/New made in its cluster and deleted too; Old's entry is
+    // met after New's.
+    ScannedCard card("shared_cluster");
+    ASSERT_NE(card.exfat, nullptr);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/shared_cluster.json")));
+    for (const auto& entry : manifest["deleted"]) {
+        const std::string key = "Alpha/New/" + entry["name"].get<std::string>();
+        ASSERT_TRUE(card.byPath.count(key)) << key;
+        const fs::path target = card.dir / "out" / entry["name"].get<std::string>();
+        ASSERT_EQ(card.engine->Recover(card.byPath[key], target, 0), kOk);
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), entry["sha256"].get<std::string>()) << key;
+    }
+    for (const auto& [path, record] : card.byPath) EXPECT_NE(path.rfind("Zeta", 0), 0u) << path;
+}
+
 TEST(ExfatQuickScan, TheDeepPassSeesOnlyFreeClustersAndProbeNamesTheVolume) {
     ScannedCard card;
     ASSERT_NE(card.exfat, nullptr);
