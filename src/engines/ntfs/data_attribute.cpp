@@ -302,16 +302,47 @@ std::string AttributeName(const AttributeRef& a) {
     return Utf16LeToUtf8(a.bytes, at, units, false);
 }
 
-std::vector<DataStream> NamedDataStreams(ByteView record, size_t bound) {
-    std::vector<DataStream> streams;
+namespace {
+
+// Adds the record's named $DATA attributes that begin a stream not met yet.
+void AddStreamsOf(ByteView record, size_t bound, std::vector<DataStream>& streams) {
     WalkAttributes(record, bound, [&](const AttributeRef& a) {
         if (a.type != kAttrData || !a.Named()) return true;
         std::string name = AttributeName(a);
-        // A piece past the first of a stream already met, or a name that cannot be read.
+        // A piece past the first of a stream, or a name that cannot be read.
         if (name.empty() || (a.NonResident() && a.bytes.le64(kAttrLowestVcn) != 0)) return true;
         if (std::any_of(streams.begin(), streams.end(), [&](const DataStream& s) { return s.name == name; })) return true;
         const uint64_t size = a.NonResident() ? a.bytes.le64(kAttrDataSize) : a.bytes.le32(kAttrValueLength);
         streams.push_back({std::move(name), size});
+        return streams.size() < kMaxStreams;
+    });
+}
+
+}  // namespace
+
+std::vector<DataStream> NamedDataStreams(const NtfsReader& reader, ByteView record, size_t bound,
+                                         const ListFollower* follow) {
+    std::vector<DataStream> streams;
+    AddStreamsOf(record, bound, streams);
+    // A record too full for its attributes keeps some in extension records, named in its
+    // attribute list.
+    std::vector<uint8_t> list;
+    WalkAttributes(record, bound, [&](const AttributeRef& a) {
+        if (a.type != kAttrAttributeList) return true;
+        list.assign(a.bytes.data(), a.bytes.data() + a.bytes.size());
+        return false;
+    });
+    if (list.empty() || !follow || !follow->locate) return streams;
+    const uint64_t ownNumber = record.le32(kRecordNumber);
+    const std::vector<uint8_t> entries = ListEntries(reader, ByteView(list), *follow);
+    std::vector<uint8_t> extension;
+    ForEachListEntry(ByteView(entries), [&](const ListEntry& entry) {
+        if (entry.type != kAttrData || entry.name.empty() || entry.lowestVcn != 0 || entry.record == ownNumber)
+            return true;
+        if (std::any_of(streams.begin(), streams.end(), [&](const DataStream& s) { return s.name == entry.name; }))
+            return true;
+        if (ReadExtensionRecord(reader, follow->locate(entry.record), ownNumber, extension))
+            AddStreamsOf(ByteView(extension), reader.geometry.recordSize, streams);
         return streams.size() < kMaxStreams;
     });
     return streams;

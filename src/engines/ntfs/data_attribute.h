@@ -71,13 +71,15 @@ int ReadDataAttribute(const NtfsReader& reader, uint64_t sector, size_t walkBoun
 // An attribute's name, UTF-8; "" when it has none or it does not fit.
 std::string AttributeName(const AttributeRef& a);
 
-// The alternate data streams of a file record (its named $DATA attributes, as the base
-// record holds them), each once, with its size.
+// The alternate data streams of a file record (its named $DATA attributes, in the base
+// record and, through its attribute list when follow is given, in its extension records),
+// each once, with its size.
 struct DataStream {
     std::string name;
     uint64_t size = 0;
 };
-std::vector<DataStream> NamedDataStreams(ByteView record, size_t bound);
+std::vector<DataStream> NamedDataStreams(const NtfsReader& reader, ByteView record, size_t bound,
+                                         const ListFollower* follow);
 
 // Whether a file record says its data is EFS-encrypted (its standard information's file
 // attributes, or its unnamed $DATA's flags), walking up to bound.

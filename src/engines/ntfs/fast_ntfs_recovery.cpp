@@ -204,8 +204,9 @@ bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
         found.contentOk = ContentCheck(record.sub(0, g.recordSize), found.entrySector, RecordName(found));
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
-    AppendStreamRecords(*log_.get(), record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)),
-                        found, parent, level);
+    AppendStreamRecords(*log_.get(), reader_,
+                        record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)),
+                        ListFollowerOf(), found, parent, level);
     return true;
 }
 

@@ -346,9 +346,11 @@ bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
         found.contentOk = ContentCheck(found);
     const uint32_t recordId = log_.get()->AppendCopy(found);
     log_.get()->LinkRecord(parent, level, recordId, number, asFolder ? &firstName : nullptr);
-    AppendStreamRecords(*log_.get(),
+    const ListFollower follow{[this, placement](uint64_t n) { return MapRecord(n, placement); }, placement.base,
+                              placement.sectorsPerCluster};
+    AppendStreamRecords(*log_.get(), reader_,
                         record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize)),
-                        found, parent, level);
+                        follow, found, parent, level);
     return true;
 }
 

@@ -2,13 +2,12 @@
 
 #include <string>
 
-#include "engines/ntfs/data_attribute.h"
 
 namespace kestrune {
 
-void AppendStreamRecords(ScanLogFile& log, ByteView record, const ScanRecord& file, uint32_t parent,
-                         uint32_t level) {
-    for (const DataStream& stream : NamedDataStreams(record, record.size())) {
+void AppendStreamRecords(ScanLogFile& log, const NtfsReader& reader, ByteView record, const ListFollower& follow,
+                         const ScanRecord& file, uint32_t parent, uint32_t level) {
+    for (const DataStream& stream : NamedDataStreams(reader, record, record.size(), &follow)) {
         ScanRecord item = file;
         item.isFolder = 0;
         item.folderDeleted = kDataStreamRecord;

@@ -5,13 +5,15 @@
 #include <cstdint>
 
 #include "disk/byte_view.h"
+#include "engines/ntfs/data_attribute.h"
 #include "scanlog/scan_log_file.h"
 
 namespace kestrune {
 
 // Appends one record per named stream of the file record (fixed up, cut at its bytes in
-// use), copied from file's record (a file's or a folder's) and linked where it is.
-void AppendStreamRecords(ScanLogFile& log, ByteView record, const ScanRecord& file, uint32_t parent,
-                         uint32_t level);
+// use; its extension records found through follow), copied from file's record (a file's
+// or a folder's) and linked where it is.
+void AppendStreamRecords(ScanLogFile& log, const NtfsReader& reader, ByteView record, const ListFollower& follow,
+                         const ScanRecord& file, uint32_t parent, uint32_t level);
 
 }  // namespace kestrune

@@ -161,6 +161,59 @@ TEST_F(BuiltData, AFilesNameAndRunsGoOnInItsExtensionRecord) {
     EXPECT_EQ(bytes, expected);
 }
 
+TEST_F(BuiltData, AStreamKeptInAnExtensionRecordIsListedAndReadFromThere) {
+    builder_.PutMft(128);
+    const auto secret = test::PatternBytes(1024, 8);
+    builder_.Write(1600 * 512, secret);
+    const std::u16string streamName = u"secret";
+    B::Record base;
+    base.number = 120;
+    std::vector<uint8_t> list;
+    for (auto [type, record, named] : {std::tuple<uint32_t, uint64_t, bool>{0x30, 120, false}, {0x80, 120, false},
+                                       {0x80, 121, true}}) {
+        std::vector<uint8_t> entry(named ? 0x28 : 0x20, 0);
+        B::Put32(entry.data(), type);
+        B::Put16(entry.data() + 4, static_cast<uint16_t>(entry.size()));
+        entry[6] = named ? static_cast<uint8_t>(streamName.size()) : 0;
+        entry[7] = 0x1A;
+        B::Put64(entry.data() + 0x10, record);
+        if (named) std::memcpy(entry.data() + 0x1A, streamName.data(), 2 * streamName.size());
+        list.insert(list.end(), entry.begin(), entry.end());
+    }
+    B::AddResident(base, 0x20, list);
+    B::AddFileName(base, 5, u"hidden.txt");
+    B::AddResident(base, 0x80, test::PatternBytes(100, 9));
+    builder_.Put(base);
+    B::Record extension;
+    extension.number = 121;
+    extension.baseRecord = 120;
+    // A named non-resident $DATA: the name after the header, the runs after the name.
+    const std::vector<uint8_t> runs = B::Run(2, 1600);
+    std::vector<uint8_t> a(0x50 + runs.size() + 1, 0);
+    B::Put32(a.data(), 0x80);
+    B::Put32(a.data() + 4, static_cast<uint32_t>(a.size()));
+    a[8] = 1;
+    a[9] = static_cast<uint8_t>(streamName.size());
+    B::Put16(a.data() + 0x0A, 0x40);
+    B::Put16(a.data() + 0x20, 0x50);
+    B::Put64(a.data() + 0x28, 1024);
+    B::Put64(a.data() + 0x30, 1024);
+    B::Put64(a.data() + 0x38, 1024);
+    std::memcpy(a.data() + 0x40, streamName.data(), 2 * streamName.size());
+    std::memcpy(a.data() + 0x50, runs.data(), runs.size());
+    extension.attributes = a;
+    builder_.Put(extension);
+    auto found = Scan();
+    ASSERT_TRUE(found.count("hidden.txt"));
+    ASSERT_TRUE(found.count("hidden.txt:secret"));
+    EXPECT_EQ(found["hidden.txt:secret"].fileSize, 1024u);
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(Recover(found["hidden.txt:secret"], bytes), kOk);
+    EXPECT_EQ(bytes, secret);
+    ASSERT_EQ(Recover(found["hidden.txt"], bytes), kOk);
+    EXPECT_EQ(bytes, test::PatternBytes(100, 9));
+}
+
 TEST_F(BuiltData, SparseRunsAreZerosThatAreNeverRead) {
     builder_.PutMft(128);
     const auto head = test::PatternBytes(1024, 3), tail = test::PatternBytes(512, 4);
