@@ -101,59 +101,89 @@ bool ExtJournal::Load(ExtVolume& volume) {
         runs_.clear();
         return false;
     }
-    // Each block of the log area, a run's worth at a time; a descriptor block names the
-    // blocks whose copies follow it (the log wraps from its end to its first block). A
-    // journal block that a later transaction wrote again holds that one's copy: only the
-    // newest claim on each journal block is believed.
+    // Each header of the log area, in order: a descriptor block names the blocks whose
+    // copies follow it (the log wraps from its end to its first block), and its copies are
+    // passed over without a read. A journal block that a later transaction wrote again
+    // holds that one's copy: only the newest claim on each journal block is believed.
     struct Claim {
         uint32_t sequence;
         uint64_t block;
         bool escaped;
     };
     std::unordered_map<uint64_t, Claim> claims;
-    std::unordered_map<uint64_t, std::vector<ExtDirEntry>> folderBlocks;  // by journal block
     auto newer = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; };
-    std::vector<uint8_t> chunk;
-    for (const ExtRun& run : runs_) {
-        for (uint64_t done = 0; done < run.length && run.logical + done < length_;) {
-            const uint64_t count =
-                std::min<uint64_t>({run.length - done, length_ - run.logical - done, kChunkBytes / g.blockSize});
-            chunk.resize(count * g.blockSize);
-            uint8_t* into = chunk.data();
-            size_t got = 0;
-            ReadExactly(*volume.Source().medium, g.BlockOffset(run.physical + done), into, count * g.blockSize, got);
-            for (uint64_t i = 0; i < got / g.blockSize; ++i) {
-                const uint64_t index = run.logical + done + i;
-                const ByteView block(into + i * g.blockSize, g.blockSize);
-                if (index < first || index >= length_) continue;
-                if (block.be32(0) != kJournalMagic) {
-                    if (LooksLikeDirectoryBlock(block))
-                        folderBlocks[index] = ParseDirectoryBlock(block, g.inodeCount, IsIndexRoot(block));
-                    continue;
-                }
-                if (block.be32(4) == kCommitBlock) {
-                    // The commit's seconds and nanoseconds follow the header and checksum area.
-                    const uint64_t seconds = block.be64(0x30);
-                    if (seconds != 0 && seconds < (uint64_t{1} << 34))
-                        commitTimes_[block.be32(8)] = FileTimeFromUnix(static_cast<int64_t>(seconds),
-                                                                      block.be32(0x38) < 1000000000u ? block.be32(0x38) : 0);
-                    continue;
-                }
-                if (block.be32(4) != kDescriptorBlock) continue;
-                // A descriptor whose checksum fails is damage, or half of an old one
-                // written over: its tags would put copies under the wrong blocks.
-                if (checksums && !DescriptorChecksumHolds(block, seed)) continue;
-                const uint32_t sequence = block.be32(8);
-                uint64_t next = index + 1;
-                for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {
-                    if (next >= length_) next = first;
-                    const auto held = claims.find(next);
-                    if (g.IsBlock(tag.block) && (held == claims.end() || newer(sequence, held->second.sequence)))
-                        claims[next] = {sequence, tag.block, tag.escaped};
-                    ++next;
-                }
+    std::vector<uint8_t> header(g.blockSize);
+    for (uint64_t index = first; index < length_;) {
+        const uint64_t at = VolumeBlock(index);
+        size_t got = 0;
+        if (at == 0 || ReadExactly(*volume.Source().medium, g.BlockOffset(at), header.data(), g.blockSize, got) != 0 ||
+            got != g.blockSize) {
+            ++index;
+            continue;
+        }
+        const ByteView block(header);
+        ++index;
+        // Not a header: the copies of a transaction whose descriptor a later one wrote
+        // over; the next header lies further on.
+        if (block.be32(0) != kJournalMagic) continue;
+        if (block.be32(4) == kCommitBlock) {
+            // The commit's seconds and nanoseconds follow the header and checksum area.
+            const uint64_t seconds = block.be64(0x30);
+            if (seconds != 0 && seconds < (uint64_t{1} << 34))
+                commitTimes_[block.be32(8)] =
+                    FileTimeFromUnix(static_cast<int64_t>(seconds), block.be32(0x38) < 1000000000u ? block.be32(0x38) : 0);
+            continue;
+        }
+        if (block.be32(4) != kDescriptorBlock) continue;
+        // A descriptor whose checksum fails is damage, or half of an old one written over:
+        // its tags would put copies under the wrong blocks.
+        if (checksums && !DescriptorChecksumHolds(block, seed)) continue;
+        const uint32_t sequence = block.be32(8);
+        uint64_t next = index;
+        bool wrapped = false;
+        for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {
+            if (next >= length_) {
+                next = first;
+                wrapped = true;
             }
-            done += count;
+            const auto held = claims.find(next);
+            if (g.IsBlock(tag.block) && (held == claims.end() || newer(sequence, held->second.sequence)))
+                claims[next] = {sequence, tag.block, tag.escaped};
+            ++next;
+        }
+        // The copies written with the descriptor follow it: no header among them.
+        if (!wrapped) index = next;
+        else break;  // they run on to the log's first blocks, which were looked at already
+    }
+
+    // The copies that may be folder blocks are read, close ones in one piece; copies of
+    // inode tables and bitmaps are left for when an inode is looked up.
+    std::vector<std::pair<uint64_t, uint64_t>> wanted;  // journal block, volume block
+    for (const auto& [journalBlock, claim] : claims)
+        if (!claim.escaped && !volume.IsTableOrBitmapBlock(claim.block))
+            wanted.emplace_back(journalBlock, VolumeBlock(journalBlock));
+    std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<std::pair<size_t, size_t>> pieces;  // [from, to) of wanted, neighbours on the volume
+    const uint64_t most = std::max<uint64_t>(1, kChunkBytes / g.blockSize);
+    for (size_t i = 0; i < wanted.size();) {
+        size_t end = i + 1;
+        while (end < wanted.size() && end - i < most && wanted[end].second == wanted[end - 1].second + 1) ++end;
+        if (wanted[i].second != 0) {
+            pieces.emplace_back(i, end);
+            volume.WillRead(wanted[i].second, end - i);  // asked for all at once, read in order
+        }
+        i = end;
+    }
+    std::unordered_map<uint64_t, std::vector<ExtDirEntry>> folderBlocks;  // by journal block
+    std::vector<uint8_t> chunk;
+    for (const auto& [from, to] : pieces) {
+        chunk.resize((to - from) * g.blockSize);
+        size_t got = 0;
+        ReadExactly(*volume.Source().medium, g.BlockOffset(wanted[from].second), chunk.data(), chunk.size(), got);
+        for (uint64_t k = 0; k < got / g.blockSize; ++k) {
+            const ByteView block(chunk.data() + k * g.blockSize, g.blockSize);
+            if (LooksLikeDirectoryBlock(block))
+                folderBlocks[wanted[from + k].first] = ParseDirectoryBlock(block, g.inodeCount, IsIndexRoot(block));
         }
     }
     for (const auto& [journalBlock, claim] : claims) {

@@ -350,4 +350,23 @@ bool ExtVolume::BitSet(std::unordered_map<uint64_t, std::vector<uint8_t>>& held,
     return (bitmap[bit / 8] >> (bit % 8)) & 1;
 }
 
+bool ExtVolume::IsTableOrBitmapBlock(uint64_t block) {
+    if (tableRanges_.empty() && !groups_.empty()) {
+        const uint64_t tableBlocks =
+            geometry_.blockSize ? (uint64_t{geometry_.inodesPerGroup} * geometry_.inodeSize + geometry_.blockSize - 1) /
+                                      geometry_.blockSize
+                                : 0;
+        for (const ExtGroup& group : groups_) {
+            tableRanges_.emplace_back(group.inodeTable, group.inodeTable + tableBlocks);
+            tableRanges_.emplace_back(group.blockBitmap, group.blockBitmap + 1);
+            tableRanges_.emplace_back(group.inodeBitmap, group.inodeBitmap + 1);
+        }
+        std::sort(tableRanges_.begin(), tableRanges_.end());
+    }
+    // Tables and bitmaps do not overlap: only the last range starting at or before the
+    // block can hold it. (Overlapping ranges of a damaged volume only cost a read.)
+    auto at = std::upper_bound(tableRanges_.begin(), tableRanges_.end(), std::pair{block, UINT64_MAX});
+    return at != tableRanges_.begin() && block < std::prev(at)->second;
+}
+
 }  // namespace kestrune

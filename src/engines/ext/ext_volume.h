@@ -128,6 +128,8 @@ public:
     bool BlockInUse(uint64_t block);
     // Whether inode n is in use by the inode bitmaps, read the same way.
     bool InodeInUse(uint32_t n);
+    // Whether a block holds a group's inode table or one of its bitmaps.
+    bool IsTableOrBitmapBlock(uint64_t block);
     // Says that count blocks from first will be read soon (Medium::WillRead).
     void WillRead(uint64_t first, uint64_t count);
     // The same for the part of each group's inode table that has held inodes, group after
@@ -149,6 +151,7 @@ private:
     std::unordered_map<uint64_t, std::vector<uint8_t>> bitmaps_;
     std::unordered_map<uint64_t, std::vector<uint8_t>> inodeBitmaps_;
     std::unordered_map<uint64_t, std::vector<uint8_t>> tableBlocks_;  // inode table blocks read last
+    std::vector<std::pair<uint64_t, uint64_t>> tableRanges_;  // [first, end) of tables and bitmaps, sorted
 };
 
 }  // namespace kestrune
