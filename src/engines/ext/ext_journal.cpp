@@ -159,10 +159,23 @@ bool ExtJournal::Load(ExtVolume& volume) {
     // The copies that may be folder blocks are read, close ones in one piece; copies of
     // inode tables and bitmaps are left for when an inode is looked up.
     std::vector<std::pair<uint64_t, uint64_t>> wanted;  // journal block, volume block
-    for (const auto& [journalBlock, claim] : claims)
+    std::vector<uint64_t> later;                          // volume blocks of the other copies
+    for (const auto& [journalBlock, claim] : claims) {
         if (!claim.escaped && !volume.IsTableOrBitmapBlock(claim.block))
             wanted.emplace_back(journalBlock, VolumeBlock(journalBlock));
+        else
+            later.push_back(VolumeBlock(journalBlock));
+    }
     std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    // The copies looked up later are asked for now, so that the system fetches them in
+    // the background, in order, instead of one by one when each inode is looked up.
+    std::sort(later.begin(), later.end());
+    for (size_t i = 0; i < later.size();) {
+        size_t end = i + 1;
+        while (end < later.size() && later[end] == later[end - 1] + 1) ++end;
+        if (later[i] != 0) volume.WillRead(later[i], end - i);
+        i = end;
+    }
     std::vector<std::pair<size_t, size_t>> pieces;  // [from, to) of wanted, neighbours on the volume
     const uint64_t most = std::max<uint64_t>(1, kChunkBytes / g.blockSize);
     for (size_t i = 0; i < wanted.size();) {

@@ -3,8 +3,10 @@
 // inode table block as it was written while the file lived, often several times over:
 // the newest copy that still shows the file gives back where its data lay.
 //
-// Every block of the journal area is looked at, not only the transactions a replay would
-// take: the copies worth having are in transactions long since checkpointed.
+// Every header of the journal area is looked at, not only the transactions a replay
+// would take: the copies worth having are in transactions long since checkpointed. The
+// copies themselves are read only where they may be folder blocks; the rest (inode
+// tables, bitmaps) when an inode is looked up.
 #pragma once
 
 #include <cstdint>
@@ -67,8 +69,8 @@ private:
     std::unordered_map<uint32_t, uint64_t> commitTimes_;  // sequence -> FILETIME
     std::unordered_map<uint64_t, std::vector<FolderCopy>> folderCopies_;
     // The copies read last: the inodes of one table block are looked up one after another.
-    // The rest is read again when asked for: Load read the whole journal in order, so
-    // the system's cache holds it, and a copy kept in memory would cost more than a read.
+    // The rest is read when asked for: Load asked the system for them ahead, and a copy
+    // kept in memory would cost more than a read.
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
 };
 
