@@ -54,6 +54,7 @@ void Sha256::Block(const uint8_t* block) {
 }
 
 void Sha256::Update(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;  // an empty file's bytes may have no address at all
     totalBytes_ += bytes.size();
     size_t at = 0;
     if (pendingBytes_ > 0) {
