@@ -1,5 +1,6 @@
 #include "cli/list_command.h"
 
+#include <algorithm>
 #include <ostream>
 
 #include "cli/exit_codes.h"
@@ -20,6 +21,9 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
     run.Search(pattern, found);
     // How much of each file is left is worked out only where it is shown or asked for.
     const bool shares = listing != Listing::None || filter.minRecoverable;
+    if (listing == Listing::None && !shares)  // a count: nothing to keep
+        return static_cast<uint64_t>(std::count_if(found.begin(), found.end(),
+                                                   [&filter](const ScanRecord& r) { return filter.Matches(r, -1); }));
     std::vector<int> recoverable;
     std::vector<bool> guessed;
     std::vector<ScanRecord> kept;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -504,19 +505,24 @@ int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& ou
     std::vector<uint8_t> chunk(kAppendBufferBytes);
     uint64_t offset = 0;
     int result = kOk;
-    std::string dotted;
+    // ".ext" in lower case, built in place: a search of a million records makes no string.
+    std::array<char, kRecordNameBytes + 1> dotted{};
     while (true) {
         size_t got = 0;
         if (ReadAt(fd, chunk.data(), chunk.size(), offset, got) != kOk || got == 0) break;
         for (size_t at = 0; at + kScanRecordBytes <= got; at += kScanRecordBytes) {
             const auto* record = reinterpret_cast<const ScanRecord*>(chunk.data() + at);
             if (record->isFolder || IsHiddenPhoto(*record)) continue;
-            const std::string extension = AsciiLower(ExtensionOf(RecordName(*record)));
+            const std::string_view extension = ExtensionOf(RecordName(*record));
             bool matches = other;
             if (!extension.empty()) {
-                dotted = "." + extension;
-                matches = pattern.find(dotted) != std::string_view::npos ||
-                          (other && known.find(dotted) == std::string::npos);
+                dotted[0] = '.';
+                for (size_t i = 0; i < extension.size(); ++i) {
+                    const char c = extension[i];
+                    dotted[i + 1] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+                }
+                const std::string_view key(dotted.data(), extension.size() + 1);
+                matches = pattern.find(key) != std::string_view::npos || (other && known.find(key) == std::string::npos);
             }
             if (matches) out.push_back(*record);
         }
