@@ -34,7 +34,7 @@ bool HoldsEndMark(ByteView entries) {
 }  // namespace
 
 void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
-                                const std::unordered_set<uint32_t>& folderStarts) {
+                                const std::function<bool(uint32_t)>& isFolderStart) {
     // Some drivers shrink a folder as its files are deleted, so a deleted folder's entry
     // may give one cluster while its entries ran on through more. A folder whose last
     // slot is used goes on in a later free cluster that holds entries only: each is
@@ -49,7 +49,7 @@ void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_
         bool found = false;
         for (++cluster; volume_.IsHeapCluster(cluster) && examined < kNearFreeClusters && !found; ++cluster) {
             const uint32_t c = static_cast<uint32_t>(cluster);
-            if (bitmap_.InUse(c) || taken_.count(c) || folderStarts.count(c)) continue;
+            if (bitmap_.InUse(c) || taken_.count(c) || isFolderStart(c)) continue;
             ++examined;
             uint32_t read = 0;
             const uint64_t at = volume_.ClusterSector(c);
@@ -124,7 +124,9 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
             ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
                                 folder.contiguous, folder.deleted),
             &clusterSectors);
-        if (folder.deleted) FollowCutFolder(bytes, clusterSectors, entered);
+        if (folder.deleted)
+            FollowCutFolder(bytes, clusterSectors,
+                            [&](uint32_t c) { return entered.count(c) != 0 || queued.count(c) != 0; });
         walked_.insert(walked_.end(), clusterSectors.begin(), clusterSectors.end());
         const ByteView entries(bytes);
         for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {

@@ -44,9 +44,10 @@ public:
 
 private:
     // Carries a deleted folder whose entries run past its clusters on through the free
-    // clusters that hold the rest of them.
+    // clusters that hold the rest of them, never through a cluster another folder's entry
+    // names as its first.
     void FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
-                         const std::unordered_set<uint32_t>& folderStarts);
+                         const std::function<bool(uint32_t)>& isFolderStart);
 
     SectorSource& source_;
     const ExfatGeometry& volume_;
