@@ -112,20 +112,35 @@ bool ExtJournal::Load(ExtVolume& volume) {
     };
     std::unordered_map<uint64_t, Claim> claims;
     auto newer = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; };
-    std::vector<uint8_t> header(g.blockSize);
+    // Where a header is expected one block is read; in a stretch without headers (copies
+    // whose descriptor a later transaction wrote over, or a journal never filled) several.
+    constexpr uint64_t kStaleBlocks = 16;
+    std::vector<uint8_t> held;
+    uint64_t heldFirst = 0, heldCount = 0;
+    bool inStale = false;
     for (uint64_t index = first; index < length_;) {
-        const uint64_t at = VolumeBlock(index);
-        size_t got = 0;
-        if (at == 0 || ReadExactly(*volume.Source().medium, g.BlockOffset(at), header.data(), g.blockSize, got) != 0 ||
-            got != g.blockSize) {
-            ++index;
-            continue;
+        if (index < heldFirst || index >= heldFirst + heldCount) {
+            // As many blocks as are wanted and lie one after another on the volume.
+            const uint64_t at = VolumeBlock(index);
+            uint64_t count = 1;
+            while (inStale && count < kStaleBlocks && index + count < length_ && VolumeBlock(index + count) == at + count)
+                ++count;
+            held.resize(count * g.blockSize);
+            size_t got = 0;
+            if (at != 0) ReadExactly(*volume.Source().medium, g.BlockOffset(at), held.data(), held.size(), got);
+            heldFirst = index;
+            heldCount = got / g.blockSize;
+            if (heldCount == 0) {
+                ++index;
+                continue;
+            }
         }
-        const ByteView block(header);
+        const ByteView block(held.data() + (index - heldFirst) * g.blockSize, g.blockSize);
         ++index;
         // Not a header: the copies of a transaction whose descriptor a later one wrote
         // over; the next header lies further on.
-        if (block.be32(0) != kJournalMagic) continue;
+        inStale = block.be32(0) != kJournalMagic;
+        if (inStale) continue;
         if (block.be32(4) == kCommitBlock) {
             // The commit's seconds and nanoseconds follow the header and checksum area.
             const uint64_t seconds = block.be64(0x30);
