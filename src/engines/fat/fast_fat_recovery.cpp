@@ -389,14 +389,11 @@ int CFastFatRecovery::ContinueNearby() {
         std::sort(walked.begin(), walked.end());
         // A cluster goes to a folder only when it is the first that folder is the likeliest
         // owner of, of all folders that could own it: what the search of every free
-        // cluster would decide too. The search starts past the folder's own last cluster
-        // and reaches past the data its files hold: a name written later into a deleted
-        // one's slot may point far beyond where the folder went on.
+        // cluster would decide too.
         std::vector<std::pair<size_t, uint32_t>> chosen;
         for (size_t i = 0; i < continuing_.size(); ++i) {
             const FolderTrail& trail = continuing_[i].trail;
-            const uint64_t reach = uint64_t{trail.nextFrom - std::min(trail.nextFrom, trail.lastCluster)} + kNearFreeClusters;
-            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.lastCluster + 1, reach,
+            auto found = FindContinuationClusters(volume_, table_, source_, walked, trail.SearchFrom(), kNearFreeClusters,
                                                   [this, i](const ContinuationCluster& c) { return LikeliestOwner(c) == i; });
             if (found.empty() || LikeliestOwner(found.back()) != i) continue;
             const uint32_t cluster = found.back().cluster;

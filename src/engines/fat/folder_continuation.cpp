@@ -81,7 +81,15 @@ void FolderTrail::Note(ByteView shortEntry, const std::string& name, uint32_t cl
     AddStem(stems, name);
     const uint64_t first = FirstCluster(shortEntry, true);
     const uint64_t clusters = clusterBytes ? (uint64_t{shortEntry.le32(kEntrySize)} + clusterBytes - 1) / clusterBytes : 0;
-    if (first >= 2) nextFrom = static_cast<uint32_t>(std::min<uint64_t>(UINT32_MAX, std::max<uint64_t>(nextFrom, first + std::max<uint64_t>(clusters, 1))));
+    if (first >= 2) {
+        const uint64_t end = std::min<uint64_t>(UINT32_MAX, first + std::max<uint64_t>(clusters, 1));
+        nextFrom = static_cast<uint32_t>(std::max<uint64_t>(nextFrom, end));
+        clusterDataEnd = static_cast<uint32_t>(std::max<uint64_t>(clusterDataEnd, end));
+    }
+}
+
+uint32_t FolderTrail::SearchFrom() const {
+    return slotsReused || clusterDataEnd == 0 ? lastCluster + 1 : std::max(lastCluster + 1, clusterDataEnd);
 }
 
 uint64_t FolderTrail::FilledBy() const {

@@ -34,11 +34,17 @@ struct FolderTrail {
     // Then the cluster's newest stamp is younger than the next cluster's entries.
     uint64_t clusterOldest = 0, clusterNewest = 0;
     bool slotsReused = false;
+    uint32_t clusterDataEnd = 0;  // past the data of the files the last cluster lists
 
     void BeginCluster() {
         clusterOldest = clusterNewest = 0;
         slotsReused = false;
+        clusterDataEnd = 0;
     }
+    // Where the search for the folder's next cluster starts: past the data of the files
+    // its last cluster lists, or just past that cluster when names were written into
+    // deleted ones' slots (their files may lie far beyond where the folder went on).
+    uint32_t SearchFrom() const;
     // The newest stamp the folder had when its last cluster filled up.
     uint64_t FilledBy() const;
     void Note(ByteView shortEntry, const std::string& name, uint32_t clusterBytes);
