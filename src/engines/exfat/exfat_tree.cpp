@@ -19,6 +19,9 @@ constexpr uint64_t kMaxBitmapBytes = 512ull << 20;
 // Clusters examined past a cut folder's last one, without finding its next, before the
 // search gives up: the next is handed out soon after, among the files written meanwhile.
 constexpr uint64_t kNearFreeClusters = 4096;
+// Clusters examined for all cut folders of one walk: a volume of many deleted folders that
+// all seem to go on cannot make the walk read every free cluster again for each.
+constexpr uint64_t kCutSearchClusters = 1 << 20;
 
 bool EndsUnfinished(ByteView entries) {
     return entries.size() >= exfat::kEntryBytes &&
@@ -47,10 +50,12 @@ void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_
     while (EndsUnfinished(ByteView(bytes)) && bytes.size() + clusterBytes <= kMaxFolderBytes) {
         uint64_t examined = 0;
         bool found = false;
-        for (++cluster; volume_.IsHeapCluster(cluster) && examined < kNearFreeClusters && !found; ++cluster) {
+        for (++cluster; volume_.IsHeapCluster(cluster) && examined < kNearFreeClusters && cutSearchLeft_ > 0 && !found;
+             ++cluster) {
             const uint32_t c = static_cast<uint32_t>(cluster);
             if (bitmap_.InUse(c) || taken_.count(c) || isFolderStart(c)) continue;
             ++examined;
+            --cutSearchLeft_;
             uint32_t read = 0;
             const uint64_t at = volume_.ClusterSector(c);
             if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(bps), read) != kOk || read != 1 ||
@@ -114,6 +119,7 @@ int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
     std::vector<uint64_t> clusterSectors;
     walked_.clear();
     taken_.clear();
+    cutSearchLeft_ = kCutSearchClusters;
     const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
     for (size_t head = 0; head < queue.size(); ++head) {
         const Folder folder = queue[head];

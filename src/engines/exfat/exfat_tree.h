@@ -56,6 +56,7 @@ private:
     UpcaseTable upcase_;
     std::vector<uint64_t> walked_;
     std::unordered_set<uint32_t> taken_;  // free clusters given to cut folders
+    uint64_t cutSearchLeft_ = 0;          // clusters the walk may still examine for them
 };
 
 }  // namespace kestrune
