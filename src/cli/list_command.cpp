@@ -57,14 +57,24 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
     return kept.size();
 }
 
-int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
-    std::string pattern;
-    FindingFilter filter;
+namespace {
+
+// The stored scan the options name, and which of its findings they select.
+int OpenSelection(const ListOptions& options, std::string& pattern, FindingFilter& filter,
+                  std::unique_ptr<ScanRun>& run, std::ostream& err) {
     if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
         code != kExitOk)
         return code;
+    return ReopenScan(options.scanFolder, run, err);
+}
+
+}  // namespace
+
+int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
+    std::string pattern;
+    FindingFilter filter;
     std::unique_ptr<ScanRun> run;
-    if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
+    if (int code = OpenSelection(options, pattern, filter, run, err); code != kExitOk) return code;
     const uint64_t found = ListFindings(*run, pattern, out, options.json ? Listing::Json : Listing::Text, filter);
     (options.json ? err : out) << found << " files in " << run->runFolder() << " (" << run->source().text << ")\n";
     return kExitOk;
@@ -73,11 +83,8 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
 int RunReport(const ListOptions& options, std::ostream& out, std::ostream& err) {
     std::string pattern;
     FindingFilter filter;
-    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
-        code != kExitOk)
-        return code;
     std::unique_ptr<ScanRun> run;
-    if (int code = ReopenScan(options.scanFolder, run, err); code != kExitOk) return code;
+    if (int code = OpenSelection(options, pattern, filter, run, err); code != kExitOk) return code;
     std::vector<ScanRecord> found;
     run->Search(pattern, found);
     DfxmlWriter report(out);

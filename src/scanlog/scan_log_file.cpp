@@ -368,6 +368,30 @@ int ScanLogFile::ReadRecord(uint32_t recordId, ScanRecord& out) const {
     return got == kScanRecordBytes ? kOk : kErrReadFault;
 }
 
+int ScanLogFile::ForEachRecord(const std::function<void(const ScanRecord&)>& visit) const {
+    if (mainFd_ < 0) return kErrInvalidHandle;
+    const uint32_t buffered = static_cast<uint32_t>(bufferUsed_ / kScanRecordBytes);
+    const uint64_t storedBytes = uint64_t{counter_ - buffered} * kScanRecordBytes;
+    std::vector<uint8_t> chunk(kAppendBufferBytes);
+    ScanRecord record;
+    for (uint64_t offset = 0; offset < storedBytes;) {
+        size_t got = 0;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), storedBytes - offset));
+        if (int rc = ReadAt(mainFd_, chunk.data(), want, offset, got); rc != kOk) return rc;
+        if (got < kScanRecordBytes) return kErrReadFault;
+        for (size_t at = 0; at + kScanRecordBytes <= got; at += kScanRecordBytes) {
+            std::memcpy(&record, chunk.data() + at, kScanRecordBytes);
+            visit(record);
+        }
+        offset += got / kScanRecordBytes * kScanRecordBytes;
+    }
+    for (uint32_t i = 0; i < buffered; ++i) {
+        std::memcpy(&record, buffer_.data() + size_t{i} * kScanRecordBytes, kScanRecordBytes);
+        visit(record);
+    }
+    return kOk;
+}
+
 const std::vector<uint32_t>* ScanLogFile::ChildrenOf(ParentKey key) const {
     if (links_.empty()) return nullptr;
     if (key == 0) return &links_.begin()->second;  // 0 stands for the top level

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -74,6 +75,8 @@ public:
 
     uint32_t RecordCount() const { return counter_; }
     int ReadRecord(uint32_t recordId, ScanRecord& out) const;
+    // Calls visit for every record in order, the stored ones read in large pieces.
+    int ForEachRecord(const std::function<void(const ScanRecord&)>& visit) const;
     int ListUnderKey(ParentKey key, std::vector<ScanRecord>& out);
     int CountFilesUnderKey(ParentKey key, int& count);
     int CollectAncestors(const ScanRecord& record, std::vector<ScanRecord>& out);

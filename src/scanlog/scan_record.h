@@ -80,6 +80,10 @@ inline bool CarvedEndGuessed(const ScanRecord& record) {
     return record.engineKind == Signature && record.folderDeleted == kCarvedEndGuessed;
 }
 
+// When the item was written where it was found: its creation stamp (a copy keeps its
+// source's write time, not its own), else its write stamp.
+inline uint64_t MadeAt(const ScanRecord& record) { return record.createTime ? record.createTime : record.writeTime; }
+
 // folderDeleted of an NTFS record that stands for one of a file's alternate data streams
 // (a named $DATA attribute), listed as "file:stream" beside the file itself.
 inline constexpr uint32_t kDataStreamRecord = 2;

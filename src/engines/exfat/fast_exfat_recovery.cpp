@@ -125,9 +125,8 @@ int CFastExfatRecovery::Visit(const ExfatFound& found) {
         // Of two folder entries naming one cluster, the folder made later owns it (as the
         // walk decides too).
         const ScanRecord record = RecordOf(found);
-        auto madeAt = [](const ScanRecord& r) { return r.createTime ? r.createTime : r.writeTime; };
         const auto known = folders_.find(set.firstCluster);
-        if (known == folders_.end() || madeAt(record) >= madeAt(known->second.record))
+        if (known == folders_.end() || MadeAt(record) >= MadeAt(known->second.record))
             folders_[set.firstCluster] = {record, found.folderCluster, found.depth + 1};
     } else if (set.deleted || found.insideDeleted) {
         ScanRecord record = RecordOf(found);
@@ -268,25 +267,23 @@ const FreedClusterClaims& CFastExfatRecovery::Claims() {
     ScanLogFile* log = log_.get();
     if (!log || BuildAllocationMap() != kOk) return *claims_;
     const AllocationBitmap& bitmap = tree_->Bitmap();
-    ScanRecord record{};
-    for (uint32_t id = 1; id <= log->RecordCount(); ++id) {
-        if (log->ReadRecord(id, record) != kOk || record.engineKind != ExfatQuick || record.isFolder ||
-            record.fileSize == 0 || !record.contentOk || !volume_.IsHeapCluster(record.fsId) ||
-            bitmap.InUse(record.fsId) ||
+    log->ForEachRecord([&](const ScanRecord& record) {
+        if (record.engineKind != ExfatQuick || record.isFolder || record.fileSize == 0 || !record.contentOk ||
+            !volume_.IsHeapCluster(record.fsId) || bitmap.InUse(record.fsId) ||
             FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId), volume_.bytesPerSector,
                                     static_cast<uint32_t>(volume_.ClusterBytes()), record))
-            continue;
+            return;
         bool deleted = true, contiguous = false;
         StreamState(record, deleted, contiguous);
         const std::vector<uint32_t> clusters =
             ExfatStreamClusters(volume_, fat_, bitmap, record.fsId, record.fileSize, contiguous, deleted);
         if (deleted && !contiguous && ChainCleared(record.fsId, clusters)) {
-            claims_->AddFile(record.fsId, ClusterCountOf(record), record.createTime ? record.createTime : record.writeTime);
-            continue;
+            claims_->AddFile(record.fsId, ClusterCountOf(record), MadeAt(record));
+            return;
         }
         // A stream whose clusters its entry or its chain gives: they are its own.
         for (const ClusterRun& run : ClusterRuns(clusters)) claims_->Hold(run.first, run.count);
-    }
+    });
     // A deleted folder's clusters are free but hold its entries, not file data.
     for (const auto& [first, end] : WalkedFolderSectors(volume_.bytesPerSector))
         for (uint64_t sector = first; sector < end; sector += volume_.sectorsPerCluster) {

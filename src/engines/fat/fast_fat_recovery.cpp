@@ -354,8 +354,7 @@ bool CFastFatRecovery::OwnsFolderCluster(const ScanRecord& folder) const {
     // of two made at the same moment, the entry met later.
     const auto known = folderMap_.find(folder.fsId);
     if (known == folderMap_.end()) return true;
-    auto madeAt = [](const ScanRecord& r) { return r.createTime ? r.createTime : r.writeTime; };
-    return madeAt(folder) >= madeAt(known->second.record);
+    return MadeAt(folder) >= MadeAt(known->second.record);
 }
 
 int CFastFatRecovery::ContinueDeletedFolders() {
@@ -623,23 +622,18 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
         uint32_t value = 0;
         return table_.Entry(cluster, value) && value == 0;
     };
-    ScanRecord record{};
-    for (uint32_t id = 1; id <= log->RecordCount(); ++id) {
-        if (log->ReadRecord(id, record) != kOk || record.engineKind != FatQuick || record.isFolder ||
-            record.fileSize == 0 || !record.contentOk || record.fsId < 2 || record.fsId >= clusterEnd)
-            continue;
+    log->ForEachRecord([&](const ScanRecord& record) {
+        if (record.engineKind != FatQuick || record.isFolder || record.fileSize == 0 || !record.contentOk ||
+            record.fsId < 2 || record.fsId >= clusterEnd)
+            return;
         // A first cluster a live file holds now, or one written over since: the file's data
         // is gone, it claims nothing.
-        if (!isFree(record.fsId) ||
-            FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId), volume_.bytesPerSector,
-                                    volume_.ClusterBytes(), record))
-            continue;
+        if (!isFree(record.fsId) || FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId),
+                                                            volume_.bytesPerSector, clusterBytes, record))
+            return;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
-        // The creation stamp is when the file was written here; a copy keeps the source's
-        // write time.
-        claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)),
-                         record.createTime ? record.createTime : record.writeTime);
-    }
+        claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)), MadeAt(record));
+    });
     // A deleted folder's clusters are free but hold its entries, not file data.
     for (uint32_t cluster : walkedClusters_)
         if (cluster >= 2 && isFree(cluster)) claims_->Hold(cluster, 1);
