@@ -58,13 +58,12 @@ bool FreedClusterClaims::Walk(const File& file, const NextFreeFn& nextFree, std:
     return true;
 }
 
-void FreedClusterClaims::Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how, bool claim) {
+void FreedClusterClaims::Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how) {
     file.settled = how;
     file.runsAt = runs_.size();
     file.runCount = runs.size();
     runs_.insert(runs_.end(), runs.begin(), runs.end());
-    if (claim)
-        for (const ClusterRun& run : runs) Claim(run.first, run.count);
+    for (const ClusterRun& run : runs) Claim(run.first, run.count);
 }
 
 void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
@@ -137,7 +136,7 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
     for (size_t i = 0; i < files_.size(); ++i) {
         if (files_[i].settled == ClaimSettled::Contradicted) continue;
         if (contested(readings[i])) disputed.push_back(i);
-        else Keep(files_[i], readings[i], ClaimSettled::Alone, true);
+        else Keep(files_[i], readings[i], ClaimSettled::Alone);
         readings[i] = {};
     }
 
@@ -147,7 +146,7 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
                      [this](size_t a, size_t b) { return files_[a].newness > files_[b].newness; });
     std::vector<ClusterRun> reading;
     for (size_t i : disputed) {
-        if (Walk(files_[i], nextFree, reading)) Keep(files_[i], reading, ClaimSettled::ByAge, true);
+        if (Walk(files_[i], nextFree, reading)) Keep(files_[i], reading, ClaimSettled::ByAge);
         else files_[i].settled = ClaimSettled::Contradicted;
     }
 }

@@ -73,7 +73,8 @@ private:
     // The file's reading over unclaimed free clusters; false when it cannot be completed
     // (or the budget ran out).
     bool Walk(const File& file, const NextFreeFn& nextFree, std::vector<ClusterRun>& out);
-    void Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how, bool claim);
+    // Lays the file out along runs, which it claims.
+    void Keep(File& file, const std::vector<ClusterRun>& runs, ClaimSettled how);
 
     std::vector<File> files_;
     std::vector<ClusterRun> runs_;
