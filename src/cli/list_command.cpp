@@ -17,13 +17,15 @@ namespace kestrune::cli {
 
 uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& out, Listing listing,
                       const FindingFilter& filter) {
-    std::vector<ScanRecord> found;
-    run.Search(pattern, found);
     // How much of each file is left is worked out only where it is shown or asked for.
     const bool shares = listing != Listing::None || filter.minRecoverable;
-    if (listing == Listing::None && !shares)  // a count: nothing to keep
-        return static_cast<uint64_t>(std::count_if(found.begin(), found.end(),
-                                                   [&filter](const ScanRecord& r) { return filter.Matches(r, -1); }));
+    if (listing == Listing::None && !shares) {  // a count: nothing to keep
+        uint64_t count = 0;
+        run.Count(pattern, [&filter](const ScanRecord& r) { return filter.Matches(r, -1); }, count);
+        return count;
+    }
+    std::vector<ScanRecord> found;
+    run.Search(pattern, found);
     std::vector<int> recoverable;
     std::vector<bool> guessed;
     std::vector<ScanRecord> kept;

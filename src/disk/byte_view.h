@@ -6,11 +6,13 @@
 // trusting a field, because a zero may be a legal value.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 namespace kestrune {
 
@@ -43,9 +45,11 @@ public:
     }
 
     constexpr uint8_t u8(size_t offset) const { return has(offset, 1) ? bytes_[offset] : 0; }
-    constexpr uint16_t le16(size_t offset) const { return static_cast<uint16_t>(le(offset, 2)); }
-    constexpr uint32_t le32(size_t offset) const { return static_cast<uint32_t>(le(offset, 4)); }
-    constexpr uint64_t le64(size_t offset) const { return le(offset, 8); }
+    // The fixed widths are read in one load where the host is little-endian: parsers read
+    // them for every word of a tail or a table.
+    constexpr uint16_t le16(size_t offset) const { return Fixed<uint16_t>(offset); }
+    constexpr uint32_t le32(size_t offset) const { return Fixed<uint32_t>(offset); }
+    constexpr uint64_t le64(size_t offset) const { return Fixed<uint64_t>(offset); }
     constexpr uint16_t be16(size_t offset) const { return static_cast<uint16_t>(be(offset, 2)); }
     constexpr uint32_t be32(size_t offset) const { return static_cast<uint32_t>(be(offset, 4)); }
     constexpr uint64_t be64(size_t offset) const { return be(offset, 8); }
@@ -80,6 +84,15 @@ public:
     }
 
 private:
+    template <typename T>
+    constexpr T Fixed(size_t offset) const {
+        if (std::is_constant_evaluated() || std::endian::native != std::endian::little)
+            return static_cast<T>(le(offset, sizeof(T)));
+        if (!has(offset, sizeof(T))) return 0;
+        T v;
+        std::memcpy(&v, bytes_.data() + offset, sizeof(T));
+        return v;
+    }
     std::span<const uint8_t> bytes_;
 };
 

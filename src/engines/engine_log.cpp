@@ -46,6 +46,12 @@ int EngineLog::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     return log_->SearchLog(pattern, out);
 }
 
+int EngineLog::Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
+    count = 0;
+    if (!log_) return kOk;
+    return log_->CountMatches(pattern, keep, count);
+}
+
 int EngineLog::SetSearchCallback(SearchProgressFn callback, void* userData) {
     searchProgress_ = callback;
     searchUserData_ = userData;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ public:
     uint64_t RecordCount() const { return log_ ? log_->RecordCount() : 0; }
     int RecordPath(const ScanRecord& record, std::string& out);
     int Search(std::string_view pattern, std::vector<ScanRecord>& out);
+    int Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
     int SetSearchCallback(SearchProgressFn callback, void* userData);
     // The children of a folder record, wherever it lies in the tree.
     int ChildrenOfFolder(const ScanRecord& folder, std::vector<ScanRecord>& out);

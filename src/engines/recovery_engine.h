@@ -1,8 +1,10 @@
 // IFileRecoveryParse: the one interface behind which every recovery engine sits.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -67,6 +69,15 @@ public:
     virtual int NextFreeExtent(uint64_t& position, uint64_t& length) = 0;
     virtual int SetLogCallback(SearchProgressFn callback, void* userData) = 0;
     virtual int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) = 0;
+    // How many of the files a search would give keep takes; engines with one log count
+    // them there, without copying or sorting them.
+    virtual int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
+                                 uint64_t& count) {
+        std::vector<ScanRecord> found;
+        const int rc = SearchByExtension(pattern, found);
+        count = static_cast<uint64_t>(std::count_if(found.begin(), found.end(), keep));
+        return rc;
+    }
     // 0 when the cluster allocation map is in memory.
     virtual int BuildAllocationMap() = 0;
     // Delivers the record's data into a temporary file (its path written to tempPath) or

@@ -512,7 +512,7 @@ void ScanLogFile::SetSearchCallback(SearchProgressFn callback, void* userData) {
     searchUserData_ = userData;
 }
 
-int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& out) {
+int ScanLogFile::ForEachMatch(std::string_view pattern, const std::function<void(const ScanRecord&)>& visit) {
     constexpr size_t kPatternLimit = 4096;
     pattern = CutUtf8(pattern, kPatternLimit);
     Flush();
@@ -523,8 +523,6 @@ int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& ou
     SizeOf(fd, size);
     if (size >= kOtherSearchLimitBytes) other = false;
     const std::string& known = KnownExtensionText();
-    // Most searches match most records: room for them is made once, up to a bound.
-    out.reserve(out.size() + std::min<uint64_t>(size / kScanRecordBytes, 1 << 16));
 
     std::vector<uint8_t> chunk(kAppendBufferBytes);
     uint64_t offset = 0;
@@ -548,7 +546,7 @@ int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& ou
                 const std::string_view key(dotted.data(), extension.size() + 1);
                 matches = pattern.find(key) != std::string_view::npos || (other && known.find(key) == std::string::npos);
             }
-            if (matches) out.push_back(*record);
+            if (matches) visit(*record);
         }
         offset += got;
         if (searchCallback_ && size > 0) {
@@ -560,8 +558,21 @@ int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& ou
         }
     }
     ::close(fd);
+    return result;
+}
+
+int ScanLogFile::SearchLog(std::string_view pattern, std::vector<ScanRecord>& out) {
+    // Most searches match most records: room for them is made once, up to a bound.
+    out.reserve(out.size() + std::min<uint64_t>(RecordCount(), 1 << 16));
+    const int result = ForEachMatch(pattern, [&out](const ScanRecord& record) { out.push_back(record); });
     SortResultList(out);
     return result;
+}
+
+int ScanLogFile::CountMatches(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
+                              uint64_t& count) {
+    count = 0;
+    return ForEachMatch(pattern, [&](const ScanRecord& record) { count += keep(record) ? 1 : 0; });
 }
 
 }  // namespace kestrune

@@ -81,7 +81,11 @@ public:
     int CountFilesUnderKey(ParentKey key, int& count);
     int CollectAncestors(const ScanRecord& record, std::vector<ScanRecord>& out);
     int FindFolderRecord(uint32_t fsId, ScanRecord& out) const;
+    // The files whose extension the pattern names (".jpg.png", ".other" for the rest), in
+    // the order of their names.
     int SearchLog(std::string_view pattern, std::vector<ScanRecord>& out);
+    // How many of them keep takes: none is copied or sorted.
+    int CountMatches(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
     void SetSearchCallback(SearchProgressFn callback, void* userData);
 
     // The key a folder's children are filed under: one level below the key the folder
@@ -97,6 +101,8 @@ public:
     const std::vector<FolderInfoEntry>& Folders() const { return folders_; }
 
 private:
+    // Calls visit for each file the pattern selects, in the log's order.
+    int ForEachMatch(std::string_view pattern, const std::function<void(const ScanRecord&)>& visit);
     enum class OpenMode { Continue, Fresh, ReadOnly };
     int Open(const std::filesystem::path& runFolder, const std::string& logName, OpenMode mode);
     int WriteBuffer();

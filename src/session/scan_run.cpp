@@ -252,6 +252,17 @@ int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     return rc;
 }
 
+int ScanRun::Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
+    count = 0;
+    if (!engine_) return kErrInvalidHandle;
+    std::lock_guard use(engineUse_);
+    lastPercent_ = 0;
+    engine_->SetLogCallback(SearchReport, this);
+    const int rc = engine_->CountByExtension(pattern, keep, count);
+    engine_->SetLogCallback(nullptr, nullptr);
+    return rc;
+}
+
 int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {
     folder.clear();
     std::lock_guard use(engineUse_);

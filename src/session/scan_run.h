@@ -74,6 +74,8 @@ public:
     // The found files (not folders) whose extension matches pattern ("*.jpg|*.png", or a
     // pattern from SearchPatternFor), reporting as RunStage::Searching.
     int Search(std::string_view pattern, std::vector<ScanRecord>& out);
+    // How many of those files keep takes, without keeping them.
+    int Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
     // The folders above a found record, outermost first, each followed by "/".
     int RecordPath(const ScanRecord& record, std::string& folder);
 

@@ -250,6 +250,14 @@ TEST_F(SearchTest, MatchesByContainedExtension) {
     EXPECT_EQ(Search("*.mp3|*.other"), (std::vector<std::string>{"d.xyz", "noext"}));
 }
 
+TEST_F(SearchTest, ACountTakesTheFilesASearchGivesThatTheCallerKeeps) {
+    uint64_t count = 0;
+    EXPECT_EQ(log_.CountMatches("*.jpg|*.png|*.other", [](const ScanRecord&) { return true; }, count), kOk);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(log_.CountMatches("*.jpg|*.other", [](const ScanRecord& r) { return r.fsId != 4; }, count), kOk);
+    EXPECT_EQ(count, 3u);
+}
+
 TEST_F(SearchTest, FilesOfNoKnownTypeAreLeftOutOfHugeLogs) {
     ASSERT_EQ(log_.Flush(), kOk);
     // Grow the main file to 128 MiB with a hole: the records there read as empty ones.

@@ -41,6 +41,10 @@ public:
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
         return log_.Search(pattern, out);
     }
+    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
+                         uint64_t& count) override {
+        return log_.Count(pattern, keep, count);
+    }
     int BuildAllocationMap() override;
     int MapData(const ScanRecord& record, DataMap& map) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,

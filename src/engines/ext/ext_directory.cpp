@@ -23,7 +23,12 @@ std::string NameOf(ByteView entry, size_t length) {
 // number is one of the volume's and its name a name.
 void TailEntries(ByteView block, size_t from, size_t end, uint32_t inodeCount, std::vector<ExtDirEntry>& out) {
     for (size_t at = (from + 3) & ~size_t{3}; at + kHeaderBytes <= end;) {
-        // Most of a tail is zeros, or was wiped to zeros: passed over a word at a time.
+        // Most of a tail is zeros, or was wiped to zeros: passed over two words at a time
+        // (an entry starting at the second would have a zero inode number).
+        if (block.le64(at) == 0) {
+            at += 8;
+            continue;
+        }
         const uint32_t inode = block.le32(at);
         if (inode == 0 || inode > inodeCount) {
             at += 4;
@@ -48,6 +53,8 @@ void TailEntries(ByteView block, size_t from, size_t end, uint32_t inodeCount, s
 
 std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount, bool indexedRoot) {
     std::vector<ExtDirEntry> entries;
+    // Room for the entries of a block of short names, made once.
+    entries.reserve(std::min<size_t>(block.size() / 64, 64));
     // An inner index node: one empty record over the whole block.
     if (block.le32(0) == 0 && block.le16(4) == block.size() && block.u8(6) == 0) return entries;
     for (size_t at = 0; at + kHeaderBytes <= block.size();) {

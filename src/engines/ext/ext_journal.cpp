@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "disk/result_codes.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {
@@ -75,7 +76,8 @@ bool ExtJournal::Load(ExtVolume& volume) {
     copies_.clear();
     commitTimes_.clear();
     folderCopies_.clear();
-    recent_.clear();
+    recentSlots_.clear();
+    recentOwners_.assign(recentOwners_.size(), kNoOwner);
     length_ = 0;
     const ExtGeometry& g = volume.Geometry();
     if (!g.HasJournal() || g.journalInode == 0) return false;
@@ -174,16 +176,17 @@ bool ExtJournal::Load(ExtVolume& volume) {
     // The copies that may be folder blocks are read, close ones in one piece; copies of
     // inode tables and bitmaps are left for when an inode is looked up.
     std::vector<std::pair<uint64_t, uint64_t>> wanted;  // journal block, volume block
-    std::vector<uint64_t> later;                          // volume blocks of the other copies
+    std::vector<uint64_t> later;                          // volume blocks of inode tables' copies
     for (const auto& [journalBlock, claim] : claims) {
         if (!claim.escaped && !volume.IsTableOrBitmapBlock(claim.block))
             wanted.emplace_back(journalBlock, VolumeBlock(journalBlock));
-        else
+        else if (volume.IsInodeTableBlock(claim.block))
             later.push_back(VolumeBlock(journalBlock));
     }
     std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    // The copies looked up later are asked for now, so that the system fetches them in
-    // the background, in order, instead of one by one when each inode is looked up.
+    // The inode tables' copies looked up later are asked for now, so that the system
+    // fetches them in the background, in order, instead of one by one when each inode is
+    // looked up. (Bitmaps' copies are never read.)
     std::sort(later.begin(), later.end());
     for (size_t i = 0; i < later.size();) {
         size_t end = i + 1;
@@ -254,22 +257,35 @@ std::vector<uint64_t> ExtJournal::Blocks() const {
 }
 
 ByteView ExtJournal::Read(ExtVolume& volume, const Copy& copy) const {
-    constexpr size_t kRecent = 256;
-    // The journal zeroed a copy's first word where it equalled its own magic.
-    auto restore = [&](std::vector<uint8_t>& bytes) {
-        if (copy.escaped && bytes.size() >= 4) {
-            bytes[0] = 0xC0;
-            bytes[1] = 0x3B;
-            bytes[2] = 0x39;
-            bytes[3] = 0x98;
-        }
-    };
-    if (const auto held = recent_.find(copy.journalBlock); held != recent_.end()) return ByteView(held->second);
+    const uint32_t blockSize = volume.Geometry().blockSize;
+    if (const auto held = recentSlots_.find(copy.journalBlock); held != recentSlots_.end())
+        return ByteView(recent_.get() + held->second * blockSize, blockSize);
     const uint64_t block = VolumeBlock(copy.journalBlock);
-    std::vector<uint8_t> bytes = block == 0 ? std::vector<uint8_t>() : volume.ReadBlock(block);
-    restore(bytes);
-    if (recent_.size() >= kRecent) recent_.clear();
-    return ByteView(recent_.emplace(copy.journalBlock, std::move(bytes)).first->second);
+    if (block == 0) return {};
+    // The slots are taken in turn; the bytes go straight into one, read over what it held.
+    if (!recent_ || recentBlockSize_ != blockSize) {
+        recent_ = std::make_unique_for_overwrite<uint8_t[]>(size_t{kRecentCopies} * blockSize);
+        recentBlockSize_ = blockSize;
+        recentOwners_.assign(kRecentCopies, kNoOwner);
+        recentSlots_.clear();
+    }
+    const size_t slot = nextRecent_++ % kRecentCopies;
+    if (recentOwners_[slot] != kNoOwner) recentSlots_.erase(recentOwners_[slot]);
+    recentOwners_[slot] = kNoOwner;
+    uint8_t* bytes = recent_.get() + slot * blockSize;
+    size_t got = 0;
+    if (ReadExactly(*volume.Source().medium, volume.Geometry().BlockOffset(block), bytes, blockSize, got) != kOk)
+        return {};
+    // The journal zeroed a copy's first word where it equalled its own magic.
+    if (copy.escaped && blockSize >= 4) {
+        bytes[0] = 0xC0;
+        bytes[1] = 0x3B;
+        bytes[2] = 0x39;
+        bytes[3] = 0x98;
+    }
+    recentOwners_[slot] = copy.journalBlock;
+    recentSlots_[copy.journalBlock] = slot;
+    return ByteView(bytes, blockSize);
 }
 
 }  // namespace kestrune

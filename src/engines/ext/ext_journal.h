@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -68,10 +69,16 @@ private:
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
     std::unordered_map<uint32_t, uint64_t> commitTimes_;  // sequence -> FILETIME
     std::unordered_map<uint64_t, std::vector<FolderCopy>> folderCopies_;
-    // The copies read last: the inodes of one table block are looked up one after another.
-    // The rest is read when asked for: Load asked the system for them ahead, and a copy
-    // kept in memory would cost more than a read.
-    mutable std::unordered_map<uint64_t, std::vector<uint8_t>> recent_;
+    // The copies read last, each in a slot of one block: the inodes of one table block are
+    // looked up one after another. The rest is read when asked for: Load asked the system
+    // for them ahead, and a copy kept in memory would cost more than a read.
+    static constexpr size_t kRecentCopies = 256;
+    static constexpr uint64_t kNoOwner = UINT64_MAX;
+    mutable std::unique_ptr<uint8_t[]> recent_;
+    mutable std::vector<uint64_t> recentOwners_;                // journal block in each slot
+    mutable std::unordered_map<uint64_t, size_t> recentSlots_;  // journal block -> slot
+    mutable size_t nextRecent_ = 0;
+    mutable uint32_t recentBlockSize_ = 0;
 };
 
 }  // namespace kestrune

@@ -1,6 +1,7 @@
 #include "engines/ext/ext_volume.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "disk/result_codes.h"
 #include "scanlog/file_types.h"
@@ -137,8 +138,8 @@ ExtInode ParseExtInode(ByteView b, uint32_t inodeSize) {
     inode.links = b.le16(26);
     inode.flags = b.le32(32);
     inode.generation = b.le32(100);
-    const ByteView map = b.sub(40, 60);
-    inode.blockMap.assign(map.data(), map.data() + map.size());
+    const ByteView map = b.sub(40, inode.blockMap.size());
+    if (!map.empty()) std::memcpy(inode.blockMap.data(), map.data(), map.size());
     // The extra times exist when the inode is large and says its extra part holds them.
     const uint32_t extraSize = inodeSize > 128 ? b.le16(128) : 0;
     auto extra = [&](size_t at) -> std::optional<uint32_t> {
@@ -205,26 +206,57 @@ std::optional<std::pair<uint64_t, uint32_t>> ExtVolume::InodeLocation(uint32_t n
     return std::pair{block, static_cast<uint32_t>(byte % geometry_.blockSize)};
 }
 
-std::vector<uint8_t> ExtVolume::ReadInodeBytes(uint32_t n) {
+ByteView ExtVolume::TableBlock(uint64_t table, uint64_t block) {
+    // 64 KiB pieces, 64 of them kept: the tables of the groups a scan is in.
+    constexpr uint64_t kPieceBytes = 64 << 10;
+    constexpr size_t kHeldPieces = 64;
+    // A piece that cannot be read whole (a bad sector, the end of a cut image) is kept
+    // empty, and its blocks are read one by one, each kept under its number and this mark.
+    constexpr uint64_t kSingleBlock = uint64_t{1} << 63;
+    const uint64_t blockSize = geometry_.blockSize;
+    const uint64_t perPiece = std::max<uint64_t>(1, kPieceBytes / blockSize);
+    const uint64_t tableBlocks = (uint64_t{geometry_.inodesPerGroup} * geometry_.inodeSize + blockSize - 1) / blockSize;
+    const uint64_t first = table + (block - table) / perPiece * perPiece;
+    // Reads count blocks from `from` over the bytes of the next slot (its buffer is made
+    // once), kept under key; empty when they cannot be read.
+    auto readInto = [&](uint64_t key, uint64_t from, uint64_t count) {
+        if (tablePieces_.size() < kHeldPieces) tablePieces_.emplace_back();
+        const size_t slot = nextTableSlot_++ % tablePieces_.size();
+        TablePiece& piece = tablePieces_[slot];
+        tablePieceSlots_.erase(piece.key);
+        piece.key = key;
+        piece.bytes.resize(count * blockSize);
+        size_t got = 0;
+        if (!geometry_.IsBlock(from) || !geometry_.IsBlock(from + count - 1) ||
+            ReadExactly(*source_.medium, geometry_.BlockOffset(from), piece.bytes.data(), piece.bytes.size(), got) != kOk)
+            piece.bytes.clear();
+        tablePieceSlots_[key] = slot;
+        return ByteView(piece.bytes);
+    };
+    auto held = tablePieceSlots_.find(first);
+    const ByteView piece = held != tablePieceSlots_.end() ? ByteView(tablePieces_[held->second].bytes)
+                                                          : readInto(first, first, std::min(perPiece, table + tableBlocks - first));
+    if (!piece.empty()) return piece.sub((block - first) * blockSize, blockSize);
+    held = tablePieceSlots_.find(block | kSingleBlock);
+    return held != tablePieceSlots_.end() ? ByteView(tablePieces_[held->second].bytes) : readInto(block | kSingleBlock, block, 1);
+}
+
+ByteView ExtVolume::InodeBytes(uint32_t n) {
     const auto where = InodeLocation(n);
     if (!where) return {};
-    // Folders list their files mostly in the order of their inodes, and a scan looks at
-    // each inode several times: the table blocks read last are kept, up to a bound.
-    constexpr size_t kHeldTableBlocks = 64;
-    auto held = tableBlocks_.find(where->first);
-    if (held == tableBlocks_.end()) {
-        if (tableBlocks_.size() >= kHeldTableBlocks) tableBlocks_.clear();
-        held = tableBlocks_.emplace(where->first, ReadBlock(where->first)).first;
-    }
-    const ByteView inode = ByteView(held->second).sub(where->second, geometry_.inodeSize);
-    if (inode.size() != geometry_.inodeSize) return {};
+    const uint64_t table = groups_[(n - 1) / geometry_.inodesPerGroup].inodeTable;
+    return TableBlock(table, where->first).sub(where->second, geometry_.inodeSize);
+}
+
+std::vector<uint8_t> ExtVolume::ReadInodeBytes(uint32_t n) {
+    const ByteView inode = InodeBytes(n);
     return std::vector<uint8_t>(inode.data(), inode.data() + inode.size());
 }
 
 std::optional<ExtInode> ExtVolume::ReadInode(uint32_t n) {
-    const std::vector<uint8_t> bytes = ReadInodeBytes(n);
+    const ByteView bytes = InodeBytes(n);
     if (bytes.empty()) return std::nullopt;
-    return ParseExtInode(ByteView(bytes), geometry_.inodeSize);
+    return ParseExtInode(bytes, geometry_.inodeSize);
 }
 
 void ExtVolume::AddRun(std::vector<ExtRun>& out, uint64_t logical, uint64_t physical, uint64_t length) {
@@ -350,23 +382,34 @@ bool ExtVolume::BitSet(std::unordered_map<uint64_t, std::vector<uint8_t>>& held,
     return (bitmap[bit / 8] >> (bit % 8)) & 1;
 }
 
-bool ExtVolume::IsTableOrBitmapBlock(uint64_t block) {
-    if (tableRanges_.empty() && !groups_.empty()) {
-        const uint64_t tableBlocks =
-            geometry_.blockSize ? (uint64_t{geometry_.inodesPerGroup} * geometry_.inodeSize + geometry_.blockSize - 1) /
-                                      geometry_.blockSize
-                                : 0;
-        for (const ExtGroup& group : groups_) {
-            tableRanges_.emplace_back(group.inodeTable, group.inodeTable + tableBlocks);
-            tableRanges_.emplace_back(group.blockBitmap, group.blockBitmap + 1);
-            tableRanges_.emplace_back(group.inodeBitmap, group.inodeBitmap + 1);
-        }
-        std::sort(tableRanges_.begin(), tableRanges_.end());
+void ExtVolume::FindTableRanges() {
+    if (!tableRanges_.empty() || groups_.empty() || geometry_.blockSize == 0) return;
+    const uint64_t tableBlocks =
+        (uint64_t{geometry_.inodesPerGroup} * geometry_.inodeSize + geometry_.blockSize - 1) / geometry_.blockSize;
+    for (const ExtGroup& group : groups_) {
+        inodeTables_.emplace_back(group.inodeTable, group.inodeTable + tableBlocks);
+        tableRanges_.emplace_back(group.inodeTable, group.inodeTable + tableBlocks);
+        tableRanges_.emplace_back(group.blockBitmap, group.blockBitmap + 1);
+        tableRanges_.emplace_back(group.inodeBitmap, group.inodeBitmap + 1);
     }
-    // Tables and bitmaps do not overlap: only the last range starting at or before the
-    // block can hold it. (Overlapping ranges of a damaged volume only cost a read.)
-    auto at = std::upper_bound(tableRanges_.begin(), tableRanges_.end(), std::pair{block, UINT64_MAX});
-    return at != tableRanges_.begin() && block < std::prev(at)->second;
+    std::sort(tableRanges_.begin(), tableRanges_.end());
+    std::sort(inodeTables_.begin(), inodeTables_.end());
+}
+
+bool ExtVolume::InRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, uint64_t block) {
+    // (Overlapping ranges of a damaged volume only cost a read.)
+    auto at = std::upper_bound(ranges.begin(), ranges.end(), std::pair{block, UINT64_MAX});
+    return at != ranges.begin() && block < std::prev(at)->second;
+}
+
+bool ExtVolume::IsTableOrBitmapBlock(uint64_t block) {
+    FindTableRanges();
+    return InRanges(tableRanges_, block);
+}
+
+bool ExtVolume::IsInodeTableBlock(uint64_t block) {
+    FindTableRanges();
+    return InRanges(inodeTables_, block);
 }
 
 }  // namespace kestrune

@@ -7,6 +7,7 @@
 // e2fsck does.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,7 +80,7 @@ struct ExtInode {
     uint64_t size = 0;
     uint64_t accessTime = 0, changeTime = 0, writeTime = 0, createTime = 0;  // FILETIME, 0 when unset
     uint32_t deleteTime = 0;  // seconds since 1970; set when the inode was freed
-    std::vector<uint8_t> blockMap;  // the 60 bytes of i_block
+    std::array<uint8_t, 60> blockMap{};  // i_block
 
     bool IsFolder() const { return (mode & 0xF000) == 0x4000; }
     bool IsRegular() const { return (mode & 0xF000) == 0x8000; }
@@ -117,6 +118,8 @@ public:
     std::optional<ExtInode> ReadInode(uint32_t n);
     // Its bytes; empty when they cannot be read.
     std::vector<uint8_t> ReadInodeBytes(uint32_t n);
+    // The same bytes where the volume holds them: valid until the next inode is read.
+    ByteView InodeBytes(uint32_t n);
     // The block and byte offset where inode n lies in its group's table.
     std::optional<std::pair<uint64_t, uint32_t>> InodeLocation(uint32_t n) const;
     // The runs of a file's blocks from its block map (extent tree or indirect blocks),
@@ -130,6 +133,8 @@ public:
     bool InodeInUse(uint32_t n);
     // Whether a block holds a group's inode table or one of its bitmaps.
     bool IsTableOrBitmapBlock(uint64_t block);
+    // Whether it holds a group's inode table.
+    bool IsInodeTableBlock(uint64_t block);
     // Says that count blocks from first will be read soon (Medium::WillRead).
     void WillRead(uint64_t first, uint64_t count);
     // The same for the part of each group's inode table that has held inodes, group after
@@ -150,8 +155,23 @@ private:
     // Block bitmaps read so far, up to a bound: files of one folder lie in a few groups.
     std::unordered_map<uint64_t, std::vector<uint8_t>> bitmaps_;
     std::unordered_map<uint64_t, std::vector<uint8_t>> inodeBitmaps_;
-    std::unordered_map<uint64_t, std::vector<uint8_t>> tableBlocks_;  // inode table blocks read last
+    // Inode tables are read a piece of several blocks at a time (the inodes of one folder's
+    // files lie close together), and the pieces read last are kept, each in its slot.
+    struct TablePiece {
+        uint64_t key = UINT64_MAX;  // its first block
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<TablePiece> tablePieces_;
+    std::unordered_map<uint64_t, size_t> tablePieceSlots_;  // key -> slot
+    size_t nextTableSlot_ = 0;
+    // Block `block` of the inode table that starts at `table`, through the pieces kept.
+    ByteView TableBlock(uint64_t table, uint64_t block);
     std::vector<std::pair<uint64_t, uint64_t>> tableRanges_;  // [first, end) of tables and bitmaps, sorted
+    std::vector<std::pair<uint64_t, uint64_t>> inodeTables_;  // [first, end) of tables, sorted
+    // Whether one of the ranges holds block. They do not overlap: only the last one
+    // starting at or before it can.
+    static bool InRanges(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, uint64_t block);
+    void FindTableRanges();
 };
 
 }  // namespace kestrune

@@ -24,8 +24,9 @@ constexpr uint64_t kFileTimeSecond = 10'000'000;
 // the first blocks of each folder it is about to walk.
 constexpr uint64_t kInodeTablesAhead = 64 << 20;
 constexpr uint64_t kFolderBlocksAhead = 4;
-// Sectors asked for ahead this close together are asked for as one stretch, up to a bound.
-constexpr uint64_t kHintGapBytes = 64 << 10;
+// Sectors asked for ahead that touch are asked for as one stretch, up to a bound: the
+// space between two files' first sectors is mostly larger than the files, and reading it
+// would cost more than the requests it saves.
 constexpr uint64_t kHintMostBytes = 1 << 20;
 
 // Bytes already in memory, for a file kept inside its inode.
@@ -43,6 +44,12 @@ private:
 };
 
 uint64_t BlocksFor(uint64_t size, uint32_t blockSize) { return (size + blockSize - 1) / blockSize; }
+
+// An entry of a folder by its inode number and name.
+using EntryKey = std::pair<uint32_t, std::string_view>;
+struct EntryKeyHash {
+    size_t operator()(const EntryKey& key) const { return std::hash<std::string_view>()(key.second) ^ key.first; }
+};
 
 }  // namespace
 
@@ -124,9 +131,9 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     if (former_) return FormerVolumeInode(number);
     const ExtGeometry& g = volume_->Geometry();
     const auto where = volume_->InodeLocation(number);
-    std::vector<uint8_t> bytes = volume_->ReadInodeBytes(number);
+    const ByteView bytes = volume_->InodeBytes(number);
     if (!where || bytes.empty()) return std::nullopt;
-    const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
+    const ExtInode current = ParseExtInode(bytes, g.inodeSize);
     const bool live = current.links > 0 && current.deleteTime == 0;
     const bool earlierFile = live || MadeAfter(current, nameSeen);
     auto holdsFile = [&](const ExtInode& inode) {
@@ -134,7 +141,7 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     };
     // ext2 leaves the block map of a deleted file in place.
     if (!earlierFile && current.mode != 0 && current.size > 0 && holdsFile(current))
-        return FormerInode{current, std::move(bytes)};
+        return FormerInode{current, std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.size())};
     if (!LoadJournal()) return std::nullopt;
     // A live inode was given to a new file: the deleted one is the file that held it before,
     // told by its other generation. Two such files leave it unknown which one a name meant.
@@ -310,14 +317,13 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     }
     if (!inode.IsFolder()) return;
     const uint32_t inodeCount = volume_->Geometry().inodeCount;
-    // Entries met, by inode number and name.
-    std::unordered_set<std::string> seen;
-    auto first = [&seen](const ExtDirEntry& entry) {
-        std::string key(reinterpret_cast<const char*>(&entry.inode), sizeof entry.inode);
-        return seen.insert(key + entry.name).second;
-    };
+    // Entries met, by inode number and name. The names stay where they were parsed until
+    // the folder is done: the journal's copies, and the blocks parsed here in `parsed`.
+    std::unordered_set<EntryKey, EntryKeyHash> seen;
+    std::vector<std::vector<ExtDirEntry>> parsed;
+    auto first = [&seen](const ExtDirEntry& entry) { return seen.emplace(entry.inode, entry.name).second; };
     auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector, uint64_t seen = 0) {
-        named_.insert(entry.inode);
+        named_.push_back(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
             // A folder met under an old name (a journal copy) and under its live one is
             // filed where it lives.
@@ -343,7 +349,8 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     for (size_t k = 0; k < blocks.size(); ++k) {
         const FolderBlock& block = blocks[k];
         const bool indexedRoot = k == 0 && (inode.flags & kIndexedFolder);
-        for (const ExtDirEntry& entry : ParseDirectoryBlock(ByteView(block.bytes), inodeCount, indexedRoot)) {
+        parsed.push_back(ParseDirectoryBlock(ByteView(block.bytes), inodeCount, indexedRoot));
+        for (const ExtDirEntry& entry : parsed.back()) {
             first(entry);
             take(entry, entry.deleted || folder.deleted, block.sector + entry.offset / sectorBytes_);
         }
@@ -361,7 +368,8 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
                 if (!copy.escaped) continue;
                 const ByteView old = journal_.Read(*volume_, copy);
                 const uint64_t seen = journal_.CommitTime(copy.sequence);
-                for (const ExtDirEntry& entry : ParseDirectoryBlock(old, inodeCount, indexedRoot))
+                parsed.push_back(ParseDirectoryBlock(old, inodeCount, indexedRoot));
+                for (const ExtDirEntry& entry : parsed.back())
                     if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
             }
         } else if (const auto where = volume_->InodeLocation(folder.inode)) {
@@ -375,7 +383,8 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
                 const std::vector<uint8_t> data = InlineData(raw, inodeSize, std::max<uint64_t>(was.size, 60));
                 if (data.size() <= 4) continue;
                 const ByteView entries = ByteView(data).from(4);
-                for (const ExtDirEntry& entry : ParseDirectoryBlock(entries, inodeCount, false))
+                parsed.push_back(ParseDirectoryBlock(entries, inodeCount, false));
+                for (const ExtDirEntry& entry : parsed.back())
                     if (first(entry)) take(entry, true, block.sector);
             }
         }
@@ -393,6 +402,16 @@ void CFastExtRecovery::ListLostInodes() {
     std::sort(tables.begin(), tables.end());
     std::vector<uint64_t> blocks = journal_.Blocks();
     std::sort(blocks.begin(), blocks.end());
+    std::sort(named_.begin(), named_.end());
+    named_.erase(std::unique(named_.begin(), named_.end()), named_.end());
+    // The inode numbers rise with the sorted blocks: the names are gone through once, from
+    // the start again only where a number comes before the one asked last.
+    auto isNamed = [this, at = named_.cbegin(), last = uint64_t{0}](uint64_t number) mutable {
+        if (number < last) at = named_.cbegin();
+        last = number;
+        while (at != named_.cend() && *at < number) ++at;
+        return at != named_.cend() && *at == number;
+    };
     std::vector<UnnamedFile> lost;
     for (uint64_t block : blocks) {
         auto after = std::upper_bound(tables.begin(), tables.end(), std::pair{block, UINT32_MAX});
@@ -402,11 +421,11 @@ void CFastExtRecovery::ListLostInodes() {
         const uint64_t firstInode = uint64_t{group} * g.inodesPerGroup + (block - tableStart) * perBlock + 1;
         for (uint32_t i = 0; i < perBlock; ++i) {
             const uint64_t number = firstInode + i;
-            if (number > g.inodeCount || number < 11 || named_.count(static_cast<uint32_t>(number))) continue;
+            if (number > g.inodeCount || number < 11 || isNamed(number)) continue;
             // Read through the volume's table cache, which FormerInodeOf reads through too.
-            const std::vector<uint8_t> bytes = volume_->ReadInodeBytes(static_cast<uint32_t>(number));
+            const ByteView bytes = volume_->InodeBytes(static_cast<uint32_t>(number));
             if (bytes.empty()) break;
-            const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
+            const ExtInode current = ParseExtInode(bytes, g.inodeSize);
             if (current.links != 0 || current.deleteTime == 0 || !current.IsRegular()) continue;
             auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
@@ -425,7 +444,7 @@ void CFastExtRecovery::ListLostInodes() {
     for (const UnnamedFile& file : lost) {
         if (file.runs.empty() || file.runs.front().logical != 0) continue;
         const uint64_t at = SectorOfBlock(file.runs.front().physical) * sectorBytes_;
-        if (to != 0 && at <= to + kHintGapBytes && at + sectorBytes_ - from <= kHintMostBytes) {
+        if (to != 0 && at <= to && at + sectorBytes_ - from <= kHintMostBytes) {
             to = at + sectorBytes_;
             continue;
         }

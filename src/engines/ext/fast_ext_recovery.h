@@ -54,6 +54,10 @@ public:
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
         return log_.Search(pattern, out);
     }
+    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
+                         uint64_t& count) override {
+        return log_.Count(pattern, keep, count);
+    }
     int BuildAllocationMap() override;
     int MapData(const ScanRecord& record, DataMap& map) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
@@ -168,7 +172,9 @@ private:
     std::unordered_map<uint32_t, FolderInfo> folders_;
     std::vector<uint32_t> pending_;
     std::unordered_set<uint32_t> pendingSet_;
-    std::unordered_set<uint32_t> named_;   // inodes some entry names
+    // Inodes some entry names, as met; sorted and made unique before the lost ones are
+    // looked for.
+    std::vector<uint32_t> named_;
     std::unordered_set<uint32_t> listed_;  // inodes recorded
     ScanProgressFn scanProgress_ = nullptr;
     RecoverProgressFn recoverProgress_ = nullptr;

@@ -318,6 +318,31 @@ TEST(ExtJournal, ADescriptorBlockWhoseChecksumFailsGivesNoCopies) {
     EXPECT_LT(copies().first, before);
 }
 
+TEST(ExtVolume, AnInodeTableCutShortStillGivesTheInodesBeforeTheCut) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("ext/ext4.img.gz", dir.path());
+    std::vector<std::vector<uint8_t>> whole;
+    uint64_t cut = 0;
+    uint32_t perBlock = 0;
+    {
+        OpenedVolume opened(image);
+        ASSERT_TRUE(opened.Ready());
+        perBlock = opened.geometry.blockSize / opened.geometry.inodeSize;
+        for (uint32_t n = 1; n <= 12 * perBlock; ++n) whole.push_back(opened.volume->ReadInodeBytes(n));
+        // Five table blocks are left: the table is read many blocks at a time, and that
+        // first read now runs past the end of the image.
+        cut = (opened.volume->Groups()[0].inodeTable + 5) * opened.geometry.blockSize;
+    }
+    fs::resize_file(image, cut);
+    OpenedVolume opened(image);
+    ASSERT_NE(opened.volume, nullptr);
+    for (uint32_t n = 1; n <= 12 * perBlock; ++n) {
+        if (n <= 5 * perBlock) EXPECT_EQ(opened.volume->ReadInodeBytes(n), whole[n - 1]) << "inode " << n;
+        else EXPECT_TRUE(opened.volume->ReadInodeBytes(n).empty()) << "inode " << n;
+    }
+    EXPECT_EQ(opened.volume->ReadInodeBytes(2), whole[1]) << "asked again";
+}
+
 TEST(ExtDirectory, DeletedEntriesAreFoundInTailsAndTheIndexIsNot) {
     std::vector<uint8_t> block(1024, 0);
     auto put = [&](size_t at, uint32_t inode, uint16_t record, const std::string& name, uint8_t type) {
