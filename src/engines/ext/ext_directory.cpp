@@ -1,5 +1,7 @@
 #include "engines/ext/ext_directory.h"
 
+#include <iterator>
+
 namespace kestrune {
 
 namespace {
@@ -52,11 +54,12 @@ void TailEntries(ByteView block, size_t from, size_t end, uint32_t inodeCount, s
 }  // namespace
 
 std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount, bool indexedRoot) {
-    std::vector<ExtDirEntry> entries;
-    // Room for the entries of a block of short names, made once.
-    entries.reserve(std::min<size_t>(block.size() / 64, 64));
+    // Parsed into room kept from block to block, then handed over in a vector of the
+    // entries' own size: many blocks' entries are kept for the whole scan.
+    thread_local std::vector<ExtDirEntry> entries;
+    entries.clear();
     // An inner index node: one empty record over the whole block.
-    if (block.le32(0) == 0 && block.le16(4) == block.size() && block.u8(6) == 0) return entries;
+    if (block.le32(0) == 0 && block.le16(4) == block.size() && block.u8(6) == 0) return {};
     for (size_t at = 0; at + kHeaderBytes <= block.size();) {
         const ByteView e = block.sub(at, block.size() - at);
         const uint32_t inode = e.le32(0);
@@ -74,7 +77,7 @@ std::vector<ExtDirEntry> ParseDirectoryBlock(ByteView block, uint32_t inodeCount
         if (!holdsIndex && used < record) TailEntries(block, at + used, at + record, inodeCount, entries);
         at += record;
     }
-    return entries;
+    return std::vector<ExtDirEntry>(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
 }
 
 bool LooksLikeDirectoryBlock(ByteView block) {

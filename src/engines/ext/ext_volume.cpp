@@ -207,9 +207,9 @@ std::optional<std::pair<uint64_t, uint32_t>> ExtVolume::InodeLocation(uint32_t n
 }
 
 ByteView ExtVolume::TableBlock(uint64_t table, uint64_t block) {
-    // 64 KiB pieces, 64 of them kept: the tables of the groups a scan is in.
+    // 64 KiB pieces, 32 of them kept: the inodes of the folders a scan is in.
     constexpr uint64_t kPieceBytes = 64 << 10;
-    constexpr size_t kHeldPieces = 64;
+    constexpr size_t kHeldPieces = 32;
     // A piece that cannot be read whole (a bad sector, the end of a cut image) is kept
     // empty, and its blocks are read one by one, each kept under its number and this mark.
     constexpr uint64_t kSingleBlock = uint64_t{1} << 63;
@@ -224,21 +224,23 @@ ByteView ExtVolume::TableBlock(uint64_t table, uint64_t block) {
         const size_t slot = nextTableSlot_++ % tablePieces_.size();
         TablePiece& piece = tablePieces_[slot];
         tablePieceSlots_.erase(piece.key);
+        if (!piece.bytes) piece.bytes = std::make_unique_for_overwrite<uint8_t[]>(perPiece * blockSize);
         piece.key = key;
-        piece.bytes.resize(count * blockSize);
+        piece.size = count * blockSize;
         size_t got = 0;
         if (!geometry_.IsBlock(from) || !geometry_.IsBlock(from + count - 1) ||
-            ReadExactly(*source_.medium, geometry_.BlockOffset(from), piece.bytes.data(), piece.bytes.size(), got) != kOk)
-            piece.bytes.clear();
+            ReadExactly(*source_.medium, geometry_.BlockOffset(from), piece.bytes.get(), piece.size, got) != kOk)
+            piece.size = 0;
         tablePieceSlots_[key] = slot;
-        return ByteView(piece.bytes);
+        return ByteView(piece.bytes.get(), piece.size);
     };
+    auto heldView = [&](size_t slot) { return ByteView(tablePieces_[slot].bytes.get(), tablePieces_[slot].size); };
     auto held = tablePieceSlots_.find(first);
-    const ByteView piece = held != tablePieceSlots_.end() ? ByteView(tablePieces_[held->second].bytes)
+    const ByteView piece = held != tablePieceSlots_.end() ? heldView(held->second)
                                                           : readInto(first, first, std::min(perPiece, table + tableBlocks - first));
     if (!piece.empty()) return piece.sub((block - first) * blockSize, blockSize);
     held = tablePieceSlots_.find(block | kSingleBlock);
-    return held != tablePieceSlots_.end() ? ByteView(tablePieces_[held->second].bytes) : readInto(block | kSingleBlock, block, 1);
+    return held != tablePieceSlots_.end() ? heldView(held->second) : readInto(block | kSingleBlock, block, 1);
 }
 
 ByteView ExtVolume::InodeBytes(uint32_t n) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -159,7 +160,8 @@ private:
     // files lie close together), and the pieces read last are kept, each in its slot.
     struct TablePiece {
         uint64_t key = UINT64_MAX;  // its first block
-        std::vector<uint8_t> bytes;
+        std::unique_ptr<uint8_t[]> bytes;  // room for a whole piece, made once
+        size_t size = 0;                   // bytes read into it
     };
     std::vector<TablePiece> tablePieces_;
     std::unordered_map<uint64_t, size_t> tablePieceSlots_;  // key -> slot
