@@ -24,10 +24,6 @@ constexpr uint64_t kFileTimeSecond = 10'000'000;
 // the first blocks of each folder it is about to walk.
 constexpr uint64_t kInodeTablesAhead = 64 << 20;
 constexpr uint64_t kFolderBlocksAhead = 4;
-// Sectors asked for ahead that touch are asked for as one stretch, up to a bound: the
-// space between two files' first sectors is mostly larger than the files, and reading it
-// would cost more than the requests it saves.
-constexpr uint64_t kHintMostBytes = 1 << 20;
 
 // Bytes already in memory, for a file kept inside its inode.
 class BytesReader final : public PieceReader {
@@ -430,6 +426,11 @@ void CFastExtRecovery::ListLostInodes() {
             auto former = FormerInodeOf(static_cast<uint32_t>(number));
             if (!former || former->inode.size == 0) continue;
             auto runs = volume_->BlockRuns(former->inode, BlocksFor(former->inode.size, g.blockSize));
+            // Its first sector, read for its type below, is asked for now: the system fetches
+            // it while the other inodes are looked up, and all of them in parallel from a
+            // disk that can, instead of one seek after another.
+            if (!runs.empty() && runs.front().logical == 0)
+                source_.medium->WillRead(SectorOfBlock(runs.front().physical) * sectorBytes_, sectorBytes_);
             lost.push_back({static_cast<uint32_t>(number), std::move(former->inode), std::move(runs)});
         }
     }
@@ -438,21 +439,6 @@ void CFastExtRecovery::ListLostInodes() {
         const uint64_t x = a.runs.empty() ? 0 : a.runs.front().physical, y = b.runs.empty() ? 0 : b.runs.front().physical;
         return x != y ? x < y : a.number < b.number;
     });
-    // Asked for all at once, the scattered sectors arrive in parallel from a disk that
-    // can, instead of one seek after another; close ones are asked for as one stretch.
-    uint64_t from = 0, to = 0;
-    for (const UnnamedFile& file : lost) {
-        if (file.runs.empty() || file.runs.front().logical != 0) continue;
-        const uint64_t at = SectorOfBlock(file.runs.front().physical) * sectorBytes_;
-        if (to != 0 && at <= to && at + sectorBytes_ - from <= kHintMostBytes) {
-            to = at + sectorBytes_;
-            continue;
-        }
-        if (to != 0) source_.medium->WillRead(from, to - from);
-        from = at;
-        to = at + sectorBytes_;
-    }
-    if (to != 0) source_.medium->WillRead(from, to - from);
     for (const UnnamedFile& file : lost) AddUnnamedFile(file);
 }
 
