@@ -48,12 +48,14 @@ fi
 
 exact() { "$(dirname "$0")/count_exact.py" "$1" "$truth"; }  # deleted files held byte for byte
 seconds() { local start=$(date +%s.%N); "$@" >/dev/null 2>&1 || true; echo "$(date +%s.%N) - $start" | bc; }
+# The quickest of nine runs: one stall of the machine can double a scan of 40 ms.
+fastest() { for _ in 1 2 3 4 5 6 7 8 9; do seconds "$@"; done | sort -n | head -1; }
 
 deletedCount=$(wc -l < "$truth")
 cat "$image" > /dev/null
 export KESTRUNE_DATA_HOME="$work/data"
 printf 'image: %s, 20,000 files in 800 folders, %s deleted\n' "$image" "$deletedCount"
-ours=$(seconds "$kestrune" scan "$image")
+ours=$(fastest "$kestrune" scan "$image")
 listing=$("$kestrune" scan --json "$image")
 named=$(echo "$listing" | grep -c '"engine":"ExtQuick"' || true)
 lost=$(echo "$listing" | grep -c '"folder":"LostFolder"' || true)
@@ -62,7 +64,7 @@ rm -rf "$work/ext-out"
 recovered=$(seconds "$kestrune" recover --to "$work/ext-out" "$image")
 printf 'kestrune recover: %s s, %s of %s deleted files byte-exact\n' "$recovered" "$(exact "$work/ext-out")" "$deletedCount"
 if command -v fls >/dev/null; then
-    theirs=$(seconds fls -r -d "$image")
+    theirs=$(fastest fls -r -d "$image")
     fls -r -d "$image" > "$work/ext-fls.txt" || true
     printf 'fls -r -d: %s s, %s deleted entries, %s of them named (not $OrphanFiles)\n' "$theirs" \
         "$(wc -l < "$work/ext-fls.txt")" "$(grep -vc OrphanFiles "$work/ext-fls.txt" || true)"

@@ -319,7 +319,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     std::vector<std::vector<ExtDirEntry>> parsed;
     auto first = [&seen](const ExtDirEntry& entry) { return seen.emplace(entry.inode, entry.name).second; };
     auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector, uint64_t seen = 0) {
-        named_.push_back(entry.inode);
+        NoteNamed(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
             // A folder met under an old name (a journal copy) and under its live one is
             // filed where it lives.
@@ -387,6 +387,21 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     }
 }
 
+void CFastExtRecovery::NoteNamed(uint32_t inode) {
+    named_.push_back(inode);
+    // Each name is met in the folder and again in each of the journal's copies of it:
+    // the repeats go whenever the list has doubled, so that it holds each inode about once.
+    if (named_.size() >= namedCompactAt_) {
+        CompactNamed();
+        namedCompactAt_ = std::max<size_t>(2 * named_.size(), kNamedCompactAt);
+    }
+}
+
+void CFastExtRecovery::CompactNamed() {
+    std::sort(named_.begin(), named_.end());
+    named_.erase(std::unique(named_.begin(), named_.end()), named_.end());
+}
+
 void CFastExtRecovery::ListLostInodes() {
     if (!LoadJournal()) return;
     const ExtGeometry& g = volume_->Geometry();
@@ -398,8 +413,7 @@ void CFastExtRecovery::ListLostInodes() {
     std::sort(tables.begin(), tables.end());
     std::vector<uint64_t> blocks = journal_.Blocks();
     std::sort(blocks.begin(), blocks.end());
-    std::sort(named_.begin(), named_.end());
-    named_.erase(std::unique(named_.begin(), named_.end()), named_.end());
+    CompactNamed();
     // The inode numbers rise with the sorted blocks: the names are gone through once, from
     // the start again only where a number comes before the one asked last.
     auto isNamed = [this, at = named_.cbegin(), last = uint64_t{0}](uint64_t number) mutable {
@@ -473,6 +487,7 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     pending_.clear();
     pendingSet_.clear();
     named_.clear();
+    namedCompactAt_ = kNamedCompactAt;
     listed_.clear();
     formerNames_.clear();
     lostFolderWritten_ = false;

@@ -143,6 +143,10 @@ private:
     void AddFormerFile(uint32_t number);
     // Marks every folder above a recorded file for its own record at the end of the scan.
     void KeepFoldersAbove(uint32_t parent);
+    // Notes that an entry names the inode; the list is sorted and its repeats dropped now
+    // and then, and before lost inodes are looked for.
+    void NoteNamed(uint32_t inode);
+    void CompactNamed();
     // What a record's data is: its runs (empty for inline data or none), with whether
     // every block is still free.
     uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData,
@@ -172,9 +176,9 @@ private:
     std::unordered_map<uint32_t, FolderInfo> folders_;
     std::vector<uint32_t> pending_;
     std::unordered_set<uint32_t> pendingSet_;
-    // Inodes some entry names, as met; sorted and made unique before the lost ones are
-    // looked for.
-    std::vector<uint32_t> named_;
+    std::vector<uint32_t> named_;  // inodes some entry names (NoteNamed)
+    static constexpr size_t kNamedCompactAt = 1 << 20;
+    size_t namedCompactAt_ = kNamedCompactAt;
     std::unordered_set<uint32_t> listed_;  // inodes recorded
     ScanProgressFn scanProgress_ = nullptr;
     RecoverProgressFn recoverProgress_ = nullptr;
