@@ -156,10 +156,18 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
     }, summary, options.keepFolders);
     EndProgress();
     if (!options.report.empty()) ReportTarget(*run, found, written, report);
+    if (rc == kErrSharingViolation) {
+        err << "kestrune: another recovery is writing into " << destination.string()
+            << " now; wait for it to end, or choose another folder\n";
+        return kExitUsage;
+    }
     if (rc != kOk && rc != CancelCode) {
         err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(rc) << "\n";
         return kExitUsage;
     }
+    if (summary.leftoversRemoved)
+        out << "removed " << summary.leftoversRemoved
+            << " unfinished file(s) that an interrupted recovery into this folder had left\n";
     out << "recovered " << summary.processed - summary.failed << " of " << summary.total << " files into "
         << destination.string();
     if (summary.failed) {
@@ -168,6 +176,11 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         out << ")";
     }
     out << "\n";
+    if (summary.alreadyThere)
+        out << summary.alreadyThere << " of them were already there, written whole by an earlier recovery of this "
+            << "source into this folder, and were not written again\n";
+    if (summary.partialsReplaced)
+        out << summary.partialsReplaced << " partial copies that an earlier recovery kept were replaced by whole ones\n";
     if (rc == CancelCode) return kExitInterrupted;
     return summary.failed ? kExitSomeFailed : kExitOk;
 }

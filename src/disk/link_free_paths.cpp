@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #endif
 
 #include "disk/result_codes.h"
+#include "disk/write_all.h"
 
 namespace fs = std::filesystem;
 
@@ -96,9 +98,12 @@ int ResolveDestination(const fs::path& folder, fs::path& resolved) {
     std::error_code ec;
     const fs::path absolute = fs::absolute(folder, ec);
     if (ec) return FromErrno(ec.value());
-    fs::create_directories(absolute, ec);
+    std::error_code made;
+    fs::create_directories(absolute, made);
     resolved = fs::canonical(absolute, ec);
-    if (ec) return FromErrno(ec.value());
+    // Why the folder could not be made (read-only, full, no right) says more than that it
+    // is not there.
+    if (ec) return FromErrno(made ? made.value() : ec.value());
     if (!fs::is_directory(resolved, ec)) return kErrDirectory;
     return kOk;
 }
@@ -119,6 +124,17 @@ int OpenWithoutLinks(const fs::path& path, int flags, mode_t mode, int& fd) {
     if (int rc = OpenFolderChain(path.is_absolute(), names, names.size() - 1, false, folder); rc != kOk) return rc;
     fd = ::openat(folder.fd, names.back().c_str(), flags, mode);
     return fd >= 0 ? kOk : FailureAt(folder.fd, names.back().c_str(), errno);
+}
+
+int OpenFolderWithoutLinks(const fs::path& folder, int& fd) {
+    fd = -1;
+    std::vector<std::string> names;
+    if (int rc = SplitPath(folder, names); rc != kOk) return rc;
+    OwnedFd opened;
+    if (int rc = OpenFolderChain(folder.is_absolute(), names, names.size(), false, opened); rc != kOk) return rc;
+    fd = opened.fd;
+    opened.fd = -1;
+    return kOk;
 }
 
 int CreateFoldersWithoutLinks(const fs::path& folder) {
@@ -153,6 +169,38 @@ int RenameFileWithoutLinks(const fs::path& from, const fs::path& to) {
     if (::linkat(folder.fd, names.back().c_str(), folder.fd, target.c_str(), 0) != 0) return FromErrno(errno);
     ::unlinkat(folder.fd, names.back().c_str(), 0);
     return kOk;
+}
+
+int CreateNewFileWithoutLinks(const fs::path& path, mode_t mode, int& fd) {
+    return OpenWithoutLinks(path, O_WRONLY | O_CREAT | O_EXCL, mode, fd);
+}
+
+int WriteFileWhole(const fs::path& path, const void* bytes, size_t length) {
+    const fs::path name = path.filename();
+    if (name.empty() || name == "." || name == "..") return kErrInvalidParameter;
+    const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    OwnedFd folder(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0) return FromErrno(errno);
+    // A name nobody could have planted beforehand: created exclusively, so a link or file
+    // waiting there makes this try another name instead of writing through it.
+    std::random_device entropy;
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(entropy()));
+        temp = "." + name.string().substr(0, 200) + suffix;
+        fd = ::openat(folder.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) return FromErrno(errno);
+    }
+    if (fd < 0) return kErrAlreadyExists;
+    int result = WriteAll(fd, static_cast<const uint8_t*>(bytes), length);
+    if (result == kOk && ::fsync(fd) != 0) result = FromErrno(errno);
+    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
+    // rename replaces a link at the name itself, never the file it points at.
+    if (result == kOk && ::renameat(folder.fd, temp.c_str(), folder.fd, name.c_str()) != 0) result = FromErrno(errno);
+    if (result != kOk) ::unlinkat(folder.fd, temp.c_str(), 0);
+    return result;
 }
 
 bool IsSymbolicLink(const fs::path& path) {

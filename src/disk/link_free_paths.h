@@ -22,12 +22,27 @@ int ResolveDestination(const std::filesystem::path& folder, std::filesystem::pat
 // (kErrLinkRefused).
 int OpenWithoutLinks(const std::filesystem::path& path, int flags, mode_t mode, int& fd);
 
+// A descriptor (O_PATH) of folder, refusing a link anywhere on the way: names opened,
+// renamed or removed relative to it stay in that very folder, whatever its path leads to
+// later.
+int OpenFolderWithoutLinks(const std::filesystem::path& folder, int& fd);
+
 // Creates folder and every missing folder above it, refusing a link anywhere on the way.
 int CreateFoldersWithoutLinks(const std::filesystem::path& folder);
 
 // Removes a plain file, or renames it inside its own folder; a link is refused.
 int RemoveFileWithoutLinks(const std::filesystem::path& path);
 int RenameFileWithoutLinks(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Writes bytes as the file path, whole or not at all: into a new file beside it that this
+// call creates (".NAME.XXXXXX", exclusively, never through a link), synced to disk, then
+// renamed over path. A link or file already at path is replaced, never written through;
+// the folder is the caller's (a path the user named may pass through links).
+int WriteFileWhole(const std::filesystem::path& path, const void* bytes, size_t length);
+
+// Creates path as a new file, exclusively (O_CREAT | O_EXCL), refusing a link anywhere on
+// it; kErrAlreadyExists when the name is taken.
+int CreateNewFileWithoutLinks(const std::filesystem::path& path, mode_t mode, int& fd);
 
 // True when path itself is a symbolic link (a dangling one too).
 bool IsSymbolicLink(const std::filesystem::path& path);

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <random>
 #include <set>
+#include <utility>
 
 #include "disk/block_devices.h"
 #include "disk/link_free_paths.h"
@@ -77,27 +80,112 @@ fs::path UniqueTargetPath(const fs::path& path) {
     }
 }
 
-fs::path SettleUnfinishedFile(const fs::path& target) {
-    int fd = -1;
-    if (OpenWithoutLinks(target, O_RDONLY, 0, fd) != kOk) return {};
-    struct stat st {};
-    const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    if (!plain) return {};
-    if (st.st_size == 0) {
-        RemoveFileWithoutLinks(target);
-        return {};
+WorkFile::~WorkFile() {
+    if (folder >= 0) ::close(folder);
+}
+
+WorkFile& WorkFile::operator=(WorkFile&& other) noexcept {
+    if (this == &other) return *this;
+    if (folder >= 0) ::close(folder);
+    path = std::move(other.path);
+    name = std::move(other.name);
+    folder = std::exchange(other.folder, -1);
+    return *this;
+}
+
+WorkFile WorkFile::Beside(const std::string& suffix) const {
+    WorkFile other;
+    other.path = path;
+    other.path += suffix;
+    other.name = name + suffix;
+    other.folder = folder >= 0 ? ::fcntl(folder, F_DUPFD_CLOEXEC, 0) : -1;
+    return other;
+}
+
+int CreateWorkFile(const fs::path& wanted, WorkFile& work, const std::function<void(const fs::path&)>& announce) {
+    work = WorkFile();
+    if (int rc = OpenFolderWithoutLinks(wanted.parent_path(), work.folder); rc != kOk) return rc;
+    const std::string name = wanted.filename().string();
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char mark[24];
+        std::snprintf(mark, sizeof mark, ".kestrune-%08x", static_cast<unsigned>(entropy()));
+        work.name = "." + FitFileName(name, mark, kNameMax - 1);
+        work.path = wanted.parent_path() / work.name;
+        if (announce) announce(work.path);
+        const int fd = ::openat(work.folder, work.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                0644);
+        if (fd >= 0) return ::close(fd) == 0 ? kOk : FromErrno(errno);
+        if (errno != EEXIST) return FromErrno(errno);
     }
-    const std::string name = target.filename().string();
+    return kErrAlreadyExists;
+}
+
+namespace {
+
+// Renames work to the first free name of wanted with suffix(0), suffix(1)... in the same
+// folder; kErrAlreadyExists when none of a thousand is free.
+int RenameToFreeName(const WorkFile& work, const fs::path& wanted, const std::function<std::string(unsigned)>& suffix,
+                     fs::path& taken, const std::function<void(const fs::path&)>& announce = nullptr) {
+    const std::string name = wanted.filename().string();
     for (unsigned n = 0; n < 1000; ++n) {
-        const std::string suffix = n == 0 ? ".partial" : ".partial(" + std::to_string(n) + ")";
-        const fs::path partial = target.parent_path() / FitFileName(name, suffix, kNameMax);
-        const int rc = RenameFileWithoutLinks(target, partial);
-        if (rc == kOk) return partial;
-        if (rc != kErrAlreadyExists) break;
+        const std::string added = suffix(n);
+        const std::string free = added.empty() ? name : FitFileName(name, added, kNameMax);
+        if (free == "." || free == ".." || free.find('/') != std::string::npos) return kErrInvalidParameter;
+        if (announce) announce(wanted.parent_path() / free);
+        if (::renameat2(work.folder, work.name.c_str(), work.folder, free.c_str(), RENAME_NOREPLACE) == 0) {
+            taken = wanted.parent_path() / free;
+            return kOk;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            // No rename that refuses to replace here: a hard link is made or refused whole.
+            if (::linkat(work.folder, work.name.c_str(), work.folder, free.c_str(), 0) == 0) {
+                ::unlinkat(work.folder, work.name.c_str(), 0);
+                taken = wanted.parent_path() / free;
+                return kOk;
+            }
+        }
+        if (errno != EEXIST) return FromErrno(errno);
     }
-    // No partial name could be taken: a partial file must not pass for a whole one.
-    RemoveFileWithoutLinks(target);
+    return kErrAlreadyExists;
+}
+
+}  // namespace
+
+int64_t WorkFileBytes(const WorkFile& work) {
+    struct stat st {};
+    if (::fstatat(work.folder, work.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
+int PublishWholeFile(const WorkFile& work, const fs::path& wanted, fs::path& published,
+                     const std::function<void(const fs::path&)>& announce) {
+    published.clear();
+    // On disk before it takes a name that says it is whole: a power cut after the rename
+    // must not leave an empty or cut file under that name.
+    const int fd = ::openat(work.folder, work.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    const int synced = ::fdatasync(fd) == 0 || errno == EINVAL ? kOk : FromErrno(errno);
+    ::close(fd);
+    if (synced != kOk) return synced;
+    return RenameToFreeName(
+        work, wanted, [](unsigned n) { return n == 0 ? std::string() : "(" + std::to_string(n) + ")"; }, published,
+        announce);
+}
+
+fs::path SettleUnfinishedFile(const WorkFile& work, const fs::path& wanted) {
+    const int64_t bytes = WorkFileBytes(work);
+    if (bytes < 0) return {};
+    if (bytes > 0) {
+        fs::path partial;
+        const auto suffix = [](unsigned n) {
+            return n == 0 ? std::string(".partial") : ".partial(" + std::to_string(n) + ")";
+        };
+        if (RenameToFreeName(work, wanted, suffix, partial) == kOk) return partial;
+    }
+    // Nothing in it, or no partial name could be taken: a partial file must not pass for a
+    // whole one, nor linger under a name that hides it.
+    ::unlinkat(work.folder, work.name.c_str(), 0);
     return {};
 }
 
@@ -120,14 +208,19 @@ int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const Wri
         std::vector<ScanRecord> list;
         children(folder, list);
         for (const ScanRecord& child : list) {
-            const fs::path childPath = UniqueTargetPath(path / SafeFileName(RecordName(child), rules));
+            const fs::path childPath = path / SafeFileName(RecordName(child), rules);
             if (child.isFolder) {
-                if (CreateFoldersWithoutLinks(childPath) == kOk && seen.insert(child.recordId).second)
-                    pending.emplace_back(child, childPath);
+                const fs::path folderPath = UniqueTargetPath(childPath);
+                if (CreateFoldersWithoutLinks(folderPath) == kOk && seen.insert(child.recordId).second)
+                    pending.emplace_back(child, folderPath);
                 continue;
             }
-            result = writeFile(child, childPath);
-            if (result != kOk) SettleUnfinishedFile(childPath);
+            WorkFile work;
+            fs::path published;
+            if (result = CreateWorkFile(childPath, work); result != kOk) continue;
+            result = writeFile(child, work.path);
+            if (result == kOk) result = PublishWholeFile(work, childPath, published);
+            if (result != kOk) SettleUnfinishedFile(work, childPath);
             if (result == CancelCode) return CancelCode;
         }
         if (++walked > 1000000) break;

@@ -31,13 +31,54 @@ std::string SafeFileName(std::string_view name, NameRules rules = NameRules::Lin
 std::string FitFileName(std::string_view name, std::string_view suffix, size_t maxBytes);
 
 // path itself when nothing exists there (not even a dangling link), else "name(n).ext"
-// with the first n = 1, 2, ... that is free, still within 255 bytes.
+// with the first n = 1, 2, ... that is free, still within 255 bytes. Only for folders,
+// which may be merged into: a file takes its name with PublishWholeFile.
 std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
 
-// After a failed write of target: an empty file is removed; a file holding some data is
-// renamed "name.partial.ext" (or "name.partial(n).ext") so that it cannot pass for the
-// whole file. Returns the partial file's path, or an empty path when nothing was kept.
-std::filesystem::path SettleUnfinishedFile(const std::filesystem::path& target);
+// What an encrypted file's stored bytes are written as, after its name: they are whole,
+// but not the file's content.
+inline constexpr const char* kEncryptedDataSuffix = ".efs-encrypted";
+
+// A file this run writes a found file into before it takes its real name, and the folder
+// it was made in, held open: it is published or settled in that very folder, whatever the
+// folder's path leads to meanwhile (a folder swapped for a link is never followed).
+class WorkFile {
+public:
+    WorkFile() = default;
+    ~WorkFile();
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+    // The same folder, another name in it (a file the engine wrote beside this one).
+    WorkFile Beside(const std::string& suffix) const;
+    WorkFile(WorkFile&& other) noexcept { *this = std::move(other); }
+    WorkFile& operator=(WorkFile&& other) noexcept;
+
+    std::filesystem::path path;  // for the engine, which writes it by path
+    std::string name;
+    int folder = -1;
+};
+
+// A new, empty work file beside wanted, named ".NAME.kestrune-XXXXXXXX.EXT" so that a
+// person who finds it after a crash sees whose it is; created exclusively, never through
+// a link. announce, when given, hears each name just before the file is made, so that a
+// note of it can be kept that a kill cannot get ahead of.
+int CreateWorkFile(const std::filesystem::path& wanted, WorkFile& work,
+                   const std::function<void(const std::filesystem::path&)>& announce = nullptr);
+
+// Gives the whole work file, synced to disk first, the name of wanted, or the first free
+// "NAME(1).EXT", "NAME(2).EXT"...: the free name is found and taken in one step (a rename
+// that never replaces), so no file is ever overwritten. The path taken goes to published.
+// announce hears each name just before it is tried.
+int PublishWholeFile(const WorkFile& work, const std::filesystem::path& wanted, std::filesystem::path& published,
+                     const std::function<void(const std::filesystem::path&)>& announce = nullptr);
+
+// The bytes the work file holds in its own folder; -1 when it is no plain file there.
+int64_t WorkFileBytes(const WorkFile& work);
+
+// After a failed write into work: removed when empty, otherwise renamed "NAME.partial.EXT"
+// (or "NAME.partial(n).EXT") after wanted, so that it cannot pass for the whole file.
+// Returns where it was kept, or an empty path.
+std::filesystem::path SettleUnfinishedFile(const WorkFile& work, const std::filesystem::path& wanted);
 
 // A stretch of a found file's data on its source: length bytes of the file from fileOffset
 // lie at sourceOffset, in bytes from the start of the source (the disk or the image).
@@ -108,8 +149,9 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem
 
 // Recover for any engine: a file is written by writeFile into target (its folder made
 // first); a folder is recreated with everything found below it, breadth first, each
-// child named safely (and uniquely) inside its folder, a child that failed settled as
-// SettleUnfinishedFile says. A cancel ends the walk; other failures do not.
+// child named safely inside its folder, written into a work file and published under a
+// free name only when whole, a child that failed settled as SettleUnfinishedFile says. A
+// cancel ends the walk; other failures do not.
 using WriteFileFn = std::function<int(const ScanRecord& file, const std::filesystem::path& target)>;
 using ChildrenFn = std::function<int(const ScanRecord& folder, std::vector<ScanRecord>& children)>;
 int RecoverFoundItem(const ScanRecord& record, const std::filesystem::path& target, const WriteFileFn& writeFile,

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engines/found_data.h"
 #include "engines/recovery_engine.h"
+#include "output/recovery_journal.h"
 
 namespace kestrune {
 
@@ -31,6 +33,9 @@ struct RecoveredFile {
     int result = 0;          // 0, an error code, or CancelCode
     std::string status;      // "Success" or the error's text
     std::filesystem::path partial;  // where the data of a file that failed part-way was kept
+    // An earlier recovery into the same folder wrote this file whole; target is that copy
+    // and nothing was written now.
+    bool alreadyThere = false;
 };
 
 class RecoveryJob {
@@ -52,6 +57,15 @@ public:
     // still go to their type's. Set before Run.
     void KeepOriginalFolders(std::function<std::string(const ScanRecord&)> folderOf) { folderOf_ = std::move(folderOf); }
 
+    // Notes what is written in a journal of the destination kept in journalFolder, so that
+    // a later job into the same folder skips the files already there whole and clears
+    // what an interrupted job left; sourceId names the source the records came from. Set
+    // before Run. Without it, every file is written.
+    void KeepJournal(std::filesystem::path journalFolder, std::string sourceId) {
+        journalFolder_ = std::move(journalFolder);
+        sourceId_ = std::move(sourceId);
+    }
+
     // Called once per finished file (also for failures); on the job's thread.
     std::function<void(const RecoveredFile&)> onFile;
     // Called while a file is written: percent of that file and its target.
@@ -63,17 +77,30 @@ public:
     // Failed files whose data was kept in part, as "name.partial.ext".
     uint64_t partial() const { return partial_; }
     const std::vector<RecoveredFile>& results() const { return results_; }
+    // Files an earlier job into the same folder had written whole, not written again.
+    uint64_t alreadyThere() const { return alreadyThere_; }
+    // Work files an interrupted earlier job left, removed; partial copies an earlier job
+    // kept that a whole copy now replaces.
+    uint64_t leftoversRemoved() const { return leftoversRemoved_; }
+    uint64_t partialsReplaced() const { return partialsReplaced_; }
 
 private:
     static int ProgressThunk(void* user, int percent, int weight, int error, const std::string& target);
     void Finish(const ScanRecord& record, const std::filesystem::path& target, int result,
-                std::filesystem::path partial = {});
+                std::filesystem::path partial = {}, bool alreadyThere = false);
+    // Writes one file record into a work file beside wanted and publishes it whole.
+    int WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::filesystem::path& wanted,
+                  int baseDepth, std::filesystem::path& target, std::filesystem::path& partial);
 
     std::filesystem::path destination_;
     EngineLookup engines_;
     std::function<std::string(const ScanRecord&)> folderOf_;
+    std::filesystem::path journalFolder_;
+    std::string sourceId_;
+    std::unique_ptr<RecoveryJournal> journal_;
     std::atomic<bool> cancelled_{false};
     uint64_t processed_ = 0, failed_ = 0, total_ = 0, partial_ = 0;
+    uint64_t alreadyThere_ = 0, leftoversRemoved_ = 0, partialsReplaced_ = 0;
     std::vector<RecoveredFile> results_;
 };
 

@@ -1,12 +1,15 @@
 #include "session/destination.h"
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 #include "disk/block_devices.h"
+#include "disk/device_stack.h"
 #include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 
@@ -14,25 +17,56 @@ namespace fs = std::filesystem;
 
 namespace kestrune {
 
-bool DestinationOnSource(const fs::path& folder, const ScanSource& source) {
+namespace {
+
+// Whether the block device name (a kernel name under /dev) holds sectors of source's area.
+bool DeviceHoldsArea(const std::string& name, const ScanSource& source) {
     if (source.isImage) return false;
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) return false;
-    // The block device of the file system the folder lives on, by its number in sysfs.
-    const DeviceRoots roots = GetDeviceRoots();
-    std::error_code ec;
-    const fs::path sysDevice = fs::canonical(
-        roots.sys / "dev" / "block" / (std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))), ec);
-    if (ec) return false;
     DiskArea area;
-    if (LocateBlockDevice(roots.dev / sysDevice.filename(), area) != kOk || area.disk != source.disk) return false;
+    if (LocateBlockDevice(GetDeviceRoots().dev / name, area) != kOk || area.disk != source.disk) return false;
     if (!area.isPartition) return true;
     const uint64_t end = area.startSector + area.sectorCount;
     return area.startSector < source.startSector + source.sectorCount && source.startSector < end;
 }
 
+// The files whose bytes are the source: the image itself, or a loop device's backing file.
+std::vector<std::pair<dev_t, ino_t>> FilesOfSource(const ScanSource& source) {
+    std::vector<std::pair<dev_t, ino_t>> files;
+    struct stat st {};
+    if (source.isImage) {
+        if (::stat(source.image.c_str(), &st) == 0) files.emplace_back(st.st_dev, st.st_ino);
+        return files;
+    }
+    DiskLocation location;
+    std::pair<dev_t, ino_t> backing;
+    if (ResolveDisk(source.disk, location) != kOk) return files;
+    if (!location.isBlockDevice) {
+        if (::stat(location.path.c_str(), &st) == 0) files.emplace_back(st.st_dev, st.st_ino);
+    } else if (LoopBackingFile(location.name, backing)) {
+        files.push_back(backing);
+    }
+    return files;
+}
+
+}  // namespace
+
+bool DestinationOnSource(const fs::path& folder, const ScanSource& source) {
+    const MediaBelow below = MediaBelowPath(folder);
+    for (const std::string& device : below.blockDevices)
+        if (DeviceHoldsArea(device, source)) return true;
+    for (const auto& file : FilesOfSource(source))
+        if (std::find(below.files.begin(), below.files.end(), file) != below.files.end()) return true;
+    return false;
+}
+
 DestinationProblem CheckRecoveryDestination(const std::string& folder, const ScanSource& source, fs::path& resolved,
                                             int& result) {
+    result = kOk;
+    // Asked before the folder is made: making it on the source would already be a write.
+    if (DestinationOnSource(folder, source)) {
+        resolved = fs::absolute(folder);
+        return DestinationProblem::OnSource;
+    }
     result = ResolveDestination(folder, resolved);
     if (result != kOk) return DestinationProblem::Unusable;
     if (::access(resolved.c_str(), W_OK) != 0) {
@@ -72,9 +106,12 @@ std::string DestinationProblemText(DestinationProblem problem, const std::string
             return "cannot use " + path + " as the destination folder: " + ResultText(result);
         case DestinationProblem::NotWritable: return "cannot write into " + path + ": " + ResultText(result);
         case DestinationProblem::OnSource:
-            return path + " is on the volume being recovered from; writing there could overwrite the files to "
-                          "recover. Choose a folder on another disk.";
-        case DestinationProblem::ImageOnSource: return "the image cannot be written on the volume it is copied from";
+            return path + " is on the volume being recovered from (directly, or through a loop device or a mount "
+                          "of the image); writing there could overwrite the files to recover. Choose a folder on "
+                          "another disk.";
+        case DestinationProblem::ImageOnSource:
+            return "the image cannot be written on the volume it is copied from (directly, or through a loop "
+                   "device or a mount of it)";
         case DestinationProblem::IsLink:
             return path + " is a symbolic link; name the image file itself, not a link to it";
         case DestinationProblem::MapIsLink:

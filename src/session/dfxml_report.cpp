@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <ostream>
+#include <sstream>
 
+#include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
 #include "scanlog/file_types.h"
 #include "session/finding_filter.h"
@@ -150,34 +151,10 @@ ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record) {
 }
 
 int WriteReportFile(const std::filesystem::path& file, const std::function<void(std::ostream&)>& write) {
-    const std::filesystem::path partial = file.string() + ".partial";
-    std::error_code ec;
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out) return FromErrno(errno ? errno : EACCES);
-        write(out);
-        out.flush();
-        if (!out) {
-            out.close();
-            std::filesystem::remove(partial, ec);
-            return kErrDiskFull;
-        }
-    }
-    // On disk before it takes the report's name.
-    const int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC);
-    const int synced = fd >= 0 && ::fsync(fd) == 0 ? kOk : FromErrno(errno);
-    if (fd >= 0) ::close(fd);
-    if (synced != kOk) {
-        std::filesystem::remove(partial, ec);
-        return synced;
-    }
-    std::filesystem::rename(partial, file, ec);
-    if (ec) {
-        const int why = FromErrno(ec.value());
-        std::filesystem::remove(partial, ec);
-        return why;
-    }
-    return kOk;
+    std::ostringstream text;
+    write(text);
+    const std::string bytes = std::move(text).str();
+    return WriteFileWhole(file, bytes.data(), bytes.size());
 }
 
 }  // namespace kestrune

@@ -33,6 +33,17 @@ void WriteSourceNote(const ScanRun& run) {
     std::ofstream(fs::path(run.runFolder()) / kSourceNote) << note.dump() << "\n";
 }
 
+// The same text for every scan of one source, whichever way it was named.
+std::string SourceIdentity(const ScanSource& source) {
+    if (!source.isImage)
+        return "disk:" + std::to_string(source.disk) + ":" + std::to_string(source.startSector) + ":" +
+               std::to_string(source.sectorCount);
+    std::error_code ec;
+    fs::path image = fs::weakly_canonical(source.image, ec);
+    if (ec) image = source.image;
+    return "image:" + image.string() + ":" + std::to_string(source.partition);
+}
+
 // The run folder scanned last: the one whose source note is newest.
 std::string LatestRunFolder() {
     std::error_code ec;
@@ -278,6 +289,7 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
     RecoveryJob job(destination, [engine, letter](uint16_t driveLetter) {
         return driveLetter == letter ? engine : nullptr;
     });
+    job.KeepJournal(StoreFolder() / "recoveries", SourceIdentity(source_));
     if (keepFolders)
         job.KeepOriginalFolders([engine](const ScanRecord& record) {
             std::string folder;
@@ -298,7 +310,8 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
         if (onFile) onFile(file);
     };
     const int rc = job.Run(records);
-    summary = {job.total(), job.processed(), job.failed(), job.partial()};
+    summary = {job.total(),        job.processed(),        job.failed(),          job.partial(),
+               job.alreadyThere(), job.leftoversRemoved(), job.partialsReplaced()};
     if (rc == kOk) Report(RunStage::Recovering, 100, -1, finished, records.size(), 0);
     return rc;
 }

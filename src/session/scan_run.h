@@ -45,6 +45,10 @@ using StoredPassQuestion = std::function<bool(const StoredPassInfo&)>;
 // What one recovery did, beyond the per-file results.
 struct RecoverySummary {
     uint64_t total = 0, processed = 0, failed = 0, partial = 0;
+    // Files an earlier recovery into the same folder had written whole (not written
+    // again), hidden work files an interrupted one left (removed), and partial copies it
+    // kept that whole copies now replace.
+    uint64_t alreadyThere = 0, leftoversRemoved = 0, partialsReplaced = 0;
 };
 
 class ScanRun {
@@ -80,8 +84,11 @@ public:
     int RecordPath(const ScanRecord& record, std::string& folder);
 
     // Copies records into destination (a folder CheckRecoveryDestination accepted),
-    // reporting as RunStage::Recovering and each finished file to onFile. Returns 0,
-    // CancelCode, or why the destination could not be used.
+    // reporting as RunStage::Recovering and each finished file to onFile. Each file takes
+    // its name only once written whole; files an earlier recovery of this source into the
+    // same folder wrote whole are not written again, so running it again after a crash or
+    // a cancel continues it. Returns 0, CancelCode, kErrSharingViolation while another
+    // recovery writes into the same folder, or why the destination could not be used.
     // keepFolders: each file goes into the folders it was found in, below destination,
     // instead of its type's folder.
     int Recover(const std::vector<ScanRecord>& records, const std::filesystem::path& destination,

@@ -325,7 +325,11 @@ void MainWnd::Recover() {
     bool onSource = false;
     for (const TargetFindings& found : findings_)
         onSource = onSource || (found.target && DestinationOnSource(folder.toStdString(), found.target->source));
-    if (onSource && MessageBox::Show(MessageBox::Confirm, this, Msg("MSG0805")) != MessageBox::Ok) return;
+    // Writing there could overwrite the very files being recovered: refused, not asked.
+    if (onSource) {
+        MessageBox::Show(MessageBox::Error, this, Msg("MSG0805"));
+        return;
+    }
     if (!settings.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(settings.parent_path(), ec);

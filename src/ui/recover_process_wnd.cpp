@@ -55,7 +55,7 @@ int RecoverProcessWnd::Work() {
         int result = 0;
         const DestinationProblem problem =
             CheckRecoveryDestination(destination_.toStdString(), target->source, resolved, result);
-        if (problem != DestinationProblem::None && problem != DestinationProblem::OnSource) {
+        if (problem != DestinationProblem::None) {
             destinationProblem_ =
                 QString::fromStdString(DestinationProblemText(problem, destination_.toStdString(), result));
             return Failed;
@@ -63,13 +63,18 @@ int RecoverProcessWnd::Work() {
         target->run->SetProgress(Sink(), Cancel(), part++, parts);
         RecoverySummary summary;
         const int rc = target->run->Recover(records, resolved, [this](const RecoveredFile& file) {
-            Row row{QString::fromStdString(file.target.string()),
-                    file.result == kOk ? Text("RecoverProcessWnd", "Success") : QString::fromStdString(file.status),
-                    file.result != kOk};
+            const QString status = file.result != kOk ? QString::fromStdString(file.status)
+                                   : file.alreadyThere ? Text("RecoverProcessWnd", "AlreadyThere")
+                                                       : Text("RecoverProcessWnd", "Success");
+            Row row{QString::fromStdString(file.target.string()), status, file.result != kOk};
             std::lock_guard lock(rowsLock_);
             newRows_.push_back(std::move(row));
         }, summary, keepFolders_);
         if (rc == CancelCode) return Closed;
+        if (rc == kErrSharingViolation) {
+            destinationProblem_ = Text("RecoverProcessWnd", "Busy");
+            return Failed;
+        }
     }
     return Finished;
 }

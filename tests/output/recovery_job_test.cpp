@@ -65,6 +65,7 @@ ScanRecord Named(const std::string& name, uint16_t letter = 7) {
     ScanRecord r{};
     r.driveLetter = letter;
     SetRecordName(r, name);
+    r.fileSize = RecordName(r).size();  // what the scripted engine writes
     return r;
 }
 

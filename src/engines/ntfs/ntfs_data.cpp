@@ -15,7 +15,6 @@ namespace {
 // NTFS units are 16 clusters of at most 4 KiB; anything past these is not a unit.
 constexpr uint8_t kLargestUnitShift = 8;
 constexpr uint64_t kLargestUnitBytes = 4u << 20;
-constexpr const char* kEncryptedSuffix = ".efs-encrypted";
 
 }  // namespace
 
@@ -187,7 +186,7 @@ int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem
     if (data.Prepare() == kOk && data.Encrypted()) {
         data.DeliverStoredBytes();
         std::filesystem::path stored = target;
-        stored += kEncryptedSuffix;
+        stored += kEncryptedDataSuffix;
         const int rc = WriteFoundFile(data, data.StoredSize(), stored, progress, userData);
         return rc == kOk ? kErrFileEncrypted : rc;
     }
