@@ -69,16 +69,20 @@ std::string RecoveryJournal::KeyOf(const std::string& sourceId, const ScanRecord
     return digest.HexDigest().substr(0, 32);
 }
 
+fs::path RecoveryJournal::FileFor(const fs::path& journalFolder, const fs::path& destination) {
+    Sha256 digest;
+    const std::string named = destination.string();
+    digest.Update({reinterpret_cast<const uint8_t*>(named.data()), named.size()});
+    return journalFolder / (digest.HexDigest().substr(0, 24) + ".journal");
+}
+
 int RecoveryJournal::Open(const fs::path& journalFolder, const fs::path& destination) {
     destination_ = destination;
     std::error_code ec;
     fs::create_directories(journalFolder, ec);
     if (ec) return FromErrno(ec.value());
-    Sha256 digest;
-    const std::string named = destination.string();
-    digest.Update({reinterpret_cast<const uint8_t*>(named.data()), named.size()});
-    const std::string stem = digest.HexDigest().substr(0, 24);
-    file_ = journalFolder / (stem + ".journal");
+    file_ = FileFor(journalFolder, destination);
+    const std::string stem = file_.stem().string();
 
     // The lock lives in a file of its own: the journal itself is replaced when compacted.
     int lockFd = -1;

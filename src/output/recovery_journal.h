@@ -29,6 +29,9 @@ public:
     // recover without one).
     int Open(const std::filesystem::path& journalFolder, const std::filesystem::path& destination);
     bool IsOpen() const { return fd_ >= 0; }
+    // The journal file of destination in journalFolder.
+    static std::filesystem::path FileFor(const std::filesystem::path& journalFolder,
+                                         const std::filesystem::path& destination);
 
     // The identity of a found file: its source (as sourceId names it), where its metadata
     // lies, its name and size. Two scans of one source give one file the same key.

@@ -26,7 +26,9 @@ struct FatGeometry {
     int64_t firstDataSector = 0;  // relative to the area start
     uint64_t areaStart = 0;
 
-    uint64_t DataStart() const { return static_cast<uint64_t>(static_cast<int64_t>(areaStart) + firstDataSector); }
+    // Wraps rather than overflows on a damaged or crafted geometry: the caller's bounds
+    // checks then refuse the sector.
+    uint64_t DataStart() const { return areaStart + static_cast<uint64_t>(firstDataSector); }
     // The absolute first sector of cluster n (cluster 0: the 32 sectors before the data).
     uint64_t ClusterSector(uint32_t n) const;
     bool operator==(const FatGeometry&) const = default;
