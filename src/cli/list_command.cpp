@@ -1,6 +1,7 @@
 #include "cli/list_command.h"
 
 #include <algorithm>
+#include <ctime>
 #include <ostream>
 
 #include "cli/exit_codes.h"
@@ -12,6 +13,7 @@
 #include "session/dfxml_report.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
+#include "session/scan_run.h"
 
 namespace kestrune::cli {
 
@@ -122,7 +124,21 @@ int RunScans(std::ostream& out) {
             << "\t" << r.resumeState[3] << " sectors done\t" << r.resumeState[4] << " files found\t" << r.scanFolder
             << "\n";
     }
-    if (records.empty()) out << "no stored passes\n";
+    // The scans kept in the store: quick scans, and passes whose note tells their source.
+    size_t quick = 0;
+    for (const StoredRun& run : StoredRuns()) {
+        if (run.mode != "quick") continue;
+        ++quick;
+        char started[32] = "unknown time";
+        const std::time_t when = static_cast<std::time_t>(run.started);
+        std::tm local{};
+        if (run.started > 0 && ::localtime_r(&when, &local)) std::strftime(started, sizeof started, "%Y-%m-%d %H:%M", &local);
+        out << TerminalText(run.source) << (run.partition ? " partition " + std::to_string(run.partition) : "")
+            << "\tquick\t" << started << "\t"
+            << (run.files >= 0 ? std::to_string(run.files) + " files found" : std::string("not ended")) << "\t"
+            << TerminalText(run.folder) << "\n";
+    }
+    if (records.empty() && quick == 0) out << "no stored scans\n";
     return kExitOk;
 }
 

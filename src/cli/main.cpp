@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     AddFilterOptions(*report, reportOptions.filter);
     report->add_option("SCANFOLDER", reportOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
 
-    auto* scans = app.add_subcommand("scans", "List the stored formatted and deep passes");
+    auto* scans = app.add_subcommand("scans", "List the stored scans: quick scans, and formatted and deep passes");
 
     bool disksJson = false;
     auto* disks = app.add_subcommand("disks", "List the disks with their volumes and the gaps between them");

@@ -1,11 +1,14 @@
 #include "scanlog/scan_catalogue.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
@@ -57,6 +60,40 @@ uint64_t FreeBytesOf(const fs::path& volumeDevice) {
 
 }  // namespace
 
+// Holds the catalogue's lock file for as long as it lives: every process that changes the
+// catalogue or takes a run folder does so under it, so that none loses another's change.
+// Nested holds (a store that discards a stale scan) take it once; the caller holds mutex_.
+class ScanCatalogue::FileLock {
+public:
+    explicit FileLock(const ScanCatalogue& catalogue) : catalogue_(catalogue) {
+        if (catalogue_.fileLockDepth_++ > 0) return;
+        std::error_code ec;
+        fs::create_directories(catalogue_.storeFolder_, ec);
+        const fs::path path = catalogue_.storeFolder_ / "config.lock";
+        catalogue_.fileLockFd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (catalogue_.fileLockFd_ >= 0)
+            while (::flock(catalogue_.fileLockFd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FileLock() {
+        if (--catalogue_.fileLockDepth_ > 0) return;
+        if (catalogue_.fileLockFd_ >= 0) ::close(catalogue_.fileLockFd_);
+        catalogue_.fileLockFd_ = -1;
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    const ScanCatalogue& catalogue_;
+};
+
+namespace {
+
+// Run folders taken one after another before giving up (a store full of folders).
+constexpr uint64_t kMaxRunFolderTries = 1u << 20;
+
+}  // namespace
+
 ScanCatalogue::ScanCatalogue(fs::path storeFolder)
     : freeBytesOf(FreeBytesOf), storeFolder_(std::move(storeFolder)) {
     Load();
@@ -105,6 +142,13 @@ void ScanCatalogue::Parse(const std::vector<uint8_t>& bytes, uint64_t& folderCou
     }
 }
 
+void ScanCatalogue::Reload() {
+    const uint64_t counter = folderCounter_;
+    Load();
+    // Numbers this process handed out stay handed out, saved or not.
+    folderCounter_ = std::max(folderCounter_, counter);
+}
+
 void ScanCatalogue::Load() {
     folderCounter_ = 0;
     records_.clear();
@@ -129,20 +173,26 @@ void ScanCatalogue::Load() {
 
 int ScanCatalogue::Save() const {
     std::lock_guard lock(mutex_);
-    std::error_code ec;
-    fs::create_directories(storeFolder_, ec);
+    const FileLock fileLock(*this);
+    return SaveLocked();
+}
+
+int ScanCatalogue::SaveLocked() const {
     const fs::path file = storeFolder_ / kCatalogueName;
-    const fs::path temp = storeFolder_ / kCatalogueTempName;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A temporary name of this save's own: two processes saving at once never write into
+    // one file.
+    std::string temp = (storeFolder_ / kCatalogueTempName).string() + "-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return FromErrno(errno);
+    ::fchmod(fd, 0644);
     const std::vector<uint8_t> bytes = Serialize(folderCounter_, records_);
     int result = WriteAll(fd, bytes.data(), bytes.size());
     if (result == kOk && ::fsync(fd) != 0) result = FromErrno(errno);
     if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    if (result != kOk) return result;
     // rename replaces "config" in one step, so a crash leaves either file whole.
-    if (::rename(temp.c_str(), file.c_str()) != 0) return FromErrno(errno);
-    return kOk;
+    if (result == kOk && ::rename(temp.c_str(), file.c_str()) != 0) result = FromErrno(errno);
+    if (result != kOk) ::unlink(temp.c_str());
+    return result;
 }
 
 ScanCatalogue::ScanCatalogue(const ScanCatalogue& other) { *this = other; }
@@ -161,6 +211,11 @@ bool ScanCatalogue::FindFirst(const std::function<bool(const ScanCatalogueRecord
                               const std::function<bool(const ScanCatalogueRecord&)>& unchanged,
                               ScanCatalogueRecord& out) {
     std::lock_guard lock(mutex_);
+    {
+        // Another process may have stored or discarded a scan since.
+        const FileLock fileLock(*this);
+        Reload();
+    }
     for (const ScanCatalogueRecord& record : records_) {
         if (!forSource(record)) continue;
         if (!unchanged(record)) break;
@@ -228,6 +283,8 @@ int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t s
                          const std::string& scanFolder, const fs::path& imagePath) {
     if (!FitsPathField(scanFolder) || !FitsPathField(imagePath.string())) return kErrFilenameTooLong;
     std::lock_guard lock(mutex_);
+    const FileLock fileLock(*this);
+    Reload();
     ScanCatalogueRecord existing;
     const bool isImage = !imagePath.empty();
     if (isImage) DiscardStaleImageScan(imagePath);
@@ -256,14 +313,17 @@ int ScanCatalogue::Store(const fs::path& volumeDevice, int diskIndex, uint64_t s
         record.scanFolder = scanFolder;
         records_.push_back(std::move(record));
     }
-    return Save();
+    return SaveLocked();
 }
 
 void ScanCatalogue::DiscardRunFolder(const std::string& scanFolder) {
     std::lock_guard lock(mutex_);
+    const FileLock fileLock(*this);
+    Reload();
     for (auto it = records_.begin(); it != records_.end(); ++it) {
         if (SameFolderIgnoringCase(it->scanFolder, scanFolder)) {
             records_.erase(it);
+            SaveLocked();
             break;
         }
     }
@@ -287,17 +347,36 @@ std::string ScanCatalogue::NumberedRunFolder() const {
 
 std::string ScanCatalogue::NewRunFolder() {
     std::lock_guard lock(mutex_);
-    ++folderCounter_;
-    const std::string folder = NumberedRunFolder();
-    DiscardRunFolder(folder);
-    return folder;
+    const FileLock fileLock(*this);
+    Reload();
+    // The folder is made here, by the one call that can tell whether it was free: a folder
+    // already there (another process's scan, running or kept) is never taken over.
+    std::error_code ec;
+    fs::create_directories(storeFolder_, ec);
+    uint64_t number = folderCounter_ + 1;
+    for (uint64_t tries = 0; tries < kMaxRunFolderTries; ++tries, ++number) {
+        const fs::path folder = storeFolder_ / std::to_string(number);
+        if (::mkdir(folder.c_str(), 0755) == 0 || errno != EEXIST) break;
+    }
+    folderCounter_ = number;
+    SaveLocked();
+    return NumberedRunFolder();
 }
 
 void ScanCatalogue::TakeBackRunNumber(const std::string& folder) {
     std::lock_guard lock(mutex_);
+    const FileLock fileLock(*this);
+    Reload();
     // Another scan may have taken the next number meanwhile; giving back then would hand
     // its folder out a second time.
-    if (folderCounter_ > 0 && folder == NumberedRunFolder()) --folderCounter_;
+    if (folderCounter_ == 0 || folder != NumberedRunFolder()) return;
+    // Only an empty folder goes: this scan's logs, if any, are not given away.
+    std::error_code ec;
+    fs::path path(folder);
+    if (path.filename().empty()) path = path.parent_path();
+    if (fs::exists(path, ec) && !fs::remove(path, ec)) return;
+    --folderCounter_;
+    SaveLocked();
 }
 
 }  // namespace kestrune

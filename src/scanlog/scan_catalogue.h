@@ -61,11 +61,13 @@ public:
     // Forgets the record of scanFolder (compared without case) and deletes the folder,
     // which must lie inside the store folder.
     void DiscardRunFolder(const std::string& scanFolder);
-    // Counts up and clears the next run folder; returns it. The catalogue keeps no
-    // current folder: whoever takes one hands it to the engines that write into it.
+    // Takes the next free run folder, making it: the numbering passes folders that exist
+    // (another process's scan), so two scans, in one process or in two, never share one.
+    // Returns it. The catalogue keeps no current folder: whoever takes one hands it to the
+    // engines that write into it.
     std::string NewRunFolder();
     // Gives back the run number of folder (a formatted scan that ends without being
-    // stored), when no later run folder was handed out since.
+    // stored), when no later run folder was handed out since and the folder is empty.
     void TakeBackRunNumber(const std::string& folder);
 
     uint64_t FolderCounter() const {
@@ -78,6 +80,7 @@ public:
         return records_;
     }
     const std::filesystem::path& Folder() const { return storeFolder_; }
+    // Writes the file (under the lock file that every process changing it takes).
     int Save() const;
 
     // How a volume's free bytes are asked; tests replace it.
@@ -91,6 +94,9 @@ public:
 
 private:
     void Load();
+    // Load, keeping the run numbers this process handed out; under the lock file.
+    void Reload();
+    int SaveLocked() const;
     std::string NumberedRunFolder() const;
     // The first record for the source, handed out when the source is unchanged since.
     bool FindFirst(const std::function<bool(const ScanCatalogueRecord&)>& forSource,
@@ -106,6 +112,8 @@ private:
     // One lock for everything below: the UI thread lists and discards while a worker's
     // pass stores itself. Recursive, as Store looks up and discards through the same calls.
     mutable std::recursive_mutex mutex_;
+    class FileLock;
+    mutable int fileLockDepth_ = 0, fileLockFd_ = -1;
 
     std::filesystem::path storeFolder_;
     uint64_t folderCounter_ = 0;

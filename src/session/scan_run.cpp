@@ -12,6 +12,8 @@
 #include "scanlog/log_names.h"
 #include "scanlog/scan_catalogue.h"
 #include "scanlog/store_folder.h"
+#include "session/search_pattern.h"
+#include "disk/link_free_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -29,8 +31,24 @@ void WriteSourceNote(const ScanRun& run) {
                                  {"mode", ScanModeName(run.mode())},
                                  {"driveLetter", DriveLetterOf(run.source())},
                                  {"partition", run.source().partition},
-                                 {"started", run.startedAt()}};
-    std::ofstream(fs::path(run.runFolder()) / kSourceNote) << note.dump() << "\n";
+                                 {"started", run.startedAt()},
+                                 {"files", run.filesFound()}};
+    const std::string text = note.dump() + "\n";
+    WriteFileWhole(fs::path(run.runFolder()) / kSourceNote, text.data(), text.size());
+}
+
+bool ReadSourceNote(const fs::path& folder, StoredRun& run) {
+    std::ifstream in(folder / kSourceNote);
+    const nlohmann::json note = nlohmann::json::parse(in, nullptr, false);
+    if (!in || note.is_discarded() || !note.is_object() || !note.contains("source") || !note["source"].is_string())
+        return false;
+    run.folder = folder.string() + "/";
+    run.source = note["source"].get<std::string>();
+    run.mode = note.value("mode", std::string("quick"));
+    run.partition = note.contains("partition") && note["partition"].is_number_integer() ? note["partition"].get<int>() : 0;
+    run.started = note.contains("started") && note["started"].is_number_integer() ? note["started"].get<int64_t>() : 0;
+    run.files = note.contains("files") && note["files"].is_number_integer() ? note["files"].get<int64_t>() : -1;
+    return true;
 }
 
 // The same text for every scan of one source, whichever way it was named.
@@ -64,6 +82,36 @@ std::string LatestRunFolder() {
 }
 
 }  // namespace
+
+std::vector<StoredRun> StoredRuns() {
+    std::vector<StoredRun> runs;
+    std::error_code ec;
+    for (fs::directory_iterator it(StoreFolder(), ec), end; !ec && it != end; it.increment(ec)) {
+        StoredRun run;
+        if (it->is_directory(ec) && ReadSourceNote(it->path(), run)) runs.push_back(std::move(run));
+    }
+    std::sort(runs.begin(), runs.end(), [](const StoredRun& a, const StoredRun& b) {
+        return a.started != b.started ? a.started < b.started : a.folder < b.folder;
+    });
+    return runs;
+}
+
+// Notes the end of a quick scan with what it found, then forgets the quick scans of the
+// same source that ended before it: the newer scan replaces them. Scans of other sources,
+// formatted passes and scans still running are kept.
+void ScanRun::NoteEnd() {
+    uint64_t count = 0;
+    std::string error;
+    if (engine_->CountByExtension(SearchPatternFor({}, {}, error), [](const ScanRecord&) { return true; }, count) >= 0)
+        filesFound_ = static_cast<int64_t>(count);
+    WriteSourceNote(*this);
+    for (const StoredRun& older : StoredRuns()) {
+        if (older.folder == runFolder_ || older.mode != "quick" || older.files < 0 || older.source != source_.text ||
+            older.partition != source_.partition || older.started > startedAt_)
+            continue;
+        ScanCatalogue::Instance().DiscardRunFolder(older.folder);
+    }
+}
 
 ScanRun::ScanRun(ScanSource source, ScanMode mode) : source_(std::move(source)), mode_(mode) {}
 
@@ -162,6 +210,7 @@ int ScanRun::QuickScan() {
     engine_->SetRunFolder(runFolder_);
     engine_->SetCallbacks(ScanReport, nullptr, this, kFullWeight);
     const int rc = engine_->Scan(nullptr);
+    if (rc == kOk) NoteEnd();
     if (rc == CancelCode) problem_ = "stopped; what was found so far is in " + runFolder_;
     else if (rc != kOk) problem_ = "the scan of " + source_.text + " failed: " + ResultText(rc);
     return rc;
@@ -226,6 +275,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
     run->runFolder_ = folder;
     if (note.contains("started") && note["started"].is_number_integer())
         run->startedAt_ = note["started"].get<int64_t>();
+    if (note.contains("files") && note["files"].is_number_integer()) run->filesFound_ = note["files"].get<int64_t>();
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);

@@ -51,6 +51,16 @@ struct RecoverySummary {
     uint64_t alreadyThere = 0, leftoversRemoved = 0, partialsReplaced = 0;
 };
 
+// A scan kept in the store, as its folder's note tells it.
+struct StoredRun {
+    std::string folder, source, mode;
+    int partition = 0;
+    int64_t started = 0;   // seconds since 1970
+    int64_t files = -1;    // files found; -1 while the scan has not ended
+};
+// Every scan kept in the store, oldest first.
+std::vector<StoredRun> StoredRuns();
+
 class ScanRun {
 public:
     ScanRun(ScanSource source, ScanMode mode);
@@ -133,6 +143,8 @@ public:
     const std::string& runFolder() const { return runFolder_; }
     // When the scan started, in seconds since 1970; 0 for a scan stored before it was noted.
     int64_t startedAt() const { return startedAt_; }
+    // Files the ended scan found; -1 while it has not ended.
+    int64_t filesFound() const { return filesFound_; }
     const std::string& problem() const { return problem_; }
     uint64_t sectorsDone() const { return sectorsDone_; }
     uint64_t sectorsTotal() const { return sectorsTotal_; }
@@ -155,6 +167,8 @@ private:
     ScanSource source_;
     ScanMode mode_;
     int64_t startedAt_ = 0;
+    int64_t filesFound_ = -1;
+    void NoteEnd();
     std::unique_ptr<IFileRecoveryParse> engine_;
     // The volume's free space now, as absolute byte ranges in order, read once when first
     // asked; freeKnown_ false when no file system says it.

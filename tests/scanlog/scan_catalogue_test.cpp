@@ -114,20 +114,23 @@ TEST_F(CatalogueTest, RunFoldersAreComparedWithoutCaseAndLeftoversCleared) {
     catalogue->DiscardRunFolder(upper);
     EXPECT_TRUE(catalogue->Records().empty()) << "scan folders differing in case are one folder";
 
-    // A folder 17 left by an earlier run goes when the counter reaches 17 again.
-    const std::string leftover = RunFolder("17");
+    // A folder 17 that exists (another process's scan) is never taken over: the numbering
+    // passes it.
+    const std::string other = RunFolder("17");
+    test::WriteFileBytes(fs::path(other) / "Fast_0_20261281512", {1});
     for (int i = 0; i < 17; ++i) catalogue->NewRunFolder();
+    EXPECT_EQ(catalogue->FolderCounter(), 18u);
+    EXPECT_TRUE(fs::exists(fs::path(other) / "Fast_0_20261281512"));
+    const std::string eighteen = (Store() / "18").string() + "/";
+    catalogue->TakeBackRunNumber(eighteen);
     EXPECT_EQ(catalogue->FolderCounter(), 17u);
-    EXPECT_FALSE(fs::exists(leftover));
-    const std::string seventeen = (Store() / "17").string() + "/";
-    catalogue->TakeBackRunNumber(seventeen);
-    EXPECT_EQ(catalogue->FolderCounter(), 16u);
+    EXPECT_FALSE(fs::exists(eighteen)) << "the empty folder given back goes";
     // Once a later folder was handed out, an earlier one's number is not given back:
     // that would hand the later folder out twice.
     catalogue->NewRunFolder();
     catalogue->NewRunFolder();
-    catalogue->TakeBackRunNumber(seventeen);
-    EXPECT_EQ(catalogue->FolderCounter(), 18u);
+    catalogue->TakeBackRunNumber(eighteen);
+    EXPECT_EQ(catalogue->FolderCounter(), 19u);
 }
 
 TEST_F(CatalogueTest, NothingOutsideTheStoreIsEverDeleted) {
