@@ -34,6 +34,22 @@ inline CliRun RunCli(const std::string& arguments) {
     return run;
 }
 
+// The commands run while this lives keep their scans and journals in folder, a store of
+// the test's own; the one before is restored after.
+class ScopedDataHome {
+public:
+    explicit ScopedDataHome(const std::filesystem::path& folder)
+        : saved_(std::getenv("KESTRUNE_DATA_HOME") ? std::getenv("KESTRUNE_DATA_HOME") : "") {
+        ::setenv("KESTRUNE_DATA_HOME", folder.c_str(), 1);
+    }
+    ~ScopedDataHome() { ::setenv("KESTRUNE_DATA_HOME", saved_.c_str(), 1); }
+    ScopedDataHome(const ScopedDataHome&) = delete;
+    ScopedDataHome& operator=(const ScopedDataHome&) = delete;
+
+private:
+    std::string saved_;
+};
+
 inline bool Mounted(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
 
 // A tmpfs of the given options mounted on a fresh folder, unmounted in every case.

@@ -38,6 +38,8 @@ void ExpectListed(const CliRun& scan, const std::string& name) {
 
 TEST(ConcurrentScans, ScansOfTwoSourcesKeepTheirOwnFoldersOneAfterAnotherAndAtOnce) {
     test::TempDir dir;
+    // A store of this test's own: `scans` lists what this test scanned, nothing else.
+    const ScopedDataHome store(dir / "data");
     const auto a = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
     const auto b = test::UnpackFixture("fat/fat16.img.gz", dir.path());
 

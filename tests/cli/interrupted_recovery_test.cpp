@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -128,8 +129,7 @@ TEST(InterruptedRecovery, AFolderSwappedForALinkMidwayNeitherRedirectsNorTouches
     ASSERT_GE(earlier.size(), 30u);
     // A second recovery of the same files into a fresh journal: every name is taken.
     fs::create_directories(elsewhere);
-    const std::string saved = std::getenv("KESTRUNE_DATA_HOME") ? std::getenv("KESTRUNE_DATA_HOME") : "";
-    ::setenv("KESTRUNE_DATA_HOME", (dir / "data").c_str(), 1);
+    std::optional<ScopedDataHome> freshJournal(dir / "data");
 
     // Someone with the right to the folder swaps it for a link and back, over and over.
     std::atomic<bool> stop{false};
@@ -149,7 +149,7 @@ TEST(InterruptedRecovery, AFolderSwappedForALinkMidwayNeitherRedirectsNorTouches
     const CliRun run = RunCli("recover --to " + out.string() + " --ext jpg " + image.string());
     stop = true;
     swapper.join();
-    ::setenv("KESTRUNE_DATA_HOME", saved.c_str(), 1);
+    freshJournal.reset();
 
     EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing written through the link";
     // The earlier files are where the swapper last left their folder: the recovery may
