@@ -165,6 +165,37 @@ private slots:
         QVERIFY(compared >= 10);
     }
 
+    // The command line scanning other images over and over while the desktop program
+    // scans: every scan keeps a folder of its own, and each lists what it found.
+    void aScanOnTheCommandLineAtTheSameTimeLosesNothing() {
+        const fs::path other = UnpackFixture("ntfs/deleted.img.gz", work_->path());
+        std::vector<std::unique_ptr<QProcess>> scans;
+        for (int i = 0; i < 4; ++i) {
+            scans.push_back(std::make_unique<QProcess>());
+            scans.back()->start(KESTRUNE_CLI_PATH, {"scan", QString::fromStdString(other.string())});
+        }
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        const ui::TargetFindings& found = window->findings().at(0);
+        const std::string ours = found.target->run->runFolder();
+        std::set<std::string> folders{ours};
+        for (auto& scan : scans) {
+            if (scan->state() != QProcess::NotRunning) QVERIFY(scan->waitForFinished(120000));
+            QCOMPARE(scan->exitCode(), 0);
+            const QString output = QString::fromUtf8(scan->readAllStandardOutput());
+            const QString folder = output.section("scan folder: ", 1).trimmed();
+            QVERIFY2(folders.insert(folder.toStdString()).second, qPrintable(output));
+        }
+        // The desktop program's scan is still whole in its folder: listed there again by
+        // the command line, file for file.
+        QProcess list;
+        list.start(KESTRUNE_CLI_PATH, {"list", "--json", QString::fromStdString(ours)});
+        QVERIFY(list.waitForFinished(60000));
+        const QStringList lines = QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(size_t(lines.size()), found.records.size());
+    }
+
     // Each file says how much of it is left, with a mark; recovered into the folders it
     // was found in when the destination dialog's choice says so.
     void recoverableMarksAndOriginalFolders() {
