@@ -35,50 +35,37 @@ std::string FitFileName(std::string_view name, std::string_view suffix, size_t m
 // which may be merged into: a file takes its name with PublishWholeFile.
 std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
 
+// What a write through a work file tells as it goes, so that a note of it can be kept that
+// a kill cannot get ahead of: the work file's name just before it is made, and each name
+// just before the whole file tries to take it.
+struct WorkFileNotes {
+    std::function<void(const std::filesystem::path&)> making, naming;
+};
+
+// What became of a file written through a work file: the name it took when whole, or where
+// what could be written was kept (both empty when nothing was kept).
+struct WrittenFile {
+    std::filesystem::path published, partial;
+};
+
+// Writes a found file of fileSize bytes, through write (given a path), into a work file
+// beside wanted named ".NAME.kestrune-XXXXXXXX.EXT" (so that a person who finds it after a
+// crash sees whose it is), made exclusively in a folder held open, never through a link.
+// Whole, it is synced and takes wanted's name, or the first free "NAME(1).EXT",
+// "NAME(2).EXT"...: the free name is found and taken in one step (a rename that never
+// replaces), so no file is ever overwritten. Otherwise what was written is kept as
+// "NAME.partial.EXT" (or "NAME.partial(n).EXT"), or removed when empty, so that it cannot
+// pass for the whole file. An encrypted file's stored bytes, which write leaves beside
+// the work file, are published beside wanted. A work file left short of fileSize (its
+// folder moved away while write wrote by path) fails. Only files made here are renamed
+// or removed. Returns write's result, or why the file could not be made or published.
+int WriteThroughWorkFile(const std::filesystem::path& wanted, uint64_t fileSize,
+                         const std::function<int(const std::filesystem::path& work)>& write, WrittenFile& written,
+                         const WorkFileNotes& notes = {});
+
 // What an encrypted file's stored bytes are written as, after its name: they are whole,
 // but not the file's content.
 inline constexpr const char* kEncryptedDataSuffix = ".efs-encrypted";
-
-// A file this run writes a found file into before it takes its real name, and the folder
-// it was made in, held open: it is published or settled in that very folder, whatever the
-// folder's path leads to meanwhile (a folder swapped for a link is never followed).
-class WorkFile {
-public:
-    WorkFile() = default;
-    ~WorkFile();
-    WorkFile(const WorkFile&) = delete;
-    WorkFile& operator=(const WorkFile&) = delete;
-    // The same folder, another name in it (a file the engine wrote beside this one).
-    WorkFile Beside(const std::string& suffix) const;
-    WorkFile(WorkFile&& other) noexcept { *this = std::move(other); }
-    WorkFile& operator=(WorkFile&& other) noexcept;
-
-    std::filesystem::path path;  // for the engine, which writes it by path
-    std::string name;
-    int folder = -1;
-};
-
-// A new, empty work file beside wanted, named ".NAME.kestrune-XXXXXXXX.EXT" so that a
-// person who finds it after a crash sees whose it is; created exclusively, never through
-// a link. announce, when given, hears each name just before the file is made, so that a
-// note of it can be kept that a kill cannot get ahead of.
-int CreateWorkFile(const std::filesystem::path& wanted, WorkFile& work,
-                   const std::function<void(const std::filesystem::path&)>& announce = nullptr);
-
-// Gives the whole work file, synced to disk first, the name of wanted, or the first free
-// "NAME(1).EXT", "NAME(2).EXT"...: the free name is found and taken in one step (a rename
-// that never replaces), so no file is ever overwritten. The path taken goes to published.
-// announce hears each name just before it is tried.
-int PublishWholeFile(const WorkFile& work, const std::filesystem::path& wanted, std::filesystem::path& published,
-                     const std::function<void(const std::filesystem::path&)>& announce = nullptr);
-
-// The bytes the work file holds in its own folder; -1 when it is no plain file there.
-int64_t WorkFileBytes(const WorkFile& work);
-
-// After a failed write into work: removed when empty, otherwise renamed "NAME.partial.EXT"
-// (or "NAME.partial(n).EXT") after wanted, so that it cannot pass for the whole file.
-// Returns where it was kept, or an empty path.
-std::filesystem::path SettleUnfinishedFile(const WorkFile& work, const std::filesystem::path& wanted);
 
 // A stretch of a found file's data on its source: length bytes of the file from fileOffset
 // lie at sourceOffset, in bytes from the start of the source (the disk or the image).

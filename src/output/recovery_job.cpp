@@ -58,66 +58,43 @@ void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int r
 
 namespace {
 
-// Bytes of a plain file, 0 when it cannot be asked.
-uint64_t FileBytes(const fs::path& path) {
-    std::error_code ec;
-    const uint64_t bytes = fs::file_size(path, ec);
-    return ec ? 0 : bytes;
+// The engine's Recover; one damaged file must not end the job: a fault counts as failed.
+int RecoverGuarded(IFileRecoveryParse& engine, const ScanRecord& record, const fs::path& target, int baseDepth) {
+    try {
+        return engine.Recover(record, target, baseDepth);
+    } catch (...) {
+        return kErrInvalidData;
+    }
 }
 
 }  // namespace
 
-int RecoveryJob::WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const fs::path& wanted,
-                           int baseDepth, fs::path& target, fs::path& partial) {
-    target = wanted;
+int RecoveryJob::WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::string& key,
+                           const fs::path& wanted, int baseDepth, fs::path& target, fs::path& partial) {
+    if (int rc = CreateParentFolder(wanted); rc != kOk) return rc;
+    WorkFileNotes notes;
+    // This attempt reads the same source again: what it writes replaces an earlier partial copy.
+    bool hadPartial = false;
+    if (journal_) {
+        notes.making = [&](const fs::path& work) { journal_->Writing(key, work); };
+        notes.naming = [&](const fs::path& name) { journal_->Publishing(key, name); };
+        hadPartial = journal_->RemoveEarlierPartial(key);
+    }
     // The file is written under a hidden name of its own and takes a real name only when
     // whole: a kill, a crash or a full disk never leaves a cut file that looks complete.
-    WorkFile work;
-    if (int rc = CreateParentFolder(wanted); rc != kOk) return rc;
-    const std::string key = journal_ ? RecoveryJournal::KeyOf(sourceId_, record) : std::string();
-    const auto note = [&](const fs::path& name) { journal_->Writing(key, name); };
-    if (int rc = CreateWorkFile(wanted, work, journal_ ? note : std::function<void(const fs::path&)>()); rc != kOk)
-        return rc;
-    int result = kOk;
-    try {
-        result = engine.Recover(record, work.path, baseDepth);
-    } catch (...) {
-        // One damaged file must not end the job: it counts as failed.
-        result = kErrInvalidData;
-    }
-    // An encrypted file's stored bytes go beside it under a name that says so; they are
-    // whole when the engine says the file is encrypted.
-    if (result == kErrFileEncrypted) {
-        const WorkFile sealed = work.Beside(kEncryptedDataSuffix);
-        fs::path wantedSealed = wanted, published;
-        wantedSealed += kEncryptedDataSuffix;
-        if (PublishWholeFile(sealed, wantedSealed, published) == kOk) target = published;
-        else SettleUnfinishedFile(sealed, wantedSealed);
-    }
-    // The engine writes by path; a folder moved away and made anew meanwhile would have
-    // taken its bytes into a file of the same name there, leaving this one short.
-    if (result == kOk && WorkFileBytes(work) != static_cast<int64_t>(record.fileSize)) {
-        RemoveFileWithoutLinks(work.path);
-        result = kErrLinkRefused;
-    }
+    WrittenFile written;
+    const int result = WriteThroughWorkFile(
+        wanted, record.fileSize, [&](const fs::path& work) { return RecoverGuarded(engine, record, work, baseDepth); },
+        written, notes);
+    target = written.published.empty() ? wanted : written.published;
+    partial = written.partial;
+    if (!journal_) return result;
     if (result == kOk) {
-        fs::path published;
-        const auto candidate = [&](const fs::path& name) { journal_->Publishing(key, name); };
-        result = PublishWholeFile(work, wanted, published,
-                                  journal_ ? candidate : std::function<void(const fs::path&)>());
-        if (result == kOk) {
-            target = published;
-            if (journal_) {
-                journal_->Written(key, published, FileBytes(published));
-                if (journal_->RemoveEarlierPartial(key)) ++partialsReplaced_;
-            }
-            return kOk;
-        }
+        journal_->Written(key, target, record.fileSize);
+        if (hadPartial) ++partialsReplaced_;
+    } else {
+        journal_->KeptPartial(key, partial);
     }
-    // The earlier partial copy goes: this attempt read the same source again.
-    if (journal_) journal_->RemoveEarlierPartial(key);
-    partial = SettleUnfinishedFile(work, wanted);
-    if (journal_) journal_->KeptPartial(key, partial);
     return result;
 }
 
@@ -143,8 +120,9 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
         if (cancelled_) return CancelCode;
         const std::string folder = folderOf_ ? folderOf_(record) : std::string();
         const fs::path wanted = TargetPathFor(destination, record, rules, folderOf_ ? &folder : nullptr);
+        const std::string key = journal_ ? RecoveryJournal::KeyOf(sourceId_, record) : std::string();
         fs::path earlier;
-        if (journal_ && !record.isFolder && journal_->WrittenWhole(RecoveryJournal::KeyOf(sourceId_, record), earlier)) {
+        if (journal_ && !record.isFolder && journal_->WrittenWhole(key, earlier)) {
             Finish(record, earlier, kOk, {}, true);
             continue;
         }
@@ -158,13 +136,9 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
         int result = kOk;
         if (record.isFolder) {
             target = UniqueTargetPath(wanted);
-            try {
-                result = engine->Recover(record, target, baseDepth);
-            } catch (...) {
-                result = kErrInvalidData;
-            }
+            result = RecoverGuarded(*engine, record, target, baseDepth);
         } else {
-            result = WriteFile(*engine, record, wanted, baseDepth, target, partial);
+            result = WriteFile(*engine, record, key, wanted, baseDepth, target, partial);
         }
         if (result == CancelCode) {
             if (!partial.empty()) Finish(record, target, result, std::move(partial));

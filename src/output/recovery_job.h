@@ -89,8 +89,10 @@ private:
     void Finish(const ScanRecord& record, const std::filesystem::path& target, int result,
                 std::filesystem::path partial = {}, bool alreadyThere = false);
     // Writes one file record into a work file beside wanted and publishes it whole.
-    int WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::filesystem::path& wanted,
-                  int baseDepth, std::filesystem::path& target, std::filesystem::path& partial);
+    // key: the record's identity in the journal (empty without one).
+    int WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::string& key,
+                  const std::filesystem::path& wanted, int baseDepth, std::filesystem::path& target,
+                  std::filesystem::path& partial);
 
     std::filesystem::path destination_;
     EngineLookup engines_;

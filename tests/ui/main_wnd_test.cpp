@@ -196,6 +196,44 @@ private slots:
         QCOMPARE(size_t(lines.size()), found.records.size());
     }
 
+    // A folder on a mount of the very image scanned is refused with a message, before
+    // anything is written.
+    void aFolderOnAMountOfTheScannedImageIsRefused() {
+        if (::geteuid() != 0) QSKIP("needs root to mount the image");
+        const fs::path image = UnpackFixture("ntfs/deleted.img.gz", work_->path()), mount = work_->path() / "mnt";
+        fs::create_directories(mount);
+        if (std::system(("ntfs-3g '" + image.string() + "' '" + mount.string() + "' 2>/dev/null").c_str()) != 0)
+            QSKIP("cannot mount NTFS through ntfs-3g here");
+        struct Unmount {
+            fs::path at;
+            ~Unmount() { std::system(("umount '" + at.string() + "'").c_str()); }
+        } unmount{mount};
+        const auto before = std::distance(fs::directory_iterator(mount), fs::directory_iterator());
+
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        TickEverything(*window);
+        ChooseFile("RecoverFolderDialog", QString::fromStdString(mount.string()));
+        QString text;
+        bool recovered = false;
+        WhenShown("MessageBox", [&text](QWidget* box) {
+            text = box->findChild<QWidget*>("message")->property("text").toString();
+            // For a person to look at: scripts/screenshots sets this.
+            if (const QByteArray shots = qgetenv("KESTRUNE_GUI_SHOTS"); !shots.isEmpty())
+                box->grab().save(QString::fromUtf8(shots) + "/destination-refused.png");
+            Click(box, "okbtn");
+        });
+        WhenShown("RecoverProcessWnd", [&recovered](QWidget* progress) {
+            recovered = true;
+            progress->close();
+        });
+        Click(window.get(), "BtnRecover");
+        QCOMPARE(text, ui::Msg("MSG0805"));
+        QVERIFY(!recovered);
+        QCOMPARE(std::distance(fs::directory_iterator(mount), fs::directory_iterator()), before);
+    }
+
     // Each file says how much of it is left, with a mark; recovered into the folders it
     // was found in when the destination dialog's choice says so.
     void recoverableMarksAndOriginalFolders() {
