@@ -12,9 +12,7 @@
 #include "disk/result_codes.h"
 #include "session/destination.h"
 #include "disk/block_devices.h"
-#include "engines/found_data.h"
 #include "scanlog/file_types.h"
-#include "output/sha256.h"
 #include "session/dfxml_report.h"
 #include "session/search_pattern.h"
 
@@ -66,27 +64,16 @@ int ScanTarget(const ScanOptions& options, const ScanSource& target, std::ostrea
 // What a recovery would write, and whether it fits: nothing is written, not even the
 // destination folder.
 int DryRun(const ScanOptions& options, ScanRun& run, const std::vector<ScanRecord>& found, std::ostream& out) {
-    const fs::path destination = fs::absolute(options.destination);
-    fs::path existing = destination;
-    std::error_code ec;
-    while (!existing.empty() && !fs::exists(existing, ec) && existing != existing.parent_path())
-        existing = existing.parent_path();
-    const NameRules rules = NameRulesFor(existing);
-    uint64_t bytes = 0;
-    for (const ScanRecord& record : found) {
-        std::string folder;
-        if (options.keepFolders) run.RecordPath(record, folder);
-        const fs::path target = TargetPathFor(destination, record, rules, options.keepFolders ? &folder : nullptr);
-        out << "would write " << TerminalText(target.string()) << "\t" << FormatSize(record.fileSize) << "\n";
-        bytes += record.fileSize;
-    }
-    uint64_t free = 0;
-    const bool known = VolumeFreeBytes(existing, free) == kOk;
-    out << "would recover " << found.size() << " files (" << FormatSize(bytes) << ", " << bytes << " bytes) into "
-        << destination.string();
-    if (known) out << ", which has " << FormatSize(free) << " free" << (free < bytes ? ": NOT ENOUGH ROOM" : "");
+    const RecoveryPlan plan = PlanRecovery(run, found, options.destination, options.keepFolders);
+    for (const PlannedFile& file : plan.files)
+        out << "would write " << TerminalText(file.target.string()) << "\t" << FormatSize(file.bytes) << "\n";
+    const bool tooMuch = plan.freeKnown && plan.freeBytes < plan.bytes;
+    out << "would recover " << plan.files.size() << " files (" << FormatSize(plan.bytes) << ", " << plan.bytes
+        << (plan.bytes == UINT64_MAX ? " bytes or more" : " bytes") << ") into "
+        << fs::absolute(options.destination).string();
+    if (plan.freeKnown) out << ", which has " << FormatSize(plan.freeBytes) << " free" << (tooMuch ? ": NOT ENOUGH ROOM" : "");
     out << "\n";
-    return known && free < bytes ? kExitSomeFailed : kExitOk;
+    return tooMuch ? kExitSomeFailed : kExitOk;
 }
 
 // The report's part on one target: its volume and every file found there, with where
@@ -97,15 +84,7 @@ void ReportTarget(ScanRun& run, const std::vector<ScanRecord>& found, const std:
     writer.BeginVolume(run);
     for (size_t i = 0; i < found.size(); ++i) {
         ReportedFile file = DescribeFile(run, found[i]);
-        if (i < written.size()) {
-            if (written[i].result == kOk) {
-                file.writtenTo = written[i].target.string();
-                if (int rc = Sha256OfFile(written[i].target, file.sha256); rc != kOk)
-                    file.problem = "written, but cannot be read back: " + ResultText(rc);
-            } else {
-                file.problem = written[i].status;
-            }
-        }
+        if (i < written.size()) NoteWritten(file, written[i]);
         writer.File(file);
     }
     writer.EndVolume();

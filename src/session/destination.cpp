@@ -12,6 +12,8 @@
 #include "disk/device_stack.h"
 #include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
+#include "output/recovery_job.h"
+#include "session/scan_run.h"
 
 namespace fs = std::filesystem;
 
@@ -97,6 +99,26 @@ DestinationProblem CheckImageDestination(const fs::path& image, const ScanSource
     uint64_t free = 0;
     if (VolumeFreeBytes(folder, free) == kOk && free <= bytes) return DestinationProblem::NoSpace;
     return DestinationProblem::None;
+}
+
+RecoveryPlan PlanRecovery(ScanRun& run, const std::vector<ScanRecord>& records, const fs::path& destination,
+                          bool keepFolders) {
+    RecoveryPlan plan;
+    const fs::path absolute = fs::absolute(destination);
+    fs::path existing = absolute;
+    std::error_code ec;
+    while (!existing.empty() && !fs::exists(existing, ec) && existing != existing.parent_path())
+        existing = existing.parent_path();
+    const NameRules rules = NameRulesFor(existing);
+    plan.files.reserve(records.size());
+    for (const ScanRecord& record : records) {
+        std::string folder;
+        if (keepFolders) run.RecordPath(record, folder);
+        plan.files.push_back({TargetPathFor(absolute, record, rules, keepFolders ? &folder : nullptr), record.fileSize});
+        plan.bytes = record.fileSize > UINT64_MAX - plan.bytes ? UINT64_MAX : plan.bytes + record.fileSize;
+    }
+    plan.freeKnown = VolumeFreeBytes(existing, plan.freeBytes) == kOk;
+    return plan;
 }
 
 std::string DestinationProblemText(DestinationProblem problem, const std::string& path, int result) {

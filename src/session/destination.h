@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "scanlog/scan_record.h"
 #include "session/scan_source.h"
 
 namespace kestrune {
+
+class ScanRun;
 
 enum class DestinationProblem {
     None,
@@ -35,6 +39,25 @@ DestinationProblem CheckRecoveryDestination(const std::string& folder, const Sca
 // Whether an image of bytes may be written to image (with its map when withMap).
 DestinationProblem CheckImageDestination(const std::filesystem::path& image, const ScanSource& source,
                                          uint64_t bytes, bool withMap);
+
+// What recovering records into destination would write, worked out without writing
+// anything (not even the folder): each file's target and bytes, their sum (held at
+// UINT64_MAX rather than wrapping, for sizes a damaged medium may claim), and the free
+// space of the nearest existing folder on the way (known false when it cannot be asked).
+struct PlannedFile {
+    std::filesystem::path target;
+    uint64_t bytes = 0;
+};
+struct RecoveryPlan {
+    std::vector<PlannedFile> files;
+    uint64_t bytes = 0;
+    uint64_t freeBytes = 0;
+    bool freeKnown = false;
+};
+// keepFolders: each file in the folders it was found in (run gives them), as the
+// recovery would write it.
+RecoveryPlan PlanRecovery(ScanRun& run, const std::vector<ScanRecord>& records,
+                          const std::filesystem::path& destination, bool keepFolders);
 
 // The problem in plain English, for the command line; folder is the path named.
 std::string DestinationProblemText(DestinationProblem problem, const std::string& folder, int result);

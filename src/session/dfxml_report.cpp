@@ -11,6 +11,7 @@
 
 #include "disk/link_free_paths.h"
 #include "disk/result_codes.h"
+#include "output/sha256.h"
 #include "scanlog/file_types.h"
 #include "session/finding_filter.h"
 #include "session/scan_mode.h"
@@ -148,6 +149,16 @@ ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record) {
     file.mapped = mapped == kOk;
     file.recoverable = run.RecoverableShare(record, mapped, file.map);
     return file;
+}
+
+void NoteWritten(ReportedFile& file, const RecoveredFile& written) {
+    if (written.result != kOk) {
+        file.problem = written.status;
+        return;
+    }
+    file.writtenTo = written.target.string();
+    if (int rc = Sha256OfFile(written.target, file.sha256); rc != kOk)
+        file.problem = "written, but cannot be read back: " + ResultText(rc);
 }
 
 int WriteReportFile(const std::filesystem::path& file, const std::function<void(std::ostream&)>& write) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engines/found_data.h"
+#include "output/recovery_job.h"
 #include "scanlog/scan_record.h"
 
 namespace kestrune {
@@ -48,6 +49,10 @@ private:
 
 // What a recovery or a listing reports on one found file, worked out through the run.
 ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record);
+
+// Notes where a recovery wrote the file and its digest, read back from the destination,
+// or why it was not written.
+void NoteWritten(ReportedFile& file, const RecoveredFile& written);
 
 // Writes a report into file through write; the file appears only once it is written
 // whole and on disk, so that a full disk never leaves a cut report that looks complete.

@@ -6,7 +6,6 @@
 #include <map>
 
 #include "disk/result_codes.h"
-#include "engines/recovery_engine.h"
 #include "session/destination.h"
 #include "ui/message_box.h"
 #include "ui/target.h"
