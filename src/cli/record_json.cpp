@@ -47,6 +47,8 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     else j["recoverable"] = nullptr;
     if (record.engineKind == Signature) j["endConfirmed"] = !CarvedEndGuessed(record);
     j["layoutGuessed"] = layoutGuessed;
+    // Its entry claimed more than its volume holds: the size is cut there, the file not whole.
+    j["sizeClipped"] = SizeClipped(record);
     j["encrypted"] = record.contentOk == kContentEncrypted;
     j["isFolder"] = record.isFolder != 0;
     j["created"] = IsoTime(record.createTime);

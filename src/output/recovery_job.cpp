@@ -51,6 +51,8 @@ void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int r
     RecoveredFile file{record, target, result, result == kOk ? "Success" : ResultText(result), std::move(partial),
                        alreadyThere};
     if (alreadyThere) file.status = "Success (already recovered whole by an earlier run; not written again)";
+    if (SizeClipped(record) && result != kOk && result != CancelCode)
+        file.status += " Its entry claims more bytes than its volume holds; it was cut at the volume's end.";
     if (!file.partial.empty()) file.status += " What could be read is in " + file.partial.filename().string() + ".";
     if (onFile) onFile(file);
     results_.push_back(std::move(file));
@@ -83,8 +85,13 @@ int RecoveryJob::WriteFile(IFileRecoveryParse& engine, const ScanRecord& record,
     // The file is written under a hidden name of its own and takes a real name only when
     // whole: a kill, a crash or a full disk never leaves a cut file that looks complete.
     WrittenFile written;
+    // A file whose size was cut to its volume is never whole: what it holds is kept as partial.
     const int result = WriteThroughWorkFile(
-        wanted, record.fileSize, [&](const fs::path& work) { return RecoverGuarded(engine, record, work, baseDepth); },
+        wanted, record.fileSize,
+        [&](const fs::path& work) {
+            const int rc = RecoverGuarded(engine, record, work, baseDepth);
+            return rc == kOk && SizeClipped(record) ? kErrFileCorrupt : rc;
+        },
         written, notes);
     target = written.published.empty() ? wanted : written.published;
     partial = written.partial;

@@ -97,6 +97,21 @@ inline std::string_view DataStreamOf(const ScanRecord& record) {
     return colon == std::string_view::npos ? std::string_view() : name.substr(colon + 1);
 }
 
+// folderDeleted of a file whose metadata claims more bytes than its volume could hold
+// from where its data begins (a damaged or crafted entry): its size was cut there, and
+// what it holds is never the whole file.
+inline constexpr uint32_t kSizeClipped = 3;
+inline bool SizeClipped(const ScanRecord& record) {
+    return !record.isFolder && record.folderDeleted == kSizeClipped;
+}
+// Cuts a file record's claimed size to room, the bytes its volume holds from where its
+// data begins, marking it so when it claimed more.
+inline void ClipSizeToRoom(ScanRecord& record, uint64_t room) {
+    if (record.isFolder || record.fileSize <= room) return;
+    record.fileSize = room;
+    record.folderDeleted = kSizeClipped;
+}
+
 // The record's name up to its NUL (or the whole field when a damaged record has none).
 inline std::string_view RecordName(const ScanRecord& record) {
     return std::string_view(record.name, strnlen(record.name, kRecordNameBytes));

@@ -37,6 +37,10 @@ struct ExfatGeometry {
 
     uint64_t ClusterBytes() const { return uint64_t{bytesPerSector} * sectorsPerCluster; }
     bool IsHeapCluster(uint64_t n) const { return n >= 2 && n < uint64_t{clusterCount} + 2; }
+    // The bytes of the heap from cluster n to its end; 0 when n is no heap cluster.
+    uint64_t HeapBytesFrom(uint64_t n) const {
+        return IsHeapCluster(n) ? (uint64_t{clusterCount} + 2 - n) * ClusterBytes() : 0;
+    }
     // The absolute first sector of heap cluster n (n must be a heap cluster).
     uint64_t ClusterSector(uint32_t n) const {
         return partitionStart + heapOffset + uint64_t{n - 2} * sectorsPerCluster;

@@ -161,6 +161,7 @@ ScanRecord CFastExfatRecovery::RecordOf(const ExfatFound& found) const {
     record.entrySector = found.entrySector;
     record.partitionStart = volume_.partitionStart;
     SetRecordName(record, Utf16ToUtf8(set.name));
+    ClipSizeToRoom(record, volume_.HeapBytesFrom(set.firstCluster));
     return record;
 }
 

@@ -180,6 +180,10 @@ ScanRecord CProfessionalExfatRecovery::RecordOf(const ExfatLeftover& leftover, c
     record.partitionStart = areaStart_;
     record.dataAreaSector = heap.clusterTwo - areaStart_;
     SetRecordName(record, Utf16ToUtf8(set.name));
+    // A former volume's heap ends, at the latest, where the scanned area does.
+    const uint64_t first = set.firstCluster >= 2 ? heap.SectorOf(set.firstCluster) : UINT64_MAX;
+    const uint64_t areaEnd = areaStart_ + areaSectors_;
+    ClipSizeToRoom(record, first < areaEnd ? (areaEnd - first) * bytesPerSector_ : 0);
     return record;
 }
 
