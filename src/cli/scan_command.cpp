@@ -40,7 +40,10 @@ int ForEachTarget(const ScanOptions& options, std::ostream& err,
         for (const PartitionEntry& e : source.partitions)
             if (static_cast<int>(e.number) == target.partition) entry = &e;
         err << "partition " << target.partition << " (from sector " << (entry ? entry->startSector : 0) << ", "
-            << (entry ? entry->sectorCount : 0) << " sectors):\n";
+            << (entry ? (entry->cutShort ? entry->claimedSectors : entry->sectorCount) : 0) << " sectors";
+        if (entry && entry->cutShort)
+            err << "; the source ends after " << entry->sectorCount << " of them: what lay past cannot be found";
+        err << "):\n";
         const int code = run(target);
         if (code == kExitInterrupted) return code;
         worst = std::max(worst, code);

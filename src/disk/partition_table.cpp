@@ -21,11 +21,15 @@ bool ReadSector(SectorSource& source, uint32_t sectorSize, uint64_t sector, std:
     return ReadSectors(1, source, out.data(), sector, static_cast<int>(sectorSize), read) == kOk && read == 1;
 }
 
-// Adds an entry when it lies inside the disk and overlaps nothing found before.
+// Adds an entry when it starts inside the disk and overlaps nothing found before; a disk
+// cut short (an image that stopped copying) keeps what it holds of the partition.
 void Keep(std::vector<PartitionEntry>& out, PartitionEntry entry, uint64_t diskSectors) {
-    if (entry.sectorCount == 0 || entry.startSector == 0 || entry.startSector >= diskSectors ||
-        entry.sectorCount > diskSectors - entry.startSector)
-        return;
+    if (entry.sectorCount == 0 || entry.startSector == 0 || entry.startSector >= diskSectors) return;
+    entry.claimedSectors = entry.sectorCount;
+    if (entry.sectorCount > diskSectors - entry.startSector) {
+        entry.sectorCount = diskSectors - entry.startSector;
+        entry.cutShort = true;
+    }
     for (const PartitionEntry& e : out)
         if (entry.startSector < e.startSector + e.sectorCount && e.startSector < entry.startSector + entry.sectorCount)
             return;

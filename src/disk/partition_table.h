@@ -15,11 +15,15 @@ struct PartitionEntry {
     uint64_t sectorCount = 0;
     uint8_t mbrType = 0;        // the MBR type byte; 0 for GPT entries
     bool gpt = false;
+    // The disk (an image cut short) ends inside the partition: sectorCount is what it holds
+    // of it, claimedSectors what the table says.
+    bool cutShort = false;
+    uint64_t claimedSectors = 0;
 };
 
 // Reads the partition table of a disk of sectorCount sectors of sectorSize bytes.
-// Entries that point outside the disk, overlap an earlier entry, or chain back on
-// themselves are left out. Returns false when the disk holds no partition table.
+// Entries that start outside the disk, overlap an earlier entry, or chain back on
+// themselves are left out; one the disk ends inside is kept as far as the disk goes. Returns false when the disk holds no partition table.
 bool ReadPartitionTable(SectorSource& source, uint32_t sectorSize, uint64_t sectorCount,
                         std::vector<PartitionEntry>& out);
 

@@ -43,7 +43,7 @@ int RecoveryJob::ProgressThunk(void* user, int percent, int, int, const std::str
 }
 
 void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int result, fs::path partial,
-                         bool alreadyThere) {
+                         bool alreadyThere, const std::string& why) {
     ++processed_;
     if (result != kOk) ++failed_;
     if (!partial.empty()) ++partial_;
@@ -53,6 +53,7 @@ void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int r
     if (alreadyThere) file.status = "Success (already recovered whole by an earlier run; not written again)";
     if (SizeClipped(record) && result != kOk && result != CancelCode)
         file.status += " Its entry claims more bytes than its volume holds; it was cut at the volume's end.";
+    if (!why.empty() && result != kOk && result != CancelCode) file.status += " " + why;
     if (!file.partial.empty()) file.status += " What could be read is in " + file.partial.filename().string() + ".";
     if (onFile) onFile(file);
     results_.push_back(std::move(file));
@@ -72,7 +73,9 @@ int RecoverGuarded(IFileRecoveryParse& engine, const ScanRecord& record, const f
 }  // namespace
 
 int RecoveryJob::WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::string& key,
-                           const fs::path& wanted, int baseDepth, fs::path& target, fs::path& partial) {
+                           const fs::path& wanted, int baseDepth, fs::path& target, fs::path& partial,
+                           std::string& why) {
+    const int verdict = check_ ? check_(record, why) : kOk;
     if (int rc = CreateParentFolder(wanted); rc != kOk) return rc;
     WorkFileNotes notes;
     // This attempt reads the same source again: what it writes replaces an earlier partial copy.
@@ -90,7 +93,8 @@ int RecoveryJob::WriteFile(IFileRecoveryParse& engine, const ScanRecord& record,
         wanted, record.fileSize,
         [&](const fs::path& work) {
             const int rc = RecoverGuarded(engine, record, work, baseDepth);
-            return rc == kOk && SizeClipped(record) ? kErrFileCorrupt : rc;
+            if (rc != kOk) return rc;
+            return SizeClipped(record) ? kErrFileCorrupt : verdict;
         },
         written, notes);
     target = written.published.empty() ? wanted : written.published;
@@ -140,18 +144,19 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
         }
         if (engine->SetCallbacks(nullptr, ProgressThunk, this, kFullWeight) != kOk) break;
         fs::path target = wanted, partial;
+        std::string why;
         int result = kOk;
         if (record.isFolder) {
             target = UniqueTargetPath(wanted);
             result = RecoverGuarded(*engine, record, target, baseDepth);
         } else {
-            result = WriteFile(*engine, record, key, wanted, baseDepth, target, partial);
+            result = WriteFile(*engine, record, key, wanted, baseDepth, target, partial, why);
         }
         if (result == CancelCode) {
             if (!partial.empty()) Finish(record, target, result, std::move(partial));
             return CancelCode;
         }
-        Finish(record, target, result, std::move(partial));
+        Finish(record, target, result, std::move(partial), false, why);
     }
     return cancelled_ ? CancelCode : kOk;
 }

@@ -57,6 +57,11 @@ public:
     // still go to their type's. Set before Run.
     void KeepOriginalFolders(std::function<std::string(const ScanRecord&)> folderOf) { folderOf_ = std::move(folderOf); }
 
+    // Asked before each file is written: kOk, or why it cannot come back whole (said in
+    // why), in which case what is written is kept only as partial. Set before Run.
+    using WholeCheck = std::function<int(const ScanRecord& record, std::string& why)>;
+    void CheckEachFile(WholeCheck check) { check_ = std::move(check); }
+
     // Notes what is written in a journal of the destination kept in journalFolder, so that
     // a later job into the same folder skips the files already there whole and clears
     // what an interrupted job left; sourceId names the source the records came from. Set
@@ -87,16 +92,18 @@ public:
 private:
     static int ProgressThunk(void* user, int percent, int weight, int error, const std::string& target);
     void Finish(const ScanRecord& record, const std::filesystem::path& target, int result,
-                std::filesystem::path partial = {}, bool alreadyThere = false);
+                std::filesystem::path partial = {}, bool alreadyThere = false, const std::string& why = {});
     // Writes one file record into a work file beside wanted and publishes it whole.
     // key: the record's identity in the journal (empty without one).
+    // why: what is missing of a file that cannot come back whole.
     int WriteFile(IFileRecoveryParse& engine, const ScanRecord& record, const std::string& key,
                   const std::filesystem::path& wanted, int baseDepth, std::filesystem::path& target,
-                  std::filesystem::path& partial);
+                  std::filesystem::path& partial, std::string& why);
 
     std::filesystem::path destination_;
     EngineLookup engines_;
     std::function<std::string(const ScanRecord&)> folderOf_;
+    WholeCheck check_;
     std::filesystem::path journalFolder_;
     std::string sourceId_;
     std::unique_ptr<RecoveryJournal> journal_;

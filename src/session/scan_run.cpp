@@ -340,6 +340,30 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
         return driveLetter == letter ? engine : nullptr;
     });
     job.KeepJournal(StoreFolder() / "recoveries", SourceIdentity(source_));
+    // On a source cut short, a file is whole only when all of it lies inside what is left.
+    uint64_t spanned = 0, held = 0;
+    VolumeExtent(source_, spanned, held);
+    if (spanned > held) {
+        const uint64_t end = source_.startSector * source_.bytesPerSector + held;
+        job.CheckEachFile([this, end](const ScanRecord& record, std::string& why) {
+            DataMap map;
+            if (MapData(record, map) != kOk) return kOk;
+            uint64_t missing = 0;
+            for (const ByteRun& run : map.runs) {
+                const uint64_t runEnd = run.sourceOffset + run.length;
+                if (runEnd > end) missing += runEnd - std::max(run.sourceOffset, end);
+            }
+            if (missing) {
+                why = std::to_string(missing) + " of its bytes lay past the end of the source, which is cut short.";
+                return kErrHandleEof;
+            }
+            if (map.layoutGuessed) {
+                why = "Its pieces were laid out by a guess on a source cut short; some may be missing.";
+                return kErrFileCorrupt;
+            }
+            return kOk;
+        });
+    }
     if (keepFolders)
         job.KeepOriginalFolders([engine](const ScanRecord& record) {
             std::string folder;

@@ -245,8 +245,16 @@ void VolumeExtent(const ScanSource& source, uint64_t& spanned, uint64_t& held) {
     spanned = held = 0;
     std::vector<uint8_t> area;
     if (ReadBootAreaOf(source, area) != kOk) return;
-    if (source.isImage ? FileSizeOf(source.image, held) != kOk : false) return;
-    if (!source.isImage) held = source.sectorCount * source.bytesPerSector;
+    if (source.isImage) {
+        uint64_t fileBytes = 0;
+        if (FileSizeOf(source.image, fileBytes) != kOk) return;
+        // A partition of an image holds what the file holds from the partition on.
+        const uint64_t start = source.startSector * source.bytesPerSector;
+        held = fileBytes > start ? fileBytes - start : 0;
+        if (source.partition != 0) held = std::min(held, source.sectorCount * source.bytesPerSector);
+    } else {
+        held = source.sectorCount * source.bytesPerSector;
+    }
     spanned = VolumeBytesOf(ByteView(area));
 }
 

@@ -1,15 +1,21 @@
-// Sizes a damaged or crafted medium claims: deleted exFAT entries that say they hold 2^62
-// bytes. The dry run's total must be right, and the real run must write no more than the
-// volume could hold, calling none of those files a success.
+// Sizes a damaged or crafted medium claims (deleted exFAT entries that say they hold 2^62
+// bytes), and sources cut short: a dry run's total is right, nothing larger than the
+// volume is written, and no file that is not whole is called a success.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "cli/cli_run.h"
 #include "cli/exit_codes.h"
 #include "disk/byte_view.h"
 #include "engines/exfat/exfat_entries.h"
+#include "scanlog/file_types.h"
+#include "support/sha256.h"
 #include "support/test_support.h"
 
 namespace kestrune::cli {
@@ -72,6 +78,70 @@ TEST(BoundedSizes, HugeClaimedSizesAreClippedToTheVolumeAndNeverPassForWhole) {
     for (fs::recursive_directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
         if (it->is_regular_file() && it->file_size() > volume) ++whole;
     EXPECT_EQ(whole, 0u) << "no file larger than the volume it came from";
+}
+
+// name -> sha256 of the files a fixture's manifest lists under key.
+std::map<std::string, std::string> ManifestHashes(const std::string& manifest, const std::string& key) {
+    std::ifstream in(test::FixturePath(manifest));
+    const auto json = nlohmann::json::parse(in);
+    std::map<std::string, std::string> hashes;
+    for (const auto& file : json[key]) hashes[file["name"]] = file["sha256"];
+    return hashes;
+}
+
+TEST(CutSources, APartitionTheImageEndsInsideIsScannedForWhatItHolds) {
+    test::TempDir dir;
+    const fs::path image = test::UnpackFixture("partitioned/mbr.img.gz", dir.path());
+    std::vector<uint8_t> bytes = test::ReadFileBytes(image);
+    bytes.resize(bytes.size() / 10 / 512 * 512);
+    test::WriteFileBytes(image, bytes);
+
+    const CliRun run = RunCli("recover --to " + (dir / "out").string() + " " + image.string());
+    EXPECT_EQ(run.exitCode, kExitOk) << run.output;
+    EXPECT_NE(run.output.find("the source ends after"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("is cut short"), std::string::npos) << run.output;
+    // The FAT partition's deleted files lie wholly inside what is kept.
+    for (const auto& [name, hash] : ManifestHashes("partitioned/manifest.json", "fat")) {
+        const fs::path file = dir / "out" / TypeFolderName(name) / name;
+        ASSERT_TRUE(fs::exists(file)) << name << "\n" << run.output;
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(file)), hash) << name;
+    }
+}
+
+// Recovers a FAT16 image cut to keep bytes; every file called a success must be one of
+// the manifest's, byte for byte. Returns the run.
+CliRun RecoverCutFat16(const test::TempDir& dir, size_t keep, const std::string& out) {
+    const fs::path image = test::UnpackFixture("fat/fat16.img.gz", dir.path());
+    std::vector<uint8_t> bytes = test::ReadFileBytes(image);
+    bytes.resize(keep);
+    test::WriteFileBytes(image, bytes);
+    const CliRun run = RunCli("recover --to " + (dir / out).string() + " " + image.string());
+    std::set<std::string> known;
+    for (const auto& [name, hash] : ManifestHashes("fat/fat16.json", "deleted")) known.insert(hash);
+    for (const auto& entry : fs::recursive_directory_iterator(dir / out)) {
+        if (!entry.is_regular_file() || entry.path().string().find(".partial") != std::string::npos) continue;
+        EXPECT_TRUE(known.count(test::Sha256Hex(test::ReadFileBytes(entry.path()))))
+            << entry.path() << " is called a success but is not the file";
+    }
+    return run;
+}
+
+TEST(CutSources, WhatIsCalledASuccessIsTheFileAndWhatReachesPastTheEndSaysSo) {
+    test::TempDir dir;
+    // A quarter of the volume: every deleted file lies inside it. The volume's FAT stays
+    // 16 bits wide although what is left would be a FAT12 volume's size.
+    const CliRun quarter = RecoverCutFat16(dir, (16u << 20) / 4, "quarter");
+    EXPECT_EQ(quarter.exitCode, kExitOk) << quarter.output;
+    EXPECT_NE(quarter.output.find("recovered 13 of 13"), std::string::npos) << quarter.output;
+
+    // Cut inside fragmented.bin, whose second piece begins at byte 110592.
+    const CliRun inside = RecoverCutFat16(dir, 110592, "inside");
+    EXPECT_EQ(inside.exitCode, kExitSomeFailed) << inside.output;
+    const size_t line = inside.output.find("fragmented.bin: ");
+    ASSERT_NE(line, std::string::npos) << inside.output;
+    const std::string said = inside.output.substr(line, inside.output.find('\n', line) - line);
+    EXPECT_EQ(said.find("Success"), std::string::npos) << said;
+    EXPECT_NE(said.find("cut short"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -52,21 +52,26 @@ TEST(PartitionTable, MbrAndGptImagesMadeBySfdisk) {
     }
 }
 
-TEST(PartitionTable, EntriesOutsideOverlappingOrLoopingAreLeftOut) {
+TEST(PartitionTable, EntriesOutsideOverlappingOrLoopingAreLeftOutAndCutOnesKept) {
     std::vector<uint8_t> disk(4096 * 512, 0);
     PutEntry(disk, 0, 0x07, 100, 1000);
     PutEntry(disk, 1, 0x0C, 500, 1000);      // overlaps the first
-    PutEntry(disk, 2, 0x83, 4000, 9999);     // runs past the disk's end
+    PutEntry(disk, 2, 0x83, 4000, 9999);     // runs past the disk's end: kept as far as it goes
     PutEntry(disk, 3, 0x05, 2000, 1000);     // extended, with a chain of logical ones
     std::vector<uint8_t> ebr(512, 0);
     PutEntry(ebr, 0, 0x06, 10, 100);
     PutEntry(ebr, 1, 0x05, 0, 100);          // names itself as the next: a loop
     std::memcpy(disk.data() + 2000 * 512, ebr.data(), 512);
     const auto entries = TableOf(disk);
-    ASSERT_EQ(entries.size(), 2u);
+    ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].startSector, 100u);
     EXPECT_EQ(entries[1].startSector, 2010u);
     EXPECT_EQ(entries[1].number, 5u) << "logical partitions count from 5";
+    EXPECT_FALSE(entries[1].cutShort);
+    EXPECT_EQ(entries[2].startSector, 4000u);
+    EXPECT_EQ(entries[2].sectorCount, 96u) << "what the disk holds of it";
+    EXPECT_EQ(entries[2].claimedSectors, 9999u);
+    EXPECT_TRUE(entries[2].cutShort);
     std::vector<uint8_t> gpt(64 * 512, 0);
     PutEntry(gpt, 0, 0xEE, 1, 63);
     std::memcpy(gpt.data() + 512, "EFI PART", 8);

@@ -626,10 +626,11 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
         if (record.engineKind != FatQuick || record.isFolder || record.fileSize == 0 || !record.contentOk ||
             record.fsId < 2 || record.fsId >= clusterEnd)
             return;
-        // A first cluster a live file holds now, or one written over since: the file's data
-        // is gone, it claims nothing.
-        if (!isFree(record.fsId) || FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId),
-                                                            volume_.bytesPerSector, clusterBytes, record))
+        // A first cluster a live file holds now, one written over since, or one past the end
+        // of a source cut short: the file's data is gone, it claims nothing.
+        const uint64_t firstSector = volume_.ClusterSector(record.fsId);
+        if (!isFree(record.fsId) || firstSector >= source_.totalSectors ||
+            FirstClusterWrittenOver(source_, firstSector, volume_.bytesPerSector, clusterBytes, record))
             return;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
         claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)), MadeAt(record));

@@ -24,7 +24,10 @@ bool FatVolumeInfo::FromBootSector(ByteView boot, uint64_t start, uint64_t secto
     totalSectors = boot.le32(kBootTotalSectors32) != 0 ? boot.le32(kBootTotalSectors32) : boot.le16(19);
     if (bytesPerSector == 0 || bytesPerSector % 512 != 0 || bytesPerSector > 4096) return false;
     if (sectorsPerCluster == 0 || fatCount == 0 || fatSectors == 0) return false;
-    // A boot sector may claim more than the area holds; the area bounds every walk.
+    // A boot sector may claim more than the area holds; the area bounds every walk. The
+    // width of the FAT's entries still follows the volume's own size: an image cut short
+    // holds a FAT16 volume's table as it was.
+    const uint32_t claimedSectors = totalSectors;
     if (sectors != 0 && totalSectors > sectors) totalSectors = static_cast<uint32_t>(std::min<uint64_t>(sectors, UINT32_MAX));
     if (fat32) {
         rootSectors = 0;
@@ -40,13 +43,15 @@ bool FatVolumeInfo::FromBootSector(ByteView boot, uint64_t start, uint64_t secto
         firstDataSector = reservedSectors + fatSectors * fatCount + rootSectors;
     }
     // FAT12 entries are 12 bits wide; the cluster count tells them from FAT16.
-    fatBits = fat32 ? 32 : (ClusterCount() < 4085 ? 12 : 16);
+    fatBits = fat32 ? 32 : (ClustersIn(claimedSectors) < 4085 ? 12 : 16);
     return true;
 }
 
-uint32_t FatVolumeInfo::ClusterCount() const {
-    if (totalSectors <= firstDataSector || sectorsPerCluster == 0) return 0;
-    const uint32_t dataSectors = totalSectors - firstDataSector;
+uint32_t FatVolumeInfo::ClusterCount() const { return ClustersIn(totalSectors); }
+
+uint32_t FatVolumeInfo::ClustersIn(uint32_t sectors) const {
+    if (sectors <= firstDataSector || sectorsPerCluster == 0) return 0;
+    const uint32_t dataSectors = sectors - firstDataSector;
     return dataSectors / sectorsPerCluster + (dataSectors % sectorsPerCluster ? 1 : 0);
 }
 

@@ -34,6 +34,8 @@ struct FatVolumeInfo {
     // Bytes of one read of a folder's cluster (the whole root area for cluster 0).
     uint32_t FolderReadBytes(uint32_t cluster) const;
     uint32_t ClusterCount() const;
+    // The clusters a volume of sectors sectors holds.
+    uint32_t ClustersIn(uint32_t sectors) const;
 
     // False when the boot sector cannot describe a volume.
     bool FromBootSector(ByteView boot, uint64_t start, uint64_t sectors);
