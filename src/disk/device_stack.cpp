@@ -70,17 +70,16 @@ public:
         if (S_ISBLK(st.st_mode)) {
             if (const fs::path dir = SysDirOf(st.st_rdev); !dir.empty()) BlockDevice(dir, true, depth);
         } else if (S_ISREG(st.st_mode)) {
-            File(st, depth);
+            File({st.st_dev, st.st_ino}, depth);
         }
     }
 
 private:
-    void File(const struct stat& st, int depth) {
-        const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+    void File(std::pair<dev_t, ino_t> id, int depth) {
         if (std::find(found.files.begin(), found.files.end(), id) != found.files.end()) return;
         found.files.push_back(id);
         // The file's own bytes lie on the file system that holds it.
-        FileSystemOn(st.st_dev, depth + 1);
+        FileSystemOn(id.first, depth + 1);
     }
 
     // dir: the device's folder in sysfs. written: a write reaches its sectors (false for
@@ -100,13 +99,7 @@ private:
             if (!ec) BlockDevice(slave, true, depth + 1);
             ec.clear();
         }
-        std::pair<dev_t, ino_t> backing;
-        if (LoopBackingFile(name, backing)) {
-            struct stat st {};
-            st.st_dev = backing.first;
-            st.st_ino = backing.second;
-            File(st, depth + 1);
-        }
+        if (std::pair<dev_t, ino_t> backing; LoopBackingFile(name, backing)) File(backing, depth + 1);
     }
 };
 

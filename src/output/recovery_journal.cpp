@@ -47,6 +47,12 @@ bool SafeBelow(std::string_view path) {
     return true;
 }
 
+std::string HexDigestOf(std::string_view text) {
+    Sha256 digest;
+    digest.Update({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+    return digest.HexDigest();
+}
+
 bool IsWorkFileName(const fs::path& path) {
     const std::string name = path.filename().string();
     return name.size() > 1 && name[0] == '.' && name.find(kWorkMark) != std::string::npos;
@@ -64,16 +70,11 @@ std::string RecoveryJournal::KeyOf(const std::string& sourceId, const ScanRecord
                                  std::to_string(record.fsId) + "/" + std::to_string(record.entrySector) + "/" +
                                  std::to_string(record.partitionStart) + "/" + std::to_string(record.fileSize) + "/" +
                                  std::to_string(record.folderDeleted) + "/" + std::string(RecordName(record));
-    Sha256 digest;
-    digest.Update({reinterpret_cast<const uint8_t*>(identity.data()), identity.size()});
-    return digest.HexDigest().substr(0, 32);
+    return HexDigestOf(identity).substr(0, 32);
 }
 
 fs::path RecoveryJournal::FileFor(const fs::path& journalFolder, const fs::path& destination) {
-    Sha256 digest;
-    const std::string named = destination.string();
-    digest.Update({reinterpret_cast<const uint8_t*>(named.data()), named.size()});
-    return journalFolder / (digest.HexDigest().substr(0, 24) + ".journal");
+    return journalFolder / (HexDigestOf(destination.string()).substr(0, 24) + ".journal");
 }
 
 int RecoveryJournal::Open(const fs::path& journalFolder, const fs::path& destination) {
@@ -112,15 +113,13 @@ int RecoveryJournal::Open(const fs::path& journalFolder, const fs::path& destina
     for (auto& [key, entry] : entries_) {
         if (entry.work.empty()) continue;
         const fs::path work = destination_ / entry.work;
-        if (PlainFileOfSize(work, nullptr)) {
+        if (PlainFileBytes(work)) {
             if (IsWorkFileName(work) && RemoveFileWithoutLinks(work) == kOk) ++leftoversRemoved_;
         } else if (!entry.publishing.empty()) {
             // Killed between taking its name and noting it: the file there is the whole one.
-            std::error_code ec;
-            const uint64_t bytes = fs::file_size(destination_ / entry.publishing, ec);
-            if (!ec && PlainFileOfSize(destination_ / entry.publishing, nullptr)) {
+            if (const auto bytes = PlainFileBytes(destination_ / entry.publishing)) {
                 entry.written = entry.publishing;
-                entry.bytes = bytes;
+                entry.bytes = *bytes;
             }
         }
         entry.work.clear();
@@ -167,9 +166,8 @@ int RecoveryJournal::Compact() {
     std::string text = std::string(kHeader) + "\t" + destination_.string() + "\n";
     for (auto it = entries_.begin(); it != entries_.end();) {
         Entry& entry = it->second;
-        if (!entry.written.empty() && !PlainFileOfSize(destination_ / entry.written, &entry.bytes))
-            entry.written.clear();
-        if (!entry.partial.empty() && !PlainFileOfSize(destination_ / entry.partial, nullptr)) entry.partial.clear();
+        if (!entry.written.empty() && PlainFileBytes(destination_ / entry.written) != entry.bytes) entry.written.clear();
+        if (!entry.partial.empty() && !PlainFileBytes(destination_ / entry.partial)) entry.partial.clear();
         if (entry.written.empty() && entry.partial.empty()) {
             it = entries_.erase(it);
             continue;
@@ -195,18 +193,17 @@ std::string RecoveryJournal::Below(const fs::path& path) const {
     return SafeBelow(relative) ? relative : std::string();
 }
 
-bool RecoveryJournal::PlainFileOfSize(const fs::path& path, uint64_t* bytes) {
+std::optional<uint64_t> RecoveryJournal::PlainFileBytes(const fs::path& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    return !bytes || static_cast<uint64_t>(st.st_size) == *bytes;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
 }
 
 bool RecoveryJournal::WrittenWhole(const std::string& key, fs::path& where) const {
     const auto it = entries_.find(key);
     if (it == entries_.end() || it->second.written.empty()) return false;
-    uint64_t bytes = it->second.bytes;
     where = destination_ / it->second.written;
-    return PlainFileOfSize(where, &bytes);
+    return PlainFileBytes(where) == it->second.bytes;
 }
 
 void RecoveryJournal::Writing(const std::string& key, const fs::path& work) {
@@ -247,7 +244,7 @@ bool RecoveryJournal::RemoveEarlierPartial(const std::string& key) {
     if (it == entries_.end() || it->second.partial.empty()) return false;
     const fs::path partial = destination_ / it->second.partial;
     it->second.partial.clear();
-    return PlainFileOfSize(partial, nullptr) && RemoveFileWithoutLinks(partial) == kOk;
+    return PlainFileBytes(partial) && RemoveFileWithoutLinks(partial) == kOk;
 }
 
 }  // namespace kestrune

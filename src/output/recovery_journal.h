@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "scanlog/scan_record.h"
@@ -69,7 +70,8 @@ private:
     void Append(const std::string& line);
     int Compact();
     std::string Below(const std::filesystem::path& path) const;
-    static bool PlainFileOfSize(const std::filesystem::path& path, uint64_t* bytes);
+    // The size of the plain file at path (not through a link); none when it is not one.
+    static std::optional<uint64_t> PlainFileBytes(const std::filesystem::path& path);
 
     std::filesystem::path destination_, file_;
     int fd_ = -1, lockFd_ = -1;
