@@ -112,6 +112,8 @@ TEST(RecoveryJob, NamesFromTheMediumNeverLeaveTheDestination) {
     EXPECT_EQ(SafeFileName(".."), "__");
     EXPECT_EQ(SafeFileName("a/b"), "a_b");
     EXPECT_EQ(SafeFileName(""), "unnamed");
+    // Every control character goes, the last below the space and DEL too; the space stays.
+    EXPECT_EQ(SafeFileName("a\x1f\x7f b"), "a__ b");
     const std::string longName = SafeFileName(std::string(300, 'x') + ".jpeg");
     EXPECT_EQ(longName.size(), 255u);
     EXPECT_EQ(longName.substr(longName.size() - 5), ".jpeg") << "the extension survives the cut";
