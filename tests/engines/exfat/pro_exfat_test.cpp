@@ -165,6 +165,22 @@ TEST(ExfatLeftovers, FoldersPlacedOnRunsOfDirectoryDataGiveTheGeometry) {
     EXPECT_FALSE(heaps[0].ClusterOf(3935));
 }
 
+TEST(ExfatLeftovers, ASetWhoseChecksumFailsIsNoFileAndTheNextOneStillIs) {
+    std::vector<ExfatRun> runs(1);
+    runs[0].firstSector = 900;
+    for (const auto& [name, cluster] : {std::pair{u"IMG_0001.JPG", 10u}, std::pair{u"IMG_0002.JPG", 20u}}) {
+        const auto set = EntrySet(exfat::kFileEntry & ~exfat::kInUse, name, 0x20, cluster, 5000);
+        runs[0].bytes.insert(runs[0].bytes.end(), set.begin(), set.end());
+    }
+    runs[0].bytes.resize(512);
+    ASSERT_EQ(EntrySetsOf(runs, 512).size(), 2u);
+    runs[0].bytes[32 + 24] ^= 0x40;  // the first file's size, its checksum left as it was
+    const auto sets = EntrySetsOf(runs, 512);
+    ASSERT_EQ(sets.size(), 1u) << "a set that fails its checksum is damaged, not a file";
+    EXPECT_EQ(sets[0].set.firstCluster, 20u);
+    EXPECT_EQ(sets[0].set.dataLength, 5000u);
+}
+
 TEST(ExfatEntries, AFileOverFourGibibytesKeepsItsSizeAndEveryCluster) {
     // The deleted entry of a 5 GiB video on a card of 4 KiB clusters: 64-bit sizes and
     // more clusters than 32-bit byte counts can reach.
