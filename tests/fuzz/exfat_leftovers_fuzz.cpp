@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t sectors = area.size() / 512;
     CProfessionalExfatRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
-    engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), 0, sectors, 512, 1);
+    engine.Open(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), {0, sectors, 512}, 1);
     engine.StartPass(nullptr);
     engine.Prepare();
     for (uint64_t n = 0; n < sectors; ++n) {
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PassStateReader again{ByteView(state.bytes())};
     CProfessionalExfatRecovery resumed;
     resumed.SetRunFolder(fuzz::ScratchRunFolder());
-    resumed.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), 0, sectors, 512, 1);
+    resumed.Open(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), {0, sectors, 512}, 1);
     resumed.StartPass(nullptr);
     if (!resumed.LoadPassState(again)) std::abort();
     resumed.Finish();

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t sectors = area.size() / 512;
     CFastExtRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
-    if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), 0, sectors, 512, 1) != 0)
+    if (engine.Open(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), {0, sectors, 512}, 1) != 0)
         return 0;
     engine.Scan(nullptr);
     uint64_t position = 0, length = 0;
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CFastExtRecovery former;
     former.SetFormerVolume();
     former.SetRunFolder(fuzz::ScratchRunFolder());
-    if (former.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), 0, sectors, 512, 1) == 0)
+    if (former.Open(SourceOverMedium(std::make_unique<MemoryMedium>(area), 512), {0, sectors, 512}, 1) == 0)
         former.Scan(nullptr);
     return 0;
 }

@@ -24,7 +24,7 @@ const Base& Prepared() {
         b.volume.FromBootSector(ByteView(b.image), 0, b.image.size() / 512);
         CFastFatRecovery engine;
         engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-        engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(b.image), 512), 0, b.image.size() / 512, 1);
+        engine.Open(SourceOverMedium(std::make_unique<MemoryMedium>(b.image), 512), {0, b.image.size() / 512}, 1);
         engine.Scan(nullptr);
         for (uint32_t id = 1; id <= engine.Log()->RecordCount(); ++id) {
             ScanRecord r;

@@ -33,7 +33,7 @@ inline void ScanAndRead(std::unique_ptr<PatchedMedium> image, bool withFreeSpace
     CFastFatRecovery engine;
     engine.SetRunFolder(ScratchRunFolder());
     const uint64_t sectors = image->SizeBytes() / 512;
-    if (engine.OpenSource(SourceOverMedium(std::move(image), 512), 0, sectors, 1) != 0) return;
+    if (engine.Open(SourceOverMedium(std::move(image), 512), {0, sectors}, 1) != 0) return;
     engine.Scan(nullptr);
     if (withFreeSpace) {
         engine.BuildAllocationMap();

@@ -33,7 +33,7 @@ void WriteBackAndLoad(const Engine& engine) {
 void FatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     CProfessionalFatRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
-    engine.OpenSource(Area(data, size), 0, 128, 512, 1);
+    engine.Open(Area(data, size), {0, 128, 512}, 1);
     engine.StartPass(nullptr);
     PassStateReader in{ByteView(state)};
     if (!engine.LoadPassState(in)) return;
@@ -47,7 +47,7 @@ void FatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t siz
 void NtfsState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     CProfessionalNtfsRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
-    engine.OpenSource(Area(data, size), 0, 128, 512, 1);
+    engine.Open(Area(data, size), {0, 128, 512}, 1);
     engine.StartFormattedLog(nullptr);
     PassStateReader in{ByteView(state)};
     if (!engine.LoadPassState(in)) return;
@@ -58,7 +58,7 @@ void NtfsState(const std::vector<uint8_t>& state, const uint8_t* data, size_t si
 void ExfatState(const std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     CProfessionalExfatRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
-    engine.OpenSource(Area(data, size), 0, 128, 512, 1);
+    engine.Open(Area(data, size), {0, 128, 512}, 1);
     engine.StartPass(nullptr);
     PassStateReader in{ByteView(state)};
     if (!engine.LoadPassState(in)) return;

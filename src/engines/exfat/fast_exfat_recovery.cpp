@@ -14,55 +14,20 @@
 
 namespace kestrune {
 
-CFastExfatRecovery::CFastExfatRecovery() { contentContext_.source = &source_; }
+CFastExfatRecovery::CFastExfatRecovery() { topLevel_ = TopLevel::ZeroIdIsRoot; }
 
 CFastExfatRecovery::~CFastExfatRecovery() = default;
 
-int CFastExfatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    if (!source_.IsOpen()) return kErrInvalidHandle;
+int CFastExfatRecovery::Attach(const EngineArea& area) {
+    // The volume is read in 512-byte units, whatever the disk's sectors.
+    const uint64_t perUnit = area.sectorBytes / 512 ? area.sectorBytes / 512 : 1;
     std::string why;
-    if (!ReadExfatGeometry(source_, start, sectors, volume_, why)) return kErrInvalidData;
+    if (!ReadExfatGeometry(source_, area.start * perUnit, area.sectors * perUnit, volume_, why)) return kErrInvalidData;
     fat_.Attach(&volume_, &source_);
     tree_ = std::make_unique<ExfatTree>(source_, volume_, fat_);
     treeLoaded_ = false;
     contentContext_.sectorSize = volume_.bytesPerSector;
     return kOk;
-}
-
-int CFastExfatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    SectorSource source;
-    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
-    const uint64_t sectors = source.totalSectors;
-    return OpenSource(std::move(source), 0, sectors, driveLetter);
-}
-
-int CFastExfatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    SectorSource source;
-    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
-    DiskGeometry geometry;
-    const uint64_t perSector = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector / 512 : 1;
-    return OpenSource(std::move(source), startSector * perSector, sectorCount * perSector, driveLetter);
-}
-
-int CFastExfatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                     int weight) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    weight_ = weight;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
-    return kOk;
-}
-
-int CFastExfatRecovery::Report(int percent, int secondsRemaining) {
-    if (!scanProgress_) return kOk;
-    return scanProgress_(userData_, percent, weight_, secondsRemaining, 0, 0, 0, 0);
 }
 
 int CFastExfatRecovery::BuildAllocationMap() {
@@ -86,18 +51,18 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     if (!Ready()) return kErrInvalidHandle;
     if (int rc = BuildAllocationMap(); rc != kOk) return rc;
     if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
-    if (int stop = Report(1, -1); stop != 0) return stop;
+    if (int stop = progress_.Scanned(1); stop != 0) return stop;
     lastReport_ = SteadyMilliseconds();
     if (int stop = tree_->Walk([this](const ExfatFound& found) { return Visit(found); }); stop != 0) return stop;
     treeWalked_ = true;
-    if (int stop = Report(80, 10); stop != 0) return stop;
+    if (int stop = progress_.Scanned(80, 10); stop != 0) return stop;
     for (uint32_t cluster : pending_) {
         const FolderInfo& folder = folders_[cluster];
         const uint32_t recordId = log_.get()->AppendCopy(folder.record);
         const std::string name(RecordName(folder.record));
         log_.get()->LinkRecord(folder.parent, folder.depth - 1, recordId, cluster, &name);
     }
-    int result = Report(100, 0);
+    int result = progress_.Scanned(100, 0);
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
@@ -140,7 +105,7 @@ int CFastExfatRecovery::Visit(const ExfatFound& found) {
     const uint64_t now = SteadyMilliseconds();
     if (now - lastReport_ < 100) return 0;
     lastReport_ = now;
-    return weight_ == kFullWeight ? Report(50, -1) : 0;
+    return progress_.weight == kFullWeight ? progress_.Scanned(50) : 0;
 }
 
 ScanRecord CFastExfatRecovery::RecordOf(const ExfatFound& found) const {
@@ -305,47 +270,9 @@ const FreedClusterClaims& CFastExfatRecovery::Claims() {
     return *claims_;
 }
 
-int CFastExfatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
-    if (file.fileSize == 0) {
-        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
-        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kOk, target.string());
-        return kOk;
-    }
-    ExfatDataReader data(source_, volume_, ClustersOf(file));
-    return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
-}
-
-int CFastExfatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    if (!Ready()) return kErrInvalidHandle;
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CFastExfatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                          uint32_t& delivered, PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) return kErrInvalidParameter;
-    if (!Ready()) return kErrInvalidHandle;
-    ExfatDataReader data(source_, volume_, ClustersOf(*record));
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData);
-}
-
-int CFastExfatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    // A folder known only by a zero cluster stands for the root.
-    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
-    if (!key && folder) depth = 0;
-    return log_.ListChildren(key, depth, MakeParentKey(0, volume_.rootCluster), out);
-}
-
-int CFastExfatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
-    if (!key && folder) depth = 0;
-    return log_.CountFiles(key, depth, MakeParentKey(0, volume_.rootCluster), count);
+int CFastExfatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) {
+    data = std::make_unique<ExfatDataReader>(source_, volume_, ClustersOf(record, layoutGuessed));
+    return kOk;
 }
 
 int CFastExfatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
@@ -379,12 +306,6 @@ int CFastExfatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     else if (position + length > sectors)
         length = sectors - position;
     return 1;
-}
-
-int CFastExfatRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    if (!Ready()) return kErrInvalidHandle;
-    ExfatDataReader data(source_, volume_, ClustersOf(record, &map.layoutGuessed));
-    return data.Map(record.fileSize, map);
 }
 
 }  // namespace kestrune

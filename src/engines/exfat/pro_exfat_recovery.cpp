@@ -8,6 +8,7 @@
 #include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
 #include "engines/exfat/exfat_volume.h"
+#include "engines/fat/fat_data.h"
 #include "engines/fat/layout.h"
 #include "engines/found_data.h"
 #include "scanlog/file_types.h"
@@ -22,42 +23,14 @@ constexpr uint32_t kRoot = 0;
 
 }  // namespace
 
-CProfessionalExfatRecovery::CProfessionalExfatRecovery() { contentContext_.source = &source_; }
+CProfessionalExfatRecovery::CProfessionalExfatRecovery() = default;
 
 CProfessionalExfatRecovery::~CProfessionalExfatRecovery() = default;
 
-int CProfessionalExfatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors,
-                                           uint32_t bytesPerSector, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    areaStart_ = start;
-    areaSectors_ = sectors;
-    bytesPerSector_ = bytesPerSector;
-    contentContext_.sectorSize = bytesPerSector;
-    return source_.IsOpen() ? kOk : kErrInvalidHandle;
-}
-
-int CProfessionalExfatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    SectorSource source;
-    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
-    const uint64_t sectors = source.totalSectors;
-    return OpenSource(std::move(source), 0, sectors, kImageSectorBytes, driveLetter);
-}
-
-int CProfessionalExfatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    const uint32_t sectorSize = SectorBytesOf(disk);
-    SectorSource source;
-    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
-    return OpenSource(std::move(source), startSector, sectorCount, sectorSize, driveLetter);
-}
-
-int CProfessionalExfatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
-                                             void* userData, int weight) {
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
+int CProfessionalExfatRecovery::Attach(const EngineArea& area) {
+    areaStart_ = area.start;
+    areaSectors_ = area.sectors;
+    bytesPerSector_ = area.sectorBytes;
     return kOk;
 }
 
@@ -369,61 +342,8 @@ bool CProfessionalExfatRecovery::LoadPassState(PassStateReader& in) {
     return true;
 }
 
-int CProfessionalExfatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    return log_.ListChildren(folder, depth, MakeParentKey(0, kRoot), out);
-}
-
-int CProfessionalExfatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    return log_.CountFiles(folder, depth, MakeParentKey(0, kRoot), count);
-}
-
-namespace {
-
-// The first sector of a record's data, or an error for one that names no cluster.
-int DataStart(const ScanRecord& record, uint32_t bytesPerSector, uint64_t& first) {
-    if (record.clusterBytes > fat::kMaxClusterBytes) return kErrClusterTooLarge;
-    if (record.fsId < 2) return record.fileSize == 0 ? kOk : kErrInvalidParameter;
-    first = record.partitionStart + record.dataAreaSector +
-            uint64_t{record.fsId - 2} * (record.clusterBytes / bytesPerSector);
-    return kOk;
-}
-
-}  // namespace
-
-int CProfessionalExfatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) {
-            uint64_t first = 0;
-            if (const int rc = DataStart(file, bytesPerSector_, first); rc != kOk) {
-                CreateEmptyFile(target);
-                if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, rc, target.string());
-                return rc;
-            }
-            ContiguousReader data(source_, bytesPerSector_, first, file.fileSize);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
-        },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CProfessionalExfatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath,
-                                                  std::span<uint8_t> buffer, uint32_t& delivered,
-                                                  PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) return kErrInvalidParameter;
-    uint64_t first = 0;
-    if (const int rc = DataStart(*record, bytesPerSector_, first); rc != kOk) return rc;
-    ContiguousReader data(source_, bytesPerSector_, first, record->fileSize);
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress, userData);
-}
-
-int CProfessionalExfatRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    uint64_t first = 0;
-    if (const int rc = DataStart(record, bytesPerSector_, first); rc != kOk) return rc;
-    ContiguousReader data(source_, bytesPerSector_, first, record.fileSize);
-    return data.Map(record.fileSize, map);
+int CProfessionalExfatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    return OpenFormerVolumeData(source_, bytesPerSector_, record, data);
 }
 
 }  // namespace kestrune

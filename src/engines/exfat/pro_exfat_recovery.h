@@ -11,15 +11,13 @@
 
 #include <unordered_map>
 
-#include "engines/carve/carving_context.h"
-#include "engines/engine_log.h"
+#include "engines/engine_base.h"
 #include "engines/exfat/exfat_leftovers.h"
 #include "engines/pass_state.h"
-#include "engines/recovery_engine.h"
 
 namespace kestrune {
 
-class CProfessionalExfatRecovery final : public IFileRecoveryParse {
+class CProfessionalExfatRecovery final : public RecoveryEngineBase {
 public:
     // A hostile area must not make the pass hold unbounded state.
     static constexpr size_t kMaxRuns = 65536;
@@ -30,39 +28,6 @@ public:
 
     CProfessionalExfatRecovery();
     ~CProfessionalExfatRecovery() override;
-
-    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
-    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
-    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
-    int Scan(const std::string*) override { return kOk; }
-    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
-    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
-    uint64_t GetRecordCount() override { return log_.RecordCount(); }
-    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
-    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
-    int NextFreeExtent(uint64_t&, uint64_t& length) override {
-        length = 0;
-        return 0;
-    }
-    int SetLogCallback(SearchProgressFn callback, void* userData) override {
-        return log_.SetSearchCallback(callback, userData);
-    }
-    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
-        return log_.Search(pattern, out);
-    }
-    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
-                         uint64_t& count) override {
-        return log_.Count(pattern, keep, count);
-    }
-    int BuildAllocationMap() override { return kOk; }
-    int MapData(const ScanRecord& record, DataMap& map) override;
-    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
-
-    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,
-                   uint16_t driveLetter);
 
     // The pass.
     int StartPass(const std::string* logName);
@@ -83,7 +48,6 @@ public:
 
     // The geometry the last Finish chose, if any.
     const std::optional<ExfatHeap>& ChosenHeap() const { return chosen_; }
-    ScanLogFile* Log() const { return log_.get(); }
 
 private:
     struct Folder {
@@ -91,6 +55,8 @@ private:
         uint32_t parent = 0;   // first cluster of the folder holding its entry; 0: the root
     };
 
+    int Attach(const EngineArea& area) override;
+    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
     bool AlreadyListed(uint64_t sector) const;
     std::optional<ExfatHeap> ChooseHeap(const std::vector<ExfatLeftover>& sets);
     size_t Weigh(const ExfatHeap& heap, const std::vector<ExfatLeftover>& sets);
@@ -104,8 +70,6 @@ private:
     void WriteFolder(uint32_t cluster, const ExfatHeap& heap, const std::vector<ExfatLeftover>& sets);
     uint32_t ContentCheck(const ScanRecord& record);
 
-    uint16_t driveLetter_ = 0;
-    SectorSource source_;
     uint64_t areaStart_ = 0;
     uint64_t areaSectors_ = 0;
     uint32_t bytesPerSector_ = 512;
@@ -118,10 +82,6 @@ private:
     std::unordered_map<uint32_t, Folder> folders_;
     std::vector<std::pair<uint32_t, uint32_t>> folderSpans_;  // (first cluster, clusters), sorted
     std::unordered_map<uint32_t, uint32_t> clusterOwner_;
-    EngineLog log_;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    carve::CarvingContext contentContext_;
 };
 
 }  // namespace kestrune

@@ -49,14 +49,13 @@ struct EntryKeyHash {
 
 }  // namespace
 
-CFastExtRecovery::CFastExtRecovery() { contentContext_.source = &source_; }
+CFastExtRecovery::CFastExtRecovery() = default;
 
 CFastExtRecovery::~CFastExtRecovery() = default;
 
-int CFastExtRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t sectorBytes,
-                                 uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
+int CFastExtRecovery::Attach(const EngineArea& area) {
+    const uint64_t start = area.start, sectors = area.sectors;
+    const uint32_t sectorBytes = area.sectorBytes;
     startSector_ = start;
     sectorBytes_ = sectorBytes;
     volume_.reset();
@@ -74,36 +73,7 @@ int CFastExtRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t s
     return kOk;
 }
 
-int CFastExtRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    SectorSource source;
-    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
-    const uint64_t sectors = source.totalSectors;
-    return OpenSource(std::move(source), 0, sectors, kImageSectorBytes, driveLetter);
-}
-
-int CFastExtRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    SectorSource source;
-    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
-    return OpenSource(std::move(source), startSector, sectorCount, SectorBytesOf(disk), driveLetter);
-}
-
-int CFastExtRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                   int weight) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    weight_ = weight;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
-    return kOk;
-}
-
-int CFastExtRecovery::Report(int percent) {
-    return scanProgress_ ? scanProgress_(userData_, percent, weight_, -1, 0, 0, 0, 0) : 0;
-}
+ParentKey CFastExtRecovery::RootKey() const { return MakeParentKey(0, kRootInode); }
 
 uint64_t CFastExtRecovery::SectorOfBlock(uint64_t block) const {
     return startSector_ + block * volume_->Geometry().blockSize / sectorBytes_;
@@ -573,55 +543,15 @@ std::unique_ptr<PieceReader> CFastExtRecovery::ReaderFor(const ScanRecord& recor
                                            record.fileSize);
 }
 
-int CFastExtRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
-    if (file.fileSize == 0 && file.contentOk) {
-        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
-        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kOk, target.string());
+int CFastExtRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    // An empty file listed with its content known needs no inode to be written.
+    if (record.fileSize == 0 && record.contentOk) {
+        data = std::make_unique<BytesReader>(std::vector<uint8_t>{});
         return kOk;
     }
-    const auto reader = ReaderFor(file);
-    if (!reader) {
-        // Where the data lay is known no more: nothing is written that could be wrong.
-        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, kErrInvalidData, target.string());
-        return kErrInvalidData;
-    }
-    return WriteFoundFile(*reader, file.fileSize, target, recoverProgress_, userData_);
-}
-
-int CFastExtRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    if (!Ready()) return kErrInvalidHandle;
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CFastExtRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                        uint32_t& delivered, PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) return kErrInvalidParameter;
-    if (!Ready()) return kErrInvalidHandle;
-    const auto reader = ReaderFor(*record);
-    if (!reader) return kErrInvalidData;
-    return ExtractFoundData(*reader, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData);
-}
-
-int CFastExtRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    return log_.ListChildren(folder, depth, MakeParentKey(0, kRootInode), out);
-}
-
-int CFastExtRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    return log_.CountFiles(folder, depth, MakeParentKey(0, kRootInode), count);
-}
-
-int CFastExtRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    if (!Ready()) return kErrInvalidHandle;
-    // Data kept in the inode has a reader that maps to nothing on the disk.
-    const auto reader = ReaderFor(record);
-    return reader ? reader->Map(record.fileSize, map) : kErrInvalidData;
+    data = ReaderFor(record);
+    // Where the data lay is known no more: nothing is written that could be wrong.
+    return data ? kOk : kErrInvalidData;
 }
 
 }  // namespace kestrune

@@ -21,58 +21,29 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "engines/carve/carving_context.h"
-#include "engines/engine_log.h"
+#include "engines/engine_base.h"
 #include "engines/found_data.h"
 #include "engines/ext/ext_directory.h"
 #include "engines/ext/ext_journal.h"
 #include "engines/ext/ext_volume.h"
-#include "engines/recovery_engine.h"
 
 namespace kestrune {
 
-class CFastExtRecovery final : public IFileRecoveryParse {
+class CFastExtRecovery final : public RecoveryEngineBase {
 public:
     CFastExtRecovery();
     ~CFastExtRecovery() override;
 
-    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
-    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
-    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
     int Scan(const std::string* logName) override;
-    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
-    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
-    uint64_t GetRecordCount() override { return log_.RecordCount(); }
-    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
-    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
     int NextFreeExtent(uint64_t& position, uint64_t& length) override;
-    int SetLogCallback(SearchProgressFn callback, void* userData) override {
-        return log_.SetSearchCallback(callback, userData);
-    }
-    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
-        return log_.Search(pattern, out);
-    }
-    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
-                         uint64_t& count) override {
-        return log_.Count(pattern, keep, count);
-    }
     int BuildAllocationMap() override;
-    int MapData(const ScanRecord& record, DataMap& map) override;
-    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 
     // Lists the former volume's files instead of deleted ones, under ExtFormatted in a
     // log of its own. Set before Scan.
     void SetFormerVolume() { former_ = true; }
 
-    // Opens the engine on a source already open, on the volume at start (in the source's
-    // sectors of sectorBytes).
-    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t sectorBytes, uint16_t driveLetter);
     bool HoldsDisk() const { return source_.IsOpen(); }
     const ExtGeometry* Volume() const { return volume_ ? &volume_->Geometry() : nullptr; }
-    ScanLogFile* Log() const { return log_.get(); }
 
     // A deleted file's inode as it was while the file lived: the inode itself where it
     // still has its block map (ext2), else the newest journal copy that shows the file
@@ -100,7 +71,10 @@ private:
         uint64_t nameSeen;  // as for FormerInodeOf
     };
 
-    bool Ready() const { return volume_ != nullptr; }
+    int Attach(const EngineArea& area) override;
+    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
+    bool Ready() const override { return volume_ != nullptr; }
+    ParentKey RootKey() const override;
     bool LoadJournal();
     void WalkFolder(const Folder& folder, std::vector<Folder>& queue);
     // A folder's data, block by block: its bytes, its number (0 for data kept in the
@@ -151,28 +125,24 @@ private:
     // every block is still free.
     uint32_t ContentCheck(const ScanRecord& record, const std::vector<ExtRun>& runs, bool inlineData,
                           bool checkSignature = true);
-    int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
     std::unique_ptr<PieceReader> ReaderFor(const ScanRecord& record);
     // The inode a record was listed from: the one of its inode number, in place or in the
     // journal, whose size and times are the record's; nothing when none is.
     std::optional<FormerInode> InodeOfRecord(const ScanRecord& record);
     // Whether the file in an inode now was made after a name of it was last written.
     static bool MadeAfter(const ExtInode& current, uint64_t nameSeen);
-    int Report(int percent);
+    int Report(int percent) { return progress_.Scanned(percent); }
     uint64_t SectorOfBlock(uint64_t block) const;
 
-    uint16_t driveLetter_ = 0;
     bool former_ = false;
     bool lostFolderWritten_ = false;
     // The former volume's names: inode -> (name, folder inode), from its folders' blocks.
     std::unordered_map<uint32_t, std::pair<std::string, uint32_t>> formerNames_;
-    SectorSource source_;
     uint64_t startSector_ = 0;
     uint32_t sectorBytes_ = 512;
     std::unique_ptr<ExtVolume> volume_;
     ExtJournal journal_;
     bool journalTried_ = false;
-    EngineLog log_;
     std::unordered_map<uint32_t, FolderInfo> folders_;
     std::vector<uint32_t> pending_;
     std::unordered_set<uint32_t> pendingSet_;
@@ -180,11 +150,6 @@ private:
     static constexpr size_t kNamedCompactAt = 1 << 20;
     size_t namedCompactAt_ = kNamedCompactAt;
     std::unordered_set<uint32_t> listed_;  // inodes recorded
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    int weight_ = kFullWeight;
-    carve::CarvingContext contentContext_;
 };
 
 }  // namespace kestrune

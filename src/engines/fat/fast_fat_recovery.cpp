@@ -28,60 +28,17 @@ constexpr uint32_t kProbeHighWords = 257;
 
 }  // namespace
 
-CFastFatRecovery::CFastFatRecovery() { contentContext_.source = &source_; }
+CFastFatRecovery::CFastFatRecovery() { topLevel_ = TopLevel::ZeroIdIsRoot; }
 
 CFastFatRecovery::~CFastFatRecovery() = default;
 
-int CFastFatRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
-    if (!volume_.FromBootSector(boot, start, sectors)) return kErrInvalidData;
+int CFastFatRecovery::Attach(const EngineArea& area) {
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, area.start * area.sectorBytes, boot); rc != kOk) return rc;
+    if (!volume_.FromBootSector(ByteView(boot), area.start, area.sectors)) return kErrInvalidData;
     table_.Attach(&volume_, &source_);
     contentContext_.sectorSize = volume_.bytesPerSector;
     return kOk;
-}
-
-int CFastFatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    if (!source_.IsOpen()) return kErrInvalidHandle;
-    std::vector<uint8_t> boot;
-    if (int rc = ReadVolumeStart(source_, start * 512, boot); rc != kOk) return rc;
-    return OpenFromBoot(ByteView(boot), start, sectors);
-}
-
-int CFastFatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    SectorSource source;
-    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
-    const uint64_t sectors = source.totalSectors;
-    return OpenSource(std::move(source), 0, sectors, driveLetter);
-}
-
-int CFastFatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    if (source_.IsOpen()) return kOk;
-    driveLetter_ = driveLetter;
-    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
-    DiskGeometry geometry;
-    const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
-    std::vector<uint8_t> boot;
-    if (int rc = ReadVolumeStart(source_, startSector * sectorSize, boot); rc != kOk) return rc;
-    return OpenFromBoot(ByteView(boot), startSector, sectorCount);
-}
-
-int CFastFatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                   int weight) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    weight_ = weight;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
-    return kOk;
-}
-
-int CFastFatRecovery::Report(int percent, int secondsRemaining) {
-    if (!scanProgress_) return kOk;
-    return scanProgress_(userData_, percent, weight_, secondsRemaining, 0, 0, 0, 0);
 }
 
 int CFastFatRecovery::Scan(const std::string* logName) {
@@ -92,9 +49,9 @@ int CFastFatRecovery::Scan(const std::string* logName) {
     if (logName) return log_.Open(*logName, false);
     if (!source_.IsOpen() || volume_.fatCount == 0) return kErrInvalidHandle;
     if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
-    if (int stop = Report(1, -1); stop != 0) return stop;
+    if (int stop = progress_.Scanned(1); stop != 0) return stop;
     if (int stop = Walk(false); stop != 0) return stop;
-    if (int stop = Report(80, 10); stop != 0) return stop;
+    if (int stop = progress_.Scanned(80, 10); stop != 0) return stop;
 
     for (uint32_t cluster : pending_) {
         const auto it = folderMap_.find(cluster);
@@ -103,7 +60,7 @@ int CFastFatRecovery::Scan(const std::string* logName) {
         const std::string name(RecordName(it->second.record));
         log_.get()->LinkRecord(it->second.parent, DepthOf(it->second.parent), recordId, cluster, &name);
     }
-    int result = Report(100, 0);
+    int result = progress_.Scanned(100, 0);
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
@@ -139,8 +96,8 @@ int CFastFatRecovery::ReportStep() {
         lastStep_ = now;
         ++reportStep_;
     }
-    if (weight_ == kFullWeight) return Report(1 + reportStep_, 100 - reportStep_);
-    if (weight_ == 9) return Report(20 + reportStep_, -1);
+    if (progress_.weight == kFullWeight) return progress_.Scanned(1 + reportStep_, 100 - reportStep_);
+    if (progress_.weight == 9) return progress_.Scanned(20 + reportStep_);
     return 0;
 }
 
@@ -504,47 +461,11 @@ uint32_t CFastFatRecovery::ContentCheck(const ScanRecord& record) {
     return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
 }
 
-int CFastFatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    // A folder known only by a zero cluster stands for the root.
-    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
-    if (!key && folder) depth = 0;
-    return log_.ListChildren(key, depth, MakeParentKey(0, volume_.rootCluster), out);
-}
-
-int CFastFatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    const ScanRecord* key = folder && folder->fsId != 0 ? folder : nullptr;
-    if (!key && folder) depth = 0;
-    return log_.CountFiles(key, depth, MakeParentKey(0, volume_.rootCluster), count);
-}
-
-int CFastFatRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
-    if (volume_.ClusterBytes() > kMaxClusterBytes || file.fileSize == 0) {
-        // Nothing to read: an empty file (complete), or a cluster no one should trust.
-        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
-        const int result = file.fileSize == 0 ? kOk : kErrClusterTooLarge;
-        if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
-        return result;
-    }
-    FatDataReader data = ReaderFor(file);
-    return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
-}
-
-int CFastFatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CFastFatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                        uint32_t& delivered, PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) return kErrInvalidParameter;
-    FatDataReader data = ReaderFor(*record);
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData);
+int CFastFatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) {
+    // A cluster no one should trust is not read.
+    if (volume_.ClusterBytes() > kMaxClusterBytes && record.fileSize != 0) return kErrClusterTooLarge;
+    data = std::make_unique<FatDataReader>(ReaderFor(record, layoutGuessed));
+    return kOk;
 }
 
 int CFastFatRecovery::BuildAllocationMap() {
@@ -595,11 +516,6 @@ int CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     else if (position + length > volume_.sectorCount)
         length = volume_.sectorCount - position;
     return 1;
-}
-
-int CFastFatRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    FatDataReader data = ReaderFor(record, &map.layoutGuessed);
-    return data.Map(record.fileSize, map);
 }
 
 FatDataReader CFastFatRecovery::ReaderFor(const ScanRecord& record, bool* guessed) {

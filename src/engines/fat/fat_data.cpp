@@ -4,6 +4,17 @@
 
 namespace kestrune {
 
+int OpenFormerVolumeData(SectorSource& source, uint32_t bytesPerSector, const ScanRecord& record,
+                         std::unique_ptr<PieceReader>& data) {
+    if (record.clusterBytes > fat::kMaxClusterBytes) return kErrClusterTooLarge;
+    if (record.fsId < 2 && record.fileSize != 0) return kErrInvalidParameter;
+    const uint64_t clusterSectors = bytesPerSector ? record.clusterBytes / bytesPerSector : 0;
+    const uint64_t first = record.partitionStart + record.dataAreaSector +
+                           (record.fsId >= 2 ? uint64_t{record.fsId - 2} * clusterSectors : 0);
+    data = std::make_unique<ContiguousReader>(source, bytesPerSector, first, record.fileSize);
+    return kOk;
+}
+
 FatDataReader::FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source,
                              uint32_t firstCluster)
     : volume_(volume), table_(table), source_(source), cluster_(firstCluster) {}

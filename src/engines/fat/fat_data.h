@@ -13,6 +13,12 @@
 
 namespace kestrune {
 
+// A file of a former volume, whose FAT is gone: read as one run from its first cluster,
+// where its record's volume puts it. An error when the record names no cluster for data
+// it has, or a cluster too large to trust.
+int OpenFormerVolumeData(SectorSource& source, uint32_t bytesPerSector, const ScanRecord& record,
+                         std::unique_ptr<PieceReader>& data);
+
 class FatDataReader final : public PieceReader {
 public:
     FatDataReader(const FatVolumeInfo& volume, FatTable& table, SectorSource& source, uint32_t firstCluster);

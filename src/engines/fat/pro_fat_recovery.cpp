@@ -10,6 +10,7 @@
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"
+#include "engines/fat/fat_data.h"
 #include "engines/found_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -45,43 +46,15 @@ std::optional<FatGeometry> GeometryFromObservations(uint32_t c1, uint64_t s1, ui
     return FatGeometry{static_cast<uint32_t>(spc), start - static_cast<int64_t>(areaStart), areaStart};
 }
 
-CProfessionalFatRecovery::CProfessionalFatRecovery() { contentContext_.source = &source_; }
+CProfessionalFatRecovery::CProfessionalFatRecovery() = default;
 
 CProfessionalFatRecovery::~CProfessionalFatRecovery() = default;
 
-int CProfessionalFatRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors,
-                                         uint32_t bytesPerSector, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    areaStart_ = start;
-    areaSectors_ = sectors;
-    bytesPerSector_ = bytesPerSector;
-    contentContext_.sectorSize = bytesPerSector;
+int CProfessionalFatRecovery::Attach(const EngineArea& area) {
+    areaStart_ = area.start;
+    areaSectors_ = area.sectors;
+    bytesPerSector_ = area.sectorBytes;
     context_.reset();
-    return source_.IsOpen() ? kOk : kErrInvalidHandle;
-}
-
-int CProfessionalFatRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    SectorSource source;
-    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
-    const uint64_t sectors = source.totalSectors;
-    return OpenSource(std::move(source), 0, sectors, kImageSectorBytes, driveLetter);
-}
-
-int CProfessionalFatRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    const uint32_t sectorSize = SectorBytesOf(disk);
-    SectorSource source;
-    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
-    return OpenSource(std::move(source), startSector, sectorCount, sectorSize, driveLetter);
-}
-
-int CProfessionalFatRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
-                                           void* userData, int weight) {
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
     return kOk;
 }
 
@@ -432,52 +405,8 @@ int CProfessionalFatRecovery::Finish() {
     return log_.get()->Flush();
 }
 
-int CProfessionalFatRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    return log_.ListChildren(folder, depth, 0, out);
-}
-
-int CProfessionalFatRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    return log_.CountFiles(folder, depth, 0, count);
-}
-
-int CProfessionalFatRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) {
-            if (file.clusterBytes > kMaxClusterBytes || (file.fsId < 2 && file.fileSize != 0)) {
-                CreateEmptyFile(target);
-                const int result = file.clusterBytes > kMaxClusterBytes ? kErrClusterTooLarge : kErrInvalidParameter;
-                if (recoverProgress_) recoverProgress_(userData_, 100, kFullWeight, result, target.string());
-                return result;
-            }
-            const uint64_t spc = file.clusterBytes / bytesPerSector_;
-            const uint64_t first = file.partitionStart + file.dataAreaSector + (file.fsId >= 2 ? (file.fsId - 2) * spc : 0);
-            ContiguousReader data(source_, bytesPerSector_, first, file.fileSize);
-            return WriteFoundFile(data, file.fileSize, target, recoverProgress_, userData_);
-        },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CProfessionalFatRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath,
-                                                std::span<uint8_t> buffer, uint32_t& delivered,
-                                                PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) return kErrInvalidParameter;
-    if (record->clusterBytes > kMaxClusterBytes) return kErrClusterTooLarge;
-    const uint64_t spc = record->clusterBytes / bytesPerSector_;
-    const uint64_t first = record->partitionStart + record->dataAreaSector + (record->fsId >= 2 ? (record->fsId - 2) * spc : 0);
-    ContiguousReader data(source_, bytesPerSector_, first, record->fileSize);
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress, userData);
-}
-
-int CProfessionalFatRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    if (record.clusterBytes > kMaxClusterBytes) return kErrClusterTooLarge;
-    const uint64_t spc = record.clusterBytes / bytesPerSector_;
-    const uint64_t first = record.partitionStart + record.dataAreaSector + (record.fsId >= 2 ? (record.fsId - 2) * spc : 0);
-    ContiguousReader data(source_, bytesPerSector_, first, record.fileSize);
-    return data.Map(record.fileSize, map);
+int CProfessionalFatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    return OpenFormerVolumeData(source_, bytesPerSector_, record, data);
 }
 
 }  // namespace kestrune

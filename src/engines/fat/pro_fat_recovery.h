@@ -12,11 +12,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "engines/carve/carving_context.h"
-#include "engines/engine_log.h"
+#include "engines/engine_base.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/pass_state.h"
-#include "engines/recovery_engine.h"
 
 namespace kestrune {
 
@@ -38,7 +36,7 @@ struct FatGeometry {
 std::optional<FatGeometry> GeometryFromObservations(uint32_t c1, uint64_t s1, uint32_t c2, uint64_t s2,
                                                     uint64_t areaStart);
 
-class CProfessionalFatRecovery final : public IFileRecoveryParse {
+class CProfessionalFatRecovery final : public RecoveryEngineBase {
 public:
     // Hostile areas must not make the pass hold unbounded state: beyond these limits new
     // observations, pending sectors and pending files are dropped.
@@ -49,39 +47,6 @@ public:
 
     CProfessionalFatRecovery();
     ~CProfessionalFatRecovery() override;
-
-    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
-    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
-    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
-    int Scan(const std::string*) override { return kOk; }
-    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
-    int CountFiles(const ScanRecord* folder, int depth, int& count) override;
-    uint64_t GetRecordCount() override { return log_.RecordCount(); }
-    int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
-    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
-    int NextFreeExtent(uint64_t&, uint64_t& length) override {
-        length = 0;
-        return 0;
-    }
-    int SetLogCallback(SearchProgressFn callback, void* userData) override {
-        return log_.SetSearchCallback(callback, userData);
-    }
-    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
-        return log_.Search(pattern, out);
-    }
-    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
-                         uint64_t& count) override {
-        return log_.Count(pattern, keep, count);
-    }
-    int BuildAllocationMap() override { return kOk; }
-    int MapData(const ScanRecord& record, DataMap& map) override;
-    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
-
-    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,
-                   uint16_t driveLetter);
 
     // The pass.
     int StartPass(const std::string* logName);
@@ -99,7 +64,6 @@ public:
     void SetListedFolderSectors(std::vector<std::pair<uint64_t, uint64_t>> ranges) { listedSectors_ = std::move(ranges); }
 
     const std::vector<FatGeometry>& Geometries() const { return geometries_; }
-    ScanLogFile* Log() const { return log_.get(); }
 
 private:
     struct FolderEntry {
@@ -128,6 +92,8 @@ private:
         uint64_t firstSector;
     };
 
+    int Attach(const EngineArea& area) override;
+    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
     void Clear();
     bool AlreadyListed(uint64_t sector) const;
     std::optional<size_t> GeometryPlacing(uint32_t cluster, uint64_t sector) const;
@@ -145,8 +111,6 @@ private:
     void CompleteRecord(ScanRecord& record, const FatGeometry& geometry) const;
     void Append(const ScanRecord& record, uint32_t parent, const FatGeometry& geometry, const std::string* folderName);
 
-    uint16_t driveLetter_ = 0;
-    SectorSource source_;
     uint64_t areaStart_ = 0;
     uint64_t areaSectors_ = 0;
     uint32_t bytesPerSector_ = 512;
@@ -162,10 +126,6 @@ private:
     std::optional<Context> context_;
     std::unordered_map<uint64_t, uint32_t> depthCache_;
     std::vector<std::pair<uint64_t, uint64_t>> listedSectors_;
-    EngineLog log_;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    carve::CarvingContext contentContext_;
 };
 
 }  // namespace kestrune

@@ -28,13 +28,15 @@ const ParentKey kRootKey = MakeParentKey(0, kRootRecord);
 
 CFastNtfsRecovery::CFastNtfsRecovery() {
     reader_.source = &source_;
-    contentContext_.source = &source_;
+    previewRoute_ = PreviewFileRoute::Convertible;
 }
 
 CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
-int CFastNtfsRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sectors) {
-    if (!reader_.geometry.FromBootSector(boot, start, sectors)) return kErrInvalidData;
+int CFastNtfsRecovery::Attach(const EngineArea& area) {
+    std::vector<uint8_t> boot;
+    if (int rc = ReadVolumeStart(source_, area.start * area.sectorBytes, boot); rc != kOk) return rc;
+    if (!reader_.geometry.FromBootSector(ByteView(boot), area.start, area.sectors)) return kErrInvalidData;
     const NtfsVolumeGeometry& g = reader_.geometry;
     // One chunk of records, and room for the start of a record carried over from the run before.
     scanBuffer_.assign(size_t{g.recordSize} * (kRecordsPerChunk + 1), 0);
@@ -49,44 +51,7 @@ int CFastNtfsRecovery::OpenFromBoot(ByteView boot, uint64_t start, uint64_t sect
     return kOk;
 }
 
-int CFastNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
-    DiskGeometry geometry;
-    const uint32_t sectorSize = DiskGeometryOf(disk, geometry) == kOk ? geometry.bytesPerSector : 512;
-    std::vector<uint8_t> boot;
-    if (int rc = ReadVolumeStart(source_, startSector * sectorSize, boot); rc != kOk) return rc;
-    return OpenFromBoot(ByteView(boot), startSector, sectorCount);
-}
-
-int CFastNtfsRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    if (!source_.IsOpen()) return kErrInvalidHandle;
-    std::vector<uint8_t> boot;
-    if (int rc = ReadVolumeStart(source_, start * 512, boot); rc != kOk) return rc;
-    return OpenFromBoot(ByteView(boot), start, sectors);
-}
-
-int CFastNtfsRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    if (int rc = OpenImageSource(image, source_); rc != kOk) return rc;
-    std::vector<uint8_t> boot;
-    if (int rc = ReadVolumeStart(source_, 0, boot); rc != kOk) return rc;
-    return OpenFromBoot(ByteView(boot), 0, source_.totalSectors);
-}
-
-int CFastNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                    int weight) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    weight_ = weight;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
-    return kOk;
-}
+ParentKey CFastNtfsRecovery::RootKey() const { return kRootKey; }
 
 int CFastNtfsRecovery::Scan(const std::string* logName) {
     folderQueue_.clear();
@@ -107,8 +72,7 @@ int CFastNtfsRecovery::Scan(const std::string* logName) {
 }
 
 int CFastNtfsRecovery::ReportProgress(int percent) {
-    if (!scanProgress_) return kOk;
-    return scanProgress_(userData_, percent, weight_, secondsRemaining_, 0, 0, 0, 0);
+    return progress_.Scanned(percent, secondsRemaining_);
 }
 
 int CFastNtfsRecovery::ScanRecords() {
@@ -148,7 +112,7 @@ int CFastNtfsRecovery::ScanRecords() {
             offset += count;
             done += count;
             const uint64_t now = SteadyMilliseconds();
-            if (now - lastEstimate >= 5000 && weight_ == kFullWeight) {
+            if (now - lastEstimate >= 5000 && progress_.weight == kFullWeight) {
                 const uint64_t elapsed = (now - started) / 1000;
                 uint64_t speed = elapsed ? done * g.bytesPerSector / elapsed : 0;
                 if (speed == 0) speed = 1;
@@ -348,36 +312,14 @@ uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
     return FirstDataSector(record.entrySector);
 }
 
-int CFastNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    return log_.ListChildren(folder, depth, kRootKey, out);
+int CFastNtfsRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    data = std::make_unique<NtfsDataReader>(reader_, record.entrySector, std::string(DataStreamOf(record)));
+    return kOk;
 }
 
-int CFastNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
-    return log_.CountFiles(folder, depth, kRootKey, count);
-}
-
-int CFastNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) {
-            NtfsDataReader data(reader_, file.entrySector, std::string(DataStreamOf(file)));
-            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
-        },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CFastNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                         uint32_t& delivered, PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) {
-        if (progress) progress(userData, 100, kErrInvalidParameter);
-        return kErrInvalidParameter;
-    }
-    NtfsDataReader data(reader_, record->entrySector, std::string(DataStreamOf(*record)));
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData, PreviewFileRoute::Convertible);
+int CFastNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    NtfsDataReader data(reader_, file.entrySector, std::string(DataStreamOf(file)));
+    return WriteNtfsFile(data, file.fileSize, target, progress_.recover, progress_.userData);
 }
 
 int CFastNtfsRecovery::BuildAllocationMap() {
@@ -470,11 +412,6 @@ int CFastNtfsRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
     else if (position + length > g.volumeSectors)
         length = g.volumeSectors - position;
     return 1;
-}
-
-int CFastNtfsRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    NtfsDataReader data(reader_, record.entrySector, std::string(DataStreamOf(record)));
-    return data.Map(record.fileSize, map);
 }
 
 }  // namespace kestrune

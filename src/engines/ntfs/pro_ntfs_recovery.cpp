@@ -35,12 +35,14 @@ uint32_t DefaultSectorsPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() {
     reader_.source = &source_;
-    contentContext_.source = &source_;
+    previewRoute_ = PreviewFileRoute::Convertible;
 }
 
 CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() = default;
 
-int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector) {
+int CProfessionalNtfsRecovery::Attach(const EngineArea& area) {
+    const uint64_t start = area.start, sectors = area.sectors;
+    const uint32_t bytesPerSector = area.sectorBytes;
     NtfsVolumeGeometry& g = reader_.geometry;
     g.partitionStart = start;
     g.volumeSectors = sectors;
@@ -58,37 +60,6 @@ int CProfessionalNtfsRecovery::OpenCommon(uint64_t start, uint64_t sectors, uint
         std::vector<FileRun> runs;
         if (FormerMftRuns(mft, ByteView(boot).u8(kBootSectorsPerCluster), runs) == kOk) mftCatalogue_[mft] = std::move(runs);
     }
-    return kOk;
-}
-
-int CProfessionalNtfsRecovery::OpenSource(SectorSource source, uint64_t start, uint64_t sectors,
-                                          uint32_t bytesPerSector, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    source_ = std::move(source);
-    if (!source_.IsOpen()) return kErrInvalidHandle;
-    return OpenCommon(start, sectors, bytesPerSector);
-}
-
-int CProfessionalNtfsRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    if (int rc = OpenImageSource(image, source_); rc != kOk) return rc;
-    return OpenCommon(0, source_.totalSectors, kImageSectorBytes);
-}
-
-int CProfessionalNtfsRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
-    driveLetter_ = driveLetter;
-    const uint32_t sectorSize = SectorBytesOf(disk);
-    if (int rc = OpenDiskSource(source_, disk); rc != kOk) return rc;
-    return OpenCommon(startSector, sectorCount, sectorSize);
-}
-
-int CProfessionalNtfsRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
-                                            void* userData, int weight) {
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
     return kOk;
 }
 
@@ -438,53 +409,19 @@ uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
     return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
 }
 
-int CProfessionalNtfsRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
-    // The top level here is whatever key sorts first: former volumes need not have a root.
-    return log_.ListChildren(folder, depth, 0, out);
-}
-
 int CProfessionalNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    count = 0;
     return log_.CountFiles(folder, depth, kRootKey, count);
 }
 
-int CProfessionalNtfsRecovery::GetRecordPath(const ScanRecord& record, std::string& out) {
-    if (!log_) return kErrInvalidParameter;
-    return log_.RecordPath(record, out);
+int CProfessionalNtfsRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    data = std::make_unique<NtfsDataReader>(DataOf(record));
+    return kOk;
 }
 
-int CProfessionalNtfsRecovery::SetLogCallback(SearchProgressFn callback, void* userData) {
-    log_.SetSearchCallback(callback, userData);
-    return log_ ? kOk : kErrInvalidParameter;
-}
-
-int CProfessionalNtfsRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
-    return RecoverFoundItem(
-        record, destination,
-        [this](const ScanRecord& file, const std::filesystem::path& target) {
-            auto data = DataOf(file);
-            return WriteNtfsFile(data, file.fileSize, target, recoverProgress_, userData_);
-        },
-        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
-            return log_.ChildrenOfFolder(folder, children);
-        });
-}
-
-int CProfessionalNtfsRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath,
-                                                 std::span<uint8_t> buffer, uint32_t& delivered,
-                                                 PreviewProgressFn progress, void* userData) {
-    delivered = 0;
-    if (!record) {
-        if (progress) progress(userData, 100, kErrInvalidParameter);
-        return kErrInvalidParameter;
-    }
-    auto data = DataOf(*record);
-    return ExtractFoundData(data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData, PreviewFileRoute::Convertible);
-}
-
-int CProfessionalNtfsRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    auto data = DataOf(record);
-    return data.Map(record.fileSize, map);
+int CProfessionalNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    NtfsDataReader data = DataOf(file);
+    return WriteNtfsFile(data, file.fileSize, target, progress_.recover, progress_.userData);
 }
 
 }  // namespace kestrune

@@ -10,48 +10,21 @@
 #include <map>
 #include <unordered_set>
 
-#include "engines/carve/carving_context.h"
-#include "engines/engine_log.h"
+#include "engines/engine_base.h"
 #include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/pass_state.h"
-#include "engines/recovery_engine.h"
 
 namespace kestrune {
 
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery final : public RecoveryEngineBase {
 public:
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
 
-    int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
-    int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
-    void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
-    int Scan(const std::string*) override { return kOk; }
-    int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
+    // Counted from the root record, though the top level lists whatever key sorts first.
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
-    uint64_t GetRecordCount() override { return log_.RecordCount(); }
-    int GetRecordPath(const ScanRecord& record, std::string& out) override;
-    int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
-    int NextFreeExtent(uint64_t&, uint64_t& length) override {
-        length = 0;
-        return 0;
-    }
-    int SetLogCallback(SearchProgressFn callback, void* userData) override;
-    int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
-        return log_.Search(pattern, out);
-    }
-    int CountByExtension(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep,
-                         uint64_t& count) override {
-        return log_.Count(pattern, keep, count);
-    }
-    int BuildAllocationMap() override { return kOk; }
-    int MapData(const ScanRecord& record, DataMap& map) override;
-    int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 
     // The pass: a log, every candidate record, then the folders met.
     int StartFormattedLog(const std::string* logName);
@@ -62,17 +35,12 @@ public:
     void SavePassState(PassStateWriter& out) const;
     bool LoadPassState(PassStateReader& in);
 
-    // Opens the engine on a source already open.
-    int OpenSource(SectorSource source, uint64_t start, uint64_t sectors, uint32_t bytesPerSector,
-                   uint16_t driveLetter);
-
     // The absolute sector where a record's data begins (0 when unknown): what the pass
     // compares carved files with.
     uint64_t DataStartSector(const ScanRecord& record);
 
     uint32_t ClusterGuess() const { return clusterGuess_; }
     const std::map<uint64_t, std::vector<FileRun>>& MftCatalogue() const { return mftCatalogue_; }
-    ScanLogFile* Log() const { return log_.get(); }
 
 private:
     struct FolderEntry {
@@ -88,7 +56,10 @@ private:
         std::vector<FileRun> runs;
     };
 
-    int OpenCommon(uint64_t start, uint64_t sectors, uint32_t bytesPerSector);
+    int Attach(const EngineArea& area) override;
+    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
+    // An encrypted file's stored bytes are kept beside it.
+    int WriteFile(const ScanRecord& file, const std::filesystem::path& target) override;
     // The runs of the first unnamed $DATA of the record at sector.
     int MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const;
     // Every run of a former $MFT whose record is at sector, on a volume of spc sectors per
@@ -112,17 +83,11 @@ private:
     uint32_t ContentCheck(const ScanRecord& record);
     bool SaneHeader(ByteView record) const;
 
-    uint16_t driveLetter_ = 0;
-    SectorSource source_;
     NtfsReader reader_;  // its geometry holds the sector size, record size and area start
     uint32_t clusterGuess_ = 8;
     std::map<uint64_t, std::vector<FileRun>> mftCatalogue_;
     std::vector<FolderEntry> folderQueue_;
     std::unordered_set<uint32_t> queued_;
-    EngineLog log_;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    carve::CarvingContext contentContext_;
 };
 
 }  // namespace kestrune

@@ -165,8 +165,7 @@ protected:
     std::unique_ptr<CFastNtfsRecovery> Open() {
         auto engine = std::make_unique<CFastNtfsRecovery>();
         engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-        EXPECT_EQ(engine->OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(builder_.Image()), 512), 0,
-                                     builder_.Image().size() / 512, 1001),
+        EXPECT_EQ(engine->Open(SourceOverMedium(std::make_unique<MemoryMedium>(builder_.Image()), 512), {0, builder_.Image().size() / 512}, 1001),
                   kOk);
         return engine;
     }
@@ -233,8 +232,7 @@ TEST_F(BuiltVolume, DamagedRecordsAreSkippedOneByOne) {
             damaged[mft + random() % (128 * 1024)] = static_cast<uint8_t>(random());
         CFastNtfsRecovery engine;
         engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-        if (engine.OpenSource(SourceOverMedium(std::make_unique<MemoryMedium>(damaged), 512), 0, damaged.size() / 512,
-                              1001) != kOk)
+        if (engine.Open(SourceOverMedium(std::make_unique<MemoryMedium>(damaged), 512), {0, damaged.size() / 512}, 1001) != kOk)
             continue;
         const int rc = engine.Scan(nullptr);
         EXPECT_TRUE(rc == kOk || rc > 0) << rc;

@@ -46,7 +46,7 @@ protected:
         engine_->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
         auto medium = std::make_unique<test::FaultyMedium>(builder_.Image());
         medium_ = medium.get();
-        EXPECT_EQ(engine_->OpenSource(SourceOverMedium(std::move(medium), 512), 0, builder_.Image().size() / 512, 1001),
+        EXPECT_EQ(engine_->Open(SourceOverMedium(std::move(medium), 512), {0, builder_.Image().size() / 512}, 1001),
                   kOk);
         EXPECT_EQ(engine_->Scan(nullptr), kOk);
         std::map<std::string, ScanRecord> found;

@@ -1,0 +1,108 @@
+#include "engines/engine_base.h"
+
+#include "disk/block_devices.h"
+#include "disk/result_codes.h"
+#include "scanlog/log_names.h"
+
+namespace kestrune {
+
+RecoveryEngineBase::RecoveryEngineBase() { contentContext_.source = &source_; }
+
+RecoveryEngineBase::~RecoveryEngineBase() = default;
+
+int RecoveryEngineBase::Open(SectorSource source, const EngineArea& area, uint16_t driveLetter) {
+    driveLetter_ = driveLetter;
+    source_ = std::move(source);
+    if (!source_.IsOpen()) return kErrInvalidHandle;
+    contentContext_.sectorSize = area.sectorBytes;
+    return Attach(area);
+}
+
+int RecoveryEngineBase::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
+    SectorSource source;
+    if (int rc = OpenImageSource(image, source); rc != kOk) return rc;
+    const uint64_t sectors = source.totalSectors;
+    return Open(std::move(source), {0, sectors, kImageSectorBytes}, driveLetter);
+}
+
+int RecoveryEngineBase::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
+    SectorSource source;
+    if (int rc = OpenDiskSource(source, disk); rc != kOk) return rc;
+    return Open(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter);
+}
+
+int RecoveryEngineBase::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
+                                     int weight) {
+    progress_ = {scanProgress, recoverProgress, userData, weight};
+    contentContext_.progress = scanProgress;
+    contentContext_.userData = userData;
+    contentContext_.weight = weight;
+    return kOk;
+}
+
+const ScanRecord* RecoveryEngineBase::FolderKey(const ScanRecord* folder, int& depth) const {
+    if (topLevel_ != TopLevel::ZeroIdIsRoot || !folder || folder->fsId != 0) return folder;
+    depth = 0;
+    return nullptr;
+}
+
+int RecoveryEngineBase::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
+    // Carved files lie side by side at the top; nothing is filed below them.
+    if (topLevel_ == TopLevel::FlatList && (folder || depth != 0)) return kOk;
+    folder = FolderKey(folder, depth);
+    return log_.ListChildren(folder, depth, RootKey(), out);
+}
+
+int RecoveryEngineBase::CountFiles(const ScanRecord* folder, int depth, int& count) {
+    count = 0;
+    if (topLevel_ == TopLevel::FlatList && (folder || depth != 0)) return kOk;
+    folder = FolderKey(folder, depth);
+    return log_.CountFiles(folder, depth, RootKey(), count);
+}
+
+int RecoveryEngineBase::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
+    std::unique_ptr<PieceReader> data;
+    if (int rc = OpenData(file, data, nullptr); rc != kOk) {
+        progress_.FileEnded(rc, target);
+        return rc;
+    }
+    if (file.fileSize == 0) {
+        if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
+        progress_.FileEnded(kOk, target);
+        return kOk;
+    }
+    return WriteFoundFile(*data, file.fileSize, target, progress_.recover, progress_.userData);
+}
+
+int RecoveryEngineBase::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
+    if (!Ready()) return kErrInvalidHandle;
+    return RecoverFoundItem(
+        record, destination,
+        [this](const ScanRecord& file, const std::filesystem::path& target) { return WriteFile(file, target); },
+        [this](const ScanRecord& folder, std::vector<ScanRecord>& children) {
+            return log_.ChildrenOfFolder(folder, children);
+        });
+}
+
+int RecoveryEngineBase::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
+                                          uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+    delivered = 0;
+    int rc = !record ? kErrInvalidParameter : !Ready() ? kErrInvalidHandle : kOk;
+    std::unique_ptr<PieceReader> data;
+    if (rc == kOk) rc = OpenData(*record, data, nullptr);
+    if (rc != kOk) {
+        if (progress) progress(userData, 100, rc);
+        return rc;
+    }
+    return ExtractFoundData(*data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
+                            userData, previewRoute_);
+}
+
+int RecoveryEngineBase::MapData(const ScanRecord& record, DataMap& map) {
+    if (!Ready()) return kErrInvalidHandle;
+    std::unique_ptr<PieceReader> data;
+    if (int rc = OpenData(record, data, &map.layoutGuessed); rc != kOk) return rc;
+    return data->Map(record.fileSize, map);
+}
+
+}  // namespace kestrune
