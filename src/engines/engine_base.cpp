@@ -2,6 +2,7 @@
 
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
+#include "engines/carve/signature_table.h"
 #include "scanlog/log_names.h"
 
 namespace kestrune {
@@ -58,6 +59,13 @@ int RecoveryEngineBase::CountFiles(const ScanRecord* folder, int depth, int& cou
     if (topLevel_ == TopLevel::FlatList && (folder || depth != 0)) return kOk;
     folder = FolderKey(folder, depth);
     return log_.CountFiles(folder, depth, RootKey(), count);
+}
+
+uint32_t RecoveryEngineBase::ContentAt(uint64_t sector, uint32_t sectorBytes, std::string_view extension) {
+    std::vector<uint8_t> bytes(sectorBytes);
+    uint32_t read = 0;
+    if (ReadSectors(1, source_, bytes.data(), sector, static_cast<int>(sectorBytes), read) != kOk || read != 1) return 1;
+    return carve::SignatureMatchesExtension(ByteView(bytes), extension, contentContext_, sector) == 0 ? 0 : 1;
 }
 
 int RecoveryEngineBase::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {

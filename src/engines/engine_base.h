@@ -108,6 +108,10 @@ protected:
     // Writes one found file into target: an empty file as it is, any other through OpenData.
     virtual int WriteFile(const ScanRecord& file, const std::filesystem::path& target);
 
+    // The content flag of a file whose data begins at sector: 0 when that sector is not
+    // what the name's extension promises, 1 when it is or cannot be read.
+    uint32_t ContentAt(uint64_t sector, uint32_t sectorBytes, std::string_view extension);
+
     SectorSource source_;
     uint16_t driveLetter_ = 0;
     EngineLog log_;

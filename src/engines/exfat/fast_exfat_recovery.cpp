@@ -147,11 +147,7 @@ uint32_t CFastExfatRecovery::ContentCheck(const ScanRecord& record) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     if (extension.empty() || !volume_.IsHeapCluster(record.fsId)) return 1;
     const uint64_t at = volume_.ClusterSector(record.fsId);
-    std::vector<uint8_t> sector(volume_.bytesPerSector);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(volume_.bytesPerSector), read) != kOk || read != 1)
-        return 1;
-    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+    return ContentAt(at, volume_.bytesPerSector, extension);
 }
 
 bool CFastExfatRecovery::StreamState(const ScanRecord& record, bool& deleted, bool& contiguous) {

@@ -225,10 +225,7 @@ uint32_t CProfessionalExfatRecovery::ContentCheck(const ScanRecord& record) {
     // Data the area does not hold cannot be what the name says.
     if (at >= areaStart_ + areaSectors_) return 0;
     if (extension.empty()) return 1;
-    std::vector<uint8_t> sector(bytesPerSector_);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(bytesPerSector_), read) != kOk || read != 1) return 1;
-    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+    return ContentAt(at, bytesPerSector_, extension);
 }
 
 void CProfessionalExfatRecovery::WriteFolder(uint32_t cluster, const ExfatHeap& heap,

@@ -179,10 +179,7 @@ uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vec
     const std::string_view extension = ExtensionOf(RecordName(record));
     if (!checkSignature || extension.empty() || runs.front().logical != 0 || !carve::RowForExtension(extension)) return 1;
     const uint64_t at = SectorOfBlock(runs.front().physical);
-    std::vector<uint8_t> sector(sectorBytes_);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(sectorBytes_), read) != kOk || read != 1) return 1;
-    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+    return ContentAt(at, sectorBytes_, extension);
 }
 
 void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,

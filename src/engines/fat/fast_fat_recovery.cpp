@@ -454,11 +454,7 @@ uint32_t CFastFatRecovery::ContentCheck(const ScanRecord& record) {
     const std::string_view extension = ExtensionOf(RecordName(record));
     if (extension.empty() || record.fsId < 2) return 1;
     const uint64_t at = record.partitionStart + record.dataAreaSector + uint64_t{record.fsId - 2} * volume_.sectorsPerCluster;
-    std::vector<uint8_t> sector(volume_.bytesPerSector);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(volume_.bytesPerSector), read) != kOk || read != 1)
-        return 1;
-    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+    return ContentAt(at, volume_.bytesPerSector, extension);
 }
 
 int CFastFatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) {

@@ -343,10 +343,7 @@ uint32_t CProfessionalFatRecovery::ContentCheck(const ScanRecord& record) {
     if (extension.empty() || record.fsId < 2 || record.clusterBytes == 0) return 1;
     const uint64_t spc = record.clusterBytes / bytesPerSector_;
     const uint64_t at = record.partitionStart + record.dataAreaSector + uint64_t{record.fsId - 2} * spc;
-    std::vector<uint8_t> sector(bytesPerSector_);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, sector.data(), at, static_cast<int>(bytesPerSector_), read) != kOk || read != 1) return 1;
-    return carve::SignatureMatchesExtension(ByteView(sector), extension, contentContext_, at) == 0 ? 0 : 1;
+    return ContentAt(at, bytesPerSector_, extension);
 }
 
 int CProfessionalFatRecovery::Finish() {

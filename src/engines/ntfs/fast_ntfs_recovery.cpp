@@ -238,16 +238,11 @@ int CFastNtfsRecovery::ScanFolders() {
 }
 
 void CFastNtfsRecovery::AddLostFolder(uint32_t number) {
-    const std::string name = "LostFolder" + std::to_string(number);
-    ScanRecord& slot = log_.get()->AppendRecord();
-    slot.driveLetter = driveLetter_;
-    slot.engineKind = NtfsQuick;
-    slot.isFolder = 1;
-    slot.contentOk = 1;
-    slot.fsId = number;
-    slot.clusterBytes = kNoClusterSize;
-    SetRecordName(slot, name);
-    log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
+    ScanRecord folder{};
+    folder.driveLetter = driveLetter_;
+    folder.engineKind = NtfsQuick;
+    folder.clusterBytes = kNoClusterSize;
+    AppendLostFolder(*log_.get(), folder, number);
 }
 
 uint32_t CFastNtfsRecovery::ContentCheck(ByteView record, uint64_t entrySector, std::string_view name) {
@@ -284,12 +279,7 @@ uint32_t CFastNtfsRecovery::ContentCheck(ByteView record, uint64_t entrySector, 
     if (attribute.resident || attribute.runs.empty() || attribute.runs[0].sparse) return 1;
     const NtfsVolumeGeometry& g = reader_.geometry;
     const uint64_t sector = g.partitionStart + attribute.runs[0].lcn * g.sectorsPerCluster;
-    if (sector == 0) return 1;
-    std::vector<uint8_t> first(g.bytesPerSector);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) != kOk || read != 1)
-        return 1;
-    return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
+    return sector == 0 ? 1 : ContentAt(sector, g.bytesPerSector, extension);
 }
 
 ListFollower CFastNtfsRecovery::ListFollowerOf() const {

@@ -326,16 +326,11 @@ bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
 }
 
 void CProfessionalNtfsRecovery::AddLostFolder(uint32_t number) {
-    const std::string name = "LostFolder" + std::to_string(number);
-    ScanRecord& slot = log_.get()->AppendRecord();
-    slot.driveLetter = driveLetter_;
-    slot.engineKind = NtfsFormatted;
-    slot.isFolder = 1;
-    slot.contentOk = 1;
-    slot.fsId = number;
-    slot.clusterBytes = clusterGuess_ * reader_.geometry.bytesPerSector;
-    SetRecordName(slot, name);
-    log_.get()->LinkRecord(kRootRecord, 0, slot.recordId, number, &name);
+    ScanRecord folder{};
+    folder.driveLetter = driveLetter_;
+    folder.engineKind = NtfsFormatted;
+    folder.clusterBytes = clusterGuess_ * reader_.geometry.bytesPerSector;
+    AppendLostFolder(*log_.get(), folder, number);
 }
 
 int CProfessionalNtfsRecovery::ReportQueuedFolders() {
@@ -401,12 +396,7 @@ uint32_t CProfessionalNtfsRecovery::ContentCheck(const ScanRecord& record) {
         return carve::SignatureMatchesExtension(first, extension, contentContext_, 0) == 0 ? 0 : 1;
     }
     const uint64_t sector = DataStartSector(record);
-    if (sector == 0) return 1;
-    std::vector<uint8_t> first(reader_.geometry.bytesPerSector);
-    uint32_t read = 0;
-    if (ReadSectors(1, source_, first.data(), sector, static_cast<int>(first.size()), read) != kOk || read != 1)
-        return 1;
-    return carve::SignatureMatchesExtension(ByteView(first), extension, contentContext_, sector) == 0 ? 0 : 1;
+    return sector == 0 ? 1 : ContentAt(sector, reader_.geometry.bytesPerSector, extension);
 }
 
 int CProfessionalNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {

@@ -20,4 +20,14 @@ void AppendStreamRecords(ScanLogFile& log, const NtfsReader& reader, ByteView re
     }
 }
 
+void AppendLostFolder(ScanLogFile& log, ScanRecord folder, uint32_t number) {
+    const std::string name = "LostFolder" + std::to_string(number);
+    folder.isFolder = 1;
+    folder.contentOk = 1;
+    folder.fsId = number;
+    SetRecordName(folder, name);
+    const uint32_t recordId = log.AppendCopy(folder);
+    log.LinkRecord(ntfs::kRootRecord, 0, recordId, number, &name);
+}
+
 }  // namespace kestrune

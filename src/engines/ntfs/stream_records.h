@@ -16,4 +16,9 @@ namespace kestrune {
 void AppendStreamRecords(ScanLogFile& log, const NtfsReader& reader, ByteView record, const ListFollower& follow,
                          const ScanRecord& file, uint32_t parent, uint32_t level);
 
+// Appends "LostFolder<number>" at the top level, standing for a folder whose record is gone
+// or reused, so that the files found in it are kept together. folder gives the drive
+// letter, engine kind and cluster size.
+void AppendLostFolder(ScanLogFile& log, ScanRecord folder, uint32_t number);
+
 }  // namespace kestrune
