@@ -32,12 +32,11 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
     std::vector<bool> guessed;
     std::vector<ScanRecord> kept;
     for (const ScanRecord& record : found) {
-        DataMap map;
-        const int share = shares ? run.RecoverableShare(record, run.MapData(record, map), map) : -1;
-        if (!filter.Matches(record, share)) continue;
+        const ScanRun::Recoverability state = shares ? run.AssessRecoverable(record) : ScanRun::Recoverability{};
+        if (!filter.Matches(record, state.share)) continue;
         kept.push_back(record);
-        recoverable.push_back(share);
-        guessed.push_back(map.layoutGuessed);
+        recoverable.push_back(state.share);
+        guessed.push_back(state.layoutGuessed);
     }
     if (listing == Listing::None) return kept.size();
     for (size_t i = 0; i < kept.size(); ++i) {

@@ -13,6 +13,7 @@
 
 #include "disk/sector_source.h"
 #include "engines/recovery_engine.h"
+#include "scanlog/data_map.h"
 
 namespace kestrune {
 
@@ -66,24 +67,6 @@ int WriteThroughWorkFile(const std::filesystem::path& wanted, uint64_t fileSize,
 // What an encrypted file's stored bytes are written as, after its name: they are whole,
 // but not the file's content.
 inline constexpr const char* kEncryptedDataSuffix = ".efs-encrypted";
-
-// A stretch of a found file's data on its source: length bytes of the file from fileOffset
-// lie at sourceOffset, in bytes from the start of the source (the disk or the image).
-struct ByteRun {
-    uint64_t fileOffset = 0;
-    uint64_t sourceOffset = 0;
-    uint64_t length = 0;
-    bool operator==(const ByteRun&) const = default;
-};
-
-// Where a file's data lies, as a reader would read it: in file order, neighbours joined,
-// the last cut at the file's size.
-struct DataMap {
-    std::vector<ByteRun> runs;
-    // The metadata left more than one way to lay the file out (deleted files written round
-    // each other), and nothing in its bytes said which: these runs are the likeliest.
-    bool layoutGuessed = false;
-};
 
 // Delivers a file's data in order. A read that delivers nothing is a read fault; an empty
 // piece with result 0 means the data ended (the file's runs cover less than its size,

@@ -16,6 +16,7 @@
 #include "engines/found_data.h"
 #include "engines/recovery_engine.h"
 #include "output/recovery_journal.h"
+#include "scanlog/recovered_file.h"
 
 namespace kestrune {
 
@@ -26,17 +27,6 @@ int PathDepth(const std::filesystem::path& path);
 // ("DCIM/100CANON/"), destination / each folder made safe / safe name.
 std::filesystem::path TargetPathFor(const std::filesystem::path& destination, const ScanRecord& record,
                                     NameRules rules = NameRules::Linux, const std::string* folder = nullptr);
-
-struct RecoveredFile {
-    ScanRecord record;
-    std::filesystem::path target;
-    int result = 0;          // 0, an error code, or CancelCode
-    std::string status;      // "Success" or the error's text
-    std::filesystem::path partial;  // where the data of a file that failed part-way was kept
-    // An earlier recovery into the same folder wrote this file whole; target is that copy
-    // and nothing was written now.
-    bool alreadyThere = false;
-};
 
 class RecoveryJob {
 public:

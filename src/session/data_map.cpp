@@ -37,6 +37,12 @@ int ScanRun::RecoverableShare(const ScanRecord& record) {
     return RecoverableShare(record, rc, map);
 }
 
+ScanRun::Recoverability ScanRun::AssessRecoverable(const ScanRecord& record) {
+    DataMap map;
+    const int share = RecoverableShare(record, MapData(record, map), map);
+    return {share, map.layoutGuessed};
+}
+
 int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {
     // A carved file whose end is a guess: how much of it is right is not known.
     if (CarvedEndGuessed(record)) return -1;

@@ -11,8 +11,8 @@
 #include <iosfwd>
 #include <string>
 
-#include "engines/found_data.h"
-#include "output/recovery_job.h"
+#include "scanlog/data_map.h"
+#include "scanlog/recovered_file.h"
 #include "scanlog/scan_record.h"
 
 namespace kestrune {

@@ -9,6 +9,7 @@
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
 #include "engines/professional_recovery.h"
+#include "output/recovery_job.h"
 #include "scanlog/log_names.h"
 #include "scanlog/scan_catalogue.h"
 #include "scanlog/store_folder.h"

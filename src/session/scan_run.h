@@ -20,7 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "output/recovery_job.h"
+#include "scanlog/data_map.h"
+#include "scanlog/recovered_file.h"
 #include "scanlog/scan_record.h"
 #include "session/run_progress.h"
 #include "session/scan_mode.h"
@@ -117,6 +118,13 @@ public:
     int RecoverableShare(const ScanRecord& record);
     // The same from a map MapData already gave (mapped: its answer), read only once.
     int RecoverableShare(const ScanRecord& record, int mapped, const DataMap& map);
+    // What a listing shows of a found file: its recoverable share, and whether the layout
+    // its data was read in is a guess (DataMap).
+    struct Recoverability {
+        int share = -1;
+        bool layoutGuessed = false;
+    };
+    Recoverability AssessRecoverable(const ScanRecord& record);
 
     // Copies a found file's data out for the preview: into a temporary file in a folder of
     // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,

@@ -51,11 +51,10 @@ int SearchProcessWnd::Work() {
             found.folders.push_back(QString::fromStdString(folder));
             // Where each file's data lies is looked up here too (a read per file on some
             // volumes): a cancel stops it, the rest then shows as unknown.
-            DataMap map;
             const bool look = !Cancel()->Cancelled() && !record.isFolder;
-            const int share = look ? target->run->RecoverableShare(record, target->run->MapData(record, map), map) : -1;
-            found.recoverable.push_back(static_cast<int8_t>(share));
-            found.layoutGuessed.push_back(map.layoutGuessed ? 1 : 0);
+            const ScanRun::Recoverability state = look ? target->run->AssessRecoverable(record) : ScanRun::Recoverability{};
+            found.recoverable.push_back(static_cast<int8_t>(state.share));
+            found.layoutGuessed.push_back(state.layoutGuessed ? 1 : 0);
         }
         findings_.push_back(std::move(found));
         if (rc == CancelCode) return Closed;
