@@ -118,9 +118,9 @@ int RunScans(std::ostream& out) {
                                                         : "disk:" + std::to_string(r.diskIndex) + ":" +
                                                               std::to_string(r.startSector) + ":" +
                                                               std::to_string(r.sectorCount);
-        const bool finished = r.resumeState[1] == 0;
-        out << source << "\t" << (finished ? "finished" : "stopped at sector " + std::to_string(r.resumeState[0] + r.resumeState[2]))
-            << "\t" << r.resumeState[3] << " sectors done\t" << r.resumeState[4] << " files found\t" << r.scanFolder
+        const ResumeState& state = r.resumeState;
+        out << source << "\t" << (state.Finished() ? "finished" : "stopped at sector " + std::to_string(state.NextSector()))
+            << "\t" << state.sectorsDone << " sectors done\t" << state.filesFound << " files found\t" << r.scanFolder
             << "\n";
     }
     // The scans kept in the store: quick scans, and passes whose note tells their source.

@@ -85,6 +85,22 @@ public:
 
     ScanLogFile* Log() const { return log_.get(); }
 
+    // What a formatted or deep pass over the same area asks of the quick engine before it.
+    // The file system the engine reads (Other: none in particular).
+    virtual FsKind Kind() const { return FsKind::Other; }
+    // Sector ranges [first, end) of the folders the quick scan listed, in sectors of
+    // unitBytes, sorted: the pass leaves their entries to the quick scan.
+    virtual std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors(uint32_t unitBytes) {
+        (void)unitBytes;
+        return {};
+    }
+    // The absolute sector where a found file's data begins; 0 when unknown or kept in the
+    // file system's own records.
+    virtual uint64_t DataStartSector(const ScanRecord& record) {
+        (void)record;
+        return 0;
+    }
+
 protected:
     // How the log files its top level.
     enum class TopLevel {

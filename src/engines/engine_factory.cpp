@@ -51,6 +51,10 @@ int EngineFactory::ReadBootAreaOfImage(const std::filesystem::path& image,
 
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int formatted) {
     if (formatted) return std::make_unique<CProfessionalRecovery>();
+    return CreateQuickEngine(kind);
+}
+
+std::unique_ptr<RecoveryEngineBase> EngineFactory::CreateQuickEngine(FsKind kind) {
     switch (kind) {
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
         case FsKind::Ntfs: return std::make_unique<CFastNtfsRecovery>();
@@ -75,28 +79,58 @@ FsKind KindOf(ByteView area, SectorSource& source, uint64_t offset, uint64_t byt
 
 }  // namespace
 
+std::unique_ptr<IStoredPass> EngineFactory::CreatePassForDisk(int disk, uint64_t startSector, uint64_t sectorCount,
+                                                             uint16_t driveLetter) {
+    std::vector<uint8_t> area;
+    if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
+    auto pass = std::make_unique<CProfessionalRecovery>();
+    pass->OpenDisk(disk, startSector, sectorCount, driveLetter);
+    return pass;
+}
+
+std::unique_ptr<IStoredPass> EngineFactory::CreatePassForImage(const std::filesystem::path& image,
+                                                              uint16_t driveLetter) {
+    std::vector<uint8_t> area;
+    if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
+    auto pass = std::make_unique<CProfessionalRecovery>();
+    pass->OpenImage(image, driveLetter);
+    return pass;
+}
+
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
                                                                        uint64_t startSector,
                                                                        uint64_t sectorCount,
                                                                        uint16_t driveLetter,
                                                                        int formatted) {
+    if (formatted) return CreatePassForDisk(disk, startSector, sectorCount, driveLetter);
+    return OpenQuickEngineForDisk(disk, startSector, sectorCount, driveLetter);
+}
+
+std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForDisk(int disk, uint64_t startSector,
+                                                                          uint64_t sectorCount, uint16_t driveLetter) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
     SectorSource source;
     OpenDiskSource(source, disk);
     const uint64_t bytes = SectorBytesOf(disk);
-    auto engine = CreateEngine(KindOf(ByteView(area), source, startSector * bytes, sectorCount * bytes), formatted);
+    auto engine = CreateQuickEngine(KindOf(ByteView(area), source, startSector * bytes, sectorCount * bytes));
     if (engine) engine->OpenDisk(disk, startSector, sectorCount, driveLetter);
     return engine;
 }
 
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
     const std::filesystem::path& image, uint16_t driveLetter, int formatted) {
+    if (formatted) return CreatePassForImage(image, driveLetter);
+    return OpenQuickEngineForImage(image, driveLetter);
+}
+
+std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForImage(const std::filesystem::path& image,
+                                                                           uint16_t driveLetter) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
     SectorSource source;
     OpenImageSource(image, source);
-    auto engine = CreateEngine(KindOf(ByteView(area), source, 0, source.totalSectors * kImageSectorBytes), formatted);
+    auto engine = CreateQuickEngine(KindOf(ByteView(area), source, 0, source.totalSectors * kImageSectorBytes));
     if (engine) engine->OpenImage(image, driveLetter);
     return engine;
 }

@@ -6,7 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "engines/recovery_engine.h"
+#include "engines/engine_base.h"
+#include "engines/stored_pass.h"
 
 namespace kestrune {
 
@@ -28,8 +29,20 @@ public:
     static std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(
         const std::filesystem::path& image, uint16_t driveLetter, int formatted);
 
+    // The quick engine for the area's file system, opened on it; null as above.
+    static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForDisk(int disk, uint64_t startSector,
+                                                                      uint64_t sectorCount, uint16_t driveLetter);
+    static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForImage(const std::filesystem::path& image,
+                                                                       uint16_t driveLetter);
+
+    // A formatted or deep pass over the area, opened on it; null when the area cannot be read.
+    static std::unique_ptr<IStoredPass> CreatePassForDisk(int disk, uint64_t startSector, uint64_t sectorCount,
+                                                          uint16_t driveLetter);
+    static std::unique_ptr<IStoredPass> CreatePassForImage(const std::filesystem::path& image, uint16_t driveLetter);
+
     // A new, unopened engine for a classified area; null when there is none.
     static std::unique_ptr<IFileRecoveryParse> CreateEngine(FsKind kind, int formatted);
+    static std::unique_ptr<RecoveryEngineBase> CreateQuickEngine(FsKind kind);
 };
 
 }  // namespace kestrune

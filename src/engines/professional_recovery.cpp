@@ -10,10 +10,7 @@
 #include "disk/steady_clock.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
-#include "engines/exfat/fast_exfat_recovery.h"
-#include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -21,9 +18,6 @@
 namespace kestrune {
 
 namespace {
-
-// The resume state kept in the catalogue.
-enum ResumeField { kExtentStart = 0, kExtentLength = 1, kOffset = 2, kSectorsDone = 3, kFilesFound = 4 };
 
 std::string LogIn(const std::string& folder, const char* prefix) {
     std::string name;
@@ -60,9 +54,9 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     exfat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
-    quick_ = EngineFactory::CreateEngineForDisk(disk, startSector, sectorCount, driveLetter, 0);
+    quick_ = EngineFactory::OpenQuickEngineForDisk(disk, startSector, sectorCount, driveLetter);
     formerExt_.reset();
-    if (dynamic_cast<CFastExtRecovery*>(quick_.get())) {
+    if (quick_ && quick_->Kind() == FsKind::Ext) {
         formerExt_ = std::make_unique<CFastExtRecovery>();
         formerExt_->SetFormerVolume();
         formerExt_->OpenDisk(disk, startSector, sectorCount, driveLetter);
@@ -84,9 +78,9 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     fat_.OpenImage(image, driveLetter);
     exfat_.OpenImage(image, driveLetter);
     const int rc = ntfs_.OpenImage(image, driveLetter);
-    quick_ = EngineFactory::CreateEngineForImage(image, driveLetter, 0);
+    quick_ = EngineFactory::OpenQuickEngineForImage(image, driveLetter);
     formerExt_.reset();
-    if (dynamic_cast<CFastExtRecovery*>(quick_.get())) {
+    if (quick_ && quick_->Kind() == FsKind::Ext) {
         formerExt_ = std::make_unique<CFastExtRecovery>();
         formerExt_->SetFormerVolume();
         formerExt_->OpenImage(image, driveLetter);
@@ -108,6 +102,10 @@ int CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProg
     return kOk;
 }
 
+IStoredPass::Progress CProfessionalRecovery::StoredProgress() const {
+    return {stored_.resumeState.sectorsDone, stored_.resumeState.filesFound, stored_.scanFolder};
+}
+
 void CProfessionalRecovery::DeclineStoredPass() {
     if (!resume_) return;
     ScanCatalogue::Instance().DiscardRunFolder(stored_.scanFolder);
@@ -115,16 +113,16 @@ void CProfessionalRecovery::DeclineStoredPass() {
 }
 
 void CProfessionalRecovery::HandFolderToEngines() {
-    if (quick_) quick_->SetRunFolder(scanFolder_);
-    if (formerExt_) formerExt_->SetRunFolder(scanFolder_);
-    fat_.SetRunFolder(scanFolder_);
-    exfat_.SetRunFolder(scanFolder_);
-    ntfs_.SetRunFolder(scanFolder_);
-    deep_.SetRunFolder(scanFolder_);
+    if (quick_) quick_->SetRunFolder(runFolder_);
+    if (formerExt_) formerExt_->SetRunFolder(runFolder_);
+    fat_.SetRunFolder(runFolder_);
+    exfat_.SetRunFolder(runFolder_);
+    ntfs_.SetRunFolder(runFolder_);
+    deep_.SetRunFolder(runFolder_);
 }
 
 int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
-    const std::string& folder = scanFolder_;
+    const std::string& folder = runFolder_;
     int rc = kOk;
     if (reopen) {
         const std::string carved = LogIn(folder, kSignatureLogPrefix);
@@ -177,7 +175,7 @@ PassCheckpoint CProfessionalRecovery::Checkpoint(uint64_t extentStart, uint64_t 
     }
     // Counts, position and state go into one file replaced whole, so that a kill at any
     // moment leaves a checkpoint that belongs with the logs it counts.
-    WritePassCheckpoint(scanFolder_, checkpoint);
+    WritePassCheckpoint(runFolder_, checkpoint);
     StorePass(extentStart, extentLength, offset, finished);
     return checkpoint;
 }
@@ -214,27 +212,27 @@ void CProfessionalRecovery::RestoreCheckpoint(const PassCheckpoint& checkpoint) 
 
 void CProfessionalRecovery::RollBackToCheckpoint() {
     PassCheckpoint checkpoint;
-    if (!ReadPassCheckpoint(scanFolder_, checkpoint)) return;
+    if (!ReadPassCheckpoint(runFolder_, checkpoint)) return;
     // Records appended after the checkpoint (found again from its position) and the
     // folders written when the pass stopped are dropped; the engines take up their state.
     RestoreCheckpoint(checkpoint);
     // The checkpoint's position may be newer than the catalogue's if a kill came in between.
-    stored_.resumeState[kExtentStart] = checkpoint.extentStart;
-    stored_.resumeState[kExtentLength] = checkpoint.extentLength;
-    stored_.resumeState[kOffset] = checkpoint.offset;
-    stored_.resumeState[kSectorsDone] = checkpoint.sectorsDone;
+    stored_.resumeState.extentStart = checkpoint.extentStart;
+    stored_.resumeState.extentLength = checkpoint.extentLength;
+    stored_.resumeState.offset = checkpoint.offset;
+    stored_.resumeState.sectorsDone = checkpoint.sectorsDone;
 }
 
 int CProfessionalRecovery::OpenStoredLogs() {
     if (!resume_) return kErrFileNotFound;
-    scanFolder_ = stored_.scanFolder;
+    runFolder_ = stored_.scanFolder;
     HandFolderToEngines();
     if (quick_) {
-        const std::string quickLog = LogIn(scanFolder_, kQuickLogPrefix);
+        const std::string quickLog = LogIn(runFolder_, kQuickLogPrefix);
         if (!quickLog.empty()) quick_->Scan(&quickLog);
     }
     if (formerExt_) {
-        const std::string formerLog = LogIn(scanFolder_, kExtFormattedLogPrefix);
+        const std::string formerLog = LogIn(runFolder_, kExtFormattedLogPrefix);
         if (!formerLog.empty()) formerExt_->Scan(&formerLog);
     }
     const int rc = OpenInnerLogs(true);
@@ -242,7 +240,7 @@ int CProfessionalRecovery::OpenStoredLogs() {
     // from there, as if the pass had stopped at that point, so that every file shows in
     // its folder. A resume later cuts these records off again.
     PassCheckpoint checkpoint;
-    if (ReadPassCheckpoint(scanFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty() ||
+    if (ReadPassCheckpoint(runFolder_, checkpoint) && (!checkpoint.fatState.empty() || !checkpoint.ntfsState.empty() ||
                                                   !checkpoint.exfatState.empty())) {
         RestoreCheckpoint(checkpoint);
         ReportFoldersSoFar();
@@ -256,7 +254,7 @@ int CProfessionalRecovery::Scan(const std::string*) {
     // A folder taken here is given back when the pass stops before it began; one handed in
     // belongs to whoever handed it.
     const bool ownFolder = !resuming && newPassFolder_.empty();
-    scanFolder_ = resuming ? stored_.scanFolder : ownFolder ? catalogue.NewRunFolder() : newPassFolder_;
+    runFolder_ = resuming ? stored_.scanFolder : ownFolder ? catalogue.NewRunFolder() : newPassFolder_;
     HandFolderToEngines();
 
     freeSpaceOnly_ = false;
@@ -264,17 +262,17 @@ int CProfessionalRecovery::Scan(const std::string*) {
     // folder back.
     auto stopBeforePass = [&](int rc) {
         if (resuming) {
-            StorePass(stored_.resumeState[kExtentStart], stored_.resumeState[kExtentLength],
-                      stored_.resumeState[kOffset], false);
+            StorePass(stored_.resumeState.extentStart, stored_.resumeState.extentLength,
+                      stored_.resumeState.offset, false);
         } else if (ownFolder) {
-            catalogue.TakeBackRunNumber(scanFolder_);
+            catalogue.TakeBackRunNumber(runFolder_);
         }
         return rc;
     };
     if (quick_) {
         quick_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
         freeSpaceOnly_ = quick_->BuildAllocationMap() == kOk;
-        const std::string quickLog = resuming ? LogIn(scanFolder_, kQuickLogPrefix) : std::string();
+        const std::string quickLog = resuming ? LogIn(runFolder_, kQuickLogPrefix) : std::string();
         const int rc = quick_->Scan(resuming && !quickLog.empty() ? &quickLog : nullptr);
         quickScanResult_ = rc;
         if (rc != kOk && rc != CancelCode) {
@@ -287,7 +285,7 @@ int CProfessionalRecovery::Scan(const std::string*) {
     }
     if (formerExt_) {
         formerExt_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
-        const std::string formerLog = resuming ? LogIn(scanFolder_, kExtFormattedLogPrefix) : std::string();
+        const std::string formerLog = resuming ? LogIn(runFolder_, kExtFormattedLogPrefix) : std::string();
         // Only a stop counts: a volume whose inode tables cannot be read has no former files.
         if (const int rc = formerExt_->Scan(formerLog.empty() ? nullptr : &formerLog); rc == CancelCode)
             return stopBeforePass(rc);
@@ -297,10 +295,9 @@ int CProfessionalRecovery::Scan(const std::string*) {
     exfat_.Prepare();
     if (resuming) RollBackToCheckpoint();
     // The quick scan's folders lie in free clusters too: listed once, by the quick scan.
-    if (auto* quickFat = dynamic_cast<CFastFatRecovery*>(quick_.get()))
-        fat_.SetListedFolderSectors(quickFat->WalkedFolderSectors());
-    if (auto* quickExfat = dynamic_cast<CFastExfatRecovery*>(quick_.get()))
-        exfat_.SetListedFolderSectors(quickExfat->WalkedFolderSectors(sectorSize_));
+    if (quick_ && quick_->Kind() == FsKind::Fat) fat_.SetListedFolderSectors(quick_->WalkedFolderSectors(sectorSize_));
+    if (quick_ && quick_->Kind() == FsKind::Exfat)
+        exfat_.SetListedFolderSectors(quick_->WalkedFolderSectors(sectorSize_));
     return RunPass();
 }
 
@@ -327,10 +324,10 @@ int CProfessionalRecovery::RunPass() {
     sectorsDone_ = 0;
     secondsRemaining_ = -1;
     if (resume_) {
-        extentStart = stored_.resumeState[kExtentStart];
-        extentLength = stored_.resumeState[kExtentLength];
-        offset = stored_.resumeState[kOffset];
-        sectorsDone_ = stored_.resumeState[kSectorsDone];
+        extentStart = stored_.resumeState.extentStart;
+        extentLength = stored_.resumeState.extentLength;
+        offset = stored_.resumeState.offset;
+        sectorsDone_ = stored_.resumeState.sectorsDone;
         resume_ = false;
     }
     const uint64_t started = SteadyMilliseconds();
@@ -449,7 +446,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
 
 void CProfessionalRecovery::StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished) {
     const ResumeState state{extentStart, finished ? 0 : extentLength, offset, sectorsDone_, FilesFound()};
-    ScanCatalogue::Instance().Store(volumeDevice_, disk_, startSector_, sectorCount_, state, scanFolder_, imagePath_);
+    ScanCatalogue::Instance().Store(volumeDevice_, disk_, startSector_, sectorCount_, state, runFolder_, imagePath_);
 }
 
 uint64_t CProfessionalRecovery::FilesFound() {
@@ -556,7 +553,6 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     // written over by the file carved there.
     std::set<std::pair<uint64_t, std::string>> starts;
     std::set<uint64_t> intactStarts;
-    auto* quickNtfs = dynamic_cast<CFastNtfsRecovery*>(quick_.get());
     for (const ScanRecord& r : found) {
         uint64_t sector = 0;
         if (r.engineKind == FatQuick || r.engineKind == FatFormatted || r.engineKind == ExfatQuick ||
@@ -569,8 +565,8 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
             sector = r.dataAreaSector != 0 ? r.partitionStart + r.dataAreaSector : 0;
         } else if (r.engineKind == NtfsFormatted) {
             sector = ntfs_.DataStartSector(r);
-        } else if (r.engineKind == NtfsQuick && quickNtfs) {
-            sector = quickNtfs->DataStartSector(r);
+        } else if (r.engineKind == NtfsQuick && quick_) {
+            sector = quick_->DataStartSector(r);
         }
         if (sector != 0) starts.emplace(sector, AsciiLower(ExtensionOf(RecordName(r))));
         if (sector != 0 && r.contentOk != 0) intactStarts.insert(sector);

@@ -16,16 +16,16 @@
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
-#include "engines/recovery_engine.h"
+#include "engines/stored_pass.h"
 #include "scanlog/scan_catalogue.h"
 
 namespace kestrune {
 
-class CProfessionalRecovery final : public IFileRecoveryParse {
+class CProfessionalRecovery final : public IStoredPass {
 public:
     // The disk number an image file's pass is filed under in the catalogue.
     static constexpr int kImageDisk = 128;
-    static constexpr int kWeight = 90;
+    static constexpr int kWeight = kPassWeight;
     static constexpr int kQuickWeight = 9;
 
     CProfessionalRecovery();
@@ -55,40 +55,34 @@ public:
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
 
-    // A pass of this area stored earlier (found when the engine was opened).
-    bool HasStoredPass() const { return resume_; }
+    bool HasStoredPass() const override { return resume_; }
+    Progress StoredProgress() const override;
     const ScanCatalogueRecord& StoredPass() const { return stored_; }
-    // The user chose to start afresh: the stored pass is discarded with its folder.
-    void DeclineStoredPass();
-    // Opens the stored pass's logs to read its findings, without scanning; the folders of
-    // a pass that was killed are written from its checkpoint.
-    int OpenStoredLogs();
+    void DeclineStoredPass() override;
+    // The folders of a pass that was killed are written from its checkpoint.
+    int OpenStoredLogs() override;
 
     // Reads the pass's blocks from another source of the same area (a copy, or one that
     // fails chosen sectors in tests); the inner engines keep their own.
     void UsePassSource(SectorSource source) { source_ = std::move(source); }
 
-    // How often a running pass puts its position (and its logs) on disk, so that a pass
-    // killed outright resumes near where it was; 60 seconds unless set.
-    void SetCheckpointInterval(uint64_t milliseconds) { checkpointMs_ = milliseconds; }
+    // 60 seconds unless set.
+    void SetCheckpointInterval(uint64_t milliseconds) override { checkpointMs_ = milliseconds; }
 
-    // How far the last pass got.
-    uint64_t SectorsDone() const { return sectorsDone_; }
-    uint64_t SectorsTotal() const { return sectorsTotal_; }
+    uint64_t SectorsDone() const override { return sectorsDone_; }
+    uint64_t SectorsTotal() const override { return sectorsTotal_; }
     bool UsedFreeSpaceOnly() const { return freeSpaceOnly_; }
-    // What the quick scan before the pass answered: not 0 when the file system could not be
-    // read whole, and the pass then read every sector.
-    int QuickScanResult() const { return quickScanResult_; }
-    const std::string& ScanFolder() const { return scanFolder_; }
+    int QuickScanResult() const override { return quickScanResult_; }
+    const std::string& RunFolder() const override { return runFolder_; }
 
-    IFileRecoveryParse* QuickEngine() const { return quick_.get(); }
+    IFileRecoveryParse* QuickEngine() const override { return quick_.get(); }
     CProfessionalFatRecovery& FatEngine() { return fat_; }
     CProfessionalExfatRecovery& ExfatEngine() { return exfat_; }
     CProfessionalNtfsRecovery& NtfsEngine() { return ntfs_; }
     CFileTypeRecovery& DeepEngine() { return deep_; }
 
 private:
-    // The quick engine and the inner engines write into and read from scanFolder_.
+    // The quick engine and the inner engines write into and read from runFolder_.
     void HandFolderToEngines();
     int OpenInnerLogs(bool reopen);
     int RunPass();
@@ -120,7 +114,7 @@ private:
     std::filesystem::path volumeDevice_;
     uint32_t sectorSize_ = 512;
     SectorSource source_;
-    std::unique_ptr<IFileRecoveryParse> quick_;
+    std::unique_ptr<RecoveryEngineBase> quick_;
     // On an ext volume: the files of the volume it was formatted over.
     std::unique_ptr<CFastExtRecovery> formerExt_;
     CProfessionalFatRecovery fat_;
@@ -134,7 +128,7 @@ private:
     void* searchUserData_ = nullptr;
     ScanCatalogueRecord stored_;
     bool resume_ = false;
-    std::string scanFolder_;
+    std::string runFolder_;
     std::string newPassFolder_;
     int quickScanResult_ = 0;
     bool freeSpaceOnly_ = false;

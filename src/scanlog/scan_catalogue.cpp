@@ -113,7 +113,12 @@ std::vector<uint8_t> ScanCatalogue::Serialize(uint64_t folderCounter,
         PutLe(bytes, at + 0, static_cast<uint32_t>(r.diskIndex), 4);
         PutLe(bytes, at + 8, r.startSector, 8);
         PutLe(bytes, at + 16, r.sectorCount, 8);
-        for (size_t i = 0; i < r.resumeState.size(); ++i) PutLe(bytes, at + 24 + 8 * i, r.resumeState[i], 8);
+        const ResumeState& state = r.resumeState;
+        size_t field = at + 24;
+        for (uint64_t value : {state.extentStart, state.extentLength, state.offset, state.sectorsDone, state.filesFound}) {
+            PutLe(bytes, field, value, 8);
+            field += 8;
+        }
         PutLe(bytes, at + 64, r.freeBytes, 8);
         PutLe(bytes, at + 72, r.imageWriteTime, 8);
         PutPath(bytes, at + 80, r.imagePath);
@@ -133,7 +138,7 @@ void ScanCatalogue::Parse(const std::vector<uint8_t>& bytes, uint64_t& folderCou
         record.diskIndex = static_cast<int32_t>(r.le32(0));
         record.startSector = r.le64(8);
         record.sectorCount = r.le64(16);
-        for (size_t i = 0; i < record.resumeState.size(); ++i) record.resumeState[i] = r.le64(24 + 8 * i);
+        record.resumeState = {r.le64(24), r.le64(32), r.le64(40), r.le64(48), r.le64(56)};
         record.freeBytes = r.le64(64);
         record.imageWriteTime = r.le64(72);
         record.imagePath = Utf16LeToUtf8(r, 80, kCataloguePathUnits, true);

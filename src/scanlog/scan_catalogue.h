@@ -16,7 +16,19 @@ inline constexpr size_t kCatalogueHeaderBytes = 8;
 inline constexpr size_t kCatalogueRecordBytes = 1120;
 inline constexpr size_t kCataloguePathUnits = 260;
 
-using ResumeState = std::array<uint64_t, 5>;
+// Where a formatted or deep pass stood when it was stored, so that it can go on from there.
+struct ResumeState {
+    uint64_t extentStart = 0;   // the run of sectors (of free space, or the whole area) the pass was in
+    uint64_t extentLength = 0;  // its length; 0 once the pass has finished
+    uint64_t offset = 0;        // sectors of that run already passed
+    uint64_t sectorsDone = 0;   // of the whole pass
+    uint64_t filesFound = 0;
+
+    bool Finished() const { return extentLength == 0; }
+    // The sector the pass goes on from.
+    uint64_t NextSector() const { return extentStart + offset; }
+    bool operator==(const ResumeState&) const = default;
+};
 
 struct ScanCatalogueRecord {
     int32_t diskIndex = 0;

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "engines/found_data.h"
-#include "engines/professional_recovery.h"
+#include "engines/stored_pass.h"
 #include "session/scan_run.h"
 
 namespace kestrune {
@@ -17,8 +17,7 @@ int ScanRun::MapData(const ScanRecord& record, DataMap& map) {
 
 void ScanRun::ReadFreeSpace() {
     freeRead_ = true;
-    IFileRecoveryParse* quick = engine_.get();
-    if (auto* pass = dynamic_cast<CProfessionalRecovery*>(quick)) quick = pass->QuickEngine();
+    IFileRecoveryParse* quick = pass_ ? pass_->QuickEngine() : engine_.get();
     if (!quick || quick->BuildAllocationMap() != kOk) return;
     const uint64_t sectorBytes = source_.bytesPerSector ? source_.bytesPerSector : 512;
     const uint64_t areaStart = source_.startSector * sectorBytes;

@@ -8,7 +8,6 @@
 #include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
-#include "engines/professional_recovery.h"
 #include "output/recovery_job.h"
 #include "scanlog/log_names.h"
 #include "scanlog/scan_catalogue.h"
@@ -172,11 +171,18 @@ int ScanRun::SearchReport(void* user, int percent, int) {
     return run->Cancelled() ? CancelCode : 0;
 }
 
-std::unique_ptr<IFileRecoveryParse> ScanRun::CreateEngine(bool formatted) {
+std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
     const ScanSource& s = source_;
     const uint16_t letter = DriveLetterOf(s);
-    return s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, formatted)
-                     : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, formatted);
+    return s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
+                     : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
+}
+
+std::unique_ptr<IStoredPass> ScanRun::CreatePass() {
+    const ScanSource& s = source_;
+    const uint16_t letter = DriveLetterOf(s);
+    return s.isImage ? EngineFactory::CreatePassForImage(s.image, letter)
+                     : EngineFactory::CreatePassForDisk(s.disk, s.startSector, s.sectorCount, letter);
 }
 
 int ScanRun::Start() {
@@ -195,7 +201,7 @@ int ScanRun::Start() {
 int ScanRun::QuickScan() {
     runFolder_ = ScanCatalogue::Instance().NewRunFolder();
     WriteSourceNote(*this);
-    engine_ = CreateEngine(false);
+    engine_ = CreateQuickEngine();
     if (!engine_) {
         std::vector<uint8_t> area;
         std::vector<std::pair<std::string, std::string>> geometry;
@@ -218,30 +224,30 @@ int ScanRun::QuickScan() {
 }
 
 int ScanRun::FormattedPass() {
-    auto engine = CreateEngine(true);
-    auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    std::unique_ptr<IStoredPass> pass = CreatePass();
     if (!pass) {
         problem_ = "cannot read " + source_.text;
         if (const std::string advice = AccessAdvice(source_); !advice.empty()) problem_ += ". " + advice;
         return kErrReadFault;
     }
     if (pass->HasStoredPass()) {
-        const ScanCatalogueRecord& stored = pass->StoredPass();
-        const StoredPassInfo info{stored.resumeState[3], stored.resumeState[4], stored.scanFolder};
+        const IStoredPass::Progress stored = pass->StoredProgress();
         // Without a question asked, a stored pass is continued.
-        if (question_ && !question_(info)) pass->DeclineStoredPass();
+        if (question_ && !question_({stored.sectorsDone, stored.filesFound, stored.runFolder}))
+            pass->DeclineStoredPass();
     }
     if (Cancelled()) return CancelCode;
-    pass->SetCallbacks(ScanReport, nullptr, this, CProfessionalRecovery::kWeight);
+    pass->SetCallbacks(ScanReport, nullptr, this, kPassWeight);
     // For tests and for media that may drop out at any moment: checkpoint more often.
     if (const char* seconds = std::getenv("KESTRUNE_CHECKPOINT_SECONDS"))
         pass->SetCheckpointInterval(static_cast<uint64_t>(std::max(0.0, std::atof(seconds)) * 1000));
     const int rc = pass->Scan(nullptr);
-    runFolder_ = pass->ScanFolder();
+    runFolder_ = pass->RunFolder();
     sectorsDone_ = pass->SectorsDone();
     sectorsTotal_ = pass->SectorsTotal();
     quickScanResult_ = pass->QuickScanResult();
-    engine_ = std::move(engine);
+    pass_ = pass.get();
+    engine_ = std::move(pass);
     WriteSourceNote(*this);
     if (rc == CancelCode)
         problem_ = "stopped after " + std::to_string(sectorsDone_) + " of " + std::to_string(sectorsTotal_) +
@@ -280,7 +286,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);
-        run->engine_ = run->CreateEngine(false);
+        run->engine_ = run->CreateQuickEngine();
         if (!run->engine_) {
             problem = run->source_.text + " can no longer be read as it was scanned";
             return kErrNotReady;
@@ -291,14 +297,14 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
             return rc;
         }
     } else {
-        auto engine = run->CreateEngine(true);
-        auto* pass = dynamic_cast<CProfessionalRecovery*>(engine.get());
-        if (!pass || !pass->HasStoredPass() || pass->StoredPass().scanFolder != folder) {
+        std::unique_ptr<IStoredPass> pass = run->CreatePass();
+        if (!pass || !pass->HasStoredPass() || pass->StoredProgress().runFolder != folder) {
             problem = "the scan in " + folder + " is no longer stored (its source changed since?)";
             return kErrNotReady;
         }
         pass->OpenStoredLogs();
-        run->engine_ = std::move(engine);
+        run->pass_ = pass.get();
+        run->engine_ = std::move(pass);
     }
     out = std::move(run);
     return kOk;

@@ -30,7 +30,7 @@
 namespace kestrune {
 
 class IFileRecoveryParse;
-class CProfessionalRecovery;
+class IStoredPass;
 
 // A formatted or deep pass of this source stored earlier, for the question whether to
 // continue it.
@@ -168,7 +168,8 @@ private:
     static int SearchReport(void* user, int percent, int);
     void Report(RunStage stage, int percent, int secondsLeft, uint64_t done, uint64_t total, uint64_t found);
     bool Cancelled() const { return cancel_ && cancel_->Cancelled(); }
-    std::unique_ptr<IFileRecoveryParse> CreateEngine(bool formatted);
+    std::unique_ptr<IFileRecoveryParse> CreateQuickEngine();
+    std::unique_ptr<IStoredPass> CreatePass();
     int QuickScan();
     int FormattedPass();
 
@@ -178,6 +179,8 @@ private:
     int64_t filesFound_ = -1;
     void NoteEnd();
     std::unique_ptr<IFileRecoveryParse> engine_;
+    // The formatted or deep pass engine_ is, in those modes.
+    IStoredPass* pass_ = nullptr;
     // The volume's free space now, as absolute byte ranges in order, read once when first
     // asked; freeKnown_ false when no file system says it.
     std::vector<std::pair<uint64_t, uint64_t>> freeBytes_;

@@ -192,13 +192,13 @@ TEST(FormattedScan, AStoppedPassResumesWhereItStopped) {
     first.reset();
     ScanCatalogueRecord stored;
     ASSERT_TRUE(ScanCatalogue::Instance().FindForImage(image, stored));
-    EXPECT_NE(stored.resumeState[1], 0u) << "the stored pass is not finished";
-    EXPECT_EQ(stored.resumeState[3], stoppedAt);
+    EXPECT_NE(stored.resumeState.extentLength, 0u) << "the stored pass is not finished";
+    EXPECT_EQ(stored.resumeState.sectorsDone, stoppedAt);
 
     auto resumed = OpenPass(image);
     ASSERT_TRUE(resumed->HasStoredPass());
     ASSERT_EQ(resumed->Scan(nullptr), kOk);
-    EXPECT_EQ(resumed->ScanFolder(), stored.scanFolder);
+    EXPECT_EQ(resumed->RunFolder(), stored.scanFolder);
     EXPECT_EQ(NamesAndSizes(*resumed), expected);
     resumed.reset();
 

@@ -65,7 +65,7 @@ TEST_F(CatalogueTest, TheFileKeepsItsLayoutAcrossARoundTrip) {
 
     ASSERT_EQ(reloaded->Store("/dev/sdb1", 2, 2048, 409600, {9, 9, 9, 9, 9}, folder, {}), kOk);
     EXPECT_EQ(reloaded->Records().size(), 1u) << "a stored source is updated, not added";
-    EXPECT_EQ(reloaded->Records()[0].resumeState[0], 9u);
+    EXPECT_EQ(reloaded->Records()[0].resumeState.extentStart, 9u);
 }
 
 TEST_F(CatalogueTest, AnInterruptedSaveIsTakenFromConfigTmp) {

@@ -28,7 +28,8 @@ public:
     const ExfatGeometry& Volume() const { return volume_; }
     // Sector ranges [first, end) of the folders the scan lists, counted in sectors of
     // unitBytes, sorted: the formatted pass leaves them to this scan.
-    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors(uint32_t unitBytes);
+    FsKind Kind() const override { return FsKind::Exfat; }
+    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors(uint32_t unitBytes) override;
 
 private:
     int Attach(const EngineArea& area) override;

@@ -37,6 +37,7 @@ public:
     int Scan(const std::string* logName) override;
     int NextFreeExtent(uint64_t& position, uint64_t& length) override;
     int BuildAllocationMap() override;
+    FsKind Kind() const override { return FsKind::Ext; }
 
     // Lists the former volume's files instead of deleted ones, under ExtFormatted in a
     // log of its own. Set before Scan.

@@ -112,7 +112,7 @@ int CFastFatRecovery::WalkQueue() {
     return 0;
 }
 
-std::vector<std::pair<uint64_t, uint64_t>> CFastFatRecovery::WalkedFolderSectors() {
+std::vector<std::pair<uint64_t, uint64_t>> CFastFatRecovery::WalkedFolderSectors(uint32_t) {
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     if (!walkedKnown_ && (!source_.IsOpen() || volume_.fatCount == 0 || Walk(true) != 0)) return ranges;
     std::vector<uint32_t> clusters(walkedClusters_.begin(), walkedClusters_.end());

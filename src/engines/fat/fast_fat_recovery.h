@@ -32,7 +32,9 @@ public:
     // The absolute sector ranges [first, end) of every folder cluster the scan walked, so
     // that the formatted scan does not list their entries again. A scan only reopened
     // from its log walks the folders once more, without writing, to learn them.
-    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors();
+    FsKind Kind() const override { return FsKind::Fat; }
+    // In the volume's own sectors, whatever unitBytes says.
+    std::vector<std::pair<uint64_t, uint64_t>> WalkedFolderSectors(uint32_t unitBytes = 0) override;
 
 private:
     struct FolderEntry {

@@ -298,7 +298,7 @@ uint64_t CFastNtfsRecovery::FirstDataSector(uint64_t entrySector) const {
     return g.partitionStart + data.runs[0].lcn * g.sectorsPerCluster;
 }
 
-uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) const {
+uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) {
     return FirstDataSector(record.entrySector);
 }
 

@@ -24,7 +24,8 @@ public:
     int BuildAllocationMap() override;
 
     // The absolute sector where a found file's data begins (0 for resident data).
-    uint64_t DataStartSector(const ScanRecord& record) const;
+    uint64_t DataStartSector(const ScanRecord& record) override;
+    FsKind Kind() const override { return FsKind::Ntfs; }
 
     const NtfsVolumeGeometry& Geometry() const { return reader_.geometry; }
     const NtfsReader& Reader() const { return reader_; }

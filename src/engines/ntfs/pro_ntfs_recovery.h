@@ -37,7 +37,7 @@ public:
 
     // The absolute sector where a record's data begins (0 when unknown): what the pass
     // compares carved files with.
-    uint64_t DataStartSector(const ScanRecord& record);
+    uint64_t DataStartSector(const ScanRecord& record) override;
 
     uint32_t ClusterGuess() const { return clusterGuess_; }
     const std::map<uint64_t, std::vector<FileRun>>& MftCatalogue() const { return mftCatalogue_; }
