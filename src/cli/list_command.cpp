@@ -92,15 +92,9 @@ int RunReport(const ListOptions& options, std::ostream& out, std::ostream& err) 
     run->Search(pattern, found);
     DfxmlWriter report(out);
     report.Begin(run->source(), KESTRUNE_VERSION, options.commandLine);
-    report.BeginVolume(*run);
-    uint64_t reported = 0;
-    for (const ScanRecord& record : found) {
-        ReportedFile file = DescribeFile(*run, record);
-        if (!filter.Matches(record, file.recoverable)) continue;
-        report.File(file);
-        ++reported;
-    }
-    report.EndVolume();
+    const uint64_t reported = ReportVolume(report, *run, found, {}, [&filter](const ScanRecord& record, int share) {
+        return filter.Matches(record, share);
+    });
     report.End();
     out.flush();
     if (!out) {

@@ -79,20 +79,6 @@ int DryRun(const ScanOptions& options, ScanRun& run, const std::vector<ScanRecor
     return tooMuch ? kExitSomeFailed : kExitOk;
 }
 
-// The report's part on one target: its volume and every file found there, with where
-// each was written and its digest, or why it was not.
-void ReportTarget(ScanRun& run, const std::vector<ScanRecord>& found, const std::vector<RecoveredFile>& written,
-                  std::ostream& report) {
-    DfxmlWriter writer(report);
-    writer.BeginVolume(run);
-    for (size_t i = 0; i < found.size(); ++i) {
-        ReportedFile file = DescribeFile(run, found[i]);
-        if (i < written.size()) NoteWritten(file, written[i]);
-        writer.File(file);
-    }
-    writer.EndVolume();
-}
-
 int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err,
                   std::ostream& report) {
     std::string pattern;
@@ -126,7 +112,10 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         return !filter.Matches(r, filter.minRecoverable ? run->RecoverableShare(r) : -1);
     });
     if (options.dryRun) {
-        if (!options.report.empty()) ReportTarget(*run, found, {}, report);
+        if (!options.report.empty()) {
+            DfxmlWriter writer(report);
+            ReportVolume(writer, *run, found);
+        }
         return DryRun(options, *run, found, out);
     }
     RecoverySummary summary;
@@ -137,7 +126,10 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
         if (!options.report.empty()) written.push_back(file);
     }, summary, options.keepFolders);
     EndProgress();
-    if (!options.report.empty()) ReportTarget(*run, found, written, report);
+    if (!options.report.empty()) {
+        DfxmlWriter writer(report);
+        ReportVolume(writer, *run, found, written);
+    }
     if (rc == kErrSharingViolation) {
         err << "kestrune: another recovery is writing into " << destination.string()
             << " now; wait for it to end, or choose another folder\n";

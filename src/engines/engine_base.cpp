@@ -3,6 +3,7 @@
 #include "disk/block_devices.h"
 #include "disk/result_codes.h"
 #include "engines/carve/signature_table.h"
+#include "output/found_item.h"
 #include "scanlog/log_names.h"
 
 namespace kestrune {

@@ -17,53 +17,6 @@
 
 namespace kestrune {
 
-// Which names the destination's file system takes: Linux ones take any byte but "/" and
-// NUL; FAT, exFAT and NTFS (through any driver) also refuse : * ? " < > | \ and controls.
-enum class NameRules { Linux, Windows };
-NameRules NameRulesFor(const std::filesystem::path& folder);
-
-// A name from the medium as one safe file name: no "/" or NUL, no control characters (nor
-// the characters rules refuse), never "", "." or "..", at most 255 bytes (cut at a
-// character boundary, keeping the extension when it can).
-std::string SafeFileName(std::string_view name, NameRules rules = NameRules::Linux);
-
-// name with suffix put before its extension, cut at a character boundary so that the
-// whole fits maxBytes: FitFileName("a.jpg", "(1)", 255) is "a(1).jpg".
-std::string FitFileName(std::string_view name, std::string_view suffix, size_t maxBytes);
-
-// path itself when nothing exists there (not even a dangling link), else "name(n).ext"
-// with the first n = 1, 2, ... that is free, still within 255 bytes. Only for folders,
-// which may be merged into: a file takes its name with PublishWholeFile.
-std::filesystem::path UniqueTargetPath(const std::filesystem::path& path);
-
-// What a write through a work file tells as it goes, so that a note of it can be kept that
-// a kill cannot get ahead of: the work file's name just before it is made, and each name
-// just before the whole file tries to take it.
-struct WorkFileNotes {
-    std::function<void(const std::filesystem::path&)> making, naming;
-};
-
-// What became of a file written through a work file: the name it took when whole, or where
-// what could be written was kept (both empty when nothing was kept).
-struct WrittenFile {
-    std::filesystem::path published, partial;
-};
-
-// Writes a found file of fileSize bytes, through write (given a path), into a work file
-// beside wanted named ".NAME.kestrune-XXXXXXXX.EXT" (so that a person who finds it after a
-// crash sees whose it is), made exclusively in a folder held open, never through a link.
-// Whole, it is synced and takes wanted's name, or the first free "NAME(1).EXT",
-// "NAME(2).EXT"...: the free name is found and taken in one step (a rename that never
-// replaces), so no file is ever overwritten. Otherwise what was written is kept as
-// "NAME.partial.EXT" (or "NAME.partial(n).EXT"), or removed when empty, so that it cannot
-// pass for the whole file. An encrypted file's stored bytes, which write leaves beside
-// the work file, are published beside wanted. A work file left short of fileSize (its
-// folder moved away while write wrote by path) fails. Only files made here are renamed
-// or removed. Returns write's result, or why the file could not be made or published.
-int WriteThroughWorkFile(const std::filesystem::path& wanted, uint64_t fileSize,
-                         const std::function<int(const std::filesystem::path& work)>& write, WrittenFile& written,
-                         const WorkFileNotes& notes = {});
-
 // What an encrypted file's stored bytes are written as, after its name: they are whole,
 // but not the file's content.
 inline constexpr const char* kEncryptedDataSuffix = ".efs-encrypted";
@@ -104,10 +57,6 @@ private:
     uint64_t sectorsLeft_;
 };
 
-// Creates the folder a target file goes into (an existing one is fine). Here and below,
-// nothing is written through a symbolic link: targets are opened without following one.
-int CreateParentFolder(const std::filesystem::path& target);
-
 // Creates target empty (or cuts it to nothing).
 int CreateEmptyFile(const std::filesystem::path& target);
 
@@ -116,16 +65,6 @@ int CreateEmptyFile(const std::filesystem::path& target);
 // failure. A non-zero callback answer stops the copy and is returned.
 int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem::path& target,
                    RecoverProgressFn progress, void* userData);
-
-// Recover for any engine: a file is written by writeFile into target (its folder made
-// first); a folder is recreated with everything found below it, breadth first, each
-// child named safely inside its folder, written into a work file and published under a
-// free name only when whole, a child that failed settled as SettleUnfinishedFile says. A
-// cancel ends the walk; other failures do not.
-using WriteFileFn = std::function<int(const ScanRecord& file, const std::filesystem::path& target)>;
-using ChildrenFn = std::function<int(const ScanRecord& folder, std::vector<ScanRecord>& children)>;
-int RecoverFoundItem(const ScanRecord& record, const std::filesystem::path& target, const WriteFileFn& writeFile,
-                     const ChildrenFn& children);
 
 // Where the preview wants a file's data: documents and archives as a copy named like the
 // file, pictures as "tmp.jpg", sound and video as "tmp.avi", all in the store folder;

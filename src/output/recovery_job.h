@@ -15,7 +15,9 @@
 
 #include "engines/found_data.h"
 #include "engines/recovery_engine.h"
+#include "output/found_names.h"
 #include "output/recovery_journal.h"
+#include "output/work_file.h"
 #include "scanlog/recovered_file.h"
 
 namespace kestrune {

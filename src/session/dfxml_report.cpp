@@ -151,6 +151,22 @@ ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record) {
     return file;
 }
 
+uint64_t ReportVolume(DfxmlWriter& writer, ScanRun& run, const std::vector<ScanRecord>& found,
+                      const std::vector<RecoveredFile>& written,
+                      const std::function<bool(const ScanRecord&, int recoverable)>& keep) {
+    writer.BeginVolume(run);
+    uint64_t reported = 0;
+    for (size_t i = 0; i < found.size(); ++i) {
+        ReportedFile file = DescribeFile(run, found[i]);
+        if (keep && !keep(found[i], file.recoverable)) continue;
+        if (i < written.size()) NoteWritten(file, written[i]);
+        writer.File(file);
+        ++reported;
+    }
+    writer.EndVolume();
+    return reported;
+}
+
 void NoteWritten(ReportedFile& file, const RecoveredFile& written) {
     if (written.result != kOk) {
         file.problem = written.status;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "scanlog/data_map.h"
 #include "scanlog/recovered_file.h"
@@ -49,6 +50,14 @@ private:
 
 // What a recovery or a listing reports on one found file, worked out through the run.
 ReportedFile DescribeFile(ScanRun& run, const ScanRecord& record);
+
+// Writes the volume one run scanned with the files found there, in order: where each was
+// written and its digest (written[i] for found[i], when given), or why it was not. keep,
+// when given, chooses files by themselves and their recoverable share. Returns the files
+// reported.
+uint64_t ReportVolume(DfxmlWriter& writer, ScanRun& run, const std::vector<ScanRecord>& found,
+                      const std::vector<RecoveredFile>& written = {},
+                      const std::function<bool(const ScanRecord&, int recoverable)>& keep = {});
 
 // Notes where a recovery wrote the file and its digest, read back from the destination,
 // or why it was not written.
