@@ -1,12 +1,15 @@
 #include "session/finding_filter.h"
 
 #include <fnmatch.h>
+#include <locale.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
 
+#include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {
@@ -31,6 +34,42 @@ const char* FoundByName(FoundBy foundBy) {
     return "deleted";
 }
 
+namespace {
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+// text in lower case, letters of every alphabet: both sides of a comparison are folded alike.
+std::string FoldCase(std::string_view text) {
+    if (IsAscii(text)) {
+        std::string folded(text);
+        for (char& c : folded) c = AsciiLower(c);
+        return folded;
+    }
+    static const locale_t unicode = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    std::u16string units = Utf8ToUtf16(text);
+    for (char16_t& unit : units)
+        if (unit < 0xD800 || unit > 0xDFFF)
+            unit = static_cast<char16_t>(unicode ? ::towlower_l(unit, unicode) : AsciiLower(static_cast<char>(unit)));
+    return Utf16ToUtf8(units);
+}
+
+}  // namespace
+
+bool NameMatches(std::string_view pattern, std::string_view name) {
+    if (pattern.empty()) return true;
+    if (pattern.find_first_of("*?[") != std::string_view::npos)
+        return ::fnmatch(FoldCase(pattern).c_str(), FoldCase(name).c_str(), 0) == 0;
+    // Plain text, the common case for a list of a million names: ASCII is compared in place.
+    if (IsAscii(pattern))
+        return std::search(name.begin(), name.end(), pattern.begin(), pattern.end(),
+                           [](char a, char b) { return AsciiLower(a) == AsciiLower(b); }) != name.end();
+    return FoldCase(name).find(FoldCase(pattern)) != std::string::npos;
+}
+
 bool FindingFilter::Empty() const {
     return namePattern.empty() && minSize == 0 && !maxSize && !modifiedFrom && !modifiedUntil && !deletedOnly &&
            !minRecoverable;
@@ -43,11 +82,7 @@ bool FindingFilter::Matches(const ScanRecord& record, int recoverable) const {
     if ((modifiedFrom || modifiedUntil) && record.writeTime == 0) return false;
     if (modifiedFrom && record.writeTime < *modifiedFrom) return false;
     if (modifiedUntil && record.writeTime >= *modifiedUntil) return false;
-    if (!namePattern.empty()) {
-        const std::string name(RecordName(record));
-        if (::fnmatch(namePattern.c_str(), name.c_str(), FNM_CASEFOLD) != 0) return false;
-    }
-    return true;
+    return NameMatches(namePattern, RecordName(record));
 }
 
 bool ParseSizeText(std::string_view text, uint64_t& bytes) {

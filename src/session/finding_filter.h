@@ -20,7 +20,7 @@ FoundBy FoundByOf(const ScanRecord& record);
 const char* FoundByName(FoundBy foundBy);
 
 struct FindingFilter {
-    std::string namePattern;  // shell pattern on the name ("IMG_*", "*.jp*g"), any case; empty: any
+    std::string namePattern;  // as NameMatches takes it; empty: any
     uint64_t minSize = 0;
     std::optional<uint64_t> maxSize;
     std::optional<uint64_t> modifiedFrom;   // FILETIME, inclusive
@@ -35,6 +35,11 @@ struct FindingFilter {
     bool Matches(const ScanRecord& record, int recoverable = -1) const;
     bool Empty() const;
 };
+
+// Whether a found file's name matches what a user typed, in any case (accented and other
+// letters too): a pattern with * ? or [ is a shell pattern on the whole name ("IMG_*",
+// "*.jp*g"); plain text may stand anywhere in it ("vacation" finds "Vacation 2024.jpg").
+bool NameMatches(std::string_view pattern, std::string_view name);
 
 // "1500", "64k", "10M", "1.5G", "1,5 MB", "2 TiB": K, M, G and T count 1024s, a part of a
 // byte is dropped. False for anything else (a sign, two points, an unknown unit) or past

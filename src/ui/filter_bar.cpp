@@ -113,16 +113,16 @@ void FilterBar::Clear() {
     emit changed();
 }
 
-FileFilter FilterBar::filter() const {
-    FileFilter filter;
-    filter.nameContains = name_->text().trimmed();
+FindingFilter FilterBar::filter() const {
+    FindingFilter filter;
+    filter.namePattern = name_->text().trimmed().toStdString();
     filter.minSize = ParseSizeText(minSize_->text()).value_or(0);
-    filter.maxSize = ParseSizeText(maxSize_->text()).value_or(UINT64_MAX);
+    filter.maxSize = ParseSizeText(maxSize_->text());
     if (from_->date() != from_->minimumDate()) filter.modifiedFrom = FileTimeOf(from_->date());
-    // "to" takes the whole of its day.
-    if (to_->date() != to_->minimumDate()) filter.modifiedTo = FileTimeOf(to_->date().addDays(1)) - 1;
+    // "to" takes the whole of its day, as a date alone does on the command line.
+    if (to_->date() != to_->minimumDate()) filter.modifiedUntil = FileTimeOf(to_->date().addDays(1));
     filter.deletedOnly = deletedOnly_->isChecked();
-    filter.minRecoverable = recoverable_->currentIndex() == 2 ? 100 : recoverable_->currentIndex() == 1 ? 1 : 0;
+    if (recoverable_->currentIndex() > 0) filter.minRecoverable = recoverable_->currentIndex() == 2 ? 100 : 1;
     return filter;
 }
 

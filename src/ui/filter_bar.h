@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <optional>
 
+#include "session/finding_filter.h"
 #include "ui/result_index.h"
 
 class QCheckBox;
@@ -21,7 +22,7 @@ class FilterBar : public QWidget {
     Q_OBJECT
 public:
     explicit FilterBar(QWidget* parent = nullptr);
-    FileFilter filter() const;
+    FindingFilter filter() const;
     void Clear();
     void Retranslate();
 

@@ -49,16 +49,6 @@ private:
     std::unordered_map<uint32_t, std::map<QString, uint32_t>> children_;
 };
 
-// Whether haystack holds needle (lower-case ASCII), ignoring the case of ASCII letters:
-// the common filter, without turning a million names into QStrings.
-bool AsciiContainsFolded(std::string_view haystack, const QByteArray& needle) {
-    if (needle.isEmpty()) return true;
-    if (haystack.size() < static_cast<size_t>(needle.size())) return false;
-    const auto folded = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
-    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                       [&](char a, char b) { return folded(a) == b; }) != haystack.end();
-}
-
 }  // namespace
 
 ResultIndex IndexFindings(const Findings& findings) {
@@ -96,22 +86,6 @@ ResultIndex IndexFindings(const Findings& findings) {
         index.byExtension.push_back(std::move(refs));
     }
     return index;
-}
-
-bool FileFilter::Accepts(const ScanRecord& record, int recoverable) const {
-    if (record.fileSize < minSize || record.fileSize > maxSize) return false;
-    if (deletedOnly && FoundByOf(record) != FoundBy::Deleted) return false;
-    if (minRecoverable > 0 && recoverable < minRecoverable) return false;
-    if ((modifiedFrom != 0 || modifiedTo != UINT64_MAX) &&
-        (record.writeTime == 0 || record.writeTime < modifiedFrom || record.writeTime > modifiedTo))
-        return false;
-    if (nameContains.isEmpty()) return true;
-    const std::string_view name = RecordName(record);
-    const QString folded = nameContains.toLower();
-    bool ascii = true;
-    for (QChar c : folded) ascii = ascii && c.unicode() < 0x80;
-    if (ascii) return AsciiContainsFolded(name, folded.toLatin1());
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())).contains(nameContains, Qt::CaseInsensitive);
 }
 
 }  // namespace kestrune::ui

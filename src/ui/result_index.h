@@ -39,22 +39,4 @@ struct ResultIndex {
 
 ResultIndex IndexFindings(const Findings& findings);
 
-// What the file list shows: the files whose name contains a text, whose size and write
-// time lie between bounds. Times are FILETIMEs.
-struct FileFilter {
-    QString nameContains;
-    uint64_t minSize = 0, maxSize = UINT64_MAX;
-    uint64_t modifiedFrom = 0, modifiedTo = UINT64_MAX;
-    bool deletedOnly = false;  // found through a volume's records of deleted files
-    int minRecoverable = 0;    // percent of the file no live file holds; 0: any
-
-    bool IsEmpty() const {
-        return nameContains.isEmpty() && minSize == 0 && maxSize == UINT64_MAX && modifiedFrom == 0 &&
-               modifiedTo == UINT64_MAX && !deletedOnly && minRecoverable == 0;
-    }
-    // recoverable: the record's share (TargetFindings::RecoverableOf), -1 unknown, which
-    // fails a recoverable bound.
-    bool Accepts(const ScanRecord& record, int recoverable = -1) const;
-};
-
 }  // namespace kestrune::ui

@@ -18,13 +18,13 @@ void ResultTicks::Reset(const Findings& findings, const ResultIndex& index) {
                 ++folders_[node].shown;
 }
 
-void ResultTicks::SetFilter(const FileFilter& filter) {
+void ResultTicks::SetFilter(const FindingFilter& filter) {
     filter_ = filter;
     if (!findings_) return;
     for (uint32_t f = 0; f < findings_->size(); ++f) {
         const auto& records = (*findings_)[f].records;
         for (uint32_t r = 0; r < records.size(); ++r) {
-            const bool shown = filter.Accepts(records[r], (*findings_)[f].RecoverableOf(r));
+            const bool shown = filter.Matches(records[r], (*findings_)[f].RecoverableOf(r));
             if (shown == bool(shown_[f][r])) continue;
             shown_[f][r] = shown;
             Count({f, r}, shown ? 1 : -1, ticked_.Has({f, r}) ? (shown ? 1 : -1) : 0);
@@ -54,7 +54,7 @@ void ResultTicks::TickShown(const std::vector<FoundRef>& refs, bool ticked) {
 }
 
 std::vector<FoundRef> ResultTicks::ShownOf(const std::vector<FoundRef>& refs) const {
-    if (filter_.IsEmpty()) return refs;
+    if (filter_.Empty()) return refs;
     std::vector<FoundRef> out;
     for (const FoundRef& ref : refs)
         if (Shown(ref)) out.push_back(ref);

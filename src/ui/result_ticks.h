@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ui/found_files.h"
+#include "session/finding_filter.h"
 #include "ui/result_index.h"
 
 namespace kestrune::ui {
@@ -30,8 +31,8 @@ public:
     // Forgets every tick; every file is shown.
     void Reset(const Findings& findings, const ResultIndex& index);
     // Shows only the files filter accepts; ticks stay, hidden ones included.
-    void SetFilter(const FileFilter& filter);
-    const FileFilter& filter() const { return filter_; }
+    void SetFilter(const FindingFilter& filter);
+    const FindingFilter& filter() const { return filter_; }
 
     bool Shown(const FoundRef& ref) const { return shown_[ref.findings][ref.record]; }
     bool Ticked(const FoundRef& ref) const { return ticked_.Has(ref); }
@@ -53,7 +54,7 @@ private:
     TickedFiles& ticked_;
     const Findings* findings_ = nullptr;
     const ResultIndex* index_ = nullptr;
-    FileFilter filter_;
+    FindingFilter filter_;
     std::vector<std::vector<uint8_t>> shown_;
     std::vector<NodeCount> extensions_, folders_;
 };

@@ -84,6 +84,17 @@ TEST(FindingFilter, EachBoundAloneAndTogether) {
     EXPECT_FALSE(filter.Matches(carved));
 }
 
+TEST(FindingFilter, BothFrontEndsReadANameTheSameWay) {
+    EXPECT_TRUE(NameMatches("vacation", "Summer Vacation 2024.jpg")) << "plain text stands anywhere";
+    EXPECT_FALSE(NameMatches("vacation", "vacatio.jpg"));
+    EXPECT_TRUE(NameMatches("ÉTÉ", "photos été 2024.jpg")) << "letters of every alphabet in any case";
+    EXPECT_TRUE(NameMatches("привет", "ПРИВЕТ мир.txt"));
+    EXPECT_TRUE(NameMatches("IMG_*.JPG", "img_0042.jpg")) << "a pattern spans the whole name";
+    EXPECT_FALSE(NameMatches("IMG_*", "old IMG_0042.jpg"));
+    EXPECT_TRUE(NameMatches("*été*", "Été.png"));
+    EXPECT_TRUE(NameMatches("", "anything"));
+}
+
 // The ext4 fixture's deleted files, as its script wrote them.
 struct DeletedFiles {
     test::TempDir dir;
