@@ -18,13 +18,13 @@
 #include <fstream>
 #include <vector>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
+#include "paint_watch.h"
 #include "session/search_pattern.h"
 #include "ui/preview_decoder.h"
 #include "ui/preview_kind.h"
 #include "ui/preview_pane.h"
 #include "ui/target.h"
-#include "paint_watch.h"
 
 using namespace kestrune;
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace kestrune {
 

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "app/language_text.h"
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/text_encoding.h"
 
 namespace kestrune {

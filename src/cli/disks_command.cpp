@@ -4,15 +4,16 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "base/display_text.h"
+#include "base/result_codes.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
-#include "session/image_run.h"
 #include "cli/terminal_text.h"
 #include "disk/block_devices.h"
 #include "disk/disk_inventory.h"
-#include "disk/result_codes.h"
 #include "scanlog/file_types.h"
+#include "session/image_run.h"
 
 namespace fs = std::filesystem;
 

@@ -4,15 +4,16 @@
 #include <ctime>
 #include <ostream>
 
+#include "base/display_text.h"
+#include "base/result_codes.h"
 #include "cli/exit_codes.h"
 #include "cli/record_json.h"
 #include "cli/scan_command.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
-#include "disk/result_codes.h"
-#include "session/dfxml_report.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
+#include "session/dfxml_report.h"
 #include "session/scan_run.h"
 
 namespace kestrune::cli {

@@ -4,10 +4,10 @@
 #include <ostream>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "cli/exit_codes.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
-#include "disk/result_codes.h"
 #include "session/scan_source.h"
 
 namespace kestrune::cli {

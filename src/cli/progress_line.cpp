@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "disk/result_codes.h"
+#include "base/display_text.h"
+#include "base/result_codes.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune::cli {

@@ -1,5 +1,6 @@
 #include "cli/record_json.h"
 
+#include "base/display_text.h"
 #include "session/finding_filter.h"
 
 #include <cinttypes>

@@ -4,15 +4,16 @@
 #include <ostream>
 #include <sstream>
 
+#include "base/display_text.h"
+#include "base/result_codes.h"
 #include "cli/exit_codes.h"
 #include "cli/list_command.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
-#include "disk/result_codes.h"
-#include "session/destination.h"
 #include "disk/block_devices.h"
 #include "scanlog/file_types.h"
+#include "session/destination.h"
 #include "session/dfxml_report.h"
 #include "session/search_pattern.h"
 

@@ -6,9 +6,10 @@
 #include <ostream>
 
 #include "app/language_table.h"
+#include "base/display_text.h"
+#include "base/result_codes.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
-#include "disk/result_codes.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune::cli {

@@ -18,7 +18,7 @@
 #include <optional>
 #include <sstream>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace fs = std::filesystem;
 

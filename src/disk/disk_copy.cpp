@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
-#include "disk/steady_clock.h"
 #include "disk/write_all.h"
 
 namespace kestrune {

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <fstream>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/partition_table.h"
-#include "disk/result_codes.h"
 #include "disk/sector_source.h"
 
 namespace fs = std::filesystem;

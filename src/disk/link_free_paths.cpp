@@ -15,7 +15,7 @@
 #include <linux/openat2.h>
 #endif
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/write_all.h"
 
 namespace fs = std::filesystem;

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
+#include "disk/boot_marks.h"
 
 namespace kestrune {
 
@@ -78,7 +79,7 @@ bool HoldsPartitionTable(ByteView s) {
         const uint8_t flag = s.u8(kMbrEntries + 16 * i);
         if (flag != 0 && flag != 0x80) return false;
     }
-    if (s.matches(3, "NTFS    ") || s.matches(82, "FAT32   ") || s.matches(54, "FAT1")) return false;
+    if (kNtfsMark.In(s) || kFat32Mark.In(s) || kFat1xMark.In(s)) return false;
     bool any = false;
     for (size_t i = 0; i < 4; ++i) any |= s.u8(kMbrEntries + 16 * i + 4) != 0;
     return any;

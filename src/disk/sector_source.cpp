@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 
 namespace kestrune {
 

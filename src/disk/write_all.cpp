@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace kestrune {
 

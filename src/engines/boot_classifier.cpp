@@ -1,10 +1,10 @@
 #include "engines/boot_classifier.h"
 
-#include "engines/ext/ext_volume.h"
-
 #include <cstdio>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
+#include "disk/boot_marks.h"
+#include "engines/ext/ext_volume.h"
 
 namespace kestrune {
 
@@ -24,7 +24,7 @@ bool HasBootSignature(ByteView s) { return s.u8(510) == 0x55 && s.u8(511) == 0xA
 
 // BitLocker writes its own marks into what is otherwise a FAT boot sector.
 bool IsEncryptedVolume(ByteView s) {
-    if (s.matches(3, "-FVE-FS-")) return true;
+    if (kBitLockerMark.In(s)) return true;
     return s.all(480, 8, 0x78) && s.all(488, 19, 0xFF) && s.u8(507) == 0x00 &&
            s.u8(508) == 0x1F && s.u8(509) == 0x2C;
 }
@@ -35,7 +35,7 @@ bool PassesFat16BootTest(ByteView s) {
 }
 
 bool PassesFat32BootTest(ByteView s) {
-    return s.matches(82, "FAT32   ") && s.u8(16) != 0 && s.le32(32) != 0 &&
+    return kFat32Mark.In(s) && s.u8(16) != 0 && s.le32(32) != 0 &&
            IsPowerOfTwoUpTo128(s.u8(13)) && s.le32(36) != 0 && HasBootSignature(s);
 }
 
@@ -64,7 +64,7 @@ std::string Number(uint64_t v) { return std::to_string(v); }
 
 bool IsNtfsBootSector(ByteView s) {
     if (!s.has(0, 512)) return false;
-    if (!s.matches(3, "NTFS    ")) return false;
+    if (!kNtfsMark.In(s)) return false;
     if (s.le16(11) % 512 != 0) return false;
     if (s.le16(14) != 0) return false;
     if (!IsPowerOfTwoUpTo128(s.u8(13))) return false;
@@ -104,16 +104,24 @@ bool IsExtSuperblock(ByteView area) {
 }
 
 bool IsExfatBootSector(ByteView s) {
-    if (!s.matches(3, "EXFAT   ") || s.le16(510) != 0xAA55) return false;
+    if (!kExfatMark.In(s) || s.le16(510) != 0xAA55) return false;
     const uint8_t sectorShift = s.u8(108), clusterShift = s.u8(109);
     return sectorShift >= 9 && sectorShift <= 12 && clusterShift <= 25 - sectorShift && s.le32(92) != 0;
 }
 
+std::span<const FileSystemRecogniser> FileSystemRecognisers() {
+    static constexpr FileSystemRecogniser kRows[] = {
+        {FsKind::Ntfs, IsNtfsBootSector},
+        {FsKind::Exfat, IsExfatBootSector},
+        {FsKind::Fat, IsFatBootSector},
+        {FsKind::Ext, IsExtSuperblock},
+    };
+    return kRows;
+}
+
 FsKind ClassifyBootArea(ByteView area) {
-    if (IsNtfsBootSector(area)) return FsKind::Ntfs;
-    if (IsExfatBootSector(area)) return FsKind::Exfat;
-    if (IsFatBootSector(area)) return FsKind::Fat;
-    if (IsExtSuperblock(area)) return FsKind::Ext;
+    for (const FileSystemRecogniser& row : FileSystemRecognisers())
+        if (row.recognises(area)) return row.kind;
     return FsKind::Other;
 }
 

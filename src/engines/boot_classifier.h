@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +28,16 @@ bool IsExtSuperblock(ByteView area);
 // The boot sector's own marks only; the engine checks the boot region's checksum.
 bool IsExfatBootSector(ByteView sector);
 
-// NTFS first, then exFAT, FAT and ext; none gives Other.
+// How each file system an engine reads is told from the start of an area: one row per
+// file system, in the order they are tried (NTFS first, then exFAT, FAT and ext: a FAT
+// test alone would take some NTFS and exFAT boot sectors). A new file system adds a row.
+struct FileSystemRecogniser {
+    FsKind kind;
+    bool (*recognises)(ByteView area);
+};
+std::span<const FileSystemRecogniser> FileSystemRecognisers();
+
+// The first row whose test the area passes; none gives Other.
 FsKind ClassifyBootArea(ByteView area);
 
 // FAT12, FAT16 or FAT32 by the boot sector's cluster count (the same count the FAT test

@@ -1,7 +1,7 @@
 #include "engines/engine_base.h"
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "engines/carve/signature_table.h"
 #include "output/found_item.h"
 #include "scanlog/log_names.h"

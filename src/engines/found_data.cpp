@@ -14,9 +14,9 @@
 #include <set>
 #include <utility>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "disk/write_all.h"
 #include "scanlog/file_types.h"

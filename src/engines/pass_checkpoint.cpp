@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/write_all.h"
 #include "engines/pass_state.h"
 

@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <set>
 
+#include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
-#include "disk/steady_clock.h"
+#include "disk/boot_marks.h"
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fat_volume.h"
@@ -425,7 +426,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
             fat_.DirectoryCluster(sector, absolute);
         } else if (exfat_.OfferSector(sector, absolute)) {
             // Kept as exFAT directory data.
-        } else if (sector.matches(3, "EXFAT   ")) {
+        } else if (kExfatMark.In(sector)) {
             exfat_.BootSector(sector, absolute);
         } else if (carve::IsFatDirectorySector(sector)) {
             fat_.DirectorySector(sector, absolute);

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "scanlog/scan_log_file.h"
 #include "scanlog/scan_record.h"
 

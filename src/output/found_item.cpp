@@ -4,8 +4,8 @@
 #include <set>
 #include <utility>
 
+#include "base/result_codes.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "output/found_names.h"
 #include "output/work_file.h"
 

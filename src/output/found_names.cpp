@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/result_codes.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "output/found_item.h"
 #include "scanlog/file_types.h"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "disk/write_all.h"
 #include "output/sha256.h"
 #include "scanlog/file_types.h"

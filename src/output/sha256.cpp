@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace kestrune {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "base/result_codes.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "engines/found_data.h"
 #include "output/found_names.h"
 

@@ -52,27 +52,4 @@ ExtensionIndex BuildExtensionIndex(const std::vector<ScanRecord>& results);
 // set keeps them; "other" asks for files of no known type), or all five groups.
 std::string BuildSearchPattern(const std::set<std::string>& registered);
 
-// "1023 Bytes", "1.00 KB", "1.50 MB", "1024.00 MB", "1.00 GB", "2.00 TB".
-std::string FormatSize(uint64_t bytes);
-// "59 Sec", "59 Min 59 Sec", "1 Hour 0 Min".
-std::string FormatDuration(uint64_t seconds);
-// "2016-12-5 14:07:09": the stored calendar fields, no time-zone change.
-std::string FormatFileTime(uint64_t fileTime);
-// "2016-12-05T14:07:09Z" (ISO 8601, UTC); empty for 0, an unknown time.
-std::string IsoFileTime(uint64_t fileTime);
-
-// FILETIME: 100-ns units since 1601-01-01.
-inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
-uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds = 0);
-int64_t UnixSecondsFromFileTime(uint64_t fileTime);
-
-struct CalendarTime {
-    int64_t year;
-    int month, day, hour, minute, second;
-    uint32_t hundredNanoseconds;
-};
-CalendarTime CalendarFromFileTime(uint64_t fileTime);
-// Days since 1601-01-01 for a proleptic Gregorian date; the inverse of the calendar split.
-uint64_t FileTimeFromCalendar(const CalendarTime& time);
-
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace kestrune {
 

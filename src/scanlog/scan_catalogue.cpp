@@ -10,11 +10,12 @@
 #include <cstring>
 #include <random>
 
+#include "base/file_time.h"
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
-#include "disk/result_codes.h"
-#include "disk/write_all.h"
 #include "disk/text_encoding.h"
+#include "disk/write_all.h"
 #include "scanlog/file_types.h"
 #include "scanlog/store_folder.h"
 

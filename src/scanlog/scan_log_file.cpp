@@ -11,7 +11,7 @@
 #include <deque>
 #include <set>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 

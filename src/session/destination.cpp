@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/device_stack.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "output/recovery_job.h"
 #include "session/scan_run.h"
 

@@ -9,8 +9,10 @@
 #include <ostream>
 #include <sstream>
 
+#include "base/display_text.h"
+#include "base/file_time.h"
+#include "base/result_codes.h"
 #include "disk/link_free_paths.h"
-#include "disk/result_codes.h"
 #include "output/sha256.h"
 #include "scanlog/file_types.h"
 #include "session/finding_filter.h"

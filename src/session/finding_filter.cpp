@@ -9,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 
+#include "base/file_time.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 

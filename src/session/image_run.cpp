@@ -1,8 +1,8 @@
 #include "session/image_run.h"
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/disk_copy.h"
-#include "disk/result_codes.h"
 #include "disk/sector_source.h"
 
 namespace kestrune {

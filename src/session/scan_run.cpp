@@ -5,7 +5,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
+#include "disk/link_free_paths.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
 #include "output/recovery_job.h"
@@ -13,7 +14,6 @@
 #include "scanlog/scan_catalogue.h"
 #include "scanlog/store_folder.h"
 #include "session/search_pattern.h"
-#include "disk/link_free_paths.h"
 
 namespace fs = std::filesystem;
 

@@ -10,8 +10,8 @@
 #include <charconv>
 #include <vector>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "disk/partition_table.h"
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"

@@ -6,6 +6,7 @@
 #include <map>
 #include <strings.h>
 
+#include "base/display_text.h"
 #include "scanlog/file_types.h"
 #include "ui/texts.h"
 

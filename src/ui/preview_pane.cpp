@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "preview/helper_protocol.h"
 #include "scanlog/file_types.h"
 #include "session/scan_run.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "session/scan_run.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"

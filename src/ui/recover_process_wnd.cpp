@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <map>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "session/destination.h"
 #include "ui/message_box.h"
 #include "ui/target.h"

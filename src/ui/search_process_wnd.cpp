@@ -2,7 +2,7 @@
 
 #include <QPushButton>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"
 #include "ui_progress_wnd.h"

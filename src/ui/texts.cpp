@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include "app/language_table.h"
+#include "base/display_text.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune::ui {

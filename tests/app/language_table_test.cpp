@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/language_text.h"
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "support/test_support.h"
 
 namespace kestrune {

@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "base/display_text.h"
+#include "base/file_time.h"
 #include "cli/cli_run.h"
 #include "cli/exit_codes.h"
 #include "scanlog/file_types.h"

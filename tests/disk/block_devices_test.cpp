@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/sector_source.h"
 #include "support/test_support.h"
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "support/test_support.h"
 
 namespace kestrune {

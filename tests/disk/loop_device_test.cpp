@@ -9,10 +9,10 @@
 
 #include <cstdio>
 
+#include "base/result_codes.h"
 #include "cli/probe_command.h"
 #include "disk/block_devices.h"
 #include "disk/disk_inventory.h"
-#include "disk/result_codes.h"
 #include "disk/sector_source.h"
 #include "engines/engine_factory.h"
 #include "engines/ext/fast_ext_recovery.h"

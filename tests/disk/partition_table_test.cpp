@@ -4,10 +4,10 @@
 
 #include <cstring>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/disk_copy.h"
 #include "disk/disk_inventory.h"
-#include "disk/result_codes.h"
 #include "support/test_support.h"
 
 namespace kestrune {

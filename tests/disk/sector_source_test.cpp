@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "support/test_support.h"
 
 namespace kestrune {

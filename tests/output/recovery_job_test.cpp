@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 #include "support/test_support.h"

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+#include "base/display_text.h"
+#include "base/file_time.h"
+
 namespace kestrune {
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "support/test_support.h"
 
 namespace kestrune {

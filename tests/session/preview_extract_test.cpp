@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/recovery_engine.h"
 #include "scanlog/store_folder.h"
 #include "session/scan_run.h"

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/carve/file_type_recovery.h"
 #include "engines/engine_factory.h"
 #include "scanlog/log_names.h"

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "session/search_pattern.h"
 #include "support/test_support.h"
 

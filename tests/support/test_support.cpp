@@ -14,7 +14,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace fs = std::filesystem;
 

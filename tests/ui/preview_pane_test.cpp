@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "scanlog/store_folder.h"
 #include "session/search_pattern.h"
 #include "support/test_support.h"

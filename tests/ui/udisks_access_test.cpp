@@ -12,8 +12,8 @@
 #include <QTreeWidget>
 #include <fstream>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "support/test_support.h"
 #include "tests/ui/gui_driver.h"
 #include "ui/main_wnd.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "disk/steady_clock.h"
+#include "base/steady_clock.h"
 
 namespace kestrune {
 

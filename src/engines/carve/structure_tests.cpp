@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "disk/boot_marks.h"
+
 namespace kestrune::carve {
 
 namespace {
@@ -160,7 +162,8 @@ bool IsFileSystemStructure(ByteView s) {
     }
     if (s.matches(0, std::string_view("$\0S\0T\0A\0", 8))) return true;
     if (s.u8(0) == 0xEB && s.u8(2) == 0x90) {
-        for (const char* name : {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "NTFS    ", "EXFAT   "})
+        for (std::string_view name : {std::string_view("MSDOS5.0"), std::string_view("MSWIN4.0"),
+                                      std::string_view("MSWIN4.1"), kNtfsMark.text, kExfatMark.text})
             if (s.matches(3, name)) return true;
     }
     return IsFatDirectorySector(s);

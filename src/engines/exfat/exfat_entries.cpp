@@ -1,5 +1,6 @@
 #include "engines/exfat/exfat_entries.h"
 
+#include "base/file_time.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {

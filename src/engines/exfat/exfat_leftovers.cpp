@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "disk/boot_marks.h"
 #include "engines/exfat/exfat_volume.h"
 
 namespace kestrune {
@@ -145,7 +146,7 @@ std::optional<uint32_t> ExfatHeap::ClusterOf(uint64_t sector) const {
 
 std::vector<ExfatHeap> HeapsFromBootSector(ByteView sector, uint64_t sectorNumber) {
     std::vector<ExfatHeap> heaps;
-    if (!sector.matches(3, "EXFAT   ") || sector.le16(510) != 0xAA55) return heaps;
+    if (!kExfatMark.In(sector) || sector.le16(510) != 0xAA55) return heaps;
     const uint8_t sectorShift = sector.u8(108), clusterShift = sector.u8(109);
     // Offsets count in the boot sector's own sectors: only a sector of that size is read.
     if (sectorShift < 9 || sectorShift > 12 || (size_t{1} << sectorShift) != sector.size() ||

@@ -3,7 +3,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/exfat/exfat_leftovers.h"
 
 namespace kestrune {

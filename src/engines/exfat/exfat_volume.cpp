@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
+#include "disk/boot_marks.h"
 
 namespace kestrune {
 
@@ -27,7 +28,7 @@ uint32_t BootRegionChecksum(ByteView eleven, uint32_t bytesPerSector) {
 
 bool ExfatGeometryFromBootRegion(ByteView region, uint64_t volumeSectors, ExfatGeometry& out, std::string& why) {
     const ByteView boot = region.sub(0, 512);
-    if (!boot.matches(3, "EXFAT   ") || boot.le16(510) != 0xAA55) {
+    if (!kExfatMark.In(boot) || boot.le16(510) != 0xAA55) {
         why = "no exFAT boot sector";
         return false;
     }

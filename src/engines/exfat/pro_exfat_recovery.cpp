@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
 #include "engines/exfat/exfat_volume.h"

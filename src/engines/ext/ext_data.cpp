@@ -1,6 +1,6 @@
 #include "engines/ext/ext_data.h"
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 namespace kestrune {
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "disk/result_codes.h"
+#include "base/file_time.h"
+#include "base/result_codes.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {

@@ -2,7 +2,7 @@
 // has not given out (see fast_ext_recovery.h).
 #include <algorithm>
 
-#include "disk/steady_clock.h"
+#include "base/steady_clock.h"
 #include "engines/ext/ext_data.h"
 #include "engines/ext/fast_ext_recovery.h"
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
-#include "disk/steady_clock.h"
 #include "engines/carve/signature_table.h"
 #include "engines/ext/ext_data.h"
 #include "engines/found_data.h"

@@ -6,9 +6,9 @@
 #include <map>
 
 
+#include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
-#include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-#include "disk/result_codes.h"
+#include "base/file_time.h"
+#include "base/result_codes.h"
+#include "disk/boot_marks.h"
 #include "disk/text_encoding.h"
 #include "scanlog/file_types.h"
 
@@ -18,7 +20,7 @@ bool FatVolumeInfo::FromBootSector(ByteView boot, uint64_t start, uint64_t secto
     sectorsPerCluster = boot.u8(kBootSectorsPerCluster);
     reservedSectors = boot.le16(kBootReservedSectors);
     fatCount = boot.u8(kBootFatCount);
-    fat32 = boot.matches(kBootFat32Type, "FAT32   ");
+    fat32 = kFat32Mark.In(boot);
     fatSectors = fat32 ? boot.le32(kBootFatSize32) : boot.le16(kBootFatSize16);
     // Small volumes keep their size in the 16-bit field.
     totalSectors = boot.le32(kBootTotalSectors32) != 0 ? boot.le32(kBootTotalSectors32) : boot.le16(19);

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/carve/structure_tests.h"
 
 namespace kestrune {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/carve/signature_table.h"
 #include "scanlog/file_types.h"
 

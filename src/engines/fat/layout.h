@@ -16,7 +16,6 @@ inline constexpr size_t kBootFatSize16 = 22;         // u16
 inline constexpr size_t kBootTotalSectors32 = 32;    // u32
 inline constexpr size_t kBootFatSize32 = 36;         // u32
 inline constexpr size_t kBootRootCluster = 44;       // u32, FAT32
-inline constexpr size_t kBootFat32Type = 82;         // "FAT32   "
 
 // The fixed root area as the 16-bit layout traditionally has it: 512 entries.
 inline constexpr uint16_t kTraditionalRootEntries = 512;

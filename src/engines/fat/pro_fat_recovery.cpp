@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/carve/structure_tests.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/text_encoding.h"
 
 namespace kestrune {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
-#include "disk/steady_clock.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/ntfs/data_attribute.h"

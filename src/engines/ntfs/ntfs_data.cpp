@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/ntfs/lznt1.h"
 
 namespace kestrune {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "disk/text_encoding.h"
 
 namespace kestrune {

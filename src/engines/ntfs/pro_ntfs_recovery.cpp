@@ -1,13 +1,13 @@
 #include "engines/ntfs/pro_ntfs_recovery.h"
 
+#include "base/result_codes.h"
 #include "disk/block_devices.h"
-#include "disk/result_codes.h"
 #include "engines/boot_classifier.h"
 #include "engines/carve/signature_table.h"
 #include "engines/found_data.h"
 #include "engines/ntfs/data_attribute.h"
-#include "engines/ntfs/stream_records.h"
 #include "engines/ntfs/ntfs_data.h"
+#include "engines/ntfs/stream_records.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
 

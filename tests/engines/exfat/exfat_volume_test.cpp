@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "base/file_time.h"
 #include "disk/text_encoding.h"
 #include "engines/exfat/exfat_data.h"
 #include "engines/exfat/exfat_entries.h"

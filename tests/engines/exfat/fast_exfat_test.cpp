@@ -1,6 +1,7 @@
 // The exFAT quick scan over a card exfat-fuse filled and emptied: every deleted file in
 // its folder with its name, size, times and bytes; live files left out; the free
 // clusters the deep pass may carve.
+#include "base/file_time.h"
 #include "engines/exfat/fast_exfat_recovery.h"
 
 #include <gtest/gtest.h>

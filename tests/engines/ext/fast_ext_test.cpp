@@ -3,6 +3,7 @@
 // kernels wipe a deleted entry's name and clear its inode's block map); live files left
 // out; the free blocks the deep pass may carve; damage that leaves files unreadable
 // shown as such, never recovered wrong.
+#include "base/file_time.h"
 #include "engines/ext/fast_ext_recovery.h"
 
 #include <gtest/gtest.h>

@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "base/file_time.h"
 #include "engines/engine_factory.h"
 #include "engines/professional_recovery.h"
 #include "scanlog/file_types.h"

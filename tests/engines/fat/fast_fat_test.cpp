@@ -1,3 +1,4 @@
+#include "base/file_time.h"
 #include "engines/fat/fast_fat_recovery.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "base/file_time.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/ntfs_data.h"
 #include "ntfs_builder.h"

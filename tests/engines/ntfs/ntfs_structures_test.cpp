@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "ntfs_builder.h"
 
 namespace kestrune {

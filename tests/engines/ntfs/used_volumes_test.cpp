@@ -6,7 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 #include "engines/engine_factory.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/professional_recovery.h"

@@ -1,4 +1,4 @@
-#include "disk/result_codes.h"
+#include "base/result_codes.h"
 
 #include <gtest/gtest.h>
 
