@@ -87,6 +87,36 @@ TEST(FormerExtVolume, TheFilesOfTheVolumeFormattedOverComeBackInTheirFolders) {
     for (const ScanRecord& r : scan.all) EXPECT_NE(r.engineKind, uint32_t{Signature}) << RecordName(r);
 }
 
+// A recording written into the one-block holes of a full card: its extent tree has index
+// blocks below the inode and leaves below those, and every one of its pieces is read in
+// order, the file's bytes exact.
+TEST(FormerExtVolume, AFileOfAThousandPiecesTwoIndexLevelsDeepComesBackWhole) {
+    FormattedScan scan("deep_extents");
+    ASSERT_NE(scan.pass, nullptr);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ext/deep_extents.json")));
+    ASSERT_GE(manifest["treeDepth"].get<int>(), 2) << "the fixture no longer has index blocks below the inode";
+    ASSERT_GT(manifest["extents"].get<int>(), 1000);
+    size_t checked = 0;
+    for (const auto& file : manifest["files"]) {
+        const std::string suffix = "/100MEDIA/" + file["name"].get<std::string>();
+        const ScanRecord* found = nullptr;
+        for (const auto& [path, r] : scan.former)
+            if (path.ends_with(suffix)) found = &r;
+        ASSERT_NE(found, nullptr) << suffix;
+        EXPECT_EQ(found->fileSize, file["size"].get<uint64_t>()) << suffix;
+        const fs::path target = scan.dir / "out" / file["name"].get<std::string>();
+        ASSERT_EQ(scan.pass->Recover(*found, target, 0), kOk) << suffix;
+        EXPECT_EQ(test::Sha256Hex(test::ReadFileBytes(target)), file["sha256"].get<std::string>()) << suffix;
+        DataMap map;
+        ASSERT_EQ(scan.pass->MapData(*found, map), kOk) << suffix;
+        if (found->fileSize > 1'000'000) {
+            EXPECT_GT(map.runs.size(), 1000u) << "each piece is a run of its own";
+        }
+        ++checked;
+    }
+    EXPECT_EQ(checked, 2u);
+}
+
 // Inodes of files deleted on the volume itself, and of live ones, are no former files.
 TEST(FormerExtVolume, AVolumeNeverFormattedOverHasNoFormerFiles) {
     for (const char* name : {"ext4", "ext3", "ext2debugfs"}) {
