@@ -170,8 +170,11 @@ TEST_P(InterleavedFat, FilesWrittenRoundEachOtherComeBackWhole) {
     // claim when the table's end left the note's own end in place: text in text, nothing
     // tells.)
     RecordProperty("interleaved_exact", std::to_string(interleavedExact) + " of " + std::to_string(interleaved));
-    EXPECT_GE(interleaved, 45) << "the photos and tables were written round the notes";
-    EXPECT_GE(interleavedExact * 100, interleaved * 70) << interleavedExact << " of " << interleaved;
+    // As many as come back today: fewer is a regression.
+    const std::map<std::string, std::pair<int, int>> known{
+        {"interleaved12", {49, 37}}, {"interleaved16", {66, 53}}, {"interleaved32", {68, 51}}};
+    EXPECT_EQ(interleaved, known.at(name).first) << "the photos and tables were written round the notes";
+    EXPECT_GE(interleavedExact, known.at(name).second) << interleavedExact << " of " << interleaved;
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, InterleavedFat, ::testing::Values("interleaved12", "interleaved16", "interleaved32"));
@@ -254,17 +257,37 @@ TEST_F(EditedFat16, LoopsAndDamageEndTheScan) {
 
     std::mt19937 random(5);
     const auto pristine = test::ReadFileBytes(test::UnpackFixture("fat/fat16.img.gz", dir_.path()));
+    int opened = 0;
     for (int round = 0; round < 30; ++round) {
         bytes_ = pristine;
         // Flips in the boot sector, the FATs, the root area and the first data clusters.
-        for (int flips = 0; flips < 40; ++flips)
-            bytes_[random() % (volume_.ClusterSector(40) * 512)] = static_cast<uint8_t>(random());
-        if (round % 5 == 0) bytes_.resize(random() % bytes_.size());
+        bool bootTouched = false;
+        for (int flips = 0; flips < 40; ++flips) {
+            const size_t at = random() % (volume_.ClusterSector(40) * 512);
+            bytes_[at] = static_cast<uint8_t>(random());
+            bootTouched |= at < 512;
+        }
+        const bool cut = round % 5 == 0;
+        if (cut) bytes_.resize(random() % bytes_.size());
         Write();
-        auto damaged = ScanImage(image_);
+        auto damaged = ScanImage(image_);  // which expects every scan that opens to end well
+        if (!bootTouched && !cut) {
+            EXPECT_NE(damaged->engine, nullptr) << "round " << round << ": the boot sector is whole";
+        }
         if (!damaged->engine) continue;
-        for (const auto& [key, r] : damaged->byPath) damaged->engine->Recover(r, damaged->dir / "x", 0);
+        ++opened;
+        int n = 0;
+        for (const auto& [key, r] : damaged->byPath) {
+            const fs::path target = damaged->dir / std::to_string(n++);
+            damaged->engine->Recover(r, target, 0);
+            // Whatever damage says, a file is never written past the size its entry gives.
+            std::error_code ec;
+            if (!r.isFolder && fs::is_regular_file(target, ec)) {
+                EXPECT_LE(fs::file_size(target), r.fileSize) << key;
+            }
+        }
     }
+    EXPECT_GT(opened, 15);
 }
 
 TEST_F(EditedFat16, FreeExtentsFollowTheAllocationMap) {
