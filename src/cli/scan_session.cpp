@@ -63,6 +63,7 @@ int StartScan(const ScanOptions& options, const ScanSource& target, std::unique_
     run->SetProgress(DrawRunProgress, &InterruptToken());
     run->SetStoredPassQuestion(
         [&options, &err](const StoredPassInfo& stored) { return ContinueStoredPass(options, stored, err); });
+    if (const auto interval = CheckpointIntervalSetting()) run->SetCheckpointInterval(*interval);
     InstallInterruptHandler();
     const int rc = run->Start();
     EndProgress();

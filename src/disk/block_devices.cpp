@@ -28,7 +28,6 @@ namespace {
 
 std::mutex gMutex;
 DeviceRoots gRoots;
-std::map<int, fs::path> gVirtualDisks;
 
 std::optional<std::string> ReadSysText(const fs::path& path) {
     std::ifstream in(path);
@@ -171,35 +170,46 @@ std::vector<std::string> WholeDiskNames() {
     return names;
 }
 
-int RegisterVirtualDisk(const fs::path& image) {
+int VirtualDiskTable::Register(const fs::path& image) {
     std::error_code ec;
     fs::path key = fs::weakly_canonical(image, ec);
     if (ec) key = fs::absolute(image);
-    std::lock_guard lock(gMutex);
-    for (const auto& [number, path] : gVirtualDisks)
+    std::lock_guard lock(mutex_);
+    for (const auto& [number, path] : images_)
         if (path == key) return number;
     for (int number = kFirstVirtualDisk; number <= kLastDiskNumber; ++number) {
-        if (!gVirtualDisks.count(number)) {
-            gVirtualDisks[number] = key;
+        if (!images_.count(number)) {
+            images_[number] = key;
             return number;
         }
     }
     return -1;
 }
 
-void UnregisterVirtualDisk(int disk) {
-    std::lock_guard lock(gMutex);
-    gVirtualDisks.erase(disk);
+void VirtualDiskTable::Unregister(int disk) {
+    std::lock_guard lock(mutex_);
+    images_.erase(disk);
+}
+
+std::optional<fs::path> VirtualDiskTable::ImageOf(int disk) const {
+    std::lock_guard lock(mutex_);
+    const auto it = images_.find(disk);
+    if (it == images_.end()) return std::nullopt;
+    return it->second;
+}
+
+VirtualDiskTable& VirtualDisks() {
+    static VirtualDiskTable table;
+    return table;
 }
 
 int ResolveDisk(int disk, DiskLocation& out) {
     if (disk < 0 || disk > kLastDiskNumber) return kErrFileNotFound;
     if (disk >= kFirstVirtualDisk) {
-        std::lock_guard lock(gMutex);
-        auto it = gVirtualDisks.find(disk);
-        if (it == gVirtualDisks.end()) return kErrFileNotFound;
-        out.path = it->second;
-        out.name = it->second.filename().string();
+        const std::optional<fs::path> image = VirtualDisks().ImageOf(disk);
+        if (!image) return kErrFileNotFound;
+        out.path = *image;
+        out.name = image->filename().string();
         out.isBlockDevice = false;
         return kOk;
     }

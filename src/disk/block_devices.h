@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <mutex>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,10 +48,26 @@ struct DiskLocation {
 // Names of the whole-disk block devices, in the order that gives their numbers.
 std::vector<std::string> WholeDiskNames();
 
-// Registers an image file as a virtual disk; returns its number, or -1 when the table
-// is full. Registering the same path again returns the number it already has.
-int RegisterVirtualDisk(const std::filesystem::path& image);
-void UnregisterVirtualDisk(int disk);
+// Image files given disk numbers of their own (from kFirstVirtualDisk), so that a disk
+// number names an image as it names a block device. One table serves the process; it may
+// be used from any thread.
+class VirtualDiskTable {
+public:
+    // The image's number, or -1 when the table is full. Registering the same file again
+    // (by any path that leads to it) returns the number it already has.
+    int Register(const std::filesystem::path& image);
+    void Unregister(int disk);
+    // The image registered under disk, if any.
+    std::optional<std::filesystem::path> ImageOf(int disk) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<int, std::filesystem::path> images_;
+};
+VirtualDiskTable& VirtualDisks();
+
+inline int RegisterVirtualDisk(const std::filesystem::path& image) { return VirtualDisks().Register(image); }
+inline void UnregisterVirtualDisk(int disk) { VirtualDisks().Unregister(disk); }
 
 // Resolves a disk number; kErrFileNotFound when no disk has it.
 int ResolveDisk(int disk, DiskLocation& out);

@@ -1,6 +1,7 @@
 #include "session/scan_run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -185,6 +186,12 @@ std::unique_ptr<IStoredPass> ScanRun::CreatePass() {
                      : EngineFactory::CreatePassForDisk(s.disk, s.startSector, s.sectorCount, letter);
 }
 
+std::optional<uint64_t> CheckpointIntervalSetting() {
+    const char* seconds = std::getenv("KESTRUNE_CHECKPOINT_SECONDS");
+    if (!seconds) return std::nullopt;
+    return static_cast<uint64_t>(std::max(0.0, std::atof(seconds)) * 1000);
+}
+
 int ScanRun::Start() {
     startedAt_ = static_cast<int64_t>(std::time(nullptr));
     problem_.clear();
@@ -238,9 +245,7 @@ int ScanRun::FormattedPass() {
     }
     if (Cancelled()) return CancelCode;
     pass->SetCallbacks(ScanReport, nullptr, this, kPassWeight);
-    // For tests and for media that may drop out at any moment: checkpoint more often.
-    if (const char* seconds = std::getenv("KESTRUNE_CHECKPOINT_SECONDS"))
-        pass->SetCheckpointInterval(static_cast<uint64_t>(std::max(0.0, std::atof(seconds)) * 1000));
+    if (checkpointMs_) pass->SetCheckpointInterval(*checkpointMs_);
     const int rc = pass->Scan(nullptr);
     runFolder_ = pass->RunFolder();
     sectorsDone_ = pass->SectorsDone();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ struct RecoverySummary {
     uint64_t alreadyThere = 0, leftoversRemoved = 0, partialsReplaced = 0;
 };
 
+// The checkpoint interval the user set in $KESTRUNE_CHECKPOINT_SECONDS (for media that may
+// drop out at any moment, and for tests), in milliseconds; none when unset.
+std::optional<uint64_t> CheckpointIntervalSetting();
+
 // A scan kept in the store, as its folder's note tells it.
 struct StoredRun {
     std::string folder, source, mode;
@@ -73,6 +78,9 @@ public:
     // the targets of one front-end operation (the partitions of a disk).
     void SetProgress(ProgressSink sink, const CancelToken* cancel, int target = 0, int targets = 1);
     void SetStoredPassQuestion(StoredPassQuestion question) { question_ = std::move(question); }
+    // How often a formatted or deep pass stores where it stands, so that a pass killed
+    // outright goes on near where it was; a minute unless set.
+    void SetCheckpointInterval(uint64_t milliseconds) { checkpointMs_ = milliseconds; }
 
     // Takes a run folder (noting the source in it, so that the run can be reopened) and
     // scans. Returns 0; CancelCode when stopped (what was found is kept and can be
@@ -199,6 +207,7 @@ private:
     ProgressSink sink_;
     const CancelToken* cancel_ = nullptr;
     StoredPassQuestion question_;
+    std::optional<uint64_t> checkpointMs_;
     int target_ = 0, targets_ = 1, lastPercent_ = 0, quickScanResult_ = 0;
     uint64_t sectorsDone_ = 0, sectorsTotal_ = 0, lastFound_ = 0;
 };

@@ -42,6 +42,7 @@ int ScanProcessWnd::Work() {
         target->run.reset();
         auto run = std::make_unique<ScanRun>(target->source, mode_);
         run->SetProgress(Sink(), Cancel(), i, count);
+        if (const auto interval = CheckpointIntervalSetting()) run->SetCheckpointInterval(*interval);
         run->SetStoredPassQuestion([this](const StoredPassInfo& info) {
             return AskFromWorker([&] { return AskStoredPass(info) ? 1 : 0; }) == 1;
         });
