@@ -69,7 +69,7 @@ int OpenSelection(const ListOptions& options, std::string& pattern, FindingFilte
     if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
         code != kExitOk)
         return code;
-    return ReopenScan(options.scanFolder, run, err);
+    return ReopenScan(options.runFolder, run, err);
 }
 
 }  // namespace

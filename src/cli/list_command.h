@@ -16,7 +16,7 @@ struct ListOptions {
     bool json = false;
     std::vector<std::string> types;
     std::vector<std::string> extensions;
-    std::string scanFolder;  // empty: the scan made last
+    std::string runFolder;  // empty: the scan made last
     FilterOptions filter;
     std::string commandLine;  // as typed, for a report
 };

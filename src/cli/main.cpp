@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     list->add_option("--types", listOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
     AddFilterOptions(*list, listOptions.filter);
-    list->add_option("SCANFOLDER", listOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
+    list->add_option("SCANFOLDER", listOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 
     ListOptions reportOptions;
     auto* report = app.add_subcommand(
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     report->add_option("--types", reportOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     report->add_option("--ext", reportOptions.extensions, "Extensions to report, such as jpg,png")->delimiter(',');
     AddFilterOptions(*report, reportOptions.filter);
-    report->add_option("SCANFOLDER", reportOptions.scanFolder, "A scan folder as `kestrune scan` printed it");
+    report->add_option("SCANFOLDER", reportOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 
     auto* scans = app.add_subcommand("scans", "List the stored scans: quick scans, and formatted and deep passes");
 

@@ -38,7 +38,7 @@ class IStoredPass;
 struct StoredPassInfo {
     uint64_t sectorsDone = 0;
     uint64_t filesFound = 0;
-    std::string scanFolder;
+    std::string runFolder;
 };
 // Answers true to continue the stored pass, false to start afresh (the stored one is
 // then discarded). Asked on the worker thread; a front end may block it while it asks.

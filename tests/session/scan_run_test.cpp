@@ -146,7 +146,7 @@ TEST(ScanRun, AStoredPassIsContinuedOrDiscardedAsTheFrontEndAnswers) {
     ScanRun resumed(Resolved(image), ScanMode::Formatted);
     resumed.SetStoredPassQuestion([&](const StoredPassInfo& info) {
         ++asked;
-        EXPECT_EQ(info.scanFolder, stored);
+        EXPECT_EQ(info.runFolder, stored);
         return true;
     });
     ASSERT_EQ(resumed.Start(), kOk) << resumed.problem();
