@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -193,6 +194,12 @@ TEST_F(BuiltVolume, FoldersAreRebuiltAboveDeletedFiles) {
 
     std::vector<ScanRecord> top;
     ASSERT_EQ(engine->ListChildren(nullptr, 0, top), kOk);
+    const auto lost = std::find_if(top.begin(), top.end(), [](const ScanRecord& r) { return RecordName(r) == "LostFolder68"; });
+    ASSERT_NE(lost, top.end()) << "a folder whose record a live file took is listed at the top";
+    std::vector<ScanRecord> inside;
+    ASSERT_EQ(engine->ListChildren(&*lost, 1, inside), kOk);
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_EQ(RecordName(inside[0]), "orphan.txt");
     EXPECT_EQ(engine->ListChildren(nullptr, 1, top), kErrInvalidParameter);
     test::TempDir dir;
     ASSERT_EQ(engine->Recover(found["A"].record, dir / "A", 0), kOk) << "a folder comes back with its tree";
