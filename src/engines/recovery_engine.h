@@ -86,7 +86,7 @@ public:
                                   std::span<uint8_t> buffer, uint32_t& delivered,
                                   PreviewProgressFn progress, void* userData) = 0;
     // Where a found file's data lies on the source, as its recovery would read it,
-    // without reading it (found_data.h); kErrNotSupported when the engine cannot tell.
+    // without reading it (scanlog/data_map.h); kErrNotSupported when the engine cannot tell.
     virtual int MapData(const ScanRecord& record, DataMap& map) {
         (void)record;
         (void)map;

@@ -114,7 +114,7 @@ public:
                 const std::function<void(const RecoveredFile&)>& onFile, RecoverySummary& summary,
                 bool keepFolders = false);
 
-    // Where a found file's data lies on the source (found_data.h), as its recovery would
+    // Where a found file's data lies on the source (scanlog/data_map.h), as its recovery would
     // read it; kErrNotSupported when it is kept in the file system's records or stored
     // compressed.
     int MapData(const ScanRecord& record, DataMap& map);
