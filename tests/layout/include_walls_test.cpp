@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -18,16 +18,33 @@ namespace fs = std::filesystem;
 
 const fs::path kSourceRoot = KESTRUNE_SOURCE_DIR;
 
+// The file a line's `#include "..."` names, or "" for any other line.
+std::string QuotedInclude(std::string_view line) {
+    auto skipBlanks = [&line] {
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    };
+    skipBlanks();
+    if (!line.starts_with('#')) return "";
+    line.remove_prefix(1);
+    skipBlanks();
+    if (!line.starts_with("include")) return "";
+    line.remove_prefix(7);
+    skipBlanks();
+    if (!line.starts_with('"')) return "";
+    line.remove_prefix(1);
+    const size_t end = line.find('"');
+    return end == std::string_view::npos ? "" : std::string(line.substr(0, end));
+}
+
 // The quoted includes of a file that name a file of the source tree (relative to it).
 std::vector<std::string> IncludesOf(const fs::path& file) {
-    static const std::regex include(R"re(^\s*#\s*include\s*"([^"]+)")re");
     std::vector<std::string> found;
     std::ifstream in(file);
     std::string line;
-    std::smatch match;
-    while (std::getline(in, line))
-        if (std::regex_search(line, match, include) && fs::is_regular_file(kSourceRoot / match[1].str()))
-            found.push_back(match[1].str());
+    while (std::getline(in, line)) {
+        const std::string named = QuotedInclude(line);
+        if (!named.empty() && fs::is_regular_file(kSourceRoot / named)) found.push_back(named);
+    }
     return found;
 }
 
