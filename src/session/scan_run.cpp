@@ -244,9 +244,20 @@ int ScanRun::FormattedPass() {
             pass->DeclineStoredPass();
     }
     if (Cancelled()) return CancelCode;
+    // The run owns its folder in every mode: a new pass writes into one taken here; a
+    // stored pass goes on in its own.
+    ScanCatalogue& catalogue = ScanCatalogue::Instance();
+    const std::string newFolder = pass->HasStoredPass() ? std::string() : catalogue.NewRunFolder();
+    if (!newFolder.empty()) pass->SetRunFolder(newFolder);
     pass->SetCallbacks(ScanReport, nullptr, this, kPassWeight);
     if (checkpointMs_) pass->SetCheckpointInterval(*checkpointMs_);
     const int rc = pass->Scan(nullptr);
+    // A pass that stopped before it began stored nothing: its folder, if still empty, is
+    // given back, so that the numbering goes on as if it had not been taken.
+    const auto& stored = catalogue.Records();
+    if (!newFolder.empty() && rc != kOk &&
+        std::none_of(stored.begin(), stored.end(), [&](const ScanCatalogueRecord& r) { return r.scanFolder == newFolder; }))
+        catalogue.TakeBackRunNumber(newFolder);
     runFolder_ = pass->RunFolder();
     sectorsDone_ = pass->SectorsDone();
     sectorsTotal_ = pass->SectorsTotal();
