@@ -29,14 +29,6 @@ namespace {
 std::mutex gMutex;
 DeviceRoots gRoots;
 
-std::optional<std::string> ReadSysText(const fs::path& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::string text;
-    std::getline(in, text);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
 
 std::optional<uint64_t> ReadSysNumber(const fs::path& path) {
     auto text = ReadSysText(path);
@@ -147,6 +139,15 @@ int ProbeFileSystem(const fs::path& device, std::string& out) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadSysText(const fs::path& path) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    std::string text;
+    std::getline(in, text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
 
 void SetDeviceRoots(DeviceRoots roots) {
     std::lock_guard lock(gMutex);

@@ -27,6 +27,10 @@ struct DeviceRoots {
 void SetDeviceRoots(DeviceRoots roots);
 DeviceRoots GetDeviceRoots();
 
+// The first line of a small text file of sysfs or procfs, trailing blanks dropped; none
+// when it cannot be read.
+std::optional<std::string> ReadSysText(const std::filesystem::path& path);
+
 struct DiskGeometry {
     uint64_t cylinders = 0;
     uint32_t tracksPerCylinder = 255;

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "disk/block_devices.h"
+#include "disk/link_free_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -21,13 +22,6 @@ namespace {
 
 // Stacks deeper than this are not followed (a loop device over a file on a loop device...).
 constexpr int kMaxDepth = 8;
-
-std::string FirstLine(const fs::path& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 fs::path SysDirOf(dev_t device) {
     std::error_code ec;
@@ -121,7 +115,7 @@ bool LoopBackingFile(const std::string& name, std::pair<dev_t, ino_t>& file) {
             return true;
         }
     }
-    std::string path = FirstLine(sys / "backing_file");
+    const std::string path = ReadSysText(sys / "backing_file").value_or("");
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
     file = {st.st_dev, st.st_ino};
@@ -129,14 +123,9 @@ bool LoopBackingFile(const std::string& name, std::pair<dev_t, ino_t>& file) {
 }
 
 MediaBelow MediaBelowPath(const fs::path& path) {
-    std::error_code ec;
-    fs::path existing = fs::absolute(path, ec);
+    const fs::path existing = NearestExistingPath(path);
     struct stat st {};
-    while (!existing.empty() && ::stat(existing.c_str(), &st) != 0) {
-        if (existing == existing.parent_path()) return {};
-        existing = existing.parent_path();
-    }
-    if (existing.empty()) return {};
+    if (existing.empty() || ::stat(existing.c_str(), &st) != 0) return {};
     Walk walk;
     walk.FileSystemOn(st.st_dev, 0);
     return walk.found;

@@ -208,4 +208,15 @@ bool IsSymbolicLink(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+fs::path NearestExistingPath(const fs::path& path) {
+    std::error_code ec;
+    fs::path existing = fs::absolute(path, ec);
+    struct stat st {};
+    while (!existing.empty() && ::stat(existing.c_str(), &st) != 0) {
+        if (existing == existing.parent_path()) return {};
+        existing = existing.parent_path();
+    }
+    return existing;
+}
+
 }  // namespace kestrune

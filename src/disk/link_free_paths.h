@@ -47,4 +47,8 @@ int CreateNewFileWithoutLinks(const std::filesystem::path& path, mode_t mode, in
 // True when path itself is a symbolic link (a dangling one too).
 bool IsSymbolicLink(const std::filesystem::path& path);
 
+// path made absolute, or the nearest folder above it that exists (a destination not made
+// yet lies on the file system of its first existing ancestor); empty when none does.
+std::filesystem::path NearestExistingPath(const std::filesystem::path& path);
+
 }  // namespace kestrune

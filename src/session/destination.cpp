@@ -105,10 +105,7 @@ RecoveryPlan PlanRecovery(ScanRun& run, const std::vector<ScanRecord>& records, 
                           bool keepFolders) {
     RecoveryPlan plan;
     const fs::path absolute = fs::absolute(destination);
-    fs::path existing = absolute;
-    std::error_code ec;
-    while (!existing.empty() && !fs::exists(existing, ec) && existing != existing.parent_path())
-        existing = existing.parent_path();
+    const fs::path existing = NearestExistingPath(absolute);
     const NameRules rules = NameRulesFor(existing);
     plan.files.reserve(records.size());
     for (const ScanRecord& record : records) {
