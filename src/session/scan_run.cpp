@@ -45,7 +45,8 @@ bool ReadSourceNote(const fs::path& folder, StoredRun& run) {
         return false;
     run.folder = folder.string() + "/";
     run.source = note["source"].get<std::string>();
-    run.mode = note.value("mode", std::string("quick"));
+    // A note written by hand or damaged may hold any type anywhere: nothing here may throw.
+    run.mode = note.contains("mode") ? (note["mode"].is_string() ? note["mode"].get<std::string>() : "") : "quick";
     run.partition = note.contains("partition") && note["partition"].is_number_integer() ? note["partition"].get<int>() : 0;
     run.started = note.contains("started") && note["started"].is_number_integer() ? note["started"].get<int64_t>() : 0;
     run.files = note.contains("files") && note["files"].is_number_integer() ? note["files"].get<int64_t>() : -1;
@@ -282,23 +283,19 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
         return kErrFileNotFound;
     }
     if (folder.back() != '/') folder += '/';
-    std::ifstream in(fs::path(folder) / kSourceNote);
-    const nlohmann::json note = nlohmann::json::parse(in, nullptr, false);
+    StoredRun note;
     ScanMode mode = ScanMode::Quick;
-    if (!in || note.is_discarded() || !note.contains("source") || !note["source"].is_string() ||
-        !ParseScanMode(note.value("mode", std::string("quick")), mode)) {
+    if (!ReadSourceNote(fs::path(folder), note) || !ParseScanMode(note.mode, mode)) {
         problem = folder + " holds no scan made by kestrune";
         return kErrInvalidData;
     }
     ScanSource source;
-    if (int rc = ResolveScanSource(note["source"].get<std::string>(), note.value("partition", 0), source, problem);
-        rc != kOk)
+    if (int rc = ResolveScanSource(note.source, note.partition, source, problem); rc != kOk)
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;
-    if (note.contains("started") && note["started"].is_number_integer())
-        run->startedAt_ = note["started"].get<int64_t>();
-    if (note.contains("files") && note["files"].is_number_integer()) run->filesFound_ = note["files"].get<int64_t>();
+    run->startedAt_ = note.started;
+    run->filesFound_ = note.files;
     if (mode == ScanMode::Quick) {
         std::string logName;
         FindLogByPrefix(kQuickLogPrefix, folder, logName);

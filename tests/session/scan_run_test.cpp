@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
@@ -211,6 +213,23 @@ TEST(ScanRun, ASourceThatGoesAwayOrACancelBeforeTheStartEndsCleanly) {
         EXPECT_FALSE(run.problem().empty());
         std::vector<ScanRecord> found;
         EXPECT_NE(run.Search(Everything(), found), kOk);
+    }
+}
+
+// A run folder's note damaged or written by hand, with values of any type: the folder is no
+// scan, and nothing throws.
+TEST(ScanRun, ANoteOfTheWrongTypesIsNoScan) {
+    test::TempDir dir;
+    const fs::path folder = dir / "7";
+    fs::create_directories(folder);
+    for (const char* note : {R"({"source": "x.img", "mode": 5})", R"({"source": 3})", R"([1, 2])",
+                             R"({"source": "x.img", "mode": "quick", "partition": "two", "files": "many"})"}) {
+        test::WriteFileBytes(folder / "source.json", std::vector<uint8_t>(note, note + std::strlen(note)));
+        std::unique_ptr<ScanRun> run;
+        std::string problem;
+        const int rc = ScanRun::Reopen(folder.string(), run, problem);
+        EXPECT_NE(rc, kOk) << note;
+        EXPECT_FALSE(problem.empty()) << note;
     }
 }
 
