@@ -82,7 +82,7 @@ void BM_CarvePassRandomFile(benchmark::State& state) {
         kestrune::CFileTypeRecovery engine;
         engine.SetRunFolder(kestrune::ScanCatalogue::Instance().NewRunFolder());
         engine.OpenImage(file, 1001);
-        benchmark::DoNotOptimize(kestrune::CarveArea(engine, 0, kAreaBytes / kSector, nullptr, nullptr, 100));
+        benchmark::DoNotOptimize(kestrune::CarveArea(engine, 0, kAreaBytes / kSector));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kAreaBytes));
 }

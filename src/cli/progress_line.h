@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session/run_progress.h"
+#include "base/run_progress.h"
 
 namespace kestrune::cli {
 

@@ -33,13 +33,10 @@ int RecoveryEngineBase::OpenDisk(int disk, uint64_t startSector, uint64_t sector
     return Open(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter);
 }
 
-int RecoveryEngineBase::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                     int weight) {
-    progress_ = {scanProgress, recoverProgress, userData, weight};
-    contentContext_.progress = scanProgress;
-    contentContext_.userData = userData;
-    contentContext_.weight = weight;
-    return kOk;
+void RecoveryEngineBase::SetReporter(Reporter reporter) {
+    reporter_ = reporter;
+    contentContext_.reporter = reporter;
+    log_.SetSearchReporter(std::move(reporter));
 }
 
 const ScanRecord* RecoveryEngineBase::FolderKey(const ScanRecord* folder, int& depth) const {
@@ -72,15 +69,15 @@ uint32_t RecoveryEngineBase::ContentAt(uint64_t sector, uint32_t sectorBytes, st
 int RecoveryEngineBase::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
     std::unique_ptr<PieceReader> data;
     if (int rc = OpenData(file, data, nullptr); rc != kOk) {
-        progress_.FileEnded(rc, target);
+        FileEnded(rc);
         return rc;
     }
     if (file.fileSize == 0) {
         if (int rc = CreateEmptyFile(target); rc != kOk) return rc;
-        progress_.FileEnded(kOk, target);
+        FileEnded(kOk);
         return kOk;
     }
-    return WriteFoundFile(*data, file.fileSize, target, progress_.recover, progress_.userData);
+    return WriteFoundFile(*data, file.fileSize, target, copyProgress_);
 }
 
 int RecoveryEngineBase::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
@@ -94,17 +91,17 @@ int RecoveryEngineBase::Recover(const ScanRecord& record, const std::filesystem:
 }
 
 int RecoveryEngineBase::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                          uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+                                          uint32_t& delivered, const CopyProgress& progress) {
     delivered = 0;
     int rc = !record ? kErrInvalidParameter : !Ready() ? kErrInvalidHandle : kOk;
     std::unique_ptr<PieceReader> data;
     if (rc == kOk) rc = OpenData(*record, data, nullptr);
     if (rc != kOk) {
-        if (progress) progress(userData, 100, rc);
+        if (progress) progress(100, rc);
         return rc;
     }
     return ExtractFoundData(*data, record->fileSize, RecordName(*record), tempPath, buffer, delivered, progress,
-                            userData, previewRoute_);
+                            previewRoute_);
 }
 
 int RecoveryEngineBase::MapData(const ScanRecord& record, DataMap& map) {

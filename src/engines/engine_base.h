@@ -28,23 +28,6 @@ struct EngineArea {
     uint32_t sectorBytes = kImageSectorBytes;
 };
 
-// The callbacks the engine's owner set, and the one way an engine calls them.
-struct EngineProgress {
-    ScanProgressFn scan = nullptr;
-    RecoverProgressFn recover = nullptr;
-    void* userData = nullptr;
-    int weight = kFullWeight;
-
-    // How far the scan is, as a percent of this engine's own work; not 0: stop with it.
-    int Scanned(int percent, int secondsRemaining = -1) const {
-        return scan ? scan(userData, percent, weight, secondsRemaining, 0, 0, 0, 0) : 0;
-    }
-    // One found file is written (error 0) or given up (error says why).
-    void FileEnded(int error, const std::filesystem::path& target) const {
-        if (recover) recover(userData, 100, kFullWeight, error, target.string());
-    }
-};
-
 class RecoveryEngineBase : public IFileRecoveryParse {
 public:
     ~RecoveryEngineBase() override;
@@ -56,8 +39,8 @@ public:
     int Open(SectorSource source, const EngineArea& area, uint16_t driveLetter);
 
     void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
+    void SetReporter(Reporter reporter) override;
+    void SetCopyProgress(CopyProgress progress) override { copyProgress_ = std::move(progress); }
     int Scan(const std::string*) override { return kOk; }
     int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
@@ -68,9 +51,6 @@ public:
         length = 0;
         return 0;
     }
-    int SetLogCallback(SearchProgressFn callback, void* userData) override {
-        return log_.SetSearchCallback(callback, userData);
-    }
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override {
         return log_.Search(pattern, out);
     }
@@ -80,7 +60,7 @@ public:
     }
     int BuildAllocationMap() override { return kOk; }
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+                          uint32_t& delivered, const CopyProgress& progress) override;
     int MapData(const ScanRecord& record, DataMap& map) override;
 
     ScanLogFile* Log() const { return log_.get(); }
@@ -126,12 +106,18 @@ protected:
 
     // The content flag of a file whose data begins at sector: 0 when that sector is not
     // what the name's extension promises, 1 when it is or cannot be read.
+    // One found file is written (error 0) or given up (error says why).
+    void FileEnded(int error) const {
+        if (copyProgress_) copyProgress_(100, error);
+    }
+
     uint32_t ContentAt(uint64_t sector, uint32_t sectorBytes, std::string_view extension);
 
     SectorSource source_;
     uint16_t driveLetter_ = 0;
     EngineLog log_;
-    EngineProgress progress_;
+    Reporter reporter_;
+    CopyProgress copyProgress_;
     // The signature detectors' state for this engine's content checks.
     carve::CarvingContext contentContext_;
     TopLevel topLevel_ = TopLevel::UnderRootKey;

@@ -9,12 +9,8 @@ int EngineLog::Open(const std::string& name, bool fresh) {
     if (folder_.empty()) return kErrInvalidParameter;
     log_ = std::make_unique<ScanLogFile>();
     const int rc = fresh ? log_->CreateLog(folder_, name) : log_->OpenLog(folder_, name);
-    if (rc != kOk) {
-        log_.reset();
-        return rc;
-    }
-    log_->SetSearchCallback(searchProgress_, searchUserData_);
-    return kOk;
+    if (rc != kOk) log_.reset();
+    return rc;
 }
 
 int EngineLog::ListChildren(const ScanRecord* folder, int depth, ParentKey rootKey, std::vector<ScanRecord>& out) {
@@ -41,22 +37,23 @@ int EngineLog::RecordPath(const ScanRecord& record, std::string& out) {
     return log_->GetRecordPath(record, out);
 }
 
+// The log reports only while its owner searches it: the engine's own look-ups during a
+// scan are no search of the user's.
 int EngineLog::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     if (!log_) return kOk;
-    return log_->SearchLog(pattern, out);
+    log_->SetSearchReporter(searchReporter_);
+    const int rc = log_->SearchLog(pattern, out);
+    log_->SetSearchReporter({});
+    return rc;
 }
 
 int EngineLog::Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
     count = 0;
     if (!log_) return kOk;
-    return log_->CountMatches(pattern, keep, count);
-}
-
-int EngineLog::SetSearchCallback(SearchProgressFn callback, void* userData) {
-    searchProgress_ = callback;
-    searchUserData_ = userData;
-    if (log_) log_->SetSearchCallback(callback, userData);
-    return kOk;
+    log_->SetSearchReporter(searchReporter_);
+    const int rc = log_->CountMatches(pattern, keep, count);
+    log_->SetSearchReporter({});
+    return rc;
 }
 
 int EngineLog::ChildrenOfFolder(const ScanRecord& folder, std::vector<ScanRecord>& out) {

@@ -19,7 +19,7 @@ public:
     const std::string& Folder() const { return folder_; }
     // Starts a new log (fresh) or reopens a stored one, in the folder set. Without a
     // folder nothing is opened (kErrInvalidParameter): a log is never written somewhere
-    // nobody chose. The search callback set earlier is handed on.
+    // nobody chose.
     int Open(const std::string& name, bool fresh);
     void Reset() { log_.reset(); }
     ScanLogFile* get() const { return log_.get(); }
@@ -33,15 +33,15 @@ public:
     int RecordPath(const ScanRecord& record, std::string& out);
     int Search(std::string_view pattern, std::vector<ScanRecord>& out);
     int Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
-    int SetSearchCallback(SearchProgressFn callback, void* userData);
+    // Where Search and Count report, and what stops them.
+    void SetSearchReporter(Reporter reporter) { searchReporter_ = std::move(reporter); }
     // The children of a folder record, wherever it lies in the tree.
     int ChildrenOfFolder(const ScanRecord& folder, std::vector<ScanRecord>& out);
 
 private:
     std::unique_ptr<ScanLogFile> log_;
     std::string folder_;
-    SearchProgressFn searchProgress_ = nullptr;
-    void* searchUserData_ = nullptr;
+    Reporter searchReporter_;
 };
 
 }  // namespace kestrune

@@ -80,12 +80,10 @@ int CreateEmptyFile(const fs::path& target) {
     return ::close(fd) == 0 ? kOk : FromErrno(errno);
 }
 
-int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& target, RecoverProgressFn progress,
-                   void* userData) {
+int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& target, const CopyProgress& progress) {
     // Cut to nothing first: a longer file already there must not keep its tail.
     int fd = -1;
     int result = OpenWithoutLinks(target, O_WRONLY | O_CREAT | O_TRUNC, 0644, fd);
-    const std::string targetText = target.string();
     uint64_t written = 0;
     std::vector<uint8_t> piece;
     while (result == kOk && written < fileSize) {
@@ -93,16 +91,13 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& targe
         const size_t owed = static_cast<size_t>(std::min<uint64_t>(piece.size(), fileSize - written));
         if (result = WriteAll(fd, piece.data(), owed); result != kOk) break;
         written += owed;
-        if (progress) {
-            if (int stop = progress(userData, PercentOf(written, fileSize), kFullWeight, 0, targetText); stop != 0)
-                result = stop;
-        }
+        if (progress && !progress(PercentOf(written, fileSize), kOk)) result = CancelCode;
     }
     // Data that ended before the file's size did (runs covering less than it) is not the
     // file: reported, so that what was written is kept only as partial.
     if (result == kOk && written < fileSize) result = kErrHandleEof;
     if (fd >= 0 && ::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    if (result > 0 && progress) progress(userData, 100, kFullWeight, result, targetText);
+    if (result > 0 && progress) progress(100, result);
     return result;
 }
 
@@ -137,8 +132,8 @@ void RemovePreviewFile(const fs::path& file) {
 }
 
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
-                     std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
-                     void* userData, PreviewFileRoute route) {
+                     std::span<uint8_t> buffer, uint32_t& delivered, const CopyProgress& progress,
+                     PreviewFileRoute route) {
     delivered = 0;
     const PreviewDestination destination = ChoosePreviewDestination(name, route);
     int fd = -1;
@@ -156,7 +151,7 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
         if (fd < 0) {
             const int error = FromErrno(errno);
             if (made) ::rmdir(folder.c_str());
-            if (progress) progress(userData, 100, error);
+            if (progress) progress(100, error);
             return error;
         }
         tempPath = file.string();
@@ -174,11 +169,9 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
             std::memcpy(buffer.data() + done, piece.data(), owed);
         }
         done += owed;
-        if (progress) {
-            if (int stop = progress(userData, PercentOf(done, wanted), 0); stop != 0) {
-                result = stop;
-                break;
-            }
+        if (progress && !progress(PercentOf(done, wanted), kOk)) {
+            result = CancelCode;
+            break;
         }
     }
     if (fd >= 0) {
@@ -190,7 +183,7 @@ int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view na
     } else {
         delivered = static_cast<uint32_t>(done);
     }
-    if (result > 0 && progress) progress(userData, 100, result);
+    if (result > 0 && progress) progress(100, result);
     return result;
 }
 

@@ -61,10 +61,10 @@ private:
 int CreateEmptyFile(const std::filesystem::path& target);
 
 // Writes fileSize bytes from reader into target (created, or cut to nothing first),
-// reporting (percent, 100, 0, target) after each piece and (100, 100, error, target) on a
-// failure. A non-zero callback answer stops the copy and is returned.
+// telling progress its percent after each piece and (100, error) on a failure. A false
+// answer stops the copy with CancelCode.
 int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem::path& target,
-                   RecoverProgressFn progress, void* userData);
+                   const CopyProgress& progress);
 
 // Where the preview wants a file's data: documents and archives as a copy named like the
 // file, pictures as "tmp.jpg", sound and video as "tmp.avi", all in the store folder;
@@ -87,7 +87,7 @@ PreviewDestination ChoosePreviewDestination(std::string_view name,
 void RemovePreviewFile(const std::filesystem::path& file);
 
 int ExtractFoundData(PieceReader& reader, uint64_t fileSize, std::string_view name, std::string& tempPath,
-                     std::span<uint8_t> buffer, uint32_t& delivered, PreviewProgressFn progress,
-                     void* userData, PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);
+                     std::span<uint8_t> buffer, uint32_t& delivered, const CopyProgress& progress,
+                     PreviewFileRoute route = PreviewFileRoute::DocumentsAndArchives);
 
 }  // namespace kestrune

@@ -89,18 +89,20 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     return rc;
 }
 
-int CProfessionalRecovery::SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                                        int) {
-    scanProgress_ = scanProgress;
-    recoverProgress_ = recoverProgress;
-    userData_ = userData;
-    if (quick_) quick_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
-    if (formerExt_) formerExt_->SetCallbacks(scanProgress, recoverProgress, userData, kQuickWeight);
-    fat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
-    exfat_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
-    ntfs_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
-    deep_.SetCallbacks(scanProgress, recoverProgress, userData, kWeight);
-    return kOk;
+void CProfessionalRecovery::SetReporter(Reporter reporter) {
+    reporter_ = std::move(reporter);
+    sweep_ = reporter_.Within(kQuickShare, kSweepShare);
+    const Reporter quick = reporter_.Within(0, kQuickShare, Reporter::Estimate::Dropped);
+    if (quick_) quick_->SetReporter(quick);
+    if (formerExt_) formerExt_->SetReporter(quick);
+    fat_.SetReporter(sweep_);
+    exfat_.SetReporter(sweep_);
+    ntfs_.SetReporter(sweep_);
+    deep_.SetReporter(sweep_);
+}
+
+void CProfessionalRecovery::SetCopyProgress(CopyProgress progress) {
+    for (IFileRecoveryParse* engine : ListedEngines()) engine->SetCopyProgress(progress);
 }
 
 IStoredPass::Progress CProfessionalRecovery::StoredProgress() const {
@@ -143,8 +145,7 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
         exfat_.StartPass(nullptr);
         ntfs_.StartFormattedLog(nullptr);
     }
-    deep_.SetCallbacks(scanProgress_, recoverProgress_, userData_, kWeight);
-    deep_.SetLogCallback(searchProgress_, searchUserData_);
+    deep_.SetReporter(sweep_);
     return rc;
 }
 
@@ -271,7 +272,6 @@ int CProfessionalRecovery::Scan(const std::string*) {
         return rc;
     };
     if (quick_) {
-        quick_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
         freeSpaceOnly_ = quick_->BuildAllocationMap() == kOk;
         const std::string quickLog = resuming ? LogIn(runFolder_, kQuickLogPrefix) : std::string();
         const int rc = quick_->Scan(resuming && !quickLog.empty() ? &quickLog : nullptr);
@@ -285,7 +285,6 @@ int CProfessionalRecovery::Scan(const std::string*) {
         }
     }
     if (formerExt_) {
-        formerExt_->SetCallbacks(scanProgress_, nullptr, userData_, kQuickWeight);
         const std::string formerLog = resuming ? LogIn(runFolder_, kExtFormattedLogPrefix) : std::string();
         // Only a stop counts: a volume whose inode tables cannot be read has no former files.
         if (const int rc = formerExt_->Scan(formerLog.empty() ? nullptr : &formerLog); rc == CancelCode)
@@ -358,11 +357,8 @@ int CProfessionalRecovery::RunPass() {
                     (sectorsTotal_ > sectorsDone_ ? sectorsTotal_ - sectorsDone_ : 0) * sectorSize_ / speed, INT32_MAX));
                 lastEstimate = now;
             }
-            if (scanProgress_) {
-                const int percent = static_cast<int>(10 + sectorsDone_ * 100 / std::max<uint64_t>(1, sectorsTotal_));
-                result = scanProgress_(userData_, percent, kWeight, secondsRemaining_, sectorsDone_, sectorsTotal_,
-                                       FilesFound(), 0);
-            }
+            const int percent = static_cast<int>(std::min(sectorsDone_, sectorsTotal_) * 100 / std::max<uint64_t>(1, sectorsTotal_));
+            result = sweep_.Scanned(percent, secondsRemaining_, sectorsDone_, sectorsTotal_, FilesFound());
             if (result == kOk && stop != 0) result = stop;
             if (result != kOk) break;
             if (now - lastCheckpoint >= checkpointMs_) {
@@ -384,7 +380,7 @@ int CProfessionalRecovery::RunPass() {
         exfat_.Finish();
         ntfs_.ReportQueuedFolders();
         if (ScanLogFile* log = deep_.Log()) log->Flush();
-        if (scanProgress_) scanProgress_(userData_, 100, kFullWeight, 0, sectorsDone_, sectorsTotal_, FilesFound(), 0);
+        reporter_.Scanned(100, 0, sectorsDone_, sectorsTotal_, FilesFound());
         Checkpoint(extentStart, 0, offset, true);
     } else {
         // Stopped: the checkpoint keeps what the engines hold, then they report their
@@ -521,23 +517,11 @@ int CProfessionalRecovery::Recover(const ScanRecord& record, const std::filesyst
 }
 
 int CProfessionalRecovery::ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                                             uint32_t& delivered, PreviewProgressFn progress, void* userData) {
+                                             uint32_t& delivered, const CopyProgress& progress) {
     delivered = 0;
     if (!record) return kErrInvalidParameter;
     IFileRecoveryParse* engine = EngineFor(record->engineKind);
-    return engine ? engine->ExtractForPreview(record, tempPath, buffer, delivered, progress, userData) : kOk;
-}
-
-int CProfessionalRecovery::SetLogCallback(SearchProgressFn callback, void* userData) {
-    searchProgress_ = callback;
-    searchUserData_ = userData;
-    if (quick_) quick_->SetLogCallback(callback, userData);
-    if (formerExt_) formerExt_->SetLogCallback(callback, userData);
-    fat_.SetLogCallback(callback, userData);
-    exfat_.SetLogCallback(callback, userData);
-    ntfs_.SetLogCallback(callback, userData);
-    deep_.SetLogCallback(callback, userData);
-    return kOk;
+    return engine ? engine->ExtractForPreview(record, tempPath, buffer, delivered, progress) : kOk;
 }
 
 int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) {

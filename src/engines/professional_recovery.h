@@ -25,8 +25,10 @@ class CProfessionalRecovery final : public IStoredPass {
 public:
     // The disk number an image file's pass is filed under in the catalogue.
     static constexpr int kImageDisk = 128;
-    static constexpr int kWeight = kPassWeight;
-    static constexpr int kQuickWeight = 9;
+    // The share of the progress bar each phase takes: the quick scan first, then the
+    // sweep over the area; the step to 100 marks the end.
+    static constexpr int kQuickShare = 9;
+    static constexpr int kSweepShare = 90;
 
     CProfessionalRecovery();
     ~CProfessionalRecovery() override;
@@ -36,8 +38,8 @@ public:
     // The folder a new pass writes into. Without one, a new pass takes the next numbered
     // run folder from the catalogue itself. A stored pass always goes on in its own folder.
     void SetRunFolder(const std::string& folder) override { newPassFolder_ = folder; }
-    int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress, void* userData,
-                     int weight) override;
+    void SetReporter(Reporter reporter) override;
+    void SetCopyProgress(CopyProgress progress) override;
     int Scan(const std::string* logName) override;
     int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
@@ -48,12 +50,11 @@ public:
         length = 0;
         return 0;
     }
-    int SetLogCallback(SearchProgressFn callback, void* userData) override;
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
     int BuildAllocationMap() override { return kOk; }
     int MapData(const ScanRecord& record, DataMap& map) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
-                          uint32_t& delivered, PreviewProgressFn progress, void* userData) override;
+                          uint32_t& delivered, const CopyProgress& progress) override;
 
     bool HasStoredPass() const override { return resume_; }
     Progress StoredProgress() const override;
@@ -121,11 +122,8 @@ private:
     CProfessionalExfatRecovery exfat_;
     CProfessionalNtfsRecovery ntfs_;
     CFileTypeRecovery deep_;
-    ScanProgressFn scanProgress_ = nullptr;
-    RecoverProgressFn recoverProgress_ = nullptr;
-    void* userData_ = nullptr;
-    SearchProgressFn searchProgress_ = nullptr;
-    void* searchUserData_ = nullptr;
+    // Reports of the whole pass, and of its sweep (the inner engines' share of it).
+    Reporter reporter_, sweep_;
     ScanCatalogueRecord stored_;
     bool resume_ = false;
     std::string runFolder_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/result_codes.h"
+#include "base/run_progress.h"
 #include "scanlog/scan_log_file.h"
 #include "scanlog/scan_record.h"
 
@@ -19,23 +20,9 @@ namespace kestrune {
 // The factory's classification of a boot area.
 enum class FsKind : int { Fat = 2, Ntfs = 3, Ext = 4, Other = 5, Exfat = 6 };
 
-// Scan progress: user data, percent of this engine's own work, its weight, seconds
-// remaining (-1 while unknown), units processed, units total, records found, and a last
-// value engines pass as 0. Return 0 to go on; anything else stops the scan with it.
-using ScanProgressFn = int (*)(void* userData, int percent, int weight, int secondsRemaining,
-                               uint64_t processed, uint64_t total, uint64_t found, int reserved);
-// Recovery progress: user data, percent, weight (engines pass 100), error code, and the
-// destination path. A call with percent 100 ends one file; error 0 means it was complete.
-using RecoverProgressFn = int (*)(void* userData, int percent, int weight, int error,
-                                  const std::string& destination);
-// Preview extraction progress: user data, percent, error code.
-using PreviewProgressFn = int (*)(void* userData, int percent, int error);
-
-// The share of the progress bar an engine's phase covers: the window shows
-// percent x weight / 100.
-constexpr int WeightedPercent(int percent, int weight) { return percent * weight / 100; }
-
-inline constexpr int kFullWeight = 100;
+// How far the copy of one found file is, in percent; at its end (100) error says whether it
+// ended whole (0) or why not. Return false to stop the copy (it then ends with CancelCode).
+using CopyProgress = std::function<bool(int percent, int error)>;
 
 struct DataMap;
 
@@ -51,8 +38,11 @@ public:
     // with its source). An engine whose folder was never set opens no log and says so
     // (kErrInvalidParameter).
     virtual void SetRunFolder(const std::string& folder) = 0;
-    virtual int SetCallbacks(ScanProgressFn scanProgress, RecoverProgressFn recoverProgress,
-                             void* userData, int weight) = 0;
+    // Where a scan or a search reports (percent of the engine's own work) and what stops it:
+    // a set token ends the work at its next report with CancelCode.
+    virtual void SetReporter(Reporter reporter) = 0;
+    // Told how each file's copy goes while Recover writes it.
+    virtual void SetCopyProgress(CopyProgress progress) = 0;
     // Without a name: scans and writes a new log. With one: reopens that stored log.
     virtual int Scan(const std::string* logName) = 0;
     // Children of folder (null: the root, only at depth 0; otherwise 87).
@@ -67,7 +57,6 @@ public:
                         int baseDepth) = 0;
     // Moves position (sectors from the area start) to the next free run; length 0 at the end.
     virtual int NextFreeExtent(uint64_t& position, uint64_t& length) = 0;
-    virtual int SetLogCallback(SearchProgressFn callback, void* userData) = 0;
     virtual int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) = 0;
     // How many of the files a search would give keep takes; engines with one log count
     // them there, without copying or sorting them.
@@ -84,7 +73,7 @@ public:
     // into buffer, up to its size; delivered is the byte count placed in buffer.
     virtual int ExtractForPreview(const ScanRecord* record, std::string& tempPath,
                                   std::span<uint8_t> buffer, uint32_t& delivered,
-                                  PreviewProgressFn progress, void* userData) = 0;
+                                  const CopyProgress& progress) = 0;
     // Where a found file's data lies on the source, as its recovery would read it,
     // without reading it (scanlog/data_map.h); kErrNotSupported when the engine cannot tell.
     virtual int MapData(const ScanRecord& record, DataMap& map) {

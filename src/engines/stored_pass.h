@@ -12,10 +12,6 @@
 
 namespace kestrune {
 
-// The share of the progress bar the pass itself reports with; the quick scan before it
-// takes most of the rest.
-inline constexpr int kPassWeight = 90;
-
 class IStoredPass : public IFileRecoveryParse {
 public:
     // What a stored pass of the area had done when it stopped.

@@ -36,13 +36,6 @@ fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, Na
 RecoveryJob::RecoveryJob(fs::path destination, EngineLookup engines)
     : destination_(std::move(destination)), engines_(std::move(engines)) {}
 
-int RecoveryJob::ProgressThunk(void* user, int percent, int, int, const std::string& target) {
-    auto* job = static_cast<RecoveryJob*>(user);
-    if (job->cancelled_) return CancelCode;
-    if (job->onProgress) job->onProgress(percent, target);
-    return 0;
-}
-
 void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int result, fs::path partial,
                          bool alreadyThere, const std::string& why) {
     ++processed_;
@@ -143,7 +136,11 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
             Finish(record, wanted, kErrInvalidHandle);
             continue;
         }
-        if (engine->SetCallbacks(nullptr, ProgressThunk, this, kFullWeight) != kOk) break;
+        engine->SetCopyProgress([this](int percent, int) {
+            if (cancelled_) return false;
+            if (onProgress) onProgress(percent);
+            return true;
+        });
         fs::path target = wanted, partial;
         std::string why;
         int result = kOk;

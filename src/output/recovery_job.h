@@ -65,8 +65,8 @@ public:
 
     // Called once per finished file (also for failures); on the job's thread.
     std::function<void(const RecoveredFile&)> onFile;
-    // Called while a file is written: percent of that file and its target.
-    std::function<void(int percent, const std::string& target)> onProgress;
+    // Called while a file is written: percent of that file.
+    std::function<void(int percent)> onProgress;
 
     uint64_t processed() const { return processed_; }
     uint64_t failed() const { return failed_; }
@@ -82,7 +82,6 @@ public:
     uint64_t partialsReplaced() const { return partialsReplaced_; }
 
 private:
-    static int ProgressThunk(void* user, int percent, int weight, int error, const std::string& target);
     void Finish(const ScanRecord& record, const std::filesystem::path& target, int result,
                 std::filesystem::path partial = {}, bool alreadyThere = false, const std::string& why = {});
     // Writes one file record into a work file beside wanted and publishes it whole.

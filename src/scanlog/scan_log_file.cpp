@@ -507,11 +507,6 @@ int ScanLogFile::GetRecordPath(const ScanRecord& record, std::string& out) {
     return rc;
 }
 
-void ScanLogFile::SetSearchCallback(SearchProgressFn callback, void* userData) {
-    searchCallback_ = callback;
-    searchUserData_ = userData;
-}
-
 int ScanLogFile::ForEachMatch(std::string_view pattern, const std::function<void(const ScanRecord&)>& visit) {
     constexpr size_t kPatternLimit = 4096;
     pattern = CutUtf8(pattern, kPatternLimit);
@@ -549,9 +544,11 @@ int ScanLogFile::ForEachMatch(std::string_view pattern, const std::function<void
             if (matches) visit(*record);
         }
         offset += got;
-        if (searchCallback_ && size > 0) {
-            const int percent = static_cast<int>(std::min<uint64_t>(offset, size) * 100 / size);
-            if (int stop = searchCallback_(searchUserData_, percent, 0); stop != 0) {
+        if (size > 0) {
+            RunProgress progress;
+            progress.stage = RunStage::Searching;
+            progress.percent = static_cast<int>(std::min<uint64_t>(offset, size) * 100 / size);
+            if (int stop = searchReporter_.Report(progress); stop != 0) {
                 result = stop;
                 break;
             }

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/run_progress.h"
 #include "scanlog/relation_text.h"
 #include "scanlog/scan_record.h"
 
@@ -37,7 +38,6 @@ static_assert(offsetof(FolderInfoEntry, recordId) == 4);
 static_assert(offsetof(FolderInfoEntry, name) == 8);
 
 // Search progress: user data, percent, and 0. A non-zero return stops the search.
-using SearchProgressFn = int (*)(void* userData, int percent, int reserved);
 
 class ScanLogFile {
 public:
@@ -86,7 +86,7 @@ public:
     int SearchLog(std::string_view pattern, std::vector<ScanRecord>& out);
     // How many of them keep takes: none is copied or sorted.
     int CountMatches(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
-    void SetSearchCallback(SearchProgressFn callback, void* userData);
+    void SetSearchReporter(Reporter reporter) { searchReporter_ = std::move(reporter); }
 
     // The key a folder's children are filed under: one level below the key the folder
     // itself is filed under. False when the folder is not linked.
@@ -128,8 +128,7 @@ private:
     std::vector<ParentKey> parentOf_;  // by recordId; 0 where not linked
     std::vector<FolderInfoEntry> folders_;
     std::unordered_map<uint32_t, size_t> folderByFsId_;  // the first entry of each fsId
-    SearchProgressFn searchCallback_ = nullptr;
-    void* searchUserData_ = nullptr;
+    Reporter searchReporter_;
 };
 
 // Orders results as every list shows them: files before folders, then by name with the

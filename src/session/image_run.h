@@ -6,7 +6,7 @@
 #include <string>
 
 #include "session/destination.h"
-#include "session/run_progress.h"
+#include "base/run_progress.h"
 #include "session/scan_source.h"
 
 namespace kestrune {

@@ -104,8 +104,11 @@ std::vector<StoredRun> StoredRuns() {
 void ScanRun::NoteEnd() {
     uint64_t count = 0;
     std::string error;
+    // A count for the note, no search of the user's: it reports nothing and is not stopped.
+    engine_->SetReporter({});
     if (engine_->CountByExtension(SearchPatternFor({}, {}, error), [](const ScanRecord&) { return true; }, count) >= 0)
         filesFound_ = static_cast<int64_t>(count);
+    HandReporter();
     WriteSourceNote(*this);
     for (const StoredRun& older : StoredRuns()) {
         if (older.folder == runFolder_ || older.mode != "quick" || older.files < 0 || older.source != source_.text ||
@@ -139,6 +142,16 @@ void ScanRun::SetProgress(ProgressSink sink, const CancelToken* cancel, int targ
     cancel_ = cancel;
     target_ = target;
     targets_ = std::max(1, targets);
+    HandReporter();
+}
+
+Reporter ScanRun::EngineReporter() {
+    return {[this](const RunProgress& p) { Report(p.stage, p.percent, p.secondsLeft, p.done, p.total, p.filesFound); },
+            cancel_};
+}
+
+void ScanRun::HandReporter() {
+    if (engine_) engine_->SetReporter(EngineReporter());
 }
 
 void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done, uint64_t total, uint64_t found) {
@@ -156,21 +169,6 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
     progress.total = total;
     progress.filesFound = lastFound_;
     sink_(progress);
-}
-
-int ScanRun::ScanReport(void* user, int percent, int weight, int secondsRemaining, uint64_t processed,
-                        uint64_t total, uint64_t found, int) {
-    auto* run = static_cast<ScanRun*>(user);
-    if (run->Cancelled()) return CancelCode;
-    run->Report(RunStage::Scanning, WeightedPercent(percent, weight), secondsRemaining, processed, total, found);
-    return run->Cancelled() ? CancelCode : 0;
-}
-
-int ScanRun::SearchReport(void* user, int percent, int) {
-    auto* run = static_cast<ScanRun*>(user);
-    if (run->Cancelled()) return CancelCode;
-    run->Report(RunStage::Searching, percent, -1, 0, 0, 0);
-    return run->Cancelled() ? CancelCode : 0;
 }
 
 std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
@@ -223,7 +221,7 @@ int ScanRun::QuickScan() {
         return kErrNotSupported;
     }
     engine_->SetRunFolder(runFolder_);
-    engine_->SetCallbacks(ScanReport, nullptr, this, kFullWeight);
+    HandReporter();
     const int rc = engine_->Scan(nullptr);
     if (rc == kOk) NoteEnd();
     if (rc == CancelCode) problem_ = "stopped; what was found so far is in " + runFolder_;
@@ -250,7 +248,7 @@ int ScanRun::FormattedPass() {
     ScanCatalogue& catalogue = ScanCatalogue::Instance();
     const std::string newFolder = pass->HasStoredPass() ? std::string() : catalogue.NewRunFolder();
     if (!newFolder.empty()) pass->SetRunFolder(newFolder);
-    pass->SetCallbacks(ScanReport, nullptr, this, kPassWeight);
+    pass->SetReporter(EngineReporter());
     if (checkpointMs_) pass->SetCheckpointInterval(*checkpointMs_);
     const int rc = pass->Scan(nullptr);
     // A pass that stopped before it began stored nothing: its folder, if still empty, is
@@ -265,6 +263,7 @@ int ScanRun::FormattedPass() {
     quickScanResult_ = pass->QuickScanResult();
     pass_ = pass.get();
     engine_ = std::move(pass);
+    HandReporter();
     WriteSourceNote(*this);
     if (rc == CancelCode)
         problem_ = "stopped after " + std::to_string(sectorsDone_) + " of " + std::to_string(sectorsTotal_) +
@@ -319,6 +318,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
         run->pass_ = pass.get();
         run->engine_ = std::move(pass);
     }
+    run->HandReporter();
     out = std::move(run);
     return kOk;
 }
@@ -327,10 +327,7 @@ int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     if (!engine_) return kErrInvalidHandle;
     std::lock_guard use(engineUse_);
     lastPercent_ = 0;
-    engine_->SetLogCallback(SearchReport, this);
-    const int rc = engine_->SearchByExtension(pattern, out);
-    engine_->SetLogCallback(nullptr, nullptr);
-    return rc;
+    return engine_->SearchByExtension(pattern, out);
 }
 
 int ScanRun::Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
@@ -338,10 +335,7 @@ int ScanRun::Count(std::string_view pattern, const std::function<bool(const Scan
     if (!engine_) return kErrInvalidHandle;
     std::lock_guard use(engineUse_);
     lastPercent_ = 0;
-    engine_->SetLogCallback(SearchReport, this);
-    const int rc = engine_->CountByExtension(pattern, keep, count);
-    engine_->SetLogCallback(nullptr, nullptr);
-    return rc;
+    return engine_->CountByExtension(pattern, keep, count);
 }
 
 int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {
@@ -392,7 +386,7 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
         });
     lastPercent_ = 0;
     uint64_t finished = 0;
-    job.onProgress = [this, &job, &finished, &records](int percent, const std::string&) {
+    job.onProgress = [this, &job, &finished, &records](int percent) {
         if (Cancelled()) job.Cancel();
         // A file's own percent moves the whole only by its share.
         const int whole = records.empty() ? 100 : static_cast<int>((finished * 100 + percent) / records.size());
@@ -410,23 +404,6 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
     return rc;
 }
 
-namespace {
-
-struct PreviewCopy {
-    const CancelToken* cancel;
-    const std::function<void(int)>* progress;
-    const std::atomic<bool>* closing;
-};
-
-int PreviewReport(void* user, int percent, int) {
-    const auto* copy = static_cast<const PreviewCopy*>(user);
-    if (*copy->progress) (*copy->progress)(percent);
-    // Asked after the report: a front end may hold the report while it asks whether to stop.
-    return (copy->cancel && copy->cancel->Cancelled()) || copy->closing->load() ? CancelCode : 0;
-}
-
-}  // namespace
-
 int ScanRun::ExtractForPreview(const ScanRecord& record, std::string& tempPath, std::span<uint8_t> buffer,
                                uint32_t& delivered, const CancelToken* cancel,
                                const std::function<void(int percent)>& progress) {
@@ -437,8 +414,11 @@ int ScanRun::ExtractForPreview(const ScanRecord& record, std::string& tempPath, 
     if (record.driveLetter != DriveLetterOf(source_)) return kErrInvalidParameter;
     if ((cancel && cancel->Cancelled()) || closing_.load()) return CancelCode;
     std::lock_guard use(engineUse_);
-    PreviewCopy copy{cancel, &progress, &closing_};
-    return engine_->ExtractForPreview(&record, tempPath, buffer, delivered, PreviewReport, &copy);
+    return engine_->ExtractForPreview(&record, tempPath, buffer, delivered, [&](int percent, int) {
+        if (progress) progress(percent);
+        // Asked after the report: a front end may hold the report while it asks whether to stop.
+        return !(cancel && cancel->Cancelled()) && !closing_.load();
+    });
 }
 
 }  // namespace kestrune

@@ -24,7 +24,7 @@
 #include "scanlog/data_map.h"
 #include "scanlog/recovered_file.h"
 #include "scanlog/scan_record.h"
-#include "session/run_progress.h"
+#include "base/run_progress.h"
 #include "session/scan_mode.h"
 #include "session/scan_source.h"
 
@@ -171,9 +171,9 @@ public:
     const std::string& fileSystem() const { return fileSystem_; }
 
 private:
-    static int ScanReport(void* user, int percent, int weight, int secondsRemaining, uint64_t processed,
-                          uint64_t total, uint64_t found, int);
-    static int SearchReport(void* user, int percent, int);
+    // The engine's reports go to this run's sink, and its cancel token stops it.
+    Reporter EngineReporter();
+    void HandReporter();
     void Report(RunStage stage, int percent, int secondsLeft, uint64_t done, uint64_t total, uint64_t found);
     bool Cancelled() const { return cancel_ && cancel_->Cancelled(); }
     std::unique_ptr<IFileRecoveryParse> CreateQuickEngine();

@@ -9,7 +9,7 @@
 #include <functional>
 #include <mutex>
 
-#include "session/run_progress.h"
+#include "base/run_progress.h"
 #include "ui/pop_up_wnd.h"
 
 class QThread;

@@ -54,11 +54,6 @@ std::vector<uint8_t> Numbered(size_t bytes) {
 struct Ended {
     int files = 0, lastError = -1;
 };
-int NoteEnd(void* user, int percent, int, int error, const std::string&) {
-    auto* ended = static_cast<Ended*>(user);
-    if (percent == 100) ++ended->files, ended->lastError = error;
-    return 0;
-}
 
 class BaseEngine : public ::testing::Test {
 protected:
@@ -70,7 +65,10 @@ protected:
         ASSERT_EQ(engine_.Open(SourceOverMedium(std::make_unique<MemoryMedium>(image_), kSector),
                                {2, 60, kSector}, 1001),
                   kOk);
-        engine_.SetCallbacks(nullptr, NoteEnd, &ended_, kFullWeight);
+        engine_.SetCopyProgress([this](int percent, int error) {
+            if (percent == 100) ++ended_.files, ended_.lastError = error;
+            return true;
+        });
     }
     std::vector<uint8_t> image_;
     OneRunEngine engine_;
@@ -111,14 +109,14 @@ TEST_F(BaseEngine, PreviewAndMapReadThroughTheSameHook) {
     std::vector<uint8_t> buffer(1000);
     std::string tempPath;
     uint32_t delivered = 0;
-    ASSERT_EQ(engine_.ExtractForPreview(&file, tempPath, buffer, delivered, nullptr, nullptr), kOk);
+    ASSERT_EQ(engine_.ExtractForPreview(&file, tempPath, buffer, delivered, {}), kOk);
     ASSERT_EQ(delivered, 600u);
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 600, Numbered(600).begin()));
     DataMap map;
     ASSERT_EQ(engine_.MapData(file, map), kOk);
     EXPECT_EQ(map.runs, (std::vector<ByteRun>{{0, 8 * kSector, 600}}));
     EXPECT_TRUE(map.layoutGuessed);
-    EXPECT_EQ(engine_.ExtractForPreview(nullptr, tempPath, buffer, delivered, nullptr, nullptr), kErrInvalidParameter);
+    EXPECT_EQ(engine_.ExtractForPreview(nullptr, tempPath, buffer, delivered, {}), kErrInvalidParameter);
     std::vector<ScanRecord> matches;
     ASSERT_EQ(engine_.SearchByExtension("*.bin", matches), kOk);
     EXPECT_EQ(matches.size(), 1u);

@@ -154,9 +154,12 @@ TEST(FormattedScan, TheFreeSpaceOfALiveVolumeIsAllThatIsRead) {
     EXPECT_EQ(whole->SectorsTotal(), bytes.size() / 512);
 }
 
-int CancelAfterFive(void* user, int, int, int, uint64_t processed, uint64_t, uint64_t, int) {
-    auto* calls = static_cast<int*>(user);
-    return processed > 0 && ++*calls == 5 ? CancelCode : 0;
+// Stops a pass at its fifth report of sectors read.
+Reporter CancelAfterFive(int& calls, CancelToken& cancel) {
+    return {[&calls, &cancel](const RunProgress& progress) {
+                if (progress.done > 0 && ++calls == 5) cancel.Cancel();
+            },
+            &cancel};
 }
 
 std::vector<std::pair<std::string, uint64_t>> NamesAndSizes(CProfessionalRecovery& pass) {
@@ -184,7 +187,8 @@ TEST(FormattedScan, AStoppedPassResumesWhereItStopped) {
 
     int calls = 0;
     auto first = OpenPass(image);
-    first->SetCallbacks(CancelAfterFive, nullptr, &calls, 90);
+    CancelToken cancel;
+    first->SetReporter(CancelAfterFive(calls, cancel));
     ASSERT_EQ(first->Scan(nullptr), CancelCode);
     const uint64_t stoppedAt = first->SectorsDone();
     EXPECT_GT(stoppedAt, 0u);

@@ -73,20 +73,23 @@ void ExpectFilesInTheirFolders(const std::multiset<std::string>& findings) {
     }
 }
 
+// Stops the pass at its n-th progress report, whatever reports it: the quick scan, the
+// pass, or a length rule measuring a file.
 struct StopPlan {
     int calls = 0;
     int stopAt = 0;  // 0: never
     bool kill = false;
-};
+    CancelToken cancel;
 
-// Stops the pass at its n-th progress report, whatever reports it: the quick scan, the
-// pass, or a length rule measuring a file.
-int StopAtCall(void* user, int, int, int, uint64_t, uint64_t, uint64_t, int) {
-    auto* plan = static_cast<StopPlan*>(user);
-    if (++plan->calls != plan->stopAt) return 0;
-    if (plan->kill) ::raise(SIGKILL);
-    return CancelCode;
-}
+    Reporter StopAtCall() {
+        return {[this](const RunProgress&) {
+                    if (++calls != stopAt) return;
+                    if (kill) ::raise(SIGKILL);
+                    cancel.Cancel();
+                },
+                &cancel};
+    }
+};
 
 // The catalogue the child wrote, read again as a new run of the program would.
 void ReloadCatalogue() { ScanCatalogue::Instance() = ScanCatalogue(ScanCatalogue::Instance().Folder()); }
@@ -101,7 +104,7 @@ bool KilledPass(const fs::path& image, int stopAt, bool fresh) {
         auto pass = OpenPass(image);
         if (fresh) pass->DeclineStoredPass();
         pass->SetCheckpointInterval(0);
-        pass->SetCallbacks(StopAtCall, nullptr, &plan, 90);
+        pass->SetReporter(plan.StopAtCall());
         pass->Scan(nullptr);
         ::_exit(0);
     }
@@ -154,7 +157,7 @@ Uninterrupted RunWhole(const test::TempDir& dir, const fs::path& image) {
     StopPlan count;
     auto pass = OpenPass(copy);
     pass->SetCheckpointInterval(0);
-    pass->SetCallbacks(StopAtCall, nullptr, &count, 90);
+    pass->SetReporter(count.StopAtCall());
     EXPECT_EQ(pass->Scan(nullptr), kOk);
     whole.findings = Findings(*pass);
     whole.progressCalls = count.calls;
@@ -240,7 +243,7 @@ TEST_P(ResumedPass, StoppedByTheUserAnywhereItLosesNoFile) {
         {
             auto pass = OpenPass(image);
             pass->DeclineStoredPass();
-            pass->SetCallbacks(StopAtCall, nullptr, &plan, 90);
+            pass->SetReporter(plan.StopAtCall());
             ASSERT_EQ(pass->Scan(nullptr), CancelCode);
             // What was found so far is shown with its folders before any resume.
             ExpectFilesInTheirFolders(Findings(*pass));

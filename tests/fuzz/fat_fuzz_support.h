@@ -50,7 +50,7 @@ inline void ScanAndRead(std::unique_ptr<PatchedMedium> image, bool withFreeSpace
         std::string temp;
         uint32_t delivered = 0;
         SetRecordName(record, "x.bin");  // into memory, never to a file
-        engine.ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr);
+        engine.ExtractForPreview(&record, temp, buffer, delivered, {});
     }
 }
 

@@ -22,28 +22,25 @@ public:
     int OpenImage(const fs::path&, uint16_t) override { return 0; }
     int OpenDisk(int, uint64_t, uint64_t, uint16_t) override { return 0; }
     void SetRunFolder(const std::string&) override {}
-    int SetCallbacks(ScanProgressFn, RecoverProgressFn recover, void* user, int) override {
-        recover_ = recover;
-        user_ = user;
-        return 0;
-    }
+    void SetReporter(Reporter) override {}
+    void SetCopyProgress(CopyProgress progress) override { copyProgress_ = std::move(progress); }
     int Scan(const std::string*) override { return 0; }
     int ListChildren(const ScanRecord*, int, std::vector<ScanRecord>&) override { return 0; }
     int CountFiles(const ScanRecord*, int, int&) override { return 0; }
     uint64_t GetRecordCount() override { return 0; }
     int GetRecordPath(const ScanRecord&, std::string&) override { return 0; }
     int NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
-    int SetLogCallback(SearchProgressFn, void*) override { return 0; }
     int SearchByExtension(std::string_view, std::vector<ScanRecord>&) override { return 0; }
     int BuildAllocationMap() override { return 1; }
-    int ExtractForPreview(const ScanRecord*, std::string&, std::span<uint8_t>, uint32_t&, PreviewProgressFn,
-                          void*) override {
+    int ExtractForPreview(const ScanRecord*, std::string&, std::span<uint8_t>, uint32_t&,
+                          const CopyProgress&) override {
         return 0;
     }
 
 protected:
-    RecoverProgressFn recover_ = nullptr;
-    void* user_ = nullptr;
+    CopyProgress copyProgress_;
+    // What the copy progress tells an engine: go on (0) or stop (CancelCode).
+    int Copied(int percent) const { return !copyProgress_ || copyProgress_(percent, kOk) ? 0 : CancelCode; }
 };
 
 // Writes the record's name into the target, fails for names starting "fail", throws for
@@ -54,10 +51,10 @@ public:
         const std::string name(RecordName(record));
         if (name.rfind("throw", 0) == 0) throw std::runtime_error("damaged");
         if (name.rfind("fail", 0) == 0) return kErrReadFault;
-        if (name.rfind("stop", 0) == 0) return recover_(user_, 50, 100, 0, target.string());
+        if (name.rfind("stop", 0) == 0) return Copied(50);
         fs::create_directories(target.parent_path());
         std::ofstream(target) << name;
-        return recover_ ? recover_(user_, 100, 100, 0, target.string()) : 0;
+        return Copied(100);
     }
 };
 
@@ -211,7 +208,7 @@ TEST(RecoveryJob, ACancelStopsTheJob) {
     test::TempDir dir;
     ScriptedEngine engine;
     RecoveryJob job(dir / "out", [&](uint16_t) { return &engine; });
-    job.onProgress = [&job](int, const std::string&) { job.Cancel(); };
+    job.onProgress = [&job](int) { job.Cancel(); };
     EXPECT_EQ(job.Run({Named("stop.jpg"), Named("after.jpg")}), CancelCode);
     EXPECT_FALSE(fs::exists(dir / "out" / "photo" / "after.jpg"));
     EXPECT_EQ(PathDepth("/a/b/"), 2);

@@ -266,15 +266,16 @@ TEST_F(SearchTest, FilesOfNoKnownTypeAreLeftOutOfHugeLogs) {
     EXPECT_EQ(Search("*.jpg|*.other"), (std::vector<std::string>{"a.JPG", "e.jp"}));
 }
 
-int StopAtHalf(void* user, int percent, int) {
-    static_cast<std::vector<int>*>(user)->push_back(percent);
-    return percent >= 50 ? CancelCode : 0;
-}
-
 TEST_F(SearchTest, ProgressIsReportedAndACancelIsPassedBack) {
     for (int i = 0; i < 1000; ++i) AddFile(log_, "many" + std::to_string(i) + ".jpg", 100 + i, 0, 0);
     std::vector<int> percents;
-    log_.SetSearchCallback(StopAtHalf, &percents);
+    CancelToken cancel;
+    log_.SetSearchReporter({[&](const RunProgress& progress) {
+                                EXPECT_EQ(progress.stage, RunStage::Searching);
+                                percents.push_back(progress.percent);
+                                if (progress.percent >= 50) cancel.Cancel();
+                            },
+                            &cancel});
     std::vector<ScanRecord> found;
     EXPECT_EQ(log_.SearchLog("*.jpg", found), CancelCode);
     ASSERT_FALSE(percents.empty());

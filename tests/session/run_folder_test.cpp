@@ -45,12 +45,6 @@ struct Browser {
     }
 };
 
-int BrowseAtFirstReport(void* user, int, int, int, uint64_t, uint64_t, uint64_t, int) {
-    auto* browser = static_cast<Browser*>(user);
-    if (browser->takenFolders.size() == 1) browser->BrowseOnAnotherThread();
-    return kOk;
-}
-
 TEST(RunFolder, AQuickScanWritesIntoTheFolderItWasGivenWhateverTheCatalogueDoesMeanwhile) {
     test::TempDir dir;
     const auto image = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
@@ -70,7 +64,9 @@ TEST(RunFolder, AQuickScanWritesIntoTheFolderItWasGivenWhateverTheCatalogueDoesM
     engine->SetRunFolder(given);
     // Between handing the folder over and the scan, and again during it.
     browser.BrowseOnAnotherThread();
-    engine->SetCallbacks(BrowseAtFirstReport, nullptr, &browser, kFullWeight);
+    engine->SetReporter({[&browser](const RunProgress&) {
+        if (browser.takenFolders.size() == 1) browser.BrowseOnAnotherThread();
+    }});
     ASSERT_EQ(engine->Scan(nullptr), kOk);
     ASSERT_EQ(browser.takenFolders.size(), 2u) << "the scan reported, and the browser ran during it";
     EXPECT_EQ(browser.reopened, 2);

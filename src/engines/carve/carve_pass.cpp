@@ -8,7 +8,7 @@
 namespace kestrune {
 
 CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint64_t sectorCount,
-                          ScanProgressFn progress, void* userData, int weight) {
+                          const Reporter& reporter) {
     CarvePassResult pass;
     const uint32_t sectorSize = engine.SectorSize();
     const uint64_t blockSectors = std::max<uint64_t>(1, kReadPieceBytes / sectorSize);
@@ -54,17 +54,14 @@ CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint6
                 std::min<uint64_t>((sectorCount - pass.sectorsDone) * sectorSize / speed, INT32_MAX));
             lastEstimate = now;
         }
-        if (progress) {
-            const int percent = static_cast<int>(10 + pass.sectorsDone * 100 / std::max<uint64_t>(1, sectorCount));
-            if (int stop = progress(userData, percent, weight, totals.secondsRemaining, pass.sectorsDone,
-                                    sectorCount, pass.filesFound, 0);
-                stop != 0) {
-                pass.result = stop;
-                stopped = true;
-            }
+        const int percent = static_cast<int>(pass.sectorsDone * 100 / std::max<uint64_t>(1, sectorCount));
+        if (int stop = reporter.Scanned(percent, totals.secondsRemaining, pass.sectorsDone, sectorCount, pass.filesFound);
+            stop != 0) {
+            pass.result = stop;
+            stopped = true;
         }
     }
-    if (!stopped && progress) progress(userData, 100, kFullWeight, 0, pass.sectorsDone, sectorCount, pass.filesFound, 0);
+    if (!stopped) reporter.Scanned(100, 0, pass.sectorsDone, sectorCount, pass.filesFound);
     if (ScanLogFile* log = engine.Log()) {
         if (int rc = log->Flush(); rc != kOk && pass.result == kOk) pass.result = rc;
     }

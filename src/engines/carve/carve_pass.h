@@ -9,15 +9,15 @@
 namespace kestrune {
 
 struct CarvePassResult {
-    int result = 0;             // 0, or the stop value of a callback
+    int result = 0;             // 0, CancelCode when stopped, or why the carving failed
     uint64_t sectorsDone = 0;   // how far the pass got, in sectors from the area start
     uint64_t filesFound = 0;
 };
 
 // Carves [firstSector, firstSector + sectorCount) of the engine's source (absolute
-// sectors). Progress goes to the callback as the pass reports it: percent 10 + done x
-// 100 / total with the given weight, then 100 at the end when not stopped.
+// sectors), reporting the percent of it done after each block, then 100 at the end when
+// not stopped.
 CarvePassResult CarveArea(CFileTypeRecovery& engine, uint64_t firstSector, uint64_t sectorCount,
-                          ScanProgressFn progress, void* userData, int weight);
+                          const Reporter& reporter = {});
 
 }  // namespace kestrune

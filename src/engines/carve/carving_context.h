@@ -53,9 +53,8 @@ struct CarvingContext {
     uint64_t position = 0;
     uint64_t cursor = 0;
 
-    ScanProgressFn progress = nullptr;
-    void* userData = nullptr;
-    int weight = kFullWeight;
+    // Where the pass reports while a length rule reads far ahead, and what stops it.
+    Reporter reporter;
     PassProgress totals;
     int cancelValue = 0;
     // Cleared when a file's length came from walking until something else starts, not from

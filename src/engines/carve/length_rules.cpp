@@ -42,17 +42,14 @@ bool ReadAhead::Append(ReadBuffer& into, ByteView& block) {
 
 uint64_t ReadAhead::WantedSectors() {
     if (over_ || countedSectors_ >= maxSectors_) return 0;
-    if (context_.progress) {
-        const PassProgress& t = context_.totals;
-        const uint64_t done = t.sectorsDone + countedSectors_;
-        const int percent = t.sectorsTotal ? static_cast<int>(10 + done * 100 / t.sectorsTotal) : 10;
-        if (int stop = context_.progress(context_.userData, percent, context_.weight, t.secondsRemaining,
-                                         done, t.sectorsTotal, t.filesFound, 0);
-            stop != 0) {
-            context_.cancelValue = stop;
-            over_ = true;
-            return 0;
-        }
+    const PassProgress& t = context_.totals;
+    const uint64_t done = t.sectorsDone + countedSectors_;
+    const int percent = t.sectorsTotal ? static_cast<int>(std::min<uint64_t>(done, t.sectorsTotal) * 100 / t.sectorsTotal) : 0;
+    if (int stop = context_.reporter.Scanned(percent, t.secondsRemaining, done, t.sectorsTotal, t.filesFound);
+        stop != 0) {
+        context_.cancelValue = stop;
+        over_ = true;
+        return 0;
     }
     const uint64_t blockSectors = std::max<uint64_t>(1, kReadAheadBytes / context_.sectorSize);
     return std::min(blockSectors, maxSectors_ - countedSectors_);

@@ -51,18 +51,18 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     if (!Ready()) return kErrInvalidHandle;
     if (int rc = BuildAllocationMap(); rc != kOk) return rc;
     if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
-    if (int stop = progress_.Scanned(1); stop != 0) return stop;
+    if (int stop = reporter_.Scanned(1); stop != 0) return stop;
     lastReport_ = SteadyMilliseconds();
     if (int stop = tree_->Walk([this](const ExfatFound& found) { return Visit(found); }); stop != 0) return stop;
     treeWalked_ = true;
-    if (int stop = progress_.Scanned(80, 10); stop != 0) return stop;
+    if (int stop = reporter_.Scanned(80, 10); stop != 0) return stop;
     for (uint32_t cluster : pending_) {
         const FolderInfo& folder = folders_[cluster];
         const uint32_t recordId = log_.get()->AppendCopy(folder.record);
         const std::string name(RecordName(folder.record));
         log_.get()->LinkRecord(folder.parent, folder.depth - 1, recordId, cluster, &name);
     }
-    int result = progress_.Scanned(100, 0);
+    int result = reporter_.Scanned(100, 0);
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
@@ -105,7 +105,7 @@ int CFastExfatRecovery::Visit(const ExfatFound& found) {
     const uint64_t now = SteadyMilliseconds();
     if (now - lastReport_ < 100) return 0;
     lastReport_ = now;
-    return progress_.weight == kFullWeight ? progress_.Scanned(50) : 0;
+    return reporter_.Scanned(50);
 }
 
 ScanRecord CFastExfatRecovery::RecordOf(const ExfatFound& found) const {

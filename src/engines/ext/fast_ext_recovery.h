@@ -132,7 +132,7 @@ private:
     std::optional<FormerInode> InodeOfRecord(const ScanRecord& record);
     // Whether the file in an inode now was made after a name of it was last written.
     static bool MadeAfter(const ExtInode& current, uint64_t nameSeen);
-    int Report(int percent) { return progress_.Scanned(percent); }
+    int Report(int percent) { return reporter_.Scanned(percent); }
     uint64_t SectorOfBlock(uint64_t block) const;
 
     bool former_ = false;

@@ -49,9 +49,9 @@ int CFastFatRecovery::Scan(const std::string* logName) {
     if (logName) return log_.Open(*logName, false);
     if (!source_.IsOpen() || volume_.fatCount == 0) return kErrInvalidHandle;
     if (int rc = log_.Open(MakeLogName(kQuickLogPrefix, volume_.partitionStart), true); rc != kOk) return rc;
-    if (int stop = progress_.Scanned(1); stop != 0) return stop;
+    if (int stop = reporter_.Scanned(1); stop != 0) return stop;
     if (int stop = Walk(false); stop != 0) return stop;
-    if (int stop = progress_.Scanned(80, 10); stop != 0) return stop;
+    if (int stop = reporter_.Scanned(80, 10); stop != 0) return stop;
 
     for (uint32_t cluster : pending_) {
         const auto it = folderMap_.find(cluster);
@@ -60,7 +60,7 @@ int CFastFatRecovery::Scan(const std::string* logName) {
         const std::string name(RecordName(it->second.record));
         log_.get()->LinkRecord(it->second.parent, DepthOf(it->second.parent), recordId, cluster, &name);
     }
-    int result = progress_.Scanned(100, 0);
+    int result = reporter_.Scanned(100, 0);
     // Records lost to a failed write are an error even when the scan itself went well.
     if (int rc = log_.get()->Flush(); rc != kOk && result == kOk) result = rc;
     return result;
@@ -96,9 +96,7 @@ int CFastFatRecovery::ReportStep() {
         lastStep_ = now;
         ++reportStep_;
     }
-    if (progress_.weight == kFullWeight) return progress_.Scanned(1 + reportStep_, 100 - reportStep_);
-    if (progress_.weight == 9) return progress_.Scanned(20 + reportStep_);
-    return 0;
+    return reporter_.Scanned(1 + reportStep_, 100 - reportStep_);
 }
 
 int CFastFatRecovery::WalkQueue() {

@@ -72,7 +72,7 @@ int CFastNtfsRecovery::Scan(const std::string* logName) {
 }
 
 int CFastNtfsRecovery::ReportProgress(int percent) {
-    return progress_.Scanned(percent, secondsRemaining_);
+    return reporter_.Scanned(percent, secondsRemaining_);
 }
 
 int CFastNtfsRecovery::ScanRecords() {
@@ -112,7 +112,7 @@ int CFastNtfsRecovery::ScanRecords() {
             offset += count;
             done += count;
             const uint64_t now = SteadyMilliseconds();
-            if (now - lastEstimate >= 5000 && progress_.weight == kFullWeight) {
+            if (now - lastEstimate >= 5000) {
                 const uint64_t elapsed = (now - started) / 1000;
                 uint64_t speed = elapsed ? done * g.bytesPerSector / elapsed : 0;
                 if (speed == 0) speed = 1;
@@ -309,7 +309,7 @@ int CFastNtfsRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceR
 
 int CFastNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
     NtfsDataReader data(reader_, file.entrySector, std::string(DataStreamOf(file)));
-    return WriteNtfsFile(data, file.fileSize, target, progress_.recover, progress_.userData);
+    return WriteNtfsFile(data, file.fileSize, target, copyProgress_);
 }
 
 int CFastNtfsRecovery::BuildAllocationMap() {

@@ -182,15 +182,15 @@ int NtfsDataReader::ReadCompressionUnit(std::vector<uint8_t>& piece) {
 }
 
 int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem::path& target,
-                  RecoverProgressFn progress, void* userData) {
+                  const CopyProgress& progress) {
     if (data.Prepare() == kOk && data.Encrypted()) {
         data.DeliverStoredBytes();
         std::filesystem::path stored = target;
         stored += kEncryptedDataSuffix;
-        const int rc = WriteFoundFile(data, data.StoredSize(), stored, progress, userData);
+        const int rc = WriteFoundFile(data, data.StoredSize(), stored, progress);
         return rc == kOk ? kErrFileEncrypted : rc;
     }
-    return WriteFoundFile(data, fileSize, target, progress, userData);
+    return WriteFoundFile(data, fileSize, target, progress);
 }
 
 std::vector<uint8_t> FirstContentBytes(NtfsDataReader& data) {

@@ -76,7 +76,7 @@ private:
 // back as the file: its stored bytes go to target + ".efs-encrypted" and the answer is
 // kErrFileEncrypted, so that it counts as not recovered.
 int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem::path& target,
-                  RecoverProgressFn progress, void* userData);
+                  const CopyProgress& progress);
 
 // The first bytes of a compressed or sparse file's content as the file holds them (its
 // first piece), for the content check; empty when the data is stored as it reads or

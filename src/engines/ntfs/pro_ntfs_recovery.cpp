@@ -411,7 +411,7 @@ int CProfessionalNtfsRecovery::OpenData(const ScanRecord& record, std::unique_pt
 
 int CProfessionalNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
     NtfsDataReader data = DataOf(file);
-    return WriteNtfsFile(data, file.fileSize, target, progress_.recover, progress_.userData);
+    return WriteNtfsFile(data, file.fileSize, target, copyProgress_);
 }
 
 }  // namespace kestrune

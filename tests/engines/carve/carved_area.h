@@ -31,7 +31,7 @@ inline std::unique_ptr<Carved> Carve(const std::vector<uint8_t>& image, uint32_t
     carved->engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     WriteFileBytes(carved->dir / "area.img", image);
     EXPECT_EQ(carved->engine->OpenImage(carved->dir / "area.img", 1001), kOk);
-    carved->pass = CarveArea(*carved->engine, 0, image.size() / sectorBytes, nullptr, nullptr, kFullWeight);
+    carved->pass = CarveArea(*carved->engine, 0, image.size() / sectorBytes);
     std::vector<ScanRecord> records;
     EXPECT_EQ(carved->engine->ListChildren(nullptr, 0, records), kOk);
     for (const ScanRecord& r : records) carved->bySector[uint64_t{r.entrySector}] = r;

@@ -188,8 +188,6 @@ TEST(Carving, SizesFromHeadersAreCappedAndTagsFoundAhead) {
     EXPECT_EQ(carved->bySector[image.startOf["mp3"]].fileSize, 5128u);
 }
 
-int CancelAtOnce(void*, int, int, int, uint64_t, uint64_t, uint64_t, int) { return CancelCode; }
-
 TEST(Carving, ACancelDuringARuleListsNothing) {
     test::TempDir dir;
     CarveImage image;
@@ -198,7 +196,9 @@ TEST(Carving, ACancelDuringARuleListsNothing) {
     CFileTypeRecovery engine;
     engine.SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
     ASSERT_EQ(engine.OpenImage(dir / "area.img", 1001), kOk);
-    engine.SetCallbacks(CancelAtOnce, nullptr, nullptr, 90);
+    CancelToken cancel;
+    cancel.Cancel();
+    engine.SetReporter({{}, &cancel});
     const auto sector = std::vector<uint8_t>(image.bytes.begin(), image.bytes.begin() + kSector);
     uint32_t skip = 0;
     uint64_t found = 0;
@@ -231,21 +231,21 @@ TEST(Carving, AFileIsReadInWholeSectorsAndWrittenToItsSize) {
     uint32_t delivered = 0;
     record.entrySector = 1;
     record.fileSize = 700;
-    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, {}), kOk);
     EXPECT_EQ(delivered, 100u);
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), data.begin() + kSector));
     SetRecordName(record, "1.jpg");
-    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, temp, buffer, delivered, {}), kOk);
     EXPECT_EQ(fs::path(temp).filename(), "tmp.jpg");
     EXPECT_EQ(fs::file_size(temp), 700u);
     // A second preview never overwrites the first one's file.
     std::string second;
-    EXPECT_EQ(carved->engine->ExtractForPreview(&record, second, buffer, delivered, nullptr, nullptr), kOk);
+    EXPECT_EQ(carved->engine->ExtractForPreview(&record, second, buffer, delivered, {}), kOk);
     EXPECT_NE(second, temp);
     EXPECT_EQ(fs::file_size(temp), 700u);
     RemovePreviewFile(second);
     EXPECT_FALSE(fs::exists(fs::path(second).parent_path()));
-    EXPECT_EQ(carved->engine->ExtractForPreview(nullptr, temp, buffer, delivered, nullptr, nullptr),
+    EXPECT_EQ(carved->engine->ExtractForPreview(nullptr, temp, buffer, delivered, {}),
               kErrInvalidParameter);
 }
 

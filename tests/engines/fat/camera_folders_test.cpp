@@ -107,9 +107,12 @@ TEST_P(CameraCard, TheFormattedScanListsEachPhotoOnceNotAgainUnderALostFolder) {
     ExpectEveryPhotoOnce(card, *pass, listing, dir / "out");
 }
 
-int CancelAfterFive(void* user, int, int, int, uint64_t processed, uint64_t, uint64_t, int) {
-    auto* calls = static_cast<int*>(user);
-    return processed > 0 && ++*calls == 5 ? CancelCode : 0;
+// Stops a pass at its fifth report of sectors read.
+Reporter CancelAfterFive(int& calls, CancelToken& cancel) {
+    return {[&calls, &cancel](const RunProgress& progress) {
+                if (progress.done > 0 && ++calls == 5) cancel.Cancel();
+            },
+            &cancel};
 }
 
 TEST(CameraCardResumed, AResumedFormattedPassStillListsEachPhotoOnce) {
@@ -120,7 +123,8 @@ TEST(CameraCardResumed, AResumedFormattedPassStillListsEachPhotoOnce) {
     int calls = 0;
     {
         auto engine = EngineFactory::CreateEngineForImage(image, 1001, 1);
-        engine->SetCallbacks(CancelAfterFive, nullptr, &calls, 90);
+        CancelToken cancel;
+    engine->SetReporter(CancelAfterFive(calls, cancel));
         ASSERT_EQ(engine->Scan(nullptr), CancelCode);
     }
     auto engine = EngineFactory::CreateEngineForImage(image, 1001, 1);

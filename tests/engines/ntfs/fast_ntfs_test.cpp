@@ -220,11 +220,10 @@ TEST_F(BuiltVolume, TheFreeMapSkipsUsedClusters) {
     EXPECT_EQ(position, 192u);
 }
 
-int CancelFirst(void*, int, int, int, uint64_t, uint64_t, uint64_t, int) { return CancelCode; }
-
 TEST_F(BuiltVolume, ACancelKeepsTheFilesFoundWithoutTheirFolders) {
     auto engine = Open();
-    engine->SetCallbacks(CancelFirst, nullptr, nullptr, kFullWeight);
+    CancelToken cancel;
+    engine->SetReporter({[&cancel](const RunProgress&) { cancel.Cancel(); }, &cancel});
     EXPECT_EQ(engine->Scan(nullptr), CancelCode);
     auto found = Findings(*engine, *engine->Log());
     for (const auto& [key, f] : found) EXPECT_EQ(f.record.isFolder, 0u) << key;

@@ -286,7 +286,7 @@ TEST_F(BuiltData, CompressedUnitsAreGivenBackAsTheFileReads) {
     std::vector<uint8_t> memory(size);
     std::string temp;
     uint32_t delivered = 0;
-    ASSERT_EQ(engine_->ExtractForPreview(&found["packed.dat"], temp, memory, delivered, nullptr, nullptr), kOk);
+    ASSERT_EQ(engine_->ExtractForPreview(&found["packed.dat"], temp, memory, delivered, {}), kOk);
     EXPECT_EQ(delivered, size);
     EXPECT_EQ(memory, expected);
 
@@ -312,7 +312,7 @@ TEST_F(BuiltData, AnEncryptedFileIsMarkedAndSavedOnlyAsItsEncryptedBytes) {
     std::vector<uint8_t> memory(1024);
     std::string temp;
     uint32_t delivered = 0;
-    EXPECT_EQ(engine_->ExtractForPreview(&found["secret.docx"], temp, memory, delivered, nullptr, nullptr),
+    EXPECT_EQ(engine_->ExtractForPreview(&found["secret.docx"], temp, memory, delivered, {}),
               kErrFileEncrypted);
 }
 

@@ -140,7 +140,7 @@ std::string PreviewSha(IFileRecoveryParse& engine, const ScanRecord& r) {
     // No extension: the data go to memory. A stream's record keeps naming its stream.
     const std::string_view stream = DataStreamOf(r);
     SetRecordName(copy, "preview-to-memory" + (stream.empty() ? std::string() : ":" + std::string(stream)));
-    if (engine.ExtractForPreview(&copy, temp, memory, delivered, nullptr, nullptr) != kOk) return "failed";
+    if (engine.ExtractForPreview(&copy, temp, memory, delivered, {}) != kOk) return "failed";
     memory.resize(delivered);
     return test::Sha256Hex(memory);
 }
