@@ -49,11 +49,6 @@ int EngineFactory::ReadBootAreaOfImage(const std::filesystem::path& image,
     return ReadBootArea(source, 0, out);
 }
 
-std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngine(FsKind kind, int formatted) {
-    if (formatted) return std::make_unique<CProfessionalRecovery>();
-    return CreateQuickEngine(kind);
-}
-
 std::unique_ptr<RecoveryEngineBase> EngineFactory::CreateQuickEngine(FsKind kind) {
     switch (kind) {
         case FsKind::Ext: return std::make_unique<CFastExtRecovery>();
@@ -80,19 +75,19 @@ FsKind KindOf(ByteView area, SectorSource& source, uint64_t offset, uint64_t byt
 }  // namespace
 
 std::unique_ptr<IStoredPass> EngineFactory::CreatePassForDisk(int disk, uint64_t startSector, uint64_t sectorCount,
-                                                             uint16_t driveLetter) {
+                                                             uint16_t driveLetter, ScanCatalogue& catalogue) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
-    auto pass = std::make_unique<CProfessionalRecovery>();
+    auto pass = std::make_unique<CProfessionalRecovery>(catalogue);
     pass->OpenDisk(disk, startSector, sectorCount, driveLetter);
     return pass;
 }
 
 std::unique_ptr<IStoredPass> EngineFactory::CreatePassForImage(const std::filesystem::path& image,
-                                                              uint16_t driveLetter) {
+                                                              uint16_t driveLetter, ScanCatalogue& catalogue) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
-    auto pass = std::make_unique<CProfessionalRecovery>();
+    auto pass = std::make_unique<CProfessionalRecovery>(catalogue);
     pass->OpenImage(image, driveLetter);
     return pass;
 }
@@ -102,7 +97,7 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
                                                                        uint64_t sectorCount,
                                                                        uint16_t driveLetter,
                                                                        int formatted) {
-    if (formatted) return CreatePassForDisk(disk, startSector, sectorCount, driveLetter);
+    if (formatted) return CreatePassForDisk(disk, startSector, sectorCount, driveLetter, ScanCatalogue::Instance());
     return OpenQuickEngineForDisk(disk, startSector, sectorCount, driveLetter);
 }
 
@@ -120,7 +115,7 @@ std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForDisk(int di
 
 std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
     const std::filesystem::path& image, uint16_t driveLetter, int formatted) {
-    if (formatted) return CreatePassForImage(image, driveLetter);
+    if (formatted) return CreatePassForImage(image, driveLetter, ScanCatalogue::Instance());
     return OpenQuickEngineForImage(image, driveLetter);
 }
 

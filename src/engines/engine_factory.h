@@ -11,6 +11,8 @@
 
 namespace kestrune {
 
+class ScanCatalogue;
+
 class EngineFactory {
 public:
     // Reads the first 16 KiB of disk N's area at startSector (in the disk's own sectors),
@@ -21,7 +23,8 @@ public:
 
     // The engine for the area, opened on it, or null when the area cannot be read or, in
     // quick mode, holds no file system an engine knows. The engine is returned even when
-    // its own open failed; its later operations then report that failure.
+    // its own open failed; its later operations then report that failure. A formatted or
+    // deep pass made here keeps its place in the program's catalogue.
     static std::unique_ptr<IFileRecoveryParse> CreateEngineForDisk(int disk, uint64_t startSector,
                                                                    uint64_t sectorCount,
                                                                    uint16_t driveLetter,
@@ -35,13 +38,14 @@ public:
     static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForImage(const std::filesystem::path& image,
                                                                        uint16_t driveLetter);
 
-    // A formatted or deep pass over the area, opened on it; null when the area cannot be read.
+    // A formatted or deep pass over the area, opened on it, that finds a stored pass of the
+    // area in catalogue and stores itself there; null when the area cannot be read.
     static std::unique_ptr<IStoredPass> CreatePassForDisk(int disk, uint64_t startSector, uint64_t sectorCount,
-                                                          uint16_t driveLetter);
-    static std::unique_ptr<IStoredPass> CreatePassForImage(const std::filesystem::path& image, uint16_t driveLetter);
+                                                          uint16_t driveLetter, ScanCatalogue& catalogue);
+    static std::unique_ptr<IStoredPass> CreatePassForImage(const std::filesystem::path& image, uint16_t driveLetter,
+                                                           ScanCatalogue& catalogue);
 
-    // A new, unopened engine for a classified area; null when there is none.
-    static std::unique_ptr<IFileRecoveryParse> CreateEngine(FsKind kind, int formatted);
+    // A new, unopened quick engine for a classified area; null when there is none.
     static std::unique_ptr<RecoveryEngineBase> CreateQuickEngine(FsKind kind);
 };
 

@@ -37,7 +37,7 @@ bool BeginsDirectory(ByteView sector) {
 
 }  // namespace
 
-CProfessionalRecovery::CProfessionalRecovery() = default;
+CProfessionalRecovery::CProfessionalRecovery(ScanCatalogue& catalogue) : catalogue_(catalogue) {}
 
 CProfessionalRecovery::~CProfessionalRecovery() = default;
 
@@ -50,8 +50,8 @@ int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sec
     sectorSize_ = SectorBytesOf(disk);
     OpenDiskSource(source_, disk);
     volumeDevice_ = PartitionDeviceAt(disk, startSector);
-    ScanCatalogue::Instance().DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);
-    resume_ = ScanCatalogue::Instance().FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
+    catalogue_.DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);
+    resume_ = catalogue_.FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
     fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     exfat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
     const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
@@ -74,8 +74,8 @@ int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_
     sectorSize_ = kImageSectorBytes;
     OpenImageSource(image, source_);
     sectorCount_ = source_.totalSectors;
-    ScanCatalogue::Instance().DiscardStaleImageScan(image);
-    resume_ = ScanCatalogue::Instance().FindForImage(image, stored_);
+    catalogue_.DiscardStaleImageScan(image);
+    resume_ = catalogue_.FindForImage(image, stored_);
     fat_.OpenImage(image, driveLetter);
     exfat_.OpenImage(image, driveLetter);
     const int rc = ntfs_.OpenImage(image, driveLetter);
@@ -111,7 +111,7 @@ IStoredPass::Progress CProfessionalRecovery::StoredProgress() const {
 
 void CProfessionalRecovery::DeclineStoredPass() {
     if (!resume_) return;
-    ScanCatalogue::Instance().DiscardRunFolder(stored_.scanFolder);
+    catalogue_.DiscardRunFolder(stored_.scanFolder);
     resume_ = false;
 }
 
@@ -252,11 +252,10 @@ int CProfessionalRecovery::OpenStoredLogs() {
 
 int CProfessionalRecovery::Scan(const std::string*) {
     const bool resuming = resume_;
-    ScanCatalogue& catalogue = ScanCatalogue::Instance();
     // A folder taken here is given back when the pass stops before it began; one handed in
     // belongs to whoever handed it.
     const bool ownFolder = !resuming && newPassFolder_.empty();
-    runFolder_ = resuming ? stored_.scanFolder : ownFolder ? catalogue.NewRunFolder() : newPassFolder_;
+    runFolder_ = resuming ? stored_.scanFolder : ownFolder ? catalogue_.NewRunFolder() : newPassFolder_;
     HandFolderToEngines();
 
     freeSpaceOnly_ = false;
@@ -267,7 +266,7 @@ int CProfessionalRecovery::Scan(const std::string*) {
             StorePass(stored_.resumeState.extentStart, stored_.resumeState.extentLength,
                       stored_.resumeState.offset, false);
         } else if (ownFolder) {
-            catalogue.TakeBackRunNumber(runFolder_);
+            catalogue_.TakeBackRunNumber(runFolder_);
         }
         return rc;
     };
@@ -443,7 +442,7 @@ uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sec
 
 void CProfessionalRecovery::StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished) {
     const ResumeState state{extentStart, finished ? 0 : extentLength, offset, sectorsDone_, FilesFound()};
-    ScanCatalogue::Instance().Store(volumeDevice_, disk_, startSector_, sectorCount_, state, runFolder_, imagePath_);
+    catalogue_.Store(volumeDevice_, disk_, startSector_, sectorCount_, state, runFolder_, imagePath_);
 }
 
 uint64_t CProfessionalRecovery::FilesFound() {

@@ -5,7 +5,7 @@
 // which every sector is offered in turn to the NTFS record recogniser, the FAT and exFAT
 // directory recognisers and the signature carver. The results of the five engines are
 // presented as one. A pass can be stopped and taken up later from where it stopped: the scan
-// catalogue keeps its position.
+// catalogue its owner hands it keeps its position.
 #pragma once
 
 #include <memory>
@@ -30,13 +30,14 @@ public:
     static constexpr int kQuickShare = 9;
     static constexpr int kSweepShare = 90;
 
-    CProfessionalRecovery();
+    // Passes of an area are found in, and stored into, catalogue.
+    explicit CProfessionalRecovery(ScanCatalogue& catalogue);
     ~CProfessionalRecovery() override;
 
     int OpenImage(const std::filesystem::path& image, uint16_t driveLetter) override;
     int OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) override;
     // The folder a new pass writes into. Without one, a new pass takes the next numbered
-    // run folder from the catalogue itself. A stored pass always goes on in its own folder.
+    // run folder from its catalogue. A stored pass always goes on in its own folder.
     void SetRunFolder(const std::string& folder) override { newPassFolder_ = folder; }
     void SetReporter(Reporter reporter) override;
     void SetCopyProgress(CopyProgress progress) override;
@@ -124,6 +125,7 @@ private:
     CFileTypeRecovery deep_;
     // Reports of the whole pass, and of its sweep (the inner engines' share of it).
     Reporter reporter_, sweep_;
+    ScanCatalogue& catalogue_;
     ScanCatalogueRecord stored_;
     bool resume_ = false;
     std::string runFolder_;

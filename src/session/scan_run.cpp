@@ -181,8 +181,9 @@ std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
 std::unique_ptr<IStoredPass> ScanRun::CreatePass() {
     const ScanSource& s = source_;
     const uint16_t letter = DriveLetterOf(s);
-    return s.isImage ? EngineFactory::CreatePassForImage(s.image, letter)
-                     : EngineFactory::CreatePassForDisk(s.disk, s.startSector, s.sectorCount, letter);
+    ScanCatalogue& catalogue = ScanCatalogue::Instance();
+    return s.isImage ? EngineFactory::CreatePassForImage(s.image, letter, catalogue)
+                     : EngineFactory::CreatePassForDisk(s.disk, s.startSector, s.sectorCount, letter, catalogue);
 }
 
 std::optional<uint64_t> CheckpointIntervalSetting() {
