@@ -23,45 +23,14 @@ namespace kestrune::cli {
 
 namespace {
 
-// A partitioned source without a partition named is scanned one partition after
-// another, as a disk row is; anything else is one target.
-int ForEachTarget(const ScanOptions& options, std::ostream& err,
-                  const std::function<int(const ScanSource&)>& run) {
-    ScanSource source;
-    if (int code = ResolveOrExplain(options.source, options.partition, source, err); code != kExitOk) return code;
-    const std::vector<ScanSource> targets = TargetsOf(source);
-    if (targets.empty()) {
-        err << "kestrune: " << options.source << " holds a partition table without partitions\n";
-        return kExitSourceError;
-    }
-    if (targets.size() == 1 && !(source.partitioned && source.partition == 0)) return run(targets.front());
-    int worst = kExitOk;
-    for (const ScanSource& target : targets) {
-        const PartitionEntry* entry = nullptr;
-        for (const PartitionEntry& e : source.partitions)
-            if (static_cast<int>(e.number) == target.partition) entry = &e;
-        err << "partition " << target.partition << " (from sector " << (entry ? entry->startSector : 0) << ", "
-            << (entry ? (entry->cutShort ? entry->claimedSectors : entry->sectorCount) : 0) << " sectors";
-        if (entry && entry->cutShort)
-            err << "; the source ends after " << entry->sectorCount << " of them: what lay past cannot be found";
-        err << "):\n";
-        const int code = run(target);
-        if (code == kExitInterrupted) return code;
-        worst = std::max(worst, code);
-    }
-    return worst;
-}
-
-int ScanTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err) {
-    std::unique_ptr<ScanRun> run;
-    const int code = StartScan(options, target, run, err);
+int ListTarget(const ScanOptions& options, ScanRun& run, int code, std::ostream& out, std::ostream& err) {
     if (code != kExitOk && code != kExitInterrupted) return code;
     std::string error;
-    const uint64_t files = ListFindings(*run, SearchPatternFor({}, {}, error), out,
+    const uint64_t files = ListFindings(run, SearchPatternFor({}, {}, error), out,
                                         options.json ? Listing::Json : Listing::None);
     std::ostream& summary = options.json ? err : out;
     summary << files << " files found in " << options.source << "\n"
-            << "scan folder: " << run->runFolder() << "\n";
+            << "scan folder: " << run.runFolder() << "\n";
     return code;
 }
 
@@ -80,56 +49,77 @@ int DryRun(const ScanOptions& options, ScanRun& run, const std::vector<ScanRecor
     return tooMuch ? kExitSomeFailed : kExitOk;
 }
 
-int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ostream& out, std::ostream& err,
-                  std::ostream& report) {
-    std::string pattern;
-    FindingFilter filter;
-    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
+// One recovery of the files a scan of each target finds, into one destination.
+class TargetRecovery {
+public:
+    TargetRecovery(const ScanOptions& options, std::ostream& out, std::ostream& err, std::ostream& report)
+        : options_(options), out_(out), err_(err), report_(report) {}
+
+    // Before a target is scanned: whether the selection is sound and the destination can
+    // take its files, so that nothing is scanned for a recovery that cannot be made.
+    int Prepare(const ScanSource& target);
+    int Recover(ScanRun& run, int code);
+
+private:
+    const ScanOptions& options_;
+    std::ostream &out_, &err_, &report_;
+    std::string pattern_;
+    FindingFilter filter_;
+    fs::path destination_;
+};
+
+int TargetRecovery::Prepare(const ScanSource& target) {
+    const ScanOptions& options = options_;
+    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern_, filter_, err_);
         code != kExitOk)
         return code;
     if (options.dryRun && DestinationOnSource(fs::absolute(options.destination), target)) {
-        err << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options.destination, kOk) << "\n";
+        err_ << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options.destination, kOk) << "\n";
         return kExitUsage;
     }
-    fs::path destination;
     int reason = kOk;
     const DestinationProblem problem = options.dryRun  // checked above, without creating it
                                            ? DestinationProblem::None
-                                           : CheckRecoveryDestination(options.destination, target, destination, reason);
+                                           : CheckRecoveryDestination(options.destination, target, destination_, reason);
     if (problem != DestinationProblem::None) {
-        const std::string named = problem == DestinationProblem::OnSource ? destination.string() : options.destination;
-        err << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
+        const std::string named = problem == DestinationProblem::OnSource ? destination_.string() : options.destination;
+        err_ << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
         return kExitUsage;
     }
-    std::unique_ptr<ScanRun> run;
-    if (int code = StartScan(options, target, run, err); code != kExitOk) return code;
+    return kExitOk;
+}
 
+int TargetRecovery::Recover(ScanRun& run, int code) {
+    if (code != kExitOk) return code;
+    const ScanOptions& options = options_;
+    std::ostream &out = out_, &err = err_;
+    const fs::path& destination = destination_;
     std::vector<ScanRecord> found;
-    if (int rc = run->Search(pattern, found); rc != kOk) {
+    if (int rc = run.Search(pattern_, found); rc != kOk) {
         err << "kestrune: the search failed: " << ResultText(rc) << "\n";
         return kExitSourceError;
     }
     std::erase_if(found, [&](const ScanRecord& r) {
-        return !filter.Matches(r, filter.minRecoverable ? run->RecoverableShare(r) : -1);
+        return !filter_.Matches(r, filter_.minRecoverable ? run.RecoverableShare(r) : -1);
     });
     if (options.dryRun) {
         if (!options.report.empty()) {
-            DfxmlWriter writer(report);
-            ReportVolume(writer, *run, found);
+            DfxmlWriter writer(report_);
+            ReportVolume(writer, run, found);
         }
-        return DryRun(options, *run, found, out);
+        return DryRun(options, run, found, out);
     }
     RecoverySummary summary;
     std::vector<RecoveredFile> written;
-    const int rc = run->Recover(found, destination, [&](const RecoveredFile& file) {
+    const int rc = run.Recover(found, destination, [&](const RecoveredFile& file) {
         EndProgress();
         out << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
         if (!options.report.empty()) written.push_back(file);
     }, summary, options.keepFolders);
     EndProgress();
     if (!options.report.empty()) {
-        DfxmlWriter writer(report);
-        ReportVolume(writer, *run, found, written);
+        DfxmlWriter writer(report_);
+        ReportVolume(writer, run, found, written);
     }
     if (rc == kErrSharingViolation) {
         err << "kestrune: another recovery is writing into " << destination.string()
@@ -163,18 +153,24 @@ int RecoverTarget(const ScanOptions& options, const ScanSource& target, std::ost
 }  // namespace
 
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err) {
-    return ForEachTarget(options, err, [&](const ScanSource& target) { return ScanTarget(options, target, out, err); });
+    return ScanTargets(options, err, nullptr, [&](const ScanSource&, ScanRun& run, int code) {
+        return ListTarget(options, run, code, out, err);
+    });
 }
 
 int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err) {
     std::ostringstream volumes;
     ScanSource first;
     bool any = false;
-    const int code = ForEachTarget(options, err, [&](const ScanSource& target) {
-        if (!any) first = target;
-        any = true;
-        return RecoverTarget(options, target, out, err, volumes);
-    });
+    TargetRecovery recovery(options, out, err, volumes);
+    const int code = ScanTargets(
+        options, err,
+        [&](const ScanSource& target) {
+            if (!any) first = target;
+            any = true;
+            return recovery.Prepare(target);
+        },
+        [&](const ScanSource&, ScanRun& run, int scanned) { return recovery.Recover(run, scanned); });
     if (options.report.empty() || !any || code == kExitUsage) return code;
     const int rc = WriteReportFile(options.report, [&](std::ostream& file) {
         DfxmlWriter writer(file);

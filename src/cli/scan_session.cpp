@@ -11,6 +11,7 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "scanlog/file_types.h"
+#include "session/target_scans.h"
 
 namespace kestrune::cli {
 
@@ -52,28 +53,69 @@ int ResolveOrExplain(const std::string& text, int partition, ScanSource& source,
     return kExitOk;
 }
 
-int StartScan(const ScanOptions& options, const ScanSource& target, std::unique_ptr<ScanRun>& run,
-              std::ostream& err) {
-    ScanMode mode = ScanMode::Quick;
-    if (!ParseScanMode(options.mode, mode)) {
-        err << "kestrune: --mode must be quick, formatted or deep\n";
-        return kExitUsage;
-    }
-    run = std::make_unique<ScanRun>(target, mode);
-    run->SetProgress(DrawRunProgress, &InterruptToken());
-    run->SetStoredPassQuestion(
-        [&options, &err](const StoredPassInfo& stored) { return ContinueStoredPass(options, stored, err); });
-    if (const auto interval = CheckpointIntervalSetting()) run->SetCheckpointInterval(*interval);
-    InstallInterruptHandler();
-    const int rc = run->Start();
+namespace {
+
+// What a finished scan of one target tells the user, and its exit code.
+int ScanOutcome(const ScanSource& target, const ScanRun& run, int rc, std::ostream& err) {
     EndProgress();
     WarnWhenCutShort(target, err);
-    if (const int quick = run->quickScanResult(); quick != kOk && quick != CancelCode && rc != CancelCode)
+    if (const int quick = run.quickScanResult(); quick != kOk && quick != CancelCode && rc != CancelCode)
         err << "kestrune: the file system of " << target.text << " could not be read whole (" << ResultText(quick)
             << "); every sector was read and carved instead\n";
     if (rc == kOk) return kExitOk;
-    err << "kestrune: " << run->problem() << "\n";
+    err << "kestrune: " << run.problem() << "\n";
     return rc == CancelCode ? kExitInterrupted : kExitSourceError;
+}
+
+// Names the partition a scan of a partitioned source goes on with.
+void SayPartition(const ScanSource& source, const ScanSource& target, std::ostream& err) {
+    const PartitionEntry* entry = nullptr;
+    for (const PartitionEntry& e : source.partitions)
+        if (static_cast<int>(e.number) == target.partition) entry = &e;
+    err << "partition " << target.partition << " (from sector " << (entry ? entry->startSector : 0) << ", "
+        << (entry ? (entry->cutShort ? entry->claimedSectors : entry->sectorCount) : 0) << " sectors";
+    if (entry && entry->cutShort)
+        err << "; the source ends after " << entry->sectorCount << " of them: what lay past cannot be found";
+    err << "):\n";
+}
+
+}  // namespace
+
+int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarget& before, const AfterTarget& after) {
+    ScanSource source;
+    if (int code = ResolveOrExplain(options.source, options.partition, source, err); code != kExitOk) return code;
+    const std::vector<ScanSource> targets = TargetsOf(source);
+    if (targets.empty()) {
+        err << "kestrune: " << options.source << " holds a partition table without partitions\n";
+        return kExitSourceError;
+    }
+    TargetScanSettings settings;
+    if (!ParseScanMode(options.mode, settings.mode)) {
+        err << "kestrune: --mode must be quick, formatted or deep\n";
+        return kExitUsage;
+    }
+    settings.sink = DrawRunProgress;
+    settings.cancel = &InterruptToken();
+    settings.storedPassQuestion = [&options, &err](const StoredPassInfo& stored) {
+        return ContinueStoredPass(options, stored, err);
+    };
+    settings.checkpointMs = CheckpointIntervalSetting();
+    InstallInterruptHandler();
+    const bool named = targets.size() > 1 || (source.partitioned && source.partition == 0);
+    int worst = kExitOk;
+    ScanEachTarget(
+        targets, settings,
+        [&](size_t i) {
+            if (named) SayPartition(source, targets[i], err);
+            const int code = before ? before(targets[i]) : kExitOk;
+            worst = std::max(worst, code);
+            return code == kExitOk;
+        },
+        [&](size_t i, std::unique_ptr<ScanRun> run, int rc) {
+            const int code = ScanOutcome(targets[i], *run, rc, err);
+            worst = std::max(worst, after ? after(targets[i], *run, code) : code);
+        });
+    return worst;
 }
 
 int ReopenScan(const std::string& folder, std::unique_ptr<ScanRun>& run, std::ostream& err) {

@@ -2,6 +2,7 @@
 // results to messages and exit codes.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -20,10 +21,14 @@ int SourceExitCode(int result);
 // Resolves options.source and picks options.partition of it; prints why not.
 int ResolveOrExplain(const std::string& text, int partition, ScanSource& source, std::ostream& err);
 
-// Scans one target: takes a run folder and scans, drawing progress on a terminal and
-// stopping on Ctrl-C (kExitInterrupted, with what was found kept).
-int StartScan(const ScanOptions& options, const ScanSource& target, std::unique_ptr<ScanRun>& run,
-              std::ostream& err);
+// Scans options.source (each of its partitions when it has a table and none was named),
+// drawing progress on a terminal and stopping on Ctrl-C. before may refuse a target with an
+// exit code; after gets each run that started, with the exit code its scan gave
+// (kExitInterrupted after Ctrl-C, with what was found kept), and answers the target's code.
+// Returns the worst code of all targets.
+using BeforeTarget = std::function<int(const ScanSource& target)>;
+using AfterTarget = std::function<int(const ScanSource& target, ScanRun& run, int code)>;
+int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarget& before, const AfterTarget& after);
 
 // Opens the stored run in folder again (the last run when folder is empty).
 int ReopenScan(const std::string& folder, std::unique_ptr<ScanRun>& run, std::ostream& err);

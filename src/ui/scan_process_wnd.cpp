@@ -4,6 +4,7 @@
 
 #include "base/result_codes.h"
 #include "scanlog/scan_catalogue.h"
+#include "session/target_scans.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"
 #include "ui_progress_wnd.h"
@@ -34,31 +35,34 @@ ScanProcessWnd::~ScanProcessWnd() = default;
 
 int ScanProcessWnd::Work() {
     for (const std::string& folder : discard_) ScanCatalogue::Instance().DiscardRunFolder(folder);
+    std::vector<ScanSource> sources;
+    for (const Target* target : targets_) sources.push_back(target->source);
+    TargetScanSettings settings;
+    settings.mode = mode_;
+    settings.sink = Sink();
+    settings.cancel = Cancel();
+    settings.storedPassQuestion = [this](const StoredPassInfo& info) {
+        return AskFromWorker([&] { return AskStoredPass(info) ? 1 : 0; }) == 1;
+    };
+    settings.checkpointMs = CheckpointIntervalSetting();
     int scanned = 0;
-    const int count = static_cast<int>(targets_.size());
-    for (int i = 0; i < count; ++i) {
-        Target* target = targets_[i];
-        SetStage(stages_[i]);
-        target->run.reset();
-        auto run = std::make_unique<ScanRun>(target->source, mode_);
-        run->SetProgress(Sink(), Cancel(), i, count);
-        if (const auto interval = CheckpointIntervalSetting()) run->SetCheckpointInterval(*interval);
-        run->SetStoredPassQuestion([this](const StoredPassInfo& info) {
-            return AskFromWorker([&] { return AskStoredPass(info) ? 1 : 0; }) == 1;
+    const int rc = ScanEachTarget(
+        sources, settings,
+        [this](size_t i) {
+            SetStage(stages_[i]);
+            targets_[i]->run.reset();
+            return true;
+        },
+        [this, &scanned](size_t i, std::unique_ptr<ScanRun> run, int result) {
+            Target* target = targets_[i];
+            const QString problem = QString::fromStdString(run->problem());
+            if (run->HasFindings()) {
+                target->run = std::move(run);
+                ++scanned;
+            }
+            if (result != kOk && result != CancelCode) failures_.push_back({target, problem});
         });
-        const int rc = run->Start();
-        if (run->HasFindings()) {
-            target->run = std::move(run);
-            ++scanned;
-        } else if (rc != CancelCode) {
-            failures_.push_back({target, QString::fromStdString(run->problem())});
-        }
-        if (rc == CancelCode) {
-            stopped_ = true;
-            break;
-        }
-        if (rc != kOk && target->run) failures_.push_back({target, QString::fromStdString(target->run->problem())});
-    }
+    stopped_ = rc == CancelCode;
     // A scan that could open none of its targets failed to start; one that scanned some
     // shows what those found, and says which others could not be read.
     return scanned == 0 && !stopped_ ? Failed : Finished;
