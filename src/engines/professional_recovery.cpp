@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <set>
 
 #include "base/result_codes.h"
@@ -12,6 +14,7 @@
 #include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fat_volume.h"
+#include "engines/ntfs/ntfs_structures.h"
 #include "engines/pass_checkpoint.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -24,15 +27,6 @@ std::string LogIn(const std::string& folder, const char* prefix) {
     std::string name;
     FindLogByPrefix(prefix, folder, name);
     return name;
-}
-
-bool LooksLikeFileRecord(ByteView sector, uint32_t recordSize) {
-    return sector.matches(0, "FILE") && sector.le32(24) <= recordSize && sector.le32(28) == recordSize &&
-           sector.le16(48) == sector.le16(510);
-}
-
-bool BeginsDirectory(ByteView sector) {
-    return (sector.u8(fat::kEntryAttributes) & fat::kAttrDirectory) && IsDotEntry(sector) && IsDotDotEntry(sector.from(32));
 }
 
 }  // namespace
@@ -391,43 +385,71 @@ int CProfessionalRecovery::RunPass() {
     return result;
 }
 
+// What the pass offers each sector to, in this order; the first that takes a sector ends
+// its turn, and a sector none takes goes to the carver. Metadata comes first: a folder's
+// entries or an MFT record may look like the start of some file type to the carver.
+const CProfessionalRecovery::SectorRecogniser CProfessionalRecovery::kRecognisers[] = {
+    {"NTFS file record", &CProfessionalRecovery::TakeMftRecord},
+    {"first cluster of a FAT folder", &CProfessionalRecovery::TakeFatFolderStart},
+    {"exFAT folder entries", &CProfessionalRecovery::TakeExfatEntries},
+    {"exFAT boot sector", &CProfessionalRecovery::TakeExfatBoot},
+    {"FAT folder entries", &CProfessionalRecovery::TakeFatEntries},
+};
+
+bool CProfessionalRecovery::TakeMftRecord(const SectorAt& at) {
+    const uint32_t s = sectorSize_;
+    const uint32_t recordSize = s > 512 ? s : 2 * s;
+    if (!LooksLikeMftRecord(at.sector, recordSize)) return false;
+    // A folder's record is known from its children's records; only files are read here.
+    if (at.sector.u8(0x16) & 0x02) return true;
+    if (recordSize <= at.rest.size()) {
+        ntfs_.ProcessFoundRecord(at.rest.sub(0, recordSize).span(), at.absolute);
+        return true;
+    }
+    // The record runs past the block: read it whole.
+    recordScratch_.assign(8192, 0);
+    uint32_t read = 0;
+    ReadSectors(8192 / s, source_, recordScratch_.data(), at.absolute, static_cast<int>(s), read);
+    if (read * s >= recordSize) ntfs_.ProcessFoundRecord(std::span<const uint8_t>(recordScratch_.data(), recordSize), at.absolute);
+    return true;
+}
+
+bool CProfessionalRecovery::TakeFatFolderStart(const SectorAt& at) {
+    if (!BeginsFolderCluster(at.sector)) return false;
+    fat_.DirectoryCluster(at.sector, at.absolute);
+    return true;
+}
+
+bool CProfessionalRecovery::TakeExfatEntries(const SectorAt& at) { return exfat_.OfferSector(at.sector, at.absolute); }
+
+bool CProfessionalRecovery::TakeExfatBoot(const SectorAt& at) {
+    if (!kExfatMark.In(at.sector)) return false;
+    exfat_.BootSector(at.sector, at.absolute);
+    return true;
+}
+
+bool CProfessionalRecovery::TakeFatEntries(const SectorAt& at) {
+    if (!carve::IsFatDirectorySector(at.sector)) return false;
+    fat_.DirectorySector(at.sector, at.absolute);
+    return true;
+}
+
 uint64_t CProfessionalRecovery::DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector,
                                               int& stop, uint32_t& stoppedAt) {
     const uint32_t s = sectorSize_;
-    const uint32_t recordSize = s > 512 ? s : 2 * s;
     carve::PassProgress totals{sectorsDone_, sectorsTotal_, FilesFound(), secondsRemaining_};
     uint64_t found = 0;
     uint64_t i = 0;
-    std::vector<uint8_t> whole;
-    deep_.SetPassBlock(ByteView(block, size_t{sectors} * s), firstSector);
+    const ByteView whole(block, size_t{sectors} * s);
+    deep_.SetPassBlock(whole, firstSector);
     while (i < sectors) {
-        const ByteView sector(block + i * s, s);
-        const uint64_t absolute = firstSector + i;
+        const SectorAt at{whole.sub(i * s, s), firstSector + i, whole.from(i * s)};
         uint32_t skip = 1;
-        if (LooksLikeFileRecord(sector, recordSize)) {
-            if ((sector.u8(0x16) & 0x02) == 0) {
-                const size_t left = (sectors - i) * s;
-                if (recordSize <= left) {
-                    ntfs_.ProcessFoundRecord(std::span<const uint8_t>(block + i * s, recordSize), absolute);
-                } else {
-                    // The record runs past the block: read it whole.
-                    whole.assign(8192, 0);
-                    uint32_t read = 0;
-                    ReadSectors(8192 / s, source_, whole.data(), absolute, static_cast<int>(s), read);
-                    if (read * s >= recordSize) ntfs_.ProcessFoundRecord(std::span<const uint8_t>(whole.data(), recordSize), absolute);
-                }
-            }
-        } else if (BeginsDirectory(sector)) {
-            fat_.DirectoryCluster(sector, absolute);
-        } else if (exfat_.OfferSector(sector, absolute)) {
-            // Kept as exFAT directory data.
-        } else if (kExfatMark.In(sector)) {
-            exfat_.BootSector(sector, absolute);
-        } else if (carve::IsFatDirectorySector(sector)) {
-            fat_.DirectorySector(sector, absolute);
-        } else {
+        const bool taken = std::any_of(std::begin(kRecognisers), std::end(kRecognisers),
+                                       [&](const SectorRecogniser& r) { return (this->*r.take)(at); });
+        if (!taken) {
             totals.sectorsDone = sectorsDone_ + i;
-            const int rc = deep_.CarveAt(sector, absolute, totals, skip, found);
+            const int rc = deep_.CarveAt(at.sector, at.absolute, totals, skip, found);
             if (rc != kOk && rc != kErrInvalidParameter && rc != kErrInvalidHandle) {
                 stop = rc;
                 stoppedAt = static_cast<uint32_t>(i);

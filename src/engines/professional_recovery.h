@@ -93,6 +93,25 @@ private:
     // carving step was cancelled.
     uint64_t DispatchBlock(const uint8_t* block, uint32_t sectors, uint64_t firstSector, int& stop,
                            uint32_t& stoppedAt);
+    // One sector of a block as the recognisers see it: its bytes, its absolute number, and
+    // the block from it on (a record may be longer than a sector).
+    struct SectorAt {
+        ByteView sector;
+        uint64_t absolute;
+        ByteView rest;
+    };
+    // A recogniser takes a sector it knows (handing it to its engine) and answers true.
+    struct SectorRecogniser {
+        const char* what;
+        bool (CProfessionalRecovery::*take)(const SectorAt& at);
+    };
+    static const SectorRecogniser kRecognisers[];
+    bool TakeMftRecord(const SectorAt& at);
+    bool TakeFatFolderStart(const SectorAt& at);
+    bool TakeExfatEntries(const SectorAt& at);
+    bool TakeExfatBoot(const SectorAt& at);
+    bool TakeFatEntries(const SectorAt& at);
+    std::vector<uint8_t> recordScratch_;
     void StorePass(uint64_t extentStart, uint64_t extentLength, uint64_t offset, bool finished);
     // Syncs the logs and puts their record counts, the position and the engines' state
     // into the checkpoint file; stores the pass in the catalogue.

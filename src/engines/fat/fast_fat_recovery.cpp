@@ -210,9 +210,7 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
         const ByteView view(buffer);
         // A folder found through its entry must still start with "." and "..": otherwise
         // its clusters hold something else now.
-        if (first && listed &&
-            !((view.u8(kEntryAttributes) & kAttrDirectory) && IsDotEntry(view) && IsDotDotEntry(view.from(32))))
-            return;
+        if (first && listed && !BeginsFolderCluster(view)) return;
         walked.insert(current);
         walkedClusters_.insert(current);
         if (WalkEntries(walk, view, firstSector)) return;

@@ -202,6 +202,7 @@ std::string ShortName(ByteView e, bool isFolder) {
 bool IsDotEntry(ByteView e) { return e.matches(0, ". "); }
 bool IsDotDotEntry(ByteView e) { return e.matches(0, ".."); }
 bool BeginsWithDotPair(ByteView sector) { return sector.matches(0, ". ") && sector.matches(32, ".."); }
+bool BeginsFolderCluster(ByteView sector) { return (sector.u8(kEntryAttributes) & kAttrDirectory) && BeginsWithDotPair(sector); }
 
 void LongNameCollector::Add(ByteView e) {
     if (position_ < kLongNameUnits) {

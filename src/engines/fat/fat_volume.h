@@ -87,6 +87,8 @@ bool IsDotEntry(ByteView entry);
 bool IsDotDotEntry(ByteView entry);
 // A sector that begins a folder: "." then "..".
 bool BeginsWithDotPair(ByteView sector);
+// The same, with "." marked a folder, as a folder's first cluster begins.
+bool BeginsFolderCluster(ByteView sector);
 
 // Collects a long name from its entries, last part first, as the folder lists them.
 // A name of 248 to 255 characters takes the full 20 entries. A run longer than that

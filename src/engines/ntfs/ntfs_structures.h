@@ -75,6 +75,13 @@ std::string NameOf(ByteView fileName);
 bool ReadFileIdentity(ByteView record, ScanRecord& found, std::string& firstName, uint32_t& parent);
 
 inline bool HasRecordSignature(ByteView record) { return record.le32(0) == ntfs::kRecordSignature; }
+// A sector that begins an MFT record of recordSize bytes: the signature, a used size within
+// the record, the allocated size equal to it, and the first stride's end holding the update
+// sequence number.
+inline bool LooksLikeMftRecord(ByteView sector, uint32_t recordSize) {
+    return HasRecordSignature(sector) && sector.le32(24) <= recordSize && sector.le32(28) == recordSize &&
+           sector.le16(48) == sector.le16(510);
+}
 
 // The reads both NTFS engines make through their geometry and source.
 class NtfsReader {
