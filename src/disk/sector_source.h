@@ -59,10 +59,10 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// An open disk or image file together with its size in sectors. Owned by the engine
-// that opened it; the medium closes with it.
+// An open disk or image file together with its size in sectors. A copy reads the same
+// open medium (the engines of one pass share it); the medium closes with the last copy.
 struct SectorSource {
-    std::unique_ptr<Medium> medium;  // null while not open
+    std::shared_ptr<Medium> medium;  // null while not open
     uint64_t totalSectors = 0;
 
     bool IsOpen() const { return medium != nullptr; }

@@ -106,10 +106,17 @@ std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForDisk(int di
     std::vector<uint8_t> area;
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
     SectorSource source;
-    OpenDiskSource(source, disk);
-    const uint64_t bytes = SectorBytesOf(disk);
-    auto engine = CreateQuickEngine(KindOf(ByteView(area), source, startSector * bytes, sectorCount * bytes));
-    if (engine) engine->OpenDisk(disk, startSector, sectorCount, driveLetter);
+    if (OpenDiskSource(source, disk) != kOk) return nullptr;
+    return OpenQuickEngine(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter);
+}
+
+std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngine(SectorSource source, const EngineArea& area,
+                                                                   uint16_t driveLetter) {
+    std::vector<uint8_t> boot;
+    if (!source.IsOpen() || ReadBootArea(source, area.start * area.sectorBytes, boot) != kOk) return nullptr;
+    auto engine = CreateQuickEngine(
+        KindOf(ByteView(boot), source, area.start * area.sectorBytes, area.sectors * area.sectorBytes));
+    if (engine) engine->Open(std::move(source), area, driveLetter);
     return engine;
 }
 
@@ -121,13 +128,10 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
 
 std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForImage(const std::filesystem::path& image,
                                                                            uint16_t driveLetter) {
-    std::vector<uint8_t> area;
-    if (ReadBootAreaOfImage(image, area) != kOk) return nullptr;
     SectorSource source;
-    OpenImageSource(image, source);
-    auto engine = CreateQuickEngine(KindOf(ByteView(area), source, 0, source.totalSectors * kImageSectorBytes));
-    if (engine) engine->OpenImage(image, driveLetter);
-    return engine;
+    if (OpenImageSource(image, source) != kOk) return nullptr;
+    const uint64_t sectors = source.totalSectors;
+    return OpenQuickEngine(std::move(source), {0, sectors, kImageSectorBytes}, driveLetter);
 }
 
 }  // namespace kestrune

@@ -37,6 +37,9 @@ public:
                                                                       uint64_t sectorCount, uint16_t driveLetter);
     static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForImage(const std::filesystem::path& image,
                                                                        uint16_t driveLetter);
+    // The same on an area of a source already open (which the engine goes on reading).
+    static std::unique_ptr<RecoveryEngineBase> OpenQuickEngine(SectorSource source, const EngineArea& area,
+                                                               uint16_t driveLetter);
 
     // A formatted or deep pass over the area, opened on it, that finds a stored pass of the
     // area in catalogue and stores itself there; null when the area cannot be read.

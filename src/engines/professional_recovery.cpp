@@ -37,48 +37,45 @@ CProfessionalRecovery::~CProfessionalRecovery() = default;
 
 int CProfessionalRecovery::OpenDisk(int disk, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter) {
     disk_ = disk;
-    startSector_ = startSector;
-    sectorCount_ = sectorCount;
-    driveLetter_ = driveLetter;
     imagePath_.clear();
-    sectorSize_ = SectorBytesOf(disk);
-    OpenDiskSource(source_, disk);
     volumeDevice_ = PartitionDeviceAt(disk, startSector);
     catalogue_.DiscardStaleVolumeScan(disk, startSector, sectorCount, volumeDevice_);
     resume_ = catalogue_.FindForVolume(disk, startSector, sectorCount, volumeDevice_, stored_);
-    fat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
-    exfat_.OpenDisk(disk, startSector, sectorCount, driveLetter);
-    const int rc = ntfs_.OpenDisk(disk, startSector, sectorCount, driveLetter);
-    quick_ = EngineFactory::OpenQuickEngineForDisk(disk, startSector, sectorCount, driveLetter);
-    formerExt_.reset();
-    if (quick_ && quick_->Kind() == FsKind::Ext) {
-        formerExt_ = std::make_unique<CFastExtRecovery>();
-        formerExt_->SetFormerVolume();
-        formerExt_->OpenDisk(disk, startSector, sectorCount, driveLetter);
-    }
-    return rc;
+    SectorSource source;
+    const int rc = OpenDiskSource(source, disk);
+    return rc != kOk ? rc : OpenArea(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter);
 }
 
 int CProfessionalRecovery::OpenImage(const std::filesystem::path& image, uint16_t driveLetter) {
     disk_ = kImageDisk;
-    startSector_ = 0;
-    driveLetter_ = driveLetter;
     imagePath_ = image;
     volumeDevice_.clear();
-    sectorSize_ = kImageSectorBytes;
-    OpenImageSource(image, source_);
-    sectorCount_ = source_.totalSectors;
     catalogue_.DiscardStaleImageScan(image);
     resume_ = catalogue_.FindForImage(image, stored_);
-    fat_.OpenImage(image, driveLetter);
-    exfat_.OpenImage(image, driveLetter);
-    const int rc = ntfs_.OpenImage(image, driveLetter);
-    quick_ = EngineFactory::OpenQuickEngineForImage(image, driveLetter);
+    SectorSource source;
+    const int rc = OpenImageSource(image, source);
+    const uint64_t sectors = source.totalSectors;
+    return rc != kOk ? rc : OpenArea(std::move(source), {0, sectors, kImageSectorBytes}, driveLetter);
+}
+
+int CProfessionalRecovery::OpenArea(SectorSource source, const EngineArea& area, uint16_t driveLetter) {
+    startSector_ = area.start;
+    sectorCount_ = area.sectors;
+    sectorSize_ = area.sectorBytes;
+    driveLetter_ = driveLetter;
+    areaSource_ = std::move(source);
+    source_ = areaSource_;
+    area_ = area;
+    // Every engine of the pass reads the one medium opened here.
+    fat_.Open(areaSource_, area, driveLetter);
+    exfat_.Open(areaSource_, area, driveLetter);
+    const int rc = ntfs_.Open(areaSource_, area, driveLetter);
+    quick_ = EngineFactory::OpenQuickEngine(areaSource_, area, driveLetter);
     formerExt_.reset();
     if (quick_ && quick_->Kind() == FsKind::Ext) {
         formerExt_ = std::make_unique<CFastExtRecovery>();
         formerExt_->SetFormerVolume();
-        formerExt_->OpenImage(image, driveLetter);
+        formerExt_->Open(areaSource_, area, driveLetter);
     }
     return rc;
 }
@@ -87,12 +84,8 @@ void CProfessionalRecovery::SetReporter(Reporter reporter) {
     reporter_ = std::move(reporter);
     sweep_ = reporter_.Within(kQuickShare, kSweepShare);
     const Reporter quick = reporter_.Within(0, kQuickShare, Reporter::Estimate::Dropped);
-    if (quick_) quick_->SetReporter(quick);
-    if (formerExt_) formerExt_->SetReporter(quick);
-    fat_.SetReporter(sweep_);
-    exfat_.SetReporter(sweep_);
-    ntfs_.SetReporter(sweep_);
-    deep_.SetReporter(sweep_);
+    for (IFileRecoveryParse* engine : ListedEngines())
+        engine->SetReporter(engine == quick_.get() || engine == formerExt_.get() ? quick : sweep_);
 }
 
 void CProfessionalRecovery::SetCopyProgress(CopyProgress progress) {
@@ -110,12 +103,7 @@ void CProfessionalRecovery::DeclineStoredPass() {
 }
 
 void CProfessionalRecovery::HandFolderToEngines() {
-    if (quick_) quick_->SetRunFolder(runFolder_);
-    if (formerExt_) formerExt_->SetRunFolder(runFolder_);
-    fat_.SetRunFolder(runFolder_);
-    exfat_.SetRunFolder(runFolder_);
-    ntfs_.SetRunFolder(runFolder_);
-    deep_.SetRunFolder(runFolder_);
+    for (IFileRecoveryParse* engine : ListedEngines()) engine->SetRunFolder(runFolder_);
 }
 
 int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
@@ -123,8 +111,7 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
     int rc = kOk;
     if (reopen) {
         const std::string carved = LogIn(folder, kSignatureLogPrefix);
-        rc = imagePath_.empty() ? deep_.OpenForPassOnDisk(sectorSize_, disk_, carved, driveLetter_)
-                                : deep_.OpenForPassOnImage(sectorSize_, carved, driveLetter_, imagePath_);
+        rc = deep_.OpenForPass(areaSource_, sectorSize_, carved, driveLetter_);
         const std::string fatLog = LogIn(folder, kFatFormattedLogPrefix);
         const std::string ntfsLog = LogIn(folder, kNtfsFormattedLogPrefix);
         const std::string exfatLog = LogIn(folder, kExfatFormattedLogPrefix);
@@ -133,8 +120,7 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
         exfat_.StartPass(&exfatLog);
         ntfs_.StartFormattedLog(&ntfsLog);
     } else {
-        rc = imagePath_.empty() ? deep_.OpenDisk(disk_, startSector_, sectorCount_, driveLetter_)
-                                : deep_.OpenImage(imagePath_, driveLetter_);
+        rc = deep_.Open(areaSource_, area_, driveLetter_);
         fat_.StartPass(nullptr);
         exfat_.StartPass(nullptr);
         ntfs_.StartFormattedLog(nullptr);

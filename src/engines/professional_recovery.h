@@ -84,6 +84,7 @@ public:
     CFileTypeRecovery& DeepEngine() { return deep_; }
 
 private:
+    int OpenArea(SectorSource source, const EngineArea& area, uint16_t driveLetter);
     // The quick engine and the inner engines write into and read from runFolder_.
     void HandFolderToEngines();
     int OpenInnerLogs(bool reopen);
@@ -134,7 +135,10 @@ private:
     std::filesystem::path imagePath_;
     std::filesystem::path volumeDevice_;
     uint32_t sectorSize_ = 512;
-    SectorSource source_;
+    // The area's source, which every inner engine reads, and the one the pass reads its
+    // blocks from (the same unless UsePassSource gave another).
+    SectorSource areaSource_, source_;
+    EngineArea area_;
     std::unique_ptr<RecoveryEngineBase> quick_;
     // On an ext volume: the files of the volume it was formatted over.
     std::unique_ptr<CFastExtRecovery> formerExt_;

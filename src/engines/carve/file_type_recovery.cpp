@@ -41,22 +41,13 @@ int CFileTypeRecovery::Attach(const EngineArea& area) {
     return log_.Open(MakeLogName(kSignatureLogPrefix, area.start), true);
 }
 
-int CFileTypeRecovery::OpenForPassOnDisk(uint32_t sectorSize, int disk, const std::string& logName,
-                                         uint16_t driveLetter) {
+int CFileTypeRecovery::OpenForPass(SectorSource source, uint32_t sectorSize, const std::string& logName,
+                                   uint16_t driveLetter) {
     sectorSize_ = sectorSize;
     driveLetter_ = driveLetter;
-    const int rc = OpenDiskSource(source_, disk);
+    source_ = std::move(source);
     log_.Open(logName, false);
-    return rc;
-}
-
-int CFileTypeRecovery::OpenForPassOnImage(uint32_t sectorSize, const std::string& logName,
-                                          uint16_t driveLetter, const std::filesystem::path& image) {
-    sectorSize_ = sectorSize;
-    driveLetter_ = driveLetter;
-    const int rc = OpenImageSource(image, source_);
-    log_.Open(logName, false);
-    return rc;
+    return source_.IsOpen() ? kOk : kErrInvalidHandle;
 }
 
 int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carve::PassProgress& totals,

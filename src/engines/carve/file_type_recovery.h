@@ -21,10 +21,8 @@ public:
     // Carved files have no folders: their path is always empty.
     int GetRecordPath(const ScanRecord&, std::string&) override { return kOk; }
 
-    // Opens the source and the log of a pass (a stored log is reopened by its name).
-    int OpenForPassOnDisk(uint32_t sectorSize, int disk, const std::string& logName, uint16_t driveLetter);
-    int OpenForPassOnImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
-                           const std::filesystem::path& image);
+    // Takes the open source of a stored pass and reopens its log by name.
+    int OpenForPass(SectorSource source, uint32_t sectorSize, const std::string& logName, uint16_t driveLetter);
 
     // The carving step for the sector at startSector (absolute on the source). Returns 0
     // with skip set when a file was listed; 87 (skip 1) when none starts here; the
