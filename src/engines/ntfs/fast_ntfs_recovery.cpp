@@ -26,10 +26,7 @@ const ParentKey kRootKey = MakeParentKey(0, kRootRecord);
 
 }  // namespace
 
-CFastNtfsRecovery::CFastNtfsRecovery() {
-    reader_.source = &source_;
-    previewRoute_ = PreviewFileRoute::Convertible;
-}
+CFastNtfsRecovery::CFastNtfsRecovery() = default;
 
 CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
@@ -302,14 +299,8 @@ uint64_t CFastNtfsRecovery::DataStartSector(const ScanRecord& record) {
     return FirstDataSector(record.entrySector);
 }
 
-int CFastNtfsRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
-    data = std::make_unique<NtfsDataReader>(reader_, record.entrySector, std::string(DataStreamOf(record)));
-    return kOk;
-}
-
-int CFastNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
-    NtfsDataReader data(reader_, file.entrySector, std::string(DataStreamOf(file)));
-    return WriteNtfsFile(data, file.fileSize, target, copyProgress_);
+NtfsDataReader CFastNtfsRecovery::DataOf(const ScanRecord& record) const {
+    return NtfsDataReader(reader_, record.entrySector, std::string(DataStreamOf(record)));
 }
 
 int CFastNtfsRecovery::BuildAllocationMap() {

@@ -9,12 +9,12 @@
 #include <unordered_set>
 
 #include "engines/ntfs/data_attribute.h"
+#include "engines/ntfs/ntfs_engine.h"
 #include "engines/ntfs/ntfs_structures.h"
-#include "engines/engine_base.h"
 
 namespace kestrune {
 
-class CFastNtfsRecovery final : public RecoveryEngineBase {
+class CFastNtfsRecovery final : public NtfsEngine {
 public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
@@ -32,9 +32,8 @@ public:
 
 private:
     int Attach(const EngineArea& area) override;
-    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
+    NtfsDataReader DataOf(const ScanRecord& record) const override;
     // An encrypted file's stored bytes are kept beside it.
-    int WriteFile(const ScanRecord& file, const std::filesystem::path& target) override;
     bool Ready() const override { return source_.IsOpen() && reader_.geometry.clusterBytes != 0; }
     ParentKey RootKey() const override;
     int ScanRecords();
@@ -51,7 +50,6 @@ private:
     // The absolute sector of a record's first data cluster; 0 when resident, sparse or unknown.
     uint64_t FirstDataSector(uint64_t entrySector) const;
 
-    NtfsReader reader_;
     std::vector<uint8_t> scanBuffer_;
     std::vector<uint32_t> folderQueue_;
     std::unordered_set<uint32_t> queued_;

@@ -33,10 +33,7 @@ uint32_t DefaultSectorsPerCluster(uint64_t sectors, uint32_t bytesPerSector) {
 
 }  // namespace
 
-CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() {
-    reader_.source = &source_;
-    previewRoute_ = PreviewFileRoute::Convertible;
-}
+CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() = default;
 
 CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() = default;
 
@@ -404,14 +401,5 @@ int CProfessionalNtfsRecovery::CountFiles(const ScanRecord* folder, int depth, i
     return log_.CountFiles(folder, depth, kRootKey, count);
 }
 
-int CProfessionalNtfsRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
-    data = std::make_unique<NtfsDataReader>(DataOf(record));
-    return kOk;
-}
-
-int CProfessionalNtfsRecovery::WriteFile(const ScanRecord& file, const std::filesystem::path& target) {
-    NtfsDataReader data = DataOf(file);
-    return WriteNtfsFile(data, file.fileSize, target, copyProgress_);
-}
 
 }  // namespace kestrune

@@ -10,15 +10,15 @@
 #include <map>
 #include <unordered_set>
 
-#include "engines/engine_base.h"
 #include "engines/ntfs/data_attribute.h"
 #include "engines/ntfs/ntfs_data.h"
+#include "engines/ntfs/ntfs_engine.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/pass_state.h"
 
 namespace kestrune {
 
-class CProfessionalNtfsRecovery final : public RecoveryEngineBase {
+class CProfessionalNtfsRecovery final : public NtfsEngine {
 public:
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
@@ -57,9 +57,7 @@ private:
     };
 
     int Attach(const EngineArea& area) override;
-    int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;
     // An encrypted file's stored bytes are kept beside it.
-    int WriteFile(const ScanRecord& file, const std::filesystem::path& target) override;
     // The runs of the first unnamed $DATA of the record at sector.
     int MftRunsAt(uint64_t sector, std::vector<FileRun>& runs) const;
     // Every run of a former $MFT whose record is at sector, on a volume of spc sectors per
@@ -71,7 +69,7 @@ private:
     Placement RecordBase(uint32_t number, uint64_t sector, uint32_t spc) const;
     // How extension records of a found record's volume are found, and its data read.
     ListFollower FollowerFor(const ScanRecord& record) const;
-    NtfsDataReader DataOf(const ScanRecord& record) const;
+    NtfsDataReader DataOf(const ScanRecord& record) const override;
     // The extension record holding a record's name, placed as the record's volume places it.
     bool NameExtension(ByteView record, const Placement& placement, std::vector<uint8_t>& extension) const;
     uint64_t MapRecord(uint64_t number, const Placement& placement) const;
@@ -83,7 +81,6 @@ private:
     uint32_t ContentCheck(const ScanRecord& record);
     bool SaneHeader(ByteView record) const;
 
-    NtfsReader reader_;  // its geometry holds the sector size, record size and area start
     uint32_t clusterGuess_ = 8;
     std::map<uint64_t, std::vector<FileRun>> mftCatalogue_;
     std::vector<FolderEntry> folderQueue_;
