@@ -72,6 +72,13 @@ uint64_t ExtJournal::VolumeBlock(uint64_t journalBlock) const {
     return journalBlock - run.logical < run.length ? run.physical + (journalBlock - run.logical) : 0;
 }
 
+namespace {
+
+// Sequence numbers wrap: a is newer than b when it lies less than half the range ahead.
+bool Newer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+}  // namespace
+
 bool ExtJournal::Load(ExtVolume& volume) {
     runs_.clear();
     copies_.clear();
@@ -80,6 +87,30 @@ bool ExtJournal::Load(ExtVolume& volume) {
     recentSlots_.clear();
     recentOwners_.assign(recentOwners_.size(), kNoOwner);
     length_ = 0;
+    LogLayout layout;
+    if (!ReadSuperblock(volume, layout)) {
+        runs_.clear();
+        length_ = 0;
+        return false;
+    }
+    const std::unordered_map<uint64_t, Claim> claims = WalkLog(volume, layout);
+    std::unordered_map<uint64_t, std::vector<ExtDirEntry>> folderBlocks = ReadFolderCopies(volume, claims);
+    for (const auto& [journalBlock, claim] : claims) {
+        copies_[claim.block].push_back({claim.sequence, journalBlock, claim.escaped});
+        // An escaped copy's first word was changed: parsed when read instead.
+        const auto parsed = folderBlocks.find(journalBlock);
+        if (parsed != folderBlocks.end() && !claim.escaped)
+            folderCopies_[claim.block].push_back({claim.sequence, std::move(parsed->second)});
+    }
+    for (auto& [block, copies] : folderCopies_)
+        std::sort(copies.begin(), copies.end(),
+                  [](const FolderCopy& a, const FolderCopy& b) { return Newer(a.sequence, b.sequence); });
+    for (auto& [block, copies] : copies_)
+        std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return Newer(a.sequence, b.sequence); });
+    return true;
+}
+
+bool ExtJournal::ReadSuperblock(ExtVolume& volume, LogLayout& layout) {
     const ExtGeometry& g = volume.Geometry();
     if (!g.HasJournal() || g.journalInode == 0) return false;
     const auto inode = volume.ReadInode(g.journalInode);
@@ -91,37 +122,31 @@ bool ExtJournal::Load(ExtVolume& volume) {
     const ByteView sb(head);
     const uint32_t type = sb.be32(4);
     if (sb.size() < 1024 || sb.be32(0) != kJournalMagic || (type != kSuperblockV1 && type != kSuperblockV2) ||
-        sb.be32(12) != g.blockSize) {
-        runs_.clear();
+        sb.be32(12) != g.blockSize)
         return false;
-    }
     length_ = std::min<uint64_t>(blocks, sb.be32(16));
-    const uint64_t first = sb.be32(20);
-    const uint32_t incompat = type == kSuperblockV2 ? sb.be32(40) : 0;
-    const bool checksums = incompat & (kFeatureChecksumV2 | kFeatureChecksumV3);
-    const uint32_t seed = Crc32c(0xFFFFFFFFu, sb.data() + 0x30, 16);
-    if (first == 0 || first >= length_) {
-        runs_.clear();
-        return false;
-    }
-    // Each header of the log area, in order: a descriptor block names the blocks whose
-    // copies follow it (the log wraps from its end to its first block), and its copies are
-    // passed over without a read. A journal block that a later transaction wrote again
-    // holds that one's copy: only the newest claim on each journal block is believed.
-    struct Claim {
-        uint32_t sequence;
-        uint64_t block;
-        bool escaped;
-    };
+    layout.first = sb.be32(20);
+    layout.incompat = type == kSuperblockV2 ? sb.be32(40) : 0;
+    layout.checksums = layout.incompat & (kFeatureChecksumV2 | kFeatureChecksumV3);
+    layout.seed = Crc32c(0xFFFFFFFFu, sb.data() + 0x30, 16);
+    return layout.first != 0 && layout.first < length_;
+}
+
+// Each header of the log area, in order: a descriptor block names the blocks whose copies
+// follow it (the log wraps from its end to its first block), and its copies are passed
+// over without a read. A journal block that a later transaction wrote again holds that
+// one's copy: only the newest claim on each journal block is believed. Commit blocks give
+// the transactions' times on the way.
+std::unordered_map<uint64_t, ExtJournal::Claim> ExtJournal::WalkLog(ExtVolume& volume, const LogLayout& layout) {
+    const ExtGeometry& g = volume.Geometry();
     std::unordered_map<uint64_t, Claim> claims;
-    auto newer = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; };
     // Where a header is expected one block is read; in a stretch without headers (copies
     // whose descriptor a later transaction wrote over, or a journal never filled) several.
     constexpr uint64_t kStaleBlocks = 16;
     std::vector<uint8_t> held;
     uint64_t heldFirst = 0, heldCount = 0;
     bool inStale = false;
-    for (uint64_t index = first; index < length_;) {
+    for (uint64_t index = layout.first; index < length_;) {
         if (index < heldFirst || index >= heldFirst + heldCount) {
             // As many blocks as are wanted and lie one after another on the volume.
             const uint64_t at = VolumeBlock(index);
@@ -155,17 +180,17 @@ bool ExtJournal::Load(ExtVolume& volume) {
         if (block.be32(4) != kDescriptorBlock) continue;
         // A descriptor whose checksum fails is damage, or half of an old one written over:
         // its tags would put copies under the wrong blocks.
-        if (checksums && !DescriptorChecksumHolds(block, seed)) continue;
+        if (layout.checksums && !DescriptorChecksumHolds(block, layout.seed)) continue;
         const uint32_t sequence = block.be32(8);
         uint64_t next = index;
         bool wrapped = false;
-        for (const JournalTag& tag : ParseDescriptorTags(block, incompat)) {
+        for (const JournalTag& tag : ParseDescriptorTags(block, layout.incompat)) {
             if (next >= length_) {
-                next = first;
+                next = layout.first;
                 wrapped = true;
             }
-            const auto held = claims.find(next);
-            if (g.IsBlock(tag.block) && (held == claims.end() || newer(sequence, held->second.sequence)))
+            const auto known = claims.find(next);
+            if (g.IsBlock(tag.block) && (known == claims.end() || Newer(sequence, known->second.sequence)))
                 claims[next] = {sequence, tag.block, tag.escaped};
             ++next;
         }
@@ -173,9 +198,14 @@ bool ExtJournal::Load(ExtVolume& volume) {
         if (!wrapped) index = next;
         else break;  // they run on to the log's first blocks, which were looked at already
     }
+    return claims;
+}
 
-    // The copies that may be folder blocks are read, close ones in one piece; copies of
-    // inode tables and bitmaps are left for when an inode is looked up.
+// The copies that may be folder blocks are read, close ones in one piece, and parsed;
+// copies of inode tables and bitmaps are left for when an inode is looked up.
+std::unordered_map<uint64_t, std::vector<ExtDirEntry>> ExtJournal::ReadFolderCopies(
+    ExtVolume& volume, const std::unordered_map<uint64_t, Claim>& claims) {
+    const ExtGeometry& g = volume.Geometry();
     std::vector<std::pair<uint64_t, uint64_t>> wanted;  // journal block, volume block
     std::vector<uint64_t> later;                          // volume blocks of inode tables' copies
     for (const auto& [journalBlock, claim] : claims) {
@@ -218,19 +248,7 @@ bool ExtJournal::Load(ExtVolume& volume) {
                 folderBlocks[wanted[from + k].first] = ParseDirectoryBlock(block, g.inodeCount, IsIndexRoot(block));
         }
     }
-    for (const auto& [journalBlock, claim] : claims) {
-        copies_[claim.block].push_back({claim.sequence, journalBlock, claim.escaped});
-        // An escaped copy's first word was changed: parsed when read instead.
-        const auto parsed = folderBlocks.find(journalBlock);
-        if (parsed != folderBlocks.end() && !claim.escaped)
-            folderCopies_[claim.block].push_back({claim.sequence, std::move(parsed->second)});
-    }
-    for (auto& [block, copies] : folderCopies_)
-        std::sort(copies.begin(), copies.end(),
-                  [&](const FolderCopy& a, const FolderCopy& b) { return newer(a.sequence, b.sequence); });
-    for (auto& [block, copies] : copies_)
-        std::sort(copies.begin(), copies.end(), [&](const Copy& a, const Copy& b) { return newer(a.sequence, b.sequence); });
-    return true;
+    return folderBlocks;
 }
 
 const std::vector<ExtJournal::FolderCopy>& ExtJournal::FolderCopiesOf(uint64_t block) const {

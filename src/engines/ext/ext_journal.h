@@ -64,6 +64,26 @@ public:
     uint64_t CommitTime(uint32_t sequence) const;
 
 private:
+    // What the journal's superblock says of its log.
+    struct LogLayout {
+        uint64_t first = 0;      // the log's first block
+        uint32_t incompat = 0;   // incompatible features (tag sizes, checksums)
+        bool checksums = false;
+        uint32_t seed = 0;       // of the descriptor checksums
+    };
+    // The newest transaction's claim on one journal block: the volume block it copies.
+    struct Claim {
+        uint32_t sequence;
+        uint64_t block;
+        bool escaped;
+    };
+    // Finds the journal's blocks and reads its superblock; false when there is no journal
+    // that can be read.
+    bool ReadSuperblock(ExtVolume& volume, LogLayout& layout);
+    std::unordered_map<uint64_t, Claim> WalkLog(ExtVolume& volume, const LogLayout& layout);
+    std::unordered_map<uint64_t, std::vector<ExtDirEntry>> ReadFolderCopies(
+        ExtVolume& volume, const std::unordered_map<uint64_t, Claim>& claims);
+
     std::vector<ExtRun> runs_;  // journal blocks on the volume
     uint64_t length_ = 0;       // blocks in the journal
     std::unordered_map<uint64_t, std::vector<Copy>> copies_;
