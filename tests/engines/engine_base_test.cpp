@@ -122,5 +122,17 @@ TEST_F(BaseEngine, PreviewAndMapReadThroughTheSameHook) {
     EXPECT_EQ(matches.size(), 1u);
 }
 
+TEST_F(BaseEngine, AStopFromTheCopyProgressEndsTheCopyAndLeavesNoPreview) {
+    const ScanRecord file = engine_.Add("big.bin", 8, 3 * kSector, 0, 99);
+    engine_.SetCopyProgress([](int, int) { return false; });
+    const fs::path target = dir_ / "big.bin";
+    EXPECT_EQ(engine_.Recover(file, target, 0), CancelCode);
+    std::vector<uint8_t> buffer(4 * kSector);
+    std::string tempPath;
+    uint32_t delivered = 0;
+    EXPECT_EQ(engine_.ExtractForPreview(&file, tempPath, buffer, delivered, [](int, int) { return false; }), CancelCode);
+    EXPECT_TRUE(tempPath.empty());
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -131,6 +131,22 @@ TEST(ScanRun, ACancelFromAnotherThreadStopsWithinOneReportAndKeepsWhatWasFound) 
     }
 }
 
+TEST(ScanRun, ASearchReportsAsOneAndStopsAtTheCancel) {
+    test::TempDir dir;
+    const auto image = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());
+    RecordingFront front;
+    ScanRun run(Resolved(image), ScanMode::Quick);
+    run.SetProgress(front.Sink(), &front.token);
+    ASSERT_EQ(run.Start(), kOk);
+    front.reports.clear();
+    std::vector<ScanRecord> found;
+    ASSERT_EQ(run.Search(Everything(), found), kOk);
+    ASSERT_FALSE(front.reports.empty());
+    for (const RunProgress& p : front.reports) EXPECT_EQ(p.stage, RunStage::Searching);
+    front.token.Cancel();
+    EXPECT_EQ(run.Search(Everything(), found), CancelCode);
+}
+
 TEST(ScanRun, AStoredPassIsContinuedOrDiscardedAsTheFrontEndAnswers) {
     test::TempDir dir;
     const auto image = test::UnpackFixture("formatted/fat.img.gz", dir.path());
