@@ -183,26 +183,12 @@ uint32_t CFastNtfsRecovery::ClimbParents(uint32_t parent) {
         if (!HasRecordSignature(record)) break;
         ApplyFixups(buffer, reader_.geometry.recordSize);
         if ((record.le16(kRecordFlags) & kRecordIsDirectory) == 0) break;
-        bool found = false;
-        WalkAttributes(record, std::min<size_t>(record.le32(kRecordBytesInUse), reader_.geometry.recordSize),
-                       [&](const AttributeRef& a) {
-                           if (a.type != kAttrFileName) return true;
-                           const ByteView value = FileNameValue(a);
-                           if (value.empty()) return true;
-                           parent = value.le32(kNameParent);
-                           found = true;
-                           return false;
-                       });
+        const size_t size = reader_.geometry.recordSize;
+        bool found = FirstNamedParent(record, std::min<size_t>(record.le32(kRecordBytesInUse), size), parent);
         std::vector<uint8_t> extension;
         if (!found && ReadNameExtension(reader_, record, ListFollowerOf(), extension)) {
             const ByteView moved(extension);
-            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), reader_.geometry.recordSize),
-                           [&](const AttributeRef& a) {
-                               if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
-                               parent = FileNameValue(a).le32(kNameParent);
-                               found = true;
-                               return false;
-                           });
+            found = FirstNamedParent(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), size), parent);
         }
         if (!found) break;
     }

@@ -236,6 +236,19 @@ std::string NameOf(ByteView fileName) {
     return Utf16LeToUtf8(fileName, kNameText, fileName.u8(kNameLength), false);
 }
 
+bool FirstNamedParent(ByteView record, size_t bound, uint32_t& parent) {
+    bool found = false;
+    WalkAttributes(record, bound, [&](const AttributeRef& a) {
+        if (a.type != kAttrFileName) return true;
+        const ByteView value = FileNameValue(a);
+        if (value.empty()) return true;
+        parent = value.le32(kNameParent);
+        found = true;
+        return false;
+    });
+    return found;
+}
+
 bool ReadFileIdentity(ByteView record, ScanRecord& found, std::string& firstName, uint32_t& parent) {
     bool named = false;
     WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {

@@ -69,6 +69,10 @@ void WalkAttributes(ByteView record, size_t bound, const std::function<bool(cons
 ByteView FileNameValue(const AttributeRef& a);
 std::string NameOf(ByteView fileName);
 
+// The parent record number the first whole $FILE_NAME of a record names, among its
+// attributes within bound bytes; false when it has none there.
+bool FirstNamedParent(ByteView record, size_t bound, uint32_t& parent);
+
 // What a file record tells of its file, into found: the first $FILE_NAME's times and size
 // (its name in firstName, its parent's record number in parent), the Win32 name when
 // there is one, and the size of the unnamed data. False when the record has no name.

@@ -205,24 +205,11 @@ uint32_t CProfessionalNtfsRecovery::Climb(uint32_t parent, const Placement& plac
             record.le16(kRecordFirstAttribute) >= size || record.le32(kRecordBytesInUse) >= size ||
             record.le32(kRecordBytesInUse) < record.le16(kRecordFirstAttribute))
             break;
-        bool found = false;
-        WalkAttributes(record, record.le32(kRecordBytesInUse), [&](const AttributeRef& a) {
-            if (a.type != kAttrFileName) return true;
-            const ByteView value = FileNameValue(a);
-            if (value.empty()) return true;
-            parent = value.le32(kNameParent);
-            found = true;
-            return false;
-        });
+        bool found = FirstNamedParent(record, record.le32(kRecordBytesInUse), parent);
         std::vector<uint8_t> extension;
         if (!found && NameExtension(record, placement, extension)) {
             const ByteView moved(extension);
-            WalkAttributes(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), size), [&](const AttributeRef& a) {
-                if (a.type != kAttrFileName || FileNameValue(a).empty()) return true;
-                parent = FileNameValue(a).le32(kNameParent);
-                found = true;
-                return false;
-            });
+            found = FirstNamedParent(moved, std::min<size_t>(moved.le32(kRecordBytesInUse), size), parent);
         }
         if (!found) break;
     }
