@@ -271,15 +271,13 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             continue;
         }
         const bool deleted = entry.u8(0) == kDeletedMark;
-        const bool hasLongName = longName.Pending();
-        const std::string pendingName = hasLongName ? longName.Take() : std::string();
+        const std::string name = EntryName(longName, entry, (attributes & kAttrDirectory) != 0);
         if (attributes & kAttrDirectory) {
             if (IsDotEntry(entry)) {
                 walk.parentKey = FirstCluster(entry, volume_.fat32);
                 continue;
             }
             if (IsDotDotEntry(entry)) continue;
-            const std::string name = hasLongName ? pendingName : ShortName(entry, true);
             walk.trail.Note(entry, name, volume_.ClusterBytes());
             ScanRecord record = EntryRecord(entry, name, true, deleted);
             record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
@@ -289,7 +287,6 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
                 folderMap_[record.fsId] = {record, walk.parentKey};
             }
         } else if (attributes & kAttrArchive) {
-            const std::string name = hasLongName ? pendingName : ShortName(entry, false);
             walk.trail.Note(entry, name, volume_.ClusterBytes());
             if ((!deleted && !walk.insideDeleted) || dry_) continue;
             ScanRecord record = EntryRecord(entry, name, false, deleted);

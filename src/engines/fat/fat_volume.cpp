@@ -6,6 +6,7 @@
 #include "base/result_codes.h"
 #include "disk/boot_marks.h"
 #include "disk/text_encoding.h"
+#include "engines/carve/structure_tests.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {
@@ -172,17 +173,21 @@ uint64_t AccessTime(ByteView e) { return StampTime(e.le16(kEntryAccessDate), 0);
 
 uint64_t WriteTime(ByteView e) { return StampTime(e.le16(kEntryWriteDate), e.le16(kEntryWriteTime)); }
 
-std::string ShortName(ByteView e, bool isFolder) {
-    auto decode = [&](size_t from, size_t length, bool first) {
+std::string ShortName(ByteView e, bool isFolder, uint8_t lostFirst) {
+    const uint8_t caseFlags = e.u8(kEntryCaseFlags);
+    auto decode = [&](size_t from, size_t length, bool lower) {
         std::string text;
         for (size_t i = from; i < from + length; ++i) {
             uint8_t c = e.u8(i);
-            // A deleted entry lost its first letter to the deletion mark.
-            if (first && i == from && c == kDeletedMark) {
-                text.push_back('!');
-                continue;
+            // A deleted entry lost its first character to the deletion mark.
+            if (i == 0 && c == kDeletedMark) {
+                if (!lostFirst) {
+                    text.push_back('!');
+                    continue;
+                }
+                c = lostFirst;
             }
-            if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c - 'A' + 'a');
+            if (lower && c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c - 'A' + 'a');
             if (c < 0x80) {
                 text.push_back(static_cast<char>(c));
             } else {
@@ -194,9 +199,33 @@ std::string ShortName(ByteView e, bool isFolder) {
         while (!text.empty() && text.back() == ' ') text.pop_back();
         return text;
     };
-    std::string name = decode(0, 8, true);
-    if (!isFolder && e.u8(8) != ' ') name += "." + decode(8, 3, false);
+    std::string name = decode(0, 8, caseFlags & kLowerCaseBase);
+    if (!isFolder && e.u8(8) != ' ') name += "." + decode(8, 3, caseFlags & kLowerCaseExtension);
     return name;
+}
+
+uint8_t LostFirstCharacter(ByteView e, uint8_t checksum) {
+    // The checksum's first step takes the first byte alone and every later step is one to
+    // one, so exactly one byte gives the checksum.
+    for (int c = 0; c < 256; ++c) {
+        uint8_t sum = static_cast<uint8_t>(c);
+        for (size_t i = 1; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + e.u8(i));
+        if (sum != checksum) continue;
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80 ||
+                             std::string_view("!#$%&'()-@^_`{}~").find(static_cast<char>(c)) != std::string_view::npos;
+        return allowed && c != kDeletedMark ? static_cast<uint8_t>(c) : 0;
+    }
+    return 0;
+}
+
+std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder) {
+    if (!longName.Pending()) return ShortName(entry, isFolder);
+    const uint8_t checksum = longName.Checksum();
+    std::string collected = longName.Take();
+    const bool deleted = entry.u8(0) == kDeletedMark;
+    const uint8_t lost = deleted ? LostFirstCharacter(entry, checksum) : 0;
+    const bool belongs = deleted ? lost != 0 : carve::ShortNameChecksum(entry) == checksum;
+    return belongs && !collected.empty() ? collected : ShortName(entry, isFolder, lost);
 }
 
 bool IsDotEntry(ByteView e) { return e.matches(0, ". "); }
@@ -205,6 +234,8 @@ bool BeginsWithDotPair(ByteView sector) { return sector.matches(0, ". ") && sect
 bool BeginsFolderCluster(ByteView sector) { return (sector.u8(kEntryAttributes) & kAttrDirectory) && BeginsWithDotPair(sector); }
 
 void LongNameCollector::Add(ByteView e) {
+    if (Pending() && e.u8(kLongNameChecksum) != checksum_) Clear();
+    checksum_ = e.u8(kLongNameChecksum);
     if (position_ < kLongNameUnits) {
         // Full: the part read first (the name's end) gives way to the entry just read.
         std::copy_backward(units_, units_ + kLongNameBufferUnits - kLongNameUnits, units_ + kLongNameBufferUnits);

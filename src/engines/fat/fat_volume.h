@@ -80,9 +80,14 @@ uint32_t FirstCluster(ByteView entry, bool fat32);
 uint64_t CreationTime(ByteView entry);
 uint64_t AccessTime(ByteView entry);
 uint64_t WriteTime(ByteView entry);
-// The 8.3 name as lower case, with the extension for files only; a leading deletion mark
-// becomes "!".
-std::string ShortName(ByteView entry, bool isFolder);
+// The 8.3 name in the case the entry records (upper case unless its case flags say a part
+// is lower case, as Windows shows it), with the extension for files only. A deleted
+// entry's first character, lost to the deletion mark, is lostFirst when known, else "!".
+std::string ShortName(ByteView entry, bool isFolder, uint8_t lostFirst = 0);
+// The first character a deleted short entry lost, as the checksum its long-name entries
+// carry tells it (exactly one byte in its place gives that checksum); 0 when that byte is
+// none an 8.3 name may begin with, so that the long entries were another name's.
+uint8_t LostFirstCharacter(ByteView entry, uint8_t checksum);
 bool IsDotEntry(ByteView entry);
 bool IsDotDotEntry(ByteView entry);
 // A sector that begins a folder: "." then "..".
@@ -96,14 +101,25 @@ bool BeginsFolderCluster(ByteView sector);
 // older name may precede a newer one; the entries nearest the short entry are kept.
 class LongNameCollector {
 public:
+    // An entry whose checksum differs from the run's so far starts a run of its own: the
+    // entries before it belonged to another short entry.
     void Add(ByteView entry);
     bool Pending() const { return position_ < fat::kLongNameBufferUnits; }
+    uint8_t Checksum() const { return checksum_; }
     std::string Take();
     void Clear() { position_ = fat::kLongNameBufferUnits; }
 
 private:
     char16_t units_[fat::kLongNameBufferUnits] = {};
     size_t position_ = fat::kLongNameBufferUnits;
+    uint8_t checksum_ = 0;
 };
+
+// The name a short entry is listed by: the long name collected before it when those
+// entries belong to it (their checksum matches its name bytes; for a deleted entry, with
+// a character an 8.3 name may begin with in place of the deletion mark), else its short
+// name, with the lost first character the checksum tells. The collected name is used up
+// either way.
+std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder);
 
 }  // namespace kestrune

@@ -125,7 +125,7 @@ bool ContinuationCluster::Summarise(ByteView view) {
             firstShort = false;
         }
         // The name the cluster begins with started in the folder's previous cluster.
-        const std::string name = longName.Pending() ? longName.Take() : ShortName(e, isFolder);
+        const std::string name = EntryName(longName, e, isFolder);
         if (!leadingRun) AddStem(stems, name);
         leadingRun = false;
     }

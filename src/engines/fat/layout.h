@@ -25,6 +25,7 @@ inline constexpr uint32_t kTraditionalRootSectors = 32;
 inline constexpr size_t kEntryBytes = 32;
 inline constexpr size_t kEntryName = 0;             // 8 + 3 bytes
 inline constexpr size_t kEntryAttributes = 11;
+inline constexpr size_t kEntryCaseFlags = 12;       // u8: which parts of an 8.3 name are lower case
 inline constexpr size_t kEntryCreateTenMs = 13;
 inline constexpr size_t kEntryCreateTime = 14;
 inline constexpr size_t kEntryCreateDate = 16;
@@ -40,6 +41,14 @@ inline constexpr uint8_t kAttrLongName = 0x0F;
 inline constexpr uint8_t kAttrVolumeLabel = 0x08;
 inline constexpr uint8_t kAttrDirectory = 0x10;
 inline constexpr uint8_t kAttrArchive = 0x20;
+
+// Case flags of an 8.3 name, as Windows NT writes them for a name that needs no long name
+// only because of its case ("readme.txt").
+inline constexpr uint8_t kLowerCaseBase = 0x08;
+inline constexpr uint8_t kLowerCaseExtension = 0x10;
+
+// A long-name entry's checksum of the 11 name bytes of its short entry.
+inline constexpr size_t kLongNameChecksum = 13;
 
 // A long-name entry holds 13 UTF-16 units at these places.
 inline constexpr size_t kLongNameUnits = 13;

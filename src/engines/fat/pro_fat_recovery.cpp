@@ -214,17 +214,15 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
             longName.Add(entry);
             continue;
         }
-        const bool hasLongName = longName.Pending();
-        const std::string pending = hasLongName ? longName.Take() : std::string();
+        const bool isFolder = (attributes & kAttrDirectory) != 0;
+        const std::string name = EntryName(longName, entry, isFolder);
         if (IsDotEntry(entry)) {
             current = FirstCluster(entry, true);
             continue;
         }
         if (IsDotDotEntry(entry)) continue;
-        const bool isFolder = (attributes & kAttrDirectory) != 0;
         if (!isFolder && !(attributes & kAttrArchive)) continue;
         const bool deleted = entry.u8(0) == kDeletedMark;
-        const std::string name = hasLongName ? pending : ShortName(entry, isFolder);
         ScanRecord record{};
         record.driveLetter = driveLetter_;
         record.engineKind = FatFormatted;

@@ -27,21 +27,22 @@ struct Card {
 };
 
 const Card kCards[] = {
-    {"camera", {{"DCIM/100CANON", "!cim/!00canon"}}},
+    {"camera", {{"DCIM/100CANON", "!CIM/!00CANON"}}},
     {"phone",
-     {{"DCIM/Camera", "dcim/Camera"},
+     {{"DCIM/Camera", "DCIM/Camera"},
       {"Pictures/Screenshots", "Pictures/Screenshots"},
-      {"DCIM/100MEDIA", "dcim/!00media"},
-      {"DCIM/101MEDIA", "dcim/!01media"}}},
-    {"camera16", {{"DCIM/100MEDIA", "dcim/!00media"}}},
+      {"DCIM/100MEDIA", "DCIM/!00MEDIA"},
+      {"DCIM/101MEDIA", "DCIM/!01MEDIA"}}},
+    {"camera16", {{"DCIM/100MEDIA", "DCIM/!00MEDIA"}}},
 };
 
 void PrintTo(const Card& card, std::ostream* out) { *out << card.fixture; }
 
-// An 8.3 name comes back lower case, its first letter lost to the deletion mark.
+// An 8.3 name comes back in the case it was written with, its first letter lost to the
+// deletion mark.
 std::string ListedName(const std::string& name) {
     const bool shortOnly = name.size() <= 12 && std::none_of(name.begin(), name.end(), ::islower);
-    return shortOnly ? "!" + AsciiLower(name.substr(1)) : name;
+    return shortOnly ? "!" + name.substr(1) : name;
 }
 
 // "folder/name" of every listed file, with its record.
@@ -163,7 +164,7 @@ std::vector<uint8_t> ClusterOfEntry(const char* shortName, uint16_t minute) {
 TEST(FolderContinuation, AClusterGoesToTheFolderItCarriesOnInTime) {
     FolderTrail morning, noon;
     const auto first = ClusterOfEntry("IMG_0001JPG", 10), second = ClusterOfEntry("DSC_0001JPG", 30);
-    morning.Note(ByteView(first.data(), 32), "!mg_0001.jpg", 512);
+    morning.Note(ByteView(first.data(), 32), "!MG_0001.JPG", 512);
     noon.Note(ByteView(second.data(), 32), "!sc_0001.jpg", 512);
     ContinuationCluster later;
     const auto next = ClusterOfEntry("IMG_0002JPG", 31);

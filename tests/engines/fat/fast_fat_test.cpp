@@ -21,7 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The name a deleted entry comes back with: its long name, or, when the name needed no
-// long entry, its short name with the first letter lost to the deletion mark.
+// long entry, its short name in the case it was written with, the first letter lost to
+// the deletion mark.
 std::string ExpectedName(const std::string& name) {
     if (name[0] == '!') return name;
     const size_t dot = name.find('.');
@@ -32,7 +33,7 @@ std::string ExpectedName(const std::string& name) {
     const bool plain = std::all_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_'; });
     const bool shortOnly = plain && base.size() <= 8 && ext.size() <= 3 && name.find('.', dot + 1) == std::string::npos &&
                            uniformCase(base) && uniformCase(ext);
-    return shortOnly ? "!" + AsciiLower(name.substr(1)) : name;
+    return shortOnly ? "!" + name.substr(1) : name;
 }
 
 struct Scanned {
@@ -121,7 +122,7 @@ TEST(FatHoles, PhotosWrittenIntoHolesBetweenLiveFilesComeBackWhole) {
     auto scanned = ScanImage(image);
     int fragmented = 0;
     for (const auto& entry : manifest["deleted"]) {
-        const std::string key = "dcim/" + ExpectedName(entry["name"].get<std::string>());
+        const std::string key = "DCIM/" + ExpectedName(entry["name"].get<std::string>());
         ASSERT_TRUE(scanned->byPath.count(key)) << key;
         const ScanRecord& r = scanned->byPath[key];
         const fs::path target = dir / "out" / std::to_string(r.recordId);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "engines/carve/structure_tests.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
@@ -147,6 +148,55 @@ TEST(FatLongNames, TheCollectorKeepsTwentyEntriesAndDropsLeftOversBeforeThem) {
     for (const auto& e : LongNameEntries(u"x" + std::u16string(254, u'y'), true)) collector.Add(ByteView(e.data(), 32));
     EXPECT_EQ(collector.Take(), "x" + std::string(254, 'y'));
     EXPECT_FALSE(collector.Pending());
+}
+
+// A short entry of name11 (8 + 3 bytes, as stored), a file with the given case flags.
+std::array<uint8_t, 32> ShortEntry(const char* name11, uint8_t caseFlags = 0, bool deleted = false) {
+    std::array<uint8_t, 32> e{};
+    std::copy(name11, name11 + 11, e.begin());
+    if (deleted) e[0] = fat::kDeletedMark;
+    e[fat::kEntryAttributes] = fat::kAttrArchive;
+    e[fat::kEntryCaseFlags] = caseFlags;
+    return e;
+}
+
+// What a folder lists before a short entry: the long name's entries carrying a checksum.
+LongNameCollector Collected(const std::u16string& name, uint8_t checksum, bool deleted) {
+    LongNameCollector collector;
+    for (auto e : LongNameEntries(name, deleted)) {
+        e[fat::kLongNameChecksum] = checksum;
+        collector.Add(ByteView(e.data(), 32));
+    }
+    return collector;
+}
+
+TEST(FatShortNames, ANameShowsInItsCaseAndALostFirstLetterComesBackFromTheLongEntries) {
+    auto view = [](const std::array<uint8_t, 32>& e) { return ByteView(e.data(), 32); };
+    EXPECT_EQ(ShortName(view(ShortEntry("README  TXT", fat::kLowerCaseBase | fat::kLowerCaseExtension)), false),
+              "readme.txt");
+    EXPECT_EQ(ShortName(view(ShortEntry("README  TXT", fat::kLowerCaseExtension)), false), "README.txt");
+    EXPECT_EQ(ShortName(view(ShortEntry("DCIM       ")), true), "DCIM");
+    const auto live = ShortEntry("IMG_0001JPG");
+    const auto gone = ShortEntry("IMG_0001JPG", 0, true);
+    EXPECT_EQ(ShortName(view(gone), false), "!MG_0001.JPG") << "no evidence: a placeholder";
+
+    const uint8_t checksum = carve::ShortNameChecksum(view(live));
+    EXPECT_EQ(LostFirstCharacter(view(gone), checksum), 'I');
+    for (int other = 0; other < 256; ++other) {
+        if (other == checksum) continue;
+        const uint8_t c = LostFirstCharacter(view(gone), static_cast<uint8_t>(other));
+        EXPECT_NE(c, 'I') << "one checksum, one letter";
+    }
+
+    auto named = Collected(u"Holiday at the sea.jpg", checksum, false);
+    EXPECT_EQ(EntryName(named, view(live), false), "Holiday at the sea.jpg");
+    auto stranger = Collected(u"Someone else's name.jpg", static_cast<uint8_t>(checksum + 1), false);
+    EXPECT_EQ(EntryName(stranger, view(live), false), "IMG_0001.JPG") << "long entries of another name";
+    EXPECT_FALSE(stranger.Pending());
+    auto deleted = Collected(u"Holiday at the sea.jpg", checksum, true);
+    EXPECT_EQ(EntryName(deleted, view(gone), false), "Holiday at the sea.jpg");
+    auto emptied = Collected(std::u16string(1, u'\0'), checksum, true);
+    EXPECT_EQ(EntryName(emptied, view(gone), false), "IMG_0001.JPG") << "the long entries still tell the letter";
 }
 
 }  // namespace
