@@ -214,6 +214,18 @@ uint32_t ScanLogFile::AppendCopy(const ScanRecord& record) {
     return recordId;
 }
 
+int ScanLogFile::RewriteRecord(const ScanRecord& record) {
+    const uint32_t id = record.recordId;
+    if (id == 0 || id > counter_) return kErrInvalidParameter;
+    if (readOnly_) return kErrAccessDenied;
+    const uint32_t buffered = static_cast<uint32_t>(bufferUsed_ / kScanRecordBytes);
+    if (id > counter_ - buffered) {
+        std::memcpy(buffer_.data() + size_t{id - (counter_ - buffered) - 1} * kScanRecordBytes, &record, kScanRecordBytes);
+        return kOk;
+    }
+    return mainFd_ < 0 ? kErrInvalidHandle : WriteAt(mainFd_, &record, kScanRecordBytes, uint64_t{id - 1} * kScanRecordBytes);
+}
+
 int ScanLogFile::WriteBuffer() {
     if (bufferUsed_ == 0) return kOk;
     if (readOnly_) return kErrAccessDenied;

@@ -61,6 +61,9 @@ public:
     ScanRecord& AppendRecord();
     // Appends a copy of a record the caller filled, under the next number; returns it.
     uint32_t AppendCopy(const ScanRecord& record);
+    // Writes a record appended earlier again in its place (its recordId says where), for an
+    // engine that learns more of a file once the whole volume is read.
+    int RewriteRecord(const ScanRecord& record);
     void LinkRecord(uint32_t parentFsId, uint32_t parentLevel, uint32_t recordId, uint32_t fsId,
                     const std::string* folderName);
     // Writes buffered records and rewrites the side files. Returns the first write error

@@ -44,6 +44,7 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     folders_.clear();
     pending_.clear();
     pendingSet_.clear();
+    deletedExtents_.clear();
     if (logName) {
         BuildAllocationMap();  // what reading the files again needs
         return log_.Open(*logName, false);
@@ -55,6 +56,7 @@ int CFastExfatRecovery::Scan(const std::string* logName) {
     lastReport_ = SteadyMilliseconds();
     if (int stop = tree_->Walk([this](const ExfatFound& found) { return Visit(found); }); stop != 0) return stop;
     treeWalked_ = true;
+    MarkFilesWrittenOverByNewer();
     if (int stop = reporter_.Scanned(80, 10); stop != 0) return stop;
     for (uint32_t cluster : pending_) {
         const FolderInfo& folder = folders_[cluster];
@@ -99,7 +101,10 @@ int CFastExfatRecovery::Visit(const ExfatFound& found) {
         const bool reused = set.deleted && volume_.IsHeapCluster(set.firstCluster) &&
                             tree_->Bitmap().InUse(set.firstCluster);
         record.contentOk = reused ? 0 : ContentCheck(record);
-        AddFileRecord(record, found.folderCluster, found.depth);
+        const uint32_t recordId = AddFileRecord(record, found.folderCluster, found.depth);
+        if (set.Contiguous() && volume_.IsHeapCluster(set.firstCluster) && record.fileSize > 0)
+            deletedExtents_.push_back({set.firstCluster, ClusterCountOf(record), MadeAt(record),
+                                       record.contentOk ? recordId : 0});
     }
     // A report every 0.1 s, so that a cancel is noticed at once.
     const uint64_t now = SteadyMilliseconds();
@@ -130,7 +135,7 @@ ScanRecord CFastExfatRecovery::RecordOf(const ExfatFound& found) const {
     return record;
 }
 
-void CFastExfatRecovery::AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth) {
+uint32_t CFastExfatRecovery::AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth) {
     const uint32_t recordId = log_.get()->AppendCopy(record);
     log_.get()->LinkRecord(parent, parentDepth, recordId, record.fsId, nullptr);
     // Every folder above a recorded file gets its own record at the end of the scan.
@@ -140,6 +145,39 @@ void CFastExfatRecovery::AddFileRecord(ScanRecord record, uint32_t parent, uint3
         if (it == folders_.end()) break;
         if (pendingSet_.insert(cluster).second) pending_.push_back(cluster);
         cluster = it->second.parent;
+    }
+    return recordId;
+}
+
+void CFastExfatRecovery::MarkFilesWrittenOverByNewer() {
+    std::vector<DeletedExtent>& extents = deletedExtents_;
+    std::sort(extents.begin(), extents.end(), [](const DeletedExtent& a, const DeletedExtent& b) { return a.first < b.first; });
+    // The furthest end of the extents up to each one, so that the search for extents
+    // covering a cluster stops as soon as none before can reach it.
+    std::vector<uint64_t> reach(extents.size());
+    uint64_t furthest = 0;
+    for (size_t i = 0; i < extents.size(); ++i) reach[i] = furthest = std::max(furthest, uint64_t{extents[i].first} + extents[i].count);
+    // Extents that contradict each other in bulk (a damaged folder) must not make this
+    // quadratic: past this many looks a file is left as it is.
+    constexpr int kMostLooks = 64;
+    for (size_t i = 0; i < extents.size(); ++i) {
+        const DeletedExtent& file = extents[i];
+        if (file.recordId == 0) continue;
+        bool writtenOver = false;
+        int looks = 0;
+        for (size_t j = i + 1; j-- > 0 && !writtenOver && looks < kMostLooks && reach[j] > file.first;) {
+            const DeletedExtent& other = extents[j];
+            if (j == i || (++looks, other.madeAt <= file.madeAt)) continue;
+            writtenOver = other.first <= file.first && uint64_t{other.first} + other.count > file.first;
+        }
+        // Extents that start at the same cluster as the file sort on either side of it.
+        for (size_t j = i + 1; !writtenOver && j < extents.size() && extents[j].first == file.first; ++j)
+            writtenOver = extents[j].madeAt > file.madeAt;
+        if (!writtenOver) continue;
+        ScanRecord record;
+        if (log_.get()->ReadRecord(file.recordId, record) != kOk) continue;
+        record.contentOk = 0;
+        log_.get()->RewriteRecord(record);
     }
 }
 

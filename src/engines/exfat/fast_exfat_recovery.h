@@ -45,7 +45,18 @@ private:
 
     int Visit(const ExfatFound& found);
     ScanRecord RecordOf(const ExfatFound& found) const;
-    void AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth);
+    uint32_t AddFileRecord(ScanRecord record, uint32_t parent, uint32_t parentDepth);
+    // A deleted file's clusters as its entry set gives them, when they are sure (written in
+    // one piece, without a chain), and how new the file is.
+    struct DeletedExtent {
+        uint32_t first, count;
+        uint64_t madeAt;
+        uint32_t recordId;  // 0 when the file is not listed
+    };
+    std::vector<DeletedExtent> deletedExtents_;
+    // Once every deleted file is known: a listed file whose first cluster a newer deleted
+    // file was written over holds that file's bytes there, not its own.
+    void MarkFilesWrittenOverByNewer();
     uint32_t ContentCheck(const ScanRecord& record);
     // The clusters of a recorded file, as its entry set (read again where the record
     // says it lies) describes them; a deleted file whose chain was cleared is read round

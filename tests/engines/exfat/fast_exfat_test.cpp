@@ -196,5 +196,33 @@ TEST(ExfatQuickScan, DamagedBootRegionsAndEntrySetsLoseNothingElse) {
     EXPECT_EQ(damagedSet.byPath.size(), backup.byPath.size() - 2);
 }
 
+// A card used over three days: deleted photos whose clusters later photos took, live or
+// deleted in turn. Whatever comes back as good must be the photo's own bytes.
+TEST(ExfatQuickScan, APhotoWhoseClustersALaterPhotoTookIsNotCalledGood) {
+    ScannedCard card("reused");
+    ASSERT_NE(card.exfat, nullptr);
+    ASSERT_EQ(card.scanResult, kOk);
+    const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/reused.json")));
+    int good = 0, writtenOver = 0;
+    for (const auto& photo : manifest["photos"]) {
+        if (photo["state"] != "deleted") continue;
+        const std::string key = photo["folder"].get<std::string>() + "/" + photo["name"].get<std::string>();
+        const auto found = card.byPath.find(key);
+        if (found == card.byPath.end()) continue;  // its entry was written over too
+        const fs::path target = card.dir / "out" / std::to_string(found->second.recordId);
+        ASSERT_EQ(card.engine->Recover(found->second, target, 0), kOk) << key;
+        const bool own = test::Sha256Hex(test::ReadFileBytes(target)) == photo["sha256"].get<std::string>();
+        if (found->second.contentOk) {
+            EXPECT_TRUE(own) << key << " is called good but holds another photo's bytes";
+            ++good;
+        } else {
+            EXPECT_FALSE(own) << key << " is whole but called written over";
+            ++writtenOver;
+        }
+    }
+    EXPECT_EQ(good, 5) << "the day-two photos deleted on day three";
+    EXPECT_EQ(writtenOver, 10) << "day-one photos under a newer deleted or a live photo";
+}
+
 }  // namespace
 }  // namespace kestrune
