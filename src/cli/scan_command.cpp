@@ -69,20 +69,19 @@ private:
 };
 
 int TargetRecovery::Prepare(const ScanSource& target) {
-    const ScanOptions& options = options_;
-    if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern_, filter_, err_);
+    if (int code = BuildSelection(options_.types, options_.extensions, options_.filter, pattern_, filter_, err_);
         code != kExitOk)
         return code;
-    if (options.dryRun && DestinationOnSource(fs::absolute(options.destination), target)) {
-        err_ << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options.destination, kOk) << "\n";
+    if (options_.dryRun && DestinationOnSource(fs::absolute(options_.destination), target)) {
+        err_ << "kestrune: " << DestinationProblemText(DestinationProblem::OnSource, options_.destination, kOk) << "\n";
         return kExitUsage;
     }
     int reason = kOk;
-    const DestinationProblem problem = options.dryRun  // checked above, without creating it
+    const DestinationProblem problem = options_.dryRun  // checked above, without creating it
                                            ? DestinationProblem::None
-                                           : CheckRecoveryDestination(options.destination, target, destination_, reason);
+                                           : CheckRecoveryDestination(options_.destination, target, destination_, reason);
     if (problem != DestinationProblem::None) {
-        const std::string named = problem == DestinationProblem::OnSource ? destination_.string() : options.destination;
+        const std::string named = problem == DestinationProblem::OnSource ? destination_.string() : options_.destination;
         err_ << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
         return kExitUsage;
     }
@@ -91,61 +90,58 @@ int TargetRecovery::Prepare(const ScanSource& target) {
 
 int TargetRecovery::Recover(ScanRun& run, int code) {
     if (code != kExitOk) return code;
-    const ScanOptions& options = options_;
-    std::ostream &out = out_, &err = err_;
-    const fs::path& destination = destination_;
     std::vector<ScanRecord> found;
     if (int rc = run.Search(pattern_, found); rc != kOk) {
-        err << "kestrune: the search failed: " << ResultText(rc) << "\n";
+        err_ << "kestrune: the search failed: " << ResultText(rc) << "\n";
         return kExitSourceError;
     }
     std::erase_if(found, [&](const ScanRecord& r) {
         return !filter_.Matches(r, filter_.minRecoverable ? run.RecoverableShare(r) : -1);
     });
-    if (options.dryRun) {
-        if (!options.report.empty()) {
+    if (options_.dryRun) {
+        if (!options_.report.empty()) {
             DfxmlWriter writer(report_);
             ReportVolume(writer, run, found);
         }
-        return DryRun(options, run, found, out);
+        return DryRun(options_, run, found, out_);
     }
     RecoverySummary summary;
     std::vector<RecoveredFile> written;
-    const int rc = run.Recover(found, destination, [&](const RecoveredFile& file) {
+    const int rc = run.Recover(found, destination_, [&](const RecoveredFile& file) {
         EndProgress();
-        out << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
-        if (!options.report.empty()) written.push_back(file);
-    }, summary, options.keepFolders);
+        out_ << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
+        if (!options_.report.empty()) written.push_back(file);
+    }, summary, options_.keepFolders);
     EndProgress();
-    if (!options.report.empty()) {
+    if (!options_.report.empty()) {
         DfxmlWriter writer(report_);
         ReportVolume(writer, run, found, written);
     }
     if (rc == kErrSharingViolation) {
-        err << "kestrune: another recovery is writing into " << destination.string()
+        err_ << "kestrune: another recovery is writing into " << destination_.string()
             << " now; wait for it to end, or choose another folder\n";
         return kExitUsage;
     }
     if (rc != kOk && rc != CancelCode) {
-        err << "kestrune: cannot write into " << destination.string() << ": " << ResultText(rc) << "\n";
+        err_ << "kestrune: cannot write into " << destination_.string() << ": " << ResultText(rc) << "\n";
         return kExitUsage;
     }
     if (summary.leftoversRemoved)
-        out << "removed " << summary.leftoversRemoved
+        out_ << "removed " << summary.leftoversRemoved
             << " unfinished file(s) that an interrupted recovery into this folder had left\n";
-    out << "recovered " << summary.processed - summary.failed << " of " << summary.total << " files into "
-        << destination.string();
+    out_ << "recovered " << summary.processed - summary.failed << " of " << summary.total << " files into "
+        << destination_.string();
     if (summary.failed) {
-        out << " (" << summary.failed << " failed";
-        if (summary.partial) out << "; " << summary.partial << " of them kept in part as \"NAME.partial.EXT\"";
-        out << ")";
+        out_ << " (" << summary.failed << " failed";
+        if (summary.partial) out_ << "; " << summary.partial << " of them kept in part as \"NAME.partial.EXT\"";
+        out_ << ")";
     }
-    out << "\n";
+    out_ << "\n";
     if (summary.alreadyThere)
-        out << summary.alreadyThere << " of them were already there, written whole by an earlier recovery of this "
+        out_ << summary.alreadyThere << " of them were already there, written whole by an earlier recovery of this "
             << "source into this folder, and were not written again\n";
     if (summary.partialsReplaced)
-        out << summary.partialsReplaced << " partial copies that an earlier recovery kept were replaced by whole ones\n";
+        out_ << summary.partialsReplaced << " partial copies that an earlier recovery kept were replaced by whole ones\n";
     if (rc == CancelCode) return kExitInterrupted;
     return summary.failed ? kExitSomeFailed : kExitOk;
 }

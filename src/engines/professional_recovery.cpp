@@ -65,7 +65,6 @@ int CProfessionalRecovery::OpenArea(SectorSource source, const EngineArea& area,
     driveLetter_ = driveLetter;
     areaSource_ = std::move(source);
     source_ = areaSource_;
-    area_ = area;
     // Every engine of the pass reads the one medium opened here.
     fat_.Open(areaSource_, area, driveLetter);
     exfat_.Open(areaSource_, area, driveLetter);
@@ -120,7 +119,7 @@ int CProfessionalRecovery::OpenInnerLogs(bool reopen) {
         exfat_.StartPass(&exfatLog);
         ntfs_.StartFormattedLog(&ntfsLog);
     } else {
-        rc = deep_.Open(areaSource_, area_, driveLetter_);
+        rc = deep_.Open(areaSource_, {startSector_, sectorCount_, sectorSize_}, driveLetter_);
         fat_.StartPass(nullptr);
         exfat_.StartPass(nullptr);
         ntfs_.StartFormattedLog(nullptr);

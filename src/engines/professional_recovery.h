@@ -138,7 +138,6 @@ private:
     // The area's source, which every inner engine reads, and the one the pass reads its
     // blocks from (the same unless UsePassSource gave another).
     SectorSource areaSource_, source_;
-    EngineArea area_;
     std::unique_ptr<RecoveryEngineBase> quick_;
     // On an ext volume: the files of the volume it was formatted over.
     std::unique_ptr<CFastExtRecovery> formerExt_;

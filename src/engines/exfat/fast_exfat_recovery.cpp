@@ -165,12 +165,12 @@ void CFastExfatRecovery::MarkFilesWrittenOverByNewer() {
         if (file.recordId == 0) continue;
         bool writtenOver = false;
         int looks = 0;
-        for (size_t j = i + 1; j-- > 0 && !writtenOver && looks < kMostLooks && reach[j] > file.first;) {
+        for (size_t j = i; j-- > 0 && !writtenOver && looks < kMostLooks && reach[j] > file.first; ++looks) {
             const DeletedExtent& other = extents[j];
-            if (j == i || (++looks, other.madeAt <= file.madeAt)) continue;
-            writtenOver = other.first <= file.first && uint64_t{other.first} + other.count > file.first;
+            writtenOver = other.madeAt > file.madeAt && uint64_t{other.first} + other.count > file.first;
         }
-        // Extents that start at the same cluster as the file sort on either side of it.
+        // Extents before the file start at or before its first cluster; those that start at
+        // the same cluster may also sort after it.
         for (size_t j = i + 1; !writtenOver && j < extents.size() && extents[j].first == file.first; ++j)
             writtenOver = extents[j].madeAt > file.madeAt;
         if (!writtenOver) continue;
