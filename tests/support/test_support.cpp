@@ -7,12 +7,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "base/result_codes.h"
 
@@ -127,8 +129,23 @@ LoopDevice::LoopDevice(const fs::path& image, bool readOnly) {
     while (!device_.empty() && device_.back() == '\n') device_.pop_back();
 }
 
+void LoopDevice::Detach() {
+    if (device_.empty()) return;
+    std::system(("losetup -d " + device_ + " 2>/dev/null").c_str());
+    // losetup -d only marks the device while udev's probe still holds it open; the
+    // kernel frees it, and its size drops to 0, when the last holder closes it.
+    const fs::path size = fs::path("/sys/block") / fs::path(device_).filename() / "size";
+    for (int tries = 0; tries < 100; ++tries) {
+        std::ifstream in(size);
+        uint64_t sectors = 0;
+        if (!(in >> sectors) || sectors == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    device_.clear();
+}
+
 LoopDevice::~LoopDevice() {
-    if (!device_.empty()) std::system(("losetup -d " + device_ + " 2>/dev/null").c_str());
+    Detach();
     if (lock_ >= 0) ::close(lock_);
 }
 

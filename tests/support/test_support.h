@@ -49,6 +49,9 @@ public:
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
     const std::string& device() const { return device_; }
+    // Detaches now and waits until the kernel has let the device go, but keeps other
+    // test processes from taking the same device number until this object ends.
+    void Detach();
 
 private:
     int lock_ = -1;  // one loop device at a time across test processes: disk numbers shift

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <set>
 
 #include "app/language_table.h"
@@ -469,10 +468,9 @@ private slots:
         QSignalSpy listed(&window, &ui::MainWnd::disksListed);
         QVERIFY(WaitFor([&] { return listed.count() == 1; }));
         auto* list = window.findChild<QTreeWidget*>("DiskList");
-        std::optional<LoopDevice> loop;
-        loop.emplace(image_);
-        if (loop->device().empty()) QSKIP("no loop devices");
-        const std::string device = loop->device();
+        LoopDevice loop(image_);
+        if (loop.device().empty()) QSKIP("no loop devices");
+        const std::string device = loop.device();
         auto hasLoop = [&] {
             for (QTreeWidgetItemIterator it(list); *it; ++it)
                 if ((*it)->toolTip(0).toStdString().starts_with(device)) return true;
@@ -488,7 +486,7 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(refreshed.count(), 1);
         QVERIFY(hasLoop());
-        loop.reset();
+        loop.Detach();
         window.deviceRefresh()->Notify(DeviceWatcher::Change::Removed, device);
         QVERIFY(WaitFor([&] { return refreshed.count() == 2; }));
         QVERIFY(!hasLoop());
