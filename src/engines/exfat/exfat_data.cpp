@@ -10,6 +10,21 @@ constexpr uint64_t kPieceBytes = 1 << 20;
 
 }  // namespace
 
+std::vector<uint32_t> WholeFatChain(const ExfatGeometry& volume, ExfatFat& fat, uint32_t firstCluster, uint64_t length) {
+    const uint64_t clusterBytes = volume.ClusterBytes();
+    const uint64_t count = (length + clusterBytes - 1) / clusterBytes;
+    if (count == 0 || count > volume.clusterCount) return {};
+    // A chain that loops cannot end with an end mark: it fails the last test.
+    std::vector<uint32_t> chain;
+    for (uint32_t cluster = firstCluster;;) {
+        if (!volume.IsHeapCluster(cluster)) return {};
+        chain.push_back(cluster);
+        const uint32_t next = fat.Entry(cluster);
+        if (chain.size() == count) return next == exfat::kEndOfChain ? chain : std::vector<uint32_t>{};
+        cluster = next;
+    }
+}
+
 ExfatDataReader::ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters)
     : source_(source), volume_(volume), clusters_(std::move(clusters)) {}
 

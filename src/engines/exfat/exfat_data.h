@@ -9,6 +9,12 @@
 
 namespace kestrune {
 
+// The clusters of a file of `length` bytes along the FAT from firstCluster, when the chain
+// there is exactly as long as the file and marked as ending where it does; else none. A
+// former volume's FAT may have been written again since the file's entry was: a chain
+// that stops early, runs on, loops or leaves the heap belongs to something else.
+std::vector<uint32_t> WholeFatChain(const ExfatGeometry& volume, ExfatFat& fat, uint32_t firstCluster, uint64_t length);
+
 class ExfatDataReader final : public PieceReader {
 public:
     ExfatDataReader(SectorSource& source, const ExfatGeometry& volume, std::vector<uint32_t> clusters);

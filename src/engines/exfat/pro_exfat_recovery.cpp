@@ -7,6 +7,7 @@
 #include "disk/block_devices.h"
 #include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
+#include "engines/exfat/exfat_data.h"
 #include "engines/exfat/exfat_volume.h"
 #include "engines/fat/fat_data.h"
 #include "engines/fat/layout.h"
@@ -38,6 +39,7 @@ int CProfessionalExfatRecovery::StartPass(const std::string* logName) {
     runs_.clear();
     keptBytes_ = 0;
     bootHeaps_.clear();
+    bootVolumes_.clear();
     chosen_.reset();
     if (logName && !logName->empty()) return log_.Open(*logName, false);
     return log_.Open(MakeLogName(kExfatFormattedLogPrefix, areaStart_), true);
@@ -50,6 +52,7 @@ void CProfessionalExfatRecovery::Prepare() {
     // The pass counts in 512-byte sectors; a volume of larger sectors is placed in those.
     const uint32_t unit = volume.bytesPerSector / 512;
     bootHeaps_.push_back({areaStart_ + uint64_t{volume.heapOffset} * unit, volume.sectorsPerCluster * unit});
+    bootVolumes_.push_back(areaStart_);
 }
 
 bool CProfessionalExfatRecovery::AlreadyListed(uint64_t sector) const {
@@ -74,9 +77,18 @@ bool CProfessionalExfatRecovery::OfferSector(ByteView sector, uint64_t sectorNum
 }
 
 void CProfessionalExfatRecovery::BootSector(ByteView sector, uint64_t sectorNumber) {
-    for (const ExfatHeap& heap : HeapsFromBootSector(sector, sectorNumber))
+    const std::vector<ExfatHeap> heaps = HeapsFromBootSector(sector, sectorNumber);
+    for (const ExfatHeap& heap : heaps)
         if (bootHeaps_.size() < kMaxHeaps && std::find(bootHeaps_.begin(), bootHeaps_.end(), heap) == bootHeaps_.end())
             bootHeaps_.push_back(heap);
+    if (heaps.empty()) return;
+    // A main boot sector begins its volume; a backup lies twelve sectors in.
+    std::vector<uint64_t> starts{sectorNumber};
+    if (sectorNumber >= exfat::kBootRegionSectors) starts.push_back(sectorNumber - exfat::kBootRegionSectors);
+    for (uint64_t start : starts)
+        if (bootVolumes_.size() < kMaxHeaps &&
+            std::find(bootVolumes_.begin(), bootVolumes_.end(), start) == bootVolumes_.end())
+            bootVolumes_.push_back(start);
 }
 
 bool CProfessionalExfatRecovery::FirstSectorMatches(const ExfatHeap& heap, const ExfatEntrySet& set, bool& checkable) {
@@ -150,8 +162,8 @@ ScanRecord CProfessionalExfatRecovery::RecordOf(const ExfatLeftover& leftover, c
     record.writeTime = set.writeTime;
     record.fileSize = set.IsFolder() ? 0 : set.dataLength;
     record.entrySector = leftover.entrySector;
-    record.partitionStart = areaStart_;
-    record.dataAreaSector = heap.clusterTwo - areaStart_;
+    record.partitionStart = chosenVolumeStart_;
+    record.dataAreaSector = heap.clusterTwo - chosenVolumeStart_;
     SetRecordName(record, Utf16ToUtf8(set.name));
     // A former volume's heap ends, at the latest, where the scanned area does.
     const uint64_t first = set.firstCluster >= 2 ? heap.SectorOf(set.firstCluster) : UINT64_MAX;
@@ -244,8 +256,8 @@ void CProfessionalExfatRecovery::WriteFolder(uint32_t cluster, const ExfatHeap& 
         record.contentOk = 1;
         record.fsId = cluster;
         record.clusterBytes = heap.sectorsPerCluster * bytesPerSector_;
-        record.partitionStart = areaStart_;
-        record.dataAreaSector = heap.clusterTwo - areaStart_;
+        record.partitionStart = chosenVolumeStart_;
+        record.dataAreaSector = heap.clusterTwo - chosenVolumeStart_;
         SetRecordName(record, "LostFolder" + std::to_string(cluster));
     }
     const std::string name(RecordName(record));
@@ -259,6 +271,15 @@ int CProfessionalExfatRecovery::Finish() {
     chosen_ = sets.empty() ? std::nullopt : ChooseHeap(sets);
     if (!chosen_) return log_.get()->Flush();
     const ExfatHeap heap = *chosen_;
+    chosenVolumeStart_ = areaStart_;
+    for (uint64_t start : bootVolumes_) {
+        const FormerVolume* volume = VolumeAt(start);
+        if (volume && volume->geometry.ClusterSector(2) == heap.clusterTwo &&
+            volume->geometry.sectorsPerCluster == heap.sectorsPerCluster) {
+            chosenVolumeStart_ = start;
+            break;
+        }
+    }
     const uint64_t clusterBytes = uint64_t{heap.sectorsPerCluster} * bytesPerSector_;
 
     // Sets cut in two where their folder went on elsewhere, joined again.
@@ -317,6 +338,9 @@ void CProfessionalExfatRecovery::SavePassState(PassStateWriter& out) const {
         out.U64(heap.clusterTwo);
         out.U32(heap.sectorsPerCluster);
     }
+    // Last, so that the state of a pass begun before it was kept still reads.
+    out.U32(static_cast<uint32_t>(bootVolumes_.size()));
+    for (uint64_t start : bootVolumes_) out.U64(start);
 }
 
 bool CProfessionalExfatRecovery::LoadPassState(PassStateReader& in) {
@@ -332,14 +356,63 @@ bool CProfessionalExfatRecovery::LoadPassState(PassStateReader& in) {
         heap.clusterTwo = in.U64();
         heap.sectorsPerCluster = in.U32();
     }
+    std::vector<uint64_t> volumes;
+    if (!in.AtEnd()) {
+        volumes.resize(in.Count(8));
+        for (uint64_t& start : volumes) start = in.U64();
+    }
     if (!in.ok()) return false;
     runs_ = std::move(runs);
     keptBytes_ = kept;
     bootHeaps_ = std::move(heaps);
+    bootVolumes_ = std::move(volumes);
     return true;
 }
 
+CProfessionalExfatRecovery::FormerVolume* CProfessionalExfatRecovery::VolumeAt(uint64_t start) {
+    const auto [known, added] = formerVolumes_.try_emplace(start);
+    if (!added) return known->second.get();
+    const uint64_t areaEnd = areaStart_ + areaSectors_;
+    ExfatGeometry geometry;
+    std::string why;
+    if (start < areaStart_ || start >= areaEnd || !ReadExfatGeometry(source_, start, areaEnd - start, geometry, why) ||
+        geometry.bytesPerSector != bytesPerSector_)
+        return nullptr;
+    auto volume = std::make_unique<FormerVolume>();
+    volume->geometry = geometry;
+    volume->fat.Attach(&volume->geometry, &source_);
+    known->second = std::move(volume);
+    return known->second.get();
+}
+
+bool CProfessionalExfatRecovery::EntrySetOf(const ScanRecord& record, ExfatEntrySet& set) {
+    // A set is at most 19 entries: from any entry of the first sector it ends within the
+    // two sectors after it.
+    constexpr uint32_t kSectors = 3;
+    if (record.entrySector < areaStart_ || record.entrySector + kSectors > areaStart_ + areaSectors_) return false;
+    std::vector<uint8_t> bytes(size_t{kSectors} * bytesPerSector_);
+    uint32_t read = 0;
+    if (ReadSectors(kSectors, source_, bytes.data(), record.entrySector, static_cast<int>(bytesPerSector_), read) != kOk ||
+        read != kSectors)
+        return false;
+    for (size_t at = 0; at < bytesPerSector_; at += exfat::kEntryBytes)
+        if (ParseEntrySet(ByteView(bytes), at, set) && set.checksumOk && set.firstCluster == record.fsId &&
+            set.dataLength == record.fileSize)
+            return true;
+    return false;
+}
+
 int CProfessionalExfatRecovery::OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool*) {
+    FormerVolume* volume = record.isFolder || record.fileSize == 0 ? nullptr : VolumeAt(record.partitionStart);
+    ExfatEntrySet set;
+    if (volume && volume->geometry.heapOffset == record.dataAreaSector &&
+        volume->geometry.ClusterBytes() == record.clusterBytes && EntrySetOf(record, set) && !set.Contiguous()) {
+        std::vector<uint32_t> chain = WholeFatChain(volume->geometry, volume->fat, set.firstCluster, set.dataLength);
+        if (!chain.empty()) {
+            data = std::make_unique<ExfatDataReader>(source_, volume->geometry, std::move(chain));
+            return kOk;
+        }
+    }
     return OpenFormerVolumeData(source_, bytesPerSector_, record, data);
 }
 

@@ -6,13 +6,18 @@
 // that looks like exFAT directory data; at the pass's end it works out the former
 // volume's geometry (exfat_leftovers.h) and records every entry set, live or deleted,
 // under its folder. Data is read as one run of clusters from the first, since the
-// former FAT and bitmap are gone.
+// former FAT and bitmap are usually gone; where a boot region of the former volume
+// survived with its FAT (a partition table wiped, the volume itself untouched), a file
+// kept along the FAT is read along its chain, when that chain is whole.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <unordered_map>
 
 #include "engines/engine_base.h"
 #include "engines/exfat/exfat_leftovers.h"
+#include "engines/exfat/exfat_volume.h"
 #include "engines/pass_state.h"
 
 namespace kestrune {
@@ -50,6 +55,11 @@ public:
     const std::optional<ExfatHeap>& ChosenHeap() const { return chosen_; }
 
 private:
+    // A former volume whose boot region reads well, and its FAT.
+    struct FormerVolume {
+        ExfatGeometry geometry;
+        ExfatFat fat;
+    };
     struct Folder {
         size_t set;            // index into the leftovers
         uint32_t parent = 0;   // first cluster of the folder holding its entry; 0: the root
@@ -69,6 +79,10 @@ private:
     uint32_t DepthOf(uint32_t folder);
     void WriteFolder(uint32_t cluster, const ExfatHeap& heap, const std::vector<ExfatLeftover>& sets);
     uint32_t ContentCheck(const ScanRecord& record);
+    // The former volume whose boot region lies at `start`, or null; read once.
+    FormerVolume* VolumeAt(uint64_t start);
+    // The entry set a record was made from, read again from its sector.
+    bool EntrySetOf(const ScanRecord& record, ExfatEntrySet& set);
 
     uint64_t areaStart_ = 0;
     uint64_t areaSectors_ = 0;
@@ -76,8 +90,13 @@ private:
     std::vector<ExfatRun> runs_;
     size_t keptBytes_ = 0;
     std::vector<ExfatHeap> bootHeaps_;
+    std::vector<uint64_t> bootVolumes_;  // where the boot regions met may begin
+    std::map<uint64_t, std::unique_ptr<FormerVolume>> formerVolumes_;  // readers keep references
     std::vector<std::pair<uint64_t, uint64_t>> listedSectors_;
     std::optional<ExfatHeap> chosen_;
+    // The first sector of the chosen heap's volume when its boot region survived, else
+    // the area's: records count their data area from it.
+    uint64_t chosenVolumeStart_ = 0;
     // Built by Finish.
     std::unordered_map<uint32_t, Folder> folders_;
     std::vector<std::pair<uint32_t, uint32_t>> folderSpans_;  // (first cluster, clusters), sorted
