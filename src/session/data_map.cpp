@@ -4,8 +4,30 @@
 #include "engines/found_data.h"
 #include "engines/stored_pass.h"
 #include "session/scan_run.h"
+#include "session/search_pattern.h"
 
 namespace kestrune {
+
+namespace {
+
+// A run with more deleted files than this is not mapped for their claims: a listing would
+// wait on a read per file twice over, and hold every record meanwhile.
+constexpr size_t kMostClaimingFiles = 200000;
+
+// Files whose map comes from metadata of the volume as it is: what a former volume's files
+// (read as one run from their first cluster) or carved ones seem to cover may never have
+// been theirs.
+bool MayClaim(const ScanRecord& record) {
+    switch (record.engineKind) {
+        case NtfsQuick:
+        case FatQuick:
+        case ExfatQuick:
+        case ExtQuick: return !record.isFolder && record.fileSize != 0 && MadeAt(record) != 0;
+        default: return false;
+    }
+}
+
+}  // namespace
 
 int ScanRun::MapData(const ScanRecord& record, DataMap& map) {
     map = {};
@@ -27,6 +49,52 @@ void ScanRun::ReadFreeSpace() {
         position += length;
     }
     freeKnown_ = true;
+    ReadClaims();
+}
+
+void ScanRun::ReadClaims() {
+    std::vector<ScanRecord> files;
+    uint64_t counted = 0;
+    std::string error;
+    // The engine's own walk over its logs: no search of the user's, so it reports nothing.
+    engine_->SetReporter({});
+    engine_->CountByExtension(SearchPatternFor({}, {}, error), [&files](const ScanRecord& r) {
+        if (MayClaim(r) && files.size() <= kMostClaimingFiles) files.push_back(r);
+        return false;
+    }, counted);
+    if (files.size() > kMostClaimingFiles) files.clear();
+    for (const ScanRecord& record : files) {
+        if (Cancelled()) break;
+        DataMap map;
+        // A layout that is a guess says nothing sure of where the file lay.
+        if (engine_->MapData(record, map) != kOk || map.layoutGuessed || map.runs.empty()) continue;
+        for (const ByteRun& run : map.runs) {
+            claims_.push_back({run.sourceOffset, run.sourceOffset + run.length, MadeAt(record), map.runs[0].sourceOffset});
+            longestClaim_ = std::max(longestClaim_, run.length);
+        }
+    }
+    HandReporter();
+    std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) { return a.begin < b.begin; });
+}
+
+uint64_t ScanRun::TakenByNewer(const ScanRecord& record, uint64_t fileStart, uint64_t begin, uint64_t end) const {
+    const uint64_t made = MadeAt(record);
+    if (made == 0) return 0;  // of unknown age: nothing is known to be newer
+    std::vector<std::pair<uint64_t, uint64_t>> taken;
+    const uint64_t from = begin > longestClaim_ ? begin - longestClaim_ : 0;
+    auto at = std::lower_bound(claims_.begin(), claims_.end(), from,
+                               [](const Claim& claim, uint64_t offset) { return claim.begin < offset; });
+    for (; at != claims_.end() && at->begin < end; ++at)
+        if (at->end > begin && at->madeAt > made && at->fileStart != fileStart)
+            taken.emplace_back(std::max(at->begin, begin), std::min(at->end, end));
+    std::sort(taken.begin(), taken.end());
+    uint64_t bytes = 0, reached = begin;
+    for (const auto& [first, last] : taken) {
+        if (last <= reached) continue;
+        bytes += last - std::max(first, reached);
+        reached = last;
+    }
+    return bytes;
 }
 
 int ScanRun::RecoverableShare(const ScanRecord& record) {
@@ -57,12 +125,15 @@ int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& m
         // The free ranges that overlap the run, from the last one starting at or before it.
         auto at = std::upper_bound(freeBytes_.begin(), freeBytes_.end(), std::pair{run.sourceOffset, UINT64_MAX});
         if (at != freeBytes_.begin()) --at;
-        for (; at != freeBytes_.end() && at->first < end; ++at)
-            if (at->second > run.sourceOffset)
-                free += std::min(end, at->second) - std::max(run.sourceOffset, at->first);
+        for (; at != freeBytes_.end() && at->first < end; ++at) {
+            if (at->second <= run.sourceOffset) continue;
+            const uint64_t first = std::max(run.sourceOffset, at->first), last = std::min(end, at->second);
+            free += last - first - TakenByNewer(record, map.runs[0].sourceOffset, first, last);
+        }
     }
     if (total == 0) return record.fileSize == 0 || record.contentOk ? 100 : 0;
-    // 100 only when every byte is free: a file with one cluster written over is not whole.
+    // 100 only when every byte is free and no newer file took it: a file with one cluster
+    // written over is not whole.
     return free == total ? 100 : static_cast<int>(free * 100 / total);
 }
 

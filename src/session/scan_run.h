@@ -118,7 +118,8 @@ public:
     // read it; kErrNotSupported when it is kept in the file system's records or stored
     // compressed.
     int MapData(const ScanRecord& record, DataMap& map);
-    // How much of a found file's data no live file of the volume holds now, in percent:
+    // How much of a found file's data no live file of the volume holds now, and no deleted
+    // file made after it took (as that file's own metadata says), in percent:
     // 100 when none of it was written over, 0 when all of it was (or where it lay is lost);
     // -1 when the volume's allocation is not known (no file system was read) or a carved
     // file's end is a guess (CarvedEndGuessed). Data kept in the file system's own records
@@ -194,6 +195,19 @@ private:
     std::vector<std::pair<uint64_t, uint64_t>> freeBytes_;
     bool freeRead_ = false, freeKnown_ = false;
     void ReadFreeSpace();
+    // Where the deleted files a quick scan found lay, as their own metadata says: bytes a
+    // file made later took are no longer an earlier file's, though no live file holds them
+    // now. Read with the free space; sorted by where they begin.
+    struct Claim {
+        uint64_t begin = 0, end = 0;
+        uint64_t madeAt = 0;
+        uint64_t fileStart = 0;  // where the claiming file's data begins: the same file
+                                 // listed twice claims nothing from itself
+    };
+    std::vector<Claim> claims_;
+    uint64_t longestClaim_ = 0;
+    void ReadClaims();
+    uint64_t TakenByNewer(const ScanRecord& record, uint64_t fileStart, uint64_t begin, uint64_t end) const;
     // An engine serves one thread at a time: a preview's copy may still be running on its
     // worker when a search or a recovery starts on another.
     std::recursive_mutex engineUse_;
