@@ -13,6 +13,7 @@ namespace {
 // A run with more deleted files than this is not mapped for their claims: a listing would
 // wait on a read per file twice over, and hold every record meanwhile.
 constexpr size_t kMostClaimingFiles = 200000;
+constexpr uint64_t kClaimPieceBytes = 1 << 20;
 
 // Files whose map comes from metadata of the volume as it is: what a former volume's files
 // (read as one run from their first cluster) or carved ones seem to cover may never have
@@ -68,10 +69,12 @@ void ScanRun::ReadClaims() {
         DataMap map;
         // A layout that is a guess says nothing sure of where the file lay.
         if (engine_->MapData(record, map) != kOk || map.layoutGuessed || map.runs.empty()) continue;
-        for (const ByteRun& run : map.runs) {
-            claims_.push_back({run.sourceOffset, run.sourceOffset + run.length, MadeAt(record), map.runs[0].sourceOffset});
-            longestClaim_ = std::max(longestClaim_, run.length);
-        }
+        // Long runs are kept in pieces, so that a look-up goes back at most one piece
+        // before where it begins: one large video must not make every look-up read every
+        // claim before it.
+        for (const ByteRun& run : map.runs)
+            for (uint64_t at = run.sourceOffset, end = run.sourceOffset + run.length; at < end; at += kClaimPieceBytes)
+                claims_.push_back({at, std::min(end, at + kClaimPieceBytes), MadeAt(record), map.runs[0].sourceOffset});
     }
     HandReporter();
     std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) { return a.begin < b.begin; });
@@ -81,7 +84,7 @@ uint64_t ScanRun::TakenByNewer(const ScanRecord& record, uint64_t fileStart, uin
     const uint64_t made = MadeAt(record);
     if (made == 0) return 0;  // of unknown age: nothing is known to be newer
     std::vector<std::pair<uint64_t, uint64_t>> taken;
-    const uint64_t from = begin > longestClaim_ ? begin - longestClaim_ : 0;
+    const uint64_t from = begin > kClaimPieceBytes ? begin - kClaimPieceBytes : 0;
     auto at = std::lower_bound(claims_.begin(), claims_.end(), from,
                                [](const Claim& claim, uint64_t offset) { return claim.begin < offset; });
     for (; at != claims_.end() && at->begin < end; ++at)

@@ -205,7 +205,6 @@ private:
                                  // listed twice claims nothing from itself
     };
     std::vector<Claim> claims_;
-    uint64_t longestClaim_ = 0;
     void ReadClaims();
     uint64_t TakenByNewer(const ScanRecord& record, uint64_t fileStart, uint64_t begin, uint64_t end) const;
     // An engine serves one thread at a time: a preview's copy may still be running on its

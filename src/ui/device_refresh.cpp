@@ -24,6 +24,13 @@ DeviceRefresh::DeviceRefresh(MainWnd* window) : QObject(window), window_(window)
 
 DeviceRefresh::~DeviceRefresh() = default;
 
+void DeviceRefresh::StopWatching() {
+    delete notifier_;
+    notifier_ = nullptr;
+    timer_.stop();
+    arrived_ = false;
+}
+
 void DeviceRefresh::Notify(DeviceWatcher::Change change, const std::string&) {
     if (change == DeviceWatcher::Change::Arrived) arrived_ = true;
     timer_.start();

@@ -26,6 +26,9 @@ public:
     // The quiet time after the last event before the list is read again (5 s).
     void SetDelay(int ms) { timer_.setInterval(ms); }
     bool watching() const { return notifier_ != nullptr; }
+    // Stops listening to the system's reports, dropping a refresh they were waiting for;
+    // what Notify is handed still counts (a test that hands its own events).
+    void StopWatching();
 
 signals:
     // The disk list was brought up to date after events.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <QLockFile>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -36,6 +37,14 @@
 using namespace kestrune;
 using namespace kestrune::test;
 namespace fs = std::filesystem;
+
+// Whether a disk row's tooltip is about this device: /dev/loop1 is not /dev/loop10,
+// which another test may hold meanwhile.
+static bool AboutDevice(const QTreeWidgetItem* row, const std::string& device) {
+    const std::string tip = row->toolTip(0).toStdString();
+    return tip.starts_with(device) &&
+           (tip.size() == device.size() || !std::isdigit(static_cast<unsigned char>(tip[device.size()])));
+}
 
 class MainWndTest : public QObject {
     Q_OBJECT
@@ -400,7 +409,7 @@ private slots:
         auto* list = window.findChild<QTreeWidget*>("DiskList");
         // The whole loop disk: its header row.
         for (QTreeWidgetItemIterator it(list); *it; ++it)
-            if ((*it)->childCount() == 0 && (*it)->toolTip(0).toStdString().starts_with(loop.device()))
+            if ((*it)->childCount() == 0 && AboutDevice(*it, loop.device()))
                 list->setCurrentItem((*it)->parent());
         QVERIFY(list->currentItem());
         Click(&window, "BtnCreateImageMode");
@@ -465,6 +474,9 @@ private slots:
     void hotPlugRefreshFollowsTheWatchersReports() {
         if (geteuid() != 0) QSKIP("needs root and loop devices");
         ui::MainWnd window;
+        // Other tests attach and detach loop devices meanwhile: only the reports this test
+        // hands over may refresh the list.
+        window.deviceRefresh()->StopWatching();
         QSignalSpy listed(&window, &ui::MainWnd::disksListed);
         QVERIFY(WaitFor([&] { return listed.count() == 1; }));
         auto* list = window.findChild<QTreeWidget*>("DiskList");
@@ -473,7 +485,7 @@ private slots:
         const std::string device = loop.device();
         auto hasLoop = [&] {
             for (QTreeWidgetItemIterator it(list); *it; ++it)
-                if ((*it)->toolTip(0).toStdString().starts_with(device)) return true;
+                if (AboutDevice(*it, device)) return true;
             return false;
         };
         QVERIFY(!hasLoop());
