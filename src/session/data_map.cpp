@@ -4,7 +4,6 @@
 #include "engines/found_data.h"
 #include "engines/stored_pass.h"
 #include "session/scan_run.h"
-#include "session/search_pattern.h"
 
 namespace kestrune {
 
@@ -56,10 +55,7 @@ void ScanRun::ReadFreeSpace() {
 void ScanRun::ReadClaims() {
     std::vector<ScanRecord> files;
     uint64_t counted = 0;
-    std::string error;
-    // The engine's own walk over its logs: no search of the user's, so it reports nothing.
-    engine_->SetReporter({});
-    engine_->CountByExtension(SearchPatternFor({}, {}, error), [&files](const ScanRecord& r) {
+    WalkAllFiles([&files](const ScanRecord& r) {
         if (MayClaim(r) && files.size() <= kMostClaimingFiles) files.push_back(r);
         return false;
     }, counted);
@@ -76,7 +72,6 @@ void ScanRun::ReadClaims() {
             for (uint64_t at = run.sourceOffset, end = run.sourceOffset + run.length; at < end; at += kClaimPieceBytes)
                 claims_.push_back({at, std::min(end, at + kClaimPieceBytes), MadeAt(record), map.runs[0].sourceOffset});
     }
-    HandReporter();
     std::sort(claims_.begin(), claims_.end(), [](const Claim& a, const Claim& b) { return a.begin < b.begin; });
 }
 

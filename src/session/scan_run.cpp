@@ -103,12 +103,7 @@ std::vector<StoredRun> StoredRuns() {
 // formatted passes and scans still running are kept.
 void ScanRun::NoteEnd() {
     uint64_t count = 0;
-    std::string error;
-    // A count for the note, no search of the user's: it reports nothing and is not stopped.
-    engine_->SetReporter({});
-    if (engine_->CountByExtension(SearchPatternFor({}, {}, error), [](const ScanRecord&) { return true; }, count) >= 0)
-        filesFound_ = static_cast<int64_t>(count);
-    HandReporter();
+    if (WalkAllFiles([](const ScanRecord&) { return true; }, count) >= 0) filesFound_ = static_cast<int64_t>(count);
     WriteSourceNote(*this);
     for (const StoredRun& older : StoredRuns()) {
         if (older.folder == runFolder_ || older.mode != "quick" || older.files < 0 || older.source != source_.text ||
@@ -116,6 +111,14 @@ void ScanRun::NoteEnd() {
             continue;
         ScanCatalogue::Instance().DiscardRunFolder(older.folder);
     }
+}
+
+int ScanRun::WalkAllFiles(const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
+    std::string error;
+    engine_->SetReporter({});
+    const int rc = engine_->CountByExtension(SearchPatternFor({}, {}, error), keep, count);
+    HandReporter();
+    return rc;
 }
 
 ScanRun::ScanRun(ScanSource source, ScanMode mode) : source_(std::move(source)), mode_(mode) {}

@@ -187,6 +187,9 @@ private:
     int64_t startedAt_ = 0;
     int64_t filesFound_ = -1;
     void NoteEnd();
+    // Every found file, walked by the run itself (a count for its note, the claims): no
+    // search of the user's, so the engine reports nothing and no cancel stops it.
+    int WalkAllFiles(const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
     std::unique_ptr<IFileRecoveryParse> engine_;
     // The formatted or deep pass engine_ is, in those modes.
     IStoredPass* pass_ = nullptr;
