@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -21,6 +22,15 @@ namespace kestrune::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Whether the process has set its own SIGINT handler yet: a Ctrl-C during the program's
+// start, before it has anything to stop, ends it by the signal as it should.
+bool CatchesInterrupts(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
+    return false;
+}
 
 TEST(Promises, CtrlCStopsAScanWithExitStatus130) {
     test::TempDir dir;
@@ -37,8 +47,14 @@ TEST(Promises, CtrlCStopsAScanWithExitStatus130) {
             ::execl(KESTRUNE_CLI_PATH, "kestrune", "scan", "--mode", "deep", "--restart", image.c_str(), nullptr);
             ::_exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         int status = 0;
+        bool ended = false;
+        for (int waited = 0; waited < 10000 && !CatchesInterrupts(child); waited += 5) {
+            if ((ended = ::waitpid(child, &status, WNOHANG) == child)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (ended) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         if (::waitpid(child, &status, WNOHANG) == child) break;  // ended before any Ctrl-C
         ::kill(child, SIGINT);
         ::waitpid(child, &status, 0);
