@@ -28,6 +28,31 @@ bool EndsUnfinished(ByteView entries) {
            entries.u8(entries.size() - exfat::kEntryBytes) != exfat::kEndOfDirectory;
 }
 
+// When the newest of the entry sets in these bytes was made (its creation stamp, else its
+// write stamp), 0 when none parses.
+uint64_t NewestSetStamp(ByteView entries) {
+    uint64_t newest = 0;
+    for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
+        ExfatEntrySet set;
+        if (!ParseEntrySet(entries, at, set) || !set.checksumOk) {
+            at += exfat::kEntryBytes;
+            continue;
+        }
+        newest = std::max(newest, set.createTime ? set.createTime : set.writeTime);
+        at += set.entryCount * exfat::kEntryBytes;
+    }
+    return newest;
+}
+
+// When the first whole entry set in these bytes was made; 0 when none parses.
+uint64_t FirstSetStamp(ByteView entries) {
+    for (size_t at = 0; at + exfat::kEntryBytes <= entries.size(); at += exfat::kEntryBytes) {
+        ExfatEntrySet set;
+        if (ParseEntrySet(entries, at, set) && set.checksumOk) return set.createTime ? set.createTime : set.writeTime;
+    }
+    return 0;
+}
+
 bool HoldsEndMark(ByteView entries) {
     for (size_t at = 0; at + exfat::kEntryBytes <= entries.size(); at += exfat::kEntryBytes)
         if (entries.u8(at) == exfat::kEndOfDirectory) return true;
@@ -37,16 +62,20 @@ bool HoldsEndMark(ByteView entries) {
 }  // namespace
 
 void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
-                                const std::function<bool(uint32_t)>& isFolderStart) {
-    // Some drivers shrink a folder as its files are deleted, so a deleted folder's entry
-    // may give one cluster while its entries ran on through more. A folder whose last
-    // slot is used goes on in a later free cluster that holds entries only: each is
-    // looked for past the one before, as a folder grows into the next free cluster.
+                                const std::function<bool(uint32_t)>& isFolderStart, bool carriesOnInTime) {
+    // Some drivers (exfat-fuse) shrink a folder as its files are deleted, so a folder's
+    // entry or chain may give fewer clusters than its entries ran on through. A folder
+    // whose last slot is used goes on in a later free cluster that holds entries only:
+    // each is looked for past the one before, as a folder grows into the next free
+    // cluster. carriesOnInTime: the cluster's first entries must be no older than the
+    // newest before them, so that one folder does not take another's cut clusters.
     const uint32_t clusterBytes = static_cast<uint32_t>(volume_.ClusterBytes());
     const uint32_t bps = volume_.bytesPerSector;
     if (clusterSectors.empty() || bps == 0 || clusterBytes == 0) return;
     uint64_t cluster = (clusterSectors.back() - volume_.ClusterSector(2)) / volume_.sectorsPerCluster + 2;
     std::vector<uint8_t> sector(bps), next(clusterBytes);
+    const size_t lastCluster = bytes.size() - std::min(bytes.size(), size_t{clusterBytes});
+    uint64_t newest = carriesOnInTime ? NewestSetStamp(ByteView(bytes).from(lastCluster)) : 0;
     while (EndsUnfinished(ByteView(bytes)) && bytes.size() + clusterBytes <= kMaxFolderBytes) {
         uint64_t examined = 0;
         bool found = false;
@@ -62,9 +91,10 @@ void ExfatTree::FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_
                 !ContinuesExfatDirectory(ByteView(sector)))
                 continue;
             if (ReadSectors(volume_.sectorsPerCluster, source_, next.data(), at, static_cast<int>(bps), read) != kOk ||
-                read != volume_.sectorsPerCluster)
+                read != volume_.sectorsPerCluster || (newest != 0 && FirstSetStamp(ByteView(next)) < newest))
                 continue;
             found = true;
+            if (newest != 0) newest = std::max(newest, NewestSetStamp(ByteView(next)));
             taken_.insert(c);
             bytes.insert(bytes.end(), next.begin(), next.end());
             clusterSectors.push_back(at);
@@ -105,65 +135,98 @@ bool ExfatTree::LoadRoot(std::string& why) {
 }
 
 int ExfatTree::Walk(const std::function<int(const ExfatFound&)>& visit) {
-    struct Folder {
-        uint32_t first;
-        uint64_t length;
-        bool contiguous, deleted, insideDeleted;
-        uint32_t depth;
-    };
-    std::vector<Folder> queue{{volume_.rootCluster, kMaxFolderBytes, false, false, false, 0}};
-    // Two folder entries naming one first cluster: one folder was deleted and another made
-    // in its cluster. The one made later owns it; of two made at once, the entry met later.
-    std::unordered_map<uint32_t, std::pair<size_t, uint64_t>> queued;  // first -> place, made at
-    std::unordered_set<uint32_t> entered;
-    std::vector<uint64_t> clusterSectors;
+    WalkQueue queue;
+    queue.folders.push_back({volume_.rootCluster, kMaxFolderBytes, false, false, false, 0});
     walked_.clear();
     taken_.clear();
     cutSearchLeft_ = kCutSearchClusters;
+    auto isFolderStart = [&queue](uint32_t c) { return queue.entered.count(c) != 0 || queue.queued.count(c) != 0; };
+    // Live folders whose last cluster is full: their last cluster, for the search below.
+    struct FullFolder {
+        QueuedFolder folder;
+        std::vector<uint8_t> lastCluster;
+        uint64_t lastSector;
+    };
+    std::vector<FullFolder> full;
     const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
-    for (size_t head = 0; head < queue.size(); ++head) {
-        const Folder folder = queue[head];
-        if (!entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
-        clusterSectors.clear();
-        std::vector<uint8_t> bytes = ReadExfatClusters(
-            source_, volume_,
-            ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
-                                folder.contiguous, folder.deleted),
-            &clusterSectors);
-        if (folder.deleted)
-            FollowCutFolder(bytes, clusterSectors,
-                            [&](uint32_t c) { return entered.count(c) != 0 || queued.count(c) != 0; });
-        walked_.insert(walked_.end(), clusterSectors.begin(), clusterSectors.end());
-        const ByteView entries(bytes);
-        for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
-            if (entries.u8(at) == exfat::kEndOfDirectory) break;
-            ExfatFound found;
-            if (!ParseEntrySet(entries, at, found.set)) {
-                at += exfat::kEntryBytes;
-                continue;
-            }
-            found.set.hashOk = upcase_.NameHash(found.set.name) == found.set.nameHash;
-            found.folderCluster = folder.first;
-            found.depth = folder.depth;
-            found.insideDeleted = folder.deleted || folder.insideDeleted;
-            found.entrySector = clusterSectors[at / clusterBytes] + (at % clusterBytes) / volume_.bytesPerSector;
-            at += found.set.entryCount * exfat::kEntryBytes;
-            // A set whose checksum fails is damage, or a newer set written over part of it.
-            if (!found.set.checksumOk) continue;
-            if (int stop = visit(found); stop != 0) return stop;
-            const ExfatEntrySet& set = found.set;
-            if (!set.IsFolder() || !volume_.IsHeapCluster(set.firstCluster) || set.dataLength == 0) continue;
-            const Folder inner{set.firstCluster, set.dataLength, set.Contiguous(), set.deleted, found.insideDeleted,
-                               folder.depth + 1};
-            const uint64_t madeAt = set.createTime ? set.createTime : set.writeTime;
-            const auto known = queued.find(set.firstCluster);
-            if (known == queued.end() || known->second.first <= head) {
-                queued[set.firstCluster] = {queue.size(), madeAt};
-                queue.push_back(inner);
-            } else if (madeAt >= known->second.second) {
-                queue[known->second.first] = inner;  // not entered yet: the newer folder takes its place
-                known->second.second = madeAt;
-            }
+    for (;;) {
+        for (; queue.head < queue.folders.size(); ++queue.head) {
+            const QueuedFolder folder = queue.folders[queue.head];
+            if (!queue.entered.insert(folder.first).second) continue;  // two entries, one folder: a loop
+            std::vector<uint64_t> clusterSectors;
+            std::vector<uint8_t> bytes = ReadExfatClusters(
+                source_, volume_,
+                ExfatStreamClusters(volume_, fat_, bitmap_, folder.first, std::min(folder.length, kMaxFolderBytes),
+                                    folder.contiguous, folder.deleted),
+                &clusterSectors);
+            if (folder.deleted)
+                FollowCutFolder(bytes, clusterSectors, isFolderStart, false);
+            else if (EndsUnfinished(ByteView(bytes)) && bytes.size() >= clusterBytes && !clusterSectors.empty())
+                full.push_back({folder, std::vector<uint8_t>(bytes.end() - static_cast<long>(clusterBytes), bytes.end()),
+                                clusterSectors.back()});
+            walked_.insert(walked_.end(), clusterSectors.begin(), clusterSectors.end());
+            if (int stop = VisitEntries(folder, ByteView(bytes), clusterSectors, 0, queue, visit); stop != 0) return stop;
+        }
+        if (full.empty()) return 0;
+        // A live folder cut short by its driver goes on where a deleted one would. The
+        // newest folders look first, and a cluster carries on only a folder whose entries
+        // are no newer than its own, so that an older folder does not take the clusters
+        // cut from a newer one that lie past its end.
+        std::vector<FullFolder> looking = std::move(full);
+        full.clear();
+        std::stable_sort(looking.begin(), looking.end(), [](const FullFolder& a, const FullFolder& b) {
+            return NewestSetStamp(ByteView(a.lastCluster)) > NewestSetStamp(ByteView(b.lastCluster));
+        });
+        for (FullFolder& folder : looking) {
+            std::vector<uint64_t> clusterSectors{folder.lastSector};
+            FollowCutFolder(folder.lastCluster, clusterSectors, isFolderStart, true);
+            if (clusterSectors.size() == 1) continue;
+            walked_.insert(walked_.end(), clusterSectors.begin() + 1, clusterSectors.end());
+            // Sets that begin in the folder's own last cluster were visited already.
+            if (int stop = VisitEntries(folder.folder, ByteView(folder.lastCluster), clusterSectors, clusterBytes, queue,
+                                        visit);
+                stop != 0)
+                return stop;
+        }
+    }
+}
+
+int ExfatTree::VisitEntries(const QueuedFolder& folder, ByteView entries, const std::vector<uint64_t>& clusterSectors,
+                            size_t newFrom, WalkQueue& queue, const std::function<int(const ExfatFound&)>& visit) {
+    const size_t clusterBytes = static_cast<size_t>(volume_.ClusterBytes());
+    for (size_t at = 0; at + exfat::kEntryBytes <= entries.size();) {
+        if (entries.u8(at) == exfat::kEndOfDirectory) break;
+        ExfatFound found;
+        if (!ParseEntrySet(entries, at, found.set)) {
+            at += exfat::kEntryBytes;
+            continue;
+        }
+        found.set.hashOk = upcase_.NameHash(found.set.name) == found.set.nameHash;
+        found.folderCluster = folder.first;
+        found.depth = folder.depth;
+        found.insideDeleted = folder.deleted || folder.insideDeleted;
+        found.entrySector = clusterSectors[at / clusterBytes] + (at % clusterBytes) / volume_.bytesPerSector;
+        const size_t end = at + found.set.entryCount * exfat::kEntryBytes;
+        const bool seen = end <= newFrom;
+        at = end;
+        // A set whose checksum fails is damage, or a newer set written over part of it.
+        if (!found.set.checksumOk || seen) continue;
+        if (int stop = visit(found); stop != 0) return stop;
+        const ExfatEntrySet& set = found.set;
+        if (!set.IsFolder() || !volume_.IsHeapCluster(set.firstCluster) || set.dataLength == 0) continue;
+        const QueuedFolder inner{set.firstCluster, set.dataLength, set.Contiguous(), set.deleted, found.insideDeleted,
+                                 folder.depth + 1};
+        // Two folder entries naming one first cluster: one folder was deleted and another
+        // made in its cluster. The one made later owns it; of two made at once, the entry
+        // met later.
+        const uint64_t madeAt = set.createTime ? set.createTime : set.writeTime;
+        const auto known = queue.queued.find(set.firstCluster);
+        if (known == queue.queued.end() || known->second.first <= queue.head) {
+            queue.queued[set.firstCluster] = {queue.folders.size(), madeAt};
+            queue.folders.push_back(inner);
+        } else if (madeAt >= known->second.second) {
+            queue.folders[known->second.first] = inner;  // not entered yet: the newer folder takes its place
+            known->second.second = madeAt;
         }
     }
     return 0;

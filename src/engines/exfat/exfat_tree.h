@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -43,11 +44,28 @@ public:
     const UpcaseTable& Upcase() const { return upcase_; }
 
 private:
-    // Carries a deleted folder whose entries run past its clusters on through the free
-    // clusters that hold the rest of them, never through a cluster another folder's entry
-    // names as its first.
+    struct QueuedFolder {
+        uint32_t first;
+        uint64_t length;
+        bool contiguous, deleted, insideDeleted;
+        uint32_t depth;
+    };
+    struct WalkQueue {
+        std::vector<QueuedFolder> folders;
+        size_t head = 0;  // the folder being entered
+        std::unordered_map<uint32_t, std::pair<size_t, uint64_t>> queued;  // first -> place, made at
+        std::unordered_set<uint32_t> entered;
+    };
+
+    // Carries a folder whose entries run past its clusters on through the free clusters
+    // that hold the rest of them, never through a cluster another folder's entry names as
+    // its first.
     void FollowCutFolder(std::vector<uint8_t>& bytes, std::vector<uint64_t>& clusterSectors,
-                         const std::function<bool(uint32_t)>& isFolderStart);
+                         const std::function<bool(uint32_t)>& isFolderStart, bool carriesOnInTime);
+    // Visits the entry sets of a folder's bytes (read from clusterSectors) that end past
+    // newFrom, and queues the folders they name.
+    int VisitEntries(const QueuedFolder& folder, ByteView entries, const std::vector<uint64_t>& clusterSectors,
+                     size_t newFrom, WalkQueue& queue, const std::function<int(const ExfatFound&)>& visit);
 
     SectorSource& source_;
     const ExfatGeometry& volume_;
