@@ -1,5 +1,7 @@
 #include "engines/engine_base.h"
 
+#include <algorithm>
+
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "engines/carve/signature_table.h"
@@ -109,6 +111,22 @@ int RecoveryEngineBase::MapData(const ScanRecord& record, DataMap& map) {
     std::unique_ptr<PieceReader> data;
     if (int rc = OpenData(record, data, &map.layoutGuessed); rc != kOk) return rc;
     return data->Map(record.fileSize, map);
+}
+
+int RecoveryEngineBase::ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {
+    out.clear();
+    if (!Ready()) return kErrInvalidHandle;
+    std::unique_ptr<PieceReader> data;
+    if (int rc = OpenData(record, data, nullptr); rc != kOk) return rc;
+    const uint64_t wanted = std::min(limit, record.fileSize);
+    std::vector<uint8_t> piece;
+    while (out.size() < wanted) {
+        if (int rc = data->ReadPiece(piece); rc != kOk) return rc;
+        if (piece.empty()) break;
+        const uint64_t take = std::min<uint64_t>(piece.size(), wanted - out.size());
+        out.insert(out.end(), piece.begin(), piece.begin() + static_cast<long>(take));
+    }
+    return kOk;
 }
 
 }  // namespace kestrune

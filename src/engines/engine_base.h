@@ -62,6 +62,7 @@ public:
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, const CopyProgress& progress) override;
     int MapData(const ScanRecord& record, DataMap& map) override;
+    int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) override;
 
     ScanLogFile* Log() const { return log_.get(); }
 

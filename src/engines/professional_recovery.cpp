@@ -579,4 +579,10 @@ int CProfessionalRecovery::MapData(const ScanRecord& record, DataMap& map) {
     return engine ? engine->MapData(record, map) : kErrNotSupported;
 }
 
+int CProfessionalRecovery::ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {
+    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    out.clear();
+    return engine ? engine->ReadData(record, limit, out) : kErrNotSupported;
+}
+
 }  // namespace kestrune

@@ -54,6 +54,7 @@ public:
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
     int BuildAllocationMap() override { return kOk; }
     int MapData(const ScanRecord& record, DataMap& map) override;
+    int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, const CopyProgress& progress) override;
 

@@ -81,6 +81,14 @@ public:
         (void)map;
         return kErrNotSupported;
     }
+    // The first `limit` bytes of a found file's data as its recovery would read them (out
+    // is cut short where the data ends or a read fails), for a check of its content.
+    virtual int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {
+        (void)record;
+        (void)limit;
+        out.clear();
+        return kErrNotSupported;
+    }
     virtual ~IFileRecoveryParse() = default;
 };
 

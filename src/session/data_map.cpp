@@ -1,6 +1,8 @@
 // Where a run's found files lie on the source, and how much of each is still there.
 #include <algorithm>
 
+#include "engines/carve/jpeg_scan.h"
+#include "engines/fat/continuation_search.h"
 #include "engines/found_data.h"
 #include "engines/stored_pass.h"
 #include "session/scan_run.h"
@@ -133,6 +135,46 @@ int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& m
     // 100 only when every byte is free and no newer file took it: a file with one cluster
     // written over is not whole.
     return free == total ? 100 : static_cast<int>(free * 100 / total);
+}
+
+bool ScanRun::FreeAt(uint64_t offset) {
+    std::lock_guard use(engineUse_);
+    if (!freeRead_) ReadFreeSpace();
+    auto at = std::upper_bound(freeBytes_.begin(), freeBytes_.end(), std::pair{offset, UINT64_MAX});
+    return at != freeBytes_.begin() && std::prev(at)->second > offset;
+}
+
+int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
+    if (!MayClaim(record)) return kOk;
+    DataMap map;
+    const int mapped = MapData(record, map);
+    const int share = RecoverableShare(record, mapped, map);
+    // A FAT or exFAT file whose data begins in clusters the table still allocates is read
+    // along the table's chain: its own, when its folder was deleted without freeing it.
+    const bool ownChain = (record.engineKind == FatQuick || record.engineKind == ExfatQuick) && !map.runs.empty() &&
+                          !FreeAt(map.runs[0].sourceOffset);
+    if (mapped == kOk && share >= 0 && share < 100 && !ownChain) {
+        why = "Later files were written over part of it; " + std::to_string(share) + " % of it is still its own.";
+        return kErrFileCorrupt;
+    }
+    const std::string_view name = RecordName(record);
+    if (LayoutRefuted(name, record.fileSize, map.layoutGuessed)) {
+        why = "Where it went on after its first part was not found; what follows there is not its content.";
+        return kErrFileCorrupt;
+    }
+    // A picture whose data can be followed to its end is read once more for that: the
+    // metadata of a later file written over it may be lost, and only its bytes say so.
+    if (!ContinuationSearchable(name) || !HasTestableStructure(name, record.fileSize)) return kOk;
+    std::vector<uint8_t> bytes;
+    {
+        std::lock_guard use(engineUse_);
+        if (!engine_ || engine_->ReadData(record, record.fileSize, bytes) != kOk) return kOk;
+    }
+    if (carve::CheckJpegToEnd(ByteView(bytes), record.fileSize) == carve::JpegCheck::Broken) {
+        why = "Its content breaks off before its end: a later file was written over part of it.";
+        return kErrFileCorrupt;
+    }
+    return kOk;
 }
 
 }  // namespace kestrune

@@ -361,9 +361,9 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
     // On a source cut short, a file is whole only when all of it lies inside what is left.
     uint64_t spanned = 0, held = 0;
     VolumeExtent(source_, spanned, held);
-    if (spanned > held) {
-        const uint64_t end = source_.startSector * source_.bytesPerSector + held;
-        job.CheckEachFile([this, end](const ScanRecord& record, std::string& why) {
+    const uint64_t end = spanned > held ? source_.startSector * source_.bytesPerSector + held : UINT64_MAX;
+    job.CheckEachFile([this, end](const ScanRecord& record, std::string& why) {
+        if (end != UINT64_MAX) {
             DataMap map;
             if (MapData(record, map) != kOk) return kOk;
             uint64_t missing = 0;
@@ -379,9 +379,9 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
                 why = "Its pieces were laid out by a guess on a source cut short; some may be missing.";
                 return kErrFileCorrupt;
             }
-            return kOk;
-        });
-    }
+        }
+        return CheckWhole(record, why);
+    });
     if (keepFolders)
         job.KeepOriginalFolders([engine](const ScanRecord& record) {
             std::string folder;

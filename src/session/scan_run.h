@@ -134,6 +134,11 @@ public:
         bool layoutGuessed = false;
     };
     Recoverability AssessRecoverable(const ScanRecord& record);
+    // Whether a recovery may call the found file a success: kErrFileCorrupt, with the
+    // reason, for a deleted file found through its volume's metadata that later files
+    // were written over in part, whose pieces were not found, or whose content (where its
+    // type can be followed to its end) breaks off before its end; kOk otherwise.
+    int CheckWhole(const ScanRecord& record, std::string& why);
 
     // Copies a found file's data out for the preview: into a temporary file in a folder of
     // its own in the store folder ("preview-XXXXXX", its path written to tempPath; documents,
@@ -210,6 +215,8 @@ private:
     std::vector<Claim> claims_;
     void ReadClaims();
     uint64_t TakenByNewer(const ScanRecord& record, uint64_t fileStart, uint64_t begin, uint64_t end) const;
+    // Whether the byte at this source offset lies in the volume's free space.
+    bool FreeAt(uint64_t offset);
     // An engine serves one thread at a time: a preview's copy may still be running on its
     // worker when a search or a recovery starts on another.
     std::recursive_mutex engineUse_;

@@ -75,9 +75,10 @@ TEST_P(RecoveryReport, EveryWrittenFilesRunsGiveItsBytes) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, RecoveryReport,
                          // ext4: one file kept in its inode; NTFS: five kept in their records;
                          // the holes card: a deleted document whose free clusters end before
-                         // its size does, written in part.
+                         // its size does, and 34 whose clusters the photos written after them
+                         // took, written in part.
                          ::testing::Values(Case{"ext/ext4", "quick", 30, 29, kExitOk},
-                                           Case{"fat/holes", "quick", 120, 119, kExitSomeFailed},
+                                           Case{"fat/holes", "quick", 120, 85, kExitSomeFailed},
                                            Case{"ntfs/deleted", "quick", 16, 11, kExitOk},
                                            Case{"exfat/reformatted", "formatted", 67, 67, kExitOk},
                                            Case{"fat/fat16", "deep", 13, 13, kExitOk}),

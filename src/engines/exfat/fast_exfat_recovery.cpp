@@ -8,6 +8,7 @@
 #include "disk/text_encoding.h"
 #include "engines/carve/signature_table.h"
 #include "engines/exfat/exfat_data.h"
+#include "engines/fat/continuation_search.h"
 #include "engines/found_data.h"
 #include "scanlog/file_types.h"
 #include "scanlog/log_names.h"
@@ -234,10 +235,44 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
             ExfatDataReader data(source_, volume_, ClusterList(layout));
             return StructureHoldsAlong(data, RecordName(record), record.fileSize);
         };
-        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds)).first;
+        ContinuationFinder search;
+        if (ContinuationSearchable(RecordName(record)))
+            search = [this, &record](const std::vector<ClusterRun>& tried) {
+                return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
+            };
+        // A stream without the no-FAT-chain flag was in pieces when it was written.
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds, search,
+                                                       true))
+                    .first;
     }
     if (guessed) *guessed = known->second.guessed;
     return known->second.runs.empty() ? clusters : ClusterList(known->second.runs);
+}
+
+ClusterAccess CFastExfatRecovery::FreeClusterAccess() {
+    ClusterAccess access;
+    access.clusterBytes = static_cast<uint32_t>(volume_.ClusterBytes());
+    access.sectorBytes = volume_.bytesPerSector;
+    access.read = [this](uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out) {
+        const uint32_t bps = volume_.bytesPerSector;
+        const uint32_t sectors = (bytes + bps - 1) / bps;
+        out.assign(size_t{sectors} * bps, 0);
+        uint32_t read = 0;
+        return volume_.IsHeapCluster(cluster) &&
+               ReadSectors(sectors, source_, out.data(), volume_.ClusterSector(cluster), static_cast<int>(bps), read) ==
+                   kOk &&
+               read == sectors;
+    };
+    access.nextFree = [this](uint32_t cluster, uint32_t& next) {
+        const AllocationBitmap& bitmap = tree_->Bitmap();
+        for (uint64_t c = uint64_t{cluster} + 1; c < uint64_t{volume_.clusterCount} + 2; ++c)
+            if (c >= 2 && !bitmap.InUse(static_cast<uint32_t>(c))) {
+                next = static_cast<uint32_t>(c);
+                return true;
+            }
+        return false;
+    };
+    return access;
 }
 
 bool CFastExfatRecovery::ChainCleared(uint32_t first, const std::vector<uint32_t>& clusters) {

@@ -12,6 +12,7 @@
 
 #include "engines/engine_base.h"
 #include "engines/exfat/exfat_tree.h"
+#include "engines/fat/continuation_search.h"
 #include "engines/fat/freed_cluster_claims.h"
 
 namespace kestrune {
@@ -67,6 +68,9 @@ private:
     bool StreamState(const ScanRecord& record, bool& deleted, bool& contiguous);
     uint32_t ClusterCountOf(const ScanRecord& record) const;
     bool ChainCleared(uint32_t first, const std::vector<uint32_t>& clusters);
+    // Reads clusters and finds those the allocation bitmap calls free, for the search
+    // of where a deleted file went on.
+    ClusterAccess FreeClusterAccess();
     static std::vector<uint32_t> ClusterList(const std::vector<ClusterRun>& runs);
     static std::vector<ClusterRun> ClusterRuns(const std::vector<uint32_t>& clusters);
     const FreedClusterClaims& Claims();

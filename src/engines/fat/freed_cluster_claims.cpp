@@ -1,5 +1,8 @@
 #include "engines/fat/freed_cluster_claims.h"
 
+#include "engines/carve/jpeg_scan.h"
+#include "engines/fat/continuation_search.h"
+
 #include <algorithm>
 #include <tuple>
 
@@ -164,15 +167,34 @@ ClaimSettled FreedClusterClaims::LayoutOf(uint32_t first, uint32_t clusters, std
 
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
-                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds) {
+                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds,
+                              const ContinuationFinder& findContinuation, bool writtenInPieces) {
     if (settled == ClaimSettled::Unknown) return {};
-    if (settled == ClaimSettled::Contradicted) return {{}, true};  // nothing better is known
-    // A claim may be stale (an older file deleted before this one was written over its
-    // place), so where the two readings differ, the bytes decide where they can.
-    if (plain == claimed || structureHolds(claimed)) return {std::move(claimed), false};
-    if (structureHolds(plain)) return {plain, false};
+    const bool contradicted = settled == ClaimSettled::Contradicted;
+    if (!contradicted) {
+        // One run from the first cluster is how most files lie; a reading that steps over
+        // other files' clusters, or a file known to have been written in pieces, is tested
+        // where the type can be followed to its end.
+        if (plain == claimed && (!findContinuation || (plain.size() <= 1 && !writtenInPieces)))
+            return {std::move(claimed), false};
+        // A claim may be stale (an older file deleted before this one was written over its
+        // place), so where the readings differ, the bytes decide where they can.
+        if (structureHolds(claimed)) return {std::move(claimed), false};
+    }
+    if ((contradicted || plain != claimed) && !plain.empty() && structureHolds(plain)) return {plain, false};
+    if (findContinuation) {
+        if (!contradicted)
+            if (auto found = findContinuation(claimed)) return {std::move(*found), false};
+        if ((contradicted || plain != claimed) && !plain.empty())
+            if (auto found = findContinuation(plain)) return {std::move(*found), false};
+    }
+    if (contradicted) return {{}, true};  // nothing better is known
     // The claims' layout is the likelier, but a guess.
     return {std::move(claimed), true};
+}
+
+bool LayoutRefuted(std::string_view name, uint64_t size, bool guessed) {
+    return guessed && ContinuationSearchable(name) && HasTestableStructure(name, size);
 }
 
 bool FirstClusterWrittenOver(SectorSource& source, uint64_t clusterSector, uint32_t bytesPerSector,
@@ -213,6 +235,11 @@ bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t si
     while (bytes.size() < size && reader.ReadPiece(piece) == kOk && !piece.empty())
         bytes.insert(bytes.end(), piece.begin(), piece.end());
     if (bytes.size() > size) bytes.resize(size);
+    // A picture whose data decodes is followed block by block: a wrong cluster breaks it.
+    if (ContinuationSearchable(name)) {
+        const carve::JpegCheck check = carve::CheckJpegToEnd(ByteView(bytes), size);
+        if (check != carve::JpegCheck::NotDecodable) return check == carve::JpegCheck::Holds;
+    }
     // The end must fall on the file's last byte: a wrong cluster in the middle of a
     // picture still ends at some picture's end marker, but hardly ever at this size.
     return carve::StructureEndsNear(ByteView(bytes), ExtensionOf(name), size, 0);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -90,11 +91,23 @@ struct FreedLayout {
     bool guessed = false;
 };
 
+// Looks for where a file went on after a reading that its content refutes (see
+// continuation_search.h); set only for files whose type the search can follow.
+using ContinuationFinder = std::function<std::optional<std::vector<ClusterRun>>(const std::vector<ClusterRun>&)>;
+
 // Where the claims' layout differs from the plain reading, the type's structure decides:
-// the layout in which it holds to the file's end is taken.
+// the layout in which it holds to the file's end is taken. A file the continuation search
+// can follow is tested even where the readings agree, if they step over other clusters or
+// its entry says it was written in pieces, and where no reading holds, its continuation
+// is looked for.
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
-                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds);
+                              const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds,
+                              const ContinuationFinder& findContinuation = {}, bool writtenInPieces = false);
+
+// Whether a file read along a guessed layout is known not to be the file: its content was
+// followed along every reading and held along none.
+bool LayoutRefuted(std::string_view name, uint64_t size, bool guessed);
 
 // Whether a deleted file's first cluster (at clusterSector) holds what the file cannot
 // hold, so that it lies under a file written later and its claim would only make that
