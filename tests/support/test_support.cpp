@@ -115,10 +115,16 @@ int FaultyMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& g
     return kOk;
 }
 
-LoopDevice::LoopDevice(const fs::path& image, bool readOnly) {
+LoopDevice::LoopDevice() {
     if (::geteuid() != 0) return;
     lock_ = ::open("/tmp/kestrune-tests-loop.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_ >= 0) ::flock(lock_, LOCK_EX);
+}
+
+LoopDevice::LoopDevice(const fs::path& image, bool readOnly) : LoopDevice() { Attach(image, readOnly); }
+
+void LoopDevice::Attach(const fs::path& image, bool readOnly) {
+    if (::geteuid() != 0 || !device_.empty()) return;
     const std::string command =
         std::string("losetup ") + (readOnly ? "-r " : "") + "-f --show '" + image.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");

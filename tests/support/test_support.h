@@ -45,6 +45,10 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
 class LoopDevice {
 public:
     explicit LoopDevice(const std::filesystem::path& image, bool readOnly = true);
+    // Only takes the lock, so that no other test process holds a loop device until
+    // Attach (a test of what the disk list shows before and after one arrives).
+    LoopDevice();
+    void Attach(const std::filesystem::path& image, bool readOnly = true);
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;

@@ -473,14 +473,16 @@ private slots:
 
     void hotPlugRefreshFollowsTheWatchersReports() {
         if (geteuid() != 0) QSKIP("needs root and loop devices");
+        // No other test process holds a loop device from here on: the first listing
+        // cannot show one of theirs under the number this test's device will take.
+        LoopDevice loop;
         ui::MainWnd window;
-        // Other tests attach and detach loop devices meanwhile: only the reports this test
-        // hands over may refresh the list.
+        // Only the reports this test hands over may refresh the list.
         window.deviceRefresh()->StopWatching();
         QSignalSpy listed(&window, &ui::MainWnd::disksListed);
         QVERIFY(WaitFor([&] { return listed.count() == 1; }));
         auto* list = window.findChild<QTreeWidget*>("DiskList");
-        LoopDevice loop(image_);
+        loop.Attach(image_);
         if (loop.device().empty()) QSKIP("no loop devices");
         const std::string device = loop.device();
         auto hasLoop = [&] {
