@@ -226,7 +226,7 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
         ExfatStreamClusters(volume_, fat_, tree_->Bitmap(), record.fsId, record.fileSize, contiguous, deleted);
     if (!deleted || contiguous || record.fileSize == 0 || !ChainCleared(record.fsId, clusters)) return clusters;
     // A chain cleared by the deletion: read round the clusters the other deleted files claim.
-    const uint64_t key = uint64_t{record.fsId} << 32 | ClusterCountOf(record);
+    const FreedFileKey key = FreedFileKeyOf(record);
     auto known = chosen_.find(key);
     if (known == chosen_.end()) {
         std::vector<ClusterRun> runs;

@@ -84,7 +84,7 @@ private:
     std::unordered_set<uint32_t> pendingSet_;
     uint64_t lastReport_ = 0;
     std::optional<FreedClusterClaims> claims_;
-    std::unordered_map<uint64_t, FreedLayout> chosen_;  // by first cluster and length
+    ChosenLayouts chosen_;
 };
 
 }  // namespace kestrune

@@ -44,12 +44,14 @@ public:
     // to its size.
     bool EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const;
     // The rest of the file after the clusters in piece, which the decoder stood at the end
-    // of: the clusters of the whole file, or nothing.
+    // of, in at most mostPieces pieces in all: the clusters of the whole file, or nothing.
+    // The reading that broke went on at `known`, which is not tried again. A start that
+    // holds for a whole cluster and breaks further on is followed to its next piece.
     std::optional<std::vector<uint32_t>> Continue(const std::vector<uint32_t>& piece, const JpegScanDecoder& atJoin,
-                                                  int pieces);
+                                                  uint32_t known, int pieces, int mostPieces);
     // From the break of a reading along clusters, the joins before it are tried in turn.
     std::optional<std::vector<uint32_t>> RetryBefore(const std::vector<uint32_t>& clusters, const Boundaries& at,
-                                                     uint64_t brokeAt, size_t from, int pieces);
+                                                     uint64_t brokeAt, size_t from, int pieces, int mostPieces);
     uint64_t ClusterCount() const { return (size_ + access_.clusterBytes - 1) / access_.clusterBytes; }
     bool Spent() const { return spent_; }
 
@@ -124,8 +126,8 @@ bool Search::EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const 
 }
 
 std::optional<std::vector<uint32_t>> Search::RetryBefore(const std::vector<uint32_t>& clusters, const Boundaries& at,
-                                                         uint64_t brokeAt, size_t from, int pieces) {
-    if (pieces >= kMostPieces) return std::nullopt;
+                                                         uint64_t brokeAt, size_t from, int pieces, int mostPieces) {
+    if (pieces >= mostPieces) return std::nullopt;
     const uint64_t broken = std::min<uint64_t>(clusters.size(), ClusterCount()) - 1;
     // The decoder stops just past the bits that broke it, on the FF of a marker, or on an
     // FF whose next byte broke it: the cluster of the byte after brokeAt is the last that
@@ -134,13 +136,13 @@ std::optional<std::vector<uint32_t>> Search::RetryBefore(const std::vector<uint3
     for (uint64_t join = last; join > from && join + kJoinsBack >= last && !spent_; --join) {
         if (!at[join]) continue;
         const std::vector<uint32_t> piece(clusters.begin(), clusters.begin() + static_cast<long>(join));
-        if (auto found = Continue(piece, *at[join], pieces + 1)) return found;
+        if (auto found = Continue(piece, *at[join], clusters[join], pieces + 1, mostPieces)) return found;
     }
     return std::nullopt;
 }
 
 std::optional<std::vector<uint32_t>> Search::Continue(const std::vector<uint32_t>& piece, const JpegScanDecoder& atJoin,
-                                                      int pieces) {
+                                                      uint32_t known, int pieces, int mostPieces) {
     const uint64_t joinAt = piece.size() * uint64_t{access_.clusterBytes};
     std::vector<uint32_t> before = piece;
     std::sort(before.begin(), before.end());
@@ -157,7 +159,7 @@ std::optional<std::vector<uint32_t>> Search::Continue(const std::vector<uint32_t
         }
         cursor = start;
         if (wrapped && start >= piece.back()) break;
-        if (std::binary_search(before.begin(), before.end(), start)) continue;
+        if (start == known || std::binary_search(before.begin(), before.end(), start)) continue;
         ++candidates_;
         std::vector<uint32_t> clusters = piece;
         clusters.push_back(start);
@@ -176,7 +178,8 @@ std::optional<std::vector<uint32_t>> Search::Continue(const std::vector<uint32_t
         // The candidate held for a whole cluster: the file went on there, and broke off
         // again further on.
         if (outcome != Outcome::Ended && decoder.Position() + 1 >= joinAt + access_.clusterBytes)
-            if (auto found = RetryBefore(clusters, at, decoder.Position(), piece.size(), pieces)) return found;
+            if (auto found = RetryBefore(clusters, at, decoder.Position(), piece.size(), pieces, mostPieces))
+                return found;
     }
     return std::nullopt;
 }
@@ -222,7 +225,11 @@ std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, u
     const Outcome outcome = search.Follow(decoder, along, 0, at);
     if (search.Spent()) return std::nullopt;
     if (outcome == Outcome::Ended && search.EndFits(decoder.EndOffset(), along)) return RunsOf(layout);
-    if (auto found = search.RetryBefore(layout, at, decoder.Position(), 0, 1)) return RunsOf(*found);
+    // Layouts of fewer pieces first: a join past the true one (the decoder can read a
+    // little of another photo's data before it breaks) sends the search down rests that
+    // never fit, and their pieces must not use up the search before the true one is met.
+    for (int mostPieces = 2; mostPieces <= kMostPieces && !search.Spent(); ++mostPieces)
+        if (auto found = search.RetryBefore(layout, at, decoder.Position(), 0, 1, mostPieces)) return RunsOf(*found);
     return std::nullopt;
 }
 

@@ -567,7 +567,7 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
     if (record.isFolder || record.fileSize == 0 || record.fsId < 2 || clusterBytes == 0) return {};
     const uint64_t clusters64 = (record.fileSize + clusterBytes - 1) / clusterBytes;
     const uint32_t clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters64, volume_.ClusterCount() + 2));
-    const uint64_t key = uint64_t{record.fsId} << 32 | clusters;
+    const FreedFileKey key = FreedFileKeyOf(record);
     auto known = chosen_.find(key);
     if (known == chosen_.end()) {
         std::vector<ClusterRun> runs;

@@ -104,7 +104,7 @@ private:
     int reportStep_ = 0;
     std::vector<uint8_t> bitmap_;
     std::optional<FreedClusterClaims> claims_;
-    std::unordered_map<uint64_t, FreedLayout> chosen_;  // by first cluster and length
+    ChosenLayouts chosen_;
 };
 
 }  // namespace kestrune

@@ -193,6 +193,10 @@ FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> clai
     return {std::move(claimed), true};
 }
 
+FreedFileKey FreedFileKeyOf(const ScanRecord& record) {
+    return {record.fsId, record.fileSize, AsciiLower(ExtensionOf(RecordName(record)))};
+}
+
 bool LayoutRefuted(std::string_view name, uint64_t size, bool guessed) {
     return guessed && ContinuationSearchable(name) && HasTestableStructure(name, size);
 }

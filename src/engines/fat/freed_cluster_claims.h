@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -90,6 +91,18 @@ struct FreedLayout {
     std::vector<ClusterRun> runs;
     bool guessed = false;
 };
+
+// The layouts chosen for a volume's deleted files. Two deleted files may share a first
+// cluster and a length, but not their sizes and types, which decide what their bytes must
+// hold: each gets a layout of its own.
+struct FreedFileKey {
+    uint32_t first = 0;
+    uint64_t size = 0;
+    std::string extension;  // lower case
+    auto operator<=>(const FreedFileKey&) const = default;
+};
+using ChosenLayouts = std::map<FreedFileKey, FreedLayout>;
+FreedFileKey FreedFileKeyOf(const ScanRecord& record);
 
 // Looks for where a file went on after a reading that its content refutes (see
 // continuation_search.h); set only for files whose type the search can follow.

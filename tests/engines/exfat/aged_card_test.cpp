@@ -48,6 +48,33 @@ struct AgedCard {
     std::string Sha256Of(const fs::path& file) { return test::Sha256Hex(test::ReadFileBytes(file)); }
 };
 
+TEST(AgedCard, EveryIntactPhotoComesBackWholeAndNothingElseIsCalledASuccess) {
+    AgedCard card;
+    size_t inPieces = 0, overwritten = 0, saidDamaged = 0;
+    for (const auto& photo : card.manifest["deleted"]) {
+        const std::string path = photo["folder"].get<std::string>() + "/" + photo["name"].get<std::string>();
+        const auto at = card.byPath.find(path);
+        if (at == card.byPath.end()) continue;
+        const RecoveredFile& file = at->second;
+        if (photo["intact"].get<bool>()) {
+            // Photos in pieces too: the chain was cleared, the picture data tells the way.
+            inPieces += photo["pieces"] != 1;
+            EXPECT_EQ(file.result, kOk) << path << ": " << file.status;
+            if (file.result == kOk) {
+                EXPECT_EQ(card.Sha256Of(file.target), photo["sha256"]) << path;
+            }
+            continue;
+        }
+        // Later photos took some of its clusters: never a success, whatever its entry says.
+        ++overwritten;
+        EXPECT_NE(file.result, kOk) << path << " is called a success with another photo's bytes";
+        saidDamaged += file.result == kErrFileCorrupt && !file.partial.empty();
+    }
+    EXPECT_GE(inPieces, 40u);
+    EXPECT_GE(overwritten, 15u);
+    EXPECT_EQ(saidDamaged, overwritten);
+}
+
 TEST(AgedCard, EveryIntactPhotoIsFoundInItsFolderThoughTheDriverCutTheFolderShort) {
     AgedCard card;
     size_t intact = 0, found = 0, exactWhole = 0, wholeOnePiece = 0;
