@@ -548,6 +548,24 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
     return *claims_;
 }
 
+ClusterAccess CFastFatRecovery::FreeClusterAccess() {
+    ClusterAccess access;
+    access.clusterBytes = volume_.ClusterBytes();
+    access.sectorBytes = volume_.bytesPerSector;
+    access.read = [this](uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out) {
+        const uint32_t bps = volume_.bytesPerSector;
+        const uint32_t sectors = (bytes + bps - 1) / bps;
+        out.assign(size_t{sectors} * bps, 0);
+        uint32_t read = 0;
+        return cluster >= 2 && cluster < volume_.ClusterCount() + 2 &&
+               ReadSectors(sectors, source_, out.data(), volume_.ClusterSector(cluster), static_cast<int>(bps), read) ==
+                   kOk &&
+               read == sectors;
+    };
+    access.nextFree = [this](uint32_t cluster, uint32_t& next) { return table_.NextFreeCluster(cluster, next); };
+    return access;
+}
+
 std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t clusters) {
     std::vector<ClusterRun> runs{{first, 1}};
     uint32_t cluster = first;
@@ -578,7 +596,12 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
         };
         const std::vector<ClusterRun> plain =
             settled == ClaimSettled::Unknown ? std::vector<ClusterRun>{} : PlainReading(record.fsId, clusters);
-        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds)).first;
+        ContinuationFinder search;
+        if (ContinuationSearchable(RecordName(record)))
+            search = [this, &record](const std::vector<ClusterRun>& tried) {
+                return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
+            };
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds, search)).first;
     }
     guessed = known->second.guessed;
     return known->second.runs;

@@ -15,6 +15,7 @@
 #include "engines/fat/fat_data.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/fat/folder_continuation.h"
+#include "engines/fat/continuation_search.h"
 #include "engines/fat/freed_cluster_claims.h"
 
 namespace kestrune {
@@ -86,6 +87,9 @@ private:
     FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
     const FreedClusterClaims& Claims();
     // The clusters a freed chain gives when read over every free cluster in turn.
+    // Reads clusters and finds those the table calls free, for the search of where a
+    // deleted file went on.
+    ClusterAccess FreeClusterAccess();
     std::vector<ClusterRun> PlainReading(uint32_t first, uint32_t clusters);
 
     FatVolumeInfo volume_;
