@@ -35,7 +35,8 @@ const char* EngineKindName(uint32_t engineKind) {
     }
 }
 
-std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable, bool layoutGuessed) {
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable, bool layoutGuessed,
+                       bool contentBroken) {
     nlohmann::ordered_json j;
     j["recordId"] = record.recordId;
     j["name"] = std::string(RecordName(record));
@@ -43,7 +44,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["size"] = record.fileSize;
     j["engine"] = EngineKindName(record.engineKind);
     j["foundBy"] = FoundByName(FoundByOf(record));
-    j["contentOk"] = record.contentOk != 0;
+    j["contentOk"] = record.contentOk != 0 && !contentBroken;
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;
     if (record.engineKind == Signature) j["endConfirmed"] = !CarvedEndGuessed(record);

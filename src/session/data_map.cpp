@@ -107,7 +107,7 @@ int ScanRun::RecoverableShare(const ScanRecord& record) {
 ScanRun::Recoverability ScanRun::AssessRecoverable(const ScanRecord& record) {
     DataMap map;
     const int share = RecoverableShare(record, MapData(record, map), map);
-    return {share, map.layoutGuessed};
+    return {share, map.layoutGuessed, LayoutRefuted(RecordName(record), record.fileSize, map.layoutGuessed)};
 }
 
 int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {

@@ -22,6 +22,7 @@ struct AgedCard {
     test::TempDir dir;
     nlohmann::json manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/aged_card.json")));
     std::map<std::string, RecoveredFile> byPath;  // "/DCIM/100CANON/IMG_0001.JPG"
+    std::map<std::string, ScanRun::Recoverability> listed;  // as a listing shows them
 
     AgedCard() {
         const fs::path image = test::UnpackFixture("exfat/aged_card.img.gz", dir.path());
@@ -33,8 +34,13 @@ struct AgedCard {
         std::vector<ScanRecord> found;
         EXPECT_EQ(run.Search(SearchPatternFor({}, {}, error), found), kOk);
         std::vector<ScanRecord> files;
-        for (const ScanRecord& record : found)
-            if (!record.isFolder) files.push_back(record);
+        for (const ScanRecord& record : found) {
+            if (record.isFolder) continue;
+            files.push_back(record);
+            std::string folder;
+            run.RecordPath(record, folder);
+            listed["/" + folder + std::string(RecordName(record))] = run.AssessRecoverable(record);
+        }
         const fs::path out = dir / "out";
         RecoverySummary summary;
         run.Recover(
@@ -50,7 +56,7 @@ struct AgedCard {
 
 TEST(AgedCard, EveryIntactPhotoComesBackWholeAndNothingElseIsCalledASuccess) {
     AgedCard card;
-    size_t inPieces = 0, overwritten = 0, saidDamaged = 0;
+    size_t inPieces = 0, overwritten = 0, saidDamaged = 0, listedDamaged = 0;
     for (const auto& photo : card.manifest["deleted"]) {
         const std::string path = photo["folder"].get<std::string>() + "/" + photo["name"].get<std::string>();
         const auto at = card.byPath.find(path);
@@ -60,6 +66,7 @@ TEST(AgedCard, EveryIntactPhotoComesBackWholeAndNothingElseIsCalledASuccess) {
             // Photos in pieces too: the chain was cleared, the picture data tells the way.
             inPieces += photo["pieces"] != 1;
             EXPECT_EQ(file.result, kOk) << path << ": " << file.status;
+            EXPECT_FALSE(card.listed[path].contentBroken) << path;
             if (file.result == kOk) {
                 EXPECT_EQ(card.Sha256Of(file.target), photo["sha256"]) << path;
             }
@@ -69,10 +76,13 @@ TEST(AgedCard, EveryIntactPhotoComesBackWholeAndNothingElseIsCalledASuccess) {
         ++overwritten;
         EXPECT_NE(file.result, kOk) << path << " is called a success with another photo's bytes";
         saidDamaged += file.result == kErrFileCorrupt && !file.partial.empty();
+        // Where its pieces could not be found, the listing already says it is damaged.
+        listedDamaged += card.listed[path].contentBroken;
     }
     EXPECT_GE(inPieces, 40u);
     EXPECT_GE(overwritten, 15u);
     EXPECT_EQ(saidDamaged, overwritten);
+    EXPECT_GE(listedDamaged, 5u);
 }
 
 TEST(AgedCard, EveryIntactPhotoIsFoundInItsFolderThoughTheDriverCutTheFolderShort) {
