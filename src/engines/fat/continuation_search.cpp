@@ -16,9 +16,14 @@ using Outcome = JpegScanDecoder::Outcome;
 // Cluster boundaries tried as the end of a piece, from the one before the break back; a
 // wrong cluster breaks the decoding within a few hundred bytes, rarely later.
 constexpr uint64_t kJoinsBack = 8;
-// Pieces a file is followed through, and free clusters tried in all as the start of one.
+// Pieces a file is followed through; readings that held for a cluster or more and broke
+// again kept for the next round; free clusters tried in all as the start of a piece: a
+// listing maps every deleted photo, and one whose rest was written over must not hold
+// it up for long.
 constexpr int kMostPieces = 8;
-constexpr uint32_t kMostCandidates = 1 << 16;
+constexpr size_t kMostPartials = 32;
+constexpr uint32_t kCandidatesPerJoin = 4096;
+constexpr uint32_t kMostCandidates = 1 << 15;
 // Bytes one file's search may read in all: a card of large clusters cannot make it read
 // the whole free space for each photo.
 constexpr uint64_t kMostBytesRead = 64ull << 20;
@@ -26,6 +31,14 @@ constexpr uint64_t kMostBytesRead = 64ull << 20;
 constexpr uint32_t kFirstTest = 512;
 // The header (with an Exif thumbnail) lies in the file's first bytes.
 constexpr uint64_t kMostHeaderBytes = 256 << 10;
+
+// A reading of the file that decoded for a while and broke: the decoder's state at the
+// cluster boundaries just before the break, where the piece may have ended.
+struct Partial {
+    std::vector<uint32_t> clusters;
+    size_t from = 0;  // clusters of the pieces before the one that broke: joins lie past them
+    std::vector<std::pair<size_t, JpegScanDecoder>> joins;  // boundary, state; latest last
+};
 
 class Search {
 public:
@@ -36,36 +49,40 @@ public:
     // The file's byte at offset along clusters, which may go on over the free clusters
     // after its last one, never through those in `before` (sorted): -1 past the size.
     int ByteAlong(std::vector<uint32_t>& clusters, bool goesOn, const std::vector<uint32_t>& before, uint64_t offset);
-    // Decodes from decoder on, one MCU at a time, noting its state at each cluster
-    // boundary past the first `from` clusters (see Boundaries).
-    using Boundaries = std::vector<std::optional<JpegScanDecoder>>;
-    Outcome Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& byteAt, size_t from, Boundaries& at);
+    // Decodes from decoder on, one MCU at a time, keeping its state at the last few
+    // cluster boundaries past the first `from` clusters.
+    Outcome Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& byteAt, size_t from, Partial& reading);
     // Whether a picture ending at end fits the file: only fill, or a second picture, up
     // to its size.
     bool EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const;
-    // The rest of the file after the clusters in piece, which the decoder stood at the end
-    // of, in at most mostPieces pieces in all: the clusters of the whole file, or nothing.
-    // The reading that broke went on at `known`, which is not tried again. A start that
-    // holds for a whole cluster and breaks further on is followed to its next piece.
-    std::optional<std::vector<uint32_t>> Continue(const std::vector<uint32_t>& piece, const JpegScanDecoder& atJoin,
-                                                  uint32_t known, int pieces, int mostPieces);
-    // From the break of a reading along clusters, the joins before it are tried in turn.
-    std::optional<std::vector<uint32_t>> RetryBefore(const std::vector<uint32_t>& clusters, const Boundaries& at,
-                                                     uint64_t brokeAt, size_t from, int pieces, int mostPieces);
-    uint64_t ClusterCount() const { return (size_ + access_.clusterBytes - 1) / access_.clusterBytes; }
+    // The clusters of the whole file, found from a reading along layout that breaks:
+    // rests of one piece are tried after every join first, then of two, and so on.
+    std::optional<std::vector<uint32_t>> Find(const JpegScanDecoder& start, std::vector<uint32_t> layout);
     bool Spent() const { return spent_; }
 
 private:
+    // Tries each free cluster as the start of the rest after piece (the decoder stood at
+    // its end); a rest that holds to the end is returned, one that holds a cluster or
+    // more and breaks is added to next.
+    std::optional<std::vector<uint32_t>> TryRests(const std::vector<uint32_t>& piece, const JpegScanDecoder& atJoin,
+                                                  uint32_t known, std::vector<Partial>& next);
+
     const ClusterAccess& access_;
     uint64_t size_;
     std::unordered_map<uint32_t, std::vector<uint8_t>> cache_;  // a cluster's bytes, or its first ones
+    uint32_t lastCluster_ = 0;
+    const std::vector<uint8_t>* lastBytes_ = nullptr;  // in cache_, which never moves its values
     uint64_t bytesRead_ = 0;
     uint32_t candidates_ = 0;
     bool spent_ = false;
 };
 
 int Search::ByteOf(uint32_t cluster, uint32_t within) {
+    // Bytes are asked for one by one, mostly from the cluster asked for last.
+    if (cluster == lastCluster_ && lastBytes_ && within < lastBytes_->size()) return (*lastBytes_)[within];
     std::vector<uint8_t>& bytes = cache_[cluster];
+    lastCluster_ = cluster;
+    lastBytes_ = &bytes;
     if (bytes.size() <= within) {
         const uint32_t wanted = within < kFirstTest ? std::min(kFirstTest, access_.clusterBytes) : access_.clusterBytes;
         if (bytesRead_ + wanted > kMostBytesRead) {
@@ -97,9 +114,10 @@ int Search::ByteAlong(std::vector<uint32_t>& clusters, bool goesOn, const std::v
 }
 
 Outcome Search::Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& byteAt, size_t from,
-                       Boundaries& at) {
+                       Partial& reading) {
     const uint64_t clusterBytes = access_.clusterBytes;
-    at.assign(ClusterCount(), std::nullopt);
+    reading.joins.clear();
+    reading.from = from;
     size_t boundary = from + 1;
     Outcome outcome;
     do {
@@ -108,8 +126,11 @@ Outcome Search::Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& 
         // A decoder that broke may have done so on the byte after its position (the one
         // after an FF), which may begin the next cluster.
         const uint64_t reached = decoder.Position() + (outcome == Outcome::Going ? 0 : 2);
-        for (; boundary < at.size() && reached > boundary * clusterBytes; ++boundary)
-            if (before.Position() <= boundary * clusterBytes) at[boundary] = before;
+        for (; reached > boundary * clusterBytes; ++boundary) {
+            if (before.Position() > boundary * clusterBytes) continue;
+            reading.joins.emplace_back(boundary, before);
+            if (reading.joins.size() > kJoinsBack + 1) reading.joins.erase(reading.joins.begin());
+        }
     } while (outcome == Outcome::Going);
     return outcome;
 }
@@ -125,30 +146,16 @@ bool Search::EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const 
     return true;
 }
 
-std::optional<std::vector<uint32_t>> Search::RetryBefore(const std::vector<uint32_t>& clusters, const Boundaries& at,
-                                                         uint64_t brokeAt, size_t from, int pieces, int mostPieces) {
-    if (pieces >= mostPieces) return std::nullopt;
-    const uint64_t broken = std::min<uint64_t>(clusters.size(), ClusterCount()) - 1;
-    // The decoder stops just past the bits that broke it, on the FF of a marker, or on an
-    // FF whose next byte broke it: the cluster of the byte after brokeAt is the last that
-    // may hold the join.
-    const uint64_t last = std::min<uint64_t>(broken, (brokeAt + 1) / access_.clusterBytes);
-    for (uint64_t join = last; join > from && join + kJoinsBack >= last && !spent_; --join) {
-        if (!at[join]) continue;
-        const std::vector<uint32_t> piece(clusters.begin(), clusters.begin() + static_cast<long>(join));
-        if (auto found = Continue(piece, *at[join], clusters[join], pieces + 1, mostPieces)) return found;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::vector<uint32_t>> Search::Continue(const std::vector<uint32_t>& piece, const JpegScanDecoder& atJoin,
-                                                      uint32_t known, int pieces, int mostPieces) {
-    const uint64_t joinAt = piece.size() * uint64_t{access_.clusterBytes};
+std::optional<std::vector<uint32_t>> Search::TryRests(const std::vector<uint32_t>& piece,
+                                                      const JpegScanDecoder& atJoin, uint32_t known,
+                                                      std::vector<Partial>& next) {
+    const uint64_t clusterBytes = access_.clusterBytes;
+    const uint64_t joinAt = piece.size() * clusterBytes;
     std::vector<uint32_t> before = piece;
     std::sort(before.begin(), before.end());
     uint32_t cursor = piece.back();
     bool wrapped = false;
-    while (candidates_ < kMostCandidates && !spent_) {
+    for (uint32_t tried = 0; tried < kCandidatesPerJoin && candidates_ < kMostCandidates && !spent_;) {
         uint32_t start = 0;
         if (!access_.nextFree(cursor, start)) {
             // Drivers hand out clusters on from where they last stopped, then from the start.
@@ -159,27 +166,63 @@ std::optional<std::vector<uint32_t>> Search::Continue(const std::vector<uint32_t
         }
         cursor = start;
         if (wrapped && start >= piece.back()) break;
+        // The reading that broke went on at `known`: it is not tried again.
         if (start == known || std::binary_search(before.begin(), before.end(), start)) continue;
+        ++tried;
         ++candidates_;
-        std::vector<uint32_t> clusters = piece;
-        clusters.push_back(start);
-        const JpegScanDecoder::ByteAt byteAt = [&](uint64_t at) { return ByteAlong(clusters, true, before, at); };
+        std::vector<uint32_t> rest{start};
+        const JpegScanDecoder::ByteAt byteAt = [&](uint64_t at) {
+            if (at < joinAt) return ByteOf(piece[at / clusterBytes], static_cast<uint32_t>(at % clusterBytes));
+            return at < size_ ? ByteAlong(rest, true, before, at - joinAt) : -1;
+        };
         // Never-written or wiped clusters decode as long runs of one code: passed over.
         if (byteAt(joinAt) < 0) continue;
         const std::vector<uint8_t>& head = cache_[start];
         if (std::all_of(head.begin(), head.end(), [&head](uint8_t b) { return b == head[0]; })) continue;
         JpegScanDecoder decoder = atJoin;
-        Boundaries at;
-        const Outcome outcome = Follow(decoder, byteAt, piece.size(), at);
-        if (outcome == Outcome::Ended && EndFits(decoder.EndOffset(), byteAt)) {
-            if (ByteAlong(clusters, true, before, size_ - 1) < 0) continue;
+        Partial reading;
+        const Outcome outcome = Follow(decoder, byteAt, piece.size(), reading);
+        auto whole = [&] {
+            std::vector<uint32_t> clusters = piece;
+            clusters.insert(clusters.end(), rest.begin(), rest.end());
             return clusters;
+        };
+        if (outcome == Outcome::Ended && EndFits(decoder.EndOffset(), byteAt)) {
+            if (byteAt(size_ - 1) < 0) continue;
+            return whole();
         }
-        // The candidate held for a whole cluster: the file went on there, and broke off
-        // again further on.
-        if (outcome != Outcome::Ended && decoder.Position() + 1 >= joinAt + access_.clusterBytes)
-            if (auto found = RetryBefore(clusters, at, decoder.Position(), piece.size(), pieces, mostPieces))
-                return found;
+        // The start held for a whole cluster: the file went on there, and broke off again
+        // further on.
+        if (outcome != Outcome::Ended && decoder.Position() + 1 >= joinAt + clusterBytes && next.size() < kMostPartials) {
+            reading.clusters = whole();
+            next.push_back(std::move(reading));
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<uint32_t>> Search::Find(const JpegScanDecoder& start, std::vector<uint32_t> layout) {
+    const JpegScanDecoder::ByteAt along = [&](uint64_t at) { return ByteAlong(layout, false, {}, at); };
+    JpegScanDecoder decoder = start;
+    Partial first;
+    const Outcome outcome = Follow(decoder, along, 0, first);
+    if (spent_) return std::nullopt;
+    if (outcome == Outcome::Ended && EndFits(decoder.EndOffset(), along)) return layout;
+    first.clusters = std::move(layout);
+    // Every join is tried with a rest of one piece before any rest is followed through
+    // more: a join past the true one (the decoder reads a little of another photo's data
+    // before it breaks) sends the search down rests that never fit.
+    std::vector<Partial> round{std::move(first)};
+    for (int pieces = 2; pieces <= kMostPieces && !round.empty() && !spent_; ++pieces) {
+        std::vector<Partial> next;
+        for (const Partial& reading : round)
+            for (auto join = reading.joins.rbegin(); join != reading.joins.rend() && !spent_; ++join) {
+                if (join->first <= reading.from || join->first >= reading.clusters.size()) continue;
+                const std::vector<uint32_t> piece(reading.clusters.begin(),
+                                                  reading.clusters.begin() + static_cast<long>(join->first));
+                if (auto found = TryRests(piece, join->second, reading.clusters[join->first], next)) return found;
+            }
+        round = std::move(next);
     }
     return std::nullopt;
 }
@@ -210,26 +253,15 @@ std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, u
         for (uint32_t i = 0; i < run.count && layout.size() < clusters; ++i) layout.push_back(run.first + i);
     if (clusters < 2 || layout.size() != clusters) return std::nullopt;
     Search search(access, size);
-    const std::vector<uint32_t> none;
-    const JpegScanDecoder::ByteAt along = [&](uint64_t at) { return search.ByteAlong(layout, false, none, at); };
     std::vector<uint8_t> head;
     for (uint64_t at = 0; at < std::min(size, kMostHeaderBytes); ++at) {
-        const int byte = along(at);
+        const int byte = search.ByteAlong(layout, false, {}, at);
         if (byte < 0) return std::nullopt;
         head.push_back(static_cast<uint8_t>(byte));
     }
     carve::JpegScanHeader header;
     if (!carve::ReadJpegScanHeader(ByteView(head), header)) return std::nullopt;
-    JpegScanDecoder decoder(header);
-    Search::Boundaries at;
-    const Outcome outcome = search.Follow(decoder, along, 0, at);
-    if (search.Spent()) return std::nullopt;
-    if (outcome == Outcome::Ended && search.EndFits(decoder.EndOffset(), along)) return RunsOf(layout);
-    // Layouts of fewer pieces first: a join past the true one (the decoder can read a
-    // little of another photo's data before it breaks) sends the search down rests that
-    // never fit, and their pieces must not use up the search before the true one is met.
-    for (int mostPieces = 2; mostPieces <= kMostPieces && !search.Spent(); ++mostPieces)
-        if (auto found = search.RetryBefore(layout, at, decoder.Position(), 0, 1, mostPieces)) return RunsOf(*found);
+    if (auto found = search.Find(JpegScanDecoder(header), std::move(layout))) return RunsOf(*found);
     return std::nullopt;
 }
 
