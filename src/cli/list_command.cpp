@@ -57,6 +57,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         else if (CarvedEndGuessed(record)) out << "\t(end not confirmed)";
         else if (recoverable[i] > 0 && recoverable[i] < 100)
             out << "\t(partly overwritten: " << recoverable[i] << " % left)";
+        if (FirstLetterGuessed(record)) out << "\t(first letter guessed)";
         if (guessed[i] && !broken[i]) out << "\t(layout guessed: deleted files were written round each other here)";
         out << "\n";
     }

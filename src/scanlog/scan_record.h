@@ -102,14 +102,24 @@ inline std::string_view DataStreamOf(const ScanRecord& record) {
 // what it holds is never the whole file.
 inline constexpr uint32_t kSizeClipped = 3;
 inline bool SizeClipped(const ScanRecord& record) {
-    return !record.isFolder && record.folderDeleted == kSizeClipped;
+    return !record.isFolder && (record.folderDeleted & 0xFF) == kSizeClipped;
 }
 // Cuts a file record's claimed size to room, the bytes its volume holds from where its
 // data begins, marking it so when it claimed more.
 inline void ClipSizeToRoom(ScanRecord& record, uint64_t room) {
     if (record.isFolder || record.fileSize <= room) return;
     record.fileSize = room;
-    record.folderDeleted = kSizeClipped;
+    record.folderDeleted = (record.folderDeleted & ~uint32_t{0xFF}) | kSizeClipped;
+}
+
+// A bit of folderDeleted of a FAT file or folder whose deleted short name lost its first
+// letter and had it guessed from what its folder says (the names beside it, the camera
+// folder rules), not read: the name shows the guessed letter. Logs written before this
+// was noted never set it.
+inline constexpr uint32_t kFirstLetterGuessed = 0x100;
+inline bool FirstLetterGuessed(const ScanRecord& record) {
+    return (record.engineKind == FatQuick || record.engineKind == FatFormatted) &&
+           (record.folderDeleted & kFirstLetterGuessed) != 0;
 }
 
 // The record's name up to its NUL (or the whole field when a damaged record has none).

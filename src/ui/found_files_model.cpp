@@ -162,6 +162,9 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
     }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     const std::string_view name = RecordName(record);
+    if (role == Qt::ToolTipRole && index.column() == FileName && FirstLetterGuessed(record))
+        return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())) + "\n" +
+               Text("MainWnd", "TxtFirstLetterGuessedTip");
     switch (index.column()) {
         case FileName: return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
         case Size: return record.isFolder ? QString() : SizeText(record.fileSize);

@@ -89,8 +89,8 @@ TEST(Promises, EveryJsonFindingCarriesTheKeysTheReadmeNames) {
         if (line.empty() || line[0] != '{') continue;
         const auto finding = nlohmann::json::parse(line);
         for (const char* key : {"recordId", "name", "folder", "size", "engine", "foundBy", "contentOk", "recoverable",
-                                "layoutGuessed", "encrypted", "isFolder", "created", "modified", "accessed",
-                                "entrySector", "fsId", "sizeClipped"})
+                                "layoutGuessed", "firstLetterGuessed", "encrypted", "isFolder", "created", "modified",
+                                "accessed", "entrySector", "fsId", "sizeClipped"})
             EXPECT_TRUE(finding.contains(key)) << key << " missing in " << line;
         if (finding["foundBy"] == "carved") {
             ++carved;

@@ -45,7 +45,7 @@ constexpr uint64_t kDay = 864000000000ULL;  // one day in FILETIME units
 constexpr uint64_t k2020 = 132223104000000000ULL;
 
 const FakeFile kFiles[] = {
-    {"IMG_0002.JPG", 3000, k2020 + 2 * kDay, "DCIM/100CANON/"},
+    {"IMG_0002.JPG", 3000, k2020 + 2 * kDay, "DCIM/100CANON/", false, 100, FatQuick},
     {"img_0001.jpg", 1000, k2020 + 1 * kDay, "DCIM/100CANON/", false, 40},
     {"Holiday.jpg", 2000000, 0, "Pictures/", false, 0, Signature},
     {"logo.png", 500, k2020 + 40 * kDay, "Pictures/web/"},
@@ -79,6 +79,8 @@ class ResultViewsTest : public QObject {
             record.createTime = file.writeTime;
             record.isFolder = file.isFolder;
             record.engineKind = file.engine;
+            // A deleted 8.3 name whose first letter the names beside it gave back.
+            if (std::string_view(file.name) == "IMG_0002.JPG") record.folderDeleted = kFirstLetterGuessed;
             found.records.push_back(record);
             found.folders.push_back(file.folder);
             found.recoverable.push_back(static_cast<int8_t>(file.recoverable));
@@ -276,6 +278,15 @@ private slots:
         const int row = Column(0).indexOf("logo.png");
         const QModelIndex cell = list_->model()->index(row, ui::FoundFilesModel::Recoverable);
         QCOMPARE(cell.data(Qt::ToolTipRole).toString(), ui::Text("MainWnd", "TxtLayoutGuessedTip"));
+    }
+
+    void aNameWhoseFirstLetterIsGuessedSaysSoInItsTooltip() {
+        tree_->setCurrentItem(Node("JPG"));
+        const QStringList names = Column(ui::FoundFilesModel::FileName);
+        const QModelIndex guessed = list_->model()->index(names.indexOf("IMG_0002.JPG"), ui::FoundFilesModel::FileName);
+        QVERIFY(guessed.data(Qt::ToolTipRole).toString().contains(ui::Text("MainWnd", "TxtFirstLetterGuessedTip")));
+        const QModelIndex read = list_->model()->index(names.indexOf("img_0001.jpg"), ui::FoundFilesModel::FileName);
+        QCOMPARE(read.data(Qt::ToolTipRole).toString(), QStringLiteral("img_0001.jpg"));
     }
 
     void theFolderViewListsWhereFilesWereFound() {

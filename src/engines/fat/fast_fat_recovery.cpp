@@ -81,6 +81,7 @@ int CFastFatRecovery::Walk(bool dry) {
     reportStep_ = 0;
     int stop = WalkQueue();
     if (stop == 0) stop = ContinueDeletedFolders();
+    for (FolderWalk& walk : continuing_) SettleLostLetters(walk);
     walkedKnown_ = stop == 0;
     dry_ = false;
     return stop;
@@ -196,6 +197,14 @@ void CFastFatRecovery::WalkFolder(uint32_t cluster) {
     FolderWalk walk;
     walk.insideDeleted = listed && listedEntry->second.record.folderDeleted != 0;
     walk.parentKey = cluster;
+    WalkFolderClusters(cluster, walk);
+    // A folder that goes on elsewhere is settled once its last cluster is found.
+    SettleLostLetters(walk);
+}
+
+void CFastFatRecovery::WalkFolderClusters(uint32_t cluster, FolderWalk& walk) {
+    const auto listedEntry = folderMap_.find(cluster);
+    const bool listed = listedEntry != folderMap_.end() && cluster != volume_.rootCluster;
     uint32_t current = cluster;
     bool first = true;
     std::unordered_set<uint32_t> walked;
@@ -282,16 +291,21 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             ScanRecord record = EntryRecord(entry, name, true, deleted);
             record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
             record.entrySector = entrySector;
-            if (record.fsId != 0 && record.fsId != walk.parentKey && OwnsFolderCluster(record)) {
+            const bool owns = record.fsId != 0 && record.fsId != walk.parentKey && OwnsFolderCluster(record);
+            NoteShortName(walk, entry, name, true, owns ? record.fsId : 0);
+            if (owns) {
                 queue_.push_back(uint32_t{record.fsId});
                 folderMap_[record.fsId] = {record, walk.parentKey};
             }
         } else if (attributes & kAttrArchive) {
             walk.trail.Note(entry, name, volume_.ClusterBytes());
-            if ((!deleted && !walk.insideDeleted) || dry_) continue;
+            if ((!deleted && !walk.insideDeleted) || dry_) {
+                NoteShortName(walk, entry, name, false, 0);
+                continue;
+            }
             ScanRecord record = EntryRecord(entry, name, false, deleted);
             record.entrySector = entrySector;
-            AddFileRecord(record, walk.parentKey);
+            NoteShortName(walk, entry, name, false, AddFileRecord(record, walk.parentKey));
         }
     }
     walk.trail.nameOpen = longName.Pending();
@@ -381,7 +395,10 @@ bool CFastFatRecovery::TakeContinuation(size_t owner, uint32_t cluster, std::vec
     FolderWalk& walk = continuing_[owner];
     walk.trail.nextFrom = std::max(walk.trail.nextFrom, cluster + 1);
     walk.trail.lastCluster = cluster;
-    if (WalkEntries(walk, ByteView(buffer), firstSector)) continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+    if (WalkEntries(walk, ByteView(buffer), firstSector)) {
+        SettleLostLetters(walk);
+        continuing_.erase(continuing_.begin() + static_cast<long>(owner));
+    }
     return true;
 }
 
@@ -405,7 +422,7 @@ int CFastFatRecovery::PlaceContinuations(std::map<uint32_t, ContinuationCluster>
     return 0;
 }
 
-void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
+uint32_t CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
     record.contentOk = record.contentOk ? ContentCheck(record) : 0;
     const uint32_t depth = DepthOf(parent);
     const uint32_t recordId = log_.get()->AppendCopy(record);
@@ -420,6 +437,76 @@ void CFastFatRecovery::AddFileRecord(ScanRecord record, uint32_t parent) {
         if (up == cluster || up <= volume_.rootCluster) break;
         cluster = up;
     }
+    return recordId;
+}
+
+void CFastFatRecovery::NoteShortName(FolderWalk& walk, ByteView entry, const std::string& name, bool isFolder,
+                                     uint32_t id) {
+    if (dry_) return;
+    ShortNameBytes bytes;
+    std::copy(entry.data(), entry.data() + bytes.size(), bytes.begin());
+    if (bytes[0] != kDeletedMark) {
+        walk.knownNames.push_back(bytes);
+        return;
+    }
+    // A deleted name whose long name, or the long name's checksum, gave its first letter.
+    if (name.empty() || name[0] != '!') {
+        if (const uint8_t first = static_cast<uint8_t>(name.empty() ? 0 : name[0]); first >= 'a' && first <= 'z')
+            bytes[0] = static_cast<uint8_t>(first - 'a' + 'A');
+        else
+            bytes[0] = first;
+        if (bytes[0] != 0) walk.knownNames.push_back(bytes);
+        return;
+    }
+    // A long name would have been taken whole; only a bare short name waits for a guess.
+    if (id == 0 || name.size() > 12) return;
+    FolderWalk::LostLetter lost{};
+    std::copy(entry.data(), entry.data() + lost.entry.size(), lost.entry.begin());
+    lost.isFolder = isFolder;
+    lost.id = id;
+    walk.lostLetters.push_back(lost);
+}
+
+void CFastFatRecovery::SettleLostLetters(FolderWalk& walk) {
+    if (walk.lostLetters.empty()) return;
+    LetterContext context;
+    context.atRoot = walk.parentKey == volume_.rootCluster;
+    const auto self = folderMap_.find(walk.parentKey);
+    if (self != folderMap_.end() && !context.atRoot) {
+        const std::string name = AsciiLower(RecordName(self->second.record));
+        const bool parentIsRoot = self->second.parent == volume_.rootCluster;
+        context.inDcim = parentIsRoot && name == "dcim";
+        const auto parent = folderMap_.find(self->second.parent);
+        if (parent != folderMap_.end() && parent->second.parent == volume_.rootCluster &&
+            AsciiLower(RecordName(parent->second.record)) == "dcim" && name.size() == 8) {
+            ShortNameBytes folderName;
+            folderName.fill(' ');
+            for (size_t i = 0; i < 8; ++i)
+                folderName[i] = static_cast<uint8_t>(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
+            context.inDcfFolder = IsDcfFolderName(folderName);
+        }
+    }
+    context.siblings = std::move(walk.knownNames);
+    for (const FolderWalk::LostLetter& lost : walk.lostLetters) {
+        ShortNameBytes bytes;
+        std::copy(lost.entry.begin(), lost.entry.begin() + bytes.size(), bytes.begin());
+        const uint8_t letter = GuessLostLetter(bytes, lost.isFolder, context);
+        if (letter == 0) continue;
+        const std::string name = ShortName(ByteView(lost.entry.data(), lost.entry.size()), lost.isFolder, letter);
+        if (lost.isFolder) {
+            const auto folder = folderMap_.find(lost.id);
+            if (folder == folderMap_.end()) continue;
+            SetRecordName(folder->second.record, name);
+            folder->second.record.folderDeleted |= kFirstLetterGuessed;
+            continue;
+        }
+        ScanRecord record;
+        if (log_.get()->ReadRecord(lost.id, record) != kOk) continue;
+        SetRecordName(record, name);
+        record.folderDeleted |= kFirstLetterGuessed;
+        log_.get()->RewriteRecord(record);
+    }
+    walk.lostLetters.clear();
 }
 
 uint32_t CFastFatRecovery::DepthOf(uint32_t cluster) {

@@ -17,6 +17,7 @@
 #include "engines/fat/folder_continuation.h"
 #include "engines/fat/continuation_search.h"
 #include "engines/fat/freed_cluster_claims.h"
+#include "engines/fat/lost_letter.h"
 
 namespace kestrune {
 
@@ -48,6 +49,15 @@ private:
         bool insideDeleted = false;
         LongNameCollector longName;
         FolderTrail trail;
+        // For the deleted short names whose first letter nothing read tells: the names
+        // of the folder whose first letter is known, and the items waiting for a guess.
+        std::vector<ShortNameBytes> knownNames;
+        struct LostLetter {
+            std::array<uint8_t, 32> entry;
+            bool isFolder;
+            uint32_t id;  // a file's record, or a folder's first cluster
+        };
+        std::vector<LostLetter> lostLetters;
     };
 
     int Attach(const EngineArea& area) override;
@@ -59,6 +69,7 @@ private:
     int WalkQueue();
     int ReportStep();
     void WalkFolder(uint32_t cluster);
+    void WalkFolderClusters(uint32_t cluster, FolderWalk& walk);
     // Visits one cluster's entries; true at the end-of-folder entry.
     bool WalkEntries(FolderWalk& walk, ByteView view, uint64_t firstSector);
     // The free cluster after a freed folder cluster, when it holds entries that go on.
@@ -73,7 +84,13 @@ private:
     bool TakeContinuation(size_t owner, uint32_t cluster, std::vector<uint8_t>& buffer);
     int PlaceContinuations(std::map<uint32_t, ContinuationCluster>& pool, bool& placed);
     ScanRecord EntryRecord(ByteView entry, const std::string& name, bool isFolder, bool deleted);
-    void AddFileRecord(ScanRecord record, uint32_t parent);
+    uint32_t AddFileRecord(ScanRecord record, uint32_t parent);
+    // Notes an entry's short name for the guess of the letters its folder's deleted names
+    // lost, and the entry itself when it is one of them.
+    void NoteShortName(FolderWalk& walk, ByteView entry, const std::string& name, bool isFolder, uint32_t id);
+    // Once a folder is walked: gives its deleted names the first letter the folder points
+    // to (lost_letter.h), marked as guessed.
+    void SettleLostLetters(FolderWalk& walk);
     uint32_t ProbeFirstCluster(ByteView entry, const std::string& name, bool isFolder);
     // The first free cluster whose low half is low, or 0 when every candidate is in use.
     uint32_t FirstFreeCandidate(uint32_t low);

@@ -27,23 +27,20 @@ struct Card {
 };
 
 const Card kCards[] = {
-    {"camera", {{"DCIM/100CANON", "!CIM/!00CANON"}}},
+    {"camera", {{"DCIM/100CANON", "DCIM/100CANON"}}},
     {"phone",
      {{"DCIM/Camera", "DCIM/Camera"},
       {"Pictures/Screenshots", "Pictures/Screenshots"},
-      {"DCIM/100MEDIA", "DCIM/!00MEDIA"},
-      {"DCIM/101MEDIA", "DCIM/!01MEDIA"}}},
-    {"camera16", {{"DCIM/100MEDIA", "DCIM/!00MEDIA"}}},
+      {"DCIM/100MEDIA", "DCIM/100MEDIA"},
+      {"DCIM/101MEDIA", "DCIM/101MEDIA"}}},
+    {"camera16", {{"DCIM/100MEDIA", "DCIM/100MEDIA"}}},
 };
 
 void PrintTo(const Card& card, std::ostream* out) { *out << card.fixture; }
 
-// An 8.3 name comes back in the case it was written with, its first letter lost to the
-// deletion mark.
-std::string ListedName(const std::string& name) {
-    const bool shortOnly = name.size() <= 12 && std::none_of(name.begin(), name.end(), ::islower);
-    return shortOnly ? "!" + name.substr(1) : name;
-}
+// An 8.3 name comes back in the case it was written with; the first letter the deletion
+// mark took is guessed back from the camera's naming (IMG_ photos, DCF folders).
+std::string ListedName(const std::string& name) { return name; }
 
 // "folder/name" of every listed file, with its record.
 using Listing = std::multimap<std::string, ScanRecord>;
