@@ -53,6 +53,7 @@ ParentKey CFastNtfsRecovery::RootKey() const { return kRootKey; }
 int CFastNtfsRecovery::Scan(const std::string* logName) {
     folderQueue_.clear();
     queued_.clear();
+    orphanFolderWritten_ = false;
     log_.Reset();
     if (logName) return log_.Open(*logName, false);
     if (!source_.IsOpen() || reader_.geometry.clusterBytes == 0) return kErrInvalidHandle;
@@ -139,13 +140,16 @@ bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     if (!ReadFileIdentity(record, found, firstName, parent)) {
         // A record with a long attribute list may keep its name in an extension record.
         std::vector<uint8_t> extension;
-        if (!ReadNameExtension(reader_, record, ListFollowerOf(), extension) ||
-            !ReadFileIdentity(ByteView(extension), found, firstName, parent))
-            return false;
+        const bool named = ReadNameExtension(reader_, record, ListFollowerOf(), extension) &&
+                           ReadFileIdentity(ByteView(extension), found, firstName, parent);
         DataAttribute data;
         const ListFollower follow = ListFollowerOf();
-        if (!asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk)
-            found.fileSize = data.dataSize;
+        const bool hasData =
+            !asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk;
+        // ntfs-3g takes a deleted file's names out of its extension records: the base
+        // record still holds its times and its data, an orphan without a name.
+        if (!named) return hasData && AddOrphan(record, number, data);
+        if (hasData) found.fileSize = data.dataSize;
     }
 
     const uint32_t level = ClimbParents(parent);
@@ -218,6 +222,64 @@ int CFastNtfsRecovery::ScanFolders() {
             AddLostFolder(folder);
     }
     return kOk;
+}
+
+bool CFastNtfsRecovery::AddOrphan(ByteView record, uint32_t number, const DataAttribute& data) {
+    const NtfsVolumeGeometry& g = reader_.geometry;
+    ScanRecord found{};
+    found.driveLetter = driveLetter_;
+    found.engineKind = NtfsQuick;
+    found.fsId = number;
+    found.clusterBytes = g.clusterBytes;
+    found.entrySector = reader_.RecordSector(number);
+    found.partitionStart = g.partitionStart;
+    found.fileSize = data.dataSize;
+    WalkAttributes(record, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize), [&](const AttributeRef& a) {
+        if (a.type != kAttrStandardInformation || a.NonResident()) return true;
+        const ByteView times = a.ResidentValue();
+        found.createTime = times.le64(0);
+        found.writeTime = times.le64(8);
+        found.accessTime = times.le64(24);
+        return false;
+    });
+    // Named by its record, as The Sleuth Kit names orphans, with the extension of the type
+    // its first sector shows, so that it is filed and previewed as what it is.
+    std::string name = "OrphanFile-" + std::to_string(number);
+    std::vector<uint8_t> first(g.bytesPerSector);
+    uint32_t read = 0;
+    const uint64_t sector =
+        data.resident || data.runs.empty() || data.runs[0].sparse ? 0 : g.partitionStart + data.runs[0].lcn * g.sectorsPerCluster;
+    if (data.resident)
+        std::copy_n(data.residentBytes.begin(), std::min(data.residentBytes.size(), first.size()), first.begin());
+    if (data.resident ||
+        (sector && ReadSectors(1, source_, first.data(), sector, static_cast<int>(g.bytesPerSector), read) == kOk)) {
+        contentContext_.position = sector;
+        const carve::SignatureRow* row = carve::RowForType(carve::DetectType(ByteView(first), contentContext_));
+        if (row && !row->extension.empty())
+            name += "." + std::string(row->extension);
+        else if (carve::LooksLikeText(ByteView(first).sub(0, static_cast<size_t>(std::min<uint64_t>(first.size(), data.dataSize)))))
+            name += ".txt";
+    }
+    SetRecordName(found, name);
+    found.contentOk = data.Encrypted() ? kContentEncrypted : 1;
+    if (!orphanFolderWritten_) {
+        ScanRecord folder{};
+        folder.driveLetter = driveLetter_;
+        folder.engineKind = NtfsQuick;
+        folder.clusterBytes = kNoClusterSize;
+        folder.isFolder = 1;
+        folder.contentOk = 1;
+        folder.fsId = kOrphanFolderKey;
+        const std::string folderName = "$OrphanFiles";
+        SetRecordName(folder, folderName);
+        log_.get()->LinkRecord(kRootRecord, 0, log_.get()->AppendCopy(folder), kOrphanFolderKey, &folderName);
+        orphanFolderWritten_ = true;
+    }
+    const uint32_t recordId = log_.get()->AppendCopy(found);
+    log_.get()->LinkRecord(kOrphanFolderKey, 1, recordId, number, nullptr);
+    AppendStreamRecords(*log_.get(), reader_, record.sub(0, std::min<size_t>(record.le32(kRecordBytesInUse), g.recordSize)),
+                        ListFollowerOf(), found, kOrphanFolderKey, 1);
+    return true;
 }
 
 void CFastNtfsRecovery::AddLostFolder(uint32_t number) {

@@ -43,6 +43,8 @@ private:
     bool ExamineRecord(std::span<uint8_t> record, bool asFolder);
     uint32_t ClimbParents(uint32_t parent);
     void AddLostFolder(uint32_t number);
+    // A deleted file whose names are gone: listed by record number in "$OrphanFiles".
+    bool AddOrphan(ByteView record, uint32_t number, const DataAttribute& data);
     uint32_t ContentCheck(ByteView record, uint64_t entrySector, std::string_view name);
     int ReportProgress(int percent);
     // Extension records named by attribute lists are found through this volume's MFT.
@@ -55,6 +57,9 @@ private:
     std::unordered_set<uint32_t> queued_;
     std::vector<uint8_t> bitmap_;
     int secondsRemaining_ = -1;
+    bool orphanFolderWritten_ = false;
+    // The key of "$OrphanFiles": past any record number a volume's MFT can hold.
+    static constexpr uint32_t kOrphanFolderKey = 0xFFFFFFF0;
 };
 
 }  // namespace kestrune
