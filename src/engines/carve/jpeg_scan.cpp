@@ -306,12 +306,15 @@ JpegCheck CheckJpegToEnd(ByteView file, uint64_t size) {
     const auto byteAt = [&file](uint64_t at) { return at < file.size() ? int{file.u8(static_cast<size_t>(at))} : -1; };
     if (decoder.Run(byteAt, UINT64_MAX) != JpegScanDecoder::Outcome::Ended || decoder.EndOffset() > size)
         return JpegCheck::Broken;
-    // What follows the picture up to the file's size: nothing, fill, or a second picture
-    // (the larger preview some cameras append).
+    // What follows the picture up to the file's size: nothing, fill, or a trailer phones
+    // and cameras append (a second picture, a film, Samsung's maker data). Other bytes
+    // there are another file's: a smaller photo written over this one ends the same way.
     const ByteView tail = file.sub(static_cast<size_t>(decoder.EndOffset()),
                                    static_cast<size_t>(std::min<uint64_t>(size, file.size()) - decoder.EndOffset()));
     const bool fill = tail.all(0, tail.size(), 0x00) || tail.all(0, tail.size(), 0xFF);
-    return tail.empty() || fill || tail.matches(0, "\xFF\xD8") ? JpegCheck::Holds : JpegCheck::Broken;
+    const bool trailer = tail.matches(0, "\xFF\xD8") || tail.matches(4, "ftyp") ||
+                         (tail.size() >= 4 && tail.matches(tail.size() - 4, "SEFT"));
+    return tail.empty() || fill || trailer ? JpegCheck::Holds : JpegCheck::Broken;
 }
 
 }  // namespace kestrune::carve

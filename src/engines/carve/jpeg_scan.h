@@ -94,7 +94,8 @@ private:
 };
 
 // Whether the file's bytes (read along the layout being tested) decode as one picture
-// whose end marker ends at size, or only zeros or ones follow it up to size.
+// whose end marker lies within its size, followed by nothing, fill or a trailer phones
+// and cameras append.
 enum class JpegCheck { Holds, Broken, NotDecodable };
 JpegCheck CheckJpegToEnd(ByteView file, uint64_t size);
 

@@ -252,17 +252,10 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
 ClusterAccess CFastExfatRecovery::FreeClusterAccess() {
     ClusterAccess access;
     access.clusterBytes = static_cast<uint32_t>(volume_.ClusterBytes());
-    access.sectorBytes = volume_.bytesPerSector;
-    access.read = [this](uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out) {
-        const uint32_t bps = volume_.bytesPerSector;
-        const uint32_t sectors = (bytes + bps - 1) / bps;
-        out.assign(size_t{sectors} * bps, 0);
-        uint32_t read = 0;
-        return volume_.IsHeapCluster(cluster) &&
-               ReadSectors(sectors, source_, out.data(), volume_.ClusterSector(cluster), static_cast<int>(bps), read) ==
-                   kOk &&
-               read == sectors;
-    };
+    access.read = ClusterReader(source_, volume_.bytesPerSector, [this](uint32_t cluster) -> std::optional<uint64_t> {
+        if (!volume_.IsHeapCluster(cluster)) return std::nullopt;
+        return volume_.ClusterSector(cluster);
+    });
     access.nextFree = [this](uint32_t cluster, uint32_t& next) {
         const AllocationBitmap& bitmap = tree_->Bitmap();
         for (uint64_t c = uint64_t{cluster} + 1; c < uint64_t{volume_.clusterCount} + 2; ++c)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "base/result_codes.h"
 #include "engines/carve/jpeg_scan.h"
 #include "scanlog/file_types.h"
 
@@ -237,6 +238,20 @@ std::vector<ClusterRun> RunsOf(const std::vector<uint32_t>& clusters) {
 }
 
 }  // namespace
+
+std::function<bool(uint32_t, uint32_t, std::vector<uint8_t>&)> ClusterReader(
+    SectorSource& source, uint32_t sectorBytes, std::function<std::optional<uint64_t>(uint32_t)> clusterSector) {
+    return [&source, sectorBytes, where = std::move(clusterSector)](uint32_t cluster, uint32_t bytes,
+                                                                    std::vector<uint8_t>& out) {
+        const std::optional<uint64_t> first = where(cluster);
+        if (!first || sectorBytes == 0) return false;
+        const uint32_t sectors = (bytes + sectorBytes - 1) / sectorBytes;
+        out.assign(size_t{sectors} * sectorBytes, 0);
+        uint32_t read = 0;
+        return ReadSectors(sectors, source, out.data(), *first, static_cast<int>(sectorBytes), read) == kOk &&
+               read == sectors;
+    };
+}
 
 bool ContinuationSearchable(std::string_view name) {
     const std::string extension = AsciiLower(ExtensionOf(name));

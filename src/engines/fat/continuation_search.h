@@ -16,19 +16,24 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/sector_source.h"
 #include "engines/fat/freed_cluster_claims.h"
 
 namespace kestrune {
 
 struct ClusterAccess {
     uint32_t clusterBytes = 0;
-    uint32_t sectorBytes = 512;
     uint32_t firstCluster = 2;  // the lowest data cluster
     // Reads the first `bytes` (whole sectors) of a cluster; false when it cannot be read.
     std::function<bool(uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out)> read;
     // The first cluster after cluster that no live file holds; false past the last.
     std::function<bool(uint32_t cluster, uint32_t& next)> nextFree;
 };
+
+// A ClusterAccess::read over a volume's sectors: clusterSector gives where a cluster
+// begins, or nothing for a cluster outside the volume.
+std::function<bool(uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out)> ClusterReader(
+    SectorSource& source, uint32_t sectorBytes, std::function<std::optional<uint64_t>(uint32_t cluster)> clusterSector);
 
 // Whether the search knows this file's type (baseline JPEG pictures for now).
 bool ContinuationSearchable(std::string_view name);

@@ -638,17 +638,10 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
 ClusterAccess CFastFatRecovery::FreeClusterAccess() {
     ClusterAccess access;
     access.clusterBytes = volume_.ClusterBytes();
-    access.sectorBytes = volume_.bytesPerSector;
-    access.read = [this](uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out) {
-        const uint32_t bps = volume_.bytesPerSector;
-        const uint32_t sectors = (bytes + bps - 1) / bps;
-        out.assign(size_t{sectors} * bps, 0);
-        uint32_t read = 0;
-        return cluster >= 2 && cluster < volume_.ClusterCount() + 2 &&
-               ReadSectors(sectors, source_, out.data(), volume_.ClusterSector(cluster), static_cast<int>(bps), read) ==
-                   kOk &&
-               read == sectors;
-    };
+    access.read = ClusterReader(source_, volume_.bytesPerSector, [this](uint32_t cluster) -> std::optional<uint64_t> {
+        if (cluster < 2 || cluster >= volume_.ClusterCount() + 2) return std::nullopt;
+        return volume_.ClusterSector(cluster);
+    });
     access.nextFree = [this](uint32_t cluster, uint32_t& next) { return table_.NextFreeCluster(cluster, next); };
     return access;
 }

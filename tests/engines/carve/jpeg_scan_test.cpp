@@ -3,6 +3,7 @@
 // the wrong clusters is found again where its data goes on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "engines/carve/jpeg_scan.h"
@@ -23,17 +24,20 @@ const char* const kPhotos[] = {"carve_structure/baseline.jpg", "carve_structure/
                                "../fuzz/corpus/jpeg_scan/restarts_48x40.jpg",
                                "../fuzz/corpus/jpeg_scan/gray_32x32.jpg"};
 
-TEST(JpegScan, WholePhotosHoldToTheirEndAndOnlyFillMayFollow) {
+TEST(JpegScan, WholePhotosHoldToTheirEndAndOnlyFillOrATrailerMayFollow) {
     for (const char* path : kPhotos) {
         std::vector<uint8_t> bytes = Photo(path);
         const uint64_t size = bytes.size();
         EXPECT_EQ(CheckJpegToEnd(ByteView(bytes), size), JpegCheck::Holds) << path;
         // Cut short, or said to be shorter than its end marker: not the whole photo.
         EXPECT_EQ(CheckJpegToEnd(ByteView(bytes).sub(0, size - 3), size - 3), JpegCheck::Broken) << path;
-        // Zeros up to a larger size (a camera's padding) are fill; other bytes are not.
+        // Zeros up to a larger size (a camera's padding) are fill, and so is a trailer a
+        // phone appends (a film); other bytes are another file's.
         bytes.resize(size + 700, 0);
         EXPECT_EQ(CheckJpegToEnd(ByteView(bytes), bytes.size()), JpegCheck::Holds) << path;
-        bytes[size + 100] = 0x41;
+        std::copy_n("\0\0\0\x18" "ftypmp42", 12, bytes.begin() + static_cast<long>(size));
+        EXPECT_EQ(CheckJpegToEnd(ByteView(bytes), bytes.size()), JpegCheck::Holds) << path;
+        bytes[size + 4] = 'x';
         EXPECT_EQ(CheckJpegToEnd(ByteView(bytes), bytes.size()), JpegCheck::Broken) << path;
     }
     // A progressive photo's data is not decoded: it says so rather than calling it broken.
