@@ -18,12 +18,14 @@ using Outcome = JpegScanDecoder::Outcome;
 // wrong cluster breaks the decoding within a few hundred bytes, rarely later.
 constexpr uint64_t kJoinsBack = 8;
 // Pieces a file is followed through; readings that held for a cluster or more and broke
-// again kept for the next round; free clusters tried in all as the start of a piece: a
+// again kept for the next round. A driver hands a file the free clusters near where it
+// stopped, so the nearest free clusters after a join are tried (each one's first sector
+// is read once for the whole search), and the candidates tried in all are bounded: a
 // listing maps every deleted photo, and one whose rest was written over must not hold
 // it up for long.
 constexpr int kMostPieces = 8;
 constexpr size_t kMostPartials = 32;
-constexpr uint32_t kCandidatesPerJoin = 4096;
+constexpr uint32_t kCandidatesPerJoin = 1024;
 constexpr uint32_t kMostCandidates = 1 << 15;
 // Bytes one file's search may read in all: a card of large clusters cannot make it read
 // the whole free space for each photo.
