@@ -299,22 +299,36 @@ JpegScanDecoder::Outcome JpegScanDecoder::Run(const ByteAt& byteAt, uint64_t sto
     return Outcome::Going;
 }
 
+bool TailFitsPicture(uint64_t end, uint64_t size, const JpegScanDecoder::ByteAt& byteAt) {
+    if (end > size) return false;
+    if (end == size) return true;
+    // A second picture, a film (ftyp at 4) or Samsung's trailer (SEFT at the very end).
+    if (byteAt(end) == 0xFF && byteAt(end + 1) == 0xD8) return true;
+    if (size - end >= 8 && byteAt(end + 4) == 'f' && byteAt(end + 5) == 't' && byteAt(end + 6) == 'y' &&
+        byteAt(end + 7) == 'p')
+        return true;
+    if (size - end >= 4 && byteAt(size - 4) == 'S' && byteAt(size - 3) == 'E' && byteAt(size - 2) == 'F' &&
+        byteAt(size - 1) == 'T')
+        return true;
+    // Fill: zeros or ones to the end.
+    const int first = byteAt(end);
+    if (first != 0x00 && first != 0xFF) return false;
+    for (uint64_t at = end + 1; at < size; ++at)
+        if (byteAt(at) != first) return false;
+    return true;
+}
+
 JpegCheck CheckJpegToEnd(ByteView file, uint64_t size) {
     JpegScanHeader header;
     if (!ReadJpegScanHeader(file, header)) return JpegCheck::NotDecodable;
     JpegScanDecoder decoder(header);
     const auto byteAt = [&file](uint64_t at) { return at < file.size() ? int{file.u8(static_cast<size_t>(at))} : -1; };
-    if (decoder.Run(byteAt, UINT64_MAX) != JpegScanDecoder::Outcome::Ended || decoder.EndOffset() > size)
-        return JpegCheck::Broken;
-    // What follows the picture up to the file's size: nothing, fill, or a trailer phones
-    // and cameras append (a second picture, a film, Samsung's maker data). Other bytes
-    // there are another file's: a smaller photo written over this one ends the same way.
-    const ByteView tail = file.sub(static_cast<size_t>(decoder.EndOffset()),
-                                   static_cast<size_t>(std::min<uint64_t>(size, file.size()) - decoder.EndOffset()));
-    const bool fill = tail.all(0, tail.size(), 0x00) || tail.all(0, tail.size(), 0xFF);
-    const bool trailer = tail.matches(0, "\xFF\xD8") || tail.matches(4, "ftyp") ||
-                         (tail.size() >= 4 && tail.matches(tail.size() - 4, "SEFT"));
-    return tail.empty() || fill || trailer ? JpegCheck::Holds : JpegCheck::Broken;
+    // Other bytes after the picture are another file's: a smaller photo written over this
+    // one ends the same way.
+    return decoder.Run(byteAt, UINT64_MAX) == JpegScanDecoder::Outcome::Ended &&
+                   TailFitsPicture(decoder.EndOffset(), std::min<uint64_t>(size, file.size()), byteAt)
+               ? JpegCheck::Holds
+               : JpegCheck::Broken;
 }
 
 }  // namespace kestrune::carve

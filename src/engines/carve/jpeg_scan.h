@@ -93,6 +93,11 @@ private:
     std::array<int32_t, 4> dcPrediction_{};
 };
 
+// Whether what follows a picture's end marker up to the file's size may belong to it:
+// nothing, fill (zeros or ones), or a trailer phones and cameras append (a second
+// picture, a film, Samsung's maker data).
+bool TailFitsPicture(uint64_t end, uint64_t size, const JpegScanDecoder::ByteAt& byteAt);
+
 // Whether the file's bytes (read along the layout being tested) decode as one picture
 // whose end marker lies within its size, followed by nothing, fill or a trailer phones
 // and cameras append.

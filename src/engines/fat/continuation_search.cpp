@@ -55,9 +55,6 @@ public:
     // Decodes from decoder on, one MCU at a time, keeping its state at the last few
     // cluster boundaries past the first `from` clusters.
     Outcome Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& byteAt, size_t from, Partial& reading);
-    // Whether a picture ending at end fits the file: only fill, or a second picture, up
-    // to its size.
-    bool EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const;
     // The clusters of the whole file, found from a reading along layout that breaks:
     // rests of one piece are tried after every join first, then of two, and so on.
     std::optional<std::vector<uint32_t>> Find(const JpegScanDecoder& start, std::vector<uint32_t> layout);
@@ -138,17 +135,6 @@ Outcome Search::Follow(JpegScanDecoder& decoder, const JpegScanDecoder::ByteAt& 
     return outcome;
 }
 
-bool Search::EndFits(uint64_t end, const JpegScanDecoder::ByteAt& byteAt) const {
-    if (end > size_) return false;
-    if (end == size_) return true;
-    const int first = byteAt(end);
-    if (first == 0xFF && byteAt(end + 1) == 0xD8) return true;
-    if (first != 0x00 && first != 0xFF) return false;
-    for (uint64_t at = end + 1; at < size_; ++at)
-        if (byteAt(at) != first) return false;
-    return true;
-}
-
 std::optional<std::vector<uint32_t>> Search::TryRests(const std::vector<uint32_t>& piece,
                                                       const JpegScanDecoder& atJoin, uint32_t known,
                                                       std::vector<Partial>& next) {
@@ -190,7 +176,7 @@ std::optional<std::vector<uint32_t>> Search::TryRests(const std::vector<uint32_t
             clusters.insert(clusters.end(), rest.begin(), rest.end());
             return clusters;
         };
-        if (outcome == Outcome::Ended && EndFits(decoder.EndOffset(), byteAt)) {
+        if (outcome == Outcome::Ended && carve::TailFitsPicture(decoder.EndOffset(), size_, byteAt)) {
             if (byteAt(size_ - 1) < 0) continue;
             return whole();
         }
@@ -210,7 +196,7 @@ std::optional<std::vector<uint32_t>> Search::Find(const JpegScanDecoder& start, 
     Partial first;
     const Outcome outcome = Follow(decoder, along, 0, first);
     if (spent_) return std::nullopt;
-    if (outcome == Outcome::Ended && EndFits(decoder.EndOffset(), along)) return layout;
+    if (outcome == Outcome::Ended && carve::TailFitsPicture(decoder.EndOffset(), size_, along)) return layout;
     first.clusters = std::move(layout);
     // Every join is tried with a rest of one piece before any rest is followed through
     // more: a join past the true one (the decoder reads a little of another photo's data
