@@ -30,7 +30,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
     std::vector<ScanRecord> found;
     run.Search(pattern, found);
     std::vector<int> recoverable;
-    std::vector<bool> guessed, broken;
+    std::vector<bool> guessed;
     std::vector<ScanRecord> kept;
     for (const ScanRecord& record : found) {
         const ScanRun::Recoverability state = shares ? run.AssessRecoverable(record) : ScanRun::Recoverability{};
@@ -38,7 +38,6 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         kept.push_back(record);
         recoverable.push_back(state.share);
         guessed.push_back(state.layoutGuessed);
-        broken.push_back(state.contentBroken);
     }
     if (listing == Listing::None) return kept.size();
     for (size_t i = 0; i < kept.size(); ++i) {
@@ -47,18 +46,17 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         run.RecordPath(record, folder);
         if (listing == Listing::Json) {
             if (!folder.empty() && folder.back() == '/') folder.pop_back();
-            out << RecordJson(record, folder, recoverable[i], guessed[i], broken[i]) << "\n";
+            out << RecordJson(record, folder, recoverable[i], guessed[i]) << "\n";
             continue;
         }
         out << TerminalText(folder + std::string(RecordName(record))) << "\t" << FormatSize(record.fileSize);
         if (record.contentOk == kContentEncrypted) out << "\t(EFS-encrypted: cannot be read without its keys)";
         else if (!record.contentOk || recoverable[i] == 0) out << "\t(content overwritten)";
-        else if (broken[i]) out << "\t(damaged: where it went on after its first part was not found)";
         else if (CarvedEndGuessed(record)) out << "\t(end not confirmed)";
         else if (recoverable[i] > 0 && recoverable[i] < 100)
             out << "\t(partly overwritten: " << recoverable[i] << " % left)";
         if (FirstLetterGuessed(record)) out << "\t(first letter guessed)";
-        if (guessed[i] && !broken[i]) out << "\t(layout guessed: deleted files were written round each other here)";
+        if (guessed[i]) out << "\t(layout guessed: deleted files were written round each other here)";
         out << "\n";
     }
     return kept.size();

@@ -35,8 +35,7 @@ const char* EngineKindName(uint32_t engineKind) {
     }
 }
 
-std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable, bool layoutGuessed,
-                       bool contentBroken) {
+std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable, bool layoutGuessed) {
     nlohmann::ordered_json j;
     j["recordId"] = record.recordId;
     j["name"] = std::string(RecordName(record));
@@ -44,7 +43,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["size"] = record.fileSize;
     j["engine"] = EngineKindName(record.engineKind);
     j["foundBy"] = FoundByName(FoundByOf(record));
-    j["contentOk"] = record.contentOk != 0 && !contentBroken;
+    j["contentOk"] = record.contentOk != 0;
     j["firstLetterGuessed"] = FirstLetterGuessed(record);
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;

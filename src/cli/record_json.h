@@ -10,10 +10,9 @@ namespace kestrune::cli {
 // {"recordId":..,"name":..,"folder":"A/B","size":..,"engine":"Signature",...}; times in
 // ISO 8601 UTC or null when unknown, recoverable (percent) null when unknown. Bytes that
 // are not UTF-8 are replaced.
-// layoutGuessed: the file's clusters are one of several layouts its metadata allows;
-// contentBroken: its content held along none of them, so contentOk is false.
+// layoutGuessed: the file's clusters are one of several layouts its metadata allows.
 std::string RecordJson(const ScanRecord& record, const std::string& folder, int recoverable = -1,
-                       bool layoutGuessed = false, bool contentBroken = false);
+                       bool layoutGuessed = false);
 
 const char* EngineKindName(uint32_t engineKind);
 

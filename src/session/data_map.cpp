@@ -107,7 +107,7 @@ int ScanRun::RecoverableShare(const ScanRecord& record) {
 ScanRun::Recoverability ScanRun::AssessRecoverable(const ScanRecord& record) {
     DataMap map;
     const int share = RecoverableShare(record, MapData(record, map), map);
-    return {share, map.layoutGuessed, LayoutRefuted(RecordName(record), record.fileSize, map.layoutGuessed)};
+    return {share, map.layoutGuessed};
 }
 
 int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {
@@ -146,6 +146,16 @@ bool ScanRun::FreeAt(uint64_t offset) {
 
 int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
     if (!MayClaim(record)) return kOk;
+    const std::string_view name = RecordName(record);
+    // A picture whose data can be followed to its end is read first: reading it looks for
+    // where it went on when its pieces are a guess, and its bytes then say whether it is
+    // whole (the metadata of a later file written over it may be lost).
+    std::vector<uint8_t> bytes;
+    bool read = false;
+    if (ContinuationSearchable(name) && HasTestableStructure(name, record.fileSize)) {
+        std::lock_guard use(engineUse_);
+        read = engine_ && engine_->ReadData(record, record.fileSize, bytes) == kOk;
+    }
     DataMap map;
     const int mapped = MapData(record, map);
     const int share = RecoverableShare(record, mapped, map);
@@ -157,20 +167,11 @@ int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
         why = "Later files were written over part of it; " + std::to_string(share) + " % of it is still its own.";
         return kErrFileCorrupt;
     }
-    const std::string_view name = RecordName(record);
     if (LayoutRefuted(name, record.fileSize, map.layoutGuessed)) {
         why = "Where it went on after its first part was not found; what follows there is not its content.";
         return kErrFileCorrupt;
     }
-    // A picture whose data can be followed to its end is read once more for that: the
-    // metadata of a later file written over it may be lost, and only its bytes say so.
-    if (!ContinuationSearchable(name) || !HasTestableStructure(name, record.fileSize)) return kOk;
-    std::vector<uint8_t> bytes;
-    {
-        std::lock_guard use(engineUse_);
-        if (!engine_ || engine_->ReadData(record, record.fileSize, bytes) != kOk) return kOk;
-    }
-    if (carve::CheckJpegToEnd(ByteView(bytes), record.fileSize) == carve::JpegCheck::Broken) {
+    if (read && carve::CheckJpegToEnd(ByteView(bytes), record.fileSize) == carve::JpegCheck::Broken) {
         why = "Its content breaks off before its end: a later file was written over part of it.";
         return kErrFileCorrupt;
     }

@@ -127,14 +127,11 @@ public:
     int RecoverableShare(const ScanRecord& record);
     // The same from a map MapData already gave (mapped: its answer), read only once.
     int RecoverableShare(const ScanRecord& record, int mapped, const DataMap& map);
-    // What a listing shows of a found file: its recoverable share, whether the layout
-    // its data was read in is a guess (DataMap), and whether that guess is known to be
-    // wrong (its type's content was followed along every reading and held along none:
-    // the file's pieces were not found, and what is read is not all its own).
+    // What a listing shows of a found file: its recoverable share, and whether the layout
+    // its data was read in is a guess (DataMap).
     struct Recoverability {
         int share = -1;
         bool layoutGuessed = false;
-        bool contentBroken = false;
     };
     Recoverability AssessRecoverable(const ScanRecord& record);
     // Whether a recovery may call the found file a success: kErrFileCorrupt, with the

@@ -53,9 +53,7 @@ int SearchProcessWnd::Work() {
             // volumes): a cancel stops it, the rest then shows as unknown.
             const bool look = !Cancel()->Cancelled() && !record.isFolder;
             const ScanRun::Recoverability state = look ? target->run->AssessRecoverable(record) : ScanRun::Recoverability{};
-            // A file whose pieces were not found shows as written over: what it would
-            // give is not all its own.
-            found.recoverable.push_back(static_cast<int8_t>(state.contentBroken ? 0 : state.share));
+            found.recoverable.push_back(static_cast<int8_t>(state.share));
             found.layoutGuessed.push_back(state.layoutGuessed ? 1 : 0);
         }
         findings_.push_back(std::move(found));

@@ -235,16 +235,16 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
             ExfatDataReader data(source_, volume_, ClusterList(layout));
             return StructureHoldsAlong(data, RecordName(record), record.fileSize);
         };
-        ContinuationFinder search;
-        if (ContinuationSearchable(RecordName(record)))
-            search = [this, &record](const std::vector<ClusterRun>& tried) {
-                return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
-            };
         // A stream without the no-FAT-chain flag was in pieces when it was written.
-        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds, search,
-                                                       true))
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds,
+                                                       ContinuationSearchable(RecordName(record)), true))
                     .first;
     }
+    // A map only tells what is known; reading the file looks for where it went on.
+    if (!guessed)
+        SearchFreedLayout(known->second, [this, &record](const std::vector<ClusterRun>& tried) {
+            return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
+        });
     if (guessed) *guessed = known->second.guessed;
     return known->second.runs.empty() ? clusters : ClusterList(known->second.runs);
 }

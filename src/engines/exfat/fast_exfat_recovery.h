@@ -61,7 +61,9 @@ private:
     uint32_t ContentCheck(const ScanRecord& record);
     // The clusters of a recorded file, as its entry set (read again where the record
     // says it lies) describes them; a deleted file whose chain was cleared is read round
-    // the clusters the other deleted files claim (guessed: see DataMap).
+    // the clusters the other deleted files claim (guessed: see DataMap). Asked without
+    // guessed, the data is to be read, and a guessed photo is looked for where it went on
+    // (SearchFreedLayout).
     std::vector<uint32_t> ClustersOf(const ScanRecord& record, bool* guessed = nullptr);
     // Whether the entry set is deleted and its stream contiguous; false when the entry
     // set is no longer where the record says.

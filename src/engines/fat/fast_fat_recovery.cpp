@@ -596,7 +596,7 @@ int CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
 
 FatDataReader CFastFatRecovery::ReaderFor(const ScanRecord& record, bool* guessed) {
     bool layoutGuessed = false;
-    std::vector<ClusterRun> layout = LayoutOf(record, layoutGuessed);
+    std::vector<ClusterRun> layout = LayoutOf(record, layoutGuessed, guessed == nullptr);
     if (guessed) *guessed = layoutGuessed;
     if (layout.empty()) return FatDataReader(volume_, table_, source_, record.fsId);
     return FatDataReader(volume_, table_, source_, std::move(layout));
@@ -659,7 +659,7 @@ std::vector<ClusterRun> CFastFatRecovery::PlainReading(uint32_t first, uint32_t 
     return runs;
 }
 
-std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, bool& guessed) {
+std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, bool& guessed, bool reading) {
     guessed = false;
     const uint32_t clusterBytes = volume_.ClusterBytes();
     if (record.isFolder || record.fileSize == 0 || record.fsId < 2 || clusterBytes == 0) return {};
@@ -676,13 +676,16 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
         };
         const std::vector<ClusterRun> plain =
             settled == ClaimSettled::Unknown ? std::vector<ClusterRun>{} : PlainReading(record.fsId, clusters);
-        ContinuationFinder search;
-        if (ContinuationSearchable(RecordName(record)))
-            search = [this, &record](const std::vector<ClusterRun>& tried) {
-                return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
-            };
-        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds, search)).first;
+        known = chosen_
+                    .emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds,
+                                                    ContinuationSearchable(RecordName(record))))
+                    .first;
     }
+    // A map only tells what is known; reading the file looks for where it went on.
+    if (reading)
+        SearchFreedLayout(known->second, [this, &record](const std::vector<ClusterRun>& tried) {
+            return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
+        });
     guessed = known->second.guessed;
     return known->second.runs;
 }

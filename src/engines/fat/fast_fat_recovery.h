@@ -100,7 +100,8 @@ private:
     // the other deleted files claim; empty to read along the table (a live chain, or a
     // file the claims know nothing of). guessed: the metadata allowed other layouts and
     // nothing in the data told which is right.
-    std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed);
+    // reading: the file's data is to be read, not only mapped (SearchFreedLayout).
+    std::vector<ClusterRun> LayoutOf(const ScanRecord& record, bool& guessed, bool reading);
     FatDataReader ReaderFor(const ScanRecord& record, bool* guessed = nullptr);
     const FreedClusterClaims& Claims();
     // The clusters a freed chain gives when read over every free cluster in turn.

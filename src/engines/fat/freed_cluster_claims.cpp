@@ -168,29 +168,37 @@ ClaimSettled FreedClusterClaims::LayoutOf(uint32_t first, uint32_t clusters, std
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
                               const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds,
-                              const ContinuationFinder& findContinuation, bool writtenInPieces) {
+                              bool searchable, bool writtenInPieces) {
     if (settled == ClaimSettled::Unknown) return {};
     const bool contradicted = settled == ClaimSettled::Contradicted;
     if (!contradicted) {
         // One run from the first cluster is how most files lie; a reading that steps over
         // other files' clusters, or a file known to have been written in pieces, is tested
         // where the type can be followed to its end.
-        if (plain == claimed && (!findContinuation || (plain.size() <= 1 && !writtenInPieces)))
+        if (plain == claimed && (!searchable || (plain.size() <= 1 && !writtenInPieces)))
             return {std::move(claimed), false};
         // A claim may be stale (an older file deleted before this one was written over its
         // place), so where the readings differ, the bytes decide where they can.
         if (structureHolds(claimed)) return {std::move(claimed), false};
     }
     if ((contradicted || plain != claimed) && !plain.empty() && structureHolds(plain)) return {plain, false};
-    if (findContinuation) {
-        if (!contradicted)
-            if (auto found = findContinuation(claimed)) return {std::move(*found), false};
-        if ((contradicted || plain != claimed) && !plain.empty())
-            if (auto found = findContinuation(plain)) return {std::move(*found), false};
+    // Nothing better is known; the claims' layout is the likelier, but a guess.
+    FreedLayout guess{contradicted ? std::vector<ClusterRun>{} : std::move(claimed), true};
+    if (searchable) guess.plain = plain;
+    return guess;
+}
+
+void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation) {
+    if (!layout.guessed || layout.searched || !findContinuation) return;
+    layout.searched = true;
+    for (const std::vector<ClusterRun>* tried : {&layout.runs, &layout.plain}) {
+        if (tried->empty() || (tried == &layout.plain && layout.plain == layout.runs)) continue;
+        if (auto found = findContinuation(*tried)) {
+            layout.runs = std::move(*found);
+            layout.guessed = false;
+            return;
+        }
     }
-    if (contradicted) return {{}, true};  // nothing better is known
-    // The claims' layout is the likelier, but a guess.
-    return {std::move(claimed), true};
 }
 
 FreedFileKey FreedFileKeyOf(const ScanRecord& record) {

@@ -90,6 +90,10 @@ private:
 struct FreedLayout {
     std::vector<ClusterRun> runs;
     bool guessed = false;
+    // A guess whose type the continuation search can follow keeps the plain reading too:
+    // the search runs once, when the file is read (SearchFreedLayout).
+    std::vector<ClusterRun> plain;
+    bool searched = false;
 };
 
 // The layouts chosen for a volume's deleted files. Two deleted files may share a first
@@ -110,13 +114,18 @@ using ContinuationFinder = std::function<std::optional<std::vector<ClusterRun>>(
 
 // Where the claims' layout differs from the plain reading, the type's structure decides:
 // the layout in which it holds to the file's end is taken. A file the continuation search
-// can follow is tested even where the readings agree, if they step over other clusters or
-// its entry says it was written in pieces, and where no reading holds, its continuation
-// is looked for.
+// can follow (searchable) is tested even where the readings agree, if they step over
+// other clusters or its entry says it was written in pieces.
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
                               const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds,
-                              const ContinuationFinder& findContinuation = {}, bool writtenInPieces = false);
+                              bool searchable = false, bool writtenInPieces = false);
+
+// Where no reading of a searchable file held, looks once for where it went on after the
+// claims' reading, then after the plain one; a layout found replaces the guess. Only a
+// reading of the file runs it: a listing maps every deleted photo, and the search reads
+// the first sector of many free clusters.
+void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation);
 
 // Whether a file read along a guessed layout is known not to be the file: its content was
 // followed along every reading and held along none.
