@@ -155,4 +155,23 @@ LoopDevice::~LoopDevice() {
     if (lock_ >= 0) ::close(lock_);
 }
 
+std::vector<ScanRecord> AllRecords(const ScanLogFile& log) {
+    std::vector<ScanRecord> all;
+    for (uint32_t id = 1; id <= log.RecordCount(); ++id) {
+        ScanRecord r;
+        if (log.ReadRecord(id, r) == kOk) all.push_back(r);
+    }
+    return all;
+}
+
+std::map<std::string, ScanRecord> RecordsByPath(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records) {
+    std::map<std::string, ScanRecord> found;
+    for (const ScanRecord& r : records) {
+        std::string folder;
+        engine.GetRecordPath(r, folder);
+        found[folder + std::string(RecordName(r))] = r;
+    }
+    return found;
+}
+
 }  // namespace kestrune::test

@@ -3,11 +3,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "disk/sector_source.h"
+#include "engines/recovery_engine.h"
+#include "scanlog/scan_log_file.h"
 
 namespace kestrune::test {
 
@@ -83,5 +86,9 @@ private:
     size_t maxPiece_;
     std::set<std::pair<uint64_t, uint64_t>> failing_;
 };
+
+// Every record of a scan log, and records by "folder/name" as the engine files them.
+std::vector<ScanRecord> AllRecords(const ScanLogFile& log);
+std::map<std::string, ScanRecord> RecordsByPath(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records);
 
 }  // namespace kestrune::test

@@ -71,14 +71,9 @@ TEST(LostLetter, ACameraCardsDeletedPhotosComeBackUnderTheirNamesMarkedAsGuessed
     ASSERT_EQ(engine->Scan(nullptr), kOk);
     auto* fat = dynamic_cast<CFastFatRecovery*>(engine.get());
     ASSERT_NE(fat, nullptr);
-    std::map<std::string, ScanRecord> byPath;
-    for (uint32_t id = 1; id <= fat->Log()->RecordCount(); ++id) {
-        ScanRecord record;
-        ASSERT_EQ(fat->Log()->ReadRecord(id, record), kOk);
-        std::string folder;
-        engine->GetRecordPath(record, folder);
-        byPath[folder + std::string(RecordName(record))] = record;
-    }
+    const std::vector<ScanRecord> records = test::AllRecords(*fat->Log());
+    ASSERT_EQ(records.size(), fat->Log()->RecordCount());  // every record reads back
+    std::map<std::string, ScanRecord> byPath = test::RecordsByPath(*engine, records);
     ASSERT_TRUE(byPath.count("DCIM/101CANON"));  // its digit from the live 100CANON
     EXPECT_TRUE(FirstLetterGuessed(byPath["DCIM/101CANON"]));
     size_t exact = 0;

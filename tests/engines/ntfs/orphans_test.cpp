@@ -28,14 +28,9 @@ TEST(NtfsOrphans, FilesWhoseNamesWereTakenOutAreListedByRecordWithTheirDataAndSt
     ASSERT_EQ(engine->Scan(nullptr), kOk);
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
-    std::map<std::string, ScanRecord> byPath;
-    for (uint32_t id = 1; id <= ntfs->Log()->RecordCount(); ++id) {
-        ScanRecord record;
-        ASSERT_EQ(ntfs->Log()->ReadRecord(id, record), kOk);
-        std::string folder;
-        engine->GetRecordPath(record, folder);
-        byPath[folder + std::string(RecordName(record))] = record;
-    }
+    const std::vector<ScanRecord> records = test::AllRecords(*ntfs->Log());
+    ASSERT_EQ(records.size(), ntfs->Log()->RecordCount());  // every record reads back
+    std::map<std::string, ScanRecord> byPath = test::RecordsByPath(*engine, records);
     auto bytesOf = [&](const ScanRecord& record) {
         const fs::path target = dir / "out" / std::to_string(record.recordId);
         EXPECT_EQ(engine->Recover(record, target, 0), kOk) << RecordName(record);

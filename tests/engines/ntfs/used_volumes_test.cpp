@@ -20,24 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every record of an engine's log by "folder/name".
-std::map<std::string, ScanRecord> Findings(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records) {
-    std::map<std::string, ScanRecord> found;
-    for (const ScanRecord& r : records) {
-        std::string folder;
-        engine.GetRecordPath(r, folder);
-        found[folder + std::string(RecordName(r))] = r;
-    }
-    return found;
-}
+using test::AllRecords;
 
-std::vector<ScanRecord> AllRecords(const ScanLogFile& log) {
-    std::vector<ScanRecord> all;
-    for (uint32_t id = 1; id <= log.RecordCount(); ++id) {
-        ScanRecord r;
-        if (log.ReadRecord(id, r) == kOk) all.push_back(r);
-    }
-    return all;
+std::map<std::string, ScanRecord> Findings(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records) {
+    return test::RecordsByPath(engine, records);
 }
 
 // What fill/fNNNNN.txt holds (see make_ntfs_fragmented_images.sh).
