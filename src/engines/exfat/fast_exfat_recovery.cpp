@@ -235,10 +235,13 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
             ExfatDataReader data(source_, volume_, ClusterList(layout));
             return StructureHoldsAlong(data, RecordName(record), record.fileSize);
         };
+        const std::vector<ClusterRun> plain = ClusterRuns(clusters);
+        LayoutEvidence evidence;
+        evidence.searchable = ContinuationSearchable(RecordName(record));
         // A stream without the no-FAT-chain flag was in pieces when it was written.
-        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), ClusterRuns(clusters), holds,
-                                                       ContinuationSearchable(RecordName(record)), true))
-                    .first;
+        evidence.writtenInPieces = true;
+        evidence.stepsRoundKnownData = Claims().StepsRoundKnownData(record.fsId, ClusterCountOf(record), plain);
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds, evidence)).first;
     }
     // A map only tells what is known; reading the file looks for where it went on.
     if (!guessed)
@@ -297,16 +300,19 @@ const FreedClusterClaims& CFastExfatRecovery::Claims() {
     const AllocationBitmap& bitmap = tree_->Bitmap();
     log->ForEachRecord([&](const ScanRecord& record) {
         if (record.engineKind != ExfatQuick || record.isFolder || record.fileSize == 0 || !record.contentOk ||
-            !volume_.IsHeapCluster(record.fsId) || bitmap.InUse(record.fsId) ||
-            FirstClusterWrittenOver(source_, volume_.ClusterSector(record.fsId), volume_.bytesPerSector,
-                                    static_cast<uint32_t>(volume_.ClusterBytes()), record))
+            !volume_.IsHeapCluster(record.fsId) || bitmap.InUse(record.fsId))
             return;
+        const FirstClusterHolds first = FirstClusterOf(source_, volume_.ClusterSector(record.fsId),
+                                                       volume_.bytesPerSector,
+                                                       static_cast<uint32_t>(volume_.ClusterBytes()), record);
+        if (first == FirstClusterHolds::OtherData) return;
         bool deleted = true, contiguous = false;
         StreamState(record, deleted, contiguous);
         const std::vector<uint32_t> clusters =
             ExfatStreamClusters(volume_, fat_, bitmap, record.fsId, record.fileSize, contiguous, deleted);
         if (deleted && !contiguous && ChainCleared(record.fsId, clusters)) {
-            claims_->AddFile(record.fsId, ClusterCountOf(record), MadeAt(record));
+            claims_->AddFile(record.fsId, ClusterCountOf(record),
+                             {MadeAt(record), record.writeTime, first == FirstClusterHolds::ItsStart});
             return;
         }
         // A stream whose clusters its entry or its chain gives: they are its own.

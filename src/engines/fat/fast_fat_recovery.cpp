@@ -621,11 +621,12 @@ const FreedClusterClaims& CFastFatRecovery::Claims() {
         // A first cluster a live file holds now, one written over since, or one past the end
         // of a source cut short: the file's data is gone, it claims nothing.
         const uint64_t firstSector = volume_.ClusterSector(record.fsId);
-        if (!isFree(record.fsId) || firstSector >= source_.totalSectors ||
-            FirstClusterWrittenOver(source_, firstSector, volume_.bytesPerSector, clusterBytes, record))
-            return;
+        if (!isFree(record.fsId) || firstSector >= source_.totalSectors) return;
+        const FirstClusterHolds first = FirstClusterOf(source_, firstSector, volume_.bytesPerSector, clusterBytes, record);
+        if (first == FirstClusterHolds::OtherData) return;
         const uint64_t clusters = (record.fileSize + clusterBytes - 1) / clusterBytes;
-        claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)), MadeAt(record));
+        claims_->AddFile(record.fsId, static_cast<uint32_t>(std::min<uint64_t>(clusters, clusterEnd)),
+                         {MadeAt(record), record.writeTime, first == FirstClusterHolds::ItsStart});
     });
     // A deleted folder's clusters are free but hold its entries, not file data.
     for (uint32_t cluster : walkedClusters_)
@@ -676,10 +677,10 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
         };
         const std::vector<ClusterRun> plain =
             settled == ClaimSettled::Unknown ? std::vector<ClusterRun>{} : PlainReading(record.fsId, clusters);
-        known = chosen_
-                    .emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds,
-                                                    ContinuationSearchable(RecordName(record))))
-                    .first;
+        LayoutEvidence evidence;
+        evidence.searchable = ContinuationSearchable(RecordName(record));
+        evidence.stepsRoundKnownData = Claims().StepsRoundKnownData(record.fsId, clusters, plain);
+        known = chosen_.emplace(key, ChooseFreedLayout(settled, std::move(runs), plain, holds, evidence)).first;
     }
     // A map only tells what is known; reading the file looks for where it went on.
     if (reading)

@@ -12,36 +12,102 @@
 
 namespace kestrune {
 
-void FreedClusterClaims::AddFile(uint32_t first, uint32_t clusters, uint64_t newness) {
+void FreedClusterClaims::AddFile(uint32_t first, uint32_t clusters, FileFacts facts) {
     if (clusters == 0) return;
-    files_.push_back({first, clusters, newness});
+    files_.push_back({first, clusters, facts});
 }
 
-void FreedClusterClaims::Hold(uint32_t first, uint32_t count) { Claim(first, count); }
+void FreedClusterClaims::Hold(uint32_t first, uint32_t count) {
+    Claim(first, count);
+    AddRange(known_, first, count);
+}
 
-void FreedClusterClaims::Claim(uint32_t first, uint32_t count) {
+void FreedClusterClaims::Claim(uint32_t first, uint32_t count) { AddRange(claimed_, first, count); }
+
+void FreedClusterClaims::AddRange(std::map<uint32_t, uint32_t>& ranges, uint32_t first, uint32_t count) {
     if (count == 0) return;
     uint32_t end = first + count < first ? UINT32_MAX : first + count;
     // Merge with every range that touches [first, end).
-    auto at = claimed_.upper_bound(first);
-    if (at != claimed_.begin() && std::prev(at)->second >= first) --at;
-    while (at != claimed_.end() && at->first <= end) {
+    auto at = ranges.upper_bound(first);
+    if (at != ranges.begin() && std::prev(at)->second >= first) --at;
+    while (at != ranges.end() && at->first <= end) {
         first = std::min(first, at->first);
         end = std::max(end, at->second);
-        at = claimed_.erase(at);
+        at = ranges.erase(at);
     }
-    claimed_.emplace(first, end);
+    ranges.emplace(first, end);
 }
 
-uint32_t FreedClusterClaims::ClaimedUntil(uint32_t cluster) const {
-    auto at = claimed_.upper_bound(cluster);
-    if (at == claimed_.begin()) return 0;
+uint32_t FreedClusterClaims::RangeEndHolding(const std::map<uint32_t, uint32_t>& ranges, uint32_t cluster) {
+    auto at = ranges.upper_bound(cluster);
+    if (at == ranges.begin()) return 0;
     --at;
     return at->second > cluster ? at->second : 0;
 }
 
-bool FreedClusterClaims::Walk(const File& file, const NextFreeFn& nextFree, std::vector<ClusterRun>& out) {
+uint32_t FreedClusterClaims::ClaimedUntil(uint32_t cluster) const { return RangeEndHolding(claimed_, cluster); }
+
+bool FreedClusterClaims::ThereWhenWritten(const File& other, const File& file) {
+    if (other.facts.startSeen) return true;
+    const uint64_t made = file.facts.newness, written = file.facts.lastWritten;
+    return made != 0 && made < other.facts.newness && other.facts.newness < written;
+}
+
+const FreedClusterClaims::File* FreedClusterClaims::FileAt(uint32_t first, uint32_t clusters) const {
+    auto at = std::lower_bound(files_.begin(), files_.end(), std::pair{first, clusters},
+                               [](const File& f, const std::pair<uint32_t, uint32_t>& key) {
+                                   return std::tie(f.first, f.clusters) < std::tie(key.first, key.second);
+                               });
+    return at == files_.end() || at->first != first || at->clusters != clusters ? nullptr : &*at;
+}
+
+template <typename Visit>
+void FreedClusterClaims::ForEachStartIn(uint32_t first, uint32_t end, Visit visit) {
+    auto at = std::lower_bound(files_.begin(), files_.end(), first,
+                               [](const File& f, uint32_t cluster) { return f.first < cluster; });
+    for (; at != files_.end() && at->first < end; ++at) visit(*at);
+}
+
+bool FreedClusterClaims::StepsRoundKnownData(uint32_t first, uint32_t clusters,
+                                             const std::vector<ClusterRun>& plain) const {
+    const File* file = FileAt(first, clusters);
+    if (!file || file->settled == ClaimSettled::Contradicted) return false;
+    const auto claimed = runs_.begin() + static_cast<long>(file->runsAt);
+    const size_t claimedCount = file->runCount;
+    auto knownIn = [this, file](uint32_t from, uint32_t end) {  // whether [from, end) meets known data
+        auto at = known_.upper_bound(from);
+        if ((at != known_.begin() && std::prev(at)->second > from) || (at != known_.end() && at->first < end))
+            return true;
+        auto other = std::lower_bound(files_.begin(), files_.end(), from,
+                                      [](const File& f, uint32_t cluster) { return f.first < cluster; });
+        for (; other != files_.end() && other->first < end; ++other)
+            if (ThereWhenWritten(*other, *file)) return true;
+        return false;
+    };
+    // Both readings go forward from the same first cluster, so their runs ascend: the
+    // clusters stepped round are the plain runs less the claimed runs, found in one merge.
+    size_t j = 0;
+    for (const ClusterRun& run : plain) {
+        uint32_t at = run.first;
+        const uint32_t end = run.first + run.count;
+        while (at < end) {
+            while (j < claimedCount && claimed[j].first + claimed[j].count <= at) ++j;
+            if (j < claimedCount && claimed[j].first <= at) {
+                at = std::min(end, claimed[j].first + claimed[j].count);
+                continue;
+            }
+            const uint32_t steppedEnd = j < claimedCount ? std::min(end, claimed[j].first) : end;
+            if (knownIn(at, steppedEnd)) return true;
+            at = steppedEnd;
+        }
+    }
+    return false;
+}
+
+bool FreedClusterClaims::Walk(const File& file, const NextFreeFn& nextFree, std::vector<ClusterRun>& out,
+                              std::vector<ClusterRun>* steppedRound) {
     out.clear();
+    if (steppedRound) steppedRound->clear();
     out.push_back({file.first, 1});
     uint32_t cluster = file.first;
     for (uint32_t need = file.clusters - 1; need > 0; --need) {
@@ -49,8 +115,10 @@ bool FreedClusterClaims::Walk(const File& file, const NextFreeFn& nextFree, std:
         if (!nextFree(cluster, next) || next <= cluster) return false;
         // Claimed stretches are jumped whole: a file written round a long run of another
         // file's clusters costs one step, not one per cluster.
-        for (uint32_t until; (until = ClaimedUntil(next)) != 0;)
+        for (uint32_t until; (until = ClaimedUntil(next)) != 0;) {
+            if (steppedRound) steppedRound->push_back({next, until - next});
             if (!nextFree(until - 1, next) || next < until) return false;
+        }
         const uint64_t step = next - cluster;
         if (step > stepsLeft_) return false;
         stepsLeft_ -= step;
@@ -75,7 +143,7 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
     // One entry per place and length: the same file listed twice (a copy of its entry in
     // another cluster of the folder) is one file.
     std::sort(files_.begin(), files_.end(), [](const File& a, const File& b) {
-        return std::tie(a.first, a.clusters, b.newness) < std::tie(b.first, b.clusters, a.newness);
+        return std::tie(a.first, a.clusters, b.facts.newness) < std::tie(b.first, b.clusters, a.facts.newness);
     });
     files_.erase(std::unique(files_.begin(), files_.end(),
                              [](const File& a, const File& b) { return a.first == b.first && a.clusters == b.clusters; }),
@@ -88,16 +156,16 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
         uint64_t newest = 0;
         size_t newestCount = 0;
         for (; end < files_.size() && files_[end].first == files_[i].first; ++end) {
-            if (files_[end].newness > newest || newestCount == 0) {
-                newest = files_[end].newness;
+            if (files_[end].facts.newness > newest || newestCount == 0) {
+                newest = files_[end].facts.newness;
                 newestCount = 0;
             }
-            newestCount += files_[end].newness == newest;
+            newestCount += files_[end].facts.newness == newest;
         }
         Claim(files_[i].first, 1);
         if (end - i > 1)
             for (size_t k = i; k < end; ++k)
-                if (files_[k].newness != newest || newestCount > 1) files_[k].settled = ClaimSettled::Contradicted;
+                if (files_[k].facts.newness != newest || newestCount > 1) files_[k].settled = ClaimSettled::Contradicted;
         i = end;
     }
 
@@ -146,53 +214,84 @@ void FreedClusterClaims::Settle(const NextFreeFn& nextFree, uint64_t maxSteps) {
     // The rest, newest first: a file written later went where it found room, round the
     // clusters older files still held, or over those of files deleted before it.
     std::stable_sort(disputed.begin(), disputed.end(),
-                     [this](size_t a, size_t b) { return files_[a].newness > files_[b].newness; });
-    std::vector<ClusterRun> reading;
-    for (size_t i : disputed) {
-        if (Walk(files_[i], nextFree, reading)) Keep(files_[i], reading, ClaimSettled::ByAge);
-        else files_[i].settled = ClaimSettled::Contradicted;
+                     [this](size_t a, size_t b) { return files_[a].facts.newness > files_[b].facts.newness; });
+    // Except where an older file was still there when a newer one was written (see
+    // ThereWhenWritten): the newer file went round all of it, so it is laid out first.
+    for (size_t i : disputed) LayOutDisputed(files_[i], nextFree, 0);
+}
+
+void FreedClusterClaims::LayOutDisputed(File& file, const NextFreeFn& nextFree, int depth) {
+    // A long line of files each inside the last is cut short: the rest keep the age order.
+    constexpr int kMaxDepth = 32;
+    if (file.settled != ClaimSettled::Unknown) return;
+    file.settled = ClaimSettled::ByAge;  // taken: a file met again further down is not laid out twice
+    std::vector<ClusterRun> reading, steppedRound;
+    bool walked = Walk(file, nextFree, reading, depth < kMaxDepth ? &steppedRound : nullptr);
+    std::vector<File*> before;
+    for (const ClusterRun& stretch : steppedRound)
+        ForEachStartIn(stretch.first, stretch.first + stretch.count, [&](File& other) {
+            if (other.settled == ClaimSettled::Unknown && ThereWhenWritten(other, file)) before.push_back(&other);
+        });
+    if (walked && !before.empty()) {
+        for (File* other : before) LayOutDisputed(*other, nextFree, depth + 1);
+        walked = Walk(file, nextFree, reading);
     }
+    if (walked) Keep(file, reading, ClaimSettled::ByAge);
+    else file.settled = ClaimSettled::Contradicted;
 }
 
 ClaimSettled FreedClusterClaims::LayoutOf(uint32_t first, uint32_t clusters, std::vector<ClusterRun>& runs) const {
     runs.clear();
-    auto at = std::lower_bound(files_.begin(), files_.end(), std::pair{first, clusters},
-                               [](const File& f, const std::pair<uint32_t, uint32_t>& key) {
-                                   return std::tie(f.first, f.clusters) < std::tie(key.first, key.second);
-                               });
-    if (at == files_.end() || at->first != first || at->clusters != clusters) return ClaimSettled::Unknown;
-    runs.assign(runs_.begin() + static_cast<long>(at->runsAt), runs_.begin() + static_cast<long>(at->runsAt + at->runCount));
-    return at->settled;
+    const File* file = FileAt(first, clusters);
+    if (!file) return ClaimSettled::Unknown;
+    runs.assign(runs_.begin() + static_cast<long>(file->runsAt), runs_.begin() + static_cast<long>(file->runsAt + file->runCount));
+    return file->settled;
 }
 
 FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> claimed,
                               const std::vector<ClusterRun>& plain,
                               const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds,
-                              bool searchable, bool writtenInPieces) {
+                              const LayoutEvidence& evidence) {
     if (settled == ClaimSettled::Unknown) return {};
     const bool contradicted = settled == ClaimSettled::Contradicted;
-    if (!contradicted) {
-        // One run from the first cluster is how most files lie; a reading that steps over
-        // other files' clusters, or a file known to have been written in pieces, is tested
-        // where the type can be followed to its end.
-        if (plain == claimed && (!searchable || (plain.size() <= 1 && !writtenInPieces)))
-            return {std::move(claimed), false};
-        // A claim may be stale (an older file deleted before this one was written over its
-        // place), so where the readings differ, the bytes decide where they can.
-        if (structureHolds(claimed)) return {std::move(claimed), false};
+    // One run from the first cluster is how most files lie; a reading that steps over
+    // other files' clusters, or a file known to have been written in pieces, is tested
+    // where the type can be followed to its end.
+    if (!contradicted && plain == claimed &&
+        (!evidence.searchable || (plain.size() <= 1 && !evidence.writtenInPieces)))
+        return {std::move(claimed), false};
+    // A claim may be stale (an older file deleted before this one was written over its
+    // place), so where the readings differ, the bytes decide where they tell them apart: a
+    // structure that only checks the file's length holds along both.
+    const bool claimedHolds = !contradicted && structureHolds(claimed);
+    if (!contradicted && plain == claimed && claimedHolds) return {std::move(claimed), false};
+    const bool plainHolds = !plain.empty() && (contradicted || plain != claimed) && structureHolds(plain);
+    if (claimedHolds && !plainHolds) return {std::move(claimed), false};
+    if (plainHolds && !claimedHolds) return {plain, false};
+    // The bytes do not choose. Stepping round another deleted file's claim is right only
+    // if that file was still there when this one was written, which nothing records; the
+    // plain reading is taken unless the claims' reading steps round data known to be
+    // something else.
+    const bool takeClaimed = !contradicted && evidence.stepsRoundKnownData;
+    FreedLayout guess;
+    guess.guessed = true;
+    if (takeClaimed) {
+        guess.runs = std::move(claimed);
+        if (evidence.searchable) guess.other = plain;
+    } else if (contradicted) {
+        if (evidence.searchable) guess.other = plain;  // runs empty: the plain reading from the table
+    } else {
+        guess.runs = plain;
+        if (evidence.searchable) guess.other = std::move(claimed);
     }
-    if ((contradicted || plain != claimed) && !plain.empty() && structureHolds(plain)) return {plain, false};
-    // Nothing better is known; the claims' layout is the likelier, but a guess.
-    FreedLayout guess{contradicted ? std::vector<ClusterRun>{} : std::move(claimed), true};
-    if (searchable) guess.plain = plain;
     return guess;
 }
 
 void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation) {
     if (!layout.guessed || layout.searched || !findContinuation) return;
     layout.searched = true;
-    for (const std::vector<ClusterRun>* tried : {&layout.runs, &layout.plain}) {
-        if (tried->empty() || (tried == &layout.plain && layout.plain == layout.runs)) continue;
+    for (const std::vector<ClusterRun>* tried : {&layout.runs, &layout.other}) {
+        if (tried->empty() || (tried == &layout.other && layout.other == layout.runs)) continue;
         if (auto found = findContinuation(*tried)) {
             layout.runs = std::move(*found);
             layout.guessed = false;
@@ -209,25 +308,31 @@ bool LayoutRefuted(std::string_view name, uint64_t size, bool guessed) {
     return guessed && ContinuationSearchable(name) && HasTestableStructure(name, size);
 }
 
-bool FirstClusterWrittenOver(SectorSource& source, uint64_t clusterSector, uint32_t bytesPerSector,
-                             uint32_t clusterBytes, const ScanRecord& record) {
+FirstClusterHolds FirstClusterOf(SectorSource& source, uint64_t clusterSector, uint32_t bytesPerSector,
+                                 uint32_t clusterBytes, const ScanRecord& record) {
     constexpr uint64_t kZeroEnd = 8;
     const uint32_t bps = bytesPerSector;
     const uint64_t size = record.fileSize;
     const bool oneCluster = size <= clusterBytes && size >= kZeroEnd;
-    const bool text = carve::IsPlainTextExtension(ExtensionOf(RecordName(record)));
-    if (bps == 0 || (!oneCluster && !text)) return false;
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    const bool text = carve::IsPlainTextExtension(extension);
+    const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
+    const bool signed_ = !text && row && row->signature->detect && record.contentOk;
+    if (bps == 0 || (!oneCluster && !text)) return signed_ ? FirstClusterHolds::ItsStart : FirstClusterHolds::Unknown;
     const uint32_t sectors = oneCluster ? static_cast<uint32_t>((size + bps - 1) / bps) : 1;
     std::vector<uint8_t> bytes(size_t{sectors} * bps);
     uint32_t read = 0;
     if (ReadSectors(sectors, source, bytes.data(), clusterSector, static_cast<int>(bps), read) != kOk || read != sectors)
-        return false;
+        return FirstClusterHolds::Unknown;
     if (text && !carve::LooksLikeText(ByteView(bytes).sub(0, static_cast<size_t>(std::min<uint64_t>(size, bps)))))
-        return true;
-    if (!oneCluster) return false;
+        return FirstClusterHolds::OtherData;
+    if (!oneCluster) return FirstClusterHolds::Unknown;
     const auto end = bytes.begin() + static_cast<long>(size);
-    return std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
-           std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; });
+    if (std::any_of(end, bytes.end(), [](uint8_t b) { return b != 0; }) ||
+        std::all_of(end - kZeroEnd, end, [](uint8_t b) { return b == 0; }))
+        return FirstClusterHolds::OtherData;
+    // A size that fills its last sector leaves no tail to see the end by.
+    return size % bps != 0 || signed_ ? FirstClusterHolds::ItsStart : FirstClusterHolds::Unknown;
 }
 
 namespace {

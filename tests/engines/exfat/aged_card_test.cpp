@@ -3,55 +3,16 @@
 // does it for a user, and what is called a success must be the photo as it was taken.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
-#include <nlohmann/json.hpp>
-
 #include "base/result_codes.h"
-#include "session/scan_run.h"
-#include "session/search_pattern.h"
-#include "support/sha256.h"
-#include "support/test_support.h"
+#include "support/recovered_fixture.h"
 
 namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct AgedCard {
-    test::TempDir dir;
-    nlohmann::json manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("exfat/aged_card.json")));
-    std::map<std::string, RecoveredFile> byPath;  // "/DCIM/100CANON/IMG_0001.JPG"
-    std::map<std::string, ScanRun::Recoverability> listed;  // as a listing shows them
-
-    AgedCard() {
-        const fs::path image = test::UnpackFixture("exfat/aged_card.img.gz", dir.path());
-        ScanSource source;
-        std::string error;
-        EXPECT_EQ(ResolveScanSource(image.string(), 0, source, error), kOk) << error;
-        ScanRun run(source, ScanMode::Quick);
-        EXPECT_EQ(run.Start(), kOk) << run.problem();
-        std::vector<ScanRecord> found;
-        EXPECT_EQ(run.Search(SearchPatternFor({}, {}, error), found), kOk);
-        std::vector<ScanRecord> files;
-        for (const ScanRecord& record : found) {
-            if (record.isFolder) continue;
-            files.push_back(record);
-            std::string folder;
-            run.RecordPath(record, folder);
-            listed["/" + folder + std::string(RecordName(record))] = run.AssessRecoverable(record);
-        }
-        const fs::path out = dir / "out";
-        RecoverySummary summary;
-        run.Recover(
-            files, out,
-            [&](const RecoveredFile& file) {
-                const std::string path = "/" + fs::relative(file.target, out).generic_string();
-                byPath[path] = file;
-            },
-            summary, true);
-    }
-    std::string Sha256Of(const fs::path& file) { return test::Sha256Hex(test::ReadFileBytes(file)); }
+struct AgedCard : test::RecoveredFixture {
+    AgedCard() : RecoveredFixture("exfat/aged_card.img.gz", "exfat/aged_card.json") {}
 };
 
 TEST(AgedCard, EveryIntactPhotoComesBackWholeAndNothingElseIsCalledASuccess) {

@@ -86,5 +86,65 @@ TEST(FreedClusterClaims, ContradictionsEndWithoutALayoutAndTheWorkIsBounded) {
     EXPECT_EQ(how, ClaimSettled::Contradicted);
 }
 
+TEST(FreedClusterClaims, AnOlderFileWhoseStartIsSeenInsideANewerOnesReadingWasThereWhenItWasWritten) {
+    // B (newer) starts at 10 and needs 6; A (older) starts at 12, needs 3, and its start
+    // is seen there. Had A been gone, B would have been written over 12: B went round all
+    // of A, {10, 11, 15, 16, 17, 18}, not round its first cluster only.
+    FreedClusterClaims seen;
+    seen.AddFile(10, 6, 20);
+    seen.AddFile(12, 3, {10, 10, true});
+    seen.Settle(FreeClusters(100), 1000);
+    EXPECT_EQ(LayoutOf(seen, 12, 3), (Runs{{12, 3}}));
+    EXPECT_EQ(LayoutOf(seen, 10, 6), (Runs{{10, 2}, {15, 4}}));
+    EXPECT_TRUE(seen.StepsRoundKnownData(10, 6, Runs{{10, 6}}));
+
+    // The same without A's start seen: the newer file is laid out first, and nothing bears
+    // its stepping round 12 out.
+    FreedClusterClaims unseen;
+    unseen.AddFile(10, 6, 20);
+    unseen.AddFile(12, 3, 10);
+    unseen.Settle(FreeClusters(100), 1000);
+    EXPECT_EQ(LayoutOf(unseen, 10, 6), (Runs{{10, 2}, {13, 4}}));
+    EXPECT_FALSE(unseen.StepsRoundKnownData(10, 6, Runs{{10, 6}}));
+
+    // A file made while the newer one was being written (after it was made, before it was
+    // last written to) was there too, whatever its first cluster shows.
+    FreedClusterClaims appended;
+    appended.AddFile(10, 6, {20, 40});
+    appended.AddFile(12, 3, {30, 30});
+    appended.Settle(FreeClusters(100), 1000);
+    EXPECT_EQ(LayoutOf(appended, 10, 6), (Runs{{10, 2}, {15, 4}}));
+    EXPECT_TRUE(appended.StepsRoundKnownData(10, 6, Runs{{10, 6}}));
+}
+
+TEST(ChooseFreedLayout, WithoutEvidenceThePlainReadingIsTakenAndCalledAGuess) {
+    const Runs claimed{{10, 2}, {13, 4}}, plain{{10, 6}};
+    auto holdsAlong = [](const Runs* good) {
+        return [good](const Runs& layout) { return good == nullptr || layout == *good; };
+    };
+    // The bytes tell them apart: the one they hold along, sure.
+    FreedLayout chosen = ChooseFreedLayout(ClaimSettled::ByAge, claimed, plain, holdsAlong(&claimed));
+    EXPECT_EQ(chosen.runs, claimed);
+    EXPECT_FALSE(chosen.guessed);
+    chosen = ChooseFreedLayout(ClaimSettled::ByAge, claimed, plain, holdsAlong(&plain));
+    EXPECT_EQ(chosen.runs, plain);
+    EXPECT_FALSE(chosen.guessed);
+    // A structure that holds along both (it only checks the length) tells nothing.
+    chosen = ChooseFreedLayout(ClaimSettled::ByAge, claimed, plain, holdsAlong(nullptr));
+    EXPECT_EQ(chosen.runs, plain);
+    EXPECT_TRUE(chosen.guessed);
+    LayoutEvidence evidence;
+    evidence.stepsRoundKnownData = true;
+    chosen = ChooseFreedLayout(ClaimSettled::ByAge, claimed, plain, holdsAlong(nullptr), evidence);
+    EXPECT_EQ(chosen.runs, claimed);
+    EXPECT_TRUE(chosen.guessed);
+    // A searchable type keeps the reading not taken for the search.
+    evidence = {};
+    evidence.searchable = true;
+    chosen = ChooseFreedLayout(ClaimSettled::ByAge, claimed, plain, [](const Runs&) { return false; }, evidence);
+    EXPECT_EQ(chosen.runs, plain);
+    EXPECT_EQ(chosen.other, claimed);
+}
+
 }  // namespace
 }  // namespace kestrune
