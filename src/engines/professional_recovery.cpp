@@ -564,14 +564,47 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     }
     std::vector<ScanRecord> carved;
     const int rc = deep_.SearchByExtension(pattern, carved);
+    const bool carvedText = std::any_of(carved.begin(), carved.end(), [](const ScanRecord& r) {
+        return AsciiLower(ExtensionOf(RecordName(r))) == "txt";
+    });
+    const std::vector<std::pair<uint64_t, uint64_t>> covered = carvedText ? BytesOfFound(found) : decltype(covered){};
     for (const ScanRecord& r : carved) {
         const std::string extension = AsciiLower(ExtensionOf(RecordName(r)));
         const bool same = intactStarts.count(r.entrySector) || starts.count({uint64_t{r.entrySector}, extension}) ||
                           (extension == "jpg" && starts.count({uint64_t{r.entrySector}, "thm"}));
-        if (!same) found.push_back(r);
+        // Text is found wherever a sector holds it, so also in the later pieces of a named
+        // file: those are that file's, not files of their own.
+        const bool inside = extension == "txt" && Inside(covered, uint64_t{r.entrySector} * sectorSize_);
+        if (!same && !inside) found.push_back(r);
     }
     out.insert(out.end(), found.begin(), found.end());
     return rc == CancelCode ? rc : kOk;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> CProfessionalRecovery::BytesOfFound(const std::vector<ScanRecord>& found) {
+    // Mapping every file costs a walk of its metadata: on a volume of millions of files
+    // the later pieces of named text files are listed as carved text too.
+    constexpr size_t kMostMappedFiles = 200000;
+    std::vector<std::pair<uint64_t, uint64_t>> bytes;
+    if (found.size() > kMostMappedFiles) return bytes;
+    for (const ScanRecord& r : found) {
+        DataMap map;
+        if (r.isFolder || r.fileSize == 0 || r.contentOk == 0 || MapData(r, map) != kOk || map.layoutGuessed) continue;
+        for (const ByteRun& run : map.runs) bytes.emplace_back(run.sourceOffset, run.sourceOffset + run.length);
+    }
+    // Sorted and merged, so that a look-up is one search.
+    std::sort(bytes.begin(), bytes.end());
+    std::vector<std::pair<uint64_t, uint64_t>> merged;
+    for (const auto& range : bytes) {
+        if (!merged.empty() && range.first <= merged.back().second) merged.back().second = std::max(merged.back().second, range.second);
+        else merged.push_back(range);
+    }
+    return merged;
+}
+
+bool CProfessionalRecovery::Inside(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, uint64_t offset) {
+    auto at = std::upper_bound(ranges.begin(), ranges.end(), std::pair{offset, UINT64_MAX});
+    return at != ranges.begin() && std::prev(at)->second > offset;
 }
 
 int CProfessionalRecovery::MapData(const ScanRecord& record, DataMap& map) {

@@ -85,6 +85,10 @@ public:
     CFileTypeRecovery& DeepEngine() { return deep_; }
 
 private:
+    // Where the data of the files found by their metadata lies, as byte ranges of the
+    // source, sorted and merged; and whether offset lies in one of them.
+    std::vector<std::pair<uint64_t, uint64_t>> BytesOfFound(const std::vector<ScanRecord>& found);
+    static bool Inside(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, uint64_t offset);
     int OpenArea(SectorSource source, const EngineArea& area, uint16_t driveLetter);
     // The quick engine and the inner engines write into and read from runFolder_.
     void HandFolderToEngines();

@@ -25,6 +25,8 @@ extern const Signature kGzipSignature, k7zipSignature, kZipSignature, kRarSignat
 extern const Signature kPeImageSignature, kDiskImageSignature;
 // databases.cpp
 extern const Signature kSqliteSignature, kDbxSignature, kPstSignature;
+// text.cpp
+extern const Signature kTextSignature;
 
 // The RIFF size rule, shared by WAV and AVI: the size field plus its 8-byte header.
 uint64_t RiffLength(ByteView sector, CarvingContext& context);

@@ -66,6 +66,9 @@ int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carv
     contentContext_.m2tsFlag = type == kMts;
     const SignatureRow* row = type == kNoType ? nullptr : RowForType(type);
     if (!row || !row->signature->length) return kErrInvalidParameter;
+    // The text inside a file that is looked into for others (a document's words) is that
+    // file's, not a file of its own.
+    if (type == kTxt && startSector < lookedIntoUntil_) return kErrInvalidParameter;
 
     contentContext_.endConfirmed = true;
     const uint64_t length = row->signature->length(sector, contentContext_);
@@ -87,10 +90,9 @@ int CFileTypeRecovery::CarveAt(ByteView sector, uint64_t startSector, const carv
     SetRecordName(record, name);
     log_.get()->LinkRecord(0, 0, record.recordId, 0, nullptr);
 
-    if (!SkipsOneSector(type)) {
-        const uint64_t sectors = (length + sectorSize_ - 1) / sectorSize_;
-        skip = static_cast<uint32_t>(std::clamp<uint64_t>(sectors, 1, UINT32_MAX));
-    }
+    const uint64_t sectors = (length + sectorSize_ - 1) / sectorSize_;
+    if (!SkipsOneSector(type)) skip = static_cast<uint32_t>(std::clamp<uint64_t>(sectors, 1, UINT32_MAX));
+    else lookedIntoUntil_ = std::max(lookedIntoUntil_, startSector + sectors);
     ++filesFound;
     return kOk;
 }

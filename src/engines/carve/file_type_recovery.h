@@ -40,6 +40,8 @@ public:
     uint32_t SectorSize() const { return sectorSize_; }
 
 private:
+    // The end (sector) of the last file carved that the pass looks into for others.
+    uint64_t lookedIntoUntil_ = 0;
     // Opens a new log for the area.
     int Attach(const EngineArea& area) override;
     int OpenData(const ScanRecord& record, std::unique_ptr<PieceReader>& data, bool* layoutGuessed) override;

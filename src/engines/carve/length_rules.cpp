@@ -63,7 +63,8 @@ size_t ReadAhead::Count(const uint8_t* sectors, size_t sectorsRead, uint64_t wan
         const ByteView sector(sectors + usable * sectorSize, sectorSize);
         context_.cursor = first + usable;
         const int type = DetectType(sector, context_);
-        const bool ignored = (ignoreMpeg_ && type == kMpeg) || (ownType_ != kNoType && type == ownType_);
+        // A sector that only looks like text ends no walk: other files hold text too.
+        const bool ignored = (ignoreMpeg_ && type == kMpeg) || (ownType_ != kNoType && type == ownType_) || type == kTxt;
         if ((type != kNoType && !ignored) || IsFileSystemStructure(sector)) break;
     }
     blockOffset_ = (1 + countedSectors_) * sectorSize;

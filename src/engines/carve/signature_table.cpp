@@ -57,6 +57,8 @@ constexpr SignatureRow kRows[] = {
     {"gho", kGho, &kDiskImageSignature},    {"db", kDb, &kSqliteSignature},
     {"dbx", kDbx, &kDbxSignature},          {"pst", kPst, &kPstSignature},
     {"fla", kFla, &kFlaSignature},          {"ttf", kTtf, &kTrueTypeSignature},
+    // Last: text is what is left when nothing else fits.
+    {"txt", kTxt, &kTextSignature},
     {"", kNoType, nullptr},
 };
 
@@ -113,7 +115,7 @@ const SignatureRow* RowForType(int type) {
 const SignatureRow* RowForExtension(std::string_view extension) {
     const std::string lower = AsciiLower(extension);
     for (const SignatureRow& row : kRows)
-        if (row.signature && row.extension == lower) return &row;
+        if (row.signature && row.signature != &kTextSignature && row.extension == lower) return &row;
     return nullptr;
 }
 

@@ -22,7 +22,7 @@ enum FileType : int {
     kWmv = 24, kApe = 25, kSwf = 26, kFlv = 27, kPsd = 28, kBmp = 29, kPng = 30, kGif = 31,
     kTif = 32, kCab = 33, k7z = 34, kZip = 35, kGz = 36, kRar = 37, kPst = 38, kDb = 39,
     kDbx = 40, kExe = 41, kDll = 42, kSys = 43, kFla = 44, kTtf = 45, kIco = 46, kMts = 47,
-    kMxf = 48,
+    kMxf = 48, kTxt = 50,  // 49 is kNoType
 };
 
 // A detector: the type of file that starts at sector, or kNoType. Detectors that need
@@ -56,7 +56,9 @@ struct SignatureRow {
 std::span<const SignatureRow> SignatureTable();
 
 // The first row of a type (it names carved files of that type) and the first row of an
-// extension (compared without case); null when there is none.
+// extension (compared without case); null when there is none. Text has no signature of
+// its own: RowForExtension leaves its row out, so that what checks a file's content by
+// its extension's signature does not take the look of text for one.
 const SignatureRow* RowForType(int type);
 const SignatureRow* RowForExtension(std::string_view extension);
 

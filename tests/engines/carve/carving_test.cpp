@@ -97,6 +97,52 @@ TEST(Carving, FilesLaidEndToEndAreFoundWithTheirNamesAndLengths) {
     EXPECT_EQ(carved->bySector.size(), exact.size() + untilForeign.size() + 1);
 }
 
+TEST(Carving, TextEndsAtItsPaddingAndNeverEndsAnotherFile) {
+    auto text = [](size_t size, char seed) {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; bytes.size() < size; ++i) {
+            const std::string line = "line " + std::to_string(i) + " of note " + seed + ", Grüße\n";
+            bytes.insert(bytes.end(), line.begin(), line.end());
+        }
+        bytes.resize(size);
+        return bytes;
+    };
+    CarveImage image;
+    const auto note = text(700, 'a'), table = text(3 * kSector + 5, 'b'), tiny = text(5, 'c');
+    image.Add("note", note);
+    image.Add("table", table, false);  // a photo right after it, no gap
+    image.Add("photo", test::CarveFixture("photo.jpg"));
+    image.Add("tiny", tiny);
+    // Text written over by something else part way through a sector: the text before it
+    // is kept, to the last sector that is wholly text, and its end is a guess.
+    std::vector<uint8_t> cut = text(2 * kSector + 100, 'd');
+    cut.insert(cut.end(), {0x01, 0x02, 0x03, 0x00, 0x10});
+    image.Add("cut", cut);
+    image.Add("letter", test::CarveFixture("letter.pdf"));
+
+    auto carved = Carve(image.bytes);
+    ASSERT_EQ(carved->pass.result, kOk);
+    for (const auto& [name, bytes] : {std::pair{"note", note}, std::pair{"table", table}}) {
+        const uint64_t start = image.startOf[name];
+        ASSERT_TRUE(carved->bySector.count(start)) << name;
+        const ScanRecord& record = carved->bySector[start];
+        EXPECT_EQ(RecordName(record), std::to_string(start) + ".txt");
+        EXPECT_FALSE(CarvedEndGuessed(record)) << name;
+        EXPECT_EQ(RecoverBytes(*carved, record), bytes) << name;
+    }
+    EXPECT_TRUE(carved->bySector.count(image.startOf["photo"])) << "text does not swallow the photo after it";
+    EXPECT_FALSE(carved->bySector.count(image.startOf["tiny"])) << "five bytes are no file";
+    ASSERT_TRUE(carved->bySector.count(image.startOf["cut"]));
+    const ScanRecord& cutRecord = carved->bySector[image.startOf["cut"]];
+    EXPECT_EQ(cutRecord.fileSize, 2 * kSector);
+    EXPECT_TRUE(CarvedEndGuessed(cutRecord));
+    // A PDF whose sectors read as text is carved whole as a PDF.
+    const uint64_t pdf = image.startOf["letter"];
+    ASSERT_TRUE(carved->bySector.count(pdf));
+    EXPECT_EQ(RecordName(carved->bySector[pdf]), std::to_string(pdf) + ".pdf");
+    EXPECT_EQ(carved->bySector[pdf].fileSize, test::CarveFixture("letter.pdf").size());
+}
+
 TEST(Carving, AProgramIsCarvedToTheEndOfItsSectionsAndDiskImagesAreNot) {
     const auto program = test::ReadFileBytes(test::FixturePath("carve_more/stripped.exe"));
     const auto library = test::ReadFileBytes(test::FixturePath("carve_more/library.dll"));

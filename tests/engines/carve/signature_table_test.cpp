@@ -40,7 +40,7 @@ TEST(SignatureTable, RowsAreInOrderWithTheirNamingExtensions) {
         "mpeg", "mp4", "rmvb", "wmv", "swf", "avi", "flv", "3gp", "mkv", "ts", "mts", "mxf", "mp3",
         "mid", "ape", "wav", "mov", "mp2", "mmf", "gif", "bmp", "jpg", "png", "psd", "tif", "ico",
         "doc", "xls", "ppt", "ole", "docx", "xlsx", "pptx", "mso07", "pdf", "gz", "7z", "zip", "rar",
-        "cab", "exe", "dll", "sys", "gho", "db", "dbx", "pst", "fla", "ttf"};
+        "cab", "exe", "dll", "sys", "gho", "db", "dbx", "pst", "fla", "ttf", "txt"};
     std::vector<std::string> firsts;
     int previousType = -1;
     for (const SignatureRow& row : SignatureTable()) {
@@ -48,7 +48,7 @@ TEST(SignatureTable, RowsAreInOrderWithTheirNamingExtensions) {
         previousType = row.type;
     }
     EXPECT_EQ(firsts, naming);
-    EXPECT_EQ(SignatureTable().size(), 85u);
+    EXPECT_EQ(SignatureTable().size(), 86u);
     EXPECT_EQ(SignatureTable().back().type, kNoType);
     EXPECT_EQ(RowForType(kJpg)->extension, "jpg");
     EXPECT_EQ(RowForExtension("JFIF")->type, kJpg);
