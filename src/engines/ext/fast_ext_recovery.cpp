@@ -87,12 +87,31 @@ bool CFastExtRecovery::LoadJournal() {
     return journal_.Loaded();
 }
 
-bool CFastExtRecovery::MadeAfter(const ExtInode& current, uint64_t nameSeen) {
+bool CFastExtRecovery::MadeAfter(const ExtInode& current, const NameSeen& nameSeen) {
     // A second's margin: the two clocks are read at different moments of one operation.
-    return nameSeen != 0 && current.createTime != 0 && current.createTime > nameSeen + kFileTimeSecond;
+    return nameSeen.time != 0 && current.createTime != 0 && current.createTime > nameSeen.time + kFileTimeSecond;
 }
 
-std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number, uint64_t nameSeen) {
+std::optional<uint32_t> CFastExtRecovery::GenerationWhenSeen(uint32_t number, const NameSeen& nameSeen) {
+    if (!nameSeen.sequence || !LoadJournal()) return std::nullopt;
+    const auto where = volume_->InodeLocation(number);
+    if (!where) return std::nullopt;
+    const uint32_t inodeSize = volume_->Geometry().inodeSize;
+    // A transaction holds one state of the volume: where it logged the folder block with
+    // the name, the inode it logged with it, or the last one logged before, was the
+    // name's file. Copies come newest first.
+    for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+        if (static_cast<int32_t>(copy.sequence - *nameSeen.sequence) > 0) continue;
+        const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, inodeSize);
+        if (raw.size() != inodeSize) return std::nullopt;
+        const ExtInode inode = ParseExtInode(raw, inodeSize);
+        if (inode.links == 0 || inode.deleteTime != 0) return std::nullopt;  // not yet the name's file
+        return inode.generation;
+    }
+    return std::nullopt;
+}
+
+std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uint32_t number, NameSeen nameSeen) {
     if (!Ready()) return std::nullopt;
     if (former_) return FormerVolumeInode(number);
     const ExtGeometry& g = volume_->Geometry();
@@ -109,6 +128,22 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
     if (!earlierFile && current.mode != 0 && current.size > 0 && holdsFile(current))
         return FormerInode{current, std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.size())};
     if (!LoadJournal()) return std::nullopt;
+    // The name's own file, told by the transaction the name was seen in: its newest copy
+    // as it lived.
+    const std::optional<uint32_t> named = GenerationWhenSeen(number, nameSeen);
+    if (named && (*named != current.generation || !live)) {
+        for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+            const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, g.inodeSize);
+            if (raw.size() != g.inodeSize) continue;
+            const ExtInode inode = ParseExtInode(raw, g.inodeSize);
+            if (inode.generation != *named || inode.links == 0 || inode.deleteTime != 0 ||
+                (inode.size > 0 && !holdsFile(inode)) || (inode.size == 0 && !inode.IsFolder()))
+                continue;
+            return FormerInode{inode, std::vector<uint8_t>(raw.data(), raw.data() + raw.size())};
+        }
+        return std::nullopt;
+    }
+    if (named && *named == current.generation && live) return std::nullopt;  // the live file itself
     // A live inode was given to a new file: the deleted one is the file that held it before,
     // told by its other generation. Two such files leave it unknown which one a name meant.
     std::optional<FormerInode> earlier;
@@ -183,15 +218,19 @@ uint32_t CFastExtRecovery::ContentCheck(const ScanRecord& record, const std::vec
 }
 
 void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,
-                               uint64_t nameSeen) {
-    // Names are met newest first: an older name of the same inode belonged to a file
-    // whose inode was given to this one since.
-    if (listed_.count(entry.inode)) return;
+                               NameSeen nameSeen) {
     const auto current = volume_->ReadInode(entry.inode);
     if (!current) return;
     const bool live = current->links > 0 && current->deleteTime == 0;
     const auto former = FormerInodeOf(entry.inode, nameSeen);
     if (former && !former->inode.IsRegular()) return;
+    // Names are met newest first: an older name of a file already listed is an earlier
+    // name of it, and an older name of an inode nothing more is known of belonged to a
+    // file whose inode was given to the listed one since. A name whose own file the
+    // journal tells is listed with it, however many files held the inode.
+    const uint64_t file = uint64_t{entry.inode} << 32 | (former ? former->inode.generation : 0);
+    if (former ? listedFiles_.count(file) : listed_.count(entry.inode)) return;
+    if (former) listedFiles_.insert(file);
     // A live inode: the name belonged to a file deleted since whose inode a new file took
     // (the journal holds the earlier file's inode, or the new file was made after the name
     // was last written); else the file lives on under another name.
@@ -285,7 +324,7 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
     std::unordered_set<EntryKey, EntryKeyHash> seen;
     std::vector<std::vector<ExtDirEntry>> parsed;
     auto first = [&seen](const ExtDirEntry& entry) { return seen.emplace(entry.inode, entry.name).second; };
-    auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector, uint64_t seen = 0) {
+    auto take = [&](const ExtDirEntry& entry, bool gone, uint64_t entrySector, NameSeen seen = {}) {
         NoteNamed(entry.inode);
         if (entry.fileType == ext::kDirectoryFile) {
             // A folder met under an old name (a journal copy) and under its live one is
@@ -323,14 +362,14 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         if (!LoadJournal()) continue;
         if (block.number != 0) {
             for (const ExtJournal::FolderCopy& copy : journal_.FolderCopiesOf(block.number)) {
-                const uint64_t seen = journal_.CommitTime(copy.sequence);
+                const NameSeen seen{journal_.CommitTime(copy.sequence), copy.sequence};
                 for (const ExtDirEntry& entry : copy.entries)
                     if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
             }
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
                 if (!copy.escaped) continue;
                 const ByteView old = journal_.Read(*volume_, copy);
-                const uint64_t seen = journal_.CommitTime(copy.sequence);
+                const NameSeen seen{journal_.CommitTime(copy.sequence), copy.sequence};
                 parsed.push_back(ParseDirectoryBlock(old, inodeCount, indexedRoot));
                 for (const ExtDirEntry& entry : parsed.back())
                     if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
@@ -456,6 +495,7 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     named_.clear();
     namedCompactAt_ = kNamedCompactAt;
     listed_.clear();
+    listedFiles_.clear();
     formerNames_.clear();
     lostFolderWritten_ = false;
     if (logName) return log_.Open(*logName, false);

@@ -29,6 +29,13 @@
 
 namespace kestrune {
 
+// Where a deleted name was seen: in its folder's current blocks (nothing known), or in a
+// journal copy of them, with the copy's transaction and when it was committed.
+struct ExtNameSeen {
+    uint64_t time = 0;  // FILETIME; 0 when not known
+    std::optional<uint32_t> sequence;
+};
+
 class CFastExtRecovery final : public RecoveryEngineBase {
 public:
     CFastExtRecovery();
@@ -50,14 +57,17 @@ public:
     // still has its block map (ext2), else the newest journal copy that shows the file
     // with the same generation; nothing when neither is left, or the inode is live.
     //
-    // An inode given to a new file since (live, or made after nameSeen, when the journal's
-    // copy holding the name was committed) means the file that held it before: the
-    // journal's copies of another generation, when they show only one such file.
+    // An inode given to a new file since (live, or made after the name was seen) means the
+    // file that held it before: the journal's copies of another generation, when they show
+    // only one such file. Where the name was seen in a journal copy of its folder, the
+    // inode as the same or an earlier transaction logged it tells which file the name
+    // meant, however many files held the inode after it.
     struct FormerInode {
         ExtInode inode;
         std::vector<uint8_t> bytes;  // as stored, for inline data
     };
-    std::optional<FormerInode> FormerInodeOf(uint32_t number, uint64_t nameSeen = 0);
+    using NameSeen = ExtNameSeen;
+    std::optional<FormerInode> FormerInodeOf(uint32_t number, NameSeen seen = {});
 
 private:
     struct FolderInfo {
@@ -69,7 +79,7 @@ private:
         uint32_t inode;
         uint32_t depth;
         bool deleted;
-        uint64_t nameSeen;  // as for FormerInodeOf
+        NameSeen nameSeen;  // as for FormerInodeOf
     };
 
     int Attach(const EngineArea& area) override;
@@ -87,10 +97,8 @@ private:
     };
     std::vector<FolderBlock> FolderBlocks(const ExtInode& inode, const std::vector<uint8_t>& bytes);
     ScanRecord RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const;
-    // nameSeen: when the journal's copy holding the name was committed (0 for a name in the
-    // folder's current blocks).
     void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,
-                 uint64_t nameSeen = 0);
+                 NameSeen nameSeen = {});
     void ListLostInodes();
     // "LostFolder", written once, before the first file filed in it.
     void EnsureLostFolder();
@@ -131,7 +139,10 @@ private:
     // journal, whose size and times are the record's; nothing when none is.
     std::optional<FormerInode> InodeOfRecord(const ScanRecord& record);
     // Whether the file in an inode now was made after a name of it was last written.
-    static bool MadeAfter(const ExtInode& current, uint64_t nameSeen);
+    static bool MadeAfter(const ExtInode& current, const NameSeen& nameSeen);
+    // The generation inode n had in the newest journal copy of its table block logged in
+    // the name's transaction or before it; nothing when no such copy is left.
+    std::optional<uint32_t> GenerationWhenSeen(uint32_t n, const NameSeen& nameSeen);
     int Report(int percent) { return reporter_.Scanned(percent); }
     uint64_t SectorOfBlock(uint64_t block) const;
 
@@ -151,6 +162,7 @@ private:
     static constexpr size_t kNamedCompactAt = 1 << 20;
     size_t namedCompactAt_ = kNamedCompactAt;
     std::unordered_set<uint32_t> listed_;  // inodes recorded
+    std::unordered_set<uint64_t> listedFiles_;  // the same with the generation of the file recorded
 };
 
 }  // namespace kestrune
