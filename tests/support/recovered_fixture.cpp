@@ -13,13 +13,13 @@ namespace kestrune::test {
 
 namespace fs = std::filesystem;
 
-RecoveredFixture::RecoveredFixture(const std::string& image, const std::string& manifestPath)
+RecoveredFixture::RecoveredFixture(const std::string& image, const std::string& manifestPath, ScanMode mode)
     : manifest(nlohmann::json::parse(std::ifstream(FixturePath(manifestPath)))) {
     const fs::path unpacked = UnpackFixture(image, dir.path());
     ScanSource source;
     std::string error;
     EXPECT_EQ(ResolveScanSource(unpacked.string(), 0, source, error), kOk) << error;
-    ScanRun run(source, ScanMode::Quick);
+    ScanRun run(source, mode);
     EXPECT_EQ(run.Start(), kOk) << run.problem();
     std::vector<ScanRecord> found;
     EXPECT_EQ(run.Search(SearchPatternFor({}, {}, error), found), kOk);

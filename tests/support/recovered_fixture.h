@@ -15,7 +15,7 @@ namespace kestrune::test {
 
 struct RecoveredFixture {
     // image: a gzipped fixture ("fat/aged32.img.gz"); manifest: its json.
-    RecoveredFixture(const std::string& image, const std::string& manifestPath);
+    RecoveredFixture(const std::string& image, const std::string& manifestPath, ScanMode mode = ScanMode::Quick);
 
     TempDir dir;
     nlohmann::json manifest;
