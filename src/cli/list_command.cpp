@@ -56,6 +56,7 @@ uint64_t ListFindings(ScanRun& run, const std::string& pattern, std::ostream& ou
         else if (recoverable[i] > 0 && recoverable[i] < 100)
             out << "\t(partly overwritten: " << recoverable[i] << " % left)";
         if (FirstLetterGuessed(record)) out << "\t(first letter guessed)";
+        if (ExistingFile(record)) out << "\t(exists: not deleted)";
         if (guessed[i]) out << "\t(layout guessed: deleted files were written round each other here)";
         out << "\n";
     }
@@ -70,7 +71,9 @@ int OpenSelection(const ListOptions& options, std::string& pattern, FindingFilte
     if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
         code != kExitOk)
         return code;
-    return ReopenScan(options.runFolder, run, err);
+    if (int code = ReopenScan(options.runFolder, run, err); code != kExitOk) return code;
+    run->SetExistingFiles(options.existing);
+    return kExitOk;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ struct ListOptions {
     std::vector<std::string> types;
     std::vector<std::string> extensions;
     std::string runFolder;  // empty: the scan made last
+    bool existing = false;  // the files that exist on the volume too, where the scan listed them
     FilterOptions filter;
     std::string commandLine;  // as typed, for a report
 };

@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
     scan->add_option("--partition", scanOptions.partition, "Only this partition of a partitioned image");
     scan->add_flag("--resume", scanOptions.resume, "Continue a stored formatted or deep pass without asking");
     scan->add_flag("--restart", scanOptions.restart, "Start a formatted or deep pass afresh without asking");
+    scan->add_flag("--all", scanOptions.existing,
+                   "Quick scan: list the files that exist on the volume too, not only deleted ones");
     scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
 
     ScanOptions recoverOptions;
@@ -49,6 +51,8 @@ int main(int argc, char** argv) {
     recover->add_option("--partition", recoverOptions.partition, "Only this partition of a partitioned image");
     recover->add_flag("--resume", recoverOptions.resume, "Continue a stored formatted or deep pass without asking");
     recover->add_flag("--restart", recoverOptions.restart, "Start a formatted or deep pass afresh without asking");
+    recover->add_flag("--all", recoverOptions.existing,
+                      "Quick scan: recover the files that exist on the volume too, not only deleted ones");
     recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
         ->required();
     AddFilterOptions(*recover, recoverOptions.filter);
@@ -65,6 +69,8 @@ int main(int argc, char** argv) {
     list->add_flag("--json", listOptions.json, "Print one JSON object per found file");
     list->add_option("--types", listOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     list->add_option("--ext", listOptions.extensions, "Extensions to list, such as jpg,png")->delimiter(',');
+    list->add_flag("--all", listOptions.existing,
+                   "Also the files that exist on the volume, where the scan listed them (scan --all)");
     AddFilterOptions(*list, listOptions.filter);
     list->add_option("SCANFOLDER", listOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 
@@ -73,6 +79,8 @@ int main(int argc, char** argv) {
         "report", "Print the findings of a stored scan as a DFXML report (the format of fiwalk and PhotoRec)");
     report->add_option("--types", reportOptions.types, "photo,audio,video,document,archive,other")->delimiter(',');
     report->add_option("--ext", reportOptions.extensions, "Extensions to report, such as jpg,png")->delimiter(',');
+    report->add_flag("--all", reportOptions.existing,
+                     "Also the files that exist on the volume, where the scan listed them (scan --all)");
     AddFilterOptions(*report, reportOptions.filter);
     report->add_option("SCANFOLDER", reportOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 

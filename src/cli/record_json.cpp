@@ -45,6 +45,7 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["foundBy"] = FoundByName(FoundByOf(record));
     j["contentOk"] = record.contentOk != 0;
     j["firstLetterGuessed"] = FirstLetterGuessed(record);
+    j["existing"] = ExistingFile(record);
     if (recoverable >= 0) j["recoverable"] = recoverable;
     else j["recoverable"] = nullptr;
     if (record.engineKind == Signature) j["endConfirmed"] = !CarvedEndGuessed(record);

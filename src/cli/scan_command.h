@@ -22,6 +22,7 @@ struct ScanOptions {
     FilterOptions filter;                 // recover only
     bool dryRun = false;                  // recover only: say what would be written
     bool keepFolders = false;             // recover only: into the folders found in
+    bool existing = false;                // the files that exist on the volume too (quick)
     std::string report;                   // recover only: a DFXML report of it, to this file
     std::string commandLine;              // as typed, for the report
 };

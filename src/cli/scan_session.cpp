@@ -100,6 +100,7 @@ int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarge
         return ContinueStoredPass(options, stored, err);
     };
     settings.checkpointMs = CheckpointIntervalSetting();
+    settings.existingFiles = options.existing;
     InstallInterruptHandler();
     const bool named = targets.size() > 1 || (source.partitioned && source.partition == 0);
     int worst = kExitOk;

@@ -39,6 +39,7 @@ public:
     int Open(SectorSource source, const EngineArea& area, uint16_t driveLetter);
 
     void SetRunFolder(const std::string& folder) override { log_.SetFolder(folder); }
+    void SetListExisting(bool on) override { listExisting_ = on; }
     void SetReporter(Reporter reporter) override;
     void SetCopyProgress(CopyProgress progress) override { copyProgress_ = std::move(progress); }
     int Scan(const std::string*) override { return kOk; }
@@ -117,6 +118,8 @@ protected:
     SectorSource source_;
     uint16_t driveLetter_ = 0;
     EngineLog log_;
+    // List the files that exist on the volume too (SetListExisting).
+    bool listExisting_ = false;
     Reporter reporter_;
     CopyProgress copyProgress_;
     // The signature detectors' state for this engine's content checks.

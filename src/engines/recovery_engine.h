@@ -43,6 +43,10 @@ public:
     virtual void SetReporter(Reporter reporter) = 0;
     // Told how each file's copy goes while Recover writes it.
     virtual void SetCopyProgress(CopyProgress progress) = 0;
+    // Whether a quick scan lists the files that exist on the volume too (marked
+    // kExistingFile), not only deleted ones; set before Scan. Engines that only find
+    // deleted or lost files ignore it.
+    virtual void SetListExisting(bool) {}
     // Without a name: scans and writes a new log. With one: reopens that stored log.
     virtual int Scan(const std::string* logName) = 0;
     // Children of folder (null: the root, only at depth 0; otherwise 87).

@@ -90,7 +90,7 @@ inline constexpr uint32_t kDataStreamRecord = 2;
 // The stream's name, or "" for a record of a file's own data.
 inline std::string_view DataStreamOf(const ScanRecord& record) {
     if ((record.engineKind != NtfsQuick && record.engineKind != NtfsFormatted) ||
-        record.folderDeleted != kDataStreamRecord)
+        (record.folderDeleted & 0xFF) != kDataStreamRecord)
         return {};
     const std::string_view name(record.name, strnlen(record.name, kRecordNameBytes));
     const size_t colon = name.rfind(':');
@@ -137,5 +137,11 @@ using ParentKey = uint64_t;
 constexpr ParentKey MakeParentKey(uint32_t level, uint32_t fsId) {
     return (static_cast<uint64_t>(level) << 32) | fsId;
 }
+
+// A bit of folderDeleted of a file (or a stream of one) that exists on its volume, not
+// deleted: a quick scan lists such files only when asked to. Logs written before this was
+// noted never set it.
+inline constexpr uint32_t kExistingFile = 0x200;
+inline bool ExistingFile(const ScanRecord& record) { return !record.isFolder && (record.folderDeleted & kExistingFile); }
 
 }  // namespace kestrune

@@ -113,6 +113,8 @@ ScanRun::Recoverability ScanRun::AssessRecoverable(const ScanRecord& record) {
 int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {
     // A carved file whose end is a guess: how much of it is right is not known.
     if (CarvedEndGuessed(record)) return -1;
+    // A file that exists holds its clusters still: they are allocated to it, not free.
+    if (ExistingFile(record)) return rc == kOk ? 100 : 0;
     std::lock_guard use(engineUse_);
     if (!freeRead_) ReadFreeSpace();
     if (rc == kErrNotSupported) return record.contentOk ? 100 : 0;

@@ -115,8 +115,10 @@ void DfxmlWriter::File(const ReportedFile& file) {
     out_ << "    <fileobject>\n";
     Element(out_, 3, "filename", file.folder + std::string(RecordName(r)));
     Element(out_, 3, "filesize", std::to_string(r.fileSize));
-    // Every file found was deleted or lost: nothing of it is allocated to a live file.
-    Element(out_, 3, "unalloc", "1");
+    // A file found was deleted or lost, its data allocated to no live file, unless it is
+    // a file that exists, listed on request.
+    if (ExistingFile(r)) Element(out_, 3, "alloc", "1");
+    else Element(out_, 3, "unalloc", "1");
     if (r.fsId != 0 && FoundByOf(r) != FoundBy::Carved) Element(out_, 3, "inode", std::to_string(r.fsId));
     if (r.writeTime) Element(out_, 3, "mtime", IsoFileTime(r.writeTime));
     if (r.createTime) Element(out_, 3, "crtime", IsoFileTime(r.createTime));

@@ -16,6 +16,7 @@
 namespace kestrune {
 
 FoundBy FoundByOf(const ScanRecord& record) {
+    if (ExistingFile(record)) return FoundBy::Existing;
     switch (record.engineKind) {
         case Signature: return FoundBy::Carved;
         case NtfsFormatted:
@@ -31,6 +32,7 @@ const char* FoundByName(FoundBy foundBy) {
         case FoundBy::Deleted: return "deleted";
         case FoundBy::Formatted: return "formatted";
         case FoundBy::Carved: return "carved";
+        case FoundBy::Existing: return "existing";
     }
     return "deleted";
 }

@@ -14,7 +14,7 @@ namespace kestrune {
 
 // How a file was found: through a volume's own records of deleted files, through what a
 // former volume left (formatted), or by its signature alone (carved).
-enum class FoundBy { Deleted, Formatted, Carved };
+enum class FoundBy { Deleted, Formatted, Carved, Existing };
 FoundBy FoundByOf(const ScanRecord& record);
 // "deleted", "formatted" or "carved".
 const char* FoundByName(FoundBy foundBy);

@@ -177,8 +177,10 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
 std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
     const ScanSource& s = source_;
     const uint16_t letter = DriveLetterOf(s);
-    return s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
-                     : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
+    auto engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
+                            : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
+    if (engine) engine->SetListExisting(existingFiles_);
+    return engine;
 }
 
 std::unique_ptr<IStoredPass> ScanRun::CreatePass() {
@@ -331,7 +333,11 @@ int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     if (!engine_) return kErrInvalidHandle;
     std::lock_guard use(engineUse_);
     lastPercent_ = 0;
-    return engine_->SearchByExtension(pattern, out);
+    const size_t before = out.size();
+    const int rc = engine_->SearchByExtension(pattern, out);
+    if (!existingFiles_)
+        out.erase(std::remove_if(out.begin() + static_cast<long>(before), out.end(), ExistingFile), out.end());
+    return rc;
 }
 
 int ScanRun::Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count) {
@@ -339,7 +345,9 @@ int ScanRun::Count(std::string_view pattern, const std::function<bool(const Scan
     if (!engine_) return kErrInvalidHandle;
     std::lock_guard use(engineUse_);
     lastPercent_ = 0;
-    return engine_->CountByExtension(pattern, keep, count);
+    if (existingFiles_) return engine_->CountByExtension(pattern, keep, count);
+    return engine_->CountByExtension(pattern, [&keep](const ScanRecord& r) { return !ExistingFile(r) && keep(r); },
+                                     count);
 }
 
 int ScanRun::RecordPath(const ScanRecord& record, std::string& folder) {

@@ -81,6 +81,11 @@ public:
     // How often a formatted or deep pass stores where it stands, so that a pass killed
     // outright goes on near where it was; a minute unless set.
     void SetCheckpointInterval(uint64_t milliseconds) { checkpointMs_ = milliseconds; }
+    // Whether the files that exist on the volume are wanted too, not only deleted ones: a
+    // quick scan started after this lists them (marked kExistingFile), and searches keep
+    // them; otherwise searches leave out any a stored scan holds.
+    void SetExistingFiles(bool wanted) { existingFiles_ = wanted; }
+    bool ExistingFiles() const { return existingFiles_; }
 
     // Takes a run folder (noting the source in it, so that the run can be reopened) and
     // scans. Returns 0; CancelCode when stopped (what was found is kept and can be
@@ -188,6 +193,7 @@ private:
     int FormattedPass();
 
     ScanSource source_;
+    bool existingFiles_ = false;
     ScanMode mode_;
     int64_t startedAt_ = 0;
     int64_t filesFound_ = -1;

@@ -14,6 +14,7 @@ int ScanEachTarget(const std::vector<ScanSource>& targets, const TargetScanSetti
         run->SetProgress(settings.sink, settings.cancel, i, count);
         if (settings.storedPassQuestion) run->SetStoredPassQuestion(settings.storedPassQuestion);
         if (settings.checkpointMs) run->SetCheckpointInterval(*settings.checkpointMs);
+        run->SetExistingFiles(settings.existingFiles);
         const int rc = run->Start();
         if (after) after(i, std::move(run), rc);
         if (rc == CancelCode) return CancelCode;

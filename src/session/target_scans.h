@@ -22,6 +22,8 @@ struct TargetScanSettings {
     StoredPassQuestion storedPassQuestion;
     // How often a pass stores where it stands; the run's own default when none.
     std::optional<uint64_t> checkpointMs;
+    // The files that exist on the volumes too (ScanRun::SetExistingFiles).
+    bool existingFiles = false;
 };
 
 // Told before the scan of target index; false leaves that target unscanned.

@@ -96,14 +96,15 @@ int CFastExfatRecovery::Visit(const ExfatFound& found) {
         const auto known = folders_.find(set.firstCluster);
         if (known == folders_.end() || MadeAt(record) >= MadeAt(known->second.record))
             folders_[set.firstCluster] = {record, found.folderCluster, found.depth + 1};
-    } else if (set.deleted || found.insideDeleted) {
+    } else if (set.deleted || found.insideDeleted || listExisting_) {
         ScanRecord record = RecordOf(found);
+        if (!set.deleted && !found.insideDeleted) record.folderDeleted |= kExistingFile;
         // A deleted file whose first cluster a live file holds now: its data is gone.
         const bool reused = set.deleted && volume_.IsHeapCluster(set.firstCluster) &&
                             tree_->Bitmap().InUse(set.firstCluster);
         record.contentOk = reused ? 0 : ContentCheck(record);
         const uint32_t recordId = AddFileRecord(record, found.folderCluster, found.depth);
-        if (set.Contiguous() && volume_.IsHeapCluster(set.firstCluster) && record.fileSize > 0)
+        if (!ExistingFile(record) && set.Contiguous() && volume_.IsHeapCluster(set.firstCluster) && record.fileSize > 0)
             deletedExtents_.push_back({set.firstCluster, ClusterCountOf(record), MadeAt(record),
                                        record.contentOk ? recordId : 0});
     }

@@ -256,6 +256,25 @@ void CFastExtRecovery::AddFile(const ExtDirEntry& entry, uint32_t parent, uint32
     KeepFoldersAbove(parent);
 }
 
+void CFastExtRecovery::AddExistingFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth,
+                                       uint64_t entrySector) {
+    const auto inode = volume_->ReadInode(entry.inode);
+    if (!inode || !inode->IsRegular() || inode->links == 0 || inode->deleteTime != 0) return;
+    ScanRecord record = RecordOf(entry, *inode, entrySector);
+    record.folderDeleted |= kExistingFile;
+    const ExtGeometry& g = volume_->Geometry();
+    const auto runs = volume_->BlockRuns(*inode, BlocksFor(inode->size, g.blockSize));
+    const std::string_view extension = ExtensionOf(RecordName(record));
+    if (!runs.empty()) {
+        record.dataAreaSector = SectorOfBlock(runs.front().physical) - startSector_;
+        if (!extension.empty() && runs.front().logical == 0 && carve::RowForExtension(extension))
+            record.contentOk = ContentAt(SectorOfBlock(runs.front().physical), sectorBytes_, extension);
+    }
+    const uint32_t recordId = log_.get()->AppendCopy(record);
+    log_.get()->LinkRecord(parent, parentDepth, recordId, entry.inode, nullptr);
+    KeepFoldersAbove(parent);
+}
+
 void CFastExtRecovery::KeepFoldersAbove(uint32_t parent) {
     std::unordered_set<uint32_t> climbed;
     for (uint32_t folder = parent; folder != kRootInode && climbed.insert(folder).second;) {
@@ -345,6 +364,8 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
                     volume_->WillRead(run.physical, run.length);
         } else if (gone) {
             AddFile(entry, folder.inode, folder.depth, entrySector, seen);
+        } else if (listExisting_) {
+            AddExistingFile(entry, folder.inode, folder.depth, entrySector);
         }
     };
     const auto blocks = FolderBlocks(inode, bytes);
@@ -554,9 +575,14 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::InodeOfRecord(con
                inode.createTime == record.createTime && inode.links > 0 && inode.deleteTime == 0;
     };
     // ext2 keeps a deleted file's map in the inode (its link count and deletion time
-    // cleared): the map and the times are what count there.
+    // cleared): the map and the times are what count there. A file that exists reads
+    // through its inode as it is.
     std::vector<uint8_t> bytes = volume_->ReadInodeBytes(record.fsId);
     const ExtInode current = ParseExtInode(ByteView(bytes), g.inodeSize);
+    if (ExistingFile(record)) {
+        if (bytes.empty() || !same(current)) return std::nullopt;
+        return FormerInode{current, std::move(bytes)};
+    }
     if (!bytes.empty() && current.deleteTime != 0 && current.size == record.fileSize &&
         current.writeTime == record.writeTime && current.createTime == record.createTime)
         return FormerInode{current, std::move(bytes)};

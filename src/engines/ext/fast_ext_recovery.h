@@ -99,6 +99,8 @@ private:
     ScanRecord RecordOf(const ExtDirEntry& entry, const ExtInode& inode, uint64_t entrySector) const;
     void AddFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector,
                  NameSeen nameSeen = {});
+    // A file that exists, listed when existing files are wanted (SetListExisting).
+    void AddExistingFile(const ExtDirEntry& entry, uint32_t parent, uint32_t parentDepth, uint64_t entrySector);
     void ListLostInodes();
     // "LostFolder", written once, before the first file filed in it.
     void EnsureLostFolder();

@@ -299,12 +299,14 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             }
         } else if (attributes & kAttrArchive) {
             walk.trail.Note(entry, name, volume_.ClusterBytes());
-            if ((!deleted && !walk.insideDeleted) || dry_) {
+            const bool existing = !deleted && !walk.insideDeleted;
+            if ((existing && !listExisting_) || dry_) {
                 NoteShortName(walk, entry, name, false, 0);
                 continue;
             }
             ScanRecord record = EntryRecord(entry, name, false, deleted);
             record.entrySector = entrySector;
+            if (existing) record.folderDeleted |= kExistingFile;
             NoteShortName(walk, entry, name, false, AddFileRecord(record, walk.parentKey));
         }
     }

@@ -125,7 +125,10 @@ int CFastNtfsRecovery::ScanRecords() {
 
 bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
     const ByteView record(bytes.data(), bytes.size());
-    if (!asFolder && record.le16(kRecordFlags) != 0) return false;  // in use, or a directory
+    // A folder, or a file in use unless existing files are wanted too.
+    const uint16_t flags = record.le16(kRecordFlags);
+    const bool existing = !asFolder && flags == kRecordInUse;
+    if (!asFolder && flags != 0 && !(existing && listExisting_)) return false;
     if (!HasRecordSignature(record)) return false;
     ApplyFixups(bytes, reader_.geometry.recordSize);
     const uint32_t number = record.le32(kRecordNumber);
@@ -148,10 +151,14 @@ bool CFastNtfsRecovery::ExamineRecord(std::span<uint8_t> bytes, bool asFolder) {
             !asFolder && ReadDataAttribute(reader_, reader_.RecordSector(number), kRecordReadBytes, &follow, data) == kOk;
         // ntfs-3g takes a deleted file's names out of its extension records: the base
         // record still holds its times and its data, an orphan without a name.
-        if (!named) return hasData && AddOrphan(record, number, data);
+        if (!named) return !existing && hasData && AddOrphan(record, number, data);
         if (hasData) found.fileSize = data.dataSize;
     }
 
+    // The volume's own files under $Extend (its journal of changes, its quotas) are no
+    // user's files.
+    if (existing && parent == kExtendRecord) return false;
+    if (existing) found.folderDeleted |= kExistingFile;
     const uint32_t level = ClimbParents(parent);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsQuick;

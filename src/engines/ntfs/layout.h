@@ -92,5 +92,6 @@ inline constexpr uint32_t kMftRecord = 0;
 inline constexpr uint32_t kRootRecord = 5;
 inline constexpr uint32_t kBitmapRecord = 6;
 inline constexpr uint32_t kLastSystemRecord = 11;
+inline constexpr uint32_t kExtendRecord = 11;  // $Extend, the folder of the later system files
 
 }  // namespace kestrune::ntfs

@@ -10,7 +10,7 @@ void AppendStreamRecords(ScanLogFile& log, const NtfsReader& reader, ByteView re
     for (const DataStream& stream : NamedDataStreams(reader, record, record.size(), &follow)) {
         ScanRecord item = file;
         item.isFolder = 0;
-        item.folderDeleted = kDataStreamRecord;
+        item.folderDeleted = kDataStreamRecord | (file.folderDeleted & kExistingFile);
         item.fileSize = stream.size;
         if (item.contentOk != kContentEncrypted) item.contentOk = 1;
         SetRecordName(item, std::string(RecordName(file)) + ":" + stream.name);
