@@ -150,6 +150,11 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::DisplayRole) return QStringLiteral("%1 % ").arg(recoverable) + Text("MainWnd", "TxtLayoutGuessed");
         if (role == Qt::ToolTipRole) return Text("MainWnd", "TxtLayoutGuessedTip");
     }
+    if (index.column() == Recoverable && ExistingFile(record) && recoverable > 0) {
+        if (role == Qt::DecorationRole) return QIcon(":/skin/mark_good.svg");
+        if (role == Qt::DisplayRole) return QStringLiteral("%1 % ").arg(recoverable) + Text("MainWnd", "TxtExisting");
+        if (role == Qt::ToolTipRole) return Text("MainWnd", "TxtExistingTip");
+    }
     if (index.column() == Recoverable && recoverable >= 0 && !record.isFolder) {
         // A mark as well as a number: green whole, amber in part, red gone.
         if (role == Qt::DecorationRole)

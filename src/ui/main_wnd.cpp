@@ -128,6 +128,7 @@ void MainWnd::ApplyAllTexts() {
     fileTypes_->Retranslate();
     assist_->Rebuild();
     ui_->TypeTree->setHeaderLabels({Text("MainWnd", "TypeTreeHeader")});
+    ui_->ChkExistingFiles->setToolTip(Text("MainWnd", "ChkExistingFilesTip"));
     results_->Retranslate();
     SetBanner(currentPage());
     UpdateSelectionSummary();
@@ -174,6 +175,8 @@ void MainWnd::ShowPage(int page) {
     ui_->TabRecover->setVisible(!imageMode_);
     ui_->TabFileType->setVisible(!imageMode_);
     ui_->BtnCreateImage->setVisible(imageMode_);
+    // Existing files are worth asking for where a quick scan reads the file system.
+    ui_->ChkExistingFiles->setVisible(page == DiskPage && mode_ == ScanMode::Quick && !imageMode_);
     ui_->BtnPrev->setEnabled(!start);
     ui_->TabScan->setChecked(page == DiskPage);
     ui_->TabFileType->setChecked(page == FileTypePage_);

@@ -200,6 +200,7 @@ void MainWnd::Scan() {
         last->run.reset();
     }
     ScanProcessWnd window(this, targets, mode_);
+    window.ListExistingFiles(mode_ == ScanMode::Quick && ui_->ChkExistingFiles->isChecked());
     window.DiscardFirst(std::move(quickFolders));
     scanRunning_ = true;
     const int result = window.Run();

@@ -45,6 +45,7 @@ int ScanProcessWnd::Work() {
         return AskFromWorker([&] { return AskStoredPass(info) ? 1 : 0; }) == 1;
     };
     settings.checkpointMs = CheckpointIntervalSetting();
+    settings.existingFiles = existingFiles_;
     int scanned = 0;
     const int rc = ScanEachTarget(
         sources, settings,

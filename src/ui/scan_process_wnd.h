@@ -31,6 +31,8 @@ public:
     // Run folders of earlier quick scans, deleted by the worker before it scans: a quick
     // scan's findings live only until the next scan.
     void DiscardFirst(std::vector<std::string> folders) { discard_ = std::move(folders); }
+    // A quick scan lists the files that exist on the volumes too.
+    void ListExistingFiles(bool on) { existingFiles_ = on; }
 
 protected:
     int Work() override;
@@ -43,6 +45,7 @@ private:
     std::vector<Target*> targets_;
     std::vector<QString> stages_;
     ScanMode mode_;
+    bool existingFiles_ = false;
     std::vector<Failure> failures_;
     std::vector<std::string> discard_;
     bool stopped_ = false;

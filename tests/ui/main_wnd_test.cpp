@@ -249,15 +249,7 @@ private slots:
         auto window = WindowWithImage("BtnDeletedRecovery", image);
         Click(window.get(), "BtnScan");
         QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
-        std::map<QString, QString> shown;
-        auto* tree = window->findChild<QTreeWidget*>("TypeTree");
-        auto* list = window->findChild<QTreeView*>("FileList");
-        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-            tree->setCurrentItem(tree->topLevelItem(i));
-            for (int row = 0; row < list->model()->rowCount(); ++row)
-                shown[list->model()->index(row, 0).data().toString()] =
-                    list->model()->index(row, ui::FoundFilesModel::Recoverable).data().toString();
-        }
+        std::map<QString, QString> shown = ShownFiles(*window);
         const auto manifest = nlohmann::json::parse(std::ifstream(FixturePath("ext/reused.json")));
         for (const auto& file : manifest["files"]) {
             const int share = file["recoverable"];
@@ -285,6 +277,46 @@ private slots:
                 QCOMPARE(Sha256Hex(ReadFileBytes(destination / "Work" / file["name"].get<std::string>())),
                          file["sha256"].get<std::string>());
         QVERIFY(!fs::exists(destination / "others"));
+    }
+
+    // The recoverable column of every file listed, by name, over all type nodes.
+    static std::map<QString, QString> ShownFiles(ui::MainWnd& window) {
+        std::map<QString, QString> shown;
+        auto* tree = window.findChild<QTreeWidget*>("TypeTree");
+        auto* list = window.findChild<QTreeView*>("FileList");
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            tree->setCurrentItem(tree->topLevelItem(i));
+            for (int row = 0; row < list->model()->rowCount(); ++row)
+                shown[list->model()->index(row, 0).data().toString()] =
+                    list->model()->index(row, ui::FoundFilesModel::Recoverable).data().toString();
+        }
+        return shown;
+    }
+
+    void existingFilesAreListedWhenTheBoxIsTicked() {
+        const fs::path image = UnpackFixture("exfat/card.img.gz", work_->path());
+        const auto manifest = nlohmann::json::parse(std::ifstream(FixturePath("exfat/card.json")));
+        QStringList live;
+        for (const auto& file : manifest["files"])
+            if (file["state"] == "live") live << QString::fromStdString(file["name"].get<std::string>());
+        QVERIFY(!live.isEmpty());
+        for (const bool ticked : {false, true}) {
+            auto window = WindowWithImage("BtnDeletedRecovery", image);
+            auto* box = window->findChild<QCheckBox*>("ChkExistingFiles");
+            QVERIFY(box->isVisible());
+            QCOMPARE(box->text(), ui::Text("MainWnd", "ChkExistingFiles"));
+            box->setChecked(ticked);
+            Click(window.get(), "BtnScan");
+            QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+            const auto shown = ShownFiles(*window);
+            for (const QString& name : live) {
+                QCOMPARE(shown.count(name), size_t(ticked ? 1 : 0));
+                if (ticked) QCOMPARE(shown.at(name), QStringLiteral("100 % ") + ui::Text("MainWnd", "TxtExisting"));
+            }
+        }
+        // Other modes read more than the file system: the box is for the quick scan only.
+        auto window = WindowWithImage("BtnDeepRecovery", image);
+        QVERIFY(!window->findChild<QCheckBox*>("ChkExistingFiles")->isVisible());
     }
 
     void aFormattedScanCancelledAtItsFirstReportStillShowsResults() {
