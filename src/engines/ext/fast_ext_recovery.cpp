@@ -1,6 +1,7 @@
 #include "engines/ext/fast_ext_recovery.h"
 
 #include <algorithm>
+#include <set>
 
 #include "base/result_codes.h"
 #include "base/steady_clock.h"
@@ -92,6 +93,28 @@ bool CFastExtRecovery::MadeAfter(const ExtInode& current, const NameSeen& nameSe
     return nameSeen.time != 0 && current.createTime != 0 && current.createTime > nameSeen.time + kFileTimeSecond;
 }
 
+CFastExtRecovery::NameSeen CFastExtRecovery::SeenIn(uint32_t sequence, const ExtDirEntry& entry) const {
+    // Only an entry the copy holds as live says the inode was the name's file then: a
+    // deleted one (left beside the live ones) may point at an inode given to a later file.
+    NameSeen seen{journal_.CommitTime(sequence), std::nullopt};
+    if (!entry.deleted) seen.sequence = sequence;
+    return seen;
+}
+
+size_t CFastExtRecovery::GenerationsLogged(uint32_t number) {
+    const auto where = volume_->InodeLocation(number);
+    if (!where || !LoadJournal()) return 0;
+    const uint32_t inodeSize = volume_->Geometry().inodeSize;
+    std::set<uint32_t> generations;
+    for (const ExtJournal::Copy& copy : journal_.CopiesOf(where->first)) {
+        const ByteView raw = journal_.Read(*volume_, copy).sub(where->second, inodeSize);
+        if (raw.size() != inodeSize) continue;
+        const ExtInode inode = ParseExtInode(raw, inodeSize);
+        if (inode.links != 0 && inode.deleteTime == 0) generations.insert(inode.generation);
+    }
+    return generations.size();
+}
+
 std::optional<uint32_t> CFastExtRecovery::GenerationWhenSeen(uint32_t number, const NameSeen& nameSeen) {
     if (!nameSeen.sequence || !LoadJournal()) return std::nullopt;
     const auto where = volume_->InodeLocation(number);
@@ -144,6 +167,9 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::FormerInodeOf(uin
         return std::nullopt;
     }
     if (named && *named == current.generation && live) return std::nullopt;  // the live file itself
+    // Seen in a transaction whose inode copy is gone, in an inode that held several files:
+    // nothing tells which of them the name meant.
+    if (nameSeen.sequence && !named && GenerationsLogged(number) > 1) return std::nullopt;
     // A live inode was given to a new file: the deleted one is the file that held it before,
     // told by its other generation. Two such files leave it unknown which one a name meant.
     std::optional<FormerInode> earlier;
@@ -373,7 +399,12 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         const FolderBlock& block = blocks[k];
         const bool indexedRoot = k == 0 && (inode.flags & kIndexedFolder);
         parsed.push_back(ParseDirectoryBlock(ByteView(block.bytes), inodeCount, indexedRoot));
-        for (const ExtDirEntry& entry : parsed.back()) {
+        const size_t here = parsed.size() - 1;
+        // A deleted entry the block still names waits for the journal's copies: one that
+        // holds it live tells which file it named.
+        const bool copies = block.number != 0 && LoadJournal();
+        for (const ExtDirEntry& entry : parsed[here]) {
+            if (entry.deleted && copies) continue;
             first(entry);
             take(entry, entry.deleted || folder.deleted, block.sector + entry.offset / sectorBytes_);
         }
@@ -382,18 +413,21 @@ void CFastExtRecovery::WalkFolder(const Folder& folder, std::vector<Folder>& que
         // deleted ones.
         if (!LoadJournal()) continue;
         if (block.number != 0) {
-            for (const ExtJournal::FolderCopy& copy : journal_.FolderCopiesOf(block.number)) {
-                const NameSeen seen{journal_.CommitTime(copy.sequence), copy.sequence};
-                for (const ExtDirEntry& entry : copy.entries)
-                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
-            }
+            // A name is taken from the newest copy that holds it live, which tells its file
+            // (SeenIn); only a name no copy holds live is taken as a deleted entry.
+            for (const bool live : {true, false})
+                for (const ExtJournal::FolderCopy& copy : journal_.FolderCopiesOf(block.number))
+                    for (const ExtDirEntry& entry : copy.entries)
+                        if (entry.deleted != live && first(entry))
+                            take(entry, true, block.sector + entry.offset / sectorBytes_, SeenIn(copy.sequence, entry));
+            for (const ExtDirEntry& entry : parsed[here])
+                if (entry.deleted && first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_);
             for (const ExtJournal::Copy& copy : journal_.CopiesOf(block.number)) {
                 if (!copy.escaped) continue;
                 const ByteView old = journal_.Read(*volume_, copy);
-                const NameSeen seen{journal_.CommitTime(copy.sequence), copy.sequence};
                 parsed.push_back(ParseDirectoryBlock(old, inodeCount, indexedRoot));
                 for (const ExtDirEntry& entry : parsed.back())
-                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, seen);
+                    if (first(entry)) take(entry, true, block.sector + entry.offset / sectorBytes_, SeenIn(copy.sequence, entry));
             }
         } else if (const auto where = volume_->InodeLocation(folder.inode)) {
             // A folder kept in its inode: the journal's copies of its inode table block.
@@ -531,7 +565,7 @@ int CFastExtRecovery::Scan(const std::string* logName) {
     }
     LoadJournal();
     volume_->WillReadInodeTables(kInodeTablesAhead);
-    std::vector<Folder> queue{{kRootInode, 0, false, 0}};
+    std::vector<Folder> queue{{kRootInode, 0, false, {}}};
     std::unordered_set<uint64_t> entered;
     uint64_t lastReport = SteadyMilliseconds();
     for (size_t i = 0; i < queue.size(); ++i) {
@@ -571,8 +605,14 @@ std::optional<CFastExtRecovery::FormerInode> CFastExtRecovery::InodeOfRecord(con
     const auto where = volume_->InodeLocation(record.fsId);
     if (!where) return std::nullopt;
     auto same = [&](const ExtInode& inode) {
-        return inode.size == record.fileSize && inode.writeTime == record.writeTime &&
-               inode.createTime == record.createTime && inode.links > 0 && inode.deleteTime == 0;
+        if (inode.size != record.fileSize || inode.writeTime != record.writeTime ||
+            inode.createTime != record.createTime || inode.links == 0 || inode.deleteTime != 0)
+            return false;
+        // Files made in one second with one size, one after another in the same inode, are
+        // told apart by where their data begins.
+        if (record.dataAreaSector == 0 || inode.HasInlineData()) return true;
+        const auto runs = volume_->BlockRuns(inode, 1);
+        return !runs.empty() && SectorOfBlock(runs.front().physical) - startSector_ == record.dataAreaSector;
     };
     // ext2 keeps a deleted file's map in the inode (its link count and deletion time
     // cleared): the map and the times are what count there. A file that exists reads

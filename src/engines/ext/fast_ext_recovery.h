@@ -142,9 +142,13 @@ private:
     std::optional<FormerInode> InodeOfRecord(const ScanRecord& record);
     // Whether the file in an inode now was made after a name of it was last written.
     static bool MadeAfter(const ExtInode& current, const NameSeen& nameSeen);
+    // Where a name was seen in the journal's copy of its folder from a transaction.
+    NameSeen SeenIn(uint32_t sequence, const ExtDirEntry& entry) const;
     // The generation inode n had in the newest journal copy of its table block logged in
     // the name's transaction or before it; nothing when no such copy is left.
     std::optional<uint32_t> GenerationWhenSeen(uint32_t n, const NameSeen& nameSeen);
+    // How many files (generations) the journal's copies show inode n held while they lived.
+    size_t GenerationsLogged(uint32_t n);
     int Report(int percent) { return reporter_.Scanned(percent); }
     uint64_t SectorOfBlock(uint64_t block) const;
 

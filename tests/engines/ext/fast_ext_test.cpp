@@ -233,6 +233,21 @@ TEST(ExtQuickScan, AfterTheJournalWrappedEachFileIsRecoveredRightOrListedUnreada
     }
     EXPECT_GE(exact, 32u);
     EXPECT_EQ(exact + unreadable, volume.manifest["files"].size());
+    // The churn that wrapped the journal: "Churn/f<round>-<n>" held "<round> <n>\n", and
+    // each inode held one such file after another, all made in the same second. Each
+    // name the journal still shows live is tied to its own file, none to a later one.
+    size_t churn = 0;
+    for (const auto& [path, record] : volume.byPath) {
+        if (!path.starts_with("Churn/f") || record.contentOk != 1) continue;
+        ++churn;
+        std::string expected = path.substr(7);
+        expected[expected.find('-')] = ' ';
+        int rc = kOk;
+        const std::string text = expected + "\n";
+        EXPECT_EQ(volume.Recovered(record, rc), test::Sha256Hex(std::vector<uint8_t>(text.begin(), text.end()))) << path;
+        EXPECT_EQ(rc, kOk) << path;
+    }
+    EXPECT_GE(churn, 150u);
 }
 
 TEST(ExtQuickScan, ADamagedPrimarySuperblockFallsBackToTheBackup) {
