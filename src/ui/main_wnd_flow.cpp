@@ -163,6 +163,8 @@ void MainWnd::ShowDiskInfo() {
     for (int i = 0; i < 6; ++i) {
         labels[i]->setText(texts.value(i));
         labels[i]->setToolTip(texts.value(i));
+        // An image has fewer details than a volume: the lines it leaves empty take no room.
+        labels[i]->setVisible(!texts.value(i).isEmpty());
     }
     const bool needsRights = std::any_of(targets.begin(), targets.end(), [](const Target* t) { return NeedsRights(*t); });
     ui_->LabelRights->setText(needsRights ? Msg("MSG0513") : QString());
