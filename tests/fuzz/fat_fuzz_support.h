@@ -32,6 +32,7 @@ inline std::vector<uint8_t> Fat16Fixture() {
 inline void ScanAndRead(std::unique_ptr<PatchedMedium> image, bool withFreeSpace) {
     CFastFatRecovery engine;
     engine.SetRunFolder(ScratchRunFolder());
+    engine.SetListExisting(withFreeSpace);  // the volume target lists the files that exist too
     const uint64_t sectors = image->SizeBytes() / 512;
     if (engine.Open(SourceOverMedium(std::move(image), 512), {0, sectors}, 1) != 0) return;
     engine.Scan(nullptr);

@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     image->Patch(base.RecordOffset(65), deleted.data(), deleted.size());
     CFastNtfsRecovery engine;
     engine.SetRunFolder(fuzz::ScratchRunFolder());
+    engine.SetListExisting(length % 2 == 1);  // records in use are read as well, half the time
     if (engine.Open(SourceOverMedium(std::move(image), 512), {0, baseImage.size() / 512}, 1) != 0) return 0;
     engine.Scan(nullptr);
     ScanLogFile* log = engine.Log();
