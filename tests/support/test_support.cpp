@@ -16,7 +16,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "base/result_codes.h"
+#include "engines/engine_factory.h"
+#include "scanlog/scan_catalogue.h"
 
 namespace fs = std::filesystem;
 
@@ -172,6 +176,14 @@ std::map<std::string, ScanRecord> RecordsByPath(IFileRecoveryParse& engine, cons
         found[folder + std::string(RecordName(r))] = r;
     }
     return found;
+}
+
+std::unique_ptr<IFileRecoveryParse> QuickScanned(const std::filesystem::path& image) {
+    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    if (!engine) return nullptr;
+    engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
+    EXPECT_EQ(engine->Scan(nullptr), kOk) << image;
+    return engine;
 }
 
 }  // namespace kestrune::test

@@ -90,5 +90,8 @@ private:
 // Every record of a scan log, and records by "folder/name" as the engine files them.
 std::vector<ScanRecord> AllRecords(const ScanLogFile& log);
 std::map<std::string, ScanRecord> RecordsByPath(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records);
+// The quick engine the factory picks for an image, scanned into a new run folder; null
+// when no engine takes the image (a failed scan fails the test).
+std::unique_ptr<IFileRecoveryParse> QuickScanned(const std::filesystem::path& image);
 
 }  // namespace kestrune::test

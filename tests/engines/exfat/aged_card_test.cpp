@@ -9,8 +9,6 @@
 namespace kestrune {
 namespace {
 
-namespace fs = std::filesystem;
-
 struct AgedCard : test::RecoveredFixture {
     AgedCard() : RecoveredFixture("exfat/aged_card.img.gz", "exfat/aged_card.json") {}
 };

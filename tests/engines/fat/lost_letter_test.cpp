@@ -7,10 +7,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/lost_letter.h"
-#include "scanlog/scan_catalogue.h"
 #include "support/sha256.h"
 #include "support/test_support.h"
 
@@ -65,10 +63,8 @@ TEST(LostLetter, ACameraCardsDeletedPhotosComeBackUnderTheirNamesMarkedAsGuessed
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("fat/camera_letters.img.gz", dir.path());
     const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("fat/camera_letters.json")));
-    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    auto engine = test::QuickScanned(image);
     ASSERT_NE(engine, nullptr);
-    engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-    ASSERT_EQ(engine->Scan(nullptr), kOk);
     auto* fat = dynamic_cast<CFastFatRecovery*>(engine.get());
     ASSERT_NE(fat, nullptr);
     const std::vector<ScanRecord> records = test::AllRecords(*fat->Log());

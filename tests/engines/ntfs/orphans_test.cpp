@@ -7,9 +7,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "engines/engine_factory.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
-#include "scanlog/scan_catalogue.h"
 #include "support/sha256.h"
 #include "support/test_support.h"
 
@@ -22,10 +20,8 @@ TEST(NtfsOrphans, FilesWhoseNamesWereTakenOutAreListedByRecordWithTheirDataAndSt
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("ntfs/orphans.img.gz", dir.path());
     const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ntfs/orphans.json")));
-    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    auto engine = test::QuickScanned(image);
     ASSERT_NE(engine, nullptr);
-    engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-    ASSERT_EQ(engine->Scan(nullptr), kOk);
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
     const std::vector<ScanRecord> records = test::AllRecords(*ntfs->Log());

@@ -193,10 +193,8 @@ TEST(NtfsStreams, EveryStreamOfADeletedFileComesBackAsItsOwnItem) {
     test::TempDir dir;
     const fs::path image = test::UnpackFixture("ntfs_streams/deleted.img.gz", dir.path());
     const auto manifest = nlohmann::json::parse(std::ifstream(test::FixturePath("ntfs_streams/deleted.json")));
-    auto engine = EngineFactory::CreateEngineForImage(image, 1001, 0);
+    auto engine = test::QuickScanned(image);
     ASSERT_NE(engine, nullptr);
-    engine->SetRunFolder(ScanCatalogue::Instance().NewRunFolder());
-    ASSERT_EQ(engine->Scan(nullptr), kOk);
     auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine.get());
     ASSERT_NE(ntfs, nullptr);
     auto found = Findings(*engine, AllRecords(*ntfs->Log()));
