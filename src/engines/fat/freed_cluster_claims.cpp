@@ -61,11 +61,10 @@ const FreedClusterClaims::File* FreedClusterClaims::FileAt(uint32_t first, uint3
     return at == files_.end() || at->first != first || at->clusters != clusters ? nullptr : &*at;
 }
 
-template <typename Visit>
-void FreedClusterClaims::ForEachStartIn(uint32_t first, uint32_t end, Visit visit) {
-    auto at = std::lower_bound(files_.begin(), files_.end(), first,
-                               [](const File& f, uint32_t cluster) { return f.first < cluster; });
-    for (; at != files_.end() && at->first < end; ++at) visit(*at);
+size_t FreedClusterClaims::FirstStartingFrom(uint32_t cluster) const {
+    return static_cast<size_t>(std::lower_bound(files_.begin(), files_.end(), cluster,
+                                                [](const File& f, uint32_t c) { return f.first < c; }) -
+                               files_.begin());
 }
 
 bool FreedClusterClaims::StepsRoundKnownData(uint32_t first, uint32_t clusters,
@@ -78,10 +77,8 @@ bool FreedClusterClaims::StepsRoundKnownData(uint32_t first, uint32_t clusters,
         auto at = known_.upper_bound(from);
         if ((at != known_.begin() && std::prev(at)->second > from) || (at != known_.end() && at->first < end))
             return true;
-        auto other = std::lower_bound(files_.begin(), files_.end(), from,
-                                      [](const File& f, uint32_t cluster) { return f.first < cluster; });
-        for (; other != files_.end() && other->first < end; ++other)
-            if (ThereWhenWritten(*other, *file)) return true;
+        for (size_t i = FirstStartingFrom(from); i < files_.size() && files_[i].first < end; ++i)
+            if (ThereWhenWritten(files_[i], *file)) return true;
         return false;
     };
     // Both readings go forward from the same first cluster, so their runs ascend: the
@@ -228,10 +225,12 @@ void FreedClusterClaims::LayOutDisputed(File& file, const NextFreeFn& nextFree, 
     std::vector<ClusterRun> reading, steppedRound;
     bool walked = Walk(file, nextFree, reading, depth < kMaxDepth ? &steppedRound : nullptr);
     std::vector<File*> before;
-    for (const ClusterRun& stretch : steppedRound)
-        ForEachStartIn(stretch.first, stretch.first + stretch.count, [&](File& other) {
-            if (other.settled == ClaimSettled::Unknown && ThereWhenWritten(other, file)) before.push_back(&other);
-        });
+    for (const ClusterRun& stretch : steppedRound) {
+        const uint32_t end = stretch.first + stretch.count;
+        for (size_t i = FirstStartingFrom(stretch.first); i < files_.size() && files_[i].first < end; ++i)
+            if (files_[i].settled == ClaimSettled::Unknown && ThereWhenWritten(files_[i], file))
+                before.push_back(&files_[i]);
+    }
     if (walked && !before.empty()) {
         for (File* other : before) LayOutDisputed(*other, nextFree, depth + 1);
         walked = Walk(file, nextFree, reading);

@@ -91,9 +91,8 @@ private:
     // (after file was made, before file was last written to).
     static bool ThereWhenWritten(const File& other, const File& file);
     const File* FileAt(uint32_t first, uint32_t clusters) const;
-    // Calls visit for each file whose first cluster lies in [first, end).
-    template <typename Visit>
-    void ForEachStartIn(uint32_t first, uint32_t end, Visit visit);
+    // The index of the first file (files_ sorted by first cluster) starting at cluster or after.
+    size_t FirstStartingFrom(uint32_t cluster) const;
 
     void Claim(uint32_t first, uint32_t count);
     static void AddRange(std::map<uint32_t, uint32_t>& ranges, uint32_t first, uint32_t count);
