@@ -47,6 +47,9 @@ public:
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
     uint64_t GetRecordCount() override { return log_.RecordCount(); }
     int GetRecordPath(const ScanRecord& record, std::string& out) override { return log_.RecordPath(record, out); }
+    int GetRecordPathOnDisk(const ScanRecord& record, std::string& out) override {
+        return log_.RecordPath(record, out, PathUse::OnDisk);
+    }
     int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
     int NextFreeExtent(uint64_t&, uint64_t& length) override {
         length = 0;

@@ -30,11 +30,11 @@ int EngineLog::CountFiles(const ScanRecord* folder, int depth, ParentKey rootKey
     return log_->CountFilesUnderKey(key, count);
 }
 
-int EngineLog::RecordPath(const ScanRecord& record, std::string& out) {
+int EngineLog::RecordPath(const ScanRecord& record, std::string& out, PathUse use) {
     out.clear();
     if (!log_) return kOk;
     log_->Flush();
-    return log_->GetRecordPath(record, out);
+    return log_->GetRecordPath(record, out, use);
 }
 
 // The log reports only while its owner searches it: the engine's own look-ups during a

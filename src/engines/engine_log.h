@@ -30,7 +30,7 @@ public:
     int ListChildren(const ScanRecord* folder, int depth, ParentKey rootKey, std::vector<ScanRecord>& out);
     int CountFiles(const ScanRecord* folder, int depth, ParentKey rootKey, int& count);
     uint64_t RecordCount() const { return log_ ? log_->RecordCount() : 0; }
-    int RecordPath(const ScanRecord& record, std::string& out);
+    int RecordPath(const ScanRecord& record, std::string& out, PathUse use = PathUse::Shown);
     int Search(std::string_view pattern, std::vector<ScanRecord>& out);
     int Count(std::string_view pattern, const std::function<bool(const ScanRecord&)>& keep, uint64_t& count);
     // Where Search and Count report, and what stops them.

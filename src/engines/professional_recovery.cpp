@@ -517,6 +517,13 @@ int CProfessionalRecovery::GetRecordPath(const ScanRecord& record, std::string& 
     return engine ? engine->GetRecordPath(record, out) : kOk;
 }
 
+int CProfessionalRecovery::GetRecordPathOnDisk(const ScanRecord& record, std::string& out) {
+    out.clear();
+    if (record.engineKind == Signature) return kOk;
+    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    return engine ? engine->GetRecordPathOnDisk(record, out) : kOk;
+}
+
 int CProfessionalRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) {
     IFileRecoveryParse* engine = EngineFor(record.engineKind);
     return engine ? engine->Recover(record, destination, baseDepth) : kOk;

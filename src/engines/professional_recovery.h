@@ -46,6 +46,7 @@ public:
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
     uint64_t GetRecordCount() override;
     int GetRecordPath(const ScanRecord& record, std::string& out) override;
+    int GetRecordPathOnDisk(const ScanRecord& record, std::string& out) override;
     int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
     int NextFreeExtent(uint64_t&, uint64_t& length) override {
         length = 0;

@@ -56,6 +56,8 @@ public:
     virtual uint64_t GetRecordCount() = 0;
     // The names of the record's ancestors, outermost first, each followed by "/".
     virtual int GetRecordPath(const ScanRecord& record, std::string& out) = 0;
+    // The same path as the folders a recovery that keeps folders writes it under.
+    virtual int GetRecordPathOnDisk(const ScanRecord& record, std::string& out) { return GetRecordPath(record, out); }
     // Writes a file's data to destination, or recreates a folder and all found below it.
     virtual int Recover(const ScanRecord& record, const std::filesystem::path& destination,
                         int baseDepth) = 0;

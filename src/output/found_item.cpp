@@ -38,7 +38,7 @@ int RecoverFoundItem(const ScanRecord& record, const fs::path& target, const Wri
         std::vector<ScanRecord> list;
         children(folder, list);
         for (const ScanRecord& child : list) {
-            const fs::path childPath = path / SafeFileName(RecordName(child), rules);
+            const fs::path childPath = path / SafeFileName(RecordNameOnDisk(child), rules);
             if (child.isFolder) {
                 const fs::path folderPath = UniqueTargetPath(childPath);
                 if (CreateFoldersWithoutLinks(folderPath) == kOk && seen.insert(child.recordId).second)

@@ -20,7 +20,7 @@ int PathDepth(const fs::path& path) {
 
 fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, NameRules rules,
                        const std::string* folder) {
-    const std::string_view name = RecordName(record);
+    const std::string name = RecordNameOnDisk(record);
     if (!folder || record.engineKind == Signature) return destination / TypeFolderName(name) / SafeFileName(name, rules);
     // Each folder name from the medium becomes one safe component: none can climb out.
     fs::path target = destination;

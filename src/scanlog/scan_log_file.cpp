@@ -508,12 +508,20 @@ bool ScanLogFile::ChildKeyOf(const ScanRecord& folder, ParentKey& key) const {
     return true;
 }
 
-int ScanLogFile::GetRecordPath(const ScanRecord& record, std::string& out) {
+int ScanLogFile::GetRecordPath(const ScanRecord& record, std::string& out, PathUse use) {
     out.clear();
     std::vector<ScanRecord> ancestors;
     const int rc = CollectAncestors(record, ancestors);
     for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) {
-        out += RecordName(*it);
+        // The folder index keeps only names: a name that may hold a placeholder has its
+        // whole record read to tell.
+        ScanRecord whole;
+        if (use == PathUse::OnDisk && it->name[0] == '!' && ReadRecord(it->recordId, whole) == kOk &&
+            whole.recordId == it->recordId) {
+            out += RecordNameOnDisk(whole);
+        } else {
+            out += RecordName(*it);
+        }
         out += '/';
     }
     return rc;

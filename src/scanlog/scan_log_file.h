@@ -97,7 +97,7 @@ public:
 
     // The folder path of a record: its ancestors' names, outermost first, each followed
     // by "/"; empty at the top level.
-    int GetRecordPath(const ScanRecord& record, std::string& out);
+    int GetRecordPath(const ScanRecord& record, std::string& out, PathUse use = PathUse::Shown);
 
     const std::filesystem::path& MainPath() const { return mainPath_; }
     const ParentLinks& Links() const { return links_; }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace kestrune {
@@ -143,5 +144,26 @@ constexpr ParentKey MakeParentKey(uint32_t level, uint32_t fsId) {
 // noted never set it.
 inline constexpr uint32_t kExistingFile = 0x200;
 inline bool ExistingFile(const ScanRecord& record) { return !record.isFolder && (record.folderDeleted & kExistingFile); }
+
+// A bit of folderDeleted of a FAT file or folder whose deleted short name lost its first
+// letter with nothing left to tell it: the name shows "!" in its place. Logs written
+// before this was noted never set it.
+inline constexpr uint32_t kFirstLetterLost = 0x400;
+inline bool FirstLetterLost(const ScanRecord& record) {
+    return (record.engineKind == FatQuick || record.engineKind == FatFormatted) &&
+           (record.folderDeleted & kFirstLetterLost) != 0 && record.name[0] == '!';
+}
+
+// The name a recovered file or folder takes on the destination: its own, except that a
+// lost first letter is written as "_", as other recovery tools write it, so that the
+// placeholder is not taken for a real "!".
+inline std::string RecordNameOnDisk(const ScanRecord& record) {
+    std::string name(RecordName(record));
+    if (FirstLetterLost(record)) name[0] = '_';
+    return name;
+}
+
+// Whether a record's folder path is for showing or for writing on a destination.
+enum class PathUse { Shown, OnDisk };
 
 }  // namespace kestrune

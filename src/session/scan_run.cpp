@@ -393,7 +393,7 @@ int ScanRun::Recover(const std::vector<ScanRecord>& records, const fs::path& des
     if (keepFolders)
         job.KeepOriginalFolders([engine](const ScanRecord& record) {
             std::string folder;
-            engine->GetRecordPath(record, folder);
+            engine->GetRecordPathOnDisk(record, folder);
             return folder;
         });
     lastPercent_ = 0;

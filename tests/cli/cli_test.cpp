@@ -218,7 +218,7 @@ TEST(PartitionedImages, PartitionsAreListedScannedAndCopied) {
     const CliRun recover = RunCli("recover --partition 1 --types photo --to " + (dir / "out").string() + " " +
                                   image.string());
     ASSERT_EQ(recover.exitCode, kExitOk) << recover.output;
-    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "photo" / "!each.jpg"), test::CarveFixture("photo.jpg"));
+    EXPECT_EQ(test::ReadFileBytes(dir / "out" / "photo" / "_each.jpg"), test::CarveFixture("photo.jpg"));
     EXPECT_EQ(RunCli("scan --partition 9 " + image.string()).exitCode, kExitUsage);
 
     // The NTFS partition copied out is an NTFS volume of its own.

@@ -188,6 +188,26 @@ TEST(ScanLogFile, RecordPathsClimbTheFoldersAndStopOnLoops) {
     ASSERT_EQ(log.CollectAncestors(top, ancestors), kOk);
     EXPECT_TRUE(ancestors.empty());
 
+    // A FAT folder whose lost first letter nothing told shows "!" and is written as "_";
+    // a real "!" (told by its long name's checksum) stays on disk too.
+    auto addFatFolder = [&log](const std::string& name, uint32_t fsId, uint32_t parentFsId, uint32_t parentLevel,
+                               uint32_t folderDeleted) {
+        ScanRecord& r = log.AppendRecord();
+        r.fsId = fsId;
+        r.isFolder = 1;
+        r.engineKind = FatQuick;
+        r.folderDeleted = folderDeleted;
+        SetRecordName(r, name);
+        log.LinkRecord(parentFsId, parentLevel, r.recordId, fsId, &name);
+    };
+    addFatFolder("!ATA", 32, 5, 0, 1 | kFirstLetterLost);
+    addFatFolder("!saved", 33, 32, 1, 1);
+    const ScanRecord inLost = AddFile(log, "x.txt", 22, 33, 2);
+    ASSERT_EQ(log.GetRecordPath(inLost, path), kOk);
+    EXPECT_EQ(path, "!ATA/!saved/");
+    ASSERT_EQ(log.GetRecordPath(inLost, path, PathUse::OnDisk), kOk);
+    EXPECT_EQ(path, "_ATA/!saved/");
+
     // Three folders that name each other as parents, below an ordinary top level.
     AddFile(log, "anchor", 1, 2, 0);
     const ScanRecord x = AddFolder(log, "X", 50, 52, 4);

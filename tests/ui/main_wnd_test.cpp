@@ -161,9 +161,10 @@ private slots:
         for (const auto& file : expected["deleted"]) {
             if (file["note"] != "") continue;
             const std::string name = file["name"];
-            // A name that needed no long entry loses its first letter to the deletion mark.
+            // A name that needed no long entry loses its first letter to the deletion mark,
+            // written as "_".
             fs::path recovered = destination / TypeFolderName(name) / name;
-            if (!fs::exists(recovered)) recovered = destination / TypeFolderName(name) / ("!" + AsciiLower(name.substr(1)));
+            if (!fs::exists(recovered)) recovered = destination / TypeFolderName(name) / ("_" + AsciiLower(name.substr(1)));
             if (!fs::exists(recovered))
                 for (const auto& entry : fs::recursive_directory_iterator(work_->path())) qWarning("%s", entry.path().c_str());
             QVERIFY2(fs::exists(recovered), recovered.c_str());

@@ -280,7 +280,8 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             continue;
         }
         const bool deleted = entry.u8(0) == kDeletedMark;
-        const std::string name = EntryName(longName, entry, (attributes & kAttrDirectory) != 0);
+        bool letterLost = false;
+        const std::string name = EntryName(longName, entry, (attributes & kAttrDirectory) != 0, &letterLost);
         if (attributes & kAttrDirectory) {
             if (IsDotEntry(entry)) {
                 walk.parentKey = FirstCluster(entry, volume_.fat32);
@@ -290,6 +291,7 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             walk.trail.Note(entry, name, volume_.ClusterBytes());
             ScanRecord record = EntryRecord(entry, name, true, deleted);
             record.folderDeleted = (deleted || walk.insideDeleted) ? 1 : 0;
+            if (letterLost) record.folderDeleted |= kFirstLetterLost;
             record.entrySector = entrySector;
             const bool owns = record.fsId != 0 && record.fsId != walk.parentKey && OwnsFolderCluster(record);
             NoteShortName(walk, entry, name, true, owns ? record.fsId : 0);
@@ -307,6 +309,7 @@ bool CFastFatRecovery::WalkEntries(FolderWalk& walk, ByteView view, uint64_t fir
             ScanRecord record = EntryRecord(entry, name, false, deleted);
             record.entrySector = entrySector;
             if (existing) record.folderDeleted |= kExistingFile;
+            if (letterLost) record.folderDeleted |= kFirstLetterLost;
             NoteShortName(walk, entry, name, false, AddFileRecord(record, walk.parentKey));
         }
     }
@@ -499,13 +502,13 @@ void CFastFatRecovery::SettleLostLetters(FolderWalk& walk) {
             const auto folder = folderMap_.find(lost.id);
             if (folder == folderMap_.end()) continue;
             SetRecordName(folder->second.record, name);
-            folder->second.record.folderDeleted |= kFirstLetterGuessed;
+            folder->second.record.folderDeleted = (folder->second.record.folderDeleted & ~kFirstLetterLost) | kFirstLetterGuessed;
             continue;
         }
         ScanRecord record;
         if (log_.get()->ReadRecord(lost.id, record) != kOk) continue;
         SetRecordName(record, name);
-        record.folderDeleted |= kFirstLetterGuessed;
+        record.folderDeleted = (record.folderDeleted & ~kFirstLetterLost) | kFirstLetterGuessed;
         log_.get()->RewriteRecord(record);
     }
     walk.lostLetters.clear();

@@ -218,14 +218,19 @@ uint8_t LostFirstCharacter(ByteView e, uint8_t checksum) {
     return 0;
 }
 
-std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder) {
-    if (!longName.Pending()) return ShortName(entry, isFolder);
-    const uint8_t checksum = longName.Checksum();
-    std::string collected = longName.Take();
+std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder, bool* firstLetterLost) {
     const bool deleted = entry.u8(0) == kDeletedMark;
-    const uint8_t lost = deleted ? LostFirstCharacter(entry, checksum) : 0;
-    const bool belongs = deleted ? lost != 0 : carve::ShortNameChecksum(entry) == checksum;
-    return belongs && !collected.empty() ? collected : ShortName(entry, isFolder, lost);
+    if (firstLetterLost) *firstLetterLost = false;
+    uint8_t lost = 0;
+    if (longName.Pending()) {
+        const uint8_t checksum = longName.Checksum();
+        std::string collected = longName.Take();
+        lost = deleted ? LostFirstCharacter(entry, checksum) : 0;
+        const bool belongs = deleted ? lost != 0 : carve::ShortNameChecksum(entry) == checksum;
+        if (belongs && !collected.empty()) return collected;
+    }
+    if (firstLetterLost) *firstLetterLost = deleted && lost == 0;
+    return ShortName(entry, isFolder, lost);
 }
 
 bool IsDotEntry(ByteView e) { return e.matches(0, ". "); }

@@ -119,7 +119,8 @@ private:
 // entries belong to it (their checksum matches its name bytes; for a deleted entry, with
 // a character an 8.3 name may begin with in place of the deletion mark), else its short
 // name, with the lost first character the checksum tells. The collected name is used up
-// either way.
-std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder);
+// either way. firstLetterLost, when given, tells whether the name is a deleted short name
+// whose first letter nothing told (it shows "!" there).
+std::string EntryName(LongNameCollector& longName, ByteView entry, bool isFolder, bool* firstLetterLost = nullptr);
 
 }  // namespace kestrune

@@ -215,7 +215,8 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
             continue;
         }
         const bool isFolder = (attributes & kAttrDirectory) != 0;
-        const std::string name = EntryName(longName, entry, isFolder);
+        bool letterLost = false;
+        const std::string name = EntryName(longName, entry, isFolder, &letterLost);
         if (IsDotEntry(entry)) {
             current = FirstCluster(entry, true);
             continue;
@@ -233,6 +234,7 @@ void CProfessionalFatRecovery::Walk(ByteView data, uint64_t firstSector, uint32_
         record.writeTime = WriteTime(entry);
         record.fileSize = isFolder ? 0 : entry.le32(kEntrySize);
         record.entrySector = firstSector + at / bytesPerSector_;
+        if (letterLost) record.folderDeleted |= kFirstLetterLost;
         SetRecordName(record, name);
         const bool probe = deleted && geometry && entry.le16(kEntryClusterHigh) == 0;
         record.fsId = probe ? ProbeFirstCluster(entry, name, isFolder, geometries_[*geometry]) : FirstCluster(entry, true);

@@ -9,6 +9,7 @@
 
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/lost_letter.h"
+#include "output/recovery_job.h"
 #include "support/sha256.h"
 #include "support/test_support.h"
 
@@ -77,15 +78,21 @@ TEST(LostLetter, ACameraCardsDeletedPhotosComeBackUnderTheirNamesMarkedAsGuessed
         const std::string folder = file["folder"].get<std::string>();
         const std::string name = file["name"].get<std::string>();
         if (name == "NOTES.TXT") {
-            // Nothing tells the note's first letter: it keeps the placeholder, unmarked.
+            // Nothing tells the note's first letter: it keeps the placeholder, not marked as
+            // guessed, and is written as "_OTES.TXT".
             ASSERT_TRUE(byPath.count("!OTES.TXT"));
-            EXPECT_FALSE(FirstLetterGuessed(byPath["!OTES.TXT"]));
+            const ScanRecord& note = byPath["!OTES.TXT"];
+            EXPECT_FALSE(FirstLetterGuessed(note));
+            EXPECT_TRUE(FirstLetterLost(note));
+            const std::string noFolder;
+            EXPECT_EQ(TargetPathFor(dir / "out", note, NameRules::Linux, &noFolder).filename(), "_OTES.TXT");
             continue;
         }
         const std::string path = folder + "/" + name;
         ASSERT_TRUE(byPath.count(path)) << path;
         const ScanRecord& record = byPath[path];
         EXPECT_TRUE(FirstLetterGuessed(record)) << path;
+        EXPECT_FALSE(FirstLetterLost(record)) << path;
         const fs::path target = dir / "out" / std::to_string(record.recordId);
         ASSERT_EQ(engine->Recover(record, target, 0), kOk) << path;
         exact += test::Sha256Hex(test::ReadFileBytes(target)) == file["sha256"].get<std::string>();
