@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/zip_members.h"
 #include "engines/fat/continuation_search.h"
 #include "engines/found_data.h"
 #include "engines/stored_pass.h"
@@ -173,8 +174,12 @@ int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
         why = "Where it went on after its first part was not found; what follows there is not its content.";
         return kErrFileCorrupt;
     }
-    if (read && carve::CheckJpegToEnd(ByteView(bytes), record.fileSize) == carve::JpegCheck::Broken) {
+    if (read && IsJpegName(name) && carve::CheckJpegToEnd(ByteView(bytes), record.fileSize) == carve::JpegCheck::Broken) {
         why = "Its content breaks off before its end: a later file was written over part of it.";
+        return kErrFileCorrupt;
+    }
+    if (read && carve::IsZipFamilyName(name) && !carve::ZipMembersHold(ByteView(bytes)).value_or(true)) {
+        why = "Some of its members do not match what its directory says: part of it is not its own content.";
         return kErrFileCorrupt;
     }
     return kOk;

@@ -229,13 +229,13 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
     // A chain cleared by the deletion: read round the clusters the other deleted files claim.
     const FreedFileKey key = FreedFileKeyOf(record);
     auto known = chosen_.find(key);
+    auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
+        ExfatDataReader data(source_, volume_, ClusterList(layout));
+        return StructureHoldsAlong(data, RecordName(record), record.fileSize);
+    };
     if (known == chosen_.end()) {
         std::vector<ClusterRun> runs;
         const ClaimSettled settled = Claims().LayoutOf(record.fsId, ClusterCountOf(record), runs);
-        auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
-            ExfatDataReader data(source_, volume_, ClusterList(layout));
-            return StructureHoldsAlong(data, RecordName(record), record.fileSize);
-        };
         const std::vector<ClusterRun> plain = ClusterRuns(clusters);
         LayoutEvidence evidence;
         evidence.searchable = ContinuationSearchable(RecordName(record));
@@ -248,7 +248,7 @@ std::vector<uint32_t> CFastExfatRecovery::ClustersOf(const ScanRecord& record, b
     if (!guessed)
         SearchFreedLayout(known->second, [this, &record](const std::vector<ClusterRun>& tried) {
             return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
-        });
+        }, holds);
     if (guessed) *guessed = known->second.guessed;
     return known->second.runs.empty() ? clusters : ClusterList(known->second.runs);
 }

@@ -5,6 +5,8 @@
 
 #include "base/result_codes.h"
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/zip_members.h"
+#include "engines/fat/zip_continuation.h"
 #include "scanlog/file_types.h"
 
 namespace kestrune {
@@ -241,10 +243,12 @@ std::function<bool(uint32_t, uint32_t, std::vector<uint8_t>&)> ClusterReader(
     };
 }
 
-bool ContinuationSearchable(std::string_view name) {
+bool IsJpegName(std::string_view name) {
     const std::string extension = AsciiLower(ExtensionOf(name));
     return extension == "jpg" || extension == "jpeg" || extension == "jpe";
 }
+
+bool ContinuationSearchable(std::string_view name) { return IsJpegName(name) || carve::IsZipFamilyName(name); }
 
 std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, uint64_t size,
                                                         const std::vector<ClusterRun>& tried,
@@ -255,6 +259,10 @@ std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, u
     for (const ClusterRun& run : tried)
         for (uint32_t i = 0; i < run.count && layout.size() < clusters; ++i) layout.push_back(run.first + i);
     if (clusters < 2 || layout.size() != clusters) return std::nullopt;
+    if (carve::IsZipFamilyName(name)) {
+        if (auto found = FindZipContinuation(size, layout, access)) return RunsOf(*found);
+        return std::nullopt;
+    }
     Search search(access, size);
     std::vector<uint8_t> head;
     for (uint64_t at = 0; at < std::min(size, kMostHeaderBytes); ++at) {

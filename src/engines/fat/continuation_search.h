@@ -35,8 +35,11 @@ struct ClusterAccess {
 std::function<bool(uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out)> ClusterReader(
     SectorSource& source, uint32_t sectorBytes, std::function<std::optional<uint64_t>(uint32_t cluster)> clusterSector);
 
-// Whether the search knows this file's type (baseline JPEG pictures for now).
+// Whether the search knows this file's type: JPEG pictures, whose data is followed as it
+// decodes, and ZIP archives (office documents among them), whose directory names every
+// member.
 bool ContinuationSearchable(std::string_view name);
+bool IsJpegName(std::string_view name);
 
 // The layout along which the file's content holds to its end: the first clusters of tried
 // and a continuation found among the free clusters. Nothing when no candidate fits within

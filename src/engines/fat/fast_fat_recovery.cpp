@@ -673,13 +673,13 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
     const uint32_t clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters64, volume_.ClusterCount() + 2));
     const FreedFileKey key = FreedFileKeyOf(record);
     auto known = chosen_.find(key);
+    auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
+        FatDataReader data(volume_, table_, source_, layout);
+        return StructureHoldsAlong(data, RecordName(record), record.fileSize);
+    };
     if (known == chosen_.end()) {
         std::vector<ClusterRun> runs;
         const ClaimSettled settled = Claims().LayoutOf(record.fsId, clusters, runs);
-        auto holds = [this, &record](const std::vector<ClusterRun>& layout) {
-            FatDataReader data(volume_, table_, source_, layout);
-            return StructureHoldsAlong(data, RecordName(record), record.fileSize);
-        };
         const std::vector<ClusterRun> plain =
             settled == ClaimSettled::Unknown ? std::vector<ClusterRun>{} : PlainReading(record.fsId, clusters);
         LayoutEvidence evidence;
@@ -691,7 +691,7 @@ std::vector<ClusterRun> CFastFatRecovery::LayoutOf(const ScanRecord& record, boo
     if (reading)
         SearchFreedLayout(known->second, [this, &record](const std::vector<ClusterRun>& tried) {
             return FindContinuation(RecordName(record), record.fileSize, tried, FreeClusterAccess());
-        });
+        }, holds);
     guessed = known->second.guessed;
     return known->second.runs;
 }

@@ -1,6 +1,7 @@
 #include "engines/fat/freed_cluster_claims.h"
 
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/zip_members.h"
 #include "engines/fat/continuation_search.h"
 
 #include <algorithm>
@@ -257,8 +258,11 @@ FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> clai
     // other files' clusters, or a file known to have been written in pieces, is tested
     // where the type can be followed to its end.
     if (!contradicted && plain == claimed &&
-        (!evidence.searchable || (plain.size() <= 1 && !evidence.writtenInPieces)))
-        return {std::move(claimed), false};
+        (!evidence.searchable || (plain.size() <= 1 && !evidence.writtenInPieces))) {
+        FreedLayout trusted{std::move(claimed), false};
+        trusted.untested = evidence.searchable;
+        return trusted;
+    }
     // A claim may be stale (an older file deleted before this one was written over its
     // place), so where the readings differ, the bytes decide where they tell them apart: a
     // structure that only checks the file's length holds along both.
@@ -286,7 +290,14 @@ FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> clai
     return guess;
 }
 
-void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation) {
+void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation,
+                       const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds) {
+    if (layout.untested && findContinuation && structureHolds) {
+        layout.untested = false;
+        // The files in one run are most files: their content confirms them, or says the
+        // one run is wrong.
+        if (!structureHolds(layout.runs)) layout.guessed = true;
+    }
     if (!layout.guessed || layout.searched || !findContinuation) return;
     layout.searched = true;
     for (const std::vector<ClusterRun>* tried : {&layout.runs, &layout.other}) {
@@ -342,7 +353,7 @@ constexpr uint64_t kMaxTestedBytes = 64ull << 20;
 bool HasTestableStructure(std::string_view name, uint64_t size) {
     const std::string_view extension = ExtensionOf(name);
     const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
-    return row && row->signature->length && size <= kMaxTestedBytes;
+    return ((row && row->signature->length) || carve::IsZipFamilyName(name)) && size <= kMaxTestedBytes;
 }
 
 bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t size) {
@@ -352,10 +363,14 @@ bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t si
         bytes.insert(bytes.end(), piece.begin(), piece.end());
     if (bytes.size() > size) bytes.resize(size);
     // A picture whose data decodes is followed block by block: a wrong cluster breaks it.
-    if (ContinuationSearchable(name)) {
+    if (IsJpegName(name)) {
         const carve::JpegCheck check = carve::CheckJpegToEnd(ByteView(bytes), size);
         if (check != carve::JpegCheck::NotDecodable) return check == carve::JpegCheck::Holds;
     }
+    // An archive's members are each checked against the directory: a wrong cluster in
+    // the middle breaks the one it lands in, though the end record is right.
+    if (carve::IsZipFamilyName(name))
+        if (const std::optional<bool> holds = carve::ZipMembersHold(ByteView(bytes))) return *holds;
     // The end must fall on the file's last byte: a wrong cluster in the middle of a
     // picture still ends at some picture's end marker, but hardly ever at this size.
     return carve::StructureEndsNear(ByteView(bytes), ExtensionOf(name), size, 0);

@@ -128,6 +128,10 @@ struct FreedLayout {
     // too: the search runs once, when the file is read (SearchFreedLayout).
     std::vector<ClusterRun> other;
     bool searched = false;
+    // One run from the first cluster, taken for a searchable file without reading it (a
+    // listing does not read every photo): reading the file tests it, and a reading its
+    // content refutes becomes a guess that the search looks on from.
+    bool untested = false;
 };
 
 // The layouts chosen for a volume's deleted files. Two deleted files may share a first
@@ -169,10 +173,12 @@ FreedLayout ChooseFreedLayout(ClaimSettled settled, std::vector<ClusterRun> clai
                               const LayoutEvidence& evidence = {});
 
 // Where no reading of a searchable file held, looks once for where it went on after the
-// claims' reading, then after the plain one; a layout found replaces the guess. Only a
-// reading of the file runs it: a listing maps every deleted photo, and the search reads
-// the first sector of many free clusters.
-void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation);
+// claims' reading, then after the plain one; a layout found replaces the guess. A layout
+// taken untested is tested first (structureHolds), and searched on from only when its
+// content refutes it. Only a reading of the file runs it: a listing maps every deleted
+// photo, and the search reads the first sector of many free clusters.
+void SearchFreedLayout(FreedLayout& layout, const ContinuationFinder& findContinuation,
+                       const std::function<bool(const std::vector<ClusterRun>&)>& structureHolds);
 
 // Whether a file read along a guessed layout is known not to be the file: its content was
 // followed along every reading and held along none.

@@ -146,5 +146,38 @@ TEST(ChooseFreedLayout, WithoutEvidenceThePlainReadingIsTakenAndCalledAGuess) {
     EXPECT_EQ(chosen.other, claimed);
 }
 
+TEST(SearchFreedLayout, OneRunTakenUntestedIsTestedWhenReadAndSearchedOnFromWhenItFails) {
+    const Runs one{{10, 6}}, found{{10, 3}, {40, 3}};
+    LayoutEvidence evidence;
+    evidence.searchable = true;
+    int searches = 0;
+    const ContinuationFinder finder = [&](const Runs& tried) -> std::optional<Runs> {
+        ++searches;
+        EXPECT_EQ(tried, one);
+        return found;
+    };
+    // The listing takes one run without reading the file.
+    FreedLayout layout = ChooseFreedLayout(ClaimSettled::ByAge, one, one, [](const Runs&) {
+        ADD_FAILURE() << "a listing does not read the file";
+        return false;
+    }, evidence);
+    EXPECT_EQ(layout.runs, one);
+    EXPECT_FALSE(layout.guessed);
+    // Its content holds along it when read: kept, and nothing is searched.
+    FreedLayout holding = layout;
+    SearchFreedLayout(holding, finder, [](const Runs&) { return true; });
+    EXPECT_EQ(holding.runs, one);
+    EXPECT_FALSE(holding.guessed);
+    EXPECT_EQ(searches, 0);
+    // It does not: the search looks on from it.
+    SearchFreedLayout(layout, finder, [](const Runs&) { return false; });
+    EXPECT_EQ(layout.runs, found);
+    EXPECT_FALSE(layout.guessed);
+    EXPECT_EQ(searches, 1);
+    // A type the search cannot follow is never taken untested to begin with.
+    evidence.searchable = false;
+    EXPECT_FALSE(ChooseFreedLayout(ClaimSettled::ByAge, one, one, nullptr, evidence).untested);
+}
+
 }  // namespace
 }  // namespace kestrune
