@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "engines/carve/zip_members.h"
+#include "engines/fat/zip_pieces.h"
 
 namespace kestrune {
 
@@ -251,6 +252,12 @@ std::optional<std::vector<uint32_t>> FindZipContinuation(uint64_t size, const st
                 found.insert(found.end(), alongRest.begin() + static_cast<long>(split), alongRest.end());
                 return found;
             }
+        }
+        // No one boundary fits: the archive was written in more pieces.
+        if (restMembers) {
+            ZipPieceSearch pieces{access, size, layout, alongRest, *restMembers, directory->first, &readBudget,
+                                  &checkBudget};
+            if (auto found = FollowZipPieces(pieces)) return found;
         }
     }
     return std::nullopt;
