@@ -42,15 +42,18 @@ int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& ou
             disk["areas"].push_back({{"position", v.letter}, {"kind", kind}, {"partition", v.partitionNumber},
                                      {"device", v.volumePath}, {"start", v.startSector}, {"sectors", v.sectorCount},
                                      {"sizeText", FormatSize(v.totalBytes)}, {"fileSystem", v.fileSystemName},
-                                     {"label", v.volumeLabel}, {"mountPoint", v.mountPoint},
+                                     {"otherFileSystems", v.otherFileSystems}, {"label", v.volumeLabel},
+                                     {"partitionName", v.partitionName}, {"mountPoint", v.mountPoint},
                                      {"partitionType", v.partitionType}});
             if (json) continue;
             out << "  " << std::setw(3) << v.letter << "  " << std::left << std::setw(6) << kind << std::right
                 << "  start " << std::setw(12) << v.startSector << "  " << std::setw(12) << v.sectorCount << " sectors  "
-                << std::setw(10) << FormatSize(v.totalBytes) << "  " << std::left << std::setw(6) << v.fileSystemName
-                << std::right;
+                << std::setw(10) << FormatSize(v.totalBytes) << "  " << std::left << std::setw(6)
+                << (v.fileSystemName.empty() && kind == "volume" ? "unknown" : v.fileSystemName) << std::right;
+            for (const std::string& other : v.otherFileSystems) out << "  also " << other;
             if (!v.volumePath.empty()) out << "  " << v.volumePath;
             if (!v.volumeLabel.empty()) out << "  \"" << TerminalText(v.volumeLabel) << "\"";
+            else if (!v.partitionName.empty()) out << "  (" << TerminalText(v.partitionName) << ")";
             if (!v.mountPoint.empty()) out << "  on " << TerminalText(v.mountPoint);
             out << "\n";
         }

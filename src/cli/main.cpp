@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     scan->add_flag("--restart", scanOptions.restart, "Start a formatted or deep pass afresh without asking");
     scan->add_flag("--all", scanOptions.existing,
                    "Quick scan: list the files that exist on the volume too, not only deleted ones");
+    scan->add_option("--fs", scanOptions.fileSystem,
+                     "Quick scan: read the area as this file system (ntfs, fat, exfat, ext) where it holds two");
     scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
 
     ScanOptions recoverOptions;
@@ -53,6 +55,8 @@ int main(int argc, char** argv) {
     recover->add_flag("--restart", recoverOptions.restart, "Start a formatted or deep pass afresh without asking");
     recover->add_flag("--all", recoverOptions.existing,
                       "Quick scan: recover the files that exist on the volume too, not only deleted ones");
+    recover->add_option("--fs", recoverOptions.fileSystem,
+                        "Quick scan: read the area as this file system (ntfs, fat, exfat, ext) where it holds two");
     recover->add_option("--to", recoverOptions.destination, "Destination folder (never on the source)")
         ->required();
     AddFilterOptions(*recover, recoverOptions.filter);

@@ -23,6 +23,7 @@ struct ScanOptions {
     bool dryRun = false;                  // recover only: say what would be written
     bool keepFolders = false;             // recover only: into the folders found in
     bool existing = false;                // the files that exist on the volume too (quick)
+    std::string fileSystem;               // ntfs, fat, exfat or ext: which to read where two claim the area
     std::string report;                   // recover only: a DFXML report of it, to this file
     std::string commandLine;              // as typed, for the report
 };

@@ -84,6 +84,13 @@ void SayPartition(const ScanSource& source, const ScanSource& target, std::ostre
 int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarget& before, const AfterTarget& after) {
     ScanSource source;
     if (int code = ResolveOrExplain(options.source, options.partition, source, err); code != kExitOk) return code;
+    if (!options.fileSystem.empty()) {
+        if (!IsFileSystemChoice(options.fileSystem)) {
+            err << "kestrune: --fs must be ntfs, fat, exfat or ext\n";
+            return kExitUsage;
+        }
+        source.chosenFileSystem = AsciiLower(options.fileSystem);
+    }
     const std::vector<ScanSource> targets = TargetsOf(source);
     if (targets.empty()) {
         err << "kestrune: " << options.source << " holds a partition table without partitions\n";
@@ -113,6 +120,13 @@ int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarge
             return code == kExitOk;
         },
         [&](size_t i, std::unique_ptr<ScanRun> run, int rc) {
+            // A disk's partition that holds swap, an encrypted container or nothing yet is
+            // not a failure of the disk's quick scan: it is passed over, and said so.
+            if (named && rc == kErrNotSupported && settings.mode == ScanMode::Quick) {
+                EndProgress();
+                err << "kestrune: skipped: " << run->problem() << "\n";
+                return;
+            }
             const int code = ScanOutcome(targets[i], *run, rc, err);
             worst = std::max(worst, after ? after(targets[i], *run, code) : code);
         });

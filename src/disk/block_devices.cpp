@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "base/result_codes.h"
+#include "disk/partition_table.h"
 
 namespace fs = std::filesystem;
 
@@ -301,7 +302,12 @@ int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out) {
     out = DiskGeometry{};
     struct stat st {};
     if (::fstat(fd, &st) != 0) return FromErrno(errno);
-    if (S_ISBLK(st.st_mode)) {
+    if (!S_ISBLK(st.st_mode)) {
+        // An image file has no driver to ask: a GPT laid out for 4096-byte sectors says so.
+        std::vector<uint8_t> head(4608);
+        const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+        if (got > 0) out.bytesPerSector = SectorSizeOfImage(ByteView(head.data(), static_cast<size_t>(got)));
+    } else {
         int sectorBytes = 0;
         if (::ioctl(fd, BLKSSZGET, &sectorBytes) != 0) return FromErrno(errno);
         if (sectorBytes > 0) out.bytesPerSector = static_cast<uint32_t>(sectorBytes);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 #include <fstream>
 
 #include "base/result_codes.h"
@@ -28,7 +29,15 @@ uint64_t ReadNumber(const fs::path& path) {
     return in ? value : 0;
 }
 
-// File system type, version and label of a volume, as libblkid finds them.
+std::string FileSystemName(const std::string& type, const std::string& version) {
+    if (type == "ntfs") return "NTFS";
+    if (type == "vfat") return version == "FAT32" ? "FAT32" : "FAT";
+    if (type == "exfat") return "exFAT";
+    return type;
+}
+
+// File system type, version and label of a volume, as libblkid finds them; every file
+// system whose marks the area holds when there is more than one.
 void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
     const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
@@ -41,16 +50,27 @@ void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeByte
     }
     blkid_probe_enable_superblocks(probe, 1);
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
-    if (blkid_do_safeprobe(probe) == 0) {
+    auto lookup = [probe](const char* name) {
         const char* value = nullptr;
-        std::string type, version;
-        if (blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0) type = value;
-        if (blkid_probe_lookup_value(probe, "VERSION", &value, nullptr) == 0) version = value;
-        if (blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0) record.volumeLabel = value;
-        if (type == "ntfs") record.fileSystemName = "NTFS";
-        else if (type == "vfat") record.fileSystemName = version == "FAT32" ? "FAT32" : "FAT";
-        else if (type == "exfat") record.fileSystemName = "exFAT";
-        else record.fileSystemName = type;
+        return blkid_probe_lookup_value(probe, name, &value, nullptr) == 0 ? std::string(value) : std::string();
+    };
+    const int result = blkid_do_safeprobe(probe);
+    if (result == 0) {
+        record.fileSystemName = FileSystemName(lookup("TYPE"), lookup("VERSION"));
+        record.volumeLabel = lookup("LABEL");
+    } else if (result == -2) {
+        // Two file systems claim the area: each prober is asked in turn.
+        blkid_reset_probe(probe);
+        for (int found = 0; found < 8 && blkid_do_probe(probe) == 0; ++found) {
+            const std::string name = FileSystemName(lookup("TYPE"), lookup("VERSION"));
+            if (name.empty()) continue;
+            if (record.fileSystemName.empty()) {
+                record.fileSystemName = name;
+                record.volumeLabel = lookup("LABEL");
+            } else if (name != record.fileSystemName) {
+                record.otherFileSystems.push_back(name);
+            }
+        }
     }
     blkid_free_probe(probe);
     ::close(fd);
@@ -87,13 +107,18 @@ std::vector<VolumeRecord> VolumesOf(int number, const DiskLocation& disk, uint32
         record.diskNumber = number;
         record.devicePath = disk.path.string();
         record.removable = removable;
+        // Every partition is listed, whatever it holds: one no scan knows is still an area
+        // a formatted or deep scan can read.
+        record.partitionType = kGptPartitionType;
         for (const PartitionEntry& e : table)
-            if (e.startSector == record.startSector) record.partitionType = e.mbrType;
+            if (e.startSector == record.startSector) {
+                if (!e.gpt) record.partitionType = e.mbrType;
+                record.partitionName = e.name;
+            }
         ProbeVolume(probeDevice, probeOffset, probeOffset ? record.sectorCount * sectorBytes : 0, record);
         OverrideType(record);
         FillSizes(record, sectorBytes);
-        // Volumes whose type says nothing (GPT, or a file system no scan knows) show as gaps.
-        if (record.partitionType != 0) volumes.push_back(record);
+        volumes.push_back(record);
     };
     bool kernelShowsPartitions = false;
     if (disk.isBlockDevice) {
@@ -125,7 +150,22 @@ std::vector<VolumeRecord> VolumesOf(int number, const DiskLocation& disk, uint32
     return volumes;
 }
 
+// The disk's length in its sectors, to the last whole one: the geometry's cylinders stop
+// short of the end on most disks (a 1 GiB card would lose 8,702 sectors to them).
+uint64_t WholeSectors(int number, const DiskGeometry& geometry) {
+    uint64_t length = 0;
+    if (DiskLengthBytes(length, number) == kOk && geometry.bytesPerSector != 0 && length != 0)
+        return length / geometry.bytesPerSector;
+    return geometry.SectorsByGeometry();
+}
+
 }  // namespace
+
+bool HoldsKnownFileSystem(const VolumeRecord& record) {
+    static const std::vector<std::string> kKnown{"NTFS", "FAT32", "FAT", "exFAT", "ext2", "ext3", "ext4"};
+    return record.partitionType != 0 &&
+           std::find(kKnown.begin(), kKnown.end(), record.fileSystemName) != kKnown.end();
+}
 
 int DiskInventory::Refresh() {
     disks_.clear();
@@ -164,7 +204,7 @@ void DiskInventory::AddGapsAndWholeDisks() {
         if (DiskGeometryOf(number, geometry) == kOk) {
             bytesPerSector = static_cast<int>(geometry.bytesPerSector);
             sectorsPerCylinder = uint64_t{geometry.tracksPerCylinder} * geometry.sectorsPerTrack;
-            diskEnd = geometry.SectorsByGeometry();
+            diskEnd = WholeSectors(number, geometry);
             previousEnd = geometry.sectorsPerTrack;
         }
         const std::string device = volumes.empty() ? std::string() : volumes.front().devicePath;
@@ -202,10 +242,7 @@ void DiskInventory::AddGapsAndWholeDisks() {
         record.diskNumber = number;
         record.partitionNumber = 0;
         record.startSector = 0;
-        record.sectorCount = geometry.SectorsByGeometry();
-        uint64_t length = 0;
-        if (record.sectorCount == 0 && DiskLengthBytes(length, number) == kOk)
-            record.sectorCount = length / geometry.bytesPerSector;
+        record.sectorCount = WholeSectors(number, geometry);
         record.totalBytes = record.freeBytes = record.sectorCount * geometry.bytesPerSector;
         record.devicePath = disk.path.string();
         record.removable = IsRemovableDisk(number);

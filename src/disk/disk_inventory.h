@@ -10,10 +10,13 @@
 namespace kestrune {
 
 inline constexpr uint16_t kNoLetter = '*';
+// The type byte of a GPT partition's row: GPT entries have none of their own.
+inline constexpr uint8_t kGptPartitionType = 0xEE;
 
 struct VolumeRecord {
     uint16_t letter = kNoLetter;  // Linux has no drive letters: the entry's position number
-    uint8_t partitionType = 0;    // MBR type byte, or 7/11/6 by the file system; 0 for gaps and disks
+    uint8_t partitionType = 0;    // MBR type byte (0xEE for a GPT entry), or 7/11/6 by the file
+                                  // system; 0 for gaps and whole disks
     int diskNumber = -1;
     int partitionNumber = -1;     // 0 for gap and whole-disk entries
     uint64_t totalBytes = 0;
@@ -21,13 +24,20 @@ struct VolumeRecord {
     uint64_t freeBytes = 0;
     uint64_t startSector = 0;
     uint64_t sectorCount = 0;
-    std::string fileSystemName;   // "NTFS", "FAT32", "FAT", ...; empty for gaps and disks
+    std::string fileSystemName;   // "NTFS", "FAT32", "FAT", ...; empty for gaps, disks and unknown ones
+    // Other file systems whose marks the same area holds (an NTFS boot sector and an ext
+    // superblock both valid): the user says which to read.
+    std::vector<std::string> otherFileSystems;
+    std::string partitionName;    // a GPT entry's name
     std::string volumePath;       // the partition's block device (or "" for a gap)
     std::string volumeLabel;
     std::string mountPoint;       // where it is mounted, if it is
     std::string devicePath;       // the disk's block device or image file
     bool removable = false;
 };
+
+// Whether a row holds a file system the quick scan reads (NTFS, FAT, exFAT, ext2/3/4).
+bool HoldsKnownFileSystem(const VolumeRecord& record);
 
 class DiskInventory {
 public:

@@ -1,9 +1,13 @@
 #include "disk/partition_table.h"
 
 #include <algorithm>
+#include <optional>
+
+#include <zlib.h>
 
 #include "base/result_codes.h"
 #include "disk/boot_marks.h"
+#include "disk/text_encoding.h"
 
 namespace kestrune {
 
@@ -37,25 +41,83 @@ void Keep(std::vector<PartitionEntry>& out, PartitionEntry entry, uint64_t diskS
     out.push_back(entry);
 }
 
-bool ReadGpt(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors, std::vector<PartitionEntry>& out) {
-    std::vector<uint8_t> header;
-    if (!ReadSector(source, sectorSize, 1, header)) return false;
-    const ByteView h(header);
-    if (!h.matches(0, "EFI PART")) return false;
-    const uint64_t entriesLba = h.le64(72);
-    const uint32_t count = std::min(h.le32(80), kMaxGptEntries);
-    const uint32_t entrySize = h.le32(84);
-    if (entrySize < 128 || entrySize > 4096 || entrySize % 8 != 0 || entriesLba >= diskSectors) return false;
+// How far a GPT header can be trusted: its signature, its own CRC, its entry array's CRC.
+enum class GptTrust { None, Signature, Header, Whole };
+
+struct GptHeader {
+    GptTrust trust = GptTrust::None;
+    uint64_t entriesLba = 0;
+    uint32_t count = 0;
+    uint32_t entrySize = 0;
+};
+
+uint32_t Crc32(const uint8_t* data, size_t length) {
+    return static_cast<uint32_t>(crc32_z(crc32_z(0, nullptr, 0), data, length));
+}
+
+// The entry array of a header, as far as the disk holds it (empty when it cannot be read).
+// Callers keep entriesLba below diskSectors.
+std::vector<uint8_t> GptEntries(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors,
+                                const GptHeader& header) {
+    const uint64_t sectors = std::min((uint64_t{header.count} * header.entrySize + sectorSize - 1) / sectorSize,
+                                      diskSectors - header.entriesLba);
+    const uint64_t bytes = std::min(sectors * sectorSize, uint64_t{header.count} * header.entrySize);
+    std::vector<uint8_t> entries(sectors * sectorSize);
+    uint32_t read = 0;
+    if (sectors == 0 || ReadSectors(static_cast<uint32_t>(sectors), source, entries.data(), header.entriesLba,
+                                    static_cast<int>(sectorSize), read) != kOk || read != sectors)
+        return {};
+    entries.resize(bytes);
+    return entries;
+}
+
+GptHeader ReadGptHeader(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors, uint64_t lba,
+                        std::vector<uint8_t>& entries) {
+    GptHeader header;
     std::vector<uint8_t> sector;
-    uint64_t loaded = UINT64_MAX;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t byte = uint64_t{i} * entrySize;
-        const uint64_t lba = entriesLba + byte / sectorSize;
-        if (lba != loaded) {
-            if (!ReadSector(source, sectorSize, lba, sector)) break;
-            loaded = lba;
+    if (lba >= diskSectors || !ReadSector(source, sectorSize, lba, sector)) return header;
+    const ByteView h(sector);
+    if (!h.matches(0, "EFI PART")) return header;
+    header.entriesLba = h.le64(72);
+    header.count = std::min(h.le32(80), kMaxGptEntries);
+    header.entrySize = h.le32(84);
+    if (header.entrySize < 128 || header.entrySize > 4096 || header.entrySize % 8 != 0 ||
+        header.entriesLba >= diskSectors)
+        return header;
+    header.trust = GptTrust::Signature;
+    const uint32_t headerSize = h.le32(12);
+    if (headerSize >= 92 && headerSize <= sectorSize) {
+        std::vector<uint8_t> copy(sector.begin(), sector.begin() + headerSize);
+        std::fill(copy.begin() + 16, copy.begin() + 20, 0);
+        if (Crc32(copy.data(), copy.size()) == h.le32(16)) header.trust = GptTrust::Header;
+    }
+    entries = GptEntries(source, sectorSize, diskSectors, header);
+    if (entries.empty()) {
+        header.trust = GptTrust::None;
+    } else if (header.trust == GptTrust::Header && h.le32(80) <= kMaxGptEntries &&
+               entries.size() == uint64_t{header.count} * header.entrySize &&
+               Crc32(entries.data(), entries.size()) == h.le32(88)) {
+        header.trust = GptTrust::Whole;
+    }
+    return header;
+}
+
+// The GPT at the disk's start, or its backup at the disk's end when that one is more
+// whole (a damaged start is what sends people to a recovery tool).
+bool ReadGpt(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors, std::vector<PartitionEntry>& out) {
+    std::vector<uint8_t> entries, backupEntries;
+    GptHeader header = ReadGptHeader(source, sectorSize, diskSectors, 1, entries);
+    if (header.trust != GptTrust::Whole && diskSectors > 2) {
+        const GptHeader backup = ReadGptHeader(source, sectorSize, diskSectors, diskSectors - 1, backupEntries);
+        if (backup.trust > header.trust) {
+            header = backup;
+            entries = std::move(backupEntries);
         }
-        const ByteView entry = ByteView(sector).sub(byte % sectorSize, 128);
+    }
+    if (header.trust == GptTrust::None) return false;
+    const ByteView all(entries);
+    for (uint32_t i = 0; i < header.count; ++i) {
+        const ByteView entry = all.sub(size_t{i} * header.entrySize, 128);
         if (entry.empty() || entry.all(0, 16, 0)) continue;  // an unused slot
         const uint64_t first = entry.le64(32), last = entry.le64(40);
         if (last < first) continue;
@@ -64,9 +126,46 @@ bool ReadGpt(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors, st
         p.startSector = first;
         p.sectorCount = last - first + 1;
         p.gpt = true;
+        p.name = Utf16LeToUtf8(entry, 56, 36, true);
         Keep(out, p, diskSectors);
     }
     return true;
+}
+
+// The logical partitions of an extended partition: a chain of extended boot records, each
+// holding one partition (relative to the record) and a link to the next record (relative
+// to the extended partition's start), in whichever of its four slots.
+void ReadLogicalPartitions(SectorSource& source, uint32_t sectorSize, uint64_t diskSectors, uint64_t extendedStart,
+                           uint64_t extendedSectors, uint32_t& logical, std::vector<PartitionEntry>& out) {
+    const uint64_t extendedEnd = extendedStart + extendedSectors;
+    uint64_t ebr = extendedStart;
+    std::vector<uint64_t> seen;
+    std::vector<uint8_t> sector;
+    for (int n = 0; n < kMaxLogicalPartitions && ebr < diskSectors && ebr < extendedEnd; ++n) {
+        if (std::find(seen.begin(), seen.end(), ebr) != seen.end()) break;  // a loop
+        seen.push_back(ebr);
+        if (!ReadSector(source, sectorSize, ebr, sector)) break;
+        const ByteView b(sector);
+        if (b.u8(510) != 0x55 || b.u8(511) != 0xAA) break;
+        std::optional<uint64_t> next;
+        for (uint32_t slot = 0; slot < 4; ++slot) {
+            const ByteView e = b.sub(kMbrEntries + 16 * slot, 16);
+            const uint8_t type = e.u8(4);
+            if (type == 0 || e.le32(12) == 0) continue;
+            if (IsExtended(type)) {
+                if (!next && e.le32(8) != 0) next = extendedStart + e.le32(8);
+                continue;
+            }
+            // Each partition of the chain takes the next number, as the kernel numbers them;
+            // one that runs out of its extended partition is another table's leftover.
+            const uint32_t number = logical++;
+            const uint64_t start = ebr + e.le32(8);
+            if (start + e.le32(12) > extendedEnd) continue;
+            Keep(out, {number, start, e.le32(12), type, false}, diskSectors);
+        }
+        if (!next) break;
+        ebr = *next;
+    }
 }
 
 }  // namespace
@@ -91,38 +190,32 @@ bool ReadPartitionTable(SectorSource& source, uint32_t sectorSize, uint64_t disk
     std::vector<uint8_t> mbr;
     if (!ReadSector(source, sectorSize, 0, mbr) || !HoldsPartitionTable(ByteView(mbr))) return false;
     const ByteView m(mbr);
-    for (uint32_t i = 0; i < 4; ++i) {
-        if (m.u8(kMbrEntries + 16 * i + 4) == kProtectiveGpt) return ReadGpt(source, sectorSize, diskSectors, out);
+    bool protective = false;
+    for (uint32_t i = 0; i < 4; ++i) protective |= m.u8(kMbrEntries + 16 * i + 4) == kProtectiveGpt;
+    // A GPT disk, its MBR protective or hybrid: the GPT is the table. Only when no GPT
+    // reads does a hybrid MBR's own entries stand.
+    if (protective && ReadGpt(source, sectorSize, diskSectors, out)) {
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.startSector < b.startSector; });
+        return true;
     }
+    out.clear();
     uint32_t logical = 5;
     for (uint32_t i = 0; i < 4; ++i) {
         const ByteView e = m.sub(kMbrEntries + 16 * i, 16);
         const uint8_t type = e.u8(4);
-        if (type == 0) continue;
-        if (!IsExtended(type)) {
-            Keep(out, {i + 1, e.le32(8), e.le32(12), type, false}, diskSectors);
+        if (type == 0 || type == kProtectiveGpt) continue;
+        if (IsExtended(type)) {
+            ReadLogicalPartitions(source, sectorSize, diskSectors, e.le32(8), e.le32(12), logical, out);
             continue;
         }
-        // The logical partitions: a chain of extended boot records, each entry relative
-        // to the extended partition's start.
-        const uint64_t extendedStart = e.le32(8);
-        uint64_t ebr = extendedStart;
-        std::vector<uint64_t> seen;
-        std::vector<uint8_t> sector;
-        for (int n = 0; n < kMaxLogicalPartitions && ebr < diskSectors; ++n) {
-            if (std::find(seen.begin(), seen.end(), ebr) != seen.end()) break;  // a loop
-            seen.push_back(ebr);
-            if (!ReadSector(source, sectorSize, ebr, sector)) break;
-            const ByteView b(sector);
-            if (b.u8(510) != 0x55 || b.u8(511) != 0xAA) break;
-            const ByteView first = b.sub(kMbrEntries, 16), next = b.sub(kMbrEntries + 16, 16);
-            if (first.u8(4) != 0) Keep(out, {logical++, ebr + first.le32(8), first.le32(12), first.u8(4), false}, diskSectors);
-            if (next.u8(4) == 0 || next.le32(8) == 0) break;
-            ebr = extendedStart + next.le32(8);
-        }
+        Keep(out, {i + 1, e.le32(8), e.le32(12), type, false}, diskSectors);
     }
     std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.startSector < b.startSector; });
     return true;
+}
+
+uint32_t SectorSizeOfImage(ByteView head) {
+    return !head.matches(512, "EFI PART") && head.matches(4096, "EFI PART") ? 4096 : 512;
 }
 
 }  // namespace kestrune

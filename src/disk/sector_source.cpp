@@ -68,10 +68,6 @@ int OpenDiskSource(SectorSource& out, int disk) {
     uint64_t size = 0;
     if (int rc = OpenReadOnly(location.path, fd, size); rc != kOk) return rc;
     auto medium = std::make_unique<FileMedium>(fd, size);
-    if (!location.isBlockDevice) {
-        out = SourceOverMedium(std::move(medium), kImageSectorBytes);
-        return kOk;
-    }
     DiskGeometry geometry;
     if (int rc = QueryGeometry(fd, size, geometry); rc != kOk) return rc;
     out.totalSectors = size / geometry.bytesPerSector;

@@ -125,6 +125,22 @@ FsKind ClassifyBootArea(ByteView area) {
     return FsKind::Other;
 }
 
+FsKind SecondFileSystemOf(ByteView area) {
+    const FsKind first = ClassifyBootArea(area);
+    return first != FsKind::Ext && first != FsKind::Other && IsExtSuperblock(area) ? FsKind::Ext : FsKind::Other;
+}
+
+FsKind FsKindNamed(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const FsKind kind : {FsKind::Ntfs, FsKind::Fat, FsKind::Exfat, FsKind::Ext}) {
+        std::string known = FsKindName(kind);
+        for (char& c : known) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (lower == known) return kind;
+    }
+    return FsKind::Other;
+}
+
 int FatBitsOf(ByteView s) {
     uint32_t clusters = 0;
     if (!IsFatBootSector(s) || !FatClusterCount(s, clusters)) return 0;
@@ -154,8 +170,9 @@ uint64_t VolumeBytesOf(ByteView area) {
     return 0;
 }
 
-std::string FileSystemNameOf(ByteView area) {
-    const FsKind kind = ClassifyBootArea(area);
+std::string FileSystemNameOf(ByteView area) { return FileSystemNameAs(area, ClassifyBootArea(area)); }
+
+std::string FileSystemNameAs(ByteView area, FsKind kind) {
     return kind == FsKind::Ext ? ExtVersionName(ExtVersionOf(area.sub(1024, 1024))) : FsKindName(kind);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,14 @@ std::span<const FileSystemRecogniser> FileSystemRecognisers();
 // The first row whose test the area passes; none gives Other.
 FsKind ClassifyBootArea(ByteView area);
 
+// A second file system the area holds the marks of, beside the one ClassifyBootArea
+// finds: an ext superblock at byte 1,024 behind an NTFS, exFAT or FAT boot sector (both
+// may be valid: each leaves the other's place alone). Other when there is none.
+FsKind SecondFileSystemOf(ByteView area);
+
+// The kind a user names ("ntfs", "fat", "exfat", "ext", any case); Other for none of them.
+FsKind FsKindNamed(std::string_view name);
+
 // FAT12, FAT16 or FAT32 by the boot sector's cluster count (the same count the FAT test
 // uses); 0 when the sector does not pass that test.
 int FatBitsOf(ByteView sector);
@@ -51,6 +60,8 @@ const char* FsKindName(FsKind kind);
 // The name probe gives the file system: FsKindName, with ext told apart as ext2, ext3 or
 // ext4 by its features.
 std::string FileSystemNameOf(ByteView area);
+// The same for the area read as kind (one of two it holds the marks of).
+std::string FileSystemNameAs(ByteView area, FsKind kind);
 
 // Named values read from the boot area, for people: the file system's geometry.
 std::vector<std::pair<std::string, std::string>> DescribeBootArea(ByteView area);

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result_codes.h"
+#include "disk/block_devices.h"
 #include "disk/link_free_paths.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -32,6 +33,7 @@ void WriteSourceNote(const ScanRun& run) {
                                  {"mode", ScanModeName(run.mode())},
                                  {"driveLetter", DriveLetterOf(run.source())},
                                  {"partition", run.source().partition},
+                                 {"fileSystem", run.source().chosenFileSystem},
                                  {"started", run.startedAt()},
                                  {"files", run.filesFound()}};
     const std::string text = note.dump() + "\n";
@@ -48,6 +50,7 @@ bool ReadSourceNote(const fs::path& folder, StoredRun& run) {
     // A note written by hand or damaged may hold any type anywhere: nothing here may throw.
     run.mode = note.contains("mode") ? (note["mode"].is_string() ? note["mode"].get<std::string>() : "") : "quick";
     run.partition = note.contains("partition") && note["partition"].is_number_integer() ? note["partition"].get<int>() : 0;
+    run.fileSystem = note.contains("fileSystem") && note["fileSystem"].is_string() ? note["fileSystem"].get<std::string>() : "";
     run.started = note.contains("started") && note["started"].is_number_integer() ? note["started"].get<int64_t>() : 0;
     run.files = note.contains("files") && note["files"].is_number_integer() ? note["files"].get<int64_t>() : -1;
     return true;
@@ -107,7 +110,8 @@ void ScanRun::NoteEnd() {
     WriteSourceNote(*this);
     for (const StoredRun& older : StoredRuns()) {
         if (older.folder == runFolder_ || older.mode != "quick" || older.files < 0 || older.source != source_.text ||
-            older.partition != source_.partition || older.started > startedAt_)
+            older.partition != source_.partition || older.fileSystem != source_.chosenFileSystem ||
+            older.started > startedAt_)
             continue;
         ScanCatalogue::Instance().DiscardRunFolder(older.folder);
     }
@@ -177,8 +181,20 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
 std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
     const ScanSource& s = source_;
     const uint16_t letter = DriveLetterOf(s);
-    auto engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
-                            : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
+    std::unique_ptr<IFileRecoveryParse> engine;
+    if (const FsKind chosen = FsKindNamed(s.chosenFileSystem); chosen != FsKind::Other) {
+        // The user named which of the area's file systems to read.
+        SectorSource source;
+        const bool open = s.isImage ? OpenImageSource(s.image, source) == kOk : OpenDiskSource(source, s.disk) == kOk;
+        const EngineArea area = s.isImage ? EngineArea{0, source.totalSectors, kImageSectorBytes}
+                                          : EngineArea{s.startSector, s.sectorCount, SectorBytesOf(s.disk)};
+        auto named = EngineFactory::CreateQuickEngine(chosen);
+        if (open && named) named->Open(std::move(source), area, letter);
+        engine = std::move(named);
+    } else {
+        engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
+                           : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
+    }
     if (engine) engine->SetListExisting(existingFiles_);
     return engine;
 }
@@ -297,6 +313,7 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
     ScanSource source;
     if (int rc = ResolveScanSource(note.source, note.partition, source, problem); rc != kOk)
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
+    source.chosenFileSystem = note.fileSystem;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;
     run->startedAt_ = note.started;

@@ -61,6 +61,7 @@ std::optional<uint64_t> CheckpointIntervalSetting();
 struct StoredRun {
     std::string folder, source, mode;
     int partition = 0;
+    std::string fileSystem;  // the file system the user chose to read ("" when not asked)
     int64_t started = 0;   // seconds since 1970
     int64_t files = -1;    // files found; -1 while the scan has not ended
 };

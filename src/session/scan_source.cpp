@@ -16,6 +16,7 @@
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
+#include "scanlog/file_types.h"
 
 namespace kestrune {
 
@@ -104,7 +105,7 @@ int PickFromPartitionTable(ScanSource& out, int partition, std::string& error) {
 // scanned like a disk's.
 int ResolvePartitionedImage(ScanSource& out, int partition, std::string& error) {
     out.disk = RegisterVirtualDisk(out.image);
-    out.bytesPerSector = kImageSectorBytes;
+    if (out.disk >= 0) out.bytesPerSector = SectorBytesOf(out.disk);
     if (out.disk < 0) {
         error = "cannot open " + out.text + " as a disk";
         return kErrNotReady;
@@ -187,6 +188,8 @@ std::vector<ScanSource> TargetsOf(const ScanSource& source) {
     return targets;
 }
 
+bool IsFileSystemChoice(const std::string& name) { return FsKindNamed(name) != FsKind::Other; }
+
 uint16_t DriveLetterOf(const ScanSource& source) { return source.isImage ? 1001 : 1; }
 
 namespace {
@@ -237,6 +240,15 @@ int ProbeSource(const ScanSource& source, std::string& fileSystem,
     if (int rc = ReadBootAreaOf(source, area); rc != kOk) return rc;
     const ByteView view(area);
     fileSystem = FileSystemNameOf(view);
+    const FsKind second = SecondFileSystemOf(view);
+    const FsKind chosen = FsKindNamed(source.chosenFileSystem);
+    if (chosen != FsKind::Other && chosen != ClassifyBootArea(view)) {
+        fileSystem = FileSystemNameAs(view, chosen);
+    } else if (second != FsKind::Other) {
+        // Both may be valid: the user picks which is read; the first is read unless told.
+        const std::string name = FsKindName(second);
+        fileSystem += " (the area also holds an " + name + " file system: --fs " + AsciiLower(name) + " reads that one)";
+    }
     geometry = DescribeBootArea(view);
     return kOk;
 }

@@ -26,7 +26,13 @@ struct ScanSource {
     bool partitioned = false;
     int partition = 0;
     std::vector<PartitionEntry> partitions;
+    // The file system to read where the area holds the marks of two ("--fs": "ntfs",
+    // "fat", "exfat" or "ext"); empty: the one found first.
+    std::string chosenFileSystem;
 };
+
+// Whether a user's name for a file system is one a quick scan can be told to read.
+bool IsFileSystemChoice(const std::string& name);
 
 // Resolves text (an image file, a block device, "disk:N" or "disk:N:START:COUNT") into a
 // source, with partition picked when it is not 0. Returns 0; kErrInvalidParameter when the

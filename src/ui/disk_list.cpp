@@ -71,9 +71,15 @@ void DiskList::SetDiskText(QTreeWidgetItem* row) {
 void DiskList::SetVolumeTexts(QTreeWidgetItem* row, const VolumeRecord& v) {
     QString name = QString::number(v.letter) + ": ";
     if (!v.volumeLabel.empty()) name += QString::fromStdString(v.volumeLabel);
+    else if (!v.partitionName.empty()) name += QString::fromStdString(v.partitionName);
     else if (v.partitionType == 0) name += Text("MainWnd", v.partitionNumber == 0 && v.startSector == 0 ? "TxtWholeDisk" : "TxtGap");
     row->setText(0, name);
-    row->setText(1, QString::fromStdString(v.fileSystemName));
+    // A partition whose file system none knows says so; one that holds the marks of two
+    // names both.
+    QString fileSystem = QString::fromStdString(v.fileSystemName);
+    if (fileSystem.isEmpty() && v.partitionType != 0) fileSystem = Text("MainWnd", "TxtUnknownFileSystem");
+    for (const std::string& other : v.otherFileSystems) fileSystem += " / " + QString::fromStdString(other);
+    row->setText(1, fileSystem);
     row->setText(2, SizeText(v.totalBytes));
     QString tip = QString::fromStdString(v.volumePath.empty() ? v.devicePath : v.volumePath);
     if (!v.mountPoint.empty()) tip += " (" + QString::fromStdString(v.mountPoint) + ")";

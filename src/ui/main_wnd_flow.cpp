@@ -184,10 +184,10 @@ void MainWnd::Scan() {
     }
     scanFromTypePage_ = currentPage() == FileTypePage_;
     std::vector<Target*> targets = DiskList::TargetsOf(selected.front());
-    // A whole disk in quick mode: only its volumes have a file system to read; the gaps
-    // between them are worth a formatted or deep scan only.
+    // A whole disk in quick mode: only its volumes with a known file system have one to
+    // read; the gaps and the other partitions are worth a formatted or deep scan only.
     if (mode_ == ScanMode::Quick && targets.size() > 1)
-        std::erase_if(targets, [](const Target* t) { return !t->isImage && t->volume.partitionType == 0; });
+        std::erase_if(targets, [](const Target* t) { return !t->isImage && !HoldsKnownFileSystem(t->volume); });
     if (targets.empty()) {
         MessageBox::Show(MessageBox::Information, this, Msg("MSG0505"));
         return;

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/disk_copy.h"
 #include "disk/disk_inventory.h"
+#include "scanlog/file_types.h"
 #include "support/test_support.h"
 
 namespace kestrune {
@@ -81,6 +84,118 @@ TEST(PartitionTable, EntriesOutsideOverlappingOrLoopingAreLeftOutAndCutOnesKept)
     std::memcpy(gpt.data() + 512 + 80, &count, 4);
     std::memcpy(gpt.data() + 512 + 84, &size, 4);
     EXPECT_TRUE(TableOf(gpt).empty()) << "a count beyond reason reads what is there and stops";
+}
+
+struct Layout {
+    uint32_t sectorSize = 512;
+    nlohmann::json partitions;
+};
+
+Layout LayoutOf(const std::string& image) {
+    const auto all = nlohmann::json::parse(std::ifstream(test::FixturePath("partitioned/layouts.json")));
+    return {all[image]["sectorSize"].get<uint32_t>(), all[image]["partitions"]};
+}
+
+std::vector<PartitionEntry> TableOf(std::vector<uint8_t> bytes, uint32_t sectorSize) {
+    SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(bytes)), sectorSize);
+    std::vector<PartitionEntry> entries;
+    ReadPartitionTable(source, sectorSize, source.totalSectors, entries);
+    return entries;
+}
+
+void ExpectLayout(const std::vector<PartitionEntry>& entries, const Layout& layout, const std::string& what) {
+    ASSERT_EQ(entries.size(), layout.partitions.size()) << what;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(entries[i].number, layout.partitions[i]["number"].get<uint32_t>()) << what << " " << i;
+        EXPECT_EQ(entries[i].startSector, layout.partitions[i]["start"].get<uint64_t>()) << what << " " << i;
+        EXPECT_EQ(entries[i].sectorCount, layout.partitions[i]["sectors"].get<uint64_t>()) << what << " " << i;
+    }
+}
+
+TEST(PartitionTable, ExtendedChainsGptsOfEveryKindAndLargeSectorsAsToolsWriteThem) {
+    test::TempDir dir;
+    // Four logical partitions, one of whose records lists its link first.
+    const auto chain = test::ReadFileBytes(test::UnpackFixture("partitioned/dos_chain.img.gz", dir.path()));
+    ExpectLayout(TableOf(chain, 512), LayoutOf("dos_chain"), "dos_chain");
+    // Every GPT entry, whatever it holds, with its name.
+    auto mixed = test::ReadFileBytes(test::UnpackFixture("partitioned/gpt_mixed.img.gz", dir.path()));
+    const auto entries = TableOf(mixed, 512);
+    ExpectLayout(entries, LayoutOf("gpt_mixed"), "gpt_mixed");
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[0].name, "Windows data");
+    EXPECT_EQ(entries[5].name, "spare");
+    // The GPT at the start wiped: its backup at the disk's end still tells the table.
+    std::fill(mixed.begin() + 512, mixed.begin() + 1024, 0);
+    ExpectLayout(TableOf(mixed, 512), LayoutOf("gpt_mixed"), "gpt_mixed without its first header");
+    // Both headers gone from a hybrid MBR: its own entries stand; the protective one does not.
+    std::fill(mixed.end() - 512, mixed.end(), 0);
+    PutEntry(mixed, 1, 0x07, 2048, 24576);
+    const auto hybrid = TableOf(mixed, 512);
+    ASSERT_EQ(hybrid.size(), 1u);
+    EXPECT_EQ(hybrid[0].number, 2u);
+    EXPECT_EQ(hybrid[0].mbrType, 0x07);
+    // A disk of 4096-byte sectors: its image says so, and its table is read in them.
+    const auto large = test::ReadFileBytes(test::UnpackFixture("partitioned/sector4k.img.gz", dir.path()));
+    EXPECT_EQ(SectorSizeOfImage(ByteView(large)), 4096u);
+    EXPECT_EQ(SectorSizeOfImage(ByteView(chain)), 512u);
+    EXPECT_EQ(SectorSizeOfImage(ByteView(mixed).sub(0, 600)), 512u);
+    ExpectLayout(TableOf(large, 4096), LayoutOf("sector4k"), "sector4k");
+}
+
+// Our names for file systems as blkid's TYPE gives them ("FAT32" and "FAT" are "vfat").
+std::string AsBlkidNames(const std::string& name) {
+    const std::string lower = AsciiLower(name);
+    return lower == "fat32" || lower == "fat" ? "vfat" : lower;
+}
+
+TEST(DiskInventory, EveryPartitionIsARowWithWhatItHoldsAndSizesAreExact) {
+    test::TempDir dir;
+    for (const char* name : {"dos_chain", "gpt_mixed", "sector4k"}) {
+        const fs::path image = test::UnpackFixture(std::string("partitioned/") + name + ".img.gz", dir.path());
+        const Layout layout = LayoutOf(name);
+        const int disk = RegisterVirtualDisk(image);
+        EXPECT_EQ(SectorBytesOf(disk), layout.sectorSize) << name;
+        DiskInventory inventory;
+        ASSERT_EQ(inventory.Refresh(), 1);
+        std::vector<VolumeRecord> partitions;
+        for (const VolumeRecord& v : inventory.Disks().at(disk))
+            if (v.partitionType != 0) partitions.push_back(v);
+        ASSERT_EQ(partitions.size(), layout.partitions.size()) << name;
+        for (size_t i = 0; i < partitions.size(); ++i) {
+            const nlohmann::json& expected = layout.partitions[i];
+            EXPECT_EQ(partitions[i].startSector, expected["start"].get<uint64_t>()) << name << " " << i;
+            EXPECT_EQ(partitions[i].sectorCount, expected["sectors"].get<uint64_t>()) << name << " " << i;
+            EXPECT_EQ(AsBlkidNames(partitions[i].fileSystemName), expected["fileSystem"].get<std::string>())
+                << name << " " << i;
+            EXPECT_EQ(partitions[i].volumeLabel, expected["label"].get<std::string>()) << name << " " << i;
+        }
+        UnregisterVirtualDisk(disk);
+    }
+
+    // A disk with no table is one row, to its last sector (not to a whole cylinder).
+    test::WriteFileBytes(dir / "blank.img", std::vector<uint8_t>((1 << 20) * 9 + 512 * 7, 0));
+    const int blank = RegisterVirtualDisk(dir / "blank.img");
+    DiskInventory inventory;
+    ASSERT_EQ(inventory.Refresh(), 1);
+    ASSERT_EQ(inventory.Disks().at(blank).size(), 1u);
+    EXPECT_EQ(inventory.Disks().at(blank)[0].sectorCount, 9u * 2048 + 7);
+    UnregisterVirtualDisk(blank);
+
+    // Two file systems in one partition (an ext2 superblock written into an NTFS volume's
+    // boot area): both are named.
+    auto chain = test::ReadFileBytes(test::UnpackFixture("partitioned/dos_chain.img.gz", dir.path()));
+    std::copy_n(chain.begin() + 20480 * 512 + 1024, 1024, chain.begin() + 30720 * 512 + 1024);
+    test::WriteFileBytes(dir / "two.img", chain);
+    const int two = RegisterVirtualDisk(dir / "two.img");
+    ASSERT_EQ(inventory.Refresh(), 1);
+    const auto& rows = inventory.Disks().at(two);
+    const auto both = std::find_if(rows.begin(), rows.end(), [](const VolumeRecord& v) { return v.startSector == 30720; });
+    ASSERT_NE(both, rows.end());
+    std::vector<std::string> names{both->fileSystemName};
+    names.insert(names.end(), both->otherFileSystems.begin(), both->otherFileSystems.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"NTFS", "ext2"}));
+    UnregisterVirtualDisk(two);
 }
 
 TEST(DiskInventory, ImagesListTheirVolumesGapsAndPositions) {

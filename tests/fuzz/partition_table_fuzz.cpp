@@ -1,4 +1,5 @@
-// Arbitrary bytes as a disk: the MBR, its extended chain and a GPT read from it.
+// Arbitrary bytes as a disk: the MBR, its extended chain and a GPT (or its backup at the
+// end) read from it, in either sector size.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -7,12 +8,16 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrune;
-    std::vector<uint8_t> disk(data, data + size);
-    disk.resize((disk.size() + 511) / 512 * 512, 0);
-    SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(disk)), 512);
-    std::vector<PartitionEntry> entries;
-    ReadPartitionTable(source, 512, source.totalSectors, entries);
-    for (const PartitionEntry& e : entries)
-        if (e.startSector + e.sectorCount > source.totalSectors) __builtin_trap();
+    // Read as a disk of 512-byte sectors and, when it is long enough, of 4096-byte ones.
+    for (const uint32_t sectorSize : {512u, 4096u}) {
+        std::vector<uint8_t> disk(data, data + size);
+        disk.resize((disk.size() + sectorSize - 1) / sectorSize * sectorSize, 0);
+        SectorSource source = SourceOverMedium(std::make_unique<MemoryMedium>(std::move(disk)), sectorSize);
+        std::vector<PartitionEntry> entries;
+        ReadPartitionTable(source, sectorSize, source.totalSectors, entries);
+        for (const PartitionEntry& e : entries)
+            if (e.startSector + e.sectorCount > source.totalSectors) __builtin_trap();
+    }
+    SectorSizeOfImage(ByteView(data, size));
     return 0;
 }

@@ -37,11 +37,11 @@ bool FatVolumeInfo::FromBootSector(ByteView boot, uint64_t start, uint64_t secto
         rootCluster = boot.le32(kBootRootCluster);
         firstDataSector = reservedSectors + fatCount * fatSectors;
     } else {
-        // The traditional 512-entry root is 32 sectors; other counts (224 on floppies)
-        // give their own size, or every cluster would be placed wrongly.
+        // The root takes as many sectors as its entries need: 32 for the traditional 512
+        // entries in 512-byte sectors, 4 in 4096-byte ones, 14 for a floppy's 224; any
+        // other size would place every cluster wrongly.
         const uint32_t entries = boot.le16(kBootRootEntries);
-        rootSectors = entries == kTraditionalRootEntries ? kTraditionalRootSectors
-                                                         : (entries * kEntryBytes + bytesPerSector - 1) / bytesPerSector;
+        rootSectors = (entries * kEntryBytes + bytesPerSector - 1) / bytesPerSector;
         rootCluster = 0;
         firstDataSector = reservedSectors + fatSectors * fatCount + rootSectors;
     }

@@ -17,8 +17,8 @@ inline constexpr size_t kBootTotalSectors32 = 32;    // u32
 inline constexpr size_t kBootFatSize32 = 36;         // u32
 inline constexpr size_t kBootRootCluster = 44;       // u32, FAT32
 
-// The fixed root area as the 16-bit layout traditionally has it: 512 entries.
-inline constexpr uint16_t kTraditionalRootEntries = 512;
+// The fixed root area as the 16-bit layout traditionally has it: 512 entries in
+// 512-byte sectors.
 inline constexpr uint32_t kTraditionalRootSectors = 32;
 
 // 32-byte directory entry.
