@@ -7,6 +7,7 @@
 #include "cli/disks_command.h"
 #include "cli/list_command.h"
 #include "cli/probe_command.h"
+#include "cli/partitions_command.h"
 #include "cli/scan_command.h"
 
 int main(int argc, char** argv) {
@@ -96,6 +97,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> diskImages;
     disks->add_option("IMAGE", diskImages, "Image files to list as disks too (partitioned images show their partitions)");
 
+    PartitionsOptions partitionsOptions;
+    auto* partitions = app.add_subcommand(
+        "partitions", "Search a whole disk for its volumes, in its partition table or lost from it");
+    partitions->add_option("SOURCE", partitionsOptions.source, sourceHelp)->required();
+    partitions->add_flag("--json", partitionsOptions.json, "Print what was found as JSON");
+    partitions->add_option("--sfdisk", partitionsOptions.sfdiskFile,
+                           "Write an sfdisk script that restores a table holding the volumes found");
+    partitions->add_option("--label", partitionsOptions.label, "The script's table: gpt or dos (default: as the disk had)");
+
     ImageOptions imageOptions;
     auto* image = app.add_subcommand("image", "Copy a disk, a partition or an image into an image file");
     image->add_option("SOURCE", imageOptions.source, sourceHelp)->required();
@@ -128,6 +138,7 @@ int main(int argc, char** argv) {
     if (*list) return RunList(listOptions, std::cout, std::cerr);
     if (*report) return RunReport(reportOptions, std::cout, std::cerr);
     if (*scans) return RunScans(std::cout);
+    if (*partitions) return RunPartitions(partitionsOptions, std::cout, std::cerr);
     if (*disks) return RunDisks(disksJson, diskImages, std::cout);
     if (*image) return RunImage(imageOptions, std::cout, std::cerr);
     return kExitUsage;

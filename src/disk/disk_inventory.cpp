@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <vector>
 #include <fstream>
+#include <vector>
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
@@ -20,15 +20,6 @@ namespace kestrune {
 
 namespace {
 
-constexpr int kDiskNumbers = 128;
-
-uint64_t ReadNumber(const fs::path& path) {
-    std::ifstream in(path);
-    uint64_t value = 0;
-    in >> value;
-    return in ? value : 0;
-}
-
 std::string FileSystemName(const std::string& type, const std::string& version) {
     if (type == "ntfs") return "NTFS";
     if (type == "vfat") return version == "FAT32" ? "FAT32" : "FAT";
@@ -36,8 +27,8 @@ std::string FileSystemName(const std::string& type, const std::string& version) 
     return type;
 }
 
-// File system type, version and label of a volume, as libblkid finds them; every file
-// system whose marks the area holds when there is more than one.
+}  // namespace
+
 void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
     const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
@@ -74,6 +65,17 @@ void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeByte
     }
     blkid_free_probe(probe);
     ::close(fd);
+}
+
+namespace {
+
+constexpr int kDiskNumbers = 128;
+
+uint64_t ReadNumber(const fs::path& path) {
+    std::ifstream in(path);
+    uint64_t value = 0;
+    in >> value;
+    return in ? value : 0;
 }
 
 // The type byte follows the file system when it is one the scans know.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ struct VolumeRecord {
     std::string devicePath;       // the disk's block device or image file
     bool removable = false;
 };
+
+// File system, label and any second file system of the area sizeBytes long (0: to the
+// end) at offsetBytes of device, as libblkid finds them, into record.
+void ProbeVolume(const std::filesystem::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record);
 
 // Whether a row holds a file system the quick scan reads (NTFS, FAT, exFAT, ext2/3/4).
 bool HoldsKnownFileSystem(const VolumeRecord& record);

@@ -1,9 +1,13 @@
 // Partitioned disks as people bring them: every partition of a chain of extended tables
 // and of a GPT is listed with what it holds and scanned, partitions holding nothing the
 // quick scan reads are passed over without failing the disk, a disk of 4096-byte sectors
-// is read in them, and an area that holds two file systems names both and reads the one
-// asked for.
+// is read in them, an area that holds two file systems names both and reads the one
+// asked for, and a disk whose table was wiped has its volumes found and its table
+// restored by the script `partitions` writes.
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "cli/cli_run.h"
 #include "cli/exit_codes.h"
@@ -90,6 +94,49 @@ TEST(PartitionedDisks, AnAreaWithTwoFileSystemsNamesBothAndReadsTheOneAskedFor) 
     // The choice is kept with the scan, which reopens with it.
     EXPECT_NE(RunCli("list").output.find("0 files"), std::string::npos);
     EXPECT_EQ(RunCli("scan --fs hfs " + image).exitCode, kExitUsage);
+}
+
+TEST(PartitionedDisks, AWipedTableIsFoundAgainAndAnSfdiskScriptRestoresIt) {
+    test::TempDir dir;
+    ScopedDataHome home(dir / "home");
+    const fs::path wiped = test::UnpackFixture("partitioned/gpt_wiped.img.gz", dir.path());
+    const auto before = test::ReadFileBytes(wiped);
+    const auto layout = nlohmann::json::parse(std::ifstream(test::FixturePath("partitioned/layouts.json")));
+    const CliRun json = RunCli("partitions --json " + wiped.string());
+    ASSERT_EQ(json.exitCode, kExitOk) << json.output;
+    const auto found = nlohmann::json::parse(json.output.substr(json.output.find('{')));
+    EXPECT_EQ(found["table"], "none");
+    // Every formatted partition at its exact start and size; the one never formatted is
+    // not a volume.
+    const auto& expected = layout["gpt_mixed"]["partitions"];
+    ASSERT_EQ(found["volumes"].size(), expected.size() - 1) << json.output;
+    for (size_t i = 0; i < found["volumes"].size(); ++i) {
+        const auto& volume = found["volumes"][i];
+        EXPECT_EQ(volume["start"], expected[i]["start"]) << i;
+        EXPECT_EQ(volume["sectors"], expected[i]["sectors"]) << i;
+        EXPECT_EQ(volume["label"], expected[i]["label"]) << i;
+        EXPECT_EQ(volume["partition"], 0) << "lost from the table";
+        EXPECT_EQ(volume["sure"], volume["fileSystem"] != "swap") << i;
+    }
+
+    // The script may not go over the image it was read from.
+    EXPECT_EQ(RunCli("partitions --sfdisk " + wiped.string() + " " + wiped.string()).exitCode, kExitUsage);
+    const fs::path script = dir / "restore.sfdisk";
+    const CliRun written = RunCli("partitions --sfdisk " + script.string() + " " + wiped.string());
+    ASSERT_EQ(written.exitCode, kExitOk) << written.output;
+    EXPECT_EQ(test::ReadFileBytes(wiped), before) << "nothing is written to the source";
+    // Applied by sfdisk to a copy, it gives the partitions back: disks lists them again.
+    fs::copy_file(wiped, dir / "restored.img");
+    ASSERT_EQ(std::system(("sfdisk -q " + (dir / "restored.img").string() + " < " + script.string() + " >/dev/null").c_str()), 0);
+    const CliRun disks = RunCli("disks " + (dir / "restored.img").string());
+    for (const char* row : {"NTFS    \"GPTNTFS\"", "FAT32   \"GPTFAT32\"", "exFAT   \"GPTEXFAT\"", "ext4    \"GPTEXT4\"",
+                            "swap    \"GPTSWAP\""})
+        EXPECT_NE(disks.output.find(row), std::string::npos) << row << "\n" << disks.output;
+    // And the deleted files of the ext4 volume come back with their names from it.
+    const CliRun recover =
+        RunCli("recover --partition 4 --keep-folders --to " + (dir / "out").string() + " " + (dir / "restored.img").string());
+    EXPECT_EQ(recover.exitCode, kExitOk) << recover.output;
+    ExpectRecovered(dir / "out", {{"notes/contract.pdf", "letter.pdf"}, {"notes/scan.bmp", "image.bmp"}});
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // Arbitrary bytes as a disk: the MBR, its extended chain and a GPT (or its backup at the
-// end) read from it, in either sector size.
+// end) read from it, in either sector size, and the volumes a search finds in it.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "disk/partition_table.h"
+#include "engines/lost_volumes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrune;
@@ -17,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ReadPartitionTable(source, sectorSize, source.totalSectors, entries);
         for (const PartitionEntry& e : entries)
             if (e.startSector + e.sectorCount > source.totalSectors) __builtin_trap();
+        // The search for volumes the table no longer names, over the same bytes.
+        for (const FoundVolume& v : FindVolumes(source, sectorSize, source.totalSectors))
+            if (v.startSector + v.sectorCount > source.totalSectors) __builtin_trap();
     }
     SectorSizeOfImage(ByteView(data, size));
     return 0;
