@@ -30,6 +30,7 @@ struct VolumeRecord {
     // superblock both valid): the user says which to read.
     std::vector<std::string> otherFileSystems;
     std::string partitionName;    // a GPT entry's name
+    bool found = false;           // found by a search for lost partitions, not in the table
     std::string volumePath;       // the partition's block device (or "" for a gap)
     std::string volumeLabel;
     std::string mountPoint;       // where it is mounted, if it is

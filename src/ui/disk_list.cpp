@@ -70,6 +70,7 @@ void DiskList::SetDiskText(QTreeWidgetItem* row) {
 
 void DiskList::SetVolumeTexts(QTreeWidgetItem* row, const VolumeRecord& v) {
     QString name = QString::number(v.letter) + ": ";
+    if (v.found) name += Text("MainWnd", "TxtFoundVolume") + " ";
     if (!v.volumeLabel.empty()) name += QString::fromStdString(v.volumeLabel);
     else if (!v.partitionName.empty()) name += QString::fromStdString(v.partitionName);
     else if (v.partitionType == 0) name += Text("MainWnd", v.partitionNumber == 0 && v.startSector == 0 ? "TxtWholeDisk" : "TxtGap");
@@ -150,11 +151,24 @@ QTreeWidgetItem* DiskList::AddImage(Target* image, const std::vector<Target*>& p
         child->setData(0, TargetRole, QVariant::fromValue<void*>(partition));
         child->setIcon(0, QIcon(":/skin/drive.svg"));
         child->setText(0, QString::number(partition->source.partition) + ":");
+        child->setText(1, QString::fromStdString(partition->volume.fileSystemName));
         child->setText(2, SizeText(partition->source.sectorCount * partition->source.bytesPerSector));
     }
     imageGroup_->setExpanded(true);
     row->setExpanded(true);
     return row;
+}
+
+void DiskList::AddFoundVolumes(QTreeWidgetItem* parent, const std::vector<Target*>& found) {
+    const bool image = KindOf(parent) == ImageRow;
+    for (Target* target : found) {
+        auto* row = new QTreeWidgetItem(parent);
+        row->setData(0, KindRole, image ? ImagePartitionRow : VolumeRow);
+        row->setData(0, TargetRole, QVariant::fromValue<void*>(target));
+        row->setIcon(0, QIcon(":/skin/drive.svg"));
+        SetVolumeTexts(row, target->volume);
+    }
+    parent->setExpanded(true);
 }
 
 void DiskList::ShowImageRows(bool shown) {

@@ -33,6 +33,8 @@ public:
     QTreeWidgetItem* DiskRowOf(int disk) const;
     // Adds an image file (with its partitions, when it holds a table).
     QTreeWidgetItem* AddImage(Target* image, const std::vector<Target*>& partitions);
+    // Adds rows for volumes a search found below a disk's or an image's row.
+    void AddFoundVolumes(QTreeWidgetItem* parent, const std::vector<Target*>& found);
 
     static RowKind KindOf(const QTreeWidgetItem* row);
     static Target* TargetOf(const QTreeWidgetItem* row);

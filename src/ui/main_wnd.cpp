@@ -80,6 +80,7 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     connect(ui_->BtnPrev, &QPushButton::clicked, this, &MainWnd::GoBack);
     connect(ui_->BtnLoadImage, &QPushButton::clicked, this, &MainWnd::LoadImageClicked);
     connect(ui_->BtnCreateImage, &QPushButton::clicked, this, &MainWnd::CreateImageClicked);
+    connect(ui_->BtnFindVolumes, &QPushButton::clicked, this, &MainWnd::FindVolumesClicked);
 
     assist_ = new AssistMenu(this);
     ui_->BtnAssist->setIcon(QIcon(":/skin/menu.svg"));
@@ -129,6 +130,7 @@ void MainWnd::ApplyAllTexts() {
     assist_->Rebuild();
     ui_->TypeTree->setHeaderLabels({Text("MainWnd", "TypeTreeHeader")});
     ui_->ChkExistingFiles->setToolTip(Text("MainWnd", "ChkExistingFilesTip"));
+    ui_->BtnFindVolumes->setToolTip(Text("MainWnd", "BtnFindVolumesTip"));
     results_->Retranslate();
     SetBanner(currentPage());
     UpdateSelectionSummary();

@@ -10,6 +10,7 @@
 
 #include "disk/disk_inventory.h"
 #include "session/scan_mode.h"
+#include "session/volume_search.h"
 #include "ui/background_jobs.h"
 #include "ui/found_files.h"
 #include "ui/result_index.h"
@@ -84,6 +85,10 @@ private:
     void RemoveVolumesOf(int disk);
     void ShowDiskInfo();
     void DiskRowDoubleClicked(QTreeWidgetItem* row);
+    // Lost partitions: the chosen disk or image searched in the background, and what was
+    // found added below it as rows of their own.
+    void FindVolumesClicked();
+    void AddFoundVolumes(QTreeWidgetItem* row, const DiskSearch& search);
     // Scan, results, recovery.
     void Scan();
     // The targets this user may read: disks it may not open are asked of UDisks2 first
@@ -118,6 +123,7 @@ private:
     bool scanRunning_ = false;
     bool scanFromTypePage_ = false;
     bool recoverEnabled_ = false;
+    bool findingVolumes_ = false;
     int nextImageNumber_ = 1000;
     std::vector<std::unique_ptr<Target>> targets_;
     std::vector<VolumeRecord> knownVolumes_;

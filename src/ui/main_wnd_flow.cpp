@@ -146,7 +146,16 @@ void MainWnd::ShowDiskInfo() {
     QStringList texts;
     if (row && row->childCount() == 0 && targets.size() == 1) {
         const Target* t = targets.front();
-        if (t->isImage) {
+        if (t->volume.found) {
+            // A volume the search found has no free space to tell: where it lies instead.
+            const VolumeRecord& v = t->volume;
+            texts << (v.volumeLabel.empty() ? Msg("MSG0204")
+                                            : FormatText("%s %s", {Msg("MSG0204"), QString::fromStdString(v.volumeLabel)}))
+                  << FormatText("%s %s", {Msg("MSG0205"), QString::fromStdString(v.fileSystemName)})
+                  << FormatText("%s %s", {Msg("MSG0206"), SizeText(v.totalBytes)})
+                  << FormatText(Text("MainWnd", "TxtFoundAt"), {QString::number(v.startSector)});
+            if (t->isImage) texts << FormatText("%s %s", {Msg("MSG0209"), t->imagePath});
+        } else if (t->isImage) {
             texts << FormatText("%s %s", {Msg("MSG0209"), t->imagePath})
                   << FormatText("%s %s", {Msg("MSG0210"), SizeText(t->source.sectorCount * t->source.bytesPerSector)});
         } else {
@@ -166,6 +175,10 @@ void MainWnd::ShowDiskInfo() {
         // An image has fewer details than a volume: the lines it leaves empty take no room.
         labels[i]->setVisible(!texts.value(i).isEmpty());
     }
+    // A whole disk (or an image) may hold partitions its table no longer names.
+    const DiskList::RowKind kind = DiskList::KindOf(row);
+    ui_->BtnFindVolumes->setVisible(row && !imageMode_ && (kind == DiskList::DiskRow || kind == DiskList::ImageRow));
+    ui_->BtnFindVolumes->setEnabled(!findingVolumes_);
     const bool needsRights = std::any_of(targets.begin(), targets.end(), [](const Target* t) { return NeedsRights(*t); });
     ui_->LabelRights->setText(needsRights ? Msg("MSG0513") : QString());
     ui_->LabelRights->setVisible(needsRights);

@@ -23,6 +23,7 @@ struct ResolvedImage {
     bool ok = false;
     ScanSource source;
     std::vector<ScanSource> partitions;
+    std::vector<std::string> partitionFileSystems;
     std::string fileSystem;
 };
 
@@ -33,10 +34,18 @@ ResolvedImage ResolveImage(const QString& path) {
     const QFileInfo info(path);
     // Less than one sector holds no disk; a folder or a device is not an image file.
     if (!info.isFile() || info.size() < 512) return out;
-    if (ResolveScanSource(path.toStdString(), 0, out.source, error) != 0 || !out.source.isImage) return out;
-    if (out.source.partitioned) out.partitions = TargetsOf(out.source);
-    else {
-        std::vector<std::pair<std::string, std::string>> geometry;
+    // A partitioned image is opened as a disk of its own; its partitions are its rows.
+    if (ResolveScanSource(path.toStdString(), 0, out.source, error) != 0 || (!out.source.isImage && !out.source.partitioned))
+        return out;
+    std::vector<std::pair<std::string, std::string>> geometry;
+    if (out.source.partitioned) {
+        out.partitions = TargetsOf(out.source);
+        for (const ScanSource& partition : out.partitions) {
+            std::string fileSystem;
+            ProbeSource(partition, fileSystem, geometry);
+            out.partitionFileSystems.push_back(fileSystem == "other" ? std::string() : fileSystem);
+        }
+    } else {
         ProbeSource(out.source, out.fileSystem, geometry);
     }
     out.ok = true;
@@ -75,12 +84,13 @@ void MainWnd::LoadImages(const QStringList& paths) {
                                      image->source = resolved.source;
                                      image->volume.fileSystemName = resolved.fileSystem;
                                      std::vector<std::unique_ptr<Target>> partitions;
-                                     for (const ScanSource& partition : resolved.partitions) {
+                                     for (size_t i = 0; i < resolved.partitions.size(); ++i) {
                                          auto t = std::make_unique<Target>();
                                          t->isImage = true;
                                          t->imagePath = resolved.path;
                                          t->imageNumber = image->imageNumber;
-                                         t->source = partition;
+                                         t->source = resolved.partitions[i];
+                                         t->volume.fileSystemName = resolved.partitionFileSystems[i];
                                          partitions.push_back(std::move(t));
                                      }
                                      AddImageTarget(std::move(image), std::move(partitions), select);

@@ -294,6 +294,47 @@ private slots:
         return shown;
     }
 
+    void partitionedImagesShowEveryPartitionWithItsFileSystem() {
+        const fs::path image = UnpackFixture("partitioned/dos_chain.img.gz", work_->path());
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        QTreeWidgetItem* row = window->findChild<QTreeWidget*>("DiskList")->currentItem();
+        QVERIFY(row);
+        QStringList partitions;
+        for (int i = 0; i < row->childCount(); ++i) partitions << row->child(i)->text(0) + " " + row->child(i)->text(1);
+        QCOMPARE(partitions, QStringList({"1: FAT", "5: ext2", "6: NTFS", "7: ", "8: FAT"}));
+    }
+
+    void lostPartitionsAreFoundAndScannedLikePartitions() {
+        // A disk image whose GPT was wiped: one row, the whole image.
+        const fs::path image = UnpackFixture("partitioned/gpt_wiped.img.gz", work_->path());
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        auto* list = window->findChild<QTreeWidget*>("DiskList");
+        QTreeWidgetItem* row = list->currentItem();
+        QVERIFY(row);
+        QCOMPARE(row->childCount(), 0);
+        auto* find = window->findChild<QPushButton*>("BtnFindVolumes");
+        QVERIFY(find->isVisible());
+        QCOMPARE(find->text(), ui::Text("MainWnd", "BtnFindVolumes"));
+        Click(window.get(), "BtnFindVolumes");
+        QVERIFY(WaitFor([&] { return row->childCount() == 5; }));
+        QVERIFY(find->isEnabled());
+        QStringList systems;
+        for (int i = 0; i < row->childCount(); ++i) {
+            QVERIFY(row->child(i)->text(0).contains(ui::Text("MainWnd", "TxtFoundVolume")));
+            systems << row->child(i)->text(1);
+        }
+        QCOMPARE(systems, QStringList({"NTFS", "FAT32", "exFAT", "ext4", "swap"}));
+        QVERIFY(row->child(3)->text(0).endsWith("GPTEXT4"));
+        // The lost ext4 volume's deleted files come back with their names, as from a
+        // partition in a table.
+        list->setCurrentItem(row->child(3));
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        const auto shown = ShownFiles(*window);
+        QVERIFY(shown.count("contract.pdf"));
+        QVERIFY(shown.count("scan.bmp"));
+    }
+
     void existingFilesAreListedWhenTheBoxIsTicked() {
         const fs::path image = UnpackFixture("exfat/card.img.gz", work_->path());
         const auto manifest = nlohmann::json::parse(std::ifstream(FixturePath("exfat/card.json")));
