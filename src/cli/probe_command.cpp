@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
+#include "scanlog/file_types.h"
 #include "session/scan_source.h"
 
 namespace kestrune::cli {
@@ -17,7 +18,8 @@ int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err
     if (int code = ResolveOrExplain(sourceText, 0, source, err); code != kExitOk) return code;
     std::string fileSystem;
     std::vector<std::pair<std::string, std::string>> geometry;
-    if (int rc = ProbeSource(source, fileSystem, geometry); rc != kOk) {
+    std::vector<std::string> others;
+    if (int rc = ProbeSource(source, fileSystem, geometry, &others); rc != kOk) {
         err << "kestrune: cannot read the first 16 KiB of " << sourceText << ": " << ResultText(rc) << "\n";
         if (const std::string advice = AccessAdvice(source); !advice.empty()) err << "kestrune: " << advice << "\n";
         return kExitSourceError;
@@ -26,6 +28,11 @@ int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err
         out << std::left << std::setw(24) << (name + ":") << TerminalText(value) << "\n";
     };
     row("source", DescribeSource(source));
+    // Both may be valid: the first is read unless --fs names the other.
+    for (const std::string& other : others) {
+        const std::string option = AsciiLower(other).rfind("ext", 0) == 0 ? "ext" : AsciiLower(other);
+        fileSystem += " (the area also holds an " + other + " file system: --fs " + option + " reads that one)";
+    }
     row("file system", fileSystem);
     for (const auto& [name, value] : geometry) row(name, value);
     return kExitOk;

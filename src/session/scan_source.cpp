@@ -16,7 +16,6 @@
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
-#include "scanlog/file_types.h"
 
 namespace kestrune {
 
@@ -235,7 +234,7 @@ std::string AccessAdvice(const ScanSource& source) {
 }
 
 int ProbeSource(const ScanSource& source, std::string& fileSystem,
-                std::vector<std::pair<std::string, std::string>>& geometry) {
+                std::vector<std::pair<std::string, std::string>>& geometry, std::vector<std::string>* others) {
     std::vector<uint8_t> area;
     if (int rc = ReadBootAreaOf(source, area); rc != kOk) return rc;
     const ByteView view(area);
@@ -244,10 +243,9 @@ int ProbeSource(const ScanSource& source, std::string& fileSystem,
     const FsKind chosen = FsKindNamed(source.chosenFileSystem);
     if (chosen != FsKind::Other && chosen != ClassifyBootArea(view)) {
         fileSystem = FileSystemNameAs(view, chosen);
-    } else if (second != FsKind::Other) {
+    } else if (second != FsKind::Other && others) {
         // Both may be valid: the user picks which is read; the first is read unless told.
-        const std::string name = FsKindName(second);
-        fileSystem += " (the area also holds an " + name + " file system: --fs " + AsciiLower(name) + " reads that one)";
+        others->push_back(FileSystemNameAs(view, second));
     }
     geometry = DescribeBootArea(view);
     return kOk;

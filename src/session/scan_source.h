@@ -57,10 +57,12 @@ std::vector<ScanSource> TargetsOf(const ScanSource& source);
 // The number that marks every record found on a source: 1001 for an image, 1 otherwise.
 uint16_t DriveLetterOf(const ScanSource& source);
 
-// Which file system the area holds, for people, and the geometry its boot sector or
-// superblock gives. 0, or why the area could not be read.
+// Which file system the area holds, for people (the chosen one, when the user chose),
+// and the geometry its boot sector or superblock gives; others (when given) gets any
+// second file system whose marks the area holds too. 0, or why the area could not be read.
 int ProbeSource(const ScanSource& source, std::string& fileSystem,
-                std::vector<std::pair<std::string, std::string>>& geometry);
+                std::vector<std::pair<std::string, std::string>>& geometry,
+                std::vector<std::string>* others = nullptr);
 
 // The bytes the area's file system says it spans, and the bytes the source holds for it;
 // spanned > held when the source is cut short. 0 and 0 when unknown.

@@ -10,6 +10,17 @@
 
 namespace kestrune::ui {
 
+namespace {
+
+// A row's file system; one whose area holds the marks of two names both.
+QString FileSystemText(const VolumeRecord& v) {
+    QString text = QString::fromStdString(v.fileSystemName);
+    for (const std::string& other : v.otherFileSystems) text += " / " + QString::fromStdString(other);
+    return text;
+}
+
+}  // namespace
+
 std::vector<VolumeRecord> ListMachineVolumes() {
     DiskInventory inventory;
     std::vector<VolumeRecord> volumes;
@@ -75,11 +86,8 @@ void DiskList::SetVolumeTexts(QTreeWidgetItem* row, const VolumeRecord& v) {
     else if (!v.partitionName.empty()) name += QString::fromStdString(v.partitionName);
     else if (v.partitionType == 0) name += Text("MainWnd", v.partitionNumber == 0 && v.startSector == 0 ? "TxtWholeDisk" : "TxtGap");
     row->setText(0, name);
-    // A partition whose file system none knows says so; one that holds the marks of two
-    // names both.
-    QString fileSystem = QString::fromStdString(v.fileSystemName);
+    QString fileSystem = FileSystemText(v);
     if (fileSystem.isEmpty() && v.partitionType != 0) fileSystem = Text("MainWnd", "TxtUnknownFileSystem");
-    for (const std::string& other : v.otherFileSystems) fileSystem += " / " + QString::fromStdString(other);
     row->setText(1, fileSystem);
     row->setText(2, SizeText(v.totalBytes));
     QString tip = QString::fromStdString(v.volumePath.empty() ? v.devicePath : v.volumePath);
@@ -143,7 +151,7 @@ QTreeWidgetItem* DiskList::AddImage(Target* image, const std::vector<Target*>& p
     row->setIcon(0, QIcon(":/skin/image_file.svg"));
     row->setText(0, QFileInfo(image->imagePath).fileName());
     row->setToolTip(0, image->imagePath);
-    row->setText(1, QString::fromStdString(image->volume.fileSystemName));
+    row->setText(1, FileSystemText(image->volume));
     row->setText(2, SizeText(image->source.sectorCount * image->source.bytesPerSector));
     for (Target* partition : partitions) {
         auto* child = new QTreeWidgetItem(row);
@@ -151,7 +159,7 @@ QTreeWidgetItem* DiskList::AddImage(Target* image, const std::vector<Target*>& p
         child->setData(0, TargetRole, QVariant::fromValue<void*>(partition));
         child->setIcon(0, QIcon(":/skin/drive.svg"));
         child->setText(0, QString::number(partition->source.partition) + ":");
-        child->setText(1, QString::fromStdString(partition->volume.fileSystemName));
+        child->setText(1, FileSystemText(partition->volume));
         child->setText(2, SizeText(partition->source.sectorCount * partition->source.bytesPerSector));
     }
     imageGroup_->setExpanded(true);

@@ -94,6 +94,9 @@ private:
     // The targets this user may read: disks it may not open are asked of UDisks2 first
     // (one request a device); those refused are left out, and the user is told why.
     std::vector<Target*> ReadableTargets(std::vector<Target*> targets);
+    // Where a target's area holds two file systems, asks which one the quick scan reads;
+    // false when the user cancels.
+    bool ChooseFileSystems(const std::vector<Target*>& targets);
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
     void ClearFindings();

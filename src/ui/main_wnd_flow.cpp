@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QInputDialog>
 #include <QPushButton>
 #include <map>
 
@@ -206,7 +207,7 @@ void MainWnd::Scan() {
         return;
     }
     targets = ReadableTargets(std::move(targets));
-    if (targets.empty()) return;
+    if (targets.empty() || !ChooseFileSystems(targets)) return;
     // The findings of the last scan refer to its runs, which this scan replaces.
     ClearFindings();
     std::vector<std::string> quickFolders;
@@ -231,6 +232,30 @@ void MainWnd::Scan() {
     }
     if (!problems.isEmpty()) MessageBox::Show(MessageBox::Warning, this, problems.join('\n'));
     LoadResults(targets);
+}
+
+bool MainWnd::ChooseFileSystems(const std::vector<Target*>& targets) {
+    for (Target* target : targets) {
+        target->source.chosenFileSystem.clear();
+        const VolumeRecord& v = target->volume;
+        if (mode_ != ScanMode::Quick || v.otherFileSystems.empty() || v.fileSystemName.empty()) continue;
+        // Both file systems may be valid: the user says which one the quick scan reads.
+        QStringList names{QString::fromStdString(v.fileSystemName)};
+        for (const std::string& other : v.otherFileSystems) names << QString::fromStdString(other);
+        QInputDialog dialog(this);
+        dialog.setObjectName("ChooseFileSystemDialog");
+        dialog.setWindowTitle(Msg("MSG1209"));
+        dialog.setLabelText(FormatText(Text("MainWnd", "TxtTwoFileSystems"), {target->DisplayName(), names.join(", ")}));
+        dialog.setComboBoxItems(names);
+        dialog.setOkButtonText(Text("MainWnd", "BtnScan"));
+        dialog.setCancelButtonText(Text("MessageBox", "cancelbtn"));
+        if (dialog.exec() != QDialog::Accepted) return false;
+        std::string chosen = dialog.textValue().toLower().toStdString();
+        if (chosen.rfind("ext", 0) == 0) chosen = "ext";
+        else if (chosen.rfind("fat", 0) == 0) chosen = "fat";
+        target->source.chosenFileSystem = chosen;
+    }
+    return true;
 }
 
 std::vector<Target*> MainWnd::ReadableTargets(std::vector<Target*> targets) {

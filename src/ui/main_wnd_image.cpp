@@ -24,7 +24,9 @@ struct ResolvedImage {
     ScanSource source;
     std::vector<ScanSource> partitions;
     std::vector<std::string> partitionFileSystems;
+    std::vector<std::vector<std::string>> partitionOthers;
     std::string fileSystem;
+    std::vector<std::string> others;  // a second file system the image's area holds the marks of
 };
 
 ResolvedImage ResolveImage(const QString& path) {
@@ -42,11 +44,13 @@ ResolvedImage ResolveImage(const QString& path) {
         out.partitions = TargetsOf(out.source);
         for (const ScanSource& partition : out.partitions) {
             std::string fileSystem;
-            ProbeSource(partition, fileSystem, geometry);
+            std::vector<std::string> others;
+            ProbeSource(partition, fileSystem, geometry, &others);
             out.partitionFileSystems.push_back(fileSystem == "other" ? std::string() : fileSystem);
+            out.partitionOthers.push_back(others);
         }
     } else {
-        ProbeSource(out.source, out.fileSystem, geometry);
+        ProbeSource(out.source, out.fileSystem, geometry, &out.others);
     }
     out.ok = true;
     return out;
@@ -83,6 +87,7 @@ void MainWnd::LoadImages(const QStringList& paths) {
                                      image->imageNumber = ++nextImageNumber_;
                                      image->source = resolved.source;
                                      image->volume.fileSystemName = resolved.fileSystem;
+                                     image->volume.otherFileSystems = resolved.others;
                                      std::vector<std::unique_ptr<Target>> partitions;
                                      for (size_t i = 0; i < resolved.partitions.size(); ++i) {
                                          auto t = std::make_unique<Target>();
@@ -91,6 +96,7 @@ void MainWnd::LoadImages(const QStringList& paths) {
                                          t->imageNumber = image->imageNumber;
                                          t->source = resolved.partitions[i];
                                          t->volume.fileSystemName = resolved.partitionFileSystems[i];
+                                         t->volume.otherFileSystems = resolved.partitionOthers[i];
                                          partitions.push_back(std::move(t));
                                      }
                                      AddImageTarget(std::move(image), std::move(partitions), select);

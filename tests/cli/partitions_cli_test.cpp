@@ -84,7 +84,7 @@ TEST(PartitionedDisks, AnAreaWithTwoFileSystemsNamesBothAndReadsTheOneAskedFor) 
     const std::string image = (dir / "two.img").string();
 
     const CliRun probe = RunCli("probe " + image);
-    EXPECT_NE(probe.output.find("NTFS (the area also holds an ext file system: --fs ext reads that one)"),
+    EXPECT_NE(probe.output.find("NTFS (the area also holds an ext2 file system: --fs ext reads that one)"),
               std::string::npos)
         << probe.output;
     EXPECT_NE(RunCli("scan " + image).output.find("1 files found"), std::string::npos) << "NTFS unless told";

@@ -1,6 +1,7 @@
 // The desktop program driven as a user drives it: load an image, scan, tick, recover;
 // cancel a scan; answer the stored-pass question; make an image; switch the language.
 #include <QCheckBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
@@ -302,6 +303,41 @@ private slots:
         QStringList partitions;
         for (int i = 0; i < row->childCount(); ++i) partitions << row->child(i)->text(0) + " " + row->child(i)->text(1);
         QCOMPARE(partitions, QStringList({"1: FAT", "5: ext2", "6: NTFS", "7: ", "8: FAT"}));
+    }
+
+    void anAreaWithTwoFileSystemsAsksWhichOneToRead() {
+        // The NTFS partition of the chain with an ext2 superblock in its boot area.
+        const auto chain = ReadFileBytes(UnpackFixture("partitioned/dos_chain.img.gz", work_->path()));
+        std::vector<uint8_t> area(chain.begin() + 30720 * 512, chain.begin() + (30720 + 16384) * 512);
+        std::copy_n(chain.begin() + 20480 * 512 + 1024, 1024, area.begin() + 1024);
+        const fs::path image = work_->path() / "two.img";
+        WriteFileBytes(image, area);
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        QTreeWidgetItem* row = window->findChild<QTreeWidget*>("DiskList")->currentItem();
+        QVERIFY(row);
+        QCOMPARE(row->text(1), QStringLiteral("NTFS / ext2"));
+        QStringList offered;
+        WhenShown("ChooseFileSystemDialog", [&offered](QWidget* shown) {
+            auto* dialog = qobject_cast<QInputDialog*>(shown);
+            offered = dialog->comboBoxItems();
+            dialog->setTextValue("NTFS");
+            dialog->accept();
+        });
+        Click(window.get(), "BtnScan");
+        QCOMPARE(offered, QStringList({"NTFS", "ext2"}));
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        QVERIFY(ShownFiles(*window).count("tone.wav"));
+        // Read as ext2, the area gives none of the NTFS volume's files.
+        Click(window.get(), "TabScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::DiskPage));
+        WhenShown("ChooseFileSystemDialog", [](QWidget* shown) {
+            auto* dialog = qobject_cast<QInputDialog*>(shown);
+            dialog->setTextValue("ext2");
+            dialog->accept();
+        });
+        AnswerBox("okbtn");
+        Click(window.get(), "BtnScan");
+        QVERIFY(!ShownFiles(*window).count("tone.wav"));
     }
 
     void lostPartitionsAreFoundAndScannedLikePartitions() {
