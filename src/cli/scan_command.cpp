@@ -77,9 +77,14 @@ int TargetRecovery::Prepare(const ScanSource& target) {
         return kExitUsage;
     }
     int reason = kOk;
+    // Each partition of a disk recovered whole keeps its folders apart: two volumes' trees
+    // are never merged into one.
+    std::string into = options_.destination;
+    if (options_.keepFolders && options_.partition == 0 && target.partition != 0)
+        into = (fs::path(options_.destination) / ("partition " + std::to_string(target.partition))).string();
     const DestinationProblem problem = options_.dryRun  // checked above, without creating it
                                            ? DestinationProblem::None
-                                           : CheckRecoveryDestination(options_.destination, target, destination_, reason);
+                                           : CheckRecoveryDestination(into, target, destination_, reason);
     if (problem != DestinationProblem::None) {
         const std::string named = problem == DestinationProblem::OnSource ? destination_.string() : options_.destination;
         err_ << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";

@@ -47,13 +47,14 @@ TEST(PartitionedDisks, EveryPartitionIsListedAndEachFileSystemGivesItsDeletedFil
     EXPECT_EQ(recover.exitCode, kExitOk) << recover.output;
     EXPECT_NE(recover.output.find("partition 5"), std::string::npos);
     EXPECT_NE(recover.output.find("skipped"), std::string::npos) << recover.output;
-    ExpectRecovered(dir / "gpt", {{"Reports/Budget.xlsx", "sheet.xlsx"},
-                                  {"Reports/Letter to the bank.pdf", "letter.pdf"},
-                                  {"DCIM/100CANON/IMG_0001.JPG", "photo.jpg"},
-                                  {"Holiday snapshot.png", "image.png"},
-                                  {"Music/Evening tone.wav", "tone.wav"},
-                                  {"notes/contract.pdf", "letter.pdf"},
-                                  {"notes/scan.bmp", "image.bmp"}});
+    // Each partition's folders under a folder of its own: no two volumes' trees merge.
+    ExpectRecovered(dir / "gpt", {{"partition 1/Reports/Budget.xlsx", "sheet.xlsx"},
+                                  {"partition 1/Reports/Letter to the bank.pdf", "letter.pdf"},
+                                  {"partition 2/DCIM/100CANON/IMG_0001.JPG", "photo.jpg"},
+                                  {"partition 2/Holiday snapshot.png", "image.png"},
+                                  {"partition 3/Music/Evening tone.wav", "tone.wav"},
+                                  {"partition 4/notes/contract.pdf", "letter.pdf"},
+                                  {"partition 4/notes/scan.bmp", "image.bmp"}});
 
     // Logical partitions past the first of the chain: the NTFS one in the second record.
     const fs::path chain = test::UnpackFixture("partitioned/dos_chain.img.gz", dir.path());
