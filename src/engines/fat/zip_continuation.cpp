@@ -202,8 +202,9 @@ std::optional<std::vector<uint32_t>> FindZipContinuation(uint64_t size, const st
         if (wrapped && tail >= layout.front()) break;
         if (inLayout.count(tail)) continue;
         ++tried;
+        if (readBudget < endClusters * cb) break;
         const std::vector<uint32_t> endRun = endClusters == 1 ? std::vector<uint32_t>{tail} : FreeRunEndingAt(access, tail, 2);
-        if (endRun.size() != endClusters || readBudget < endClusters * cb) break;
+        if (endRun.size() != endClusters) continue;
         readBudget -= size - endAt;
         endBytes.clear();
         for (const uint32_t c : endRun) {
