@@ -59,6 +59,9 @@ public:
     // take its files, so that nothing is scanned for a recovery that cannot be made.
     int Prepare(const ScanSource& target);
     int Recover(ScanRun& run, int code);
+    // Removes the partitions' own folders that nothing was written into (a partition
+    // passed over after its folder was made).
+    void RemoveEmptyPartitionFolders();
 
 private:
     const ScanOptions& options_;
@@ -66,7 +69,14 @@ private:
     std::string pattern_;
     FindingFilter filter_;
     fs::path destination_;
+    std::vector<fs::path> partitionFolders_;
 };
+
+void TargetRecovery::RemoveEmptyPartitionFolders() {
+    std::error_code ec;
+    for (const fs::path& folder : partitionFolders_)
+        if (fs::is_directory(folder, ec) && fs::is_empty(folder, ec)) fs::remove(folder, ec);
+}
 
 int TargetRecovery::Prepare(const ScanSource& target) {
     if (int code = BuildSelection(options_.types, options_.extensions, options_.filter, pattern_, filter_, err_);
@@ -80,11 +90,12 @@ int TargetRecovery::Prepare(const ScanSource& target) {
     // Each partition of a disk recovered whole keeps its folders apart: two volumes' trees
     // are never merged into one.
     std::string into = options_.destination;
-    if (options_.keepFolders && options_.partition == 0 && target.partition != 0)
-        into = (fs::path(options_.destination) / ("partition " + std::to_string(target.partition))).string();
+    const bool ownFolder = options_.keepFolders && options_.partition == 0 && target.partition != 0;
+    if (ownFolder) into = (fs::path(options_.destination) / ("partition " + std::to_string(target.partition))).string();
     const DestinationProblem problem = options_.dryRun  // checked above, without creating it
                                            ? DestinationProblem::None
                                            : CheckRecoveryDestination(into, target, destination_, reason);
+    if (ownFolder && !options_.dryRun && problem == DestinationProblem::None) partitionFolders_.push_back(destination_);
     if (problem != DestinationProblem::None) {
         const std::string named = problem == DestinationProblem::OnSource ? destination_.string() : options_.destination;
         err_ << "kestrune: " << DestinationProblemText(problem, named, reason) << "\n";
@@ -172,6 +183,7 @@ int RunRecover(const ScanOptions& options, std::ostream& out, std::ostream& err)
             return recovery.Prepare(target);
         },
         [&](const ScanSource&, ScanRun& run, int scanned) { return recovery.Recover(run, scanned); });
+    recovery.RemoveEmptyPartitionFolders();
     if (options.report.empty() || !any || code == kExitUsage) return code;
     const int rc = WriteReportFile(options.report, [&](std::ostream& file) {
         DfxmlWriter writer(file);

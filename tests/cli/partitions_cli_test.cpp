@@ -55,6 +55,7 @@ TEST(PartitionedDisks, EveryPartitionIsListedAndEachFileSystemGivesItsDeletedFil
                                   {"partition 3/Music/Evening tone.wav", "tone.wav"},
                                   {"partition 4/notes/contract.pdf", "letter.pdf"},
                                   {"partition 4/notes/scan.bmp", "image.bmp"}});
+    EXPECT_FALSE(fs::exists(dir / "gpt" / "partition 5")) << "swap gave nothing: no folder is left for it";
 
     // Logical partitions past the first of the chain: the NTFS one in the second record.
     const fs::path chain = test::UnpackFixture("partitioned/dos_chain.img.gz", dir.path());
