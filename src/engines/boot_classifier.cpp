@@ -5,6 +5,7 @@
 #include "base/result_codes.h"
 #include "disk/boot_marks.h"
 #include "engines/ext/ext_volume.h"
+#include "scanlog/file_types.h"
 
 namespace kestrune {
 
@@ -131,13 +132,8 @@ FsKind SecondFileSystemOf(ByteView area) {
 }
 
 FsKind FsKindNamed(std::string_view name) {
-    std::string lower(name);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    for (const FsKind kind : {FsKind::Ntfs, FsKind::Fat, FsKind::Exfat, FsKind::Ext}) {
-        std::string known = FsKindName(kind);
-        for (char& c : known) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (lower == known) return kind;
-    }
+    for (const FsKind kind : {FsKind::Ntfs, FsKind::Fat, FsKind::Exfat, FsKind::Ext})
+        if (AsciiLower(name) == AsciiLower(FsKindName(kind))) return kind;
     return FsKind::Other;
 }
 

@@ -102,20 +102,22 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForDisk(int disk,
 }
 
 std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForDisk(int disk, uint64_t startSector,
-                                                                          uint64_t sectorCount, uint16_t driveLetter) {
+                                                                          uint64_t sectorCount, uint16_t driveLetter,
+                                                                          FsKind chosen) {
     std::vector<uint8_t> area;
     if (ReadBootAreaOfDisk(disk, startSector, area) != kOk) return nullptr;
     SectorSource source;
     if (OpenDiskSource(source, disk) != kOk) return nullptr;
-    return OpenQuickEngine(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter);
+    return OpenQuickEngine(std::move(source), {startSector, sectorCount, SectorBytesOf(disk)}, driveLetter, chosen);
 }
 
 std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngine(SectorSource source, const EngineArea& area,
-                                                                   uint16_t driveLetter) {
+                                                                   uint16_t driveLetter, FsKind chosen) {
     std::vector<uint8_t> boot;
     if (!source.IsOpen() || ReadBootArea(source, area.start * area.sectorBytes, boot) != kOk) return nullptr;
-    auto engine = CreateQuickEngine(
-        KindOf(ByteView(boot), source, area.start * area.sectorBytes, area.sectors * area.sectorBytes));
+    auto engine = CreateQuickEngine(chosen != FsKind::Other ? chosen
+                                                            : KindOf(ByteView(boot), source, area.start * area.sectorBytes,
+                                                                     area.sectors * area.sectorBytes));
     if (engine) engine->Open(std::move(source), area, driveLetter);
     return engine;
 }
@@ -127,11 +129,11 @@ std::unique_ptr<IFileRecoveryParse> EngineFactory::CreateEngineForImage(
 }
 
 std::unique_ptr<RecoveryEngineBase> EngineFactory::OpenQuickEngineForImage(const std::filesystem::path& image,
-                                                                           uint16_t driveLetter) {
+                                                                           uint16_t driveLetter, FsKind chosen) {
     SectorSource source;
     if (OpenImageSource(image, source) != kOk) return nullptr;
     const uint64_t sectors = source.totalSectors;
-    return OpenQuickEngine(std::move(source), {0, sectors, kImageSectorBytes}, driveLetter);
+    return OpenQuickEngine(std::move(source), {0, sectors, kImageSectorBytes}, driveLetter, chosen);
 }
 
 }  // namespace kestrune

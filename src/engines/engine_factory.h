@@ -32,14 +32,17 @@ public:
     static std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(
         const std::filesystem::path& image, uint16_t driveLetter, int formatted);
 
-    // The quick engine for the area's file system, opened on it; null as above.
+    // The quick engine for the area's file system, opened on it; null as above. chosen,
+    // when not Other, is the file system to read where the area holds the marks of two.
     static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForDisk(int disk, uint64_t startSector,
-                                                                      uint64_t sectorCount, uint16_t driveLetter);
+                                                                      uint64_t sectorCount, uint16_t driveLetter,
+                                                                      FsKind chosen = FsKind::Other);
     static std::unique_ptr<RecoveryEngineBase> OpenQuickEngineForImage(const std::filesystem::path& image,
-                                                                       uint16_t driveLetter);
+                                                                       uint16_t driveLetter,
+                                                                       FsKind chosen = FsKind::Other);
     // The same on an area of a source already open (which the engine goes on reading).
     static std::unique_ptr<RecoveryEngineBase> OpenQuickEngine(SectorSource source, const EngineArea& area,
-                                                               uint16_t driveLetter);
+                                                               uint16_t driveLetter, FsKind chosen = FsKind::Other);
 
     // A formatted or deep pass over the area, opened on it, that finds a stored pass of the
     // area in catalogue and stores itself there; null when the area cannot be read.

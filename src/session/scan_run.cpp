@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result_codes.h"
-#include "disk/block_devices.h"
 #include "disk/link_free_paths.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -181,20 +180,11 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
 std::unique_ptr<IFileRecoveryParse> ScanRun::CreateQuickEngine() {
     const ScanSource& s = source_;
     const uint16_t letter = DriveLetterOf(s);
-    std::unique_ptr<IFileRecoveryParse> engine;
-    if (const FsKind chosen = FsKindNamed(s.chosenFileSystem); chosen != FsKind::Other) {
-        // The user named which of the area's file systems to read.
-        SectorSource source;
-        const bool open = s.isImage ? OpenImageSource(s.image, source) == kOk : OpenDiskSource(source, s.disk) == kOk;
-        const EngineArea area = s.isImage ? EngineArea{0, source.totalSectors, kImageSectorBytes}
-                                          : EngineArea{s.startSector, s.sectorCount, SectorBytesOf(s.disk)};
-        auto named = EngineFactory::CreateQuickEngine(chosen);
-        if (open && named) named->Open(std::move(source), area, letter);
-        engine = std::move(named);
-    } else {
-        engine = s.isImage ? EngineFactory::CreateEngineForImage(s.image, letter, 0)
-                           : EngineFactory::CreateEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, 0);
-    }
+    // Empty, or the file system the user named where the area holds two.
+    const FsKind chosen = FsKindNamed(s.chosenFileSystem);
+    std::unique_ptr<IFileRecoveryParse> engine =
+        s.isImage ? EngineFactory::OpenQuickEngineForImage(s.image, letter, chosen)
+                  : EngineFactory::OpenQuickEngineForDisk(s.disk, s.startSector, s.sectorCount, letter, chosen);
     if (engine) engine->SetListExisting(existingFiles_);
     return engine;
 }
