@@ -66,15 +66,9 @@ TEST(DestinationOnSource, ALoopDeviceOverAPartitionAndAFuseMountOfTheFileAreTheS
     // The NTFS partition of a partitioned image, attached at its offset and mounted by
     // ntfs-3g (a FUSE mount whose device number sysfs does not know).
     const auto partitioned = test::UnpackFixture("partitioned/mbr.img.gz", dir.path());
-    const std::string attach = "losetup -o " + std::to_string(83968 * 512) + " -f --show '" +
-                               partitioned.string() + "' 2>/dev/null";
-    FILE* pipe = ::popen(attach.c_str(), "r");
-    char line[256] = {};
-    const bool attached = pipe && std::fgets(line, sizeof line, pipe);
-    if (pipe) ::pclose(pipe);
-    std::string device = line;
-    while (!device.empty() && device.back() == '\n') device.pop_back();
-    if (!attached || device.empty()) GTEST_SKIP() << "no loop device";
+    test::LoopDevice loop(partitioned, false, 83968 * 512);
+    const std::string device = loop.device();
+    if (device.empty()) GTEST_SKIP() << "no loop device";
     {
         const Mount mount("ntfs-3g " + device, dir / "part");
         EXPECT_TRUE(mount.mounted()) << "the fixture's NTFS partition mounts";
@@ -82,7 +76,7 @@ TEST(DestinationOnSource, ALoopDeviceOverAPartitionAndAFuseMountOfTheFileAreTheS
             ExpectRefused("recover --to " + (dir / "part" / "rec").string() + " " + partitioned.string(),
                           dir / "part" / "rec");
     }
-    std::system(("losetup -d " + device).c_str());
+    loop.Detach();
 
     // ntfs-3g mounts an image file without any loop device.
     const auto ntfs = test::UnpackFixture("ntfs/deleted.img.gz", dir.path());

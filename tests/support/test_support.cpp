@@ -125,12 +125,15 @@ LoopDevice::LoopDevice() {
     if (lock_ >= 0) ::flock(lock_, LOCK_EX);
 }
 
-LoopDevice::LoopDevice(const fs::path& image, bool readOnly) : LoopDevice() { Attach(image, readOnly); }
+LoopDevice::LoopDevice(const fs::path& image, bool readOnly, uint64_t offset) : LoopDevice() {
+    Attach(image, readOnly, offset);
+}
 
-void LoopDevice::Attach(const fs::path& image, bool readOnly) {
+void LoopDevice::Attach(const fs::path& image, bool readOnly, uint64_t offset) {
     if (::geteuid() != 0 || !device_.empty()) return;
-    const std::string command =
-        std::string("losetup ") + (readOnly ? "-r " : "") + "-f --show '" + image.string() + "' 2>/dev/null";
+    const std::string command = std::string("losetup ") + (readOnly ? "-r " : "") +
+                                (offset ? "-o " + std::to_string(offset) + " " : "") + "-f --show '" +
+                                image.string() + "' 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return;
     char line[256] = {};

@@ -47,11 +47,12 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
 // case. Tests running at once take turns, since attaching one renumbers the disks. device() is empty when this is not root or the machine has no loop devices.
 class LoopDevice {
 public:
-    explicit LoopDevice(const std::filesystem::path& image, bool readOnly = true);
+    // offset: where in the image the device starts (a partition of a disk image).
+    explicit LoopDevice(const std::filesystem::path& image, bool readOnly = true, uint64_t offset = 0);
     // Only takes the lock, so that no other test process holds a loop device until
     // Attach (a test of what the disk list shows before and after one arrives).
     LoopDevice();
-    void Attach(const std::filesystem::path& image, bool readOnly = true);
+    void Attach(const std::filesystem::path& image, bool readOnly = true, uint64_t offset = 0);
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
