@@ -643,9 +643,13 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("KESTRUNE_INSTANCE_NAME", "kestrune-gui-stale");
         crashed.setProcessEnvironment(environment);
-        crashed.start(KESTRUNE_GUI_PATH, {});
         const QString lock = ui::SingleInstance::RuntimeFolder() + "/kestrune-gui-stale.lock";
-        QVERIFY(WaitFor([&] { return QFile::exists(lock); }));
+        // Killed once it holds the lock whole (its socket comes after): killed while it
+        // writes the lock, it would leave a lock that says no process.
+        const QString socket = ui::SingleInstance::RuntimeFolder() + "/kestrune-gui-stale.socket";
+        QFile::remove(socket);
+        crashed.start(KESTRUNE_GUI_PATH, {});
+        QVERIFY(WaitFor([&] { return QFile::exists(socket); }));
         crashed.kill();
         crashed.waitForFinished();
         QVERIFY(QFile::exists(lock));
