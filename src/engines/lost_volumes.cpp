@@ -154,17 +154,26 @@ private:
 
 std::vector<FoundVolume> FindVolumes(SectorSource& source, uint32_t sectorSize, uint64_t totalSectors,
                                      const std::function<bool(const VolumeSearchProgress&)>& progress) {
+    return FindVolumesIn(source, sectorSize, totalSectors, 0, totalSectors, progress);
+}
+
+std::vector<FoundVolume> FindVolumesIn(SectorSource& source, uint32_t sectorSize, uint64_t totalSectors,
+                                       uint64_t firstSector, uint64_t endSector,
+                                       const std::function<bool(const VolumeSearchProgress&)>& progress) {
     std::vector<FoundVolume> found;
-    if (sectorSize == 0 || totalSectors == 0) return found;
-    const uint64_t diskBytes = totalSectors * sectorSize;
+    endSector = std::min(endSector, totalSectors);
+    if (sectorSize == 0 || firstSector >= endSector) return found;
+    const uint64_t endBytes = endSector * sectorSize;
     Search search(source, sectorSize);
     VolumeSearchProgress state;
-    state.sectorsTotal = totalSectors;
+    state.sectorsTotal = endSector - firstSector;
     uint64_t checked = 0;
-    // From the disk's first sector: a volume without a table (a card formatted whole) starts there.
-    for (uint64_t offset = 0; offset < diskBytes;) {
+    // From the disk's first sector: a volume without a table (a card formatted whole) starts
+    // there. Inside a disk, the places are those counted from the disk's start.
+    uint64_t offset = firstSector == 0 ? 0 : NextCandidate(firstSector * sectorSize - 1, sectorSize);
+    while (offset < endBytes) {
         if (progress && ++checked % 256 == 0) {
-            state.sectorsDone = offset / sectorSize;
+            state.sectorsDone = offset / sectorSize - firstSector;
             if (!progress(state)) break;
         }
         Candidate candidate = search.At(offset);
@@ -178,13 +187,15 @@ std::vector<FoundVolume> FindVolumes(SectorSource& source, uint32_t sectorSize, 
             volume.cutShort = end - totalSectors;
             volume.sectorCount = totalSectors - volume.startSector;
         }
+        // A volume that runs on past the area (into the next partition) keeps only its share.
+        volume.sectorCount = std::min(volume.sectorCount, endSector - volume.startSector);
         found.push_back(volume);
         // A volume its own structure vouches for is not searched inside: what lies there
         // is its files' data, which may hold anything.
         offset = volume.sure ? NextCandidate((volume.startSector + volume.sectorCount) * sectorSize - 1, sectorSize)
                              : NextCandidate(offset, sectorSize);
     }
-    state.sectorsDone = totalSectors;
+    state.sectorsDone = state.sectorsTotal;
     if (progress) progress(state);
     return found;
 }

@@ -39,5 +39,10 @@ struct VolumeSearchProgress {
 // search goes, and may return false to stop it (what was found so far is returned).
 std::vector<FoundVolume> FindVolumes(SectorSource& source, uint32_t sectorSize, uint64_t totalSectors,
                                      const std::function<bool(const VolumeSearchProgress&)>& progress = {});
+// The same over the disk's sectors [firstSector, endSector) only (a gap between
+// partitions): volumes starting there, each cut at endSector.
+std::vector<FoundVolume> FindVolumesIn(SectorSource& source, uint32_t sectorSize, uint64_t totalSectors,
+                                       uint64_t firstSector, uint64_t endSector,
+                                       const std::function<bool(const VolumeSearchProgress&)>& progress = {});
 
 }  // namespace kestrune

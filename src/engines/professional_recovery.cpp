@@ -83,8 +83,12 @@ void CProfessionalRecovery::SetReporter(Reporter reporter) {
     reporter_ = std::move(reporter);
     sweep_ = reporter_.Within(kQuickShare, kSweepShare);
     const Reporter quick = reporter_.Within(0, kQuickShare, Reporter::Estimate::Dropped);
-    for (IFileRecoveryParse* engine : ListedEngines())
-        engine->SetReporter(engine == quick_.get() || engine == formerExt_.get() ? quick : sweep_);
+    // The quick engines (the area's, or the found volumes') report within the quick share;
+    // the sweep's engines within the sweep's.
+    for (IFileRecoveryParse* engine : ListedEngines()) {
+        const bool sweeps = engine == &fat_ || engine == &exfat_ || engine == &ntfs_ || engine == &deep_;
+        engine->SetReporter(sweeps ? sweep_ : quick);
+    }
 }
 
 void CProfessionalRecovery::SetCopyProgress(CopyProgress progress) {
@@ -216,6 +220,7 @@ int CProfessionalRecovery::OpenStoredLogs() {
         const std::string formerLog = LogIn(runFolder_, kExtFormattedLogPrefix);
         if (!formerLog.empty()) formerExt_->Scan(&formerLog);
     }
+    if (!quick_) found_.Reopen(areaSource_, {startSector_, sectorCount_, sectorSize_}, driveLetter_, runFolder_);
     const int rc = OpenInnerLogs(true);
     // A pass killed outright left its folders only in its checkpoint: they are written
     // from there, as if the pass had stopped at that point, so that every file shows in
@@ -268,6 +273,21 @@ int CProfessionalRecovery::Scan(const std::string*) {
         if (const int rc = formerExt_->Scan(formerLog.empty() ? nullptr : &formerLog); rc == CancelCode)
             return stopBeforePass(rc);
     }
+    if (!quick_) {
+        // No file system at the area's start: a whole disk, or a gap between partitions,
+        // whose volumes may still be there though no table names them. A pass stored
+        // before volumes were searched for goes on without them, as it began.
+        const EngineArea area{startSector_, sectorCount_, sectorSize_};
+        if (!resuming) {
+            const Reporter quick = reporter_.Within(0, kQuickShare, Reporter::Estimate::Dropped);
+            if (const int rc = found_.FindAndScan(areaSource_, area, driveLetter_, runFolder_, DevicePath(), quick);
+                rc == CancelCode)
+                return stopBeforePass(rc);
+        } else if (FoundVolumeScans::Searched(runFolder_)) {
+            found_.Reopen(areaSource_, area, driveLetter_, runFolder_);
+        }
+    }
+    sweepsStretches_ = freeSpaceOnly_ || !found_.empty();
     OpenInnerLogs(resuming);
     fat_.Prepare();
     exfat_.Prepare();
@@ -284,9 +304,9 @@ int CProfessionalRecovery::RunPass() {
     std::vector<uint8_t> block(static_cast<size_t>(blockSectors) * sectorSize_);
 
     sectorsTotal_ = 0;
-    if (freeSpaceOnly_) {
+    if (sweepsStretches_) {
         uint64_t position = 0, length = 0;
-        while (quick_->NextFreeExtent(position, length) && length != 0) {
+        for (NextSweepExtent(position, length); length != 0; NextSweepExtent(position, length)) {
             sectorsTotal_ += length;
             position += length;
         }
@@ -294,10 +314,10 @@ int CProfessionalRecovery::RunPass() {
         sectorsTotal_ = sectorCount_;
     }
     uint64_t extentStart = 0, extentLength = sectorCount_, offset = 0;
-    if (freeSpaceOnly_) {
+    if (sweepsStretches_) {
         extentStart = 0;
         extentLength = 0;
-        quick_->NextFreeExtent(extentStart, extentLength);
+        NextSweepExtent(extentStart, extentLength);
     }
     sectorsDone_ = 0;
     secondsRemaining_ = -1;
@@ -345,13 +365,13 @@ int CProfessionalRecovery::RunPass() {
             }
         }
         if (result != kOk) break;
-        if (!freeSpaceOnly_) {
+        if (!sweepsStretches_) {
             extentLength = 0;
             break;
         }
         extentStart += extentLength;
         offset = 0;
-        quick_->NextFreeExtent(extentStart, extentLength);
+        NextSweepExtent(extentStart, extentLength);
     }
     if (result == kOk) {
         fat_.Finish();
@@ -368,6 +388,20 @@ int CProfessionalRecovery::RunPass() {
     }
     imagePath_.clear();
     return result;
+}
+
+void CProfessionalRecovery::NextSweepExtent(uint64_t& position, uint64_t& length) {
+    if (!found_.empty()) {
+        found_.NextSweepExtent(position, length);
+    } else if (quick_->NextFreeExtent(position, length) == 0) {
+        length = 0;
+    }
+}
+
+std::filesystem::path CProfessionalRecovery::DevicePath() const {
+    if (!imagePath_.empty()) return imagePath_;
+    DiskLocation location;
+    return ResolveDisk(disk_, location) == kOk ? location.path : std::filesystem::path();
 }
 
 // What the pass offers each sector to, in this order; the first that takes a sector ends
@@ -456,12 +490,18 @@ uint64_t CProfessionalRecovery::FilesFound() {
     return fat_.GetRecordCount() + exfat_.GetRecordCount() + ntfs_.GetRecordCount() + deep_.GetRecordCount();
 }
 
-IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
-    switch (engineKind) {
+RecoveryEngineBase* CProfessionalRecovery::QuickEngineOf(const ScanRecord& record) {
+    if (quick_) return quick_.get();
+    FoundVolumeScans::Volume* volume = found_.VolumeOf(record);
+    return volume ? volume->engine.get() : nullptr;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::EngineFor(const ScanRecord& record) {
+    switch (record.engineKind) {
         case NtfsQuick:
         case FatQuick:
         case ExfatQuick:
-        case ExtQuick: return quick_.get();
+        case ExtQuick: return QuickEngineOf(record);
         case ExtFormatted: return formerExt_.get();
         case NtfsFormatted: return &ntfs_;
         case FatFormatted: return &fat_;
@@ -473,7 +513,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(uint32_t engineKind) {
 
 int CProfessionalRecovery::ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) {
     if (folder) {
-        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(folder->engineKind);
+        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(*folder);
         return engine ? engine->ListChildren(folder, depth, out) : kOk;
     }
     if (depth != 0) return kErrInvalidParameter;
@@ -485,7 +525,7 @@ int CProfessionalRecovery::ListChildren(const ScanRecord* folder, int depth, std
 int CProfessionalRecovery::CountFiles(const ScanRecord* folder, int depth, int& count) {
     count = 0;
     if (folder) {
-        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(folder->engineKind);
+        IFileRecoveryParse* engine = folder->engineKind == Signature ? nullptr : EngineFor(*folder);
         return engine ? engine->CountFiles(folder, depth, count) : kOk;
     }
     if (depth != 0) return kErrInvalidParameter;
@@ -497,13 +537,16 @@ int CProfessionalRecovery::CountFiles(const ScanRecord* folder, int depth, int& 
 }
 
 uint64_t CProfessionalRecovery::GetRecordCount() {
-    return (quick_ ? quick_->GetRecordCount() : 0) + (formerExt_ ? formerExt_->GetRecordCount() : 0) + FilesFound();
+    uint64_t count = (quick_ ? quick_->GetRecordCount() : 0) + (formerExt_ ? formerExt_->GetRecordCount() : 0);
+    for (const FoundVolumeScans::Volume& v : found_.volumes()) count += v.engine->GetRecordCount();
+    return count + FilesFound();
 }
 
 std::vector<IFileRecoveryParse*> CProfessionalRecovery::ListedEngines() {
     std::vector<IFileRecoveryParse*> engines;
     if (quick_) engines.push_back(quick_.get());
     if (formerExt_) engines.push_back(formerExt_.get());
+    for (const FoundVolumeScans::Volume& v : found_.volumes()) engines.push_back(v.engine.get());
     for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(&fat_), static_cast<IFileRecoveryParse*>(&exfat_),
                                        static_cast<IFileRecoveryParse*>(&ntfs_), static_cast<IFileRecoveryParse*>(&deep_)})
         engines.push_back(engine);
@@ -513,19 +556,23 @@ std::vector<IFileRecoveryParse*> CProfessionalRecovery::ListedEngines() {
 int CProfessionalRecovery::GetRecordPath(const ScanRecord& record, std::string& out) {
     out.clear();
     if (record.engineKind == Signature) return kOk;
-    IFileRecoveryParse* engine = EngineFor(record.engineKind);
-    return engine ? engine->GetRecordPath(record, out) : kOk;
+    IFileRecoveryParse* engine = EngineFor(record);
+    const int rc = engine ? engine->GetRecordPath(record, out) : kOk;
+    if (const FoundVolumeScans::Volume* volume = found_.VolumeOf(record)) out.insert(0, volume->folder + "/");
+    return rc;
 }
 
 int CProfessionalRecovery::GetRecordPathOnDisk(const ScanRecord& record, std::string& out) {
     out.clear();
     if (record.engineKind == Signature) return kOk;
-    IFileRecoveryParse* engine = EngineFor(record.engineKind);
-    return engine ? engine->GetRecordPathOnDisk(record, out) : kOk;
+    IFileRecoveryParse* engine = EngineFor(record);
+    const int rc = engine ? engine->GetRecordPathOnDisk(record, out) : kOk;
+    if (const FoundVolumeScans::Volume* volume = found_.VolumeOf(record)) out.insert(0, volume->folder + "/");
+    return rc;
 }
 
 int CProfessionalRecovery::Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) {
-    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    IFileRecoveryParse* engine = EngineFor(record);
     return engine ? engine->Recover(record, destination, baseDepth) : kOk;
 }
 
@@ -533,7 +580,7 @@ int CProfessionalRecovery::ExtractForPreview(const ScanRecord* record, std::stri
                                              uint32_t& delivered, const CopyProgress& progress) {
     delivered = 0;
     if (!record) return kErrInvalidParameter;
-    IFileRecoveryParse* engine = EngineFor(record->engineKind);
+    IFileRecoveryParse* engine = EngineFor(*record);
     return engine ? engine->ExtractForPreview(record, tempPath, buffer, delivered, progress) : kOk;
 }
 
@@ -541,6 +588,12 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     std::vector<ScanRecord> found;
     if (quick_) quick_->SearchByExtension(pattern, found);
     if (formerExt_) formerExt_->SearchByExtension(pattern, found);
+    for (const FoundVolumeScans::Volume& v : found_.volumes()) {
+        const size_t before = found.size();
+        v.engine->SearchByExtension(pattern, found);
+        // What a lost volume still held is lost to its owner as much as what was deleted.
+        for (size_t i = before; i < found.size(); ++i) found[i].folderDeleted &= ~kExistingFile;
+    }
     fat_.SearchByExtension(pattern, found);
     exfat_.SearchByExtension(pattern, found);
     ntfs_.SearchByExtension(pattern, found);
@@ -563,8 +616,8 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
             sector = r.dataAreaSector != 0 ? r.partitionStart + r.dataAreaSector : 0;
         } else if (r.engineKind == NtfsFormatted) {
             sector = ntfs_.DataStartSector(r);
-        } else if (r.engineKind == NtfsQuick && quick_) {
-            sector = quick_->DataStartSector(r);
+        } else if (r.engineKind == NtfsQuick) {
+            if (RecoveryEngineBase* quick = QuickEngineOf(r)) sector = quick->DataStartSector(r);
         }
         if (sector != 0) starts.emplace(sector, AsciiLower(ExtensionOf(RecordName(r))));
         if (sector != 0 && r.contentOk != 0) intactStarts.insert(sector);
@@ -615,12 +668,12 @@ bool CProfessionalRecovery::Inside(const std::vector<std::pair<uint64_t, uint64_
 }
 
 int CProfessionalRecovery::MapData(const ScanRecord& record, DataMap& map) {
-    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    IFileRecoveryParse* engine = EngineFor(record);
     return engine ? engine->MapData(record, map) : kErrNotSupported;
 }
 
 int CProfessionalRecovery::ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {
-    IFileRecoveryParse* engine = EngineFor(record.engineKind);
+    IFileRecoveryParse* engine = EngineFor(record);
     out.clear();
     return engine ? engine->ReadData(record, limit, out) : kErrNotSupported;
 }

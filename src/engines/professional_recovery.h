@@ -13,6 +13,7 @@
 #include "engines/carve/file_type_recovery.h"
 #include "engines/exfat/pro_exfat_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
+#include "engines/found_volume_scans.h"
 #include "engines/fat/pro_fat_recovery.h"
 #include "engines/ntfs/pro_ntfs_recovery.h"
 #include "engines/pass_checkpoint.h"
@@ -129,7 +130,13 @@ private:
     void RestoreCheckpoint(const PassCheckpoint& checkpoint);
     // On resume: returns to the last checkpoint of the stored pass.
     void RollBackToCheckpoint();
-    IFileRecoveryParse* EngineFor(uint32_t engineKind);
+    IFileRecoveryParse* EngineFor(const ScanRecord& record);
+    // The quick engine a record of one came from: the area's own, or a found volume's.
+    RecoveryEngineBase* QuickEngineOf(const ScanRecord& record);
+    // Moves position to the next stretch the sweep reads, as NextFreeExtent does.
+    void NextSweepExtent(uint64_t& position, uint64_t& length);
+    // Where found volumes are searched for, their labels read from: the disk or image file.
+    std::filesystem::path DevicePath() const;
     // The engines whose findings are listed, in listing order.
     std::vector<IFileRecoveryParse*> ListedEngines();
     uint64_t FilesFound();
@@ -147,6 +154,11 @@ private:
     std::unique_ptr<RecoveryEngineBase> quick_;
     // On an ext volume: the files of the volume it was formatted over.
     std::unique_ptr<CFastExtRecovery> formerExt_;
+    // On an area without a file system at its start: the volumes found inside it.
+    FoundVolumeScans found_;
+    // The sweep reads stretches (free space, what lies between found volumes), not the
+    // whole area.
+    bool sweepsStretches_ = false;
     CProfessionalFatRecovery fat_;
     CProfessionalExfatRecovery exfat_;
     CProfessionalNtfsRecovery ntfs_;

@@ -253,11 +253,13 @@ TEST_P(ResumedPass, StoppedByTheUserAnywhereItLosesNoFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Areas, ResumedPass,
-                         testing::Values("formatted/fat.img.gz", "formatted/ntfs.img.gz", "exfat/reformatted_fat.img.gz", ""),
+                         testing::Values("formatted/fat.img.gz", "formatted/ntfs.img.gz", "exfat/reformatted_fat.img.gz",
+                                         "partitioned/gpt_wiped.img.gz", ""),
                          [](const testing::TestParamInfo<const char*>& info) {
                              const std::string fixture = info.param;
                              if (fixture.empty()) return "CarvedOnly";
                              if (fixture.starts_with("exfat/")) return "FormerExfat";
+                             if (fixture.starts_with("partitioned/")) return "LostVolumes";
                              return fixture.find("fat") != std::string::npos ? "FormerFat" : "FormerNtfs";
                          });
 

@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The search for volumes the table no longer names, over the same bytes.
         for (const FoundVolume& v : FindVolumes(source, sectorSize, source.totalSectors))
             if (v.startSector + v.sectorCount > source.totalSectors) __builtin_trap();
+        // And over a gap from the second sector to the last but one: nothing found outside it.
+        if (source.totalSectors > 2)
+            for (const FoundVolume& v : FindVolumesIn(source, sectorSize, source.totalSectors, 1, source.totalSectors - 1))
+                if (v.startSector < 1 || v.startSector + v.sectorCount > source.totalSectors - 1) __builtin_trap();
     }
     SectorSizeOfImage(ByteView(data, size));
     return 0;

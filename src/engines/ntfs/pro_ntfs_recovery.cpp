@@ -285,6 +285,9 @@ bool CProfessionalNtfsRecovery::AddRecord(std::span<uint8_t> bytes, uint64_t sec
         if (!asFolder && ReadDataAttribute(reader_, sector, reader_.geometry.recordSize, &follow, data) == kOk)
             found.fileSize = data.dataSize;
     }
+    // The volume's own files under $Extend (its journal of changes, its quotas, its object
+    // ids) are no user's files: written out they are empty or meaningless.
+    if (parent == kExtendRecord) return false;
     const uint32_t level = Climb(parent, placement);
     found.driveLetter = driveLetter_;
     found.engineKind = NtfsFormatted;
