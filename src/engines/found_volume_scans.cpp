@@ -63,15 +63,15 @@ SectorSource WithBootFromBackup(const SectorSource& source, const FoundVolumeSca
 }
 
 std::string FolderOf(const FoundVolumeScans::Volume& volume) {
-    // Named by where it lay, which tells two volumes apart, and by what it was, which is
-    // what the user knows it by. No character that a destination's file system refuses.
-    std::string folder = "Volume at sector " + std::to_string(volume.start) + ", " + volume.fileSystem;
+    // Named first by what the user knows it by, its label, then by what it was and where
+    // it lay, which tells two volumes of one label apart. No character that a
+    // destination's file system refuses.
     std::string label;
     for (const char c : volume.label)
         if (static_cast<unsigned char>(c) >= 0x20 && std::string_view("/\\:*?\"<>|").find(c) == std::string_view::npos)
             label += c;
-    if (!label.empty()) folder += ", " + label;
-    return folder;
+    const std::string where = volume.fileSystem + " at sector " + std::to_string(volume.start);
+    return label.empty() ? where : label + " (" + where + ")";
 }
 
 std::string LogPrefixOf(uint64_t start) { return std::string(kQuickLogPrefix) + std::to_string(start) + "_"; }

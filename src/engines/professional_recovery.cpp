@@ -390,6 +390,22 @@ int CProfessionalRecovery::RunPass() {
     return result;
 }
 
+int CProfessionalRecovery::BuildAllocationMap() {
+    // Known where volumes were found and each one's free space could be mapped: what lies
+    // between them is claimed by no volume, and free.
+    if (found_.empty()) return kErrNotSupported;
+    for (const FoundVolumeScans::Volume& v : found_.volumes())
+        if (!v.mapped) return kErrNotSupported;
+    return kOk;
+}
+
+int CProfessionalRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+    length = 0;
+    if (BuildAllocationMap() != kOk) return 0;
+    found_.NextSweepExtent(position, length);
+    return 1;
+}
+
 void CProfessionalRecovery::NextSweepExtent(uint64_t& position, uint64_t& length) {
     if (!found_.empty()) {
         found_.NextSweepExtent(position, length);
@@ -588,12 +604,7 @@ int CProfessionalRecovery::SearchByExtension(std::string_view pattern, std::vect
     std::vector<ScanRecord> found;
     if (quick_) quick_->SearchByExtension(pattern, found);
     if (formerExt_) formerExt_->SearchByExtension(pattern, found);
-    for (const FoundVolumeScans::Volume& v : found_.volumes()) {
-        const size_t before = found.size();
-        v.engine->SearchByExtension(pattern, found);
-        // What a lost volume still held is lost to its owner as much as what was deleted.
-        for (size_t i = before; i < found.size(); ++i) found[i].folderDeleted &= ~kExistingFile;
-    }
+    for (const FoundVolumeScans::Volume& v : found_.volumes()) v.engine->SearchByExtension(pattern, found);
     fat_.SearchByExtension(pattern, found);
     exfat_.SearchByExtension(pattern, found);
     ntfs_.SearchByExtension(pattern, found);

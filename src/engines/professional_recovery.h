@@ -49,12 +49,11 @@ public:
     int GetRecordPath(const ScanRecord& record, std::string& out) override;
     int GetRecordPathOnDisk(const ScanRecord& record, std::string& out) override;
     int Recover(const ScanRecord& record, const std::filesystem::path& destination, int baseDepth) override;
-    int NextFreeExtent(uint64_t&, uint64_t& length) override {
-        length = 0;
-        return 0;
-    }
+    // The free space of the volumes a pass over an area without a file system at its start
+    // found there, and what lies between them; not known otherwise.
+    int NextFreeExtent(uint64_t& position, uint64_t& length) override;
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
-    int BuildAllocationMap() override { return kOk; }
+    int BuildAllocationMap() override;
     int MapData(const ScanRecord& record, DataMap& map) override;
     int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,

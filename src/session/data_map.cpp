@@ -43,6 +43,8 @@ int ScanRun::MapData(const ScanRecord& record, DataMap& map) {
 void ScanRun::ReadFreeSpace() {
     freeRead_ = true;
     IFileRecoveryParse* quick = pass_ ? pass_->QuickEngine() : engine_.get();
+    // A pass over a disk whose volumes it found knows their free space itself.
+    if (pass_ && !quick) quick = pass_;
     if (!quick || quick->BuildAllocationMap() != kOk) return;
     const uint64_t sectorBytes = source_.bytesPerSector ? source_.bytesPerSector : 512;
     const uint64_t areaStart = source_.startSector * sectorBytes;

@@ -342,7 +342,9 @@ int ScanRun::Search(std::string_view pattern, std::vector<ScanRecord>& out) {
     lastPercent_ = 0;
     const size_t before = out.size();
     const int rc = engine_->SearchByExtension(pattern, out);
-    if (!existingFiles_)
+    // A formatted or deep pass lists files that exist only on volumes it found, whose
+    // partition is gone: they are lost to their owner as much as deleted ones.
+    if (!existingFiles_ && !pass_)
         out.erase(std::remove_if(out.begin() + static_cast<long>(before), out.end(), ExistingFile), out.end());
     return rc;
 }
@@ -352,7 +354,7 @@ int ScanRun::Count(std::string_view pattern, const std::function<bool(const Scan
     if (!engine_) return kErrInvalidHandle;
     std::lock_guard use(engineUse_);
     lastPercent_ = 0;
-    if (existingFiles_) return engine_->CountByExtension(pattern, keep, count);
+    if (existingFiles_ || pass_) return engine_->CountByExtension(pattern, keep, count);
     return engine_->CountByExtension(pattern, [&keep](const ScanRecord& r) { return !ExistingFile(r) && keep(r); },
                                      count);
 }

@@ -369,6 +369,19 @@ private slots:
         const auto shown = ShownFiles(*window);
         QVERIFY(shown.count("contract.pdf"));
         QVERIFY(shown.count("scan.bmp"));
+
+        // A formatted scan of the whole disk, without searching first: each volume is a
+        // folder of its own, the ext4 one's deleted files in it by name.
+        auto whole = WindowWithImage("BtnFormattedRecovery", image);
+        Click(whole.get(), "BtnScan");
+        QCOMPARE(whole->currentPage(), int(ui::MainWnd::ResultsPage));
+        CheckViewsOfRealFindings(*whole, "scan.bmp");
+        const ui::TargetFindings& found = whole->findings().at(0);
+        QSet<QString> volumes;
+        for (const QString& folder : found.folders) volumes << folder.section('/', 0, 0);
+        QCOMPARE(volumes.size(), 4);
+        QVERIFY(volumes.contains("GPTEXT4 (ext4 at sector 120832)"));
+        whole->findChild<QAbstractButton*>("ViewByFolder")->click();
     }
 
     void existingFilesAreListedWhenTheBoxIsTicked() {

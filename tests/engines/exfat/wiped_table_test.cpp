@@ -25,7 +25,7 @@ struct WipedDisk {
     std::unique_ptr<IFileRecoveryParse> engine;
     std::map<std::string, ScanRecord> byPath;
     const std::string volumeFolder =
-        "Volume at sector " + std::to_string(manifest["partitionStart"].get<uint64_t>()) + ", exFAT, CARD/";
+        "CARD (exFAT at sector " + std::to_string(manifest["partitionStart"].get<uint64_t>()) + ")/";
 
     CProfessionalRecovery& Scan() {
         engine = EngineFactory::CreateEngineForImage(image, 1001, 1);
