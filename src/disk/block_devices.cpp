@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "base/result_codes.h"
+#include "disk/image_containers.h"
 #include "disk/partition_table.h"
 
 namespace fs = std::filesystem;
@@ -298,6 +299,16 @@ int OpenReadOnly(const fs::path& path, int& fd, uint64_t& sizeBytes) {
     return result;
 }
 
+void GeometryOfImage(Medium& image, DiskGeometry& out) {
+    out = DiskGeometry{};
+    // An image file has no driver to ask: a GPT laid out for 4096-byte sectors says so.
+    std::vector<uint8_t> head(4608);
+    size_t got = 0;
+    if (image.ReadAt(0, head.data(), head.size(), got) == kOk && got > 0)
+        out.bytesPerSector = SectorSizeOfImage(ByteView(head.data(), got));
+    out.cylinders = image.SizeBytes() / (uint64_t{out.tracksPerCylinder} * out.sectorsPerTrack * out.bytesPerSector);
+}
+
 int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out) {
     out = DiskGeometry{};
     struct stat st {};
@@ -345,6 +356,12 @@ int GeometryFromSysfs(const DiskLocation& location, DiskGeometry& out, uint64_t&
 int DiskGeometryOf(int disk, DiskGeometry& out) {
     DiskLocation location;
     if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
+    if (!location.isBlockDevice) {
+        std::unique_ptr<Medium> image;
+        if (int rc = OpenImageMedium(location.path, image); rc != kOk) return rc;
+        GeometryOfImage(*image, out);
+        return kOk;
+    }
     int fd = -1;
     uint64_t length = 0;
     if (int rc = OpenReadOnly(location.path, fd, length); rc != kOk)
@@ -363,6 +380,7 @@ int DiskLengthBytes(uint64_t& out, int disk) {
     out = 0;
     DiskLocation location;
     if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
+    if (!location.isBlockDevice) return FileSizeOf(location.path, out);
     int fd = -1;
     if (int rc = OpenReadOnly(location.path, fd, out); rc != kOk) {
         DiskGeometry unused;

@@ -93,6 +93,9 @@ bool HasAdoptedDescriptor(const std::filesystem::path& device);
 // track when it answers (255 x 63 otherwise), cylinders from the length. Regular files
 // get 512-byte sectors and the same synthetic geometry.
 int QueryGeometry(int fd, uint64_t lengthBytes, DiskGeometry& out);
+// The same for an image file opened as a medium (raw or in a container).
+class Medium;
+void GeometryOfImage(Medium& image, DiskGeometry& out);
 int DiskGeometryOf(int disk, DiskGeometry& out);
 // The bytes of a disk's sectors as its driver tells them; 512 when it cannot be asked.
 uint32_t SectorBytesOf(int disk);

@@ -11,7 +11,9 @@
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
+#include "disk/image_containers.h"
 #include "disk/partition_table.h"
+#include "disk/probe_window.h"
 #include "disk/sector_source.h"
 
 namespace fs = std::filesystem;
@@ -30,7 +32,17 @@ std::string FileSystemName(const std::string& type, const std::string& version) 
 }  // namespace
 
 void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
-    const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = -1;
+    std::error_code ec;
+    if (fs::is_regular_file(device, ec) && DetectImageFormat(device) != ImageFormat::Raw) {
+        // An image in a container: blkid reads a stand-in holding the area's bytes.
+        std::unique_ptr<Medium> image;
+        if (OpenImageMedium(device, image) != kOk) return;
+        fd = ProbeWindowOf(*image, offsetBytes, sizeBytes);
+        offsetBytes = 0;
+    } else {
+        fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }
     if (fd < 0) return;
     blkid_probe probe = blkid_new_probe();
     if (!probe || blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offsetBytes),

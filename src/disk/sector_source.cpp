@@ -10,6 +10,7 @@
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
+#include "disk/image_containers.h"
 
 namespace kestrune {
 
@@ -53,10 +54,9 @@ SectorSource SourceOverMedium(std::unique_ptr<Medium> medium, uint32_t sectorByt
 
 int OpenImageSource(const std::filesystem::path& path, SectorSource& out) {
     out.Close();
-    int fd = -1;
-    uint64_t size = 0;
-    if (int rc = OpenReadOnly(path, fd, size); rc != kOk) return rc;
-    out = SourceOverMedium(std::make_unique<FileMedium>(fd, size), kImageSectorBytes);
+    std::unique_ptr<Medium> medium;
+    if (int rc = OpenImageMedium(path, medium); rc != kOk) return rc;
+    out = SourceOverMedium(std::move(medium), kImageSectorBytes);
     return kOk;
 }
 
@@ -64,13 +64,20 @@ int OpenDiskSource(SectorSource& out, int disk) {
     out.Close();
     DiskLocation location;
     if (int rc = ResolveDisk(disk, location); rc != kOk) return rc;
-    int fd = -1;
-    uint64_t size = 0;
-    if (int rc = OpenReadOnly(location.path, fd, size); rc != kOk) return rc;
-    auto medium = std::make_unique<FileMedium>(fd, size);
+    std::unique_ptr<Medium> medium;
     DiskGeometry geometry;
-    if (int rc = QueryGeometry(fd, size, geometry); rc != kOk) return rc;
-    out.totalSectors = size / geometry.bytesPerSector;
+    if (location.isBlockDevice) {
+        int fd = -1;
+        uint64_t size = 0;
+        if (int rc = OpenReadOnly(location.path, fd, size); rc != kOk) return rc;
+        medium = std::make_unique<FileMedium>(fd, size);
+        if (int rc = QueryGeometry(fd, size, geometry); rc != kOk) return rc;
+    } else {
+        // An image file registered as a disk, raw or in a container.
+        if (int rc = OpenImageMedium(location.path, medium); rc != kOk) return rc;
+        GeometryOfImage(*medium, geometry);
+    }
+    out.totalSectors = medium->SizeBytes() / geometry.bytesPerSector;
     if (out.totalSectors == 0) out.totalSectors = geometry.SectorsByGeometry();
     out.medium = std::move(medium);
     return kOk;
@@ -116,9 +123,10 @@ int ReadFully(size_t n, int fd, void* buffer, size_t& got) {
 }
 
 int FileSizeOf(const std::filesystem::path& path, uint64_t& out) {
-    int fd = -1;
-    if (int rc = OpenReadOnly(path, fd, out); rc != kOk) return rc;
-    ::close(fd);
+    out = 0;
+    std::unique_ptr<Medium> medium;
+    if (int rc = OpenImageMedium(path, medium); rc != kOk) return rc;
+    out = medium->SizeBytes();
     return kOk;
 }
 

@@ -12,6 +12,7 @@
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
+#include "disk/image_containers.h"
 #include "disk/partition_table.h"
 #include "disk/sector_source.h"
 #include "engines/boot_classifier.h"
@@ -147,11 +148,13 @@ int ResolveScanSource(const std::string& text, int partition, ScanSource& out, s
     }
     out.isImage = true;
     out.image = text;
-    SectorSource source;
-    if (int rc = OpenImageSource(out.image, source); rc != kOk) {
-        error = "cannot open " + text + ": " + ResultText(rc);
+    std::unique_ptr<Medium> medium;
+    std::string why;
+    if (int rc = OpenImageMedium(out.image, medium, &why); rc != kOk) {
+        error = why.empty() ? "cannot open " + text + ": " + ResultText(rc) : why;
         return rc;
     }
+    SectorSource source = SourceOverMedium(std::move(medium), kImageSectorBytes);
     out.sectorCount = source.totalSectors;
     std::vector<uint8_t> first(512);
     uint32_t read = 0;
@@ -165,11 +168,15 @@ int ResolveScanSource(const std::string& text, int partition, ScanSource& out, s
 }
 
 std::string DescribeSource(const ScanSource& source) {
+    // An image in a container says which: what is read is the disk inside it.
+    const ImageFormat format = source.image.empty() ? ImageFormat::Raw : DetectImageFormat(source.image);
+    const std::string container = format == ImageFormat::Raw ? "" : std::string(" (") + ImageFormatName(format) + ")";
     if (source.partitioned && source.partition == 0)
-        return "partitioned image " + source.text + ", " + std::to_string(source.partitions.size()) + " partitions";
+        return "partitioned image " + source.text + container + ", " + std::to_string(source.partitions.size()) +
+               " partitions";
     const std::string size = std::to_string(source.sectorCount) + " sectors of " +
                              std::to_string(source.bytesPerSector) + " bytes";
-    if (source.isImage) return "image " + source.image.string() + ", " + size;
+    if (source.isImage) return "image " + source.image.string() + container + ", " + size;
     return "disk " + std::to_string(source.disk) + " from sector " +
            std::to_string(source.startSector) + ", " + size;
 }

@@ -62,7 +62,9 @@ void MainWnd::LoadImageClicked() {
     QFileDialog dialog(this, Text("MainWnd", "TxtLoadImageTitle"));
     dialog.setObjectName("LoadImageDialog");
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilters({Text("MainWnd", "TxtImageFilter"), "*"});
+    // Raw copies and the containers virtual machines and forensic tools keep disks in; the
+    // first piece of a raw image cut in pieces stands for them all.
+    dialog.setNameFilters({Text("MainWnd", "TxtDiskImageFilter"), "*"});
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     const QStringList chosen = RunFileDialog(dialog);
     if (!chosen.isEmpty()) LoadImages(chosen);

@@ -305,6 +305,19 @@ private slots:
         QCOMPARE(partitions, QStringList({"1: FAT", "5: ext2", "6: NTFS", "7: ", "8: FAT"}));
     }
 
+    void aVirtualMachineDiskIsLoadedAndScannedAsTheDiskItHolds() {
+        const fs::path image = UnpackFixture("containers/disk.vhdx.gz", work_->path());
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        QTreeWidgetItem* row = window->findChild<QTreeWidget*>("DiskList")->currentItem();
+        QVERIFY(row);
+        QCOMPARE(row->childCount(), 1);
+        QCOMPARE(row->child(0)->text(1), QString("FAT"));
+        window->findChild<QTreeWidget*>("DiskList")->setCurrentItem(row->child(0));
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        QVERIFY(ShownFiles(*window).count("fragmented.bin"));
+    }
+
     void anAreaWithTwoFileSystemsAsksWhichOneToRead() {
         // The NTFS partition of the chain with an ext2 superblock in its boot area.
         const auto chain = ReadFileBytes(UnpackFixture("partitioned/dos_chain.img.gz", work_->path()));
