@@ -77,6 +77,29 @@ TEST(ContainerImages, EachFormatIsReadAsTheDiskItHolds) {
     }
 }
 
+TEST(ContainerImages, AnOverlayReadsThroughToItsBackingFileBesideIt) {
+    Containers c;
+    const fs::path folder = c.dir / "overlay";
+    fs::create_directories(folder);
+    ASSERT_EQ(std::system(("tar -xzf '" + test::FixturePath("containers/overlay.tar.gz").string() + "' -C '" +
+                           folder.string() + "'")
+                              .c_str()),
+              0);
+    auto expected = test::ReadFileBytes(c.raw);
+    std::fill_n(expected.begin() + (4 << 20), 64 * 1024, 0x5A);
+    std::unique_ptr<Medium> medium;
+    ASSERT_EQ(OpenImageMedium(folder / "top.qcow2", medium), kOk);
+    std::vector<uint8_t> read(static_cast<size_t>(medium->SizeBytes()));
+    size_t got = 0;
+    ASSERT_EQ(ReadExactly(*medium, 0, read.data(), read.size(), got), kOk);
+    EXPECT_TRUE(read == expected);
+    // Without it, the overlay alone says what is missing.
+    fs::remove(folder / "disk.qcow2");
+    std::string why;
+    EXPECT_NE(OpenImageMedium(folder / "top.qcow2", medium, &why), kOk);
+    EXPECT_NE(why.find("disk.qcow2"), std::string::npos) << why;
+}
+
 TEST(ContainerImages, EachIsListedScannedRecoveredAndCopiedAsTheRawDisk) {
     Containers c;
     ScopedDataHome home(c.dir / "home");
