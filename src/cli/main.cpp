@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
     std::string probeSource;
     auto* probe = app.add_subcommand(
         "probe", "Tell which file system an area holds (NTFS, FAT, ext or other) and its geometry");
+    std::string probeKeyFile;
+    probe->add_option("--key-file", probeKeyFile,
+                      "The passphrase of an encrypted (LUKS) volume, in this file: what it holds is told");
     probe->add_option("SOURCE", probeSource,
                       "An image file, a block device (/dev/sdb, /dev/sdb1) or disk:N[:START:COUNT]")
         ->required();
@@ -41,6 +44,7 @@ int main(int argc, char** argv) {
                    "Quick scan: list the files that exist on the volume too, not only deleted ones");
     scan->add_option("--fs", scanOptions.fileSystem,
                      "Quick scan: read the area as this file system (ntfs, fat, exfat, ext) where it holds two");
+    scan->add_option("--key-file", scanOptions.keyFile, "The passphrase of an encrypted (LUKS) volume, in this file");
     scan->add_option("SOURCE", scanOptions.source, sourceHelp)->required();
 
     ScanOptions recoverOptions;
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
                       "Write each file into the folders it was found in, not into its type's folder");
     recover->add_option("--report", recoverOptions.report,
                         "Also write a DFXML report of what was found and written (with each file's SHA-256) to this file");
+    recover->add_option("--key-file", recoverOptions.keyFile, "The passphrase of an encrypted (LUKS) volume, in this file");
     recover->add_option("SOURCE", recoverOptions.source, sourceHelp)->required();
 
     ListOptions listOptions;
@@ -132,7 +137,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (*probe) return RunProbe(probeSource, std::cout, std::cerr);
+    if (*probe) return RunProbe(probeSource, probeKeyFile, std::cout, std::cerr);
     if (*scan) return RunScan(scanOptions, std::cout, std::cerr);
     if (*recover) return RunRecover(recoverOptions, std::cout, std::cerr);
     if (*list) return RunList(listOptions, std::cout, std::cerr);

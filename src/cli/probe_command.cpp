@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/result_codes.h"
+#include "cli/encrypted_source.h"
 #include "cli/exit_codes.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
@@ -13,9 +14,12 @@
 
 namespace kestrune::cli {
 
-int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err) {
+int RunProbe(const std::string& sourceText, const std::string& keyFile, std::ostream& out, std::ostream& err) {
     ScanSource source;
     if (int code = ResolveOrExplain(sourceText, 0, source, err); code != kExitOk) return code;
+    const std::string encryption = EncryptionOfSource(source);
+    if (!encryption.empty() && !keyFile.empty())
+        if (int code = UnlockIfEncrypted(source, keyFile, err); code != kExitOk) return code;
     std::string fileSystem;
     std::vector<std::pair<std::string, std::string>> geometry;
     std::vector<std::string> others;
@@ -28,6 +32,11 @@ int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err
         out << std::left << std::setw(24) << (name + ":") << TerminalText(value) << "\n";
     };
     row("source", DescribeSource(source));
+    if (!encryption.empty()) {
+        if (keyFile.empty() && encryption != "BitLocker") fileSystem += " (encrypted: --key-file FILE opens it)";
+        if (encryption == "BitLocker") fileSystem += " (encrypted: unlock it first, then read the unlocked volume)";
+        if (!keyFile.empty()) row("encryption", encryption + ", opened");
+    }
     // Both may be valid: the first is read unless --fs names the other.
     for (const std::string& other : others) {
         const std::string option = AsciiLower(other).rfind("ext", 0) == 0 ? "ext" : AsciiLower(other);

@@ -6,6 +6,8 @@
 
 namespace kestrune::cli {
 
-int RunProbe(const std::string& sourceText, std::ostream& out, std::ostream& err);
+// keyFile: the passphrase of an encrypted volume, which is then opened and what it holds
+// told; without it, the volume is named as encrypted.
+int RunProbe(const std::string& sourceText, const std::string& keyFile, std::ostream& out, std::ostream& err);
 
 }  // namespace kestrune::cli

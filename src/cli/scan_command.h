@@ -26,6 +26,7 @@ struct ScanOptions {
     std::string fileSystem;               // ntfs, fat, exfat or ext: which to read where two claim the area
     std::string report;                   // recover only: a DFXML report of it, to this file
     std::string commandLine;              // as typed, for the report
+    std::string keyFile;                  // the passphrase of an encrypted volume, in this file
 };
 
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err);

@@ -8,6 +8,7 @@
 #include "app/language_table.h"
 #include "base/display_text.h"
 #include "base/result_codes.h"
+#include "cli/encrypted_source.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_line.h"
 #include "scanlog/file_types.h"
@@ -91,11 +92,14 @@ int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarge
         }
         source.chosenFileSystem = AsciiLower(options.fileSystem);
     }
-    const std::vector<ScanSource> targets = TargetsOf(source);
+    std::vector<ScanSource> targets = TargetsOf(source);
     if (targets.empty()) {
         err << "kestrune: " << options.source << " holds a partition table without partitions\n";
         return kExitSourceError;
     }
+    // Encrypted targets are read decrypted; one that cannot be opened is passed over.
+    std::vector<int> refused(targets.size(), kExitOk);
+    for (size_t i = 0; i < targets.size(); ++i) refused[i] = UnlockIfEncrypted(targets[i], options.keyFile, err);
     TargetScanSettings settings;
     if (!ParseScanMode(options.mode, settings.mode)) {
         err << "kestrune: --mode must be quick, formatted or deep\n";
@@ -115,7 +119,7 @@ int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarge
         targets, settings,
         [&](size_t i) {
             if (named) SayPartition(source, targets[i], err);
-            const int code = before ? before(targets[i]) : kExitOk;
+            const int code = refused[i] != kExitOk ? refused[i] : before ? before(targets[i]) : kExitOk;
             worst = std::max(worst, code);
             return code == kExitOk;
         },

@@ -11,6 +11,7 @@
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
+#include "disk/encrypted_volumes.h"
 #include "disk/image_containers.h"
 #include "disk/partition_table.h"
 #include "disk/probe_window.h"
@@ -24,6 +25,9 @@ namespace {
 
 std::string FileSystemName(const std::string& type, const std::string& version) {
     if (type == "ntfs") return "NTFS";
+    // Encrypted volumes, named so that the user knows they must be unlocked.
+    if (type == "crypto_LUKS") return "LUKS" + version;
+    if (type == "BitLocker") return "BitLocker";
     if (type == "vfat") return version == "FAT32" ? "FAT32" : "FAT";
     if (type == "exfat") return "exFAT";
     return type;
@@ -34,8 +38,9 @@ std::string FileSystemName(const std::string& type, const std::string& version) 
 void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
     int fd = -1;
     std::error_code ec;
-    if (fs::is_regular_file(device, ec) && DetectImageFormat(device) != ImageFormat::Raw) {
-        // An image in a container: blkid reads a stand-in holding the area's bytes.
+    if (UnlockedVolumeAt(device) || (fs::is_regular_file(device, ec) && DetectImageFormat(device) != ImageFormat::Raw)) {
+        // An image in a container, or an unlocked volume: blkid reads a stand-in holding
+        // the area's bytes.
         std::unique_ptr<Medium> image;
         if (OpenImageMedium(device, image) != kOk) return;
         fd = ProbeWindowOf(*image, offsetBytes, sizeBytes);

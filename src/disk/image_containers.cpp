@@ -11,6 +11,7 @@
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
 #include "disk/container_libraries.h"
+#include "disk/encrypted_volumes.h"
 
 namespace kestrune {
 
@@ -142,8 +143,30 @@ ImageFormat DetectImageFormat(const fs::path& path) {
     return ImageFormat::Raw;
 }
 
+namespace {
+
+// Another reader of a medium that stays open elsewhere (an unlocked volume).
+class SharedMedium final : public Medium {
+public:
+    explicit SharedMedium(std::shared_ptr<Medium> inner) : inner_(std::move(inner)) {}
+    int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
+        return inner_->ReadAt(offset, buffer, length, got);
+    }
+    uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
+    void WillRead(uint64_t offset, uint64_t length) override { inner_->WillRead(offset, length); }
+
+private:
+    std::shared_ptr<Medium> inner_;
+};
+
+}  // namespace
+
 int OpenImageMedium(const fs::path& path, std::unique_ptr<Medium>& out, std::string* error) {
     out.reset();
+    if (std::shared_ptr<Medium> unlocked = UnlockedVolumeAt(path)) {
+        out = std::make_unique<SharedMedium>(std::move(unlocked));
+        return kOk;
+    }
     const ImageFormat format = DetectImageFormat(path);
     if (format == ImageFormat::Raw) {
         int fd = -1;

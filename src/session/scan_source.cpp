@@ -12,6 +12,7 @@
 
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
+#include "disk/encrypted_volumes.h"
 #include "disk/image_containers.h"
 #include "disk/partition_table.h"
 #include "disk/sector_source.h"
@@ -240,11 +241,51 @@ std::string AccessAdvice(const ScanSource& source) {
     return advice + ", or scan it in kestrune-gui, which asks the system for the right.";
 }
 
+std::string EncryptionOfSource(const ScanSource& source) {
+    std::vector<uint8_t> area;
+    return ReadBootAreaOf(source, area) == kOk ? EncryptionOf(ByteView(area)) : std::string();
+}
+
+int UnlockSource(ScanSource& source, const std::string& passphrase, std::string& error) {
+    std::shared_ptr<Medium> volume;
+    if (source.isImage) {
+        std::unique_ptr<Medium> image;
+        if (int rc = OpenImageMedium(source.image, image, &error); rc != kOk) return rc;
+        volume = std::move(image);
+    } else {
+        SectorSource disk;
+        if (int rc = OpenDiskSource(disk, source.disk); rc != kOk) {
+            error = "cannot open " + source.text + ": " + ResultText(rc);
+            return rc;
+        }
+        volume = std::make_shared<AreaMedium>(disk.medium, source.startSector * source.bytesPerSector,
+                                              source.sectorCount * source.bytesPerSector);
+    }
+    const std::string kind = EncryptionOfSource(source);
+    std::unique_ptr<Medium> plain;
+    if (int rc = UnlockLuks(volume, passphrase, plain, error); rc != kOk) return rc;
+    ScanSource unlocked;
+    unlocked.isImage = true;
+    unlocked.text = source.text + (source.partition ? " partition " + std::to_string(source.partition) : "");
+    unlocked.sectorCount = plain->SizeBytes() / kImageSectorBytes;
+    unlocked.image = RegisterUnlockedVolume(std::shared_ptr<Medium>(std::move(plain)),
+                                            kind + " volume of " + std::filesystem::path(unlocked.text).filename().string());
+    unlocked.chosenFileSystem = source.chosenFileSystem;
+    source = std::move(unlocked);
+    return kOk;
+}
+
 int ProbeSource(const ScanSource& source, std::string& fileSystem,
                 std::vector<std::pair<std::string, std::string>>& geometry, std::vector<std::string>* others) {
     std::vector<uint8_t> area;
     if (int rc = ReadBootAreaOf(source, area); rc != kOk) return rc;
     const ByteView view(area);
+    // An encrypted volume is named as such: what it holds is read once it is unlocked.
+    if (const std::string encryption = EncryptionOf(view); !encryption.empty()) {
+        fileSystem = encryption;
+        geometry.clear();
+        return kOk;
+    }
     fileSystem = FileSystemNameOf(view);
     const FsKind second = SecondFileSystemOf(view);
     const FsKind chosen = FsKindNamed(source.chosenFileSystem);

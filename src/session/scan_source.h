@@ -47,6 +47,15 @@ std::filesystem::path DevicePathOf(const ScanSource& source);
 // device belongs to. Empty when the source is an image or can be opened.
 std::string AccessAdvice(const ScanSource& source);
 
+// What encryption the source's area holds: "LUKS1", "LUKS2", "BitLocker", or empty.
+std::string EncryptionOfSource(const ScanSource& source);
+
+// Opens the LUKS volume the source is with passphrase: source becomes its decrypted
+// payload, read as an image of its own for as long as the program runs. 0; or
+// kErrAccessDenied for a passphrase no key slot takes, another code when the volume cannot
+// be opened, with error saying why.
+int UnlockSource(ScanSource& source, const std::string& passphrase, std::string& error);
+
 // "image disk.img, 2880 sectors of 512 bytes" and the like.
 std::string DescribeSource(const ScanSource& source);
 

@@ -97,6 +97,9 @@ private:
     // Where a target's area holds two file systems, asks which one the quick scan reads;
     // false when the user cancels.
     bool ChooseFileSystems(const std::vector<Target*>& targets);
+    // Asks the passphrase of each encrypted (LUKS) target; a BitLocker one is dropped with a
+    // word on what to do. False when the user cancelled.
+    bool AskPassphrases(std::vector<Target*>& targets);
     void LoadResults(const std::vector<Target*>& scanned);
     void ShowResults();
     void ClearFindings();

@@ -207,7 +207,7 @@ void MainWnd::Scan() {
         return;
     }
     targets = ReadableTargets(std::move(targets));
-    if (targets.empty() || !ChooseFileSystems(targets)) return;
+    if (targets.empty() || !ChooseFileSystems(targets) || !AskPassphrases(targets) || targets.empty()) return;
     // The findings of the last scan refer to its runs, which this scan replaces.
     ClearFindings();
     std::vector<std::string> quickFolders;
@@ -255,6 +255,30 @@ bool MainWnd::ChooseFileSystems(const std::vector<Target*>& targets) {
         else if (chosen.rfind("fat", 0) == 0) chosen = "fat";
         target->source.chosenFileSystem = chosen;
     }
+    return true;
+}
+
+bool MainWnd::AskPassphrases(std::vector<Target*>& targets) {
+    QStringList locked;
+    for (Target* target : targets) {
+        const std::string encryption = EncryptionOf(*target);
+        if (encryption == "BitLocker") locked << FormatText(Text("MainWnd", "TxtBitLocker"), {target->DisplayName()});
+        if (encryption.empty() || encryption == "BitLocker") continue;
+        QInputDialog dialog(this);
+        dialog.setObjectName("PassphraseDialog");
+        dialog.setWindowTitle(Text("MainWnd", "TxtPassphraseTitle"));
+        dialog.setLabelText(
+            FormatText(Text("MainWnd", "TxtPassphrase"), {target->DisplayName(), QString::fromStdString(encryption)}));
+        dialog.setTextEchoMode(QLineEdit::Password);
+        dialog.setOkButtonText(Text("MainWnd", "BtnScan"));
+        dialog.setCancelButtonText(Text("MessageBox", "cancelbtn"));
+        if (dialog.exec() != QDialog::Accepted) return false;
+        // The volume is opened by the scan, on its worker: its key derivation takes seconds.
+        target->passphrase = dialog.textValue().toStdString();
+        dialog.setTextValue(QString());
+    }
+    std::erase_if(targets, [](const Target* t) { return EncryptionOf(*t) == "BitLocker"; });
+    if (!locked.isEmpty()) MessageBox::Show(MessageBox::Information, this, locked.join('\n'));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <QPushButton>
 
 #include "base/result_codes.h"
+#include "disk/encrypted_volumes.h"
 #include "scanlog/scan_catalogue.h"
 #include "session/target_scans.h"
 #include "ui/message_box.h"
@@ -36,7 +37,19 @@ ScanProcessWnd::~ScanProcessWnd() = default;
 int ScanProcessWnd::Work() {
     for (const std::string& folder : discard_) ScanCatalogue::Instance().DiscardRunFolder(folder);
     std::vector<ScanSource> sources;
-    for (const Target* target : targets_) sources.push_back(target->source);
+    std::vector<bool> unopened(targets_.size(), false);
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        Target* target = targets_[i];
+        sources.push_back(target->source);
+        if (target->passphrase.empty()) continue;
+        // An encrypted volume is read decrypted; its passphrase is wiped once it was tried.
+        std::string error;
+        if (UnlockSource(sources.back(), target->passphrase, error) != kOk) {
+            failures_.push_back({target, QString::fromStdString(error)});
+            unopened[i] = true;
+        }
+        WipeSecret(target->passphrase);
+    }
     TargetScanSettings settings;
     settings.mode = mode_;
     settings.sink = Sink();
@@ -49,10 +62,10 @@ int ScanProcessWnd::Work() {
     int scanned = 0;
     const int rc = ScanEachTarget(
         sources, settings,
-        [this](size_t i) {
+        [this, &unopened](size_t i) {
             SetStage(stages_[i]);
             targets_[i]->run.reset();
-            return true;
+            return !unopened[i];
         },
         [this, &scanned](size_t i, std::unique_ptr<ScanRun> run, int result) {
             Target* target = targets_[i];

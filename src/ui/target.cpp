@@ -14,6 +14,11 @@ QString Target::DisplayName() const {
     return name;
 }
 
+std::string EncryptionOf(const Target& target) {
+    const std::string& name = target.volume.fileSystemName;
+    return name == "LUKS1" || name == "LUKS2" || name == "BitLocker" ? name : std::string();
+}
+
 ScanSource SourceOfVolume(const VolumeRecord& volume) {
     ScanSource source;
     source.disk = volume.diskNumber;

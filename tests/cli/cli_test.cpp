@@ -32,12 +32,12 @@ TEST(Probe, ClassifiesImagesMadeByRealTools) {
     for (const auto& [fixture, kind] : cases) {
         std::ostringstream out, err;
         const auto image = test::UnpackFixture(fixture, dir.path());
-        ASSERT_EQ(RunProbe(image.string(), out, err), kExitOk) << err.str();
+        ASSERT_EQ(RunProbe(image.string(), "", out, err), kExitOk) << err.str();
         EXPECT_NE(out.str().find(std::string("file system:            ") + kind + "\n"), std::string::npos)
             << out.str();
     }
     std::ostringstream out, err;
-    ASSERT_EQ(RunProbe(test::UnpackFixture("boot/fat12.img.gz", dir.path()).string(), out, err), kExitOk);
+    ASSERT_EQ(RunProbe(test::UnpackFixture("boot/fat12.img.gz", dir.path()).string(), "", out, err), kExitOk);
     EXPECT_NE(out.str().find("FAT12"), std::string::npos);
     EXPECT_NE(out.str().find("root entries:           224"), std::string::npos);
 }

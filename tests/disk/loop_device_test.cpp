@@ -60,7 +60,7 @@ TEST(LoopDevice, AUserWhoMayNotReadADiskIsToldHowToGetTheRight) {
         ::close(pipeEnds[0]);
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
         std::ostringstream out, err;
-        const int code = cli::RunProbe(loop.device(), out, err);
+        const int code = cli::RunProbe(loop.device(), "", out, err);
         const std::string text = err.str();
         if (::write(pipeEnds[1], text.data(), text.size()) < 0) ::_exit(3);
         ::_exit(code == 0 ? 4 : 0);

@@ -318,6 +318,39 @@ private slots:
         QVERIFY(ShownFiles(*window).count("fragmented.bin"));
     }
 
+    void anEncryptedVolumeAsksItsPassphraseAndIsReadDecrypted() {
+        const fs::path image = UnpackFixture("luks/luks2.img.gz", work_->path());
+        auto window = WindowWithImage("BtnDeletedRecovery", image);
+        QTreeWidgetItem* row = window->findChild<QTreeWidget*>("DiskList")->currentItem();
+        QVERIFY(row);
+        QCOMPARE(row->text(1), QStringLiteral("LUKS2"));
+        auto answer = [](const QString& passphrase, QString* asked = nullptr) {
+            WhenShown("PassphraseDialog", [passphrase, asked](QWidget* shown) {
+                auto* dialog = qobject_cast<QInputDialog*>(shown);
+                if (asked) *asked = dialog->labelText();
+                QCOMPARE(dialog->textEchoMode(), QLineEdit::Password);
+                dialog->setTextValue(passphrase);
+                dialog->accept();
+            });
+        };
+        // A wrong passphrase: the user is told, and stays where he was.
+        QString said;
+        answer("wrong");
+        WhenShown("MessageBox", [&said](QWidget* box) {
+            said = box->findChild<QLabel*>("message")->text();
+            Click(box, "okbtn");
+        });
+        Click(window.get(), "BtnScan");
+        QVERIFY2(said.contains("passphrase opens none of its key slots"), qPrintable(said));
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::DiskPage));
+        QString asked;
+        answer("correct horse battery staple", &asked);
+        Click(window.get(), "BtnScan");
+        QVERIFY(asked.contains("LUKS2"));
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        QVERIFY(ShownFiles(*window).count("fragmented.bin"));
+    }
+
     void anAreaWithTwoFileSystemsAsksWhichOneToRead() {
         // The NTFS partition of the chain with an ext2 superblock in its boot area.
         const auto chain = ReadFileBytes(UnpackFixture("partitioned/dos_chain.img.gz", work_->path()));
