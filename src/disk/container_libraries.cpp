@@ -128,166 +128,142 @@ int OpenEwf(const fs::path& path, std::unique_ptr<Medium>& out, std::string& why
     return kOk;
 }
 
-int OpenVhd(const fs::path& path, std::unique_ptr<Medium>& out, std::string& why) {
-    std::vector<libvhdi_file_t*> chain;  // the image, then its parents
-    auto closeAll = [](std::vector<libvhdi_file_t*>& files) {
-        for (auto it = files.rbegin(); it != files.rend(); ++it) {
-            libvhdi_file_close(*it, nullptr);
-            libvhdi_file_free(&*it, nullptr);
-        }
-        files.clear();
-    };
-    libvhdi_error_t* error = nullptr;
-    fs::path current = path;
-    for (int depth = 0;; ++depth) {
-        libvhdi_file_t* file = nullptr;
-        if (libvhdi_file_initialize(&file, &error) != 1 ||
-            libvhdi_file_open(file, current.c_str(), LIBVHDI_OPEN_READ, &error) != 1) {
-            why = TakeError(error, libvhdi_error_sprint, libvhdi_error_free);
-            if (file) libvhdi_file_free(&file, nullptr);
-            closeAll(chain);
-            return kErrFileCorrupt;
-        }
-        if (!chain.empty() && libvhdi_file_set_parent_file(chain.back(), file, &error) != 1) {
-            why = TakeError(error, libvhdi_error_sprint, libvhdi_error_free);
-            chain.push_back(file);
-            closeAll(chain);
-            return kErrFileCorrupt;
-        }
-        chain.push_back(file);
-        uint32_t type = 0;
-        if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 || type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) break;
-        std::vector<uint8_t> name(4096, 0);
-        const fs::path parent = libvhdi_file_get_utf8_parent_filename(file, name.data(), name.size(), nullptr) == 1
-                                    ? ParentOf(current, Utf8Name(name))
-                                    : fs::path();
-        if (parent.empty() || depth >= kMostParents) {
-            why = "its parent image " + (Utf8Name(name).empty() ? std::string("is not named") : Utf8Name(name) + " is not beside it");
-            closeAll(chain);
-            return kErrFileNotFound;
-        }
-        current = parent;
-    }
-    size64_t size = 0;
-    libvhdi_file_get_media_size(chain.front(), &size, nullptr);
-    libvhdi_file_t* top = chain.front();
-    out = std::make_unique<ContainerMedium>(
-        size,
-        [top](void* buffer, size_t length, uint64_t offset) {
-            return libvhdi_file_read_buffer_at_offset(top, buffer, length, static_cast<off64_t>(offset), nullptr);
-        },
-        [chain, closeAll]() mutable { closeAll(chain); });
-    return kOk;
-}
+// What the libraries that chain an image to its parent (VHD and VHDX, VMDK, QCOW2) have
+// in common, each under its own names.
+template <typename Handle, typename Error>
+struct ChainLibrary {
+    int (*initialize)(Handle**, Error**);
+    // Opens the file, and whatever lies beside it that it needs (VMDK's extents).
+    int (*open)(Handle*, const fs::path&, Error**);
+    int (*close)(Handle*, Error**);
+    int (*release)(Handle**, Error**);
+    int (*setParent)(Handle*, Handle*, Error**);
+    // The name the image gives its parent; empty when it has none.
+    std::string (*parentName)(Handle*);
+    ssize_t (*read)(Handle*, void*, size_t, off64_t, Error**);
+    int (*mediaSize)(Handle*, size64_t*, Error**);
+    int (*sprint)(Error*, char*, size_t);
+    void (*errorFree)(Error**);
+    const char* parentWord;  // how the format calls a parent: "parent image", "backing file"
+};
 
-int OpenVmdk(const fs::path& path, std::unique_ptr<Medium>& out, std::string& why) {
-    std::vector<libvmdk_handle_t*> chain;
-    auto closeAll = [](std::vector<libvmdk_handle_t*>& handles) {
+// Opens the image and the chain of parents it names, each beside the one before.
+template <typename Handle, typename Error>
+int OpenChain(const ChainLibrary<Handle, Error>& lib, const fs::path& path, std::unique_ptr<Medium>& out,
+              std::string& why) {
+    std::vector<Handle*> chain;  // the image, then its parents
+    auto closeAll = [close = lib.close, release = lib.release](std::vector<Handle*>& handles) {
         for (auto it = handles.rbegin(); it != handles.rend(); ++it) {
-            libvmdk_handle_close(*it, nullptr);
-            libvmdk_handle_free(&*it, nullptr);
+            close(*it, nullptr);
+            release(&*it, nullptr);
         }
         handles.clear();
     };
-    libvmdk_error_t* error = nullptr;
+    Error* error = nullptr;
     fs::path current = path;
     for (int depth = 0;; ++depth) {
-        libvmdk_handle_t* handle = nullptr;
-        // The extents (a flat file, the pieces of a split disk) lie beside the descriptor.
-        const std::string folder = current.parent_path().empty() ? "." : current.parent_path().string();
-        if (libvmdk_handle_initialize(&handle, &error) != 1 ||
-            libvmdk_handle_open(handle, current.c_str(), LIBVMDK_OPEN_READ, &error) != 1 ||
-            libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), &error) != 1 ||
-            libvmdk_handle_open_extent_data_files(handle, &error) != 1) {
-            why = TakeError(error, libvmdk_error_sprint, libvmdk_error_free);
+        Handle* handle = nullptr;
+        if (lib.initialize(&handle, &error) != 1 || lib.open(handle, current, &error) != 1) {
+            why = TakeError(error, lib.sprint, lib.errorFree);
             if (handle) {
-                libvmdk_handle_close(handle, nullptr);
-                libvmdk_handle_free(&handle, nullptr);
+                lib.close(handle, nullptr);
+                lib.release(&handle, nullptr);
             }
             closeAll(chain);
             return kErrFileCorrupt;
         }
-        if (!chain.empty() && libvmdk_handle_set_parent_handle(chain.back(), handle, &error) != 1) {
-            why = TakeError(error, libvmdk_error_sprint, libvmdk_error_free);
-            chain.push_back(handle);
+        chain.push_back(handle);
+        if (chain.size() > 1 && lib.setParent(chain[chain.size() - 2], handle, &error) != 1) {
+            why = TakeError(error, lib.sprint, lib.errorFree);
             closeAll(chain);
             return kErrFileCorrupt;
         }
-        chain.push_back(handle);
-        std::vector<uint8_t> name(4096, 0);
-        if (libvmdk_handle_get_utf8_parent_filename(handle, name.data(), name.size(), nullptr) != 1 ||
-            Utf8Name(name).empty())
-            break;
-        const fs::path parent = ParentOf(current, Utf8Name(name));
+        const std::string named = lib.parentName(handle);
+        if (named.empty()) break;
+        const fs::path parent = ParentOf(current, named);
         if (parent.empty() || depth >= kMostParents) {
-            why = "its parent image " + Utf8Name(name) + " is not beside it";
+            why = std::string("its ") + lib.parentWord + " " + named + " is not beside it";
             closeAll(chain);
             return kErrFileNotFound;
         }
         current = parent;
     }
     size64_t size = 0;
-    libvmdk_handle_get_media_size(chain.front(), &size, nullptr);
-    libvmdk_handle_t* top = chain.front();
+    lib.mediaSize(chain.front(), &size, nullptr);
     out = std::make_unique<ContainerMedium>(
         size,
-        [top](void* buffer, size_t length, uint64_t offset) {
-            return libvmdk_handle_read_buffer_at_offset(top, buffer, length, static_cast<off64_t>(offset), nullptr);
+        [top = chain.front(), read = lib.read](void* buffer, size_t length, uint64_t offset) {
+            return read(top, buffer, length, static_cast<off64_t>(offset), nullptr);
         },
         [chain, closeAll]() mutable { closeAll(chain); });
     return kOk;
 }
 
-int OpenQcow(const fs::path& path, std::unique_ptr<Medium>& out, std::string& why) {
-    std::vector<libqcow_file_t*> chain;
-    auto closeAll = [](std::vector<libqcow_file_t*>& files) {
-        for (auto it = files.rbegin(); it != files.rend(); ++it) {
-            libqcow_file_close(*it, nullptr);
-            libqcow_file_free(&*it, nullptr);
-        }
-        files.clear();
-    };
-    libqcow_error_t* error = nullptr;
-    fs::path current = path;
-    for (int depth = 0;; ++depth) {
-        libqcow_file_t* file = nullptr;
-        if (libqcow_file_initialize(&file, &error) != 1 ||
-            libqcow_file_open(file, current.c_str(), LIBQCOW_OPEN_READ, &error) != 1) {
-            why = TakeError(error, libqcow_error_sprint, libqcow_error_free);
-            if (file) libqcow_file_free(&file, nullptr);
-            closeAll(chain);
-            return kErrFileCorrupt;
-        }
-        if (!chain.empty() && libqcow_file_set_parent_file(chain.back(), file, &error) != 1) {
-            why = TakeError(error, libqcow_error_sprint, libqcow_error_free);
-            chain.push_back(file);
-            closeAll(chain);
-            return kErrFileCorrupt;
-        }
-        chain.push_back(file);
-        std::vector<uint8_t> name(4096, 0);
-        if (libqcow_file_get_utf8_backing_filename(file, name.data(), name.size(), nullptr) != 1 ||
-            Utf8Name(name).empty())
-            break;
-        const fs::path parent = ParentOf(current, Utf8Name(name));
-        if (parent.empty() || depth >= kMostParents) {
-            why = "its backing file " + Utf8Name(name) + " is not beside it";
-            closeAll(chain);
-            return kErrFileNotFound;
-        }
-        current = parent;
-    }
-    size64_t size = 0;
-    libqcow_file_get_media_size(chain.front(), &size, nullptr);
-    libqcow_file_t* top = chain.front();
-    out = std::make_unique<ContainerMedium>(
-        size,
-        [top](void* buffer, size_t length, uint64_t offset) {
-            return libqcow_file_read_buffer_at_offset(top, buffer, length, static_cast<off64_t>(offset), nullptr);
-        },
-        [chain, closeAll]() mutable { closeAll(chain); });
-    return kOk;
+// A parent name the library writes into a buffer.
+template <typename Handle, typename Error>
+std::string NameFrom(Handle* handle, int (*get)(Handle*, uint8_t*, size_t, Error**)) {
+    std::vector<uint8_t> name(4096, 0);
+    return get(handle, name.data(), name.size(), nullptr) == 1 ? Utf8Name(name) : std::string();
 }
+
+const ChainLibrary<libvhdi_file_t, libvhdi_error_t> kVhdi{
+    libvhdi_file_initialize,
+    [](libvhdi_file_t* file, const fs::path& path, libvhdi_error_t** error) {
+        return libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, error);
+    },
+    libvhdi_file_close,
+    libvhdi_file_free,
+    libvhdi_file_set_parent_file,
+    [](libvhdi_file_t* file) {
+        uint32_t type = 0;
+        if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 || type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) return std::string();
+        const std::string name = NameFrom(file, libvhdi_file_get_utf8_parent_filename);
+        return name.empty() ? std::string("(not named)") : name;
+    },
+    libvhdi_file_read_buffer_at_offset,
+    libvhdi_file_get_media_size,
+    libvhdi_error_sprint,
+    libvhdi_error_free,
+    "parent image",
+};
+
+const ChainLibrary<libvmdk_handle_t, libvmdk_error_t> kVmdk{
+    libvmdk_handle_initialize,
+    [](libvmdk_handle_t* handle, const fs::path& path, libvmdk_error_t** error) {
+        // The extents (a flat file, the pieces of a split disk) lie beside the descriptor.
+        const std::string folder = path.parent_path().empty() ? "." : path.parent_path().string();
+        return libvmdk_handle_open(handle, path.c_str(), LIBVMDK_OPEN_READ, error) == 1 &&
+                       libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), error) == 1 &&
+                       libvmdk_handle_open_extent_data_files(handle, error) == 1
+                   ? 1
+                   : -1;
+    },
+    libvmdk_handle_close,
+    libvmdk_handle_free,
+    libvmdk_handle_set_parent_handle,
+    [](libvmdk_handle_t* handle) { return NameFrom(handle, libvmdk_handle_get_utf8_parent_filename); },
+    libvmdk_handle_read_buffer_at_offset,
+    libvmdk_handle_get_media_size,
+    libvmdk_error_sprint,
+    libvmdk_error_free,
+    "parent image",
+};
+
+const ChainLibrary<libqcow_file_t, libqcow_error_t> kQcow{
+    libqcow_file_initialize,
+    [](libqcow_file_t* file, const fs::path& path, libqcow_error_t** error) {
+        return libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, error);
+    },
+    libqcow_file_close,
+    libqcow_file_free,
+    libqcow_file_set_parent_file,
+    [](libqcow_file_t* file) { return NameFrom(file, libqcow_file_get_utf8_backing_filename); },
+    libqcow_file_read_buffer_at_offset,
+    libqcow_file_get_media_size,
+    libqcow_error_sprint,
+    libqcow_error_free,
+    "backing file",
+};
 
 }  // namespace
 
@@ -295,9 +271,9 @@ int OpenContainer(ImageFormat format, const fs::path& path, std::unique_ptr<Medi
     switch (format) {
         case ImageFormat::Ewf: return OpenEwf(path, out, why);
         case ImageFormat::Vhd:
-        case ImageFormat::Vhdx: return OpenVhd(path, out, why);
-        case ImageFormat::Vmdk: return OpenVmdk(path, out, why);
-        case ImageFormat::Qcow: return OpenQcow(path, out, why);
+        case ImageFormat::Vhdx: return OpenChain(kVhdi, path, out, why);
+        case ImageFormat::Vmdk: return OpenChain(kVmdk, path, out, why);
+        case ImageFormat::Qcow: return OpenChain(kQcow, path, out, why);
         default: return kErrNotSupported;
     }
 }
