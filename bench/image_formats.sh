@@ -55,7 +55,7 @@ PY
     head -c 64 /dev/urandom > "$key"
     truncate -s $((16 * 1024 * 1024 + $(stat -c %s "$volume"))) "$cache/luks2.img"
     printf '%s' "$passphrase" | cryptsetup luksFormat --batch-mode --type luks2 --cipher aes-xts-plain64 \
-        --key-size 512 --volume-key-file "$key" --pbkdf pbkdf2 --pbkdf-force-iterations 1000 --key-file - \
+        --key-size 512 --sector-size 512 --volume-key-file "$key" --pbkdf pbkdf2 --pbkdf-force-iterations 1000 --key-file - \
         "$cache/luks2.img"
     python3 - "$volume" "$cache/luks2.img" "$key" <<'PY'
 import struct, sys

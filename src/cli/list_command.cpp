@@ -71,7 +71,7 @@ int OpenSelection(const ListOptions& options, std::string& pattern, FindingFilte
     if (int code = BuildSelection(options.types, options.extensions, options.filter, pattern, filter, err);
         code != kExitOk)
         return code;
-    if (int code = ReopenScan(options.runFolder, run, err); code != kExitOk) return code;
+    if (int code = ReopenScan(options.runFolder, options.keyFile, run, err); code != kExitOk) return code;
     run->SetExistingFiles(options.existing);
     return kExitOk;
 }

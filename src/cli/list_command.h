@@ -20,6 +20,7 @@ struct ListOptions {
     bool existing = false;  // the files that exist on the volume too, where the scan listed them
     FilterOptions filter;
     std::string commandLine;  // as typed, for a report
+    std::string keyFile;      // the passphrase of an encrypted source, in this file
 };
 
 int RunList(const ListOptions& options, std::ostream& out, std::ostream& err);

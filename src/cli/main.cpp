@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     list->add_flag("--all", listOptions.existing,
                    "Also the files that exist on the volume, where the scan listed them (scan --all)");
     AddFilterOptions(*list, listOptions.filter);
+    list->add_option("--key-file", listOptions.keyFile, "The passphrase of an encrypted (LUKS) source, in this file");
     list->add_option("SCANFOLDER", listOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 
     ListOptions reportOptions;
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
     report->add_flag("--all", reportOptions.existing,
                      "Also the files that exist on the volume, where the scan listed them (scan --all)");
     AddFilterOptions(*report, reportOptions.filter);
+    report->add_option("--key-file", reportOptions.keyFile, "The passphrase of an encrypted (LUKS) source, in this file");
     report->add_option("SCANFOLDER", reportOptions.runFolder, "A scan folder as `kestrune scan` printed it");
 
     auto* scans = app.add_subcommand("scans", "List the stored scans: quick scans, and formatted and deep passes");

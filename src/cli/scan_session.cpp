@@ -137,11 +137,17 @@ int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarge
     return worst;
 }
 
-int ReopenScan(const std::string& folder, std::unique_ptr<ScanRun>& run, std::ostream& err) {
+int ReopenScan(const std::string& folder, const std::string& keyFile, std::unique_ptr<ScanRun>& run,
+               std::ostream& err) {
     std::string problem;
-    const int rc = ScanRun::Reopen(folder, run, problem);
+    bool told = false;
+    const int rc = ScanRun::Reopen(folder, run, problem, [&](ScanSource& source, std::string&) {
+        // UnlockIfEncrypted says why itself.
+        told = UnlockIfEncrypted(source, keyFile, err) != kExitOk;
+        return told ? kErrAccessDenied : kOk;
+    });
     if (rc == kOk) return kExitOk;
-    err << "kestrune: " << problem << "\n";
+    if (!told) err << "kestrune: " << problem << "\n";
     // A folder that holds no run is the user's mistake; a source gone is the source's.
     return rc == kErrFileNotFound || rc == kErrInvalidData || rc == kErrInvalidParameter ? kExitUsage
                                                                                          : kExitSourceError;

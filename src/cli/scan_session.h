@@ -31,6 +31,8 @@ using AfterTarget = std::function<int(const ScanSource& target, ScanRun& run, in
 int ScanTargets(const ScanOptions& options, std::ostream& err, const BeforeTarget& before, const AfterTarget& after);
 
 // Opens the stored run in folder again (the last run when folder is empty).
-int ReopenScan(const std::string& folder, std::unique_ptr<ScanRun>& run, std::ostream& err);
+// An encrypted source is opened again with the passphrase in keyFile (or asked for).
+int ReopenScan(const std::string& folder, const std::string& keyFile, std::unique_ptr<ScanRun>& run,
+               std::ostream& err);
 
 }  // namespace kestrune::cli

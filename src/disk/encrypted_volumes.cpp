@@ -187,9 +187,22 @@ int HeaderCopy(Medium& volume, uint64_t bytes) {
     return fd;
 }
 
+struct UnlockedVolume {
+    std::shared_ptr<Medium> plain;
+    std::filesystem::path origin;
+};
+
 struct UnlockedVolumes {
     std::mutex mutex;
-    std::map<std::string, std::shared_ptr<Medium>> byName;
+    std::map<std::string, UnlockedVolume> byName;
+
+    // The entry path names: its own name, or that name made absolute against some folder.
+    const UnlockedVolume* Find(const std::filesystem::path& path) const {
+        const std::string text = path.string();
+        for (const auto& [name, volume] : byName)
+            if (text == name || (text.ends_with(name) && text[text.size() - name.size() - 1] == '/')) return &volume;
+        return nullptr;
+    }
 };
 
 UnlockedVolumes& Unlocked() {
@@ -199,28 +212,36 @@ UnlockedVolumes& Unlocked() {
 
 }  // namespace
 
-std::filesystem::path RegisterUnlockedVolume(std::shared_ptr<Medium> plain, const std::string& description) {
+std::filesystem::path RegisterUnlockedVolume(std::shared_ptr<Medium> plain, const std::string& description,
+                                             const std::filesystem::path& origin) {
     UnlockedVolumes& volumes = Unlocked();
     std::lock_guard lock(volumes.mutex);
     std::string name = "[unlocked " + description + "]";
     for (int n = 2; volumes.byName.count(name); ++n) name = "[unlocked " + description + " #" + std::to_string(n) + "]";
-    volumes.byName[name] = std::move(plain);
+    volumes.byName[name] = {std::move(plain), origin};
     return name;
 }
 
 void ForgetUnlockedVolume(const std::filesystem::path& name) {
     UnlockedVolumes& volumes = Unlocked();
     std::lock_guard lock(volumes.mutex);
-    volumes.byName.erase(name.filename().string());
+    volumes.byName.erase(name.string());
 }
 
 std::shared_ptr<Medium> UnlockedVolumeAt(const std::filesystem::path& path) {
-    const std::string name = path.filename().string();
-    if (!name.starts_with("[unlocked ")) return nullptr;
+    if (path.string().find("[unlocked ") == std::string::npos) return nullptr;
     UnlockedVolumes& volumes = Unlocked();
     std::lock_guard lock(volumes.mutex);
-    const auto it = volumes.byName.find(name);
-    return it == volumes.byName.end() ? nullptr : it->second;
+    const UnlockedVolume* volume = volumes.Find(path);
+    return volume ? volume->plain : nullptr;
+}
+
+std::filesystem::path UnlockedVolumeOrigin(const std::filesystem::path& path) {
+    if (path.string().find("[unlocked ") == std::string::npos) return {};
+    UnlockedVolumes& volumes = Unlocked();
+    std::lock_guard lock(volumes.mutex);
+    const UnlockedVolume* volume = volumes.Find(path);
+    return volume ? volume->origin : std::filesystem::path();
 }
 
 void WipeSecret(std::string& secret) {

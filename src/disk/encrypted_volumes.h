@@ -42,12 +42,16 @@ int UnlockLuks(std::shared_ptr<Medium> volume, const std::string& passphrase, st
                std::string& error);
 
 // An unlocked volume stands as an image file of its own, under a name no file has ("[unlocked
-// LUKS2 volume of disk.img]"), so that every reader that opens an image by its path reads
-// it decrypted. It stays open, its key in memory, until it is forgotten or the program ends.
-std::filesystem::path RegisterUnlockedVolume(std::shared_ptr<Medium> plain, const std::string& description);
+// LUKS2 volume of /home/ann/disk.img]"), so that every reader that opens an image by its
+// path reads it decrypted. origin is what holds it (the image file or the disk). It stays
+// open, its key in memory, until it is forgotten or the program ends.
+std::filesystem::path RegisterUnlockedVolume(std::shared_ptr<Medium> plain, const std::string& description,
+                                             const std::filesystem::path& origin);
 void ForgetUnlockedVolume(const std::filesystem::path& name);
-// The decrypted medium registered under path (or under its file name); null for any other.
+// The decrypted medium registered under path (also as a path made absolute); null for any other.
 std::shared_ptr<Medium> UnlockedVolumeAt(const std::filesystem::path& path);
+// What holds the unlocked volume registered under path; empty for any other path.
+std::filesystem::path UnlockedVolumeOrigin(const std::filesystem::path& path);
 
 // Wipes a passphrase before its memory is given back.
 void WipeSecret(std::string& secret);

@@ -14,6 +14,7 @@
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
+#include "disk/encrypted_volumes.h"
 #include "disk/text_encoding.h"
 #include "disk/write_all.h"
 #include "scanlog/file_types.h"
@@ -47,8 +48,10 @@ bool SameFolderIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 uint64_t ImageWriteTime(const fs::path& image, bool& exists) {
+    // An unlocked volume changes when what holds it does.
+    const fs::path origin = UnlockedVolumeOrigin(image);
     struct stat st {};
-    exists = ::stat(image.c_str(), &st) == 0;
+    exists = ::stat((origin.empty() ? image : origin).c_str(), &st) == 0;
     if (!exists) return 0;
     return FileTimeFromUnix(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
 }

@@ -286,7 +286,8 @@ int ScanRun::FormattedPass() {
     return rc;
 }
 
-int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out, std::string& problem) {
+int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out, std::string& problem,
+                    const SourceOpener& open) {
     out.reset();
     std::string folder = requested.empty() ? LatestRunFolder() : requested;
     if (folder.empty()) {
@@ -303,6 +304,8 @@ int ScanRun::Reopen(const std::string& requested, std::unique_ptr<ScanRun>& out,
     ScanSource source;
     if (int rc = ResolveScanSource(note.source, note.partition, source, problem); rc != kOk)
         return rc == kErrInvalidParameter ? rc : kErrNotReady;
+    if (open)
+        if (int rc = open(source, problem); rc != kOk) return kErrNotReady;
     source.chosenFileSystem = note.fileSystem;
     auto run = std::make_unique<ScanRun>(std::move(source), mode);
     run->runFolder_ = folder;

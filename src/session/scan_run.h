@@ -98,7 +98,11 @@ public:
     // scanned); an empty folder means the run made last. Returns 0; kErrFileNotFound when
     // there is no run at all, kErrInvalidData when folder holds none; kErrNotReady when its
     // source can no longer be read as it was scanned; problem says it in words.
-    static int Reopen(const std::string& folder, std::unique_ptr<ScanRun>& out, std::string& problem);
+    // open, when given, is handed the source as it resolves now: an encrypted one is
+    // unlocked there (it answers 0, or a result code with problem set).
+    using SourceOpener = std::function<int(ScanSource& source, std::string& problem)>;
+    static int Reopen(const std::string& folder, std::unique_ptr<ScanRun>& out, std::string& problem,
+                      const SourceOpener& open = {});
 
     // The found files (not folders) whose extension matches pattern ("*.jpg|*.png", or a
     // pattern from SearchPatternFor), reporting as RunStage::Searching.

@@ -264,12 +264,20 @@ int UnlockSource(ScanSource& source, const std::string& passphrase, std::string&
     const std::string kind = EncryptionOfSource(source);
     std::unique_ptr<Medium> plain;
     if (int rc = UnlockLuks(volume, passphrase, plain, error); rc != kOk) return rc;
+    // Named by where it lies, whole: a stored pass of it is found again only for the same volume.
+    std::error_code ec;
+    const std::filesystem::path origin =
+        !source.image.empty() ? std::filesystem::absolute(source.image, ec) : DevicePathOf(source);
+    const std::string partition = source.partition ? " partition " + std::to_string(source.partition) : "";
+    const std::string where = source.partition || source.startSector == 0
+                                  ? partition
+                                  : " from sector " + std::to_string(source.startSector);
     ScanSource unlocked;
     unlocked.isImage = true;
-    unlocked.text = source.text + (source.partition ? " partition " + std::to_string(source.partition) : "");
+    unlocked.text = source.text + partition;
     unlocked.sectorCount = plain->SizeBytes() / kImageSectorBytes;
     unlocked.image = RegisterUnlockedVolume(std::shared_ptr<Medium>(std::move(plain)),
-                                            kind + " volume of " + std::filesystem::path(unlocked.text).filename().string());
+                                            kind + " volume of " + origin.string() + where, origin);
     unlocked.chosenFileSystem = source.chosenFileSystem;
     source = std::move(unlocked);
     return kOk;

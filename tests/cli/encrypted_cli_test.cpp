@@ -91,6 +91,20 @@ TEST(EncryptedVolumes, OpenedWithTheirPassphraseTheyGiveThePlainVolumesFiles) {
     }
 }
 
+TEST(EncryptedVolumes, AStoredScanIsListedAgainWithThePassphrase) {
+    Volumes v;
+    ScopedDataHome home(v.dir / "home");
+    const std::string image = "'" + v.Unpack("luks1").string() + "'";
+    const std::string key = " --key-file '" + v.keyFile.string() + "' ";
+    ASSERT_EQ(RunCli("scan --mode formatted" + key + image).exitCode, kExitOk);
+    const CliRun listed = RunCli("list" + key);
+    EXPECT_EQ(listed.exitCode, kExitOk) << listed.output;
+    EXPECT_NE(listed.output.find("fragmented.bin"), std::string::npos) << listed.output;
+    const CliRun locked = RunCli("list < /dev/null");
+    EXPECT_EQ(locked.exitCode, kExitSourceError);
+    EXPECT_NE(locked.output.find("is a LUKS1 encrypted volume"), std::string::npos) << locked.output;
+}
+
 TEST(EncryptedVolumes, AVolumeInAPartitionIsOpenedThere) {
     Volumes v;
     ScopedDataHome home(v.dir / "home");
