@@ -265,6 +265,8 @@ void DiskInventory::AddGapsAndWholeDisks() {
         record.totalBytes = record.freeBytes = record.sectorCount * geometry.bytesPerSector;
         record.devicePath = disk.path.string();
         record.removable = IsRemovableDisk(number);
+        // A disk formatted whole, or encrypted whole, says what it holds.
+        ProbeVolume(disk.path, 0, 0, record);
         disks_[number].push_back(record);
     }
 }
