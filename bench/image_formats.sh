@@ -88,7 +88,8 @@ measure() {  # mode source listing [options...]
     t0=$(date +%s.%N)
     "$kestrune" scan --restart --mode "$mode" "$@" "$source" > /dev/null 2>&1 || true
     t1=$(date +%s.%N)
-    "$kestrune" list --json 2>/dev/null | python3 -c '
+    # An encrypted source's stored scan is opened again with its passphrase too.
+    "$kestrune" list --json "$@" 2>/dev/null | python3 -c '
 import json, sys
 rows = sorted((r["name"], r["size"]) for r in map(json.loads, sys.stdin) if not r.get("isFolder"))
 print("\n".join("%s\t%s" % row for row in rows))' > "$listing"
