@@ -1,5 +1,6 @@
 #include "cli/disks_command.h"
 
+#include <cstdlib>
 #include <iomanip>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -69,7 +70,22 @@ int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) 
     if (int code = ResolveOrExplain(options.source, options.partition, request.source, err); code != kExitOk)
         return code;
     request.destination = options.destination;
-    request.skipBad = options.skipBad;
+    // Resuming, retrying and a minimum rate are all ways of the rescuing copy.
+    request.skipBad = options.skipBad || options.resume || options.retries > 0 || !options.minReadRate.empty();
+    request.resume = options.resume;
+    request.retries = std::max(0, options.retries);
+    request.commandLine = options.commandLine;
+    if (!options.minReadRate.empty()) {
+        char* end = nullptr;
+        const double rate = std::strtod(options.minReadRate.c_str(), &end);
+        const std::string unit = end ? end : "";
+        const double scale = unit.empty() ? 1 : unit == "k" || unit == "K" ? 1e3 : unit == "M" ? 1e6 : unit == "G" ? 1e9 : 0;
+        if (!(rate > 0) || scale == 0) {
+            err << "kestrune: --min-read-rate takes bytes a second, such as 500k or 2M\n";
+            return kExitUsage;
+        }
+        request.minReadRate = static_cast<uint64_t>(rate * scale);
+    }
     InstallInterruptHandler();
     ImageOutcome outcome;
     const int rc = CreateImage(request, DrawRunProgress, &InterruptToken(), outcome);
@@ -84,6 +100,11 @@ int RunImage(const ImageOptions& options, std::ostream& out, std::ostream& err) 
     }
     const std::string kept = outcome.keptAs.empty() ? "nothing was copied, so no image was left"
                                                     : "the part copied is in " + outcome.keptAs.string();
+    if (rc == CancelCode && request.skipBad) {
+        err << "kestrune: stopped; " << options.destination << ".map says what is copied: "
+            << "kestrune image --resume " << options.source << " " << options.destination << " goes on from there\n";
+        return kExitInterrupted;
+    }
     if (rc == CancelCode) {
         err << "kestrune: cancelled after " << outcome.sectorsCopied << " of " << outcome.sectorsTotal << " sectors; "
             << kept << "\n";

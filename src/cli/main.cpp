@@ -119,7 +119,12 @@ int main(int argc, char** argv) {
     image->add_option("DEST", imageOptions.destination, "The image file to write (never on the source)")->required();
     image->add_option("--partition", imageOptions.partition, "Only this partition of a partitioned image");
     image->add_flag("--skip-bad", imageOptions.skipBad,
-                    "Read around unreadable sectors (written as zeros) and list them in DEST.map");
+                    "Copy a failing disk as GNU ddrescue does: good data first, then the failed areas; "
+                    "what stays unreadable is zeros, and DEST.map (ddrescue's mapfile) says where");
+    image->add_flag("--resume", imageOptions.resume, "Go on with a copy from its DEST.map (ours or ddrescue's)");
+    image->add_option("--retries", imageOptions.retries, "Read the bad sectors again this many times at the end");
+    image->add_option("--min-read-rate", imageOptions.minReadRate,
+                      "Leave areas read slower than this (bytes a second; k, M, G) for later");
 
     // The command as typed, for the reports.
     std::string commandLine;
@@ -128,7 +133,7 @@ int main(int argc, char** argv) {
         const bool plain = !word.empty() && word.find_first_of(" \t'\"\\$`") == std::string::npos;
         commandLine += (i ? " " : "") + (plain ? word : "'" + word + "'");
     }
-    recoverOptions.commandLine = reportOptions.commandLine = commandLine;
+    recoverOptions.commandLine = reportOptions.commandLine = imageOptions.commandLine = commandLine;
 
     try {
         app.parse(argc, argv);

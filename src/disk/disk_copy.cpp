@@ -13,6 +13,7 @@
 #include "base/result_codes.h"
 #include "base/steady_clock.h"
 #include "disk/block_devices.h"
+#include "disk/disk_rescue.h"
 #include "disk/write_all.h"
 
 namespace kestrune {
@@ -97,30 +98,71 @@ int DiskCopyJob::Copy(SectorSource& source, int sectorBytes, uint64_t start, uin
     if (result == kOk) {
         device.medium = std::move(source.medium);
         device.totalSectors = source.totalSectors;
-        result = CopyLoop();
+        result = skipBad ? RescueLoop(destination.string() + ".map") : CopyLoop();
         source.medium = std::move(device.medium);
         device.Close();
-        // The image is exactly what was copied, even over a longer old file.
+        // The image is exactly what was copied, even over a longer old file; a rescue's
+        // image is as long as the area, its map saying which parts are still missing.
         if (::ftruncate(file, static_cast<off_t>(bytesWritten)) != 0 && result == kOk) result = FromErrno(errno);
         if (::close(file) != 0 && result == kOk) result = FromErrno(errno);
         file = -1;
         keptAs = destination;
-        if (result != kOk) KeepPartOnly(destination);
+        if (result != kOk && !skipBad) KeepPartOnly(destination);
     }
     return result;
 }
 
+int DiskCopyJob::RescueLoop(const std::filesystem::path& mapPath) {
+    const uint64_t sector = static_cast<uint64_t>(sectorSize);
+    const uint64_t totalBytes = sectorCount * sector;
+    map = RescueMap(totalBytes);
+    std::string error;
+    if (resume && map.Load(mapPath, totalBytes, error) == kErrInvalidData) return kErrInvalidData;
+    // A fresh copy writes over whatever file was there: nothing of it is known to be the source's.
+    if (!resume && ::ftruncate(file, 0) != 0) return FromErrno(errno);
+    if (::ftruncate(file, static_cast<off_t>(totalBytes)) != 0) return FromErrno(errno);
+    bytesWritten = totalBytes;
+    RescueSettings settings;
+    settings.sectorBytes = static_cast<uint32_t>(sectorSize);
+    settings.clusterBytes = kReadPieceBytes;
+    settings.retries = retries;
+    settings.minReadRate = minReadRate;
+    uint64_t lastSave = 0;
+    const uint64_t startTime = clockMs();
+    uint64_t lastEstimate = startTime, rescuedAtStart = map.Bytes('+');
+    int secondsRemaining = -1;
+    RescueCopy copy(
+        *device.medium, startSector * sector, file, map, settings,
+        [&](const RescueProgress& p) {
+            const uint64_t now = clockMs();
+            if (now - lastEstimate >= kEstimateIntervalMs) {
+                const uint64_t speed = std::max<uint64_t>(1, (p.rescued - rescuedAtStart) / std::max<uint64_t>(1, (now - startTime) / 1000));
+                secondsRemaining = static_cast<int>(std::min<uint64_t>(map.Bytes('?') / speed, INT32_MAX));
+                lastEstimate = now;
+            }
+            const int percent = static_cast<int>((p.rescued + p.failing) * 100 / std::max<uint64_t>(1, p.total));
+            return progress ? progress(userData, percent, p.rescued / sector, p.total / sector, secondsRemaining) : 0;
+        },
+        [&](bool now) {
+            // Kept up to date every few seconds, and at the end: a crash loses little.
+            const uint64_t at = clockMs();
+            if (!now && at - lastSave < kEstimateIntervalMs) return;
+            lastSave = at;
+            map.Save(mapPath, commandLine);
+        });
+    const int rc = copy.Run();
+    map.Save(mapPath, commandLine);
+    badRanges.clear();
+    for (const RescueMap::Block& b : map.blocks())
+        if (b.status != '+') badRanges.emplace_back(b.pos / sector, (b.size + sector - 1) / sector);
+    return rc;
+}
+
 int DiskCopyJob::WriteBadSectorMap(const std::filesystem::path& mapPath) const {
-    std::string text = "# sectors of " + std::to_string(sectorSize) +
-                       " bytes that could not be read, counted from the image's start\n# first-sector count\n";
-    for (const auto& [first, length] : badRanges) text += std::to_string(first) + " " + std::to_string(length) + "\n";
-    const int fd = ::open(mapPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644);
-    if (fd < 0) return FromErrno(errno);
-    struct stat opened {};
-    int result = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) ? kOk : kErrAccessDenied;
-    if (result == kOk) result = WriteAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    if (::close(fd) != 0 && result == kOk) result = FromErrno(errno);
-    return result;
+    // A link there is not written through: the map is written beside and renamed over it.
+    struct stat there {};
+    if (::lstat(mapPath.c_str(), &there) == 0 && !S_ISREG(there.st_mode)) return kErrAccessDenied;
+    return map.Save(mapPath, commandLine);
 }
 
 void DiskCopyJob::KeepPartOnly(const std::filesystem::path& destination) {
@@ -133,20 +175,6 @@ void DiskCopyJob::KeepPartOnly(const std::filesystem::path& destination) {
     }
     keptAs = RenameAsPartial(destination);
     if (keptAs.empty()) ::unlink(destination.c_str());
-}
-
-void DiskCopyJob::ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector) {
-    const size_t sector = static_cast<size_t>(sectorSize);
-    for (size_t at = 0; at < length; at += sector) {
-        size_t got = 0;
-        if (ReadExactly(*device.medium, offset + at, buffer + at, sector, got) == kOk) continue;
-        std::memset(buffer + at, 0, sector);
-        const uint64_t bad = firstSector + at / sector;
-        if (!badRanges.empty() && badRanges.back().first + badRanges.back().second == bad)
-            ++badRanges.back().second;
-        else
-            badRanges.emplace_back(bad, 1);
-    }
 }
 
 int DiskCopyJob::CopyLoop() {
@@ -162,10 +190,7 @@ int DiskCopyJob::CopyLoop() {
     while (done < totalBytes) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadPieceBytes, totalBytes - done));
         size_t got = 0;
-        if (ReadExactly(*device.medium, base + done, buffer.data(), piece, got) != kOk) {
-            if (!skipBad) return kErrReadFault;
-            ReadAroundDamage(base + done, buffer.data(), piece, (done / sector));
-        }
+        if (ReadExactly(*device.medium, base + done, buffer.data(), piece, got) != kOk) return kErrReadFault;
         if (int rc = WriteAll(file, buffer.data(), piece); rc != kOk) return rc;
         done += piece;
         bytesWritten = done;

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "disk/rescue_map.h"
 #include "disk/sector_source.h"
 
 namespace kestrune {
@@ -34,11 +36,19 @@ struct DiskCopyJob {
     // Milliseconds of a steady clock; tests replace it to drive the time estimate.
     std::function<uint64_t()> clockMs;
 
-    // Reading around damage: a piece that cannot be read is read again sector by sector,
-    // and the sectors that still fail are written as zeros and noted (first sector of the
-    // copy, count) instead of ending the copy.
+    // Reading around damage, as GNU ddrescue does (disk_rescue.h): the good data first,
+    // then the failed areas' edges, then sector by sector; the sectors that still fail are
+    // left as zeros and noted (first sector of the copy, count) instead of ending the copy.
+    // The map of what was done is kept beside the image as DEST.map, in ddrescue's format,
+    // as the copy goes; a copy stopped part-way keeps its name, and goes on from its map
+    // with resume.
     bool skipBad = false;
+    bool resume = false;
+    int retries = 0;
+    uint64_t minReadRate = 0;  // bytes a second; see RescueSettings
+    std::string commandLine;   // for the map's header
     std::vector<std::pair<uint64_t, uint64_t>> badRanges;
+    RescueMap map;
 
     // The copy itself, from a source already open (also a copy of a copy, or a source
     // that fails chosen sectors in tests). sourcePath names the source to refuse it as
@@ -61,8 +71,8 @@ struct DiskCopyJob {
 
 private:
     int CopyLoop();
+    int RescueLoop(const std::filesystem::path& mapPath);
     void KeepPartOnly(const std::filesystem::path& destination);
-    void ReadAroundDamage(uint64_t offset, uint8_t* buffer, size_t length, uint64_t firstSector);
 };
 
 }  // namespace kestrune

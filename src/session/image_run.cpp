@@ -59,6 +59,10 @@ int CreateImage(const ImageRequest& request, const ProgressSink& sink, const Can
 
     DiskCopyJob job;
     job.skipBad = request.skipBad;
+    job.resume = request.resume;
+    job.retries = request.retries;
+    job.minReadRate = request.minReadRate;
+    job.commandLine = request.commandLine;
     ImageReports reports{&sink, cancel};
     const int rc =
         job.Copy(reader, sectorBytes, start, count, request.destination, sourcePath, ImageReport, &reports);

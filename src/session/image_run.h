@@ -14,7 +14,11 @@ namespace kestrune {
 struct ImageRequest {
     ScanSource source;
     std::filesystem::path destination;
-    bool skipBad = false;  // unreadable sectors become zeros, listed in DEST.map
+    bool skipBad = false;  // copied as ddrescue does; unreadable sectors become zeros, DEST.map says where
+    bool resume = false;   // go on from DEST.map
+    int retries = 0;
+    uint64_t minReadRate = 0;
+    std::string commandLine;
 };
 
 struct ImageOutcome {
