@@ -23,6 +23,10 @@ struct RunProgress {
     uint64_t done = 0;
     uint64_t total = 0;
     uint64_t filesFound = 0;
+    // A copy of a failing disk: its phase as its map says it ('?' copying, '*' trimming,
+    // '/' scraping, '-' retrying; 0 for any other work) and the bytes not read so far.
+    char rescuePhase = 0;
+    uint64_t unreadBytes = 0;
 };
 
 // Receives the reports on the thread doing the work; a front end hands them on to its own

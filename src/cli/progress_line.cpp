@@ -64,6 +64,11 @@ void DrawRunProgress(const RunProgress& progress) {
         text += "  " + std::to_string(progress.done) + "/" + std::to_string(progress.total) +
                 (progress.stage == RunStage::Recovering ? " files" : " sectors");
     if (progress.stage == RunStage::Scanning) text += "  " + std::to_string(progress.filesFound) + " found";
+    if (progress.stage == RunStage::Imaging && progress.rescuePhase) {
+        const char phase = progress.rescuePhase;
+        text += phase == '*' ? "  trimming" : phase == '/' ? "  scraping" : phase == '-' ? "  retrying" : "  copying";
+        text += "  " + FormatSize(progress.unreadBytes) + " unreadable so far";
+    }
     if (progress.stage == RunStage::Scanning || progress.stage == RunStage::Imaging)
         text += progress.secondsLeft < 0
                     ? "  estimating time left"

@@ -134,6 +134,7 @@ int DiskCopyJob::RescueLoop(const std::filesystem::path& mapPath) {
     RescueCopy copy(
         *device.medium, startSector * sector, file, map, settings,
         [&](const RescueProgress& p) {
+            if (onRescue) onRescue(p);
             const uint64_t now = clockMs();
             if (now - lastEstimate >= kEstimateIntervalMs) {
                 const uint64_t speed = std::max<uint64_t>(1, (p.rescued - rescuedAtStart) / std::max<uint64_t>(1, (now - startTime) / 1000));

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "disk/disk_rescue.h"
 #include "disk/rescue_map.h"
 #include "disk/sector_source.h"
 
@@ -49,6 +50,8 @@ struct DiskCopyJob {
     std::string commandLine;   // for the map's header
     std::vector<std::pair<uint64_t, uint64_t>> badRanges;
     RescueMap map;
+    // Told where a rescue stands just before each progress call.
+    std::function<void(const RescueProgress&)> onRescue;
 
     // The copy itself, from a source already open (also a copy of a copy, or a source
     // that fails chosen sectors in tests). sourcePath names the source to refuse it as

@@ -12,6 +12,7 @@ namespace {
 struct ImageReports {
     const ProgressSink* sink;
     const CancelToken* cancel;
+    RescueProgress rescue;  // the last a rescuing copy told
 };
 
 int ImageReport(void* user, int percent, uint64_t done, uint64_t total, int secondsRemaining) {
@@ -24,6 +25,8 @@ int ImageReport(void* user, int percent, uint64_t done, uint64_t total, int seco
         progress.secondsLeft = secondsRemaining;
         progress.done = done;
         progress.total = total;
+        progress.rescuePhase = reports->rescue.phase;
+        progress.unreadBytes = reports->rescue.failing;
         (*reports->sink)(progress);
     }
     return 0;
@@ -63,7 +66,9 @@ int CreateImage(const ImageRequest& request, const ProgressSink& sink, const Can
     job.retries = request.retries;
     job.minReadRate = request.minReadRate;
     job.commandLine = request.commandLine;
-    ImageReports reports{&sink, cancel};
+    ImageReports reports{&sink, cancel, {}};
+    reports.rescue.phase = 0;
+    job.onRescue = [&reports](const RescueProgress& p) { reports.rescue = p; };
     const int rc =
         job.Copy(reader, sectorBytes, start, count, request.destination, sourcePath, ImageReport, &reports);
     outcome.sectorsCopied = job.bytesWritten / static_cast<uint64_t>(sectorBytes);
