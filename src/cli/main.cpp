@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
                       "Say what would be written, how many bytes, and whether the destination has room; write nothing");
     recover->add_flag("--keep-folders", recoverOptions.keepFolders,
                       "Write each file into the folders it was found in, not into its type's folder");
+    recover->add_flag("--json", recoverOptions.json,
+                      "Print one JSON object per file written (or not), with the bytes that could not be read");
     recover->add_option("--report", recoverOptions.report,
                         "Also write a DFXML report of what was found and written (with each file's SHA-256) to this file");
     recover->add_option("--key-file", recoverOptions.keyFile, "The passphrase of an encrypted (LUKS) volume, in this file");

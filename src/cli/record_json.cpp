@@ -1,6 +1,7 @@
 #include "cli/record_json.h"
 
 #include "base/display_text.h"
+#include "base/result_codes.h"
 #include "session/finding_filter.h"
 
 #include <cinttypes>
@@ -59,6 +60,26 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
     j["accessed"] = IsoTime(record.accessTime);
     j["entrySector"] = record.entrySector;
     j["fsId"] = record.fsId;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string RecoveredJson(const RecoveredFile& file) {
+    nlohmann::ordered_json j;
+    j["name"] = std::string(RecordName(file.record));
+    j["size"] = file.record.fileSize;
+    const char* outcome = file.alreadyThere           ? "alreadyThere"
+                          : file.result == kOk         ? "written"
+                          : file.result == CancelCode  ? "cancelled"
+                          : !file.partial.empty()      ? "partial"
+                                                       : "failed";
+    j["outcome"] = outcome;
+    j["target"] = file.target.string();
+    if (file.partial.empty()) j["partial"] = nullptr;
+    else j["partial"] = file.partial.string();
+    j["status"] = file.status;
+    j["unreadable"] = nlohmann::ordered_json::array();
+    for (const UnreadableRange& range : file.unreadable)
+        j["unreadable"].push_back({{"fileOffset", range.fileOffset}, {"length", range.length}});
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

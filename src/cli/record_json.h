@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "scanlog/recovered_file.h"
 #include "scanlog/scan_record.h"
 
 namespace kestrune::cli {
@@ -15,5 +16,10 @@ std::string RecordJson(const ScanRecord& record, const std::string& folder, int 
                        bool layoutGuessed = false);
 
 const char* EngineKindName(uint32_t engineKind);
+
+// {"name":..,"size":..,"outcome":"written"|"partial"|"failed"|"alreadyThere"|"cancelled",
+// "target":..,"partial":..,"status":..,"unreadable":[{"fileOffset":..,"length":..}]}: what
+// a recovery did with one file.
+std::string RecoveredJson(const RecoveredFile& file);
 
 }  // namespace kestrune::cli

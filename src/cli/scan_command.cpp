@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/list_command.h"
 #include "cli/progress_line.h"
+#include "cli/record_json.h"
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
 #include "disk/block_devices.h"
@@ -123,9 +124,12 @@ int TargetRecovery::Recover(ScanRun& run, int code) {
     }
     RecoverySummary summary;
     std::vector<RecoveredFile> written;
+    uint64_t readAround = 0;
     const int rc = run.Recover(found, destination_, [&](const RecoveredFile& file) {
         EndProgress();
-        out_ << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
+        if (options_.json) out_ << RecoveredJson(file) << "\n";
+        else out_ << TerminalText(file.target.string()) << ": " << TerminalText(file.status) << "\n";
+        if (!file.unreadable.empty()) ++readAround;
         if (!options_.report.empty()) written.push_back(file);
     }, summary, options_.keepFolders);
     EndProgress();
@@ -142,22 +146,27 @@ int TargetRecovery::Recover(ScanRun& run, int code) {
         err_ << "kestrune: cannot write into " << destination_.string() << ": " << ResultText(rc) << "\n";
         return kExitUsage;
     }
+    // With --json the objects alone go to the output; what sums them up goes beside.
+    std::ostream& said = options_.json ? err_ : out_;
     if (summary.leftoversRemoved)
-        out_ << "removed " << summary.leftoversRemoved
+        said << "removed " << summary.leftoversRemoved
             << " unfinished file(s) that an interrupted recovery into this folder had left\n";
-    out_ << "recovered " << summary.processed - summary.failed << " of " << summary.total << " files into "
+    said << "recovered " << summary.processed - summary.failed << " of " << summary.total << " files into "
         << destination_.string();
     if (summary.failed) {
-        out_ << " (" << summary.failed << " failed";
-        if (summary.partial) out_ << "; " << summary.partial << " of them kept in part as \"NAME.partial.EXT\"";
-        out_ << ")";
+        said << " (" << summary.failed << " failed";
+        if (summary.partial) said << "; " << summary.partial << " of them kept in part as \"NAME.partial.EXT\"";
+        said << ")";
     }
-    out_ << "\n";
+    said << "\n";
     if (summary.alreadyThere)
-        out_ << summary.alreadyThere << " of them were already there, written whole by an earlier recovery of this "
+        said << summary.alreadyThere << " of them were already there, written whole by an earlier recovery of this "
             << "source into this folder, and were not written again\n";
+    if (readAround)
+        said << readAround << " of the partial files were read around bad sectors: they have their whole size, "
+             << "with zeros where the source could not be read\n";
     if (summary.partialsReplaced)
-        out_ << summary.partialsReplaced << " partial copies that an earlier recovery kept were replaced by whole ones\n";
+        said << summary.partialsReplaced << " partial copies that an earlier recovery kept were replaced by whole ones\n";
     if (rc == CancelCode) return kExitInterrupted;
     return summary.failed ? kExitSomeFailed : kExitOk;
 }

@@ -12,6 +12,7 @@
 
 #include "base/result_codes.h"
 #include "base/steady_clock.h"
+#include "disk/bad_areas.h"
 #include "disk/block_devices.h"
 #include "disk/disk_rescue.h"
 #include "disk/write_all.h"
@@ -131,8 +132,9 @@ int DiskCopyJob::RescueLoop(const std::filesystem::path& mapPath) {
     const uint64_t startTime = clockMs();
     uint64_t lastEstimate = startTime, rescuedAtStart = map.Bytes('+');
     int secondsRemaining = -1;
+    // Every bad sector is asked for again in the retry passes, which a watched medium refuses.
     RescueCopy copy(
-        *device.medium, startSector * sector, file, map, settings,
+        UnwatchedMedium(*device.medium), startSector * sector, file, map, settings,
         [&](const RescueProgress& p) {
             if (onRescue) onRescue(p);
             const uint64_t now = clockMs();

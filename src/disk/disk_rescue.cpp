@@ -1,5 +1,6 @@
 #include "disk/disk_rescue.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,10 @@ bool RescueCopy::Take(uint64_t pos, uint64_t length, bool timed, int& error) {
     const uint64_t started = timed ? SteadyMilliseconds() : 0;
     size_t got = 0;
     if (ReadExactly(source_, offset_ + pos, buffer_.data(), buffer_.size(), got) != kOk || got != buffer_.size()) {
+        // From the first failure on the kernel reads no further ahead than asked: around a
+        // bad sector its read-ahead window would try many, each taking its time to fail.
+        if (!randomReads_ && source_.Descriptor() >= 0) ::posix_fadvise(source_.Descriptor(), 0, 0, POSIX_FADV_RANDOM);
+        randomReads_ = true;
         // What did arrive whole is kept: the failure lies after it.
         const uint64_t whole = got / settings_.sectorBytes * settings_.sectorBytes;
         if (whole > 0 && ::pwrite(out_, buffer_.data(), whole, static_cast<off_t>(pos)) == static_cast<ssize_t>(whole))

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/result_codes.h"
+#include "disk/bad_areas.h"
 #include "disk/block_devices.h"
 #include "disk/byte_view.h"
 #include "disk/container_libraries.h"
@@ -172,7 +173,8 @@ int OpenImageMedium(const fs::path& path, std::unique_ptr<Medium>& out, std::str
         int fd = -1;
         uint64_t size = 0;
         if (int rc = OpenReadOnly(path, fd, size); rc != kOk) return rc;
-        out = std::make_unique<FileMedium>(fd, size);
+        // A block device given by path is a disk like any other.
+        out = WatchForBadAreas(std::make_unique<FileMedium>(fd, size), kImageSectorBytes, path, true);
         return kOk;
     }
     if (format == ImageFormat::SplitRaw) return OpenSplitRaw(path, out, error);

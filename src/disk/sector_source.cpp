@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/result_codes.h"
+#include "disk/bad_areas.h"
 #include "disk/block_devices.h"
 #include "disk/image_containers.h"
 
@@ -72,6 +73,7 @@ int OpenDiskSource(SectorSource& out, int disk) {
         if (int rc = OpenReadOnly(location.path, fd, size); rc != kOk) return rc;
         medium = std::make_unique<FileMedium>(fd, size);
         if (int rc = QueryGeometry(fd, size, geometry); rc != kOk) return rc;
+        medium = WatchForBadAreas(std::move(medium), geometry.bytesPerSector, location.path, false);
     } else {
         // An image file registered as a disk, raw or in a container.
         if (int rc = OpenImageMedium(location.path, medium); rc != kOk) return rc;

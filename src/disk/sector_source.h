@@ -28,6 +28,12 @@ public:
         (void)offset;
         (void)length;
     }
+    // The descriptor the bytes are read from, for advice to the kernel on how they will be
+    // read; -1 when there is none of its own.
+    virtual int Descriptor() const { return -1; }
+    // The bytes a failing read of it loses at least (a disk's physical block); 0 when
+    // not known.
+    virtual uint32_t FailureUnitBytes() const { return 0; }
 };
 
 // A file or device opened read-only; owns its descriptor.
@@ -41,6 +47,7 @@ public:
     int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override;
     uint64_t SizeBytes() const override { return size_; }
     void WillRead(uint64_t offset, uint64_t length) override;
+    int Descriptor() const override { return fd_; }
     int fd() const { return fd_; }
 
 private:

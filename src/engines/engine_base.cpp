@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/result_codes.h"
+#include "disk/bad_areas.h"
 #include "disk/block_devices.h"
 #include "engines/carve/signature_table.h"
 #include "output/found_item.h"
@@ -79,7 +80,17 @@ int RecoveryEngineBase::WriteFile(const ScanRecord& file, const std::filesystem:
         FileEnded(kOk);
         return kOk;
     }
-    return WriteFoundFile(*data, file.fileSize, target, copyProgress_);
+    const ReadAround around = AroundBadSectors(file);
+    return WriteFoundFile(*data, file.fileSize, target, copyProgress_, &around);
+}
+
+ReadAround RecoveryEngineBase::AroundBadSectors(const ScanRecord& file) {
+    ReadAround around;
+    around.medium = source_.medium.get();
+    around.sectorBytes = contentContext_.sectorSize;
+    around.map = [this, &file](DataMap& map) { return MapData(file, map); };
+    around.unreadable = unreadableNotice_;
+    return around;
 }
 
 int RecoveryEngineBase::Recover(const ScanRecord& record, const std::filesystem::path& destination, int) {
@@ -111,6 +122,13 @@ int RecoveryEngineBase::MapData(const ScanRecord& record, DataMap& map) {
     std::unique_ptr<PieceReader> data;
     if (int rc = OpenData(record, data, &map.layoutGuessed); rc != kOk) return rc;
     return data->Map(record.fileSize, map);
+}
+
+uint64_t RecoveryEngineBase::UnreadableBytes(const ScanRecord&, const DataMap& map) {
+    if (!source_.IsOpen()) return 0;
+    uint64_t bytes = 0;
+    for (const ByteRun& run : map.runs) bytes += KnownUnreadableBytes(*source_.medium, run.sourceOffset, run.length);
+    return bytes;
 }
 
 int RecoveryEngineBase::ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {

@@ -42,6 +42,7 @@ public:
     void SetListExisting(bool on) override { listExisting_ = on; }
     void SetReporter(Reporter reporter) override;
     void SetCopyProgress(CopyProgress progress) override { copyProgress_ = std::move(progress); }
+    void SetUnreadableNotice(UnreadableNotice notice) override { unreadableNotice_ = std::move(notice); }
     int Scan(const std::string*) override { return kOk; }
     int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
@@ -66,6 +67,7 @@ public:
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, const CopyProgress& progress) override;
     int MapData(const ScanRecord& record, DataMap& map) override;
+    uint64_t UnreadableBytes(const ScanRecord& record, const DataMap& map) override;
     int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) override;
 
     ScanLogFile* Log() const { return log_.get(); }
@@ -118,6 +120,9 @@ protected:
 
     uint32_t ContentAt(uint64_t sector, uint32_t sectorBytes, std::string_view extension);
 
+    // How writing file goes on past the bad sectors of the source (through MapData).
+    ReadAround AroundBadSectors(const ScanRecord& file);
+
     SectorSource source_;
     uint16_t driveLetter_ = 0;
     EngineLog log_;
@@ -125,6 +130,7 @@ protected:
     bool listExisting_ = false;
     Reporter reporter_;
     CopyProgress copyProgress_;
+    UnreadableNotice unreadableNotice_;
     // The signature detectors' state for this engine's content checks.
     carve::CarvingContext contentContext_;
     TopLevel topLevel_ = TopLevel::UnderRootKey;

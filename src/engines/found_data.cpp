@@ -80,7 +80,97 @@ int CreateEmptyFile(const fs::path& target) {
     return ::close(fd) == 0 ? kOk : FromErrno(errno);
 }
 
-int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& target, const CopyProgress& progress) {
+namespace {
+
+// Writes length bytes at fileOffset of the file open as fd.
+int WriteAt(int fd, uint64_t fileOffset, const uint8_t* bytes, size_t length) {
+    if (::lseek(fd, static_cast<off_t>(fileOffset), SEEK_SET) < 0) return FromErrno(errno);
+    return WriteAll(fd, bytes, length);
+}
+
+// Goes on with a copy that met a read fault at file offset from: reads the rest of the
+// file where map places it, a sector at a time inside any piece that fails, so that only
+// the sectors that do not read are lost. They (and any part the map leaves out, which a
+// sparse file's holes are) stay zeros; the file is given its whole size.
+class CopyAroundBadSectors {
+public:
+    CopyAroundBadSectors(const ReadAround& around, uint64_t fileSize, int fd, const CopyProgress& progress)
+        : around_(around), fileSize_(fileSize), fd_(fd), progress_(progress),
+          sectorBytes_(std::max<uint32_t>(around.sectorBytes, 1)) {}
+
+    int Copy(const DataMap& map, uint64_t from) {
+        uint64_t at = from;
+        for (const ByteRun& run : map.runs) {
+            const uint64_t runEnd = std::min(run.fileOffset + run.length, fileSize_);
+            at = std::max(at, run.fileOffset);
+            while (at < runEnd) {
+                const size_t length = static_cast<size_t>(std::min<uint64_t>(kReadPieceBytes, runEnd - at));
+                if (int rc = CopyPiece(at, run.sourceOffset + (at - run.fileOffset), length); rc != kOk) return rc;
+                at += length;
+                if (progress_ && !progress_(PercentOf(at, fileSize_), kOk)) return CancelCode;
+            }
+        }
+        if (::ftruncate(fd_, static_cast<off_t>(fileSize_)) != 0) return FromErrno(errno);
+        for (const UnreadableRange& range : unreadable_)
+            if (around_.unreadable) around_.unreadable(range.fileOffset, range.length);
+        return unreadable_.empty() ? kOk : kErrReadFault;
+    }
+
+private:
+    int CopyPiece(uint64_t fileOffset, uint64_t sourceOffset, size_t length) {
+        buffer_.resize(length);
+        size_t got = 0;
+        const bool whole = ReadExactly(*around_.medium, sourceOffset, buffer_.data(), length, got) == kOk;
+        if (got > 0)
+            if (int rc = WriteAt(fd_, fileOffset, buffer_.data(), got); rc != kOk) return rc;
+        if (whole) return kOk;
+        // Sector by sector from where the piece stopped, each read on its own.
+        for (uint64_t done = got; done < length;) {
+            const uint64_t source = sourceOffset + done;
+            const uint64_t sectorEnd = (source / sectorBytes_ + 1) * sectorBytes_;
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(sectorEnd - source, length - done));
+            size_t partGot = 0;
+            if (ReadExactly(*around_.medium, source, buffer_.data(), part, partGot) == kOk) {
+                if (int rc = WriteAt(fd_, fileOffset + done, buffer_.data(), part); rc != kOk) return rc;
+            } else {
+                NoteUnreadable(fileOffset + done, part);
+            }
+            done += part;
+        }
+        return kOk;
+    }
+
+    void NoteUnreadable(uint64_t fileOffset, uint64_t length) {
+        if (!unreadable_.empty()) {
+            UnreadableRange& last = unreadable_.back();
+            if (last.fileOffset + last.length == fileOffset) {
+                last.length += length;
+                return;
+            }
+        }
+        unreadable_.push_back({fileOffset, length});
+    }
+
+    const ReadAround& around_;
+    uint64_t fileSize_;
+    int fd_;
+    const CopyProgress& progress_;
+    uint32_t sectorBytes_;
+    std::vector<uint8_t> buffer_;
+    std::vector<UnreadableRange> unreadable_;
+};
+
+// Whether the map places every byte of the file from from on, so that reading around a
+// bad sector cannot pass off missing data as zeros. Holes inside a sparse file are left
+// out of its map; they are zeros in the file, so only a map ending short fails.
+bool MapReachesEnd(const DataMap& map, uint64_t fileSize) {
+    return !map.runs.empty() && map.runs.back().fileOffset + map.runs.back().length >= fileSize;
+}
+
+}  // namespace
+
+int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& target, const CopyProgress& progress,
+                   const ReadAround* around) {
     // Cut to nothing first: a longer file already there must not keep its tail.
     int fd = -1;
     int result = OpenWithoutLinks(target, O_WRONLY | O_CREAT | O_TRUNC, 0644, fd);
@@ -92,6 +182,13 @@ int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const fs::path& targe
         if (result = WriteAll(fd, piece.data(), owed); result != kOk) break;
         written += owed;
         if (progress && !progress(PercentOf(written, fileSize), kOk)) result = CancelCode;
+    }
+    if (result == kErrReadFault && around && around->medium && around->map) {
+        DataMap map;
+        if (around->map(map) == kOk && MapReachesEnd(map, fileSize)) {
+            result = CopyAroundBadSectors(*around, fileSize, fd, progress).Copy(map, written);
+            written = fileSize;
+        }
     }
     // Data that ended before the file's size did (runs covering less than it) is not the
     // file: reported, so that what was written is kept only as partial.

@@ -60,11 +60,23 @@ private:
 // Creates target empty (or cuts it to nothing).
 int CreateEmptyFile(const std::filesystem::path& target);
 
+// How a copy goes on past sectors its source cannot read, for data stored as it reads:
+// from where the data lies it reads on around them, leaves them as zeros and tells which
+// bytes they were. A dying disk often has one bad sector in a file whose rest is fine.
+struct ReadAround {
+    Medium* medium = nullptr;      // the source the map's offsets are in
+    uint32_t sectorBytes = 512;    // the smallest unit the source fails in
+    std::function<int(DataMap&)> map;  // where the file's data lies (from a fresh reader)
+    UnreadableNotice unreadable;
+};
+
 // Writes fileSize bytes from reader into target (created, or cut to nothing first),
 // telling progress its percent after each piece and (100, error) on a failure. A false
-// answer stops the copy with CancelCode.
+// answer stops the copy with CancelCode. Given around, a read fault does not end the copy
+// when the data can be mapped: the file is written whole-size with zeros where its source
+// could not be read, and kErrReadFault is returned.
 int WriteFoundFile(PieceReader& reader, uint64_t fileSize, const std::filesystem::path& target,
-                   const CopyProgress& progress);
+                   const CopyProgress& progress, const ReadAround* around = nullptr);
 
 // Where the preview wants a file's data: documents and archives as a copy named like the
 // file, pictures as "tmp.jpg", sound and video as "tmp.avi", all in the store folder;

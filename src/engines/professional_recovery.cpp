@@ -95,6 +95,10 @@ void CProfessionalRecovery::SetCopyProgress(CopyProgress progress) {
     for (IFileRecoveryParse* engine : ListedEngines()) engine->SetCopyProgress(progress);
 }
 
+void CProfessionalRecovery::SetUnreadableNotice(UnreadableNotice notice) {
+    for (IFileRecoveryParse* engine : ListedEngines()) engine->SetUnreadableNotice(notice);
+}
+
 IStoredPass::Progress CProfessionalRecovery::StoredProgress() const {
     return {stored_.resumeState.sectorsDone, stored_.resumeState.filesFound, stored_.scanFolder};
 }
@@ -330,36 +334,62 @@ int CProfessionalRecovery::RunPass() {
     }
     const uint64_t started = SteadyMilliseconds();
     uint64_t lastEstimate = started, lastCheckpoint = started;
+    // Sweeps up to most sectors from sector at (of the area), or fewer where a carved file
+    // runs on past them; step says how far the sweep moved on, read how many sectors came
+    // before a read failed (wanted, when none did).
+    const auto sweepBlock = [&](uint64_t at, uint64_t length, uint64_t most, uint64_t& step, uint32_t& read) {
+        const uint32_t wanted = static_cast<uint32_t>(std::min(most, length));
+        const uint64_t first = startSector_ + at;
+        read = 0;
+        ReadSectors(wanted, source_, block.data(), first, static_cast<int>(sectorSize_), read);
+        uint64_t overshoot = 0;
+        int stop = 0;
+        uint32_t stoppedAt = 0;
+        // A block that could not be read is passed over; what did arrive is examined.
+        if (read > 0) overshoot = DispatchBlock(block.data(), read, first, stop, stoppedAt);
+        // A stop while a file's length was being worked out leaves the pass at that
+        // file's first sector, so that a resumed pass finds it whole.
+        step = stop != 0 ? stoppedAt : wanted + overshoot;
+        sectorsDone_ += std::min(step, length);
+        const uint64_t now = SteadyMilliseconds();
+        if (now - lastEstimate >= 5000) {
+            const uint64_t elapsed = std::max<uint64_t>(1, (now - started) / 1000);
+            const uint64_t speed = std::max<uint64_t>(1, sectorsDone_ * sectorSize_ / elapsed);
+            secondsRemaining_ = static_cast<int>(std::min<uint64_t>(
+                (sectorsTotal_ > sectorsDone_ ? sectorsTotal_ - sectorsDone_ : 0) * sectorSize_ / speed, INT32_MAX));
+            lastEstimate = now;
+        }
+        const int percent = static_cast<int>(std::min(sectorsDone_, sectorsTotal_) * 100 / std::max<uint64_t>(1, sectorsTotal_));
+        const int rc = sweep_.Scanned(percent, secondsRemaining_, sectorsDone_, sectorsTotal_, FilesFound());
+        return rc != kOk ? rc : stop;
+    };
+    // On a failing disk the sweep reads what reads first, as a copy of one does: after a
+    // failed read it skips ahead, further after each failure in a row, and comes back to
+    // what it skipped once the rest is swept; a dead stretch costs a few failed reads, not
+    // one per block, before the good data after it.
+    std::vector<std::pair<uint64_t, uint64_t>> skipped;
+    uint64_t skip = 0;
+    const uint64_t mostSkip = std::max<uint64_t>(16 * blockSectors, sectorCount_ / 100);
     int result = kOk;
     while (extentLength != 0 && result == kOk) {
         while (offset < extentLength) {
-            const uint32_t wanted = static_cast<uint32_t>(std::min(blockSectors, extentLength - offset));
-            const uint64_t first = startSector_ + extentStart + offset;
+            uint64_t step = 0;
             uint32_t read = 0;
-            ReadSectors(wanted, source_, block.data(), first, static_cast<int>(sectorSize_), read);
-            uint64_t overshoot = 0;
-            int stop = 0;
-            uint32_t stoppedAt = 0;
-            // A block that could not be read is passed over; what did arrive is examined.
-            if (read > 0) overshoot = DispatchBlock(block.data(), read, first, stop, stoppedAt);
-            // A stop while a file's length was being worked out leaves the pass at that
-            // file's first sector, so that a resumed pass finds it whole.
-            const uint64_t step = stop != 0 ? stoppedAt : wanted + overshoot;
-            sectorsDone_ += std::min(step, extentLength - offset);
-            offset += step;
-            const uint64_t now = SteadyMilliseconds();
-            if (now - lastEstimate >= 5000) {
-                const uint64_t elapsed = std::max<uint64_t>(1, (now - started) / 1000);
-                const uint64_t speed = std::max<uint64_t>(1, sectorsDone_ * sectorSize_ / elapsed);
-                secondsRemaining_ = static_cast<int>(std::min<uint64_t>(
-                    (sectorsTotal_ > sectorsDone_ ? sectorsTotal_ - sectorsDone_ : 0) * sectorSize_ / speed, INT32_MAX));
-                lastEstimate = now;
+            const uint64_t left = extentLength - offset;
+            result = sweepBlock(extentStart + offset, left, blockSectors, step, read);
+            const bool failed = read < std::min(blockSectors, left);
+            if (failed && step > read) {
+                // The rest of the block after the failure, and a stretch after it, wait.
+                skip = std::min(skip ? skip * 2 : blockSectors, mostSkip);
+                const uint64_t jump = std::min(step + skip, left) - read;
+                skipped.emplace_back(extentStart + offset + read, jump);
+                step = read + jump;
+            } else if (!failed) {
+                skip = 0;
             }
-            const int percent = static_cast<int>(std::min(sectorsDone_, sectorsTotal_) * 100 / std::max<uint64_t>(1, sectorsTotal_));
-            result = sweep_.Scanned(percent, secondsRemaining_, sectorsDone_, sectorsTotal_, FilesFound());
-            if (result == kOk && stop != 0) result = stop;
+            offset += step;
             if (result != kOk) break;
-            if (now - lastCheckpoint >= checkpointMs_) {
+            if (SteadyMilliseconds() - lastCheckpoint >= checkpointMs_) {
                 Checkpoint(extentStart, extentLength, offset, false);
                 lastCheckpoint = SteadyMilliseconds();
             }
@@ -372,6 +402,53 @@ int CProfessionalRecovery::RunPass() {
         extentStart += extentLength;
         offset = 0;
         NextSweepExtent(extentStart, extentLength);
+    }
+    // What was skipped, last, as a copy of a failing disk goes back to it: forward in blocks
+    // where it reads, after a failure a sector at a time to the end of the block, so that
+    // one bad sector costs only itself. Two failed disk blocks in a row are a dead stretch:
+    // the rest is read backward from its end, up to the stretch's far edge, and only what
+    // lies between the two edges is given up.
+    const uint64_t failureUnit = std::max<uint64_t>(source_.medium ? source_.medium->FailureUnitBytes() : 0, sectorSize_);
+    const uint64_t deadSectors = 2 * ((failureUnit + sectorSize_ - 1) / sectorSize_);
+    for (const auto& [from, length] : skipped) {
+        const uint64_t to = from + length;
+        uint64_t at = from, most = blockSectors, failedInRow = 0;
+        while (at < to && failedInRow < deadSectors && result == kOk) {
+            uint64_t step = 0;
+            uint32_t read = 0;
+            result = sweepBlock(at, to - at, most, step, read);
+            if (read == std::min(most, to - at)) {
+                failedInRow = 0;
+                at += step;
+                if (at % blockSectors == 0) most = blockSectors;
+                continue;
+            }
+            at += read;
+            if (most > 1) {
+                most = read == 0 ? 1 : most;  // the failing sector again, on its own
+                continue;
+            }
+            ++at;
+            ++failedInRow;
+        }
+        for (uint64_t end = to; end > at && result == kOk;) {
+            const uint64_t begin = std::max(at, end > blockSectors ? end - blockSectors : 0);
+            uint64_t step = 0;
+            uint32_t read = 0;
+            result = sweepBlock(begin, end - begin, blockSectors, step, read);
+            if (read == end - begin) {
+                end = begin;
+                continue;
+            }
+            // The block's end, a sector at a time, back to the dead stretch.
+            for (uint64_t sector = end, failed = 0; sector > begin + read && failed < deadSectors && result == kOk;) {
+                --sector;
+                result = sweepBlock(sector, 1, 1, step, read);
+                failed = read ? 0 : failed + 1;
+            }
+            break;
+        }
+        if (result != kOk) break;
     }
     if (result == kOk) {
         fat_.Finish();
@@ -681,6 +758,11 @@ bool CProfessionalRecovery::Inside(const std::vector<std::pair<uint64_t, uint64_
 int CProfessionalRecovery::MapData(const ScanRecord& record, DataMap& map) {
     IFileRecoveryParse* engine = EngineFor(record);
     return engine ? engine->MapData(record, map) : kErrNotSupported;
+}
+
+uint64_t CProfessionalRecovery::UnreadableBytes(const ScanRecord& record, const DataMap& map) {
+    IFileRecoveryParse* engine = EngineFor(record);
+    return engine ? engine->UnreadableBytes(record, map) : 0;
 }
 
 int CProfessionalRecovery::ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) {

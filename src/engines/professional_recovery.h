@@ -42,6 +42,7 @@ public:
     void SetRunFolder(const std::string& folder) override { newPassFolder_ = folder; }
     void SetReporter(Reporter reporter) override;
     void SetCopyProgress(CopyProgress progress) override;
+    void SetUnreadableNotice(UnreadableNotice notice) override;
     int Scan(const std::string* logName) override;
     int ListChildren(const ScanRecord* folder, int depth, std::vector<ScanRecord>& out) override;
     int CountFiles(const ScanRecord* folder, int depth, int& count) override;
@@ -55,6 +56,7 @@ public:
     int SearchByExtension(std::string_view pattern, std::vector<ScanRecord>& out) override;
     int BuildAllocationMap() override;
     int MapData(const ScanRecord& record, DataMap& map) override;
+    uint64_t UnreadableBytes(const ScanRecord& record, const DataMap& map) override;
     int ReadData(const ScanRecord& record, uint64_t limit, std::vector<uint8_t>& out) override;
     int ExtractForPreview(const ScanRecord* record, std::string& tempPath, std::span<uint8_t> buffer,
                           uint32_t& delivered, const CopyProgress& progress) override;

@@ -23,6 +23,9 @@ enum class FsKind : int { Fat = 2, Ntfs = 3, Ext = 4, Other = 5, Exfat = 6 };
 // How far the copy of one found file is, in percent; at its end (100) error says whether it
 // ended whole (0) or why not. Return false to stop the copy (it then ends with CancelCode).
 using CopyProgress = std::function<bool(int percent, int error)>;
+// Told, while a file is written, of each stretch of it (file offset, length) that its
+// source could not read and that the copy holds as zeros.
+using UnreadableNotice = std::function<void(uint64_t fileOffset, uint64_t length)>;
 
 struct DataMap;
 
@@ -43,6 +46,9 @@ public:
     virtual void SetReporter(Reporter reporter) = 0;
     // Told how each file's copy goes while Recover writes it.
     virtual void SetCopyProgress(CopyProgress progress) = 0;
+    // Told of the bytes of each written file that could not be read; engines that cannot
+    // read on past a bad sector never call it.
+    virtual void SetUnreadableNotice(UnreadableNotice notice) { (void)notice; }
     // Whether a quick scan lists the files that exist on the volume too (marked
     // kExistingFile), not only deleted ones; set before Scan. Engines that only find
     // deleted or lost files ignore it.
@@ -86,6 +92,13 @@ public:
         (void)record;
         (void)map;
         return kErrNotSupported;
+    }
+    // Bytes of a found file's data, placed by MapData as map, that its source is known not
+    // to give (bad sectors met by any reader of it so far).
+    virtual uint64_t UnreadableBytes(const ScanRecord& record, const DataMap& map) {
+        (void)record;
+        (void)map;
+        return 0;
     }
     // The first `limit` bytes of a found file's data as its recovery would read them (out
     // is cut short where the data ends or a read fails), for a check of its content.

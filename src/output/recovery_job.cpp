@@ -33,6 +33,19 @@ fs::path TargetPathFor(const fs::path& destination, const ScanRecord& record, Na
     return target / SafeFileName(name, rules);
 }
 
+std::string UnreadableText(const std::vector<UnreadableRange>& unreadable, uint64_t fileSize) {
+    constexpr size_t kListed = 5;
+    uint64_t total = 0;
+    for (const UnreadableRange& range : unreadable) total += range.length;
+    std::string text = std::to_string(total) + " of its " + std::to_string(fileSize) +
+                       " bytes could not be read (bad sectors) and are zeros:";
+    for (size_t i = 0; i < unreadable.size() && i < kListed; ++i)
+        text += (i ? ", " : " ") + std::to_string(unreadable[i].length) + " at " +
+                std::to_string(unreadable[i].fileOffset);
+    if (unreadable.size() > kListed) text += " and " + std::to_string(unreadable.size() - kListed) + " more stretches";
+    return text + ".";
+}
+
 RecoveryJob::RecoveryJob(fs::path destination, EngineLookup engines)
     : destination_(std::move(destination)), engines_(std::move(engines)) {}
 
@@ -45,9 +58,12 @@ void RecoveryJob::Finish(const ScanRecord& record, const fs::path& target, int r
     RecoveredFile file{record, target, result, result == kOk ? "Success" : ResultText(result), std::move(partial),
                        alreadyThere};
     if (alreadyThere) file.status = "Success (already recovered whole by an earlier run; not written again)";
+    if (!alreadyThere && result != kOk) file.unreadable = std::move(unreadable_);
+    unreadable_.clear();
     if (SizeClipped(record) && result != kOk && result != CancelCode)
         file.status += " Its entry claims more bytes than its volume holds; it was cut at the volume's end.";
     if (!why.empty() && result != kOk && result != CancelCode) file.status += " " + why;
+    if (!file.unreadable.empty()) file.status += " " + UnreadableText(file.unreadable, record.fileSize);
     if (!file.partial.empty()) file.status += " What could be read is in " + file.partial.filename().string() + ".";
     if (onFile) onFile(file);
     results_.push_back(std::move(file));
@@ -140,6 +156,10 @@ int RecoveryJob::Run(const std::vector<ScanRecord>& records) {
             if (cancelled_) return false;
             if (onProgress) onProgress(percent);
             return true;
+        });
+        unreadable_.clear();
+        engine->SetUnreadableNotice([this](uint64_t fileOffset, uint64_t length) {
+            unreadable_.push_back({fileOffset, length});
         });
         fs::path target = wanted, partial;
         std::string why;

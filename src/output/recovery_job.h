@@ -102,6 +102,11 @@ private:
     uint64_t processed_ = 0, failed_ = 0, total_ = 0, partial_ = 0;
     uint64_t alreadyThere_ = 0, leftoversRemoved_ = 0, partialsReplaced_ = 0;
     std::vector<RecoveredFile> results_;
+    std::vector<UnreadableRange> unreadable_;  // of the file being written
 };
+
+// "2 unreadable stretches (8,192 bytes at 1,048,576 and 512 bytes at 2,000,384) are
+// zeros": what the status of a file read around bad sectors says of them.
+std::string UnreadableText(const std::vector<UnreadableRange>& unreadable, uint64_t fileSize);
 
 }  // namespace kestrune

@@ -26,4 +26,12 @@ struct DataMap {
     bool layoutGuessed = false;
 };
 
+// Bytes of a found file that could not be read from its source (bad sectors): a copy holds
+// zeros there and is kept only as partial.
+struct UnreadableRange {
+    uint64_t fileOffset = 0;
+    uint64_t length = 0;
+    bool operator==(const UnreadableRange&) const = default;
+};
+
 }  // namespace kestrune

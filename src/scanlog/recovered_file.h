@@ -3,6 +3,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "scanlog/data_map.h"
 
 #include "scanlog/scan_record.h"
 
@@ -17,6 +20,9 @@ struct RecoveredFile {
     // An earlier recovery into the same folder wrote this file whole; target is that copy
     // and nothing was written now.
     bool alreadyThere = false;
+    // The stretches of the file that could not be read (bad sectors), in file order; the
+    // partial copy holds the file's whole size with zeros there.
+    std::vector<UnreadableRange> unreadable;
 };
 
 }  // namespace kestrune

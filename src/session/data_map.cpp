@@ -116,9 +116,16 @@ ScanRun::Recoverability ScanRun::AssessRecoverable(const ScanRecord& record) {
 int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& map) {
     // A carved file whose end is a guess: how much of it is right is not known.
     if (CarvedEndGuessed(record)) return -1;
-    // A file that exists holds its clusters still: they are allocated to it, not free.
-    if (ExistingFile(record)) return rc == kOk ? 100 : 0;
     std::lock_guard use(engineUse_);
+    // What the source cannot give of it is lost like what was written over.
+    const uint64_t unreadable = rc == kOk && engine_ ? engine_->UnreadableBytes(record, map) : 0;
+    uint64_t mapped = 0;
+    for (const ByteRun& run : map.runs) mapped += run.length;
+    // A file that exists holds its clusters still: they are allocated to it, not free.
+    if (ExistingFile(record)) {
+        if (rc != kOk) return 0;
+        return mapped == 0 || unreadable == 0 ? 100 : static_cast<int>((mapped - std::min(mapped, unreadable)) * 100 / mapped);
+    }
     if (!freeRead_) ReadFreeSpace();
     if (rc == kErrNotSupported) return record.contentOk ? 100 : 0;
     if (rc != kOk) return 0;
@@ -137,6 +144,7 @@ int ScanRun::RecoverableShare(const ScanRecord& record, int rc, const DataMap& m
         }
     }
     if (total == 0) return record.fileSize == 0 || record.contentOk ? 100 : 0;
+    free -= std::min(free, unreadable);
     // 100 only when every byte is free and no newer file took it: a file with one cluster
     // written over is not whole.
     return free == total ? 100 : static_cast<int>(free * 100 / total);
@@ -169,7 +177,15 @@ int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
     const bool ownChain = (record.engineKind == FatQuick || record.engineKind == ExfatQuick) && !map.runs.empty() &&
                           !FreeAt(map.runs[0].sourceOffset);
     if (mapped == kOk && share >= 0 && share < 100 && !ownChain) {
-        why = "Later files were written over part of it; " + std::to_string(share) + " % of it is still its own.";
+        uint64_t unreadable = 0;
+        {
+            std::lock_guard use(engineUse_);
+            if (engine_) unreadable = engine_->UnreadableBytes(record, map);
+        }
+        why = unreadable ? "Part of it lies in sectors the source cannot read; " + std::to_string(share) +
+                               " % of it can be read and is its own."
+                         : "Later files were written over part of it; " + std::to_string(share) +
+                               " % of it is still its own.";
         return kErrFileCorrupt;
     }
     if (LayoutRefuted(name, record.fileSize, map.layoutGuessed)) {

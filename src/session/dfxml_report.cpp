@@ -138,6 +138,14 @@ void DfxmlWriter::File(const ReportedFile& file) {
     if (!file.writtenTo.empty()) Element(out_, 3, "kestrune:written_to", file.writtenTo);
     if (!file.sha256.empty()) out_ << "      <hashdigest type=\"sha256\">" << file.sha256 << "</hashdigest>\n";
     if (!file.problem.empty()) Element(out_, 3, "kestrune:problem", file.problem);
+    if (!file.partialTo.empty()) Element(out_, 3, "kestrune:partial_written_to", file.partialTo);
+    if (!file.unreadable.empty()) {
+        out_ << "      <kestrune:unreadable>\n";
+        for (const UnreadableRange& range : file.unreadable)
+            out_ << "        <kestrune:byte_range file_offset=\"" << range.fileOffset << "\" len=\"" << range.length
+                 << "\"/>\n";
+        out_ << "      </kestrune:unreadable>\n";
+    }
     out_ << "    </fileobject>\n";
 }
 
@@ -174,6 +182,8 @@ uint64_t ReportVolume(DfxmlWriter& writer, ScanRun& run, const std::vector<ScanR
 void NoteWritten(ReportedFile& file, const RecoveredFile& written) {
     if (written.result != kOk) {
         file.problem = written.status;
+        file.partialTo = written.partial.string();
+        file.unreadable = written.unreadable;
         return;
     }
     file.writtenTo = written.target.string();

@@ -30,6 +30,8 @@ struct ReportedFile {
     std::string writtenTo;  // after a recovery: the file written, or empty
     std::string sha256;     // of the file written
     std::string problem;    // why it was not written
+    std::string partialTo;  // where what could be read of it was kept
+    std::vector<UnreadableRange> unreadable;  // its bytes the source could not give
 };
 
 // Writes the report as it goes, so that a scan of millions of files needs no memory for it.

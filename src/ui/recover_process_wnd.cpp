@@ -65,7 +65,8 @@ int RecoverProcessWnd::Work() {
             const QString status = file.result != kOk ? QString::fromStdString(file.status)
                                    : file.alreadyThere ? Text("RecoverProcessWnd", "AlreadyThere")
                                                        : Text("RecoverProcessWnd", "Success");
-            Row row{QString::fromStdString(file.target.string()), status, file.result != kOk};
+            Row row{QString::fromStdString(file.target.string()), status, file.result != kOk, {}};
+            if (!file.unreadable.empty()) ReadAroundRow(file, row);
             std::lock_guard lock(rowsLock_);
             newRows_.push_back(std::move(row));
         }, summary, keepFolders_);
@@ -78,6 +79,20 @@ int RecoverProcessWnd::Work() {
     return Finished;
 }
 
+void RecoverProcessWnd::ReadAroundRow(const RecoveredFile& file, Row& row) {
+    uint64_t missing = 0;
+    QStringList stretches;
+    for (const UnreadableRange& range : file.unreadable) {
+        missing += range.length;
+        stretches << FormatText(Text("RecoverProcessWnd", "UnreadableAt"),
+                                {QString::number(range.length), QString::number(range.fileOffset)});
+    }
+    if (!file.partial.empty()) row.path = QString::fromStdString(file.partial.string());
+    row.status = FormatText(Text("RecoverProcessWnd", "ReadAround"),
+                            {QString::number(missing), QString::number(file.record.fileSize)});
+    row.statusTip = row.status + "\n" + stretches.join("\n");
+}
+
 void RecoverProcessWnd::AddRows() {
     std::vector<Row> rows;
     {
@@ -88,6 +103,7 @@ void RecoverProcessWnd::AddRows() {
         ++processed_;
         auto* item = new QTreeWidgetItem({row.path, row.status});
         item->setToolTip(0, row.path);
+        item->setToolTip(1, row.statusTip.isEmpty() ? row.status : row.statusTip);
         if (row.failed) {
             ++failed_;
             item->setForeground(0, QColor(0xFF, 0, 0));

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "scanlog/recovered_file.h"
 #include "ui/found_files.h"
 #include "ui/progress_wnd.h"
 
@@ -41,8 +42,11 @@ private:
     struct Row {
         QString path, status;
         bool failed;
+        QString statusTip;  // the stretches a file read around bad sectors misses
     };
     void AddRows();
+    // A file read around bad sectors: its partial copy, what it misses and where.
+    static void ReadAroundRow(const RecoveredFile& file, Row& row);
     void ToggleDetails();
 
     std::unique_ptr<Ui::RecoverPanel> ui_;

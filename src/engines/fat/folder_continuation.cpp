@@ -40,7 +40,7 @@ bool IsFolderStart(ByteView sector) { return BeginsWithDotPair(sector); }
 class NoReadAhead {
 public:
     explicit NoReadAhead(SectorSource& source) {
-        if (auto* file = dynamic_cast<FileMedium*>(source.medium.get())) fd_ = file->fd();
+        if (source.medium) fd_ = source.medium->Descriptor();
         if (fd_ >= 0) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
     }
     ~NoReadAhead() {

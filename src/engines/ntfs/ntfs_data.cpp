@@ -182,7 +182,7 @@ int NtfsDataReader::ReadCompressionUnit(std::vector<uint8_t>& piece) {
 }
 
 int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem::path& target,
-                  const CopyProgress& progress) {
+                  const CopyProgress& progress, const ReadAround* around) {
     if (data.Prepare() == kOk && data.Encrypted()) {
         data.DeliverStoredBytes();
         std::filesystem::path stored = target;
@@ -190,7 +190,7 @@ int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem
         const int rc = WriteFoundFile(data, data.StoredSize(), stored, progress);
         return rc == kOk ? kErrFileEncrypted : rc;
     }
-    return WriteFoundFile(data, fileSize, target, progress);
+    return WriteFoundFile(data, fileSize, target, progress, around);
 }
 
 std::vector<uint8_t> FirstContentBytes(NtfsDataReader& data) {

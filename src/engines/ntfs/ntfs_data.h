@@ -74,9 +74,10 @@ private:
 
 // Writes a found file into target with WriteFoundFile. An encrypted file cannot be given
 // back as the file: its stored bytes go to target + ".efs-encrypted" and the answer is
-// kErrFileEncrypted, so that it counts as not recovered.
+// kErrFileEncrypted, so that it counts as not recovered. around: as WriteFoundFile's, for
+// the file's content only.
 int WriteNtfsFile(NtfsDataReader& data, uint64_t fileSize, const std::filesystem::path& target,
-                  const CopyProgress& progress);
+                  const CopyProgress& progress, const ReadAround* around = nullptr);
 
 // The first bytes of a compressed or sparse file's content as the file holds them (its
 // first piece), for the content check; empty when the data is stored as it reads or

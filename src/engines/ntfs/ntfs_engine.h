@@ -31,7 +31,8 @@ protected:
     }
     int WriteFile(const ScanRecord& file, const std::filesystem::path& target) final {
         NtfsDataReader data = DataOf(file);
-        return WriteNtfsFile(data, file.fileSize, target, copyProgress_);
+        const ReadAround around = AroundBadSectors(file);
+        return WriteNtfsFile(data, file.fileSize, target, copyProgress_, &around);
     }
 
     NtfsReader reader_;  // its geometry holds the sector size, record size and area start
