@@ -27,6 +27,8 @@ and copies the chosen files into a folder. It never writes to the disk it
 reads.
 
 This package holds the command-line program, kestrune.")
+# A disk's health is asked of UDisks2; smartctl answers where it is absent.
+set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS "smartmontools")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME kestrune-gui)
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "kestrune (= ${PROJECT_VERSION}-1)")

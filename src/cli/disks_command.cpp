@@ -1,5 +1,7 @@
 #include "cli/disks_command.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <iomanip>
 #include <nlohmann/json.hpp>
@@ -12,6 +14,7 @@
 #include "cli/scan_session.h"
 #include "cli/terminal_text.h"
 #include "disk/block_devices.h"
+#include "disk/disk_health.h"
 #include "disk/disk_inventory.h"
 #include "scanlog/file_types.h"
 #include "session/image_run.h"
@@ -19,6 +22,24 @@
 namespace fs = std::filesystem;
 
 namespace kestrune::cli {
+
+namespace {
+
+nlohmann::ordered_json HealthJson(const DiskHealth& health) {
+    if (!health.known) return nullptr;
+    const auto count = [](int64_t n) { return n < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(n); };
+    return {{"from", health.from},
+            {"failing", health.failing},
+            {"worrying", health.Worrying()},
+            {"pendingSectors", count(health.pendingSectors)},
+            {"reallocatedSectors", count(health.reallocatedSectors)},
+            {"uncorrectableSectors", count(health.uncorrectableSectors)},
+            {"badSectors", count(health.badSectors)},
+            {"temperatureC", health.temperatureC == DiskHealth::kNoTemperature ? nlohmann::ordered_json(nullptr)
+                                                                              : nlohmann::ordered_json(health.temperatureC)}};
+}
+
+}  // namespace
 
 int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& out) {
     for (const std::string& image : images) RegisterVirtualDisk(image);
@@ -33,9 +54,19 @@ int RunDisks(bool json, const std::vector<std::string>& images, std::ostream& ou
         nlohmann::ordered_json disk = {{"number", number}, {"device", device}, {"size", length},
                                        {"sizeText", FormatSize(length)}, {"removable", removable},
                                        {"areas", nlohmann::ordered_json::array()}};
-        if (!json)
+        // Only a disk can say how it is; an image file has no health of its own.
+        struct stat info {};
+        const bool blockDevice = !device.empty() && ::stat(device.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
+        const DiskHealth health = blockDevice ? ReadDiskHealth(device) : DiskHealth{};
+        disk["health"] = HealthJson(health);
+        if (!json) {
             out << "disk " << number << "  " << device << "  " << FormatSize(length) << (removable ? "  removable" : "")
                 << "\n";
+            if (blockDevice) out << "  health: " << HealthText(health) << "\n";
+            if (health.Worrying())
+                out << "  this disk is failing: copy it first (kestrune image --skip-bad " << device
+                    << " DISK.img) and scan the copy\n";
+        }
         for (const VolumeRecord& v : volumes) {
             const std::string kind = v.partitionType == 0 ? (v.partitionNumber == 0 && v.startSector == 0 &&
                                                                      volumes.size() == 1 ? "disk" : "gap")

@@ -94,6 +94,11 @@ private:
     // The targets this user may read: disks it may not open are asked of UDisks2 first
     // (one request a device); those refused are left out, and the user is told why.
     std::vector<Target*> ReadableTargets(std::vector<Target*> targets);
+    // Asks the disks among targets how they are (off the UI thread); a disk that says it
+    // is failing is offered to be copied into an image first. False: no scan now.
+    bool FailingDisksAllowScan(const std::vector<Target*>& targets);
+    // Opens the copy page on the whole disk device and asks where its image goes.
+    void OfferImageOf(const QString& device);
     // Where a target's area holds two file systems, asks which one the quick scan reads;
     // false when the user cancels.
     bool ChooseFileSystems(const std::vector<Target*>& targets);

@@ -1,5 +1,6 @@
 // The main window's flow from the disk list to the recovered files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -7,12 +8,15 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QInputDialog>
+#include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
 #include <map>
 
 #include "app/ini_file.h"
 #include "app/language_table.h"
 #include "disk/block_devices.h"
+#include "disk/disk_health.h"
 #include "scanlog/file_types.h"
 #include "scanlog/scan_catalogue.h"
 #include "session/destination.h"
@@ -207,7 +211,8 @@ void MainWnd::Scan() {
         return;
     }
     targets = ReadableTargets(std::move(targets));
-    if (targets.empty() || !ChooseFileSystems(targets) || !AskPassphrases(targets) || targets.empty()) return;
+    if (targets.empty() || !FailingDisksAllowScan(targets)) return;
+    if (!ChooseFileSystems(targets) || !AskPassphrases(targets) || targets.empty()) return;
     // The findings of the last scan refer to its runs, which this scan replaces.
     ClearFindings();
     std::vector<std::string> quickFolders;
@@ -321,6 +326,76 @@ std::vector<Target*> MainWnd::ReadableTargets(std::vector<Target*> targets) {
         MessageBox::Show(MessageBox::Warning, this, problems.join('\n'));
     }
     return readable;
+}
+
+bool MainWnd::FailingDisksAllowScan(const std::vector<Target*>& targets) {
+    std::vector<std::string> devices;
+    for (const Target* target : targets) {
+        struct stat info {};
+        const std::string& device = target->volume.devicePath;
+        if (!target->isImage && ::stat(device.c_str(), &info) == 0 && S_ISBLK(info.st_mode) &&
+            std::find(devices.begin(), devices.end(), device) == devices.end())
+            devices.push_back(device);
+    }
+    if (devices.empty()) return true;
+    using Answers = std::vector<std::pair<std::string, DiskHealth>>;
+    Answers answers;
+    QEventLoop wait;
+    setEnabled(false);
+    jobs_.Run<Answers>(
+        [devices] {
+            Answers asked;
+            for (const std::string& device : devices) asked.emplace_back(device, ReadDiskHealth(device));
+            return asked;
+        },
+        [&](Answers result) {
+            answers = std::move(result);
+            wait.quit();
+        });
+    wait.exec();
+    setEnabled(true);
+    for (const auto& [device, health] : answers) {
+        if (!health.Worrying()) continue;
+        QStringList signs;
+        if (health.failing) signs << Text("MainWnd", "TxtHealthFailing");
+        if (health.pendingSectors > 0)
+            signs << FormatText(Text("MainWnd", "TxtHealthPending"), {QString::number(health.pendingSectors)});
+        if (health.uncorrectableSectors > 0)
+            signs << FormatText(Text("MainWnd", "TxtHealthUncorrectable"), {QString::number(health.uncorrectableSectors)});
+        if (health.pendingSectors <= 0 && health.uncorrectableSectors <= 0 && health.badSectors > 0)
+            signs << FormatText(Text("MainWnd", "TxtHealthBad"), {QString::number(health.badSectors)});
+        QMessageBox box(QMessageBox::Warning, Text("MainWnd", "TxtFailingDiskTitle"),
+                        FormatText(Text("MainWnd", "TxtFailingDisk"),
+                                   {QString::fromStdString(device), signs.join("; ")}),
+                        QMessageBox::NoButton, this);
+        box.setObjectName("FailingDiskBox");
+        QPushButton* imageFirst = box.addButton(Text("MainWnd", "BtnImageFirst"), QMessageBox::AcceptRole);
+        imageFirst->setObjectName("BtnImageFirst");
+        QPushButton* scanAnyway = box.addButton(Text("MainWnd", "BtnScanAnyway"), QMessageBox::DestructiveRole);
+        scanAnyway->setObjectName("BtnScanAnyway");
+        QPushButton* cancel = box.addButton(Text("MessageBox", "cancelbtn"), QMessageBox::RejectRole);
+        cancel->setObjectName("BtnCancelScan");
+        box.setDefaultButton(imageFirst);
+        box.exec();
+        if (box.clickedButton() == scanAnyway) continue;
+        if (box.clickedButton() == imageFirst) OfferImageOf(QString::fromStdString(device));
+        return false;
+    }
+    return true;
+}
+
+void MainWnd::OfferImageOf(const QString& device) {
+    ChooseMode(mode_, true);
+    for (int i = 0; i < ui_->DiskList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = ui_->DiskList->topLevelItem(i);
+        const std::vector<Target*> targets = DiskList::TargetsOf(row);
+        if (DiskList::KindOf(row) != DiskList::DiskRow || targets.empty() ||
+            QString::fromStdString(targets.front()->volume.devicePath) != device)
+            continue;
+        ui_->DiskList->setCurrentItem(row);
+        CreateImageClicked();
+        return;
+    }
 }
 
 void MainWnd::LoadResults(const std::vector<Target*>& scanned) {

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """A stand-in for the UDisks2 service on a private bus, as the desktop program's tests use
 it: ResolveDevice names one block object, whose OpenDevice hands out a read-only
-descriptor of IMAGE ("grant") or refuses as polkit does ("refuse").
+descriptor of IMAGE ("grant") or refuses as polkit does ("refuse"). The block's drive
+speaks ATA and reports its SMART health: sound, or ("failing") failing with pending and
+reallocated sectors.
 
-    fake_udisks.py BUS_ADDRESS grant|refuse IMAGE
+    fake_udisks.py BUS_ADDRESS grant|refuse IMAGE [failing]
 """
 import os
 import sys
@@ -14,9 +16,24 @@ import dbus.service
 from gi.repository import GLib
 
 address, answer, image = sys.argv[1:4]
+failing = len(sys.argv) > 4 and sys.argv[4] == "failing"
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.bus.BusConnection(address)
 BLOCK = "/org/freedesktop/UDisks2/block_devices/fake0"
+DRIVE = "/org/freedesktop/UDisks2/drives/Fake_Disk_0001"
+PROPERTIES = "org.freedesktop.DBus.Properties"
+ATA = {
+    "SmartSupported": dbus.Boolean(True),
+    "SmartEnabled": dbus.Boolean(True),
+    "SmartUpdated": dbus.UInt64(1796634858),
+    "SmartFailing": dbus.Boolean(failing),
+    "SmartNumBadSectors": dbus.Int64(15 if failing else 0),
+    "SmartTemperature": dbus.Double(314.15),
+}
+# id, name, pretty value (a count of sectors)
+ATTRIBUTES = [(5, "reallocated-sector-count", 3 if failing else 0),
+              (197, "current-pending-sector", 12 if failing else 0),
+              (198, "offline-uncorrectable", 0)]
 
 
 class Manager(dbus.service.Object):
@@ -25,7 +42,28 @@ class Manager(dbus.service.Object):
         return [dbus.ObjectPath(BLOCK)] if str(device.get("path", "")).startswith("/dev/") else []
 
 
+class Drive(dbus.service.Object):
+    @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        if interface != "org.freedesktop.UDisks2.Drive.Ata" or name not in ATA:
+            raise dbus.exceptions.DBusException("no such property", name="org.freedesktop.DBus.Error.InvalidArgs")
+        return ATA[name]
+
+    @dbus.service.method("org.freedesktop.UDisks2.Drive.Ata", in_signature="a{sv}", out_signature="a(ysqiiixia{sv})")
+    def SmartGetAttributes(self, options):
+        return dbus.Array([dbus.Struct((dbus.Byte(i), name, dbus.UInt16(0), dbus.Int32(100), dbus.Int32(100),
+                                        dbus.Int32(10), dbus.Int64(count), dbus.Int32(4),
+                                        dbus.Dictionary({}, signature="sv")))
+                           for i, name, count in ATTRIBUTES], signature="(ysqiiixia{sv})")
+
+
 class Block(dbus.service.Object):
+    @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        if interface == "org.freedesktop.UDisks2.Block" and name == "Drive":
+            return dbus.ObjectPath(DRIVE)
+        raise dbus.exceptions.DBusException("no such property", name="org.freedesktop.DBus.Error.InvalidArgs")
+
     @dbus.service.method("org.freedesktop.UDisks2.Block", in_signature="sa{sv}", out_signature="h")
     def OpenDevice(self, mode, options):
         if answer == "refuse":
@@ -40,5 +78,6 @@ class Block(dbus.service.Object):
 name = dbus.service.BusName("org.freedesktop.UDisks2", bus)
 Manager(bus, "/org/freedesktop/UDisks2/Manager")
 Block(bus, BLOCK)
+Drive(bus, DRIVE)
 print("ready", flush=True)
 GLib.MainLoop().run()

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -45,9 +47,10 @@ private:
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
         return !address.isEmpty();
     }
-    bool StartService(const char* answer, const std::string& device = {}) {
+    bool StartService(const char* answer, const std::string& device = {}, const char* health = "sound") {
         service_.start("/usr/bin/python3", {QString(KESTRUNE_FAKE_UDISKS), qgetenv("DBUS_SYSTEM_BUS_ADDRESS"),
-                                            answer, QString::fromStdString(device.empty() ? image_.string() : device)});
+                                            answer, QString::fromStdString(device.empty() ? image_.string() : device),
+                                            health});
         return service_.waitForStarted() && service_.waitForReadyRead(10000) && service_.readLine().trimmed() == "ready";
     }
     void StopService() {
@@ -94,6 +97,16 @@ private:
             QVERIFY(rights->isHidden());
         }
         window.close();
+    }
+
+    // The main window with the loop device's disk row chosen in the given mode.
+    static QTreeWidgetItem* ChooseDisk(ui::MainWnd& window, const std::string& device) {
+        QSignalSpy listed(&window, &ui::MainWnd::disksListed);
+        if (!test::WaitFor([&] { return listed.count() >= 1; })) return nullptr;
+        auto* list = window.findChild<QTreeWidget*>("DiskList");
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->childCount() == 0 && (*it)->toolTip(0).toStdString().starts_with(device)) list->setCurrentItem(*it);
+        return list->currentItem();
     }
 
 private slots:
@@ -154,6 +167,60 @@ private slots:
 
     void theWindowScansADiskThisUserMayNotReadOnceGranted() { scanOfTheWindow("grant"); }
     void theWindowSaysWhenTheRightIsRefused() { scanOfTheWindow("refuse"); }
+
+    // The drive says it is failing: before Scan reads anything, the user is told what the
+    // drive reports and offered to copy it into an image first, which opens the copy of
+    // that whole disk; "Scan it anyway" scans. A sound drive is scanned without a word.
+    void aFailingDiskIsOfferedToBeCopiedFirst() {
+        const std::filesystem::path disk = test::UnpackFixture("fat/fat16.img.gz", dir_.path());
+        test::LoopDevice loop(disk);
+        if (loop.device().empty()) QSKIP("needs root and loop devices");
+        QVERIFY(StartService("grant", loop.device(), "failing"));
+        {
+            ui::MainWnd window;
+            window.show();
+            QVERIFY(ChooseDisk(window, loop.device()));
+            test::Click(&window, "BtnDeletedRecovery");
+            QString told;
+            bool askedWhere = false;
+            test::WhenShown("FailingDiskBox", [&](QWidget* box) {
+                told = static_cast<QMessageBox*>(box)->text();
+                box->findChild<QPushButton*>("BtnImageFirst")->click();
+            });
+            test::WhenShown("SaveImageDialog", [&](QWidget* dialog) {
+                askedWhere = true;
+                static_cast<QDialog*>(dialog)->reject();
+            });
+            test::Click(&window, "BtnScan");
+            QVERIFY(test::WaitFor([&] { return askedWhere; }));
+            QVERIFY2(told.contains("12"), qPrintable(told));
+            QVERIFY(told.contains(QString::fromStdString(loop.device())));
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::DiskPage));
+            QVERIFY(window.findChild<QPushButton*>("BtnCreateImage")->isVisible());
+            QVERIFY(window.findings().empty());
+            window.close();
+        }
+        {
+            ui::MainWnd window;
+            window.show();
+            QVERIFY(ChooseDisk(window, loop.device()));
+            test::Click(&window, "BtnDeletedRecovery");
+            test::WhenShown("FailingDiskBox", [](QWidget* box) { box->findChild<QPushButton*>("BtnScanAnyway")->click(); });
+            test::Click(&window, "BtnScan");
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::ResultsPage));
+            QVERIFY(!window.findings().empty());
+            window.close();
+        }
+        StopService();
+        QVERIFY(StartService("grant", loop.device(), "sound"));
+        ui::MainWnd window;
+        window.show();
+        QVERIFY(ChooseDisk(window, loop.device()));
+        test::Click(&window, "BtnDeletedRecovery");
+        test::Click(&window, "BtnScan");
+        QCOMPARE(window.currentPage(), int(ui::MainWnd::ResultsPage));
+        window.close();
+    }
 };
 
 QTEST_MAIN(UdisksAccessTest)
