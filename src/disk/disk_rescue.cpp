@@ -41,13 +41,17 @@ int RescueCopy::Told(uint64_t position) {
 
 bool RescueCopy::Take(uint64_t pos, uint64_t length, bool timed, int& error) {
     buffer_.resize(static_cast<size_t>(length));
+    // Reads of less than a cluster are made in the failed areas (trimming, scraping,
+    // retrying): there the kernel reads no further ahead than asked, since its read-ahead
+    // window would try many bad sectors, each taking its time to fail. The copy passes
+    // keep it: on a disk that may soon stop answering, each request should bring much.
+    const bool small = length < settings_.clusterBytes;
+    if (small != randomReads_ && source_.Descriptor() >= 0)
+        ::posix_fadvise(source_.Descriptor(), 0, 0, small ? POSIX_FADV_RANDOM : POSIX_FADV_NORMAL);
+    randomReads_ = small;
     const uint64_t started = timed ? SteadyMilliseconds() : 0;
     size_t got = 0;
     if (ReadExactly(source_, offset_ + pos, buffer_.data(), buffer_.size(), got) != kOk || got != buffer_.size()) {
-        // From the first failure on the kernel reads no further ahead than asked: around a
-        // bad sector its read-ahead window would try many, each taking its time to fail.
-        if (!randomReads_ && source_.Descriptor() >= 0) ::posix_fadvise(source_.Descriptor(), 0, 0, POSIX_FADV_RANDOM);
-        randomReads_ = true;
         // What did arrive whole is kept: the failure lies after it.
         const uint64_t whole = got / settings_.sectorBytes * settings_.sectorBytes;
         if (whole > 0 && ::pwrite(out_, buffer_.data(), whole, static_cast<off_t>(pos)) == static_cast<ssize_t>(whole))

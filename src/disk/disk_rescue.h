@@ -60,7 +60,7 @@ private:
     bool Take(uint64_t pos, uint64_t length, bool timed, int& error);
     int Told(uint64_t position);
 
-    bool randomReads_ = false;  // the kernel was told to read no further ahead than asked
+    bool randomReads_ = false;  // the kernel is told to read no further ahead than asked
     Medium& source_;
     uint64_t offset_;
     int out_;

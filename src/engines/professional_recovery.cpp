@@ -378,7 +378,7 @@ int CProfessionalRecovery::RunPass() {
             const uint64_t left = extentLength - offset;
             result = sweepBlock(extentStart + offset, left, blockSectors, step, read);
             const bool failed = read < std::min(blockSectors, left);
-            if (failed && step > read) {
+            if (result == kOk && failed && step > read) {
                 // The rest of the block after the failure, and a stretch after it, wait.
                 skip = std::min(skip ? skip * 2 : blockSectors, mostSkip);
                 const uint64_t jump = std::min(step + skip, left) - read;

@@ -15,26 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every read that reached the failing disk, as [offset, end).
-class CountingMedium final : public Medium {
-public:
-    explicit CountingMedium(test::FaultyMedium& inner) : inner_(inner) {}
-    int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
-        reads.push_back({offset, offset + length});
-        return inner_.ReadAt(offset, buffer, length, got);
-    }
-    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
-    // How many reads reached sector (of 512 bytes).
-    size_t ReadsOf(uint64_t sector) const {
-        return static_cast<size_t>(std::count_if(reads.begin(), reads.end(), [&](const auto& r) {
-            return r.first < (sector + 1) * 512 && sector * 512 < r.second;
-        }));
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> reads;
+using test::CountingMedium;
 
-private:
-    test::FaultyMedium& inner_;
-};
+// How many reads reached sector (of 512 bytes).
+size_t ReadsOf(const CountingMedium& disk, uint64_t sector) { return disk.ReadsIn(sector * 512, (sector + 1) * 512); }
 
 TEST(BadAreas, AreasSplitJoinAndCount) {
     BadAreas areas;
@@ -75,12 +59,12 @@ TEST(BadAreas, AKnownBadSectorIsNeverAskedForAgainAndLargerReadsThereFailAtOnce)
     size_t got = 0;
     // A read across the bad sectors fails.
     EXPECT_EQ(ReadExactly(*disk.source.medium, 256 * 512, buffer.data(), buffer.size(), got), kErrReadFault);
-    EXPECT_EQ(disk.counter->ReadsOf(300), 1u);
+    EXPECT_EQ(ReadsOf(*disk.counter, 300), 1u);
     // The same read again, and a larger one over the stretch, reach the disk only before it.
     EXPECT_EQ(ReadExactly(*disk.source.medium, 256 * 512, buffer.data(), buffer.size(), got), kErrReadFault);
     EXPECT_EQ(ReadExactly(*disk.source.medium, 290 * 512, buffer.data(), 8192, got), kErrReadFault);
     EXPECT_EQ(got, 0u);
-    EXPECT_EQ(disk.counter->ReadsOf(300), 1u);
+    EXPECT_EQ(ReadsOf(*disk.counter, 300), 1u);
     // One sector at a time tells the bad from the good; each bad one is asked once more, then never.
     for (int round = 0; round < 2; ++round) {
         for (uint64_t s = 256; s < 384; ++s) {
@@ -91,8 +75,8 @@ TEST(BadAreas, AKnownBadSectorIsNeverAskedForAgainAndLargerReadsThereFailAtOnce)
             }
         }
     }
-    EXPECT_EQ(disk.counter->ReadsOf(300), 2u);
-    EXPECT_EQ(disk.counter->ReadsOf(301), 2u);
+    EXPECT_EQ(ReadsOf(*disk.counter, 300), 2u);
+    EXPECT_EQ(ReadsOf(*disk.counter, 301), 2u);
     // The good sectors of the failed stretch are forgotten as failed; the bad ones stay.
     auto* watched = dynamic_cast<BadAreaMedium*>(disk.source.medium.get());
     ASSERT_NE(watched, nullptr);
@@ -108,9 +92,9 @@ TEST(BadAreas, OpensOfOneDiskShareWhatTheyLearn) {
     size_t got = 0;
     EXPECT_NE(first.source.medium->ReadAt(10 * 512, buffer.data(), 512, got), kOk);
     EXPECT_NE(second.source.medium->ReadAt(10 * 512, buffer.data(), 512, got), kOk);
-    EXPECT_EQ(second.counter->ReadsOf(10), 0u);
+    EXPECT_EQ(ReadsOf(*second.counter, 10), 0u);
     EXPECT_NE(other.source.medium->ReadAt(10 * 512, buffer.data(), 512, got), kOk);
-    EXPECT_EQ(other.counter->ReadsOf(10), 1u);
+    EXPECT_EQ(ReadsOf(*other.counter, 10), 1u);
 }
 
 TEST(BadAreas, AnImageReadsAsUnreadableWhereItsMapSaysNothingWasRescued) {
@@ -165,7 +149,7 @@ TEST(BadAreas, AFileIsReadAroundItsBadSectorsWholeSizeWithZerosThere) {
         }
     }
     // Each bad sector reached the disk at most twice: in the read of many that failed, and alone.
-    for (uint64_t s : {1050, 1124, 1127, 1131}) EXPECT_LE(disk.counter->ReadsOf(s), 2u) << s;
+    for (uint64_t s : {1050, 1124, 1127, 1131}) EXPECT_LE(ReadsOf(*disk.counter, s), 2u) << s;
     // Without a map (data kept compressed), the copy stops where the fault is, as before.
     ContiguousReader again(disk.source, 512, first, size);
     EXPECT_EQ(WriteFoundFile(again, size, dir / "cut.bin", {}, nullptr), kErrReadFault);

@@ -19,31 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every read that reached the disk, in order.
-class CountingMedium final : public Medium {
-public:
-    explicit CountingMedium(test::FaultyMedium& inner) : inner_(inner) {}
-    int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
-        reads.push_back({offset, offset + length});
-        return inner_.ReadAt(offset, buffer, length, got);
-    }
-    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
-    // The reads that touched [from, to).
-    size_t ReadsIn(uint64_t from, uint64_t to) const {
-        return static_cast<size_t>(
-            std::count_if(reads.begin(), reads.end(), [&](const auto& r) { return r.first < to && from < r.second; }));
-    }
-    // The index of the first read that touched [from, to); reads.size() when none did.
-    size_t FirstReadIn(uint64_t from, uint64_t to) const {
-        for (size_t i = 0; i < reads.size(); ++i)
-            if (reads[i].first < to && from < reads[i].second) return i;
-        return reads.size();
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> reads;
-
-private:
-    test::FaultyMedium& inner_;
-};
+using test::CountingMedium;
 
 TEST(FailingPass, GoodDataFirstAFewReadsOfADeadStretchAndABadSectorLosesOnlyItself) {
     test::TempDir dir;

@@ -119,6 +119,18 @@ int FaultyMedium::ReadAt(uint64_t offset, void* buffer, size_t length, size_t& g
     return kOk;
 }
 
+size_t CountingMedium::ReadsIn(uint64_t from, uint64_t to) const {
+    size_t count = 0;
+    for (const auto& [offset, end] : reads) count += offset < to && from < end;
+    return count;
+}
+
+size_t CountingMedium::FirstReadIn(uint64_t from, uint64_t to) const {
+    for (size_t i = 0; i < reads.size(); ++i)
+        if (reads[i].first < to && from < reads[i].second) return i;
+    return reads.size();
+}
+
 LoopDevice::LoopDevice() {
     if (::geteuid() != 0) return;
     lock_ = ::open("/tmp/kestrune-tests-loop.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);

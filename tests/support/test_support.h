@@ -88,6 +88,25 @@ private:
     std::set<std::pair<uint64_t, uint64_t>> failing_;
 };
 
+// A failing medium's reads, noted as they reach it: [offset, end) in order.
+class CountingMedium final : public Medium {
+public:
+    explicit CountingMedium(FaultyMedium& inner) : inner_(inner) {}
+    int ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
+        reads.push_back({offset, offset + length});
+        return inner_.ReadAt(offset, buffer, length, got);
+    }
+    uint64_t SizeBytes() const override { return inner_.SizeBytes(); }
+    // How many reads touched [from, to).
+    size_t ReadsIn(uint64_t from, uint64_t to) const;
+    // The index of the first read that touched [from, to); reads.size() when none did.
+    size_t FirstReadIn(uint64_t from, uint64_t to) const;
+    std::vector<std::pair<uint64_t, uint64_t>> reads;
+
+private:
+    FaultyMedium& inner_;
+};
+
 // Every record of a scan log, and records by "folder/name" as the engine files them.
 std::vector<ScanRecord> AllRecords(const ScanLogFile& log);
 std::map<std::string, ScanRecord> RecordsByPath(IFileRecoveryParse& engine, const std::vector<ScanRecord>& records);
