@@ -105,8 +105,9 @@ private:
     std::vector<UnreadableRange> unreadable_;  // of the file being written
 };
 
-// "2 unreadable stretches (8,192 bytes at 1,048,576 and 512 bytes at 2,000,384) are
-// zeros": what the status of a file read around bad sectors says of them.
+// "8704 of its 3000000 bytes could not be read (bad sectors) and are zeros: 8192 at
+// 1048576, 512 at 2000384.": what the status of a file read around bad sectors says of
+// them (the first five stretches, and how many more).
 std::string UnreadableText(const std::vector<UnreadableRange>& unreadable, uint64_t fileSize);
 
 }  // namespace kestrune

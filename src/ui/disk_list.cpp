@@ -66,6 +66,18 @@ std::vector<Target*> DiskList::TargetsOf(const QTreeWidgetItem* row) {
     return targets;
 }
 
+bool DiskList::Shown(const QTreeWidgetItem* row) {
+    for (; row; row = row->parent())
+        if (row->isHidden()) return false;
+    return true;
+}
+
+QTreeWidgetItem* DiskList::ChosenRow() const {
+    for (QTreeWidgetItem* row : selectedItems())
+        if (Shown(row)) return row;
+    return nullptr;
+}
+
 std::vector<QTreeWidgetItem*> DiskList::TargetRows() const {
     std::vector<QTreeWidgetItem*> rows;
     for (QTreeWidgetItemIterator it(const_cast<DiskList*>(this)); *it; ++it)

@@ -42,6 +42,11 @@ public:
     static std::vector<Target*> TargetsOf(const QTreeWidgetItem* row);
     // Every row that carries a target, in the order they were added.
     std::vector<QTreeWidgetItem*> TargetRows() const;
+    // The row the user sees chosen: the selected one, unless it lies in a group the page
+    // hides (the images, on the copy page); null then.
+    QTreeWidgetItem* ChosenRow() const;
+    // Whether row and every row above it are shown.
+    static bool Shown(const QTreeWidgetItem* row);
     QTreeWidgetItem* imageGroup() const { return imageGroup_; }
     void ShowImageRows(bool shown);
     void Retranslate();

@@ -121,11 +121,20 @@ void MainWnd::PreSelect() {
             break;
         }
     }
-    // The row already chosen stays chosen; otherwise the first row under the first header.
-    if (!choice && list->currentItem() && !list->currentItem()->isHidden()) return;
-    if (!choice && list->topLevelItemCount() > 0 && list->topLevelItem(0)->childCount() > 0)
-        choice = list->topLevelItem(0)->child(0);
-    if (choice) list->setCurrentItem(choice);
+    // The row already chosen stays chosen while the page shows it; otherwise the first row
+    // under the first header shown, or none: a row the page hides is never acted on.
+    if (!choice && list->ChosenRow()) return;
+    for (int i = 0; !choice && i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* header = list->topLevelItem(i);
+        if (!header->isHidden() && header->childCount() > 0) choice = header->child(0);
+    }
+    if (choice) {
+        list->setCurrentItem(choice);
+    } else {
+        list->clearSelection();
+        list->setCurrentItem(nullptr);
+    }
+    ShowDiskInfo();
 }
 
 namespace {
@@ -142,8 +151,7 @@ bool NeedsRights(const Target& target) {
 
 void MainWnd::ShowDiskInfo() {
     QLabel* labels[] = {ui_->Label1, ui_->Label2, ui_->Label3, ui_->Label4, ui_->Label5, ui_->Label6};
-    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
-    QTreeWidgetItem* row = selected.isEmpty() ? nullptr : selected.front();
+    QTreeWidgetItem* row = ui_->DiskList->ChosenRow();
     const std::vector<Target*> targets = DiskList::TargetsOf(row);
     targetChosen_ = !targets.empty();
     ui_->BtnScan->setEnabled(targetChosen_ && !imageMode_);
@@ -195,13 +203,13 @@ void MainWnd::DiskRowDoubleClicked(QTreeWidgetItem* row) {
 }
 
 void MainWnd::Scan() {
-    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
-    if (!targetChosen_ || selected.isEmpty()) {
+    QTreeWidgetItem* chosen = ui_->DiskList->ChosenRow();
+    if (!targetChosen_ || !chosen) {
         MessageBox::Show(MessageBox::Information, this, Msg("MSG0505"));
         return;
     }
     scanFromTypePage_ = currentPage() == FileTypePage_;
-    std::vector<Target*> targets = DiskList::TargetsOf(selected.front());
+    std::vector<Target*> targets = DiskList::TargetsOf(chosen);
     // A whole disk in quick mode: only its volumes with a known file system have one to
     // read; the gaps and the other partitions are worth a formatted or deep scan only.
     if (mode_ == ScanMode::Quick && targets.size() > 1)

@@ -133,8 +133,7 @@ bool MainWnd::ImageDestinationRefused(const QString& path, const ScanSource& sou
 }
 
 void MainWnd::CreateImageClicked() {
-    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
-    QTreeWidgetItem* row = selected.isEmpty() ? nullptr : selected.front();
+    QTreeWidgetItem* row = ui_->DiskList->ChosenRow();
     const std::vector<Target*> targets = DiskList::TargetsOf(row);
     if (!targetChosen_ || targets.empty()) {
         MessageBox::Show(MessageBox::Information, this, Msg("MSG0216"));

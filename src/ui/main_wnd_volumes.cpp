@@ -21,8 +21,7 @@ struct SearchOutcome {
 }  // namespace
 
 void MainWnd::FindVolumesClicked() {
-    const QList<QTreeWidgetItem*> selected = ui_->DiskList->selectedItems();
-    QTreeWidgetItem* row = selected.isEmpty() ? nullptr : selected.front();
+    QTreeWidgetItem* row = ui_->DiskList->ChosenRow();
     if (!row || findingVolumes_) return;
     std::string text;
     if (DiskList::KindOf(row) == DiskList::DiskRow) text = "disk:" + std::to_string(row->data(0, DiskList::DiskNumberRole).toInt());

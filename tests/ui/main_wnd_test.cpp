@@ -2,7 +2,9 @@
 // cancel a scan; answer the stored-pass question; make an image; switch the language.
 #include <QCheckBox>
 #include <QInputDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -624,6 +626,37 @@ private slots:
         QVERIFY(ReadFileBytes(copy) == ReadFileBytes(image_));
     }
 
+    // An image chosen on the scan page, then the copy page, which hides images: nothing
+    // there shows or acts on the image; what the page shows as chosen is what is copied.
+    void theCopyPageNeverActsOnAHiddenImage() {
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        auto* list = window->findChild<ui::DiskList*>("DiskList");
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if (const ui::Target* t = ui::DiskList::TargetOf(*it); t && t->isImage && (*it)->childCount() == 0)
+                list->setCurrentItem(*it);
+        QVERIFY(list->ChosenRow() && ui::DiskList::TargetOf(list->ChosenRow())->isImage);
+        Click(window.get(), "BtnPrev");
+        Click(window.get(), "BtnCreateImageMode");
+        QVERIFY(window->imageMode());
+        QTreeWidgetItem* chosen = list->ChosenRow();
+        for (const ui::Target* t : ui::DiskList::TargetsOf(chosen)) QVERIFY(!t->isImage);
+        const QString name = QString::fromStdString(image_.filename().string());
+        for (const char* label : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6"})
+            QVERIFY2(!window->findChild<QLabel*>(label)->text().contains(name), label);
+        auto* create = window->findChild<QPushButton*>("BtnCreateImage");
+        if (!chosen) {
+            QVERIFY(!create->isEnabled());
+            return;
+        }
+        QString proposed;
+        WhenShown("SaveImageDialog", [&](QWidget* dialog) {
+            for (auto* field : dialog->findChildren<QLineEdit*>()) proposed += field->text();
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        Click(window.get(), "BtnCreateImage");
+        QVERIFY(WaitFor([&] { return !proposed.isEmpty(); }));
+        QVERIFY2(!proposed.contains(QFileInfo(name).completeBaseName()), qPrintable(proposed));
+    }
     void languageSwitchChangesVisibleTexts() {
         ui::MainWnd window;
         window.show();
