@@ -160,7 +160,8 @@ void LoopDevice::Detach() {
     // losetup -d only marks the device while udev's probe still holds it open; the
     // kernel frees it, and its size drops to 0, when the last holder closes it.
     const fs::path size = fs::path("/sys/block") / fs::path(device_).filename() / "size";
-    for (int tries = 0; tries < 100; ++tries) {
+    // Under the load of the sanitizer builds that can take seconds.
+    for (int tries = 0; tries < 400; ++tries) {
         std::ifstream in(size);
         uint64_t sectors = 0;
         if (!(in >> sectors) || sectors == 0) break;

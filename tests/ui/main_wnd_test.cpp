@@ -678,6 +678,17 @@ private slots:
         // No other test process holds a loop device from here on: the first listing
         // cannot show one of theirs under the number this test's device will take.
         LoopDevice loop;
+        // A device another test detached is gone once the kernel frees it, which a probe
+        // that still holds it open delays: the first listing waits for that.
+        // Only the tests' own images (in /tmp) are waited for, never the machine's devices.
+        WaitFor([] {
+            for (const auto& entry : fs::directory_iterator("/sys/block")) {
+                std::ifstream in(entry.path() / "loop" / "backing_file");
+                std::string backing;
+                if (std::getline(in, backing) && backing.rfind("/tmp/", 0) == 0) return false;
+            }
+            return true;
+        }, 30000);
         ui::MainWnd window;
         // Only the reports this test hands over may refresh the list.
         window.deviceRefresh()->StopWatching();
