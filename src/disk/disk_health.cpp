@@ -8,7 +8,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -104,23 +103,25 @@ bool ReadFromUdisks(const std::string& device, DiskHealth& health) {
     sd_bus_set_method_call_timeout(call.bus, kBusTimeoutUs);
     const std::string drive = DriveOf(call, device);
     if (drive.empty()) return false;
+    // The properties are read without an error object: one that a failed read had set would
+    // make sd-bus refuse every call after it.
     int supported = 0, enabled = 0, failing = 0;
     uint64_t updated = 0;
     int64_t bad = -1;
     double kelvin = 0;
-    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartSupported", &call.error, 'b',
+    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartSupported", nullptr, 'b',
                                     &supported) < 0 ||
         !supported)
         return false;
-    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartEnabled", &call.error, 'b', &enabled);
-    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartUpdated", &call.error, 't', &updated);
+    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartEnabled", nullptr, 'b', &enabled);
+    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartUpdated", nullptr, 't', &updated);
     // Never read (SMART off, or the drive asleep since the service started): nothing to say.
     if (!enabled || updated == 0) return false;
-    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartFailing", &call.error, 'b', &failing);
-    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartNumBadSectors", &call.error, 'x',
+    sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartFailing", nullptr, 'b', &failing);
+    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartNumBadSectors", nullptr, 'x',
                                     &bad) >= 0)
         health.badSectors = bad;
-    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartTemperature", &call.error, 'd',
+    if (sd_bus_get_property_trivial(call.bus, kUdisks, drive.c_str(), kAta, "SmartTemperature", nullptr, 'd',
                                     &kelvin) >= 0 &&
         kelvin > 200 && kelvin < 400)
         health.temperatureC = static_cast<int>(std::lround(kelvin - 273.15));
