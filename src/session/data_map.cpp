@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/movie_frames.h"
 #include "engines/carve/zip_members.h"
 #include "engines/fat/continuation_search.h"
 #include "engines/found_data.h"
@@ -198,6 +199,10 @@ int ScanRun::CheckWhole(const ScanRecord& record, std::string& why) {
     }
     if (read && carve::IsZipFamilyName(name) && !carve::ZipMembersHold(ByteView(bytes)).value_or(true)) {
         why = "Some of its members do not match what its directory says: part of it is not its own content.";
+        return kErrFileCorrupt;
+    }
+    if (read && carve::IsMovieName(name) && !carve::MovieFramesHold(ByteView(bytes)).value_or(true)) {
+        why = "Some of its frames are not what its movie atom says lies there: part of it is not its own content.";
         return kErrFileCorrupt;
     }
     return kOk;

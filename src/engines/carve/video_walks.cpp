@@ -21,6 +21,8 @@ std::string_view FourCc(ByteView data, size_t at) {
     return std::string_view(reinterpret_cast<const char*>(data.data() + at), 4);
 }
 
+}  // namespace
+
 // The atoms that stand at the top level of ISO media and QuickTime files. A walk that
 // meets anything else has left the file.
 bool IsTopLevelAtom(std::string_view type) {
@@ -29,8 +31,6 @@ bool IsTopLevelAtom(std::string_view type) {
                                                   "pnot", "pdin", "prft", "emsg", "PICT", "junk"};
     return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
 }
-
-}  // namespace
 
 std::optional<uint64_t> WalkIsoMedia(FileReader& file) {
     uint64_t at = 0;

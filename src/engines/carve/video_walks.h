@@ -4,11 +4,15 @@
 // the type's plain rule decides).
 #pragma once
 
+#include <string_view>
+
 #include "engines/carve/file_reader.h"
 
 namespace kestrune::carve {
 
 // video_walks.cpp
+// Whether an atom of this type stands at the top level of ISO media and QuickTime files.
+bool IsTopLevelAtom(std::string_view type);
 // MP4, MOV and 3GP: the top-level atoms, from the file type atom to the last one.
 std::optional<uint64_t> WalkIsoMedia(FileReader& file);
 // Matroska and WebM: the EBML header and the segment, by its size or, when the writer

@@ -5,7 +5,9 @@
 
 #include "base/result_codes.h"
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/movie_frames.h"
 #include "engines/carve/zip_members.h"
+#include "engines/fat/movie_continuation.h"
 #include "engines/fat/zip_continuation.h"
 #include "scanlog/file_types.h"
 
@@ -243,12 +245,26 @@ std::function<bool(uint32_t, uint32_t, std::vector<uint8_t>&)> ClusterReader(
     };
 }
 
+std::vector<uint32_t> FreeRunEndingAt(const ClusterAccess& access, uint32_t last, size_t count) {
+    std::vector<uint32_t> run;
+    for (uint64_t reach = count + 16;; reach *= 2) {
+        const uint32_t from = last > reach + access.firstCluster ? static_cast<uint32_t>(last - reach) : access.firstCluster;
+        run.clear();
+        for (uint32_t c = from - 1, next = 0; access.nextFree(c, next) && next <= last; c = next) run.push_back(next);
+        if (run.size() >= count || from == access.firstCluster || reach > (uint64_t{1} << 32)) break;
+    }
+    if (run.size() > count) run.erase(run.begin(), run.end() - static_cast<long>(count));
+    return run;
+}
+
 bool IsJpegName(std::string_view name) {
     const std::string extension = AsciiLower(ExtensionOf(name));
     return extension == "jpg" || extension == "jpeg" || extension == "jpe";
 }
 
-bool ContinuationSearchable(std::string_view name) { return IsJpegName(name) || carve::IsZipFamilyName(name); }
+bool ContinuationSearchable(std::string_view name) {
+    return IsJpegName(name) || carve::IsZipFamilyName(name) || carve::IsMovieName(name);
+}
 
 std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, uint64_t size,
                                                         const std::vector<ClusterRun>& tried,
@@ -261,6 +277,10 @@ std::optional<std::vector<ClusterRun>> FindContinuation(std::string_view name, u
     if (clusters < 2 || layout.size() != clusters) return std::nullopt;
     if (carve::IsZipFamilyName(name)) {
         if (auto found = FindZipContinuation(size, layout, access)) return RunsOf(*found);
+        return std::nullopt;
+    }
+    if (carve::IsMovieName(name)) {
+        if (auto found = FindMovieContinuation(size, layout, access)) return RunsOf(*found);
         return std::nullopt;
     }
     Search search(access, size);

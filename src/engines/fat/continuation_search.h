@@ -35,9 +35,14 @@ struct ClusterAccess {
 std::function<bool(uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out)> ClusterReader(
     SectorSource& source, uint32_t sectorBytes, std::function<std::optional<uint64_t>(uint32_t cluster)> clusterSector);
 
+// The free clusters that end at last, count of them in the order a driver hands them
+// out (so that live files' clusters are stepped over), or fewer when the volume's start
+// comes first.
+std::vector<uint32_t> FreeRunEndingAt(const ClusterAccess& access, uint32_t last, size_t count);
+
 // Whether the search knows this file's type: JPEG pictures, whose data is followed as it
-// decodes, and ZIP archives (office documents among them), whose directory names every
-// member.
+// decodes, ZIP archives (office documents among them), whose directory names every
+// member, and movies, whose movie atom places every frame.
 bool ContinuationSearchable(std::string_view name);
 bool IsJpegName(std::string_view name);
 

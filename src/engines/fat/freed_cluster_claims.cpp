@@ -1,6 +1,7 @@
 #include "engines/fat/freed_cluster_claims.h"
 
 #include "engines/carve/jpeg_scan.h"
+#include "engines/carve/movie_frames.h"
 #include "engines/carve/zip_members.h"
 #include "engines/fat/continuation_search.h"
 
@@ -353,7 +354,8 @@ constexpr uint64_t kMaxTestedBytes = 64ull << 20;
 bool HasTestableStructure(std::string_view name, uint64_t size) {
     const std::string_view extension = ExtensionOf(name);
     const carve::SignatureRow* row = extension.empty() ? nullptr : carve::RowForExtension(extension);
-    return ((row && row->signature->length) || carve::IsZipFamilyName(name)) && size <= kMaxTestedBytes;
+    return ((row && row->signature->length) || carve::IsZipFamilyName(name) || carve::IsMovieName(name)) &&
+           size <= kMaxTestedBytes;
 }
 
 bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t size) {
@@ -371,6 +373,10 @@ bool StructureHoldsAlong(PieceReader& reader, std::string_view name, uint64_t si
     // the middle breaks the one it lands in, though the end record is right.
     if (carve::IsZipFamilyName(name))
         if (const std::optional<bool> holds = carve::ZipMembersHold(ByteView(bytes))) return *holds;
+    // A movie's frames each lie where its movie atom says: a wrong cluster among the media
+    // data breaks the frames in it, though the atoms around it are right.
+    if (carve::IsMovieName(name))
+        if (const std::optional<bool> holds = carve::MovieFramesHold(ByteView(bytes))) return *holds;
     // The end must fall on the file's last byte: a wrong cluster in the middle of a
     // picture still ends at some picture's end marker, but hardly ever at this size.
     return carve::StructureEndsNear(ByteView(bytes), ExtensionOf(name), size, 0);

@@ -43,6 +43,7 @@ constexpr CameraPrefix kCameraPrefixes[] = {
     {"AM_", 'S'},  // SAM_: Samsung
     {"OPR", 'G'},  // GOPR: GoPro
     {"ICT", 'P'},  // PICT: Minolta, Sanyo
+    {"JI_", 'D'},  // DJI_: drones
 };
 
 uint8_t FromCameraPrefix(const ShortNameBytes& name) {
@@ -50,6 +51,8 @@ uint8_t FromCameraPrefix(const ShortNameBytes& name) {
         if (!IsDigit(name[i])) return 0;
     // Sony numbers from DSC0: the fourth character is already a digit.
     if (name[1] == 'S' && name[2] == 'C' && IsDigit(name[3])) return 'D';
+    // GoPro's chapters: GH (H.264), GX (H.265) or GP, the chapter's two digits, the number.
+    if ((name[1] == 'H' || name[1] == 'X' || name[1] == 'P') && IsDigit(name[2]) && IsDigit(name[3])) return 'G';
     for (const CameraPrefix& prefix : kCameraPrefixes)
         if (std::equal(prefix.rest.begin(), prefix.rest.end(), name.begin() + 1)) return prefix.first;
     return 0;

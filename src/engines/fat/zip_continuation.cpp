@@ -72,21 +72,6 @@ std::optional<std::pair<uint64_t, uint64_t>> EndRecordIn(ByteView last, uint64_t
     return std::nullopt;
 }
 
-// The free clusters that end at last, count of them in the order a driver hands them
-// out (so that live files' clusters are stepped over), or fewer when the volume's start
-// comes first.
-std::vector<uint32_t> FreeRunEndingAt(const ClusterAccess& access, uint32_t last, size_t count) {
-    std::vector<uint32_t> run;
-    for (uint64_t reach = count + 16;; reach *= 2) {
-        const uint32_t from = last > reach + access.firstCluster ? static_cast<uint32_t>(last - reach) : access.firstCluster;
-        run.clear();
-        for (uint32_t c = from - 1, next = 0; access.nextFree(c, next) && next <= last; c = next) run.push_back(next);
-        if (run.size() >= count || from == access.firstCluster || reach > (uint64_t{1} << 32)) break;
-    }
-    if (run.size() > count) run.erase(run.begin(), run.end() - static_cast<long>(count));
-    return run;
-}
-
 // The file's bytes [at, at + length) when its first piece is split bytes long.
 std::vector<uint8_t> JoinedBytes(const ArchiveReading& first, const ArchiveReading& rest, uint64_t split, uint64_t at,
                                  uint64_t length) {

@@ -56,6 +56,8 @@ TEST(LostLetter, TheFolderAroundANameTellsItsFirstLetterOrNothing) {
     EXPECT_EQ(GuessLostLetter(Short("\xE5VI_0091MOV"), false, camera), 'M');
     EXPECT_EQ(GuessLostLetter(Short("\xE5SC01234ARW"), false, camera), 'D');
     EXPECT_EQ(GuessLostLetter(Short("\xE5SCF1234JPG"), false, camera), 'D');
+    EXPECT_EQ(GuessLostLetter(Short("\xE5X010042MP4"), false, camera), 'G');  // GoPro's chapters
+    EXPECT_EQ(GuessLostLetter(Short("\xE5JI_0042MP4"), false, camera), 'D');
     EXPECT_EQ(GuessLostLetter(Short("\xE5XY_1234JPG"), false, camera), 0);
     EXPECT_EQ(GuessLostLetter(photo, false, LetterContext{}), 0);  // outside a camera folder
 }
