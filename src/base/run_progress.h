@@ -23,6 +23,7 @@ struct RunProgress {
     uint64_t done = 0;
     uint64_t total = 0;
     uint64_t filesFound = 0;
+    uint64_t bytesPerSecond = 0;  // the current target's reading speed, smoothed; 0 while unknown
     // A copy of a failing disk: its phase as its map says it ('?' copying, '*' trimming,
     // '/' scraping, '-' retrying; 0 for any other work) and the bytes not read so far.
     char rescuePhase = 0;

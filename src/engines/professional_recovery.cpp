@@ -100,7 +100,8 @@ void CProfessionalRecovery::SetUnreadableNotice(UnreadableNotice notice) {
 }
 
 IStoredPass::Progress CProfessionalRecovery::StoredProgress() const {
-    return {stored_.resumeState.sectorsDone, stored_.resumeState.filesFound, stored_.scanFolder};
+    return {stored_.resumeState.sectorsDone, stored_.resumeState.filesFound, stored_.scanFolder,
+            stored_.resumeState.Finished()};
 }
 
 void CProfessionalRecovery::DeclineStoredPass() {

@@ -19,6 +19,7 @@ public:
         uint64_t sectorsDone = 0;
         uint64_t filesFound = 0;
         std::string runFolder;
+        bool finished = false;  // the pass reached its end: only its findings are left to show
     };
 
     // A pass of this area stored earlier (found when the pass was opened).

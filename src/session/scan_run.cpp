@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/result_codes.h"
+#include "base/steady_clock.h"
 #include "disk/link_free_paths.h"
 #include "engines/boot_classifier.h"
 #include "engines/engine_factory.h"
@@ -170,6 +171,13 @@ void ScanRun::Report(RunStage stage, int percent, int secondsLeft, uint64_t done
     progress.target = target_;
     progress.targets = targets_;
     progress.percent = (target_ * 100 + lastPercent_) / targets_;
+    // The time left from a smoothed rate: the engines' own figures are whole-run averages,
+    // which stand still when the speed changes.
+    if (total != 0) {
+        rate_.Note(done, total, SteadyMilliseconds());
+        if (rate_.SecondsLeft() >= 0) secondsLeft = rate_.SecondsLeft();
+        progress.bytesPerSecond = static_cast<uint64_t>(rate_.PerSecond() * source_.bytesPerSector);
+    }
     progress.secondsLeft = secondsLeft;
     progress.done = done;
     progress.total = total;
@@ -251,7 +259,7 @@ int ScanRun::FormattedPass() {
     if (pass->HasStoredPass()) {
         const IStoredPass::Progress stored = pass->StoredProgress();
         // Without a question asked, a stored pass is continued.
-        if (question_ && !question_({stored.sectorsDone, stored.filesFound, stored.runFolder}))
+        if (question_ && !question_({stored.sectorsDone, stored.filesFound, stored.runFolder, stored.finished}))
             pass->DeclineStoredPass();
     }
     if (Cancelled()) return CancelCode;

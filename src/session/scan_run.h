@@ -24,6 +24,7 @@
 #include "scanlog/data_map.h"
 #include "scanlog/recovered_file.h"
 #include "scanlog/scan_record.h"
+#include "base/rate_estimate.h"
 #include "base/run_progress.h"
 #include "session/scan_mode.h"
 #include "session/scan_source.h"
@@ -39,6 +40,7 @@ struct StoredPassInfo {
     uint64_t sectorsDone = 0;
     uint64_t filesFound = 0;
     std::string runFolder;
+    bool finished = false;  // the stored pass reached its end: continuing it shows its findings
 };
 // Answers true to continue the stored pass, false to start afresh (the stored one is
 // then discarded). Asked on the worker thread; a front end may block it while it asks.
@@ -244,6 +246,7 @@ private:
     std::optional<uint64_t> checkpointMs_;
     int target_ = 0, targets_ = 1, lastPercent_ = 0, quickScanResult_ = 0;
     uint64_t sectorsDone_ = 0, sectorsTotal_ = 0, lastFound_ = 0;
+    RateEstimate rate_;
 };
 
 }  // namespace kestrune

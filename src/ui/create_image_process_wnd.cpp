@@ -10,7 +10,7 @@
 namespace kestrune::ui {
 
 CreateImageProcessWnd::CreateImageProcessWnd(QWidget* owner, ImageRequest request)
-    : ProgressWnd(owner, "CreateImageWnd", "MSG0306", MessageBox::Confirm),
+    : ProgressWnd(owner, "CreateImageWnd", "MSG0306", MessageBox::Confirm, "MSG0307", "MSG0308"),
       ui_(std::make_unique<Ui::ProgressPanel>()),
       request_(std::move(request)) {
     ui_->setupUi(this);

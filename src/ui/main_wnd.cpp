@@ -154,7 +154,9 @@ void MainWnd::SetBanner(int page) {
     } else if (page == ResultsPage) {
         size_t count = 0;
         for (const TargetFindings& found : findings_) count += found.records.size();
-        ui_->Txt1->setText(Msg("MSG0801"));
+        // A scan the user stopped says so, and where: its findings are not all there is.
+        ui_->Txt1->setText(stoppedAt_ ? FormatText(Msg("MSG0712"), {QString::number(*stoppedAt_)}) : Msg("MSG0801"));
+        ui_->Txt1->setToolTip(stoppedAt_ ? Msg("MSG0713") : QString());
         // The banner shows the count in the language file's own markup, made rich text.
         QString count_markup = FormatText(Msg("MSG0802"), {QString::number(count)});
         count_markup.replace("{f 7}", "<b>").replace("{/f}", "</b>").replace("{c #316D1E}", "<span>")

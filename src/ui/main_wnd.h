@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "disk/disk_inventory.h"
@@ -132,6 +133,8 @@ private:
     bool imageMode_ = false;
     bool targetChosen_ = false;
     bool scanRunning_ = false;
+    // Where the last scan was stopped (percent), when the user stopped it.
+    std::optional<int> stoppedAt_;
     bool scanFromTypePage_ = false;
     bool recoverEnabled_ = false;
     bool findingVolumes_ = false;

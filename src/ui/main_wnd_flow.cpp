@@ -44,6 +44,7 @@ Target* MainWnd::Adopt(std::unique_ptr<Target> target) {
 }
 
 void MainWnd::ClearFindings() {
+    stoppedAt_.reset();
     results_->Clear();
     findings_.clear();
     index_ = {};
@@ -234,6 +235,7 @@ void MainWnd::Scan() {
     scanRunning_ = true;
     const int result = window.Run();
     scanRunning_ = false;
+    if (window.stopped()) stoppedAt_ = window.percentDone();
     lastTargets_ = targets;
     lastMode_ = mode_;
     QStringList problems;

@@ -53,6 +53,15 @@ int MessageBox::Show(int kind, QWidget* owner, const QString& text) {
     return box.exec();
 }
 
+int MessageBox::Show(int kind, QWidget* owner, const QString& text, const QString& okText, const QString& cancelText) {
+    MessageBox box(kind, owner, text);
+    box.ui_->okbtn->setText(okText);
+    box.ui_->cancelbtn->setText(cancelText);
+    box.ui_->cancelbtn->setVisible(true);
+    box.ui_->closebtn->setVisible(false);
+    return box.exec();
+}
+
 void MessageBox::keyPressEvent(QKeyEvent* event) {
     // Enter does nothing: a box must be answered by its buttons, not by a key held down.
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) return;

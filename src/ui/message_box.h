@@ -19,6 +19,9 @@ public:
     // Shows text modally over owner (centred on it) and returns 1 for OK, 2 for cancel or
     // close. A kind outside 0-4 is an Error box.
     static int Show(int kind, QWidget* owner, const QString& text);
+    // The same with its two buttons named by what each does ("Stop scan", "Keep scanning"),
+    // so that no one has to work out what OK and Cancel mean for this question.
+    static int Show(int kind, QWidget* owner, const QString& text, const QString& okText, const QString& cancelText);
 
     MessageBox(int kind, QWidget* owner, const QString& text);
     ~MessageBox() override;

@@ -52,7 +52,7 @@ void RemovePreviewFolder(const std::string& file) {
 void PreviewProcessWnd::SetPieceDelayForTests(int milliseconds) { pieceDelayForTests = milliseconds; }
 
 PreviewProcessWnd::PreviewProcessWnd(QWidget* owner, std::shared_ptr<PreviewJob> job)
-    : ProgressWnd(owner, "PreviewProcessWnd", "MSG0903", MessageBox::Confirm),
+    : ProgressWnd(owner, "PreviewProcessWnd", "MSG0903", MessageBox::Confirm, "MSG0907", "MSG0908"),
       ui_(std::make_unique<Ui::ProgressPanel>()),
       job_(std::move(job)) {
     ui_->setupUi(this);

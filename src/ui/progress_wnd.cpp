@@ -9,8 +9,10 @@
 
 namespace kestrune::ui {
 
-ProgressWnd::ProgressWnd(QWidget* owner, const char* section, const char* cancelQuestion, int questionKind)
-    : PopUpWnd(owner, section), cancelQuestion_(cancelQuestion), questionKind_(questionKind) {
+ProgressWnd::ProgressWnd(QWidget* owner, const char* section, const char* cancelQuestion, int questionKind,
+                         const char* stopText, const char* keepText)
+    : PopUpWnd(owner, section), cancelQuestion_(cancelQuestion), questionKind_(questionKind), stopText_(stopText),
+      keepText_(keepText) {
     SetEscapeIgnored(true);
     // A few refreshes a second are plenty for people, and keep a fast worker from
     // flooding the UI thread.
@@ -100,7 +102,7 @@ void ProgressWnd::AskCancel() {
     {
         // The worker stops at its next report until the question is answered.
         std::lock_guard hold(gate_);
-        answer = MessageBox::Show(questionKind_, this, Msg(cancelQuestion_));
+        answer = MessageBox::Show(questionKind_, this, Msg(cancelQuestion_), Msg(stopText_), Msg(keepText_));
         if (answer == MessageBox::Ok) cancel_.Cancel();
     }
     asking_ = false;

@@ -19,8 +19,11 @@ namespace kestrune::ui {
 class ProgressWnd : public PopUpWnd {
     Q_OBJECT
 public:
-    // cancelQuestion: the message id asked before a cancel; questionKind the box's kind.
-    ProgressWnd(QWidget* owner, const char* section, const char* cancelQuestion, int questionKind);
+    // cancelQuestion: the message id asked before a cancel; questionKind the box's kind;
+    // stopText and keepText the ids of its buttons' texts (what stopping and going on are
+    // called for this operation).
+    ProgressWnd(QWidget* owner, const char* section, const char* cancelQuestion, int questionKind,
+                const char* stopText, const char* keepText);
     ~ProgressWnd() override;
 
     // Starts the worker once the window shows, runs the window modally and returns its
@@ -66,6 +69,8 @@ private:
 
     const char* cancelQuestion_;
     int questionKind_;
+    const char* stopText_;
+    const char* keepText_;
     CancelToken cancel_;
     std::mutex gate_;       // held by the UI thread while the cancel question is open
     std::mutex latestLock_;

@@ -16,7 +16,7 @@ namespace kestrune::ui {
 
 RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, Findings& findings, std::vector<FoundRef> chosen,
                                      QString destination, bool keepFolders)
-    : ProgressWnd(owner, "RecoverProcessWnd", "MSG1103", MessageBox::Confirm),
+    : ProgressWnd(owner, "RecoverProcessWnd", "MSG1103", MessageBox::Confirm, "MSG1104", "MSG1105"),
       ui_(std::make_unique<Ui::RecoverPanel>()),
       findings_(findings),
       chosen_(std::move(chosen)),

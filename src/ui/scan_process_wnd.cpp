@@ -13,7 +13,7 @@
 namespace kestrune::ui {
 
 ScanProcessWnd::ScanProcessWnd(QWidget* owner, std::vector<Target*> targets, ScanMode mode)
-    : ProgressWnd(owner, "ScanWnd", "MSG0709", MessageBox::Question),
+    : ProgressWnd(owner, "ScanWnd", "MSG0709", MessageBox::Question, "MSG0710", "MSG0711"),
       ui_(std::make_unique<Ui::ProgressPanel>()),
       targets_(std::move(targets)),
       mode_(mode) {
@@ -84,19 +84,26 @@ int ScanProcessWnd::Work() {
 
 // The scan window stays open under the question (hiding a window in its modal loop would
 // end the loop); the question belongs to the main window, as the choice is about a source.
-bool ScanProcessWnd::AskStoredPass(const StoredPassInfo&) {
-    const int answer = MessageBox::Show(MessageBox::Question, parentWidget(), Msg("MSG1206"));
+bool ScanProcessWnd::AskStoredPass(const StoredPassInfo& info) {
+    // A pass that reached its end has nothing left to continue: what it offers is its findings.
+    const int answer = info.finished ? MessageBox::Show(MessageBox::Question, parentWidget(), Msg("MSG1214"),
+                                                        Msg("MSG1215"), Msg("MSG1216"))
+                                     : MessageBox::Show(MessageBox::Question, parentWidget(), Msg("MSG1206"),
+                                                        Msg("MSG1212"), Msg("MSG1213"));
     activateWindow();
     return answer == MessageBox::Ok;
 }
 
 void ScanProcessWnd::ShowProgress(const RunProgress& progress, const QString& stage) {
     ui_->stage->setText(stage);
+    percentDone_ = progress.percent;
     ui_->progress->setValue(progress.percent);
     ui_->percent->setText(FormatText("%s %d%%", {Msg("MSG0704"), QString::number(progress.percent)}));
-    ui_->time->setText(progress.secondsLeft < 0
-                           ? Msg("MSG0705")
-                           : Msg("MSG0708") + u' ' + DurationText(static_cast<quint64>(progress.secondsLeft)));
+    QString time = progress.secondsLeft < 0
+                       ? Msg("MSG0705")
+                       : Msg("MSG0708") + u' ' + DurationText(static_cast<quint64>(progress.secondsLeft));
+    if (progress.bytesPerSecond) time += u' ' + FormatText(Msg("MSG0714"), {SizeText(progress.bytesPerSecond)});
+    ui_->time->setText(time);
     const bool sectors = progress.total != 0;
     ui_->sectors->setVisible(sectors);
     ui_->totalfile->setVisible(sectors);

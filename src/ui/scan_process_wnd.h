@@ -28,6 +28,8 @@ public:
     // Targets that could not be scanned (no file system known, unreadable), in order.
     const std::vector<Failure>& failures() const { return failures_; }
     bool stopped() const { return stopped_; }
+    // The share of the scan done when it ended (shown when it was stopped).
+    int percentDone() const { return percentDone_; }
     // Run folders of earlier quick scans, deleted by the worker before it scans: a quick
     // scan's findings live only until the next scan.
     void DiscardFirst(std::vector<std::string> folders) { discard_ = std::move(folders); }
@@ -49,6 +51,7 @@ private:
     std::vector<Failure> failures_;
     std::vector<std::string> discard_;
     bool stopped_ = false;
+    int percentDone_ = 0;
 };
 
 }  // namespace kestrune::ui

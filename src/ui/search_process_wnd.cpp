@@ -10,7 +10,7 @@
 namespace kestrune::ui {
 
 SearchProcessWnd::SearchProcessWnd(QWidget* owner, std::vector<Target*> targets, std::string pattern)
-    : ProgressWnd(owner, "SearchProcessWnd", "MSG1205", MessageBox::Question),
+    : ProgressWnd(owner, "SearchProcessWnd", "MSG1205", MessageBox::Question, "MSG1210", "MSG1211"),
       ui_(std::make_unique<Ui::ProgressPanel>()),
       targets_(std::move(targets)),
       pattern_(std::move(pattern)) {

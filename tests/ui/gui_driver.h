@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -64,6 +65,23 @@ inline void AnswerBox(const char* button, QString* text = nullptr) {
     WhenShown("MessageBox", [button, text](QWidget* box) {
         if (text) *text = box->findChild<QWidget*>("message")->property("text").toString();
         Click(box, button);
+    });
+}
+
+// Answers the next message box as a user reads it: by the button labelled label, then
+// runs then (to act on what comes after the box). A box without that button is closed,
+// and text (when given) says so instead of the message.
+inline void AnswerBoxWith(const QString& label, QString* text = nullptr, std::function<void()> then = {}) {
+    WhenShown("MessageBox", [label, text, then](QWidget* box) {
+        if (text) *text = box->findChild<QWidget*>("message")->property("text").toString();
+        for (auto* button : box->findChildren<QPushButton*>())
+            if (button->isVisible() && button->text() == label) {
+                button->click();
+                if (then) then();
+                return;
+            }
+        if (text) *text = "no button \"" + label + "\"";
+        qobject_cast<QDialog*>(box)->reject();
     });
 }
 

@@ -114,16 +114,15 @@ private:
         QVERIFY(shown);
         window.findChild<QAbstractButton*>("ViewByType")->click();
     }
-    static void CancelAtFirstReport() {
-        WhenShown("ScanProcessWnd", [](QWidget* window) {
+    // Presses the scan window's cancel as soon as it shows and answers the question with the
+    // button labelled answer ("Stop scan" unless told). The worker waits at its next report
+    // while the question is open, so a scan that reports at all is stopped there.
+    static void CancelAsSoonAsShown(const QString& answer = ui::Msg("MSG0710"), QString* said = nullptr) {
+        WhenShown("ScanProcessWnd", [answer, said](QWidget* window) {
             auto* scan = qobject_cast<ui::ProgressWnd*>(window);
-            auto cancel = std::make_shared<QMetaObject::Connection>();
-            *cancel = QObject::connect(scan, &ui::ProgressWnd::progressShown, scan, [scan, cancel] {
-                QObject::disconnect(*cancel);
-                if (scan->workerDone()) return;
-                AnswerBox("okbtn");
-                Click(scan, "cancelbtn");
-            });
+            if (scan->workerDone()) return;
+            AnswerBoxWith(answer, said);
+            Click(scan, "cancelbtn");
         });
     }
 
@@ -458,32 +457,59 @@ private slots:
         QVERIFY(!window->findChild<QCheckBox*>("ChkExistingFiles")->isVisible());
     }
 
-    void aFormattedScanCancelledAtItsFirstReportStillShowsResults() {
+    void aStoppedFormattedScanSaysWhereItStoppedAndIsContinuedLater() {
         const fs::path camera = UnpackFixture("fat/camera.img.gz", work_->path());
         auto window = WindowWithImage("BtnFormattedRecovery", camera);
-        CancelAtFirstReport();
+        QString stopQuestion;
+        CancelAsSoonAsShown(ui::Msg("MSG0710"), &stopQuestion);
         Click(window.get(), "BtnScan");
+        QCOMPARE(stopQuestion, ui::Msg("MSG0709"));
         QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
         QVERIFY(window->findChild<QPushButton*>("TabRecover")->isEnabled());
+        // The banner says the scan was stopped, and where, not that it finished.
+        auto* banner = window->findChild<QLabel*>("Txt1");
+        QVERIFY2(banner->text().startsWith(ui::Msg("MSG0712").section('%', 0, 0)), qPrintable(banner->text()));
+        QCOMPARE(banner->toolTip(), ui::Msg("MSG0713"));
 
-        // The stopped pass was stored: the next scan asks whether to go on with it. Going
-        // on and stopping again, then declining and scanning afresh to the end.
+        // The stopped pass was stored: the next scan asks whether to go on with it, and goes
+        // on to the end.
         QString asked;
         Click(window.get(), "BtnPrev");
-        AnswerBox("okbtn", &asked);
-        CancelAtFirstReport();
+        AnswerBoxWith(ui::Msg("MSG1212"), &asked);
         Click(window.get(), "BtnScan");
         QCOMPARE(asked, ui::Msg("MSG1206"));
         QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
-
-        asked.clear();
-        Click(window.get(), "BtnPrev");
-        AnswerBox("cancelbtn", &asked);
-        Click(window.get(), "BtnScan");
-        QCOMPARE(asked, ui::Msg("MSG1206"));
-        size_t found = 0;
-        for (const auto& findings : window->findings()) found += findings.records.size();
+        QCOMPARE(banner->text(), ui::Msg("MSG0801"));
+        const auto count = [&window] {
+            size_t found = 0;
+            for (const auto& findings : window->findings()) found += findings.records.size();
+            return found;
+        };
+        const size_t found = count();
         QVERIFY2(found >= 400, qPrintable(QString::number(found)));
+
+        // A scan that reached its end is not offered to be continued: its results are, or a
+        // new scan.
+        for (const char* answer : {"MSG1215", "MSG1216"}) {
+            asked.clear();
+            Click(window.get(), "BtnPrev");
+            AnswerBoxWith(ui::Msg(answer), &asked);
+            Click(window.get(), "BtnScan");
+            QCOMPARE(asked, ui::Msg("MSG1214"));
+            QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+            QCOMPARE(count(), found);
+        }
+    }
+
+    void keepScanningGoesOnToTheEnd() {
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        QString asked;
+        CancelAsSoonAsShown(ui::Msg("MSG0711"), &asked);
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        // The scan may have ended before its first report was shown: then nothing was asked.
+        QVERIFY2(asked.isEmpty() || asked == ui::Msg("MSG0709"), qPrintable(asked));
+        QCOMPARE(window->findChild<QLabel*>("Txt1")->text(), ui::Msg("MSG0801"));
     }
 
     void aFileThatIsNoDiskImageIsRefusedWithAMessage() {
