@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <algorithm>
 #include <map>
@@ -308,19 +309,31 @@ std::vector<Target*> MainWnd::ReadableTargets(std::vector<Target*> targets) {
             continue;
         }
         if (!refused.count(device.string())) {
-            // The answer may wait on a password dialog: the window stays alive meanwhile,
-            // but takes no input.
+            // The answer may wait on a password dialog: after a moment the user is told what
+            // is awaited and may give up; the window stays alive meanwhile.
             UdisksAccess access;
             QEventLoop wait;
             QString problem;
+            bool gaveUp = false;
             connect(&access, &UdisksAccess::finished, &wait, [&](const QString&, bool granted, const QString& why) {
                 if (!granted) problem = why;
                 wait.quit();
             });
-            setEnabled(false);
+            QProgressDialog waiting(FormatText(Msg("MSG0516"), {QString::fromStdString(device.string())}),
+                                    Text("MessageBox", "cancelbtn"), 0, 0, this);
+            waiting.setObjectName("UdisksWaitDialog");
+            waiting.setWindowTitle(Msg("MSG1209"));
+            waiting.setWindowModality(Qt::WindowModal);
+            waiting.setMinimumDuration(800);
+            connect(&waiting, &QProgressDialog::canceled, &wait, [&] {
+                gaveUp = true;
+                access.Abandon();
+                wait.quit();
+            });
             access.Request(QString::fromStdString(device.string()));
             wait.exec();
-            setEnabled(true);
+            waiting.reset();
+            if (gaveUp) return {};
             if (problem.isEmpty()) {
                 readable.push_back(target);
                 continue;
@@ -349,21 +362,35 @@ bool MainWnd::FailingDisksAllowScan(const std::vector<Target*>& targets) {
     }
     if (devices.empty()) return true;
     using Answers = std::vector<std::pair<std::string, DiskHealth>>;
-    Answers answers;
-    QEventLoop wait;
-    setEnabled(false);
+    // The answer is a courtesy: a drive or service that is slow to give it is not waited
+    // for in silence. After a moment the user sees what is asked and may go on without it;
+    // an answer that comes after that is dropped.
+    struct Asking {
+        Answers answers;
+        bool done = false;
+        QEventLoop wait;
+    };
+    auto asking = std::make_shared<Asking>();
     jobs_.Run<Answers>(
         [devices] {
             Answers asked;
             for (const std::string& device : devices) asked.emplace_back(device, ReadDiskHealth(device));
             return asked;
         },
-        [&](Answers result) {
-            answers = std::move(result);
-            wait.quit();
+        [asking](Answers result) {
+            asking->answers = std::move(result);
+            asking->done = true;
+            asking->wait.quit();
         });
-    wait.exec();
-    setEnabled(true);
+    QProgressDialog waiting(Text("MainWnd", "TxtAskingHealth"), Text("MainWnd", "BtnSkipHealth"), 0, 0, this);
+    waiting.setObjectName("HealthWaitDialog");
+    waiting.setWindowTitle(Msg("MSG1209"));
+    waiting.setWindowModality(Qt::WindowModal);
+    waiting.setMinimumDuration(800);
+    connect(&waiting, &QProgressDialog::canceled, &asking->wait, &QEventLoop::quit);
+    if (!asking->done) asking->wait.exec();
+    waiting.reset();
+    const Answers answers = asking->answers;
     for (const auto& [device, health] : answers) {
         if (!health.Worrying()) continue;
         QStringList signs;

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """A stand-in for the UDisks2 service on a private bus, as the desktop program's tests use
 it: ResolveDevice names one block object, whose OpenDevice hands out a read-only
-descriptor of IMAGE ("grant") or refuses as polkit does ("refuse"). The block's drive
+descriptor of IMAGE ("grant") or refuses as polkit does ("refuse"); a service that hangs
+never answers ResolveDevice ("silent"), and one waiting on a password nobody gives never
+answers OpenDevice ("wait"). The block's drive
 speaks ATA and reports its SMART health: sound, or ("failing") failing with pending and
 reallocated sectors.
 
-    fake_udisks.py BUS_ADDRESS grant|refuse IMAGE [failing]
+    fake_udisks.py BUS_ADDRESS grant|refuse|silent|wait IMAGE [failing]
 """
 import os
 import sys
@@ -37,9 +39,11 @@ ATTRIBUTES = [(5, "reallocated-sector-count", 3 if failing else 0),
 
 
 class Manager(dbus.service.Object):
-    @dbus.service.method("org.freedesktop.UDisks2.Manager", in_signature="a{sv}a{sv}", out_signature="ao")
-    def ResolveDevice(self, device, options):
-        return [dbus.ObjectPath(BLOCK)] if str(device.get("path", "")).startswith("/dev/") else []
+    @dbus.service.method("org.freedesktop.UDisks2.Manager", in_signature="a{sv}a{sv}", out_signature="ao",
+                         async_callbacks=("reply", "error"))
+    def ResolveDevice(self, device, options, reply, error):
+        if answer != "silent":
+            reply([dbus.ObjectPath(BLOCK)] if str(device.get("path", "")).startswith("/dev/") else [])
 
 
 class Drive(dbus.service.Object):
@@ -64,8 +68,17 @@ class Block(dbus.service.Object):
             return dbus.ObjectPath(DRIVE)
         raise dbus.exceptions.DBusException("no such property", name="org.freedesktop.DBus.Error.InvalidArgs")
 
-    @dbus.service.method("org.freedesktop.UDisks2.Block", in_signature="sa{sv}", out_signature="h")
-    def OpenDevice(self, mode, options):
+    @dbus.service.method("org.freedesktop.UDisks2.Block", in_signature="sa{sv}", out_signature="h",
+                         async_callbacks=("reply", "error"))
+    def OpenDevice(self, mode, options, reply, error):
+        if answer == "wait":
+            return  # a password dialog nobody answers
+        try:
+            reply(self.Open(mode, options))
+        except dbus.exceptions.DBusException as e:
+            error(e)
+
+    def Open(self, mode, options):
         if answer == "refuse":
             raise dbus.exceptions.DBusException("Not authorized to perform operation",
                                                 name="org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -60,13 +61,15 @@ private:
 
     // The main window as a user without rights meets it: the disk's row says that reading
     // it needs rights, Scan asks UDisks2 (granted: the scan reads through the descriptor
-    // and lists the deleted files; refused: the user is told and nothing is scanned).
-    void scanOfTheWindow(const char* answer) {
+    // and lists the deleted files; refused: the user is told and nothing is scanned; a
+    // service that hangs: the user is told within seconds; a password nobody gives: the
+    // user is told what is awaited and gives up).
+    void scanOfTheWindow(const std::string& answer) {
         std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
         const std::filesystem::path disk = test::UnpackFixture("fat/fat16.img.gz", dir_.path());
         test::LoopDevice loop(disk);
         if (loop.device().empty()) QSKIP("needs root and loop devices");
-        QVERIFY(StartService(answer, loop.device()));
+        QVERIFY(StartService(answer.c_str(), loop.device()));
         QVERIFY(::setegid(65534) == 0 && ::seteuid(65534) == 0);
         struct BackToRoot {
             ~BackToRoot() { (void)!::seteuid(0), (void)!::setegid(0); }
@@ -85,12 +88,30 @@ private:
         QVERIFY(!rights->isHidden());
         QCOMPARE(rights->text(), ui::Msg("MSG0513"));
         test::Click(&window, "BtnDeletedRecovery");
-        QString told;
-        if (std::string(answer) == "refuse") test::AnswerBox("okbtn", &told);
+        const QString device = QString::fromStdString(loop.device());
+        QString told, waitingFor;
+        if (answer == "refuse" || answer == "silent") test::AnswerBox("okbtn", &told);
+        if (answer == "wait")
+            test::WhenShown("UdisksWaitDialog", [&](QWidget* dialog) {
+                waitingFor = dialog->findChild<QLabel*>()->text();
+                QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+            });
+        QElapsedTimer clock;
+        clock.start();
         test::Click(&window, "BtnScan");
-        if (std::string(answer) == "refuse") {
+        if (answer == "refuse") {
             QCOMPARE(window.currentPage(), int(ui::MainWnd::DiskPage));
-            QCOMPARE(told, ui::FormatText(ui::Msg("MSG0511"), {QString::fromStdString(loop.device())}));
+            QCOMPARE(told, ui::FormatText(ui::Msg("MSG0511"), {device}));
+        } else if (answer == "silent") {
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::DiskPage));
+            QCOMPARE(told, ui::FormatText(ui::Msg("MSG0515"), {device, QString::number(ui::UdisksAccess::kResolveMs / 1000)}));
+            // Told within seconds, not after minutes of a window that takes no input.
+            QVERIFY2(clock.elapsed() < 3 * ui::UdisksAccess::kResolveMs, qPrintable(QString::number(clock.elapsed())));
+        } else if (answer == "wait") {
+            QCOMPARE(waitingFor, ui::FormatText(ui::Msg("MSG0516"), {device}));
+            QCOMPARE(window.currentPage(), int(ui::MainWnd::DiskPage));
+            QVERIFY(window.findings().empty());
+            QVERIFY(window.isEnabled());
         } else {
             QCOMPARE(window.currentPage(), int(ui::MainWnd::ResultsPage));
             QVERIFY(!window.findings().empty() && !window.findings().front().records.empty());
@@ -162,11 +183,13 @@ private slots:
         access.Request("/dev/fake-alone");
         QVERIFY(done.wait(20000));
         QCOMPARE(done.first().at(1).toBool(), false);
-        QVERIFY(done.first().at(2).toString().contains("UDisks2"));
+        QCOMPARE(done.first().at(2).toString(), ui::FormatText(ui::Msg("MSG0514"), {"/dev/fake-alone"}));
     }
 
     void theWindowScansADiskThisUserMayNotReadOnceGranted() { scanOfTheWindow("grant"); }
     void theWindowSaysWhenTheRightIsRefused() { scanOfTheWindow("refuse"); }
+    void theWindowSaysWithinSecondsThatTheServiceDoesNotAnswer() { scanOfTheWindow("silent"); }
+    void waitingForAPasswordNobodyGivesCanBeGivenUp() { scanOfTheWindow("wait"); }
 
     // The drive says it is failing: before Scan reads anything, the user is told what the
     // drive reports and offered to copy it into an image first, which opens the copy of
