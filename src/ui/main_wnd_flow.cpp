@@ -483,6 +483,30 @@ void MainWnd::UpdateSelectionSummary() {
 
 void MainWnd::Recover() {
     if (ticked_.empty()) return;
+    // What is recovered is what the user sees ticked: ticks the filter hides are asked about.
+    std::vector<FoundRef> files = ticked_.List();
+    const ResultTicks& ticks = results_->ticks();
+    const uint64_t hidden = ticked_.size() - ticks.All().ticked;
+    if (hidden > 0) {
+        QMessageBox box(QMessageBox::Question, Msg("MSG1209"),
+                        FormatText(Text("MainWnd", "TxtHiddenTicks"),
+                                   {QString::number(hidden), QString::number(ticked_.size()),
+                                    QString::number(ticks.All().ticked)}),
+                        QMessageBox::NoButton, this);
+        box.setObjectName("HiddenTicksBox");
+        QPushButton* shownOnly = box.addButton(Text("MainWnd", "BtnShownOnly"), QMessageBox::AcceptRole);
+        shownOnly->setObjectName("BtnShownOnly");
+        QPushButton* all = box.addButton(Text("MainWnd", "BtnAllTicked"), QMessageBox::AcceptRole);
+        all->setObjectName("BtnAllTicked");
+        box.addButton(Text("MessageBox", "cancelbtn"), QMessageBox::RejectRole)->setObjectName("BtnCancel");
+        box.setDefaultButton(shownOnly);
+        box.exec();
+        if (box.clickedButton() == shownOnly)
+            std::erase_if(files, [&ticks](const FoundRef& ref) { return !ticks.Shown(ref); });
+        else if (box.clickedButton() != all)
+            return;
+        if (files.empty()) return;
+    }
     QFileDialog dialog(this, Text("MainWnd", "TxtRecoverFolder"));
     dialog.setObjectName("RecoverFolderDialog");
     dialog.setFileMode(QFileDialog::Directory);
@@ -512,7 +536,7 @@ void MainWnd::Recover() {
         std::filesystem::create_directories(settings.parent_path(), ec);
         WriteIniValue(settings, "Recover", "KeepFolders", keepFolders->isChecked() ? "1" : "0");
     }
-    RecoverProcessWnd window(this, findings_, ticked_.List(), folder, keepFolders->isChecked());
+    RecoverProcessWnd window(this, findings_, std::move(files), folder, keepFolders->isChecked());
     window.Run();
 }
 

@@ -11,6 +11,8 @@ void ResultTicks::Reset(const Findings& findings, const ResultIndex& index) {
     for (const TargetFindings& found : findings) shown_.emplace_back(found.records.size(), 1);
     extensions_.assign(index.extensions.size(), {});
     folders_.assign(index.folders.size(), {});
+    all_ = {};
+    for (const TargetFindings& found : findings) all_.shown += found.records.size();
     for (uint32_t e = 0; e < index.byExtension.size(); ++e) extensions_[e].shown = index.byExtension[e].size();
     for (uint32_t f = 0; f < findings.size(); ++f)
         for (uint32_t r = 0; r < findings[f].records.size(); ++r)
@@ -33,6 +35,8 @@ void ResultTicks::SetFilter(const FindingFilter& filter) {
 }
 
 void ResultTicks::Count(const FoundRef& ref, int shownDelta, int tickedDelta) {
+    all_.shown += shownDelta;
+    all_.ticked += tickedDelta;
     NodeCount& extension = extensions_[index_->ExtensionOf(ref)];
     extension.shown += shownDelta;
     extension.ticked += tickedDelta;
@@ -51,6 +55,13 @@ void ResultTicks::Tick(const FoundRef& ref, bool ticked) {
 void ResultTicks::TickShown(const std::vector<FoundRef>& refs, bool ticked) {
     for (const FoundRef& ref : refs)
         if (Shown(ref)) Tick(ref, ticked);
+}
+
+void ResultTicks::TickAllShown(bool ticked) {
+    if (!findings_) return;
+    for (uint32_t f = 0; f < findings_->size(); ++f)
+        for (uint32_t r = 0; r < (*findings_)[f].records.size(); ++r)
+            if (shown_[f][r]) Tick({f, r}, ticked);
 }
 
 std::vector<FoundRef> ResultTicks::ShownOf(const std::vector<FoundRef>& refs) const {

@@ -39,6 +39,10 @@ public:
     void Tick(const FoundRef& ref, bool ticked);
     // Ticks or unticks the shown files among refs.
     void TickShown(const std::vector<FoundRef>& refs, bool ticked);
+    // Every file the filter shows, and how many of them are ticked.
+    const NodeCount& All() const { return all_; }
+    // Ticks or unticks every file the filter shows.
+    void TickAllShown(bool ticked);
     // The files of an extension or a folder (and all below it) that are shown and ticked.
     const NodeCount& OfExtension(uint32_t extension) const { return extensions_[extension]; }
     const NodeCount& OfFolder(uint32_t folder) const { return folders_[folder]; }
@@ -57,6 +61,7 @@ private:
     FindingFilter filter_;
     std::vector<std::vector<uint8_t>> shown_;
     std::vector<NodeCount> extensions_, folders_;
+    NodeCount all_;
 };
 
 }  // namespace kestrune::ui

@@ -9,6 +9,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QTreeView>
+#include <QTreeWidgetItemIterator>
 #include <QTreeWidget>
 
 #include "ui/file_type_page.h"
@@ -103,7 +104,12 @@ ResultsView::ResultsView(QTreeWidget* typeTree, QTreeView* fileList, QCheckBox* 
     connect(folders_, &FolderTreeModel::tickedChanged, this, &ResultsView::TicksChanged);
     tickAll_->setTristate(true);
     // A click ticks a node that is not wholly ticked, and clears one that is.
-    connect(tickAll_, &QCheckBox::clicked, this, [this] { TickCurrentNode(CurrentCount().State() != Qt::Checked); });
+    // "Select all" is every file the filter shows, in every node: what the user sees as
+    // matching is what gets ticked.
+    connect(tickAll_, &QCheckBox::clicked, this, [this] {
+        ticks_.TickAllShown(ticks_.All().State() != Qt::Checked);
+        TicksChanged();
+    });
     connect(typeTree_, &QTreeWidget::currentItemChanged, this, &ResultsView::ListCurrentNode);
     connect(typeTree_, &QTreeWidget::itemChanged, this, &ResultsView::TypeItemChanged);
     connect(folderTree_->selectionModel(), &QItemSelectionModel::currentChanged, this, &ResultsView::ListCurrentNode);
@@ -262,18 +268,8 @@ void ResultsView::ListCurrentNode() {
     else if (index_ && !byFolder() && typeTree_->currentItem())
         rows = FilesOf(typeTree_->currentItem());
     files_->SetRows(std::move(rows));
-    tickAll_->setCheckState(CurrentCount().State());
+    tickAll_->setCheckState(ticks_.All().State());
     if (files_->rowCount() > 0) fileList_->setCurrentIndex(files_->index(0, 0));
-}
-
-void ResultsView::TickCurrentNode(bool ticked) {
-    if (!index_) return;
-    if (byFolder()) {
-        if (CurrentFolder() != kNoNode) ticks_.TickShown(ticks_.FilesBelow(CurrentFolder()), ticked);
-    } else if (const QTreeWidgetItem* item = typeTree_->currentItem()) {
-        ticks_.TickShown(FilesOf(item), ticked);
-    }
-    TicksChanged();
 }
 
 // The user ticked a type node's box: every shown file below it follows.
@@ -287,7 +283,7 @@ void ResultsView::TicksChanged() {
     RefreshTypeTree();
     folders_->Refresh();
     files_->RefreshTicks();
-    tickAll_->setCheckState(CurrentCount().State());
+    tickAll_->setCheckState(ticks_.All().State());
     emit tickedChanged();
 }
 
@@ -296,7 +292,38 @@ void ResultsView::FilterChanged() {
     RefreshTypeTree();
     folders_->Refresh();
     ListCurrentNode();
+    // A filter searches the whole tree: when the node in view lists no match, the first
+    // node that does is shown instead of an empty list.
+    if (index_ && files_->rowCount() == 0 && ticks_.All().shown > 0) {
+        ShowFirstNodeWithMatches();
+        ListCurrentNode();
+    }
     emit tickedChanged();
+}
+
+void ResultsView::ShowFirstNodeWithMatches() {
+    if (byFolder()) {
+        std::vector<uint32_t> pending(index_->folderRoots.rbegin(), index_->folderRoots.rend());
+        while (!pending.empty()) {
+            const uint32_t folder = pending.back();
+            pending.pop_back();
+            if (!ticks_.ShownOf(index_->folders[folder].files).empty()) {
+                for (uint32_t up = index_->folders[folder].parent; up != kNoNode; up = index_->folders[up].parent)
+                    folderTree_->expand(folders_->IndexOf(up));
+                folderTree_->setCurrentIndex(folders_->IndexOf(folder));
+                return;
+            }
+            const auto& children = index_->folders[folder].children;
+            pending.insert(pending.end(), children.rbegin(), children.rend());
+        }
+        return;
+    }
+    const QSignalBlocker quiet(typeTree_);
+    for (QTreeWidgetItemIterator it(typeTree_); *it; ++it)
+        if ((*it)->parent() && CountOf(*it).shown > 0) {
+            typeTree_->setCurrentItem(*it);
+            return;
+        }
 }
 
 void ResultsView::ShowByFolder(bool byFolder) {

@@ -51,7 +51,7 @@ signals:
 
 private:
     void ListCurrentNode();
-    void TickCurrentNode(bool ticked);
+    void ShowFirstNodeWithMatches();
     void TypeItemChanged(QTreeWidgetItem* item);
     void TicksChanged();
     void FilterChanged();

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -150,7 +151,7 @@ private slots:
         QCOMPARE(all_->checkState(), Qt::PartiallyChecked);
         QCOMPARE(jpg->checkState(0), Qt::PartiallyChecked);
         TickRow(2, true);
-        QCOMPARE(all_->checkState(), Qt::Checked);
+        QCOMPARE(all_->checkState(), Qt::PartiallyChecked);  // "Select all" counts every file shown
         QCOMPARE(jpg->checkState(0), Qt::Checked);
         QCOMPARE(photo->checkState(0), Qt::PartiallyChecked);  // the PNG files are not ticked
         TickRow(1, false);
@@ -168,13 +169,17 @@ private slots:
         QVERIFY(window_->ticked().empty());
         QCOMPARE(window_->findChild<QLabel*>("SelectedFileInfo")->text(), ui::Msg("MSG0803"));
 
-        // The header box ticks the node listed; a second click clears it.
+        // The header box ticks every file shown, whichever node is listed; a second click
+        // clears them.
         tree_->setCurrentItem(Node("PNG"));
         all_->click();
+        QCOMPARE(all_->checkState(), Qt::Checked);
         QCOMPARE(Node("PNG")->checkState(0), Qt::Checked);
-        QCOMPARE(Column(0).size(), 2);
+        QCOMPARE(photo->checkState(0), Qt::Checked);
+        QCOMPARE(window_->ticked().size(), window_->findings().front().records.size());
         all_->click();
         QCOMPARE(Node("PNG")->checkState(0), Qt::Unchecked);
+        QVERIFY(window_->ticked().empty());
     }
 
     void ticksStayWhenAnotherNodeIsListed() {
@@ -270,6 +275,36 @@ private slots:
         QVERIFY(!ui::ParseSizeText("lots").has_value());
     }
 
+    // A filter finds matches wherever they are, "Select all" ticks what it shows, and a
+    // recovery asks before it leaves out, or takes in, ticked files the filter hides.
+    void aFilterSearchesTheWholeTreeAndRecoverAsksAboutTicksItHides() {
+        tree_->setCurrentItem(Node("PNG"));
+        SetFilterText("FilterName", "holiday");
+        QCOMPARE(tree_->currentItem(), Node("JPG"));
+        QCOMPARE(Column(0), QStringList({"Holiday.jpg"}));
+        all_->click();
+        QCOMPARE(window_->ticked().size(), size_t(1));
+        SetFilterText("FilterName", "");
+        Node("PNG")->setCheckState(0, Qt::Checked);
+        QCOMPARE(window_->ticked().size(), size_t(3));
+        SetFilterText("FilterName", "holiday");
+        QString asked;
+        bool askedWhere = false;
+        WhenShown("HiddenTicksBox", [&](QWidget* box) {
+            asked = static_cast<QMessageBox*>(box)->text();
+            box->findChild<QPushButton*>("BtnCancel")->click();
+        });
+        window_->findChild<QPushButton*>("BtnRecover")->click();
+        QCOMPARE(asked, ui::FormatText(ui::Text("MainWnd", "TxtHiddenTicks"), {"2", "3", "1"}));
+        WhenShown("HiddenTicksBox", [](QWidget* box) { box->findChild<QPushButton*>("BtnShownOnly")->click(); });
+        WhenShown("RecoverFolderDialog", [&](QWidget* dialog) {
+            askedWhere = true;
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        window_->findChild<QPushButton*>("BtnRecover")->click();
+        QVERIFY(askedWhere);
+    }
+
     void aFileWhosePiecesAreAGuessSaysSo() {
         tree_->setCurrentItem(Node("PNG"));
         QStringList shown = Column(ui::FoundFilesModel::Recoverable);
@@ -311,7 +346,7 @@ private slots:
         QCOMPARE(root.data(Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
         folders->setCurrentIndex(pictures);
         QCOMPARE(Column(ui::FoundFilesModel::Path), QStringList({"Pictures/", "Pictures/"}));
-        QCOMPARE(all_->checkState(), Qt::Checked);
+        QCOMPARE(all_->checkState(), Qt::PartiallyChecked);  // 4 of the 9
         // The type view shows the same ticks.
         window_->findChild<QToolButton*>("ViewByType")->click();
         QCOMPARE(Node("PNG")->checkState(0), Qt::Checked);
