@@ -747,6 +747,22 @@ private slots:
         QVERIFY(!hasLoop());
     }
 
+    // --help answers in the terminal, without a display; an unknown option is refused
+    // rather than opened as an image.
+    void helpIsPrintedAndAnUnknownOptionRefusedWithoutAWindow() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(display);
+        for (const auto& [option, code] : {std::pair{"--help", 0}, {"--no-such-option", 2}}) {
+            QProcess gui;
+            gui.setProcessEnvironment(environment);
+            gui.start(KESTRUNE_GUI_PATH, {option});
+            QVERIFY(gui.waitForFinished(20000));
+            QCOMPARE(gui.exitCode(), code);
+            const QString said = code == 0 ? gui.readAllStandardOutput() : gui.readAllStandardError();
+            QVERIFY2(said.contains("Usage: kestrune-gui [IMAGE...]"), qPrintable(said));
+        }
+    }
+
     void aSecondStartHandsItsImagesToTheFirstAndExits() {
         ui::SingleInstance first("kestrune-gui-test");
         QCOMPARE(first.Claim({}), ui::SingleInstance::Outcome::First);
