@@ -2,7 +2,9 @@
 // about, support, exit.
 #pragma once
 
+#include <QDialog>
 #include <QMenu>
+#include <QPointer>
 
 namespace kestrune::ui {
 
@@ -13,6 +15,9 @@ public:
     // Rebuilds the items with the current language's texts and its mark.
     void Rebuild();
     QMenu* languageMenu() const { return languages_; }
+    // Opens the link of the settings' [Links] key: the user guide inside the program, a web
+    // address in the browser (or, without one, says the address).
+    void OpenLink(const char* key);
 
 signals:
     // The user picked a language (its key in the settings); the table is already switched.
@@ -20,8 +25,8 @@ signals:
     void exitRequested();
 
 private:
-    void OpenLink(const char* key);
     QMenu* languages_ = nullptr;
+    QPointer<QDialog> guide_;
 };
 
 }  // namespace kestrune::ui

@@ -4,7 +4,10 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QItemSelectionModel>
+#include <QKeySequence>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStyle>
 
 #include "app/language_table.h"
@@ -89,6 +92,19 @@ MainWnd::MainWnd() : ui_(std::make_unique<Ui::MainWnd>()), jobs_(this) {
     });
     connect(assist_, &AssistMenu::languageChanged, this, &MainWnd::ApplyAllTexts);
     connect(assist_, &AssistMenu::exitRequested, this, &QWidget::close);
+    // The keys people try first: help, quit, and find (the filter's name field).
+    auto shortcut = [this](QKeySequence keys, auto action) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, action);
+    };
+    shortcut(QKeySequence(Qt::Key_F1), [this] { assist_->OpenLink("Help"); });
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_F), [this] {
+        if (currentPage() != ResultsPage) return;
+        if (auto* name = findChild<QLineEdit*>("FilterName")) {
+            name->setFocus(Qt::ShortcutFocusReason);
+            name->selectAll();
+        }
+    });
 
     fileTypes_ = new FileTypePage(ui_->PageFileType);
     LinkTypeChecks();

@@ -4,6 +4,7 @@
 #include <QInputDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QTextBrowser>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
@@ -745,6 +746,28 @@ private slots:
         window.deviceRefresh()->Notify(DeviceWatcher::Change::Removed, device);
         QVERIFY(WaitFor([&] { return refreshed.count() == 2; }));
         QVERIFY(!hasLoop());
+    }
+
+    // F1 shows the user guide inside the program, with no browser needed; Ctrl+F goes to
+    // the filter's name field on the results page; Ctrl+Q closes the window.
+    void theKeysPeopleTryFirstWork() {
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        QTest::keyClick(window.get(), Qt::Key_F1);
+        QVERIFY(WaitFor([&] { return window->findChild<QDialog*>("GuideWnd") != nullptr; }));
+        auto* guide = window->findChild<QDialog*>("GuideWnd");
+        QVERIFY(guide->isVisible());
+        const QString text = guide->findChild<QTextBrowser*>("GuideText")->toPlainText();
+        QVERIFY2(text.contains("Kestrune Halvardine") && text.size() > 1000, qPrintable(text.left(200)));
+        guide->close();
+        Click(window.get(), "BtnScan");
+        QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+        auto* name = window->findChild<QLineEdit*>("FilterName");
+        QVERIFY(WaitFor([&] { return window->focusWidget() == name; }, 5000));
+        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(WaitFor([&] { return !window->isVisible(); }, 5000));
     }
 
     // --help answers in the terminal, without a display; an unknown option is refused
