@@ -12,6 +12,7 @@
 #include "base/result_codes.h"
 #include "disk/block_devices.h"
 #include "disk/encrypted_volumes.h"
+#include "disk/free_space.h"
 #include "disk/image_containers.h"
 #include "disk/partition_table.h"
 #include "disk/probe_window.h"
@@ -81,6 +82,14 @@ void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeByte
         }
     }
     blkid_free_probe(probe);
+    const VolumeReader read = [fd, offsetBytes](uint64_t offset, size_t length, std::vector<uint8_t>& out) {
+        out.assign(length, 0);
+        return ::pread(fd, out.data(), length, static_cast<off_t>(offsetBytes + offset)) == static_cast<ssize_t>(length);
+    };
+    if (const std::optional<uint64_t> free = MetadataFreeBytes(record.fileSystemName, read)) {
+        record.freeBytes = *free;
+        record.spaceKnown = true;
+    }
     ::close(fd);
 }
 
@@ -106,13 +115,19 @@ void OverrideType(VolumeRecord& record) {
 void FillSizes(VolumeRecord& record, uint32_t sectorBytes) {
     const uint64_t length = record.sectorCount * sectorBytes;
     record.totalBytes = length;
-    record.freeBytes = 0;
+    // A mounted volume's driver knows best; otherwise what the probe read from the volume's
+    // own metadata stands, or nothing is known.
     if (!record.volumePath.empty()) {
         record.mountPoint = MountPointOf(record.volumePath).string();
         uint64_t free = 0;
-        if (!record.mountPoint.empty() && VolumeFreeBytes(record.mountPoint, free) == kOk) record.freeBytes = free;
+        if (!record.mountPoint.empty() && VolumeFreeBytes(record.mountPoint, free) == kOk) {
+            record.freeBytes = free;
+            record.spaceKnown = true;
+        }
     }
-    record.usedBytes = record.totalBytes - std::min(record.freeBytes, record.totalBytes);
+    if (!record.spaceKnown) record.freeBytes = 0;
+    record.freeBytes = std::min(record.freeBytes, record.totalBytes);
+    record.usedBytes = record.spaceKnown ? record.totalBytes - record.freeBytes : 0;
 }
 
 // The partitions of one disk, from sysfs (block devices) or from its own table.
@@ -237,6 +252,7 @@ void DiskInventory::AddGapsAndWholeDisks() {
             record.startSector = from;
             record.sectorCount = to - from;
             record.totalBytes = record.freeBytes = record.sectorCount * static_cast<uint64_t>(bytesPerSector);
+            record.spaceKnown = true;  // no partition holds it: all of it is free
             record.devicePath = device;
             record.removable = removable;
             return record;
@@ -262,11 +278,13 @@ void DiskInventory::AddGapsAndWholeDisks() {
         record.partitionNumber = 0;
         record.startSector = 0;
         record.sectorCount = WholeSectors(number, geometry);
-        record.totalBytes = record.freeBytes = record.sectorCount * geometry.bytesPerSector;
+        record.totalBytes = record.sectorCount * geometry.bytesPerSector;
         record.devicePath = disk.path.string();
         record.removable = IsRemovableDisk(number);
-        // A disk formatted whole, or encrypted whole, says what it holds.
+        // A disk formatted whole, or encrypted whole, says what it holds; one that cannot
+        // be read says nothing of its space.
         ProbeVolume(disk.path, 0, 0, record);
+        record.usedBytes = record.spaceKnown ? record.totalBytes - std::min(record.freeBytes, record.totalBytes) : 0;
         disks_[number].push_back(record);
     }
 }

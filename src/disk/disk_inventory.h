@@ -23,6 +23,10 @@ struct VolumeRecord {
     uint64_t totalBytes = 0;
     uint64_t usedBytes = 0;
     uint64_t freeBytes = 0;
+    // Whether used and free are known: from the mounted file system, from the volume's own
+    // metadata, or (for a gap) because nothing is there. An unreadable disk, or NTFS not
+    // mounted, leaves them unknown rather than all used or all free.
+    bool spaceKnown = false;
     uint64_t startSector = 0;
     uint64_t sectorCount = 0;
     std::string fileSystemName;   // "NTFS", "FAT32", "FAT", ...; empty for gaps, disks and unknown ones
@@ -39,7 +43,8 @@ struct VolumeRecord {
 };
 
 // File system, label and any second file system of the area sizeBytes long (0: to the
-// end) at offsetBytes of device, as libblkid finds them, into record.
+// end) at offsetBytes of device, as libblkid finds them, into record; and its free space
+// where the file system's metadata says it.
 void ProbeVolume(const std::filesystem::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record);
 
 // Whether a row holds a file system the quick scan reads (NTFS, FAT, exFAT, ext2/3/4).

@@ -180,8 +180,8 @@ void MainWnd::ShowDiskInfo() {
                                             : FormatText("%s %s", {Msg("MSG0204"), QString::fromStdString(v.volumeLabel)}))
                   << FormatText("%s %s", {Msg("MSG0205"), QString::fromStdString(v.fileSystemName)})
                   << FormatText("%s %s", {Msg("MSG0206"), SizeText(v.totalBytes)})
-                  << FormatText("%s %s", {Msg("MSG0207"), SizeText(v.usedBytes)})
-                  << FormatText("%s %s", {Msg("MSG0208"), SizeText(v.freeBytes)});
+                  << FormatText("%s %s", {Msg("MSG0207"), v.spaceKnown ? SizeText(v.usedBytes) : Text("MainWnd", "TxtSpaceUnknown")})
+                  << FormatText("%s %s", {Msg("MSG0208"), v.spaceKnown ? SizeText(v.freeBytes) : Text("MainWnd", "TxtSpaceUnknown")});
         }
     }
     for (int i = 0; i < 6; ++i) {
