@@ -36,26 +36,26 @@ std::string FileSystemName(const std::string& type, const std::string& version) 
 
 }  // namespace
 
-void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
+bool ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record) {
     int fd = -1;
     std::error_code ec;
     if (UnlockedVolumeAt(device) || (fs::is_regular_file(device, ec) && DetectImageFormat(device) != ImageFormat::Raw)) {
         // An image in a container, or an unlocked volume: blkid reads a stand-in holding
         // the area's bytes.
         std::unique_ptr<Medium> image;
-        if (OpenImageMedium(device, image) != kOk) return;
+        if (OpenImageMedium(device, image) != kOk) return false;
         fd = ProbeWindowOf(*image, offsetBytes, sizeBytes);
         offsetBytes = 0;
     } else {
         fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
-    if (fd < 0) return;
+    if (fd < 0) return false;
     blkid_probe probe = blkid_new_probe();
     if (!probe || blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offsetBytes),
                                          static_cast<blkid_loff_t>(sizeBytes)) != 0) {
         if (probe) blkid_free_probe(probe);
         ::close(fd);
-        return;
+        return false;
     }
     blkid_probe_enable_superblocks(probe, 1);
     blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_LABEL);
@@ -90,7 +90,11 @@ void ProbeVolume(const fs::path& device, uint64_t offsetBytes, uint64_t sizeByte
         record.freeBytes = *free;
         record.spaceKnown = true;
     }
+    // The area could be read when its first sector could.
+    std::vector<uint8_t> first;
+    const bool readable = read(0, 512, first);
     ::close(fd);
+    return readable;
 }
 
 namespace {
@@ -281,9 +285,12 @@ void DiskInventory::AddGapsAndWholeDisks() {
         record.totalBytes = record.sectorCount * geometry.bytesPerSector;
         record.devicePath = disk.path.string();
         record.removable = IsRemovableDisk(number);
-        // A disk formatted whole, or encrypted whole, says what it holds; one that cannot
-        // be read says nothing of its space.
-        ProbeVolume(disk.path, 0, 0, record);
+        // A disk formatted whole, or encrypted whole, says what it holds; a blank one is all
+        // free; one that cannot be read says nothing of its space.
+        if (ProbeVolume(disk.path, 0, 0, record) && record.fileSystemName.empty()) {
+            record.freeBytes = record.totalBytes;
+            record.spaceKnown = true;
+        }
         record.usedBytes = record.spaceKnown ? record.totalBytes - std::min(record.freeBytes, record.totalBytes) : 0;
         disks_[number].push_back(record);
     }

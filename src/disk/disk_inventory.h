@@ -45,7 +45,8 @@ struct VolumeRecord {
 // File system, label and any second file system of the area sizeBytes long (0: to the
 // end) at offsetBytes of device, as libblkid finds them, into record; and its free space
 // where the file system's metadata says it.
-void ProbeVolume(const std::filesystem::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record);
+// Answers whether the area could be read at all.
+bool ProbeVolume(const std::filesystem::path& device, uint64_t offsetBytes, uint64_t sizeBytes, VolumeRecord& record);
 
 // Whether a row holds a file system the quick scan reads (NTFS, FAT, exFAT, ext2/3/4).
 bool HoldsKnownFileSystem(const VolumeRecord& record);
