@@ -50,7 +50,8 @@ std::string IsoFileTime(uint64_t fileTime) {
 std::string FormatFileTime(uint64_t fileTime) {
     const CalendarTime t = CalendarFromFileTime(fileTime);
     char text[64];
-    std::snprintf(text, sizeof text, "%" PRId64 "-%d-%d %02d:%02d:%02d", t.year, t.month, t.day,
+    // Zero-padded, as dates are written everywhere else: "2026-12-08", which also sorts.
+    std::snprintf(text, sizeof text, "%" PRId64 "-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
                   t.hour, t.minute, t.second);
     return text;
 }

@@ -174,7 +174,7 @@ void MainWnd::SetBanner(int page) {
         ui_->Txt1->setText(stoppedAt_ ? FormatText(Msg("MSG0712"), {QString::number(*stoppedAt_)}) : Msg("MSG0801"));
         ui_->Txt1->setToolTip(stoppedAt_ ? Msg("MSG0713") : QString());
         // The banner shows the count in the language file's own markup, made rich text.
-        QString count_markup = FormatText(Msg("MSG0802"), {QString::number(count)});
+        QString count_markup = count == 1 ? Msg("MSG0813") : FormatText(Msg("MSG0802"), {QString::number(count)});
         count_markup.replace("{f 7}", "<b>").replace("{/f}", "</b>").replace("{c #316D1E}", "<span>")
             .replace("{/c}", "</span>");
         ui_->Txt2->setText(count_markup);

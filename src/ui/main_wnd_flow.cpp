@@ -476,9 +476,10 @@ void MainWnd::ShowFileDetails(const QModelIndex& index) {
 void MainWnd::UpdateSelectionSummary() {
     const uint64_t bytes = ticked_.bytes();
     ui_->BtnRecover->setEnabled(!ticked_.empty());
-    ui_->SelectedFileInfo->setText(ticked_.empty() ? Msg("MSG0803")
-                                                   : FormatText(Msg("MSG0804"), {SizeText(bytes),
-                                                                                 QString::number(ticked_.size())}));
+    QString summary = Msg("MSG0803");
+    if (ticked_.size() == 1) summary = FormatText(Msg("MSG0814"), {SizeText(bytes)});
+    else if (!ticked_.empty()) summary = FormatText(Msg("MSG0804"), {SizeText(bytes), QString::number(ticked_.size())});
+    ui_->SelectedFileInfo->setText(summary);
 }
 
 void MainWnd::Recover() {

@@ -1,6 +1,7 @@
 #include "ui/texts.h"
 
 #include <QAbstractButton>
+#include <QLocale>
 #include <QAction>
 #include <QGroupBox>
 #include <QLabel>
@@ -67,7 +68,15 @@ int ApplyTexts(QWidget* root, const char* section) {
     return applied;
 }
 
-QString SizeText(quint64 bytes) { return QString::fromStdString(FormatSize(bytes)); }
+QString SizeText(quint64 bytes) {
+    // The same units as the command line's, with the decimal mark of the user's locale.
+    static constexpr std::pair<quint64, const char*> kUnits[] = {
+        {1ULL << 40, "TB"}, {1ULL << 30, "GB"}, {1ULL << 20, "MB"}, {1ULL << 10, "KB"}};
+    for (const auto& [size, name] : kUnits)
+        if (bytes >= size)
+            return QLocale().toString(static_cast<double>(bytes) / static_cast<double>(size), 'f', 2) + u' ' + name;
+    return QString::fromStdString(FormatSize(bytes));
+}
 QString DurationText(quint64 seconds) { return QString::fromStdString(FormatDuration(seconds)); }
 
 }  // namespace kestrune::ui

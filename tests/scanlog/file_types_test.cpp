@@ -91,9 +91,9 @@ TEST(FileTypes, SizesDurationsAndTimesReadAsShown) {
     EXPECT_EQ(FormatDuration(3 * 3600 + 7 * 60 + 5), "3 Hour 7 Min");
 
     const uint64_t stamp = FileTimeFromCalendar({2016, 12, 5, 14, 7, 9, 0});
-    EXPECT_EQ(FormatFileTime(stamp), "2016-12-5 14:07:09");
-    EXPECT_EQ(FormatFileTime(0), "1601-1-1 00:00:00");
-    EXPECT_EQ(FormatFileTime(FileTimeFromCalendar({2000, 2, 29, 23, 59, 59, 0})), "2000-2-29 23:59:59");
+    EXPECT_EQ(FormatFileTime(stamp), "2016-12-05 14:07:09");
+    EXPECT_EQ(FormatFileTime(0), "1601-01-01 00:00:00");
+    EXPECT_EQ(FormatFileTime(FileTimeFromCalendar({2000, 2, 29, 23, 59, 59, 0})), "2000-02-29 23:59:59");
     EXPECT_EQ(FormatFileTime(UINT64_MAX).substr(0, 6), "60056-") << "no overflow at the far end";
     // 2016-12-05 14:07:09 UTC is 1480946829 in Unix time.
     EXPECT_EQ(FileTimeFromUnix(1480946829), stamp);
