@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <strings.h>
@@ -11,6 +12,36 @@
 #include "ui/texts.h"
 
 namespace kestrune::ui {
+
+// Carved files are named by their first sector: their numbers sort by value.
+int CompareNames(std::string_view a, std::string_view b) {
+    if (a.empty() || b.empty()) return a.empty() == b.empty() ? 0 : a.empty() ? -1 : 1;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t x = i, y = j;
+            while (x < a.size() && a[x] == '0') ++x;
+            while (y < b.size() && b[y] == '0') ++y;
+            size_t xe = x, ye = y;
+            while (xe < a.size() && digit(a[xe])) ++xe;
+            while (ye < b.size() && digit(b[ye])) ++ye;
+            if (xe - x != ye - y) return xe - x < ye - y ? -1 : 1;
+            if (const int c = a.compare(x, xe - x, b, y, ye - y); c != 0) return c < 0 ? -1 : 1;
+            i = xe;
+            j = ye;
+            continue;
+        }
+        const int ca = std::tolower(static_cast<unsigned char>(a[i])), cb = std::tolower(static_cast<unsigned char>(b[j]));
+        if (ca != cb) return ca < cb ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) return j < b.size() ? -1 : 1;
+    // Equal but for case or leading zeros: still one order.
+    const int c = a.compare(b);
+    return c == 0 ? 0 : c < 0 ? -1 : 1;
+}
 
 namespace {
 
@@ -50,7 +81,7 @@ int Compare(const Findings& findings, const FoundRef& a, const FoundRef& b, int 
             const int x = findings[a.findings].RecoverableOf(a.record), y = findings[b.findings].RecoverableOf(b.record);
             return x == y ? 0 : x < y ? -1 : 1;
         }
-        default: return CompareTexts(RecordName(ra), RecordName(rb));
+        default: return CompareNames(RecordName(ra), RecordName(rb));
     }
 }
 
@@ -164,6 +195,12 @@ QVariant FoundFilesModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
             return QStringLiteral("%1 % ").arg(recoverable) +
                    Text("MainWnd", recoverable == 100 ? "TxtGood" : recoverable > 0 ? "TxtPartial" : "TxtOverwritten");
+    }
+    // What carving cannot know says why it is not shown.
+    if (role == Qt::ToolTipRole && record.engineKind == Signature) {
+        if ((index.column() == ModifiedTime && !record.writeTime) || (index.column() == CreatedTime && !record.createTime))
+            return Text("MainWnd", "TxtCarvedNoDateTip");
+        if (index.column() == Recoverable && recoverable < 0) return Text("MainWnd", "TxtCarvedNoShareTip");
     }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     const std::string_view name = RecordName(record);

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <string_view>
 #include <vector>
 
 #include "ui/found_files.h"
 #include "ui/result_ticks.h"
 
 namespace kestrune::ui {
+
+// -1, 0 or 1: names as people read them, the numbers in them by value ("f998.jpg" before
+// "f1002.jpg") and without regard to case; an empty name first.
+int CompareNames(std::string_view a, std::string_view b);
 
 class FoundFilesModel : public QAbstractTableModel {
     Q_OBJECT

@@ -223,6 +223,14 @@ private slots:
         QCOMPARE(Column(0), QStringList({"logo.png", "banner.png"}));
     }
 
+    void namesSortByTheNumbersInThem() {
+        QStringList names{"f1002.jpg", "F998.jpg", "f0999.jpg", "f998.png", "", "img10", "img9", "IMG9"};
+        std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+            return ui::CompareNames(a.toStdString(), b.toStdString()) < 0;
+        });
+        QCOMPARE(names, QStringList({"", "F998.jpg", "f998.png", "f0999.jpg", "f1002.jpg", "IMG9", "img9", "img10"}));
+    }
+
     void foldersSortBeforeFilesBySize() {
         ui::Findings findings = MakeFindings();
         const ui::FoundRef folder{0, 8}, small{0, 5}, large{0, 2};
