@@ -146,19 +146,9 @@ std::optional<std::vector<uint32_t>> Search::TryRests(const std::vector<uint32_t
     const uint64_t joinAt = piece.size() * clusterBytes;
     std::vector<uint32_t> before = piece;
     std::sort(before.begin(), before.end());
-    uint32_t cursor = piece.back();
-    bool wrapped = false;
-    for (uint32_t tried = 0; tried < kCandidatesPerJoin && candidates_ < kMostCandidates && !spent_;) {
-        uint32_t start = 0;
-        if (!access_.nextFree(cursor, start)) {
-            // Drivers hand out clusters on from where they last stopped, then from the start.
-            if (wrapped) break;
-            wrapped = true;
-            cursor = access_.firstCluster - 1;
-            continue;
-        }
-        cursor = start;
-        if (wrapped && start >= piece.back()) break;
+    DriverOrder order(access_, piece.back());
+    uint32_t start = 0;
+    for (uint32_t tried = 0; tried < kCandidatesPerJoin && candidates_ < kMostCandidates && !spent_ && order.Next(start);) {
         // The reading that broke went on at `known`: it is not tried again.
         if (start == known || std::binary_search(before.begin(), before.end(), start)) continue;
         ++tried;
@@ -243,6 +233,22 @@ std::function<bool(uint32_t, uint32_t, std::vector<uint8_t>&)> ClusterReader(
         return ReadSectors(sectors, source, out.data(), *first, static_cast<int>(sectorBytes), read) == kOk &&
                read == sectors;
     };
+}
+
+bool DriverOrder::Next(uint32_t& cluster) {
+    for (;;) {
+        uint32_t next = 0;
+        if (!access_.nextFree(cursor_, next)) {
+            if (wrapped_) return false;
+            wrapped_ = true;
+            cursor_ = access_.firstCluster - 1;
+            continue;
+        }
+        cursor_ = next;
+        if (wrapped_ && next >= from_) return false;
+        cluster = next;
+        return true;
+    }
 }
 
 std::vector<uint32_t> FreeRunEndingAt(const ClusterAccess& access, uint32_t last, size_t count) {

@@ -35,6 +35,20 @@ struct ClusterAccess {
 std::function<bool(uint32_t cluster, uint32_t bytes, std::vector<uint8_t>& out)> ClusterReader(
     SectorSource& source, uint32_t sectorBytes, std::function<std::optional<uint64_t>(uint32_t cluster)> clusterSector);
 
+// The free clusters in the order a driver hands them out after `from`: on from there to
+// the volume's end, then from its start up to `from`.
+class DriverOrder {
+public:
+    DriverOrder(const ClusterAccess& access, uint32_t from) : access_(access), from_(from), cursor_(from) {}
+    // The next free cluster; false once the round is done.
+    bool Next(uint32_t& cluster);
+
+private:
+    const ClusterAccess& access_;
+    uint32_t from_, cursor_;
+    bool wrapped_ = false;
+};
+
 // The free clusters that end at last, count of them in the order a driver hands them
 // out (so that live files' clusters are stepped over), or fewer when the volume's start
 // comes first.

@@ -231,19 +231,10 @@ std::optional<std::vector<uint32_t>> MovieSearch::TryRestStarts(const MovieFrame
         std::vector<uint32_t> piece(layout_.begin(), layout_.begin() + static_cast<long>(split));
         std::vector<uint32_t> before = piece;
         std::sort(before.begin(), before.end());
-        uint32_t cursor = piece.back();
-        bool wrapped = false;
-        for (uint32_t tried = 0; tried < kCandidatesPerJoin && candidates_ < kMostCandidates && !clusters_.Spent();) {
-            uint32_t start = 0;
-            if (!access_.nextFree(cursor, start)) {
-                // Drivers hand out clusters on from where they last stopped, then from the start.
-                if (wrapped) break;
-                wrapped = true;
-                cursor = access_.firstCluster - 1;
-                continue;
-            }
-            cursor = start;
-            if (wrapped && start >= piece.back()) break;
+        DriverOrder order(access_, piece.back());
+        uint32_t start = 0;
+        for (uint32_t tried = 0;
+             tried < kCandidatesPerJoin && candidates_ < kMostCandidates && !clusters_.Spent() && order.Next(start);) {
             // The first piece's own reading went on at layout_[split]: it broke there.
             if (start == layout_[split] || std::binary_search(before.begin(), before.end(), start)) continue;
             ++tried;
@@ -298,18 +289,9 @@ std::optional<std::vector<uint32_t>> MovieSearch::TryMovieAtomClusters(uint64_t 
     std::unordered_map<uint32_t, size_t> placeInLayout;
     for (size_t i = 0; i < clusters; ++i) placeInLayout.emplace(layout_[i], i);
     std::vector<uint8_t> head;
-    uint32_t cursor = layout_.front();
-    bool wrapped = false;
-    for (uint32_t tried = 0; tried < kMostCandidates && !clusters_.Spent();) {
-        uint32_t candidate = 0;
-        if (!access_.nextFree(cursor, candidate)) {
-            if (wrapped) break;
-            wrapped = true;
-            cursor = access_.firstCluster - 1;
-            continue;
-        }
-        cursor = candidate;
-        if (wrapped && candidate >= layout_.front()) break;
+    DriverOrder order(access_, layout_.front());
+    uint32_t candidate = 0;
+    for (uint32_t tried = 0; tried < kMostCandidates && !clusters_.Spent() && order.Next(candidate);) {
         if (placeInLayout.count(candidate)) continue;
         ++tried;
         // The atom after the media data begins at `within` in the candidate; one whose

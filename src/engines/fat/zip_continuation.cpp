@@ -172,19 +172,9 @@ std::optional<std::vector<uint32_t>> FindZipContinuation(uint64_t size, const st
     std::unordered_map<uint32_t, size_t> placeInLayout;
     for (size_t i = 0; i < clusters; ++i) placeInLayout.emplace(layout[i], i);
     std::vector<uint8_t> endBytes, cluster;
-    uint32_t cursor = layout.front();
-    bool wrapped = false;
-    for (uint32_t tried = 0; tried < kMostTailCandidates;) {
-        uint32_t tail = 0;
-        if (!access.nextFree(cursor, tail)) {
-            // Drivers hand out clusters on from where they last stopped, then from the start.
-            if (wrapped) break;
-            wrapped = true;
-            cursor = access.firstCluster - 1;
-            continue;
-        }
-        cursor = tail;
-        if (wrapped && tail >= layout.front()) break;
+    DriverOrder order(access, layout.front());
+    uint32_t tail = 0;
+    for (uint32_t tried = 0; tried < kMostTailCandidates && order.Next(tail);) {
         if (inLayout.count(tail)) continue;
         ++tried;
         if (readBudget < endClusters * cb) break;
