@@ -32,6 +32,8 @@ set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS "smartmontools")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME kestrune-gui)
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "kestrune (= ${PROJECT_VERSION}-1)")
+# Qt's own dialogs in the user's language.
+set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 set(CPACK_COMPONENT_GUI_DESCRIPTION "find deleted and lost files on disks (desktop program)
 Kestrune Halvardine reads raw disks, partitions and disk image files, finds
 deleted files with their names and folders on NTFS, FAT, exFAT and ext2/3/4

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     // The installed desktop entry, so that the desktop shows the program's own icon.
     QApplication::setDesktopFileName("org.kestrune.Halvardine");
     InitSkinResources();
+    kestrune::ui::UseLanguageForQt();
     QFile style(":/skin/skin.qss");
     if (style.open(QIODevice::ReadOnly)) app.setStyleSheet(QString::fromUtf8(style.readAll()));
 

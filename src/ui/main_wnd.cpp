@@ -138,6 +138,7 @@ MainWnd::~MainWnd() { preview_->Clear(); }
 int MainWnd::currentPage() const { return ui_->TabPage->currentIndex(); }
 
 void MainWnd::ApplyAllTexts() {
+    UseLanguageForQt();
     ApplyTexts(this, "MainWnd");
     ui_->LblProductName->setText(Msg("MSG1209"));
     ui_->TxtMainInfo->setText(Msg("MSG0101"));

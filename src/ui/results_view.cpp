@@ -194,7 +194,8 @@ void ResultsView::FillTypeTree() {
                 }
         if (group < 0 && other && other->isChecked()) {
             group = FileTypePage::Other;
-            text = extension.toUpper() + " Files";
+            text = extension == "unknow" ? Text("MainWnd", "TxtNoExtension")
+                                         : FormatText(Text("MainWnd", "TxtExtensionFiles"), {extension.toUpper()});
         }
         if (group < 0) continue;
         auto* child = new QTreeWidgetItem(groups[group]);

@@ -1,11 +1,15 @@
 #include "ui/texts.h"
 
 #include <QAbstractButton>
-#include <QLocale>
 #include <QAction>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QWidget>
+#include <map>
 
 #include "app/language_table.h"
 #include "base/display_text.h"
@@ -77,7 +81,37 @@ QString SizeText(quint64 bytes) {
             return QLocale().toString(static_cast<double>(bytes) / static_cast<double>(size), 'f', 2) + u' ' + name;
     return QString::fromStdString(FormatSize(bytes));
 }
-QString DurationText(quint64 seconds) { return QString::fromStdString(FormatDuration(seconds)); }
+QString DurationText(quint64 seconds) {
+    if (seconds >= 3600)
+        return FormatText(Text("MainWnd", "TxtHoursMinutes"), {QString::number(seconds / 3600), QString::number(seconds % 3600 / 60)});
+    if (seconds >= 60)
+        return FormatText(Text("MainWnd", "TxtMinutesSeconds"), {QString::number(seconds / 60), QString::number(seconds % 60)});
+    return FormatText(Text("MainWnd", "TxtSeconds"), {QString::number(seconds)});
+}
+
+void UseLanguageForQt() {
+    // The language files are named in English; Qt knows languages by their codes.
+    static const std::map<std::string, QString> kCodes = {
+        {"English", "en"}, {"German", "de"}, {"French", "fr"}, {"Spanish", "es"}};
+    const auto code = kCodes.find(LanguageTable::Instance().CurrentLanguage());
+    const QLocale locale(code == kCodes.end() ? QStringLiteral("en") : code->second);
+    QLocale::setDefault(locale);
+    static QTranslator* translator = nullptr;
+    if (translator) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+        translator = nullptr;
+    }
+    if (locale.language() == QLocale::English) return;
+    auto* loaded = new QTranslator;
+    // qtbase_xx holds the texts of the standard dialogs (Qt's translations package).
+    if (loaded->load(locale, "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(loaded);
+        translator = loaded;
+    } else {
+        delete loaded;
+    }
+}
 
 }  // namespace kestrune::ui
 

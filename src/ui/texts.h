@@ -26,6 +26,9 @@ int ApplyTexts(QWidget* root, const char* section);
 // Size and duration texts, as the rest of the program writes them.
 QString SizeText(quint64 bytes);
 QString DurationText(quint64 seconds);
+// Puts Qt's own texts (its dialogs' buttons and titles) and the number and date formats
+// in the program's language; called at start and whenever the language changes.
+void UseLanguageForQt();
 
 }  // namespace kestrune::ui
 

@@ -3,7 +3,9 @@
 #include <QCheckBox>
 #include <QInputDialog>
 #include <QFileInfo>
+#include <QFile>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QTextBrowser>
 #include <QLineEdit>
 #include <QMenu>
@@ -686,6 +688,59 @@ private slots:
         QVERIFY(WaitFor([&] { return !proposed.isEmpty(); }));
         QVERIFY2(!proposed.contains(QFileInfo(name).completeBaseName()), qPrintable(proposed));
     }
+    // Every text a user sees fits its control at the window's first size, in each language:
+    // a label or button narrower than its text cuts it off.
+    void everyVisibleTextFitsInEachLanguage() {
+        auto window = WindowWithImage("BtnDeletedRecovery", image_);
+        window->resize(1000, 650);
+        auto* languages = window->findChild<QMenu*>("menu_assist")->findChild<QMenu*>("item_language");
+        const auto clipped = [&window] {
+            QStringList cut;
+            QTest::qWait(50);  // the layouts settle after a page or a language changes
+            // Texts too long for the window push it past its first size: cut off on a
+            // screen that size.
+            const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize());
+            if (least.width() > 1000 || least.height() > 650)
+                cut << QString("the window needs %1 x %2").arg(least.width()).arg(least.height());
+            for (QWidget* widget : window->findChildren<QWidget*>()) {
+                if (!widget->isVisible() || widget->window() != window.get()) continue;
+                QString text;
+                if (auto* label = qobject_cast<QLabel*>(widget)) {
+                    // Wrapped and rich texts flow; a text cut on purpose shows whole in its tooltip.
+                    if (label->wordWrap() || Qt::mightBeRichText(label->text()) || label->toolTip() == label->text()) continue;
+                    text = label->text();
+                } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+                    text = button->text();
+                }
+                if (!text.isEmpty() && widget->width() + 1 < widget->minimumSizeHint().width())
+                    cut << widget->objectName() + ": " + text;
+            }
+            return cut;
+        };
+        const auto check = [&clipped](const QString& where) {
+            const QStringList cut = clipped();
+            QVERIFY2(cut.isEmpty(), qPrintable(where + ": " + cut.join(" | ")));
+        };
+        for (const char* language : {"English", "French", "German", "Spanish"}) {
+            languages->findChild<QAction*>(language)->trigger();
+            for (const char* mode : {"BtnDeletedRecovery", "BtnFormattedRecovery", "BtnDeepRecovery"}) {
+                while (window->currentPage() != int(ui::MainWnd::StartPage)) Click(window.get(), "BtnPrev");
+                check(QString(language) + " start page");
+                Click(window.get(), mode);
+                check(QString(language) + " disk page, " + mode);
+            }
+            Click(window.get(), "TabFileType");
+            check(QString(language) + " file types");
+            // A quick scan: it stores no pass whose question the next language would meet.
+            while (window->currentPage() != int(ui::MainWnd::StartPage)) Click(window.get(), "BtnPrev");
+            Click(window.get(), "BtnDeletedRecovery");
+            Click(window.get(), "BtnScan");
+            QCOMPARE(window->currentPage(), int(ui::MainWnd::ResultsPage));
+            check(QString(language) + " results");
+        }
+        languages->findChild<QAction*>("English")->trigger();
+    }
+
     void languageSwitchChangesVisibleTexts() {
         ui::MainWnd window;
         window.show();
@@ -698,8 +753,15 @@ private slots:
         QVERIFY(scan->text() != english);
         QCOMPARE(scan->text(), ui::Text("MainWnd", "BtnScan"));
         QVERIFY(german->isChecked());
+        // Qt's own dialogs, times and numbers follow: no "Cancel" or "Sec" left in English.
+        QCOMPARE(ui::DurationText(92), QString("1 Min. 32 Sek."));
+        QCOMPARE(ui::SizeText(1536), QString("1,50 KB"));
+        if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_de.qm"))
+            QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Abbrechen"));
         menu->findChild<QMenu*>("item_language")->findChild<QAction*>("English")->trigger();
         QCOMPARE(scan->text(), english);
+        QCOMPARE(ui::DurationText(92), QString("1 min 32 s"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Cancel"));
     }
 
     void hotPlugRefreshFollowsTheWatchersReports() {

@@ -198,7 +198,9 @@ private slots:
         QVERIFY(other && !other->isHidden());
         QStringList children;
         for (int i = 0; i < other->childCount(); ++i) children << other->child(i)->text(0);
-        QCOMPARE(children, QStringList({"DAT Files (1)", "XYZ Files (1)", "UNKNOW Files (2)"}));
+        const QString files = ui::Text("MainWnd", "TxtExtensionFiles");
+        QCOMPARE(children, QStringList({ui::FormatText(files, {"DAT"}) + " (1)", ui::FormatText(files, {"XYZ"}) + " (1)",
+                                        ui::Text("MainWnd", "TxtNoExtension") + " (2)"}));
 
         window_->findChild<QCheckBox*>("OptOtherFileItem")->setChecked(false);
         ShowGenerated();
