@@ -205,7 +205,17 @@ void DiskList::Retranslate() {
                 if (Target* target = TargetOf(row->child(c))) SetVolumeTexts(row->child(c), target->volume);
         }
     }
-    if (imageGroup_) imageGroup_->setText(0, Text("MainWnd", "ImageFileGroup"));
+    if (!imageGroup_) return;
+    imageGroup_->setText(0, Text("MainWnd", "ImageFileGroup"));
+    // Sizes are written in the language's number format too.
+    for (int i = 0; i < imageGroup_->childCount(); ++i) {
+        QTreeWidgetItem* image = imageGroup_->child(i);
+        for (int c = -1; c < image->childCount(); ++c) {
+            QTreeWidgetItem* row = c < 0 ? image : image->child(c);
+            if (const Target* target = TargetOf(row))
+                row->setText(2, SizeText(target->source.sectorCount * target->source.bytesPerSector));
+        }
+    }
 }
 
 }  // namespace kestrune::ui
